@@ -1,0 +1,36 @@
+// The ring of the last N frames and its per-pixel running sums: pixel_sum (sum of the N values)
+// and pixel_sq_dev (sum of squared deviations from the mean, kept approximately between full
+// recomputations by retire_slot / admit_slot).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+// Views of the driver's ring buffers. Slot s is frame_ring[s * frame_pixels, (s + 1) * frame_pixels).
+// Offsets are computed in size_t, so N * frame_pixels may exceed 2^31.
+struct FrameRing {
+  std::span<std::uint8_t> frame_ring;  // images_in_buffer * frame_pixels bytes
+  std::span<double> pixel_sum;         // frame_pixels values
+  std::span<double> pixel_sq_dev;      // frame_pixels values
+  int frame_pixels = 0;
+  int images_in_buffer = 0;  // N, at least 1
+};
+
+// Reads raw frames 0 to N - 1 into slots 0 to N - 1. False with `error` naming the first frame
+// that cannot be opened. A short frame adds its warning line to `warnings` and is kept.
+bool fill_ring(const FrameRing& ring, std::span<std::uint8_t> header_scratch, std::string& error,
+               std::vector<std::string>& warnings);
+
+// Full recomputation of pixel_sum from the ring.
+void sum_average(const FrameRing& ring);
+// Full recomputation of pixel_sq_dev from the ring and pixel_sum (slots in ascending order).
+void sum_sd(const FrameRing& ring);
+// sum_average, then sum_sd.
+void recompute_statistics(const FrameRing& ring);
+
+// Takes the frame in `slot` out of both sums (before the slot is overwritten).
+void retire_slot(const FrameRing& ring, int slot);
+// Adds the frame now in `slot` to both sums.
+void admit_slot(const FrameRing& ring, int slot);

@@ -1,0 +1,38 @@
+// The processing run: flash log, ring fill, one iteration per frame (progress line, rolling
+// statistics, detector, accepted frames logged and reported), run summary at end of input.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "control/settings.h"
+#include "imaging/file_io.h"
+#include "imaging/frame_files.h"
+
+// Every buffer that outlives one step; owned by the driver, sized once before the run.
+struct RunBuffers {
+  std::vector<std::uint8_t> header_scratch;  // 54 bytes, header of the last raw frame read
+  std::vector<std::uint8_t> report_header;   // 56 bytes, from bmpheader.dat
+  std::vector<std::uint8_t> frame_ring;      // Images_in_buffer * frame_pixels
+  std::vector<std::uint8_t> marked_frame;    // frame_pixels
+  std::vector<std::uint8_t> thumbnail_strip; // 120 * image_width
+  std::vector<std::uint8_t> report_pixels;   // 3 * frame_pixels
+  std::vector<double> pixel_sum;             // frame_pixels
+  std::vector<double> pixel_sq_dev;          // frame_pixels
+};
+
+struct RunOutcome {
+  bool completed = true;     // false: the run stopped on the error in `error`
+  std::string error;         // one line, for the driver to print
+  bool lost_output = false;  // a report image could not be written (already said on `err`)
+};
+
+// Runs the whole processing phase in the current folder. Creates "flash_info.dat" into
+// `flash_log` (the driver closes it), writes progress lines and flash notices to `out` and
+// warnings to `err`. Refuses to start, leaving an existing flash_info.dat untouched, when
+// Images_in_buffer is below 3 or one of frames 0 to N - 1 is missing.
+RunOutcome process_frames(const FrameGeometry& geometry, const DetectionSettings& settings,
+                          RunBuffers& buffers, FileHandle& flash_log, std::FILE* out,
+                          std::FILE* err);

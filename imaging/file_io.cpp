@@ -1,0 +1,58 @@
+#include "imaging/file_io.h"
+
+#include <cerrno>
+#include <cstring>
+
+std::string errno_message(const char* path, const char* what) {
+  const int saved = errno;
+  std::string text = std::string(path) + ": " + what;
+  if (saved != 0) text += std::string(": ") + std::strerror(saved);
+  return text;
+}
+
+FileHandle open_file(const char* path, const char* mode, std::string& error) {
+  errno = 0;
+  FileHandle file(std::fopen(path, mode));
+  if (!file) error = errno_message(path, "cannot open");
+  return file;
+}
+
+bool close_file(FileHandle& file, const char* path, std::string& error) {
+  if (!file) return true;
+  errno = 0;
+  const bool had_error = std::ferror(file.get()) != 0;
+  const int rc = std::fclose(file.release());
+  if (had_error || rc != 0) {
+    error = errno_message(path, "write failed");
+    return false;
+  }
+  return true;
+}
+
+std::size_t read_bytes(std::FILE* file, std::span<std::uint8_t> bytes) {
+  if (bytes.empty()) return 0;
+  return std::fread(bytes.data(), 1, bytes.size(), file);
+}
+
+bool write_bytes(std::FILE* file, std::span<const std::uint8_t> bytes, const char* path,
+                 std::string& error) {
+  if (bytes.empty()) return true;
+  errno = 0;
+  if (std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
+    error = errno_message(path, "write failed");
+    return false;
+  }
+  return true;
+}
+
+std::int32_t get_le32(std::span<const std::uint8_t> bytes, std::size_t offset) {
+  const std::uint32_t u = std::uint32_t{bytes[offset]} | std::uint32_t{bytes[offset + 1]} << 8 |
+                          std::uint32_t{bytes[offset + 2]} << 16 |
+                          std::uint32_t{bytes[offset + 3]} << 24;
+  return static_cast<std::int32_t>(u);
+}
+
+void put_le32(std::span<std::uint8_t> bytes, std::size_t offset, std::int32_t value) {
+  const auto u = static_cast<std::uint32_t>(value);
+  for (int i = 0; i < 4; ++i) bytes[offset + i] = static_cast<std::uint8_t>(u >> (8 * i));
+}

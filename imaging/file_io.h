@@ -1,0 +1,38 @@
+// Small file helpers shared by every unit that touches the disk: an owning FILE* handle whose
+// close is checked, whole-buffer reads and writes, and little-endian 32-bit fields.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <span>
+#include <string>
+
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+// Owns an open stream; the destructor closes it unchecked, so code that wrote through it calls
+// close_file first and looks at the answer.
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+
+// Opens `path` with fopen `mode`. An empty handle means it could not be opened; `error` then says
+// "<path>: cannot open: <reason>" (reason from errno).
+FileHandle open_file(const char* path, const char* mode, std::string& error);
+
+// Closes `file` (leaving it empty). False when the close or an earlier buffered write failed;
+// `error` then says "<path>: write failed: <reason>". An empty handle closes successfully.
+bool close_file(FileHandle& file, const char* path, std::string& error);
+
+// Reads up to bytes.size() bytes; returns how many were read (fewer at end of file).
+std::size_t read_bytes(std::FILE* file, std::span<std::uint8_t> bytes);
+
+// Writes all of `bytes`; false with `error` "<path>: write failed: <reason>" otherwise.
+bool write_bytes(std::FILE* file, std::span<const std::uint8_t> bytes, const char* path,
+                 std::string& error);
+
+// Signed 32-bit little-endian field at bytes[offset .. offset + 3]; the caller checks the size.
+std::int32_t get_le32(std::span<const std::uint8_t> bytes, std::size_t offset);
+void put_le32(std::span<std::uint8_t> bytes, std::size_t offset, std::int32_t value);
+
+// "<path>: <what>: <strerror(errno)>" for the current errno.
+std::string errno_message(const char* path, const char* what);

@@ -1,0 +1,33 @@
+// The flash report image: the report header, the boxed frame (rows in reverse order) and a
+// 40-row strip of eleven close-ups of the flash site from the ring slots around the frame.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "imaging/file_io.h"
+#include "imaging/frame_files.h"
+
+// 1 when `value` is odd, 2 when it is even (lowest bit only: -1 is odd, -2 even).
+int odd_or_even(int value);
+
+// Inputs of one report; every buffer belongs to the driver.
+struct FlashReportInput {
+  int target_slot = 0;  // ring slot of the frame under test
+  float sample = 0.0f;  // flash centre column, truncated toward zero for the close-ups
+  float line = 0.0f;    // flash centre row
+  int interlace = 0;    // 0 none, 1 odd then even, 2 even then odd, other: black strip
+  int images_in_buffer = 0;
+  FrameGeometry geometry;
+  std::span<const std::uint8_t> report_header;  // 56 bytes
+  std::span<const std::uint8_t> marked_frame;   // frame_pixels bytes
+  std::span<const std::uint8_t> frame_ring;     // images_in_buffer * frame_pixels bytes
+};
+
+// Writes the report into `report_file` (just created, empty) with three writes, using
+// `report_pixels` (3 * frame_pixels bytes) and `thumbnail_strip` (120 * image_width bytes) as
+// work space, then closes it. False with `error` naming `path` when a write or the close fails.
+bool write_flash_report(FileHandle& report_file, const char* path, const FlashReportInput& input,
+                        std::span<std::uint8_t> report_pixels,
+                        std::span<std::uint8_t> thumbnail_strip, std::string& error);

@@ -1,0 +1,116 @@
+#include "test_support.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+ScratchDir::ScratchDir() {
+  char pattern[] = "/tmp/vesk_test_XXXXXX";
+  if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+  previous_ = fs::current_path().string();
+  fs::current_path(path_);
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ec;
+  fs::current_path(previous_, ec);
+  fs::remove_all(path_, ec);
+}
+
+void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  const fs::path p(path);
+  if (p.has_parent_path()) fs::create_directories(p.parent_path());
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!f) throw std::runtime_error("cannot write " + path);
+}
+
+void write_text(const std::string& path, const std::string& text) {
+  write_file(path, std::vector<std::uint8_t>(text.begin(), text.end()));
+}
+
+std::vector<std::uint8_t> read_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(f), {});
+}
+
+std::string read_text(const std::string& path) {
+  const std::vector<std::uint8_t> bytes = read_file(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+std::vector<std::uint8_t> raw_frame_bytes(int width, int height,
+                                          const std::vector<std::uint8_t>& payload) {
+  std::vector<std::uint8_t> bytes(54, 0);
+  auto put32 = [&](int at, std::int32_t v) {
+    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::uint8_t>(std::uint32_t(v) >> (8 * i));
+  };
+  bytes[0] = 'B';
+  bytes[1] = 'M';
+  put32(2, 54 + static_cast<std::int32_t>(payload.size()));
+  put32(10, 54);
+  put32(14, 40);
+  put32(18, width);
+  put32(22, height);
+  bytes[26] = 1;
+  bytes[28] = 8;
+  bytes.resize(54 + payload.size());
+  std::copy(payload.begin(), payload.end(), bytes.begin() + 54);
+  return bytes;
+}
+
+void write_raw_frame(int number, int width, int height, const std::vector<std::uint8_t>& payload) {
+  char name[64];
+  std::snprintf(name, sizeof name, "BMP_RAW/a%05d.bmp", number);
+  write_file(name, raw_frame_bytes(width, height, payload));
+}
+
+void make_run_folder(const std::string& settings) {
+  fs::create_directories("BMP_RAW");
+  fs::create_directories("BMP_FLASHES");
+  const fs::path data(VESK_DATA_DIR);
+  for (const char* name : {"bmpheader.dat", "about.txt", "default.txt"}) {
+    fs::copy_file(data / name, name, fs::copy_options::overwrite_existing);
+  }
+  write_text("settings.txt", settings.empty() ? read_text("default.txt") : settings);
+}
+
+std::string settings_text(int min_flash, int max_flash, float flash_sd_sep, float neighbour_sd,
+                          float time_sd, float min_sd1, float min_sd2, int left, int right,
+                          int top, int bottom, float peak_killer, int interlace, int images) {
+  char text[1024];
+  std::snprintf(text, sizeof text,
+                "Min_flash_limit= %d\nMax_flash_limit= %d\nFlash_sd_sep= %f\nNeighbour_sd= %f\n"
+                "Time_sd= %f\nMin_sd1= %f\nMin_sd2= %f\nLeft_sample_border= %d\n"
+                "Right_sample_border= %d\nTop_line_limit= %d\nBott_line_limit= %d\n"
+                "Peak_killer= %f\nInterlace= %d\nImages_in_buffer= %d\n",
+                min_flash, max_flash, double(flash_sd_sep), double(neighbour_sd), double(time_sd),
+                double(min_sd1), double(min_sd2), left, right, top, bottom, double(peak_killer),
+                interlace, images);
+  return text;
+}
+
+ProgramRun run_vesk_program(const std::string& console) {
+  write_text(".console_in", console);
+  const std::string command = std::string("'") + VESK_BINARY +
+                              "' < .console_in > .console_out 2> .console_err";
+  const int status = std::system(command.c_str());
+  ProgramRun run;
+  run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.out = read_text(".console_out");
+  run.err = read_text(".console_err");
+  fs::remove(".console_in");
+  fs::remove(".console_out");
+  fs::remove(".console_err");
+  return run;
+}

@@ -1,0 +1,51 @@
+// Shared fixtures for the tests: scratch folders, frame files written from known pixels, and runs
+// of the built vesk program with captured output.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Creates a fresh folder under /tmp and makes it the working folder; restores the old working
+// folder and removes the scratch folder when destroyed.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  std::string previous_;
+};
+
+// Writes `bytes` to `path` (relative to the working folder), creating parent folders.
+void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes);
+void write_text(const std::string& path, const std::string& text);
+std::vector<std::uint8_t> read_file(const std::string& path);
+std::string read_text(const std::string& path);
+
+// A raw frame file: 54-byte header stating width x height, then the payload as given.
+std::vector<std::uint8_t> raw_frame_bytes(int width, int height,
+                                          const std::vector<std::uint8_t>& payload);
+// Writes BMP_RAW/a%05d.bmp for frame `number`.
+void write_raw_frame(int number, int width, int height, const std::vector<std::uint8_t>& payload);
+
+// A run folder: BMP_RAW/, BMP_FLASHES/, bmpheader.dat, about.txt and default.txt from data/, and
+// settings.txt with `settings_text` (default.txt's text when empty).
+void make_run_folder(const std::string& settings_text = "");
+
+// The fourteen settings lines with the given values, in file order.
+std::string settings_text(int min_flash, int max_flash, float flash_sd_sep, float neighbour_sd,
+                          float time_sd, float min_sd1, float min_sd2, int left, int right,
+                          int top, int bottom, float peak_killer, int interlace, int images);
+
+struct ProgramRun {
+  int exit_status = -1;
+  std::string out;
+  std::string err;
+};
+// Runs the built vesk in the working folder with `console` as its standard input.
+ProgramRun run_vesk_program(const std::string& console);
