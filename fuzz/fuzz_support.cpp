@@ -1,0 +1,81 @@
+#include "fuzz_support.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The working folder of this process; set once by enter_fuzz_folder.
+std::string& fuzz_folder() {
+  static std::string folder;
+  return folder;
+}
+
+void remove_fuzz_folder() {
+  std::error_code ec;
+  if (!fuzz_folder().empty()) fs::remove_all(fuzz_folder(), ec);
+}
+
+[[noreturn]] void die(const std::string& what) {
+  std::fprintf(stderr, "fuzz harness: %s\n", what.c_str());
+  std::abort();
+}
+
+}  // namespace
+
+void enter_fuzz_folder() {
+  char pattern[] = "/tmp/vesk_fuzz_XXXXXX";
+  if (mkdtemp(pattern) == nullptr) die("cannot create a working folder under /tmp");
+  fuzz_folder() = pattern;
+  if (chdir(pattern) != 0) die(std::string("cannot enter ") + pattern);
+  std::atexit(remove_fuzz_folder);
+}
+
+void clear_fuzz_folder() {
+  const std::string& folder = fuzz_folder();
+  if (folder.empty() || fs::current_path().string() != folder) die("not in the fuzz folder");
+  for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+    fs::remove_all(entry.path());
+  }
+}
+
+void write_fuzz_file(const std::string& path, std::span<const std::uint8_t> bytes) {
+  const fs::path p(path);
+  if (p.has_parent_path()) fs::create_directories(p.parent_path());
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) die("cannot create " + path);
+  const bool written =
+      bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  if (std::fclose(f) != 0 || !written) die("cannot write " + path);
+}
+
+void write_fuzz_text(const std::string& path, const std::string& text) {
+  write_fuzz_file(path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+void copy_data_files() {
+  const fs::path data(VESK_DATA_DIR);
+  for (const char* name : {"default.txt", "about.txt", "bmpheader.dat"}) {
+    fs::copy_file(data / name, name, fs::copy_options::overwrite_existing);
+  }
+}
+
+std::FILE* null_output() {
+  static std::FILE* sink = std::fopen("/dev/null", "w");
+  if (sink == nullptr) die("cannot open /dev/null");
+  return sink;
+}
+
+std::FILE* memory_input(std::span<const std::uint8_t> bytes) {
+  // fmemopen refuses a zero size; /dev/null reads as an empty input.
+  std::FILE* in = bytes.empty()
+                      ? std::fopen("/dev/null", "r")
+                      : fmemopen(const_cast<std::uint8_t*>(bytes.data()), bytes.size(), "r");
+  if (in == nullptr) die("cannot open the console input");
+  return in;
+}

@@ -1,0 +1,29 @@
+// Shared parts of the fuzz targets: a private working folder per fuzzing process, cleared before
+// every input, and small file writers. Nothing is written outside that folder.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string>
+
+// Creates a fresh folder under /tmp, makes it the working folder and removes it at exit.
+// Aborts when the folder cannot be made (the fuzz run would otherwise write elsewhere).
+void enter_fuzz_folder();
+
+// Removes everything inside the working folder made by enter_fuzz_folder.
+void clear_fuzz_folder();
+
+// Writes `bytes` to `path` (relative), creating its parent folders; aborts on failure.
+void write_fuzz_file(const std::string& path, std::span<const std::uint8_t> bytes);
+void write_fuzz_text(const std::string& path, const std::string& text);
+
+// Copies default.txt, about.txt and bmpheader.dat from the repository's data/ folder.
+void copy_data_files();
+
+// A stream open on /dev/null for writing, for console text the target does not look at.
+std::FILE* null_output();
+
+// A stream reading `bytes` (from memory; an empty input reads as end of file at once). Close
+// with std::fclose.
+std::FILE* memory_input(std::span<const std::uint8_t> bytes);
