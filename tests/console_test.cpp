@@ -82,7 +82,7 @@ TEST(ConsoleRead, TokensFollowFormattedInputRules) {
       {"a very long word is read to its end and clipped", long_word + " 5", "wi",
        std::string(256, 'w') + "... 5"},
       {"a number longer than the limit is refused", std::string(300, '0') + "7 8", "ii",
-       "?" + std::string(256, '0') + "... 8"},
+       std::string("?").append(256, '0').append("... 8")},
   };
   for (const ReadCase& c : cases) {
     EXPECT_EQ(read_all(c.text, c.reads), c.expected) << c.name;
