@@ -20,6 +20,10 @@ constexpr int kFrames = 12;
 
 const std::string kBanner = "***************\n*** V E S K ***\n***************\n\n";
 const std::string kGeometryLine = "NS=32 NL=24\n";
+const std::string kMenu =
+    "\n\n Current Detection Parameters:\n(1) Multiple flashes No. (lower limit): 1\n";
+const std::string kConsoleEnded =
+    "console input ended before the menu was closed with 0; the run does not start\n";
 const std::string kEarlierLog = "flash_info.dat of an earlier run\n";
 const std::string kEarlierReport = "report image of an earlier run\n";
 
@@ -156,6 +160,22 @@ const std::vector<BadInput>& refused_start_rows() {
        },
        "0\n", "BMP_FLASHES: not a folder; the flash report images need a folder of that name\n", 1,
        kBanner + kGeometryLine},
+      {"console empty", [] {}, "", kConsoleEnded, 1, kBanner + kGeometryLine + kMenu},
+      {"console ends at an edit prompt", [] {}, "3\n", kConsoleEnded, 1,
+       kBanner + kGeometryLine + kMenu},
+      {"console ends at the load/save prompt", [] {}, "15\n", kConsoleEnded, 1,
+       kBanner + kGeometryLine + kMenu},
+      {"console ends at the information screen", [] {}, "16\n", kConsoleEnded, 1,
+       kBanner + kGeometryLine + kMenu},
+      {"console holds only words", [] {}, "start run\n",
+       "\"start\" not understood as a menu choice (0 to 16)\n"
+       "\"run\" not understood as a menu choice (0 to 16)\n" +
+           kConsoleEnded,
+       1, kBanner + kGeometryLine + kMenu},
+      {"console holds a word for a number, then ends", [] {}, "5 five\n",
+       "\"five\" not understood as item 5, Time_sd (a number); the value is unchanged\n" +
+           kConsoleEnded,
+       1, kBanner + kGeometryLine + kMenu},
   };
   return rows;
 }
