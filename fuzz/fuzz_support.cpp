@@ -29,10 +29,13 @@ void remove_fuzz_folder() {
 }  // namespace
 
 void enter_fuzz_folder() {
-  char pattern[] = "/tmp/vesk_fuzz_XXXXXX";
-  if (mkdtemp(pattern) == nullptr) die("cannot create a working folder under /tmp");
+  // Memory-backed /dev/shm when there is one: every input creates and removes dozens of files.
+  std::error_code ec;
+  const std::string parent = fs::is_directory("/dev/shm", ec) ? "/dev/shm" : "/tmp";
+  std::string pattern = parent + "/vesk_fuzz_XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) die("cannot create a working folder under " + parent);
   fuzz_folder() = pattern;
-  if (chdir(pattern) != 0) die(std::string("cannot enter ") + pattern);
+  if (chdir(pattern.c_str()) != 0) die("cannot enter " + pattern);
   std::atexit(remove_fuzz_folder);
 }
 

@@ -7,8 +7,8 @@
 #include <span>
 #include <string>
 
-// Creates a fresh folder under /tmp, makes it the working folder and removes it at exit.
-// Aborts when the folder cannot be made (the fuzz run would otherwise write elsewhere).
+// Creates a fresh folder under /dev/shm (or /tmp), makes it the working folder and removes it at
+// exit. Aborts when the folder cannot be made (the fuzz run would otherwise write elsewhere).
 void enter_fuzz_folder();
 
 // Removes everything inside the working folder made by enter_fuzz_folder.
