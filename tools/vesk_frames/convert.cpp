@@ -63,11 +63,13 @@ void draw_progress(FrameOutput& output) {
   std::fflush(output.out);
 }
 
-// Ends the progress line, at 100 % when every frame came.
+// Ends the progress line; a complete run shows 100 % even when the expected total was an estimate.
 void end_progress(FrameOutput& output, bool complete) {
   if (!output.progress || output.written == 0) return;
-  const std::int64_t total = complete ? output.written : output.expected;
-  std::fprintf(output.out, "\r%s\n", progress_bar(output.written, total).c_str());
+  if (complete && output.expected != output.written) {
+    std::fprintf(output.out, "\r%s", progress_bar(output.written, output.written).c_str());
+  }
+  std::fprintf(output.out, "\n");
   std::fflush(output.out);
 }
 
@@ -103,17 +105,17 @@ void print_final_line(const FrameOutput& output, bool with_times) {
 
 // The notice for a recording longer than one folder takes; `total` is -1 when unknown.
 void print_limit_notice(std::FILE* out, const ConvertOptions& o, std::int64_t total) {
-  std::fprintf(out, "Converted %d of the ", o.frame_limit);
   if (total >= 0) {
-    std::fprintf(out, "%lld ", static_cast<long long>(total));
+    std::fprintf(out, "Converted %d of the %lld frames from frame %lld", o.frame_limit,
+                 static_cast<long long>(total), static_cast<long long>(o.first));
   } else {
-    std::fprintf(out, "more than %d ", o.frame_limit);
+    std::fprintf(out, "Converted %d frames from frame %lld and the recording goes on",
+                 o.frame_limit, static_cast<long long>(o.first));
   }
   std::fprintf(out,
-               "frames from frame %lld (VESK reads at most %d from one folder); convert the "
-               "rest into another folder with --first %lld\n",
-               static_cast<long long>(o.first), o.frame_limit,
-               static_cast<long long>(o.first + o.frame_limit));
+               " (VESK reads at most %d from one folder); convert the rest into another folder "
+               "with --first %lld\n",
+               o.frame_limit, static_cast<long long>(o.first + o.frame_limit));
 }
 
 bool seek_to(std::FILE* file, std::size_t offset) {
