@@ -142,7 +142,7 @@ int convert_ser(const ConvertOptions& o, std::FILE* file, std::span<const std::u
   const bool limited = wanted > o.frame_limit;
   if (limited) wanted = o.frame_limit;
 
-  const std::size_t whole = (size - kSerHeaderBytes) / h.frame_bytes;
+  const std::size_t whole = size > kSerHeaderBytes ? (size - kSerHeaderBytes) / h.frame_bytes : 0;
   if (static_cast<std::size_t>(o.first + wanted) > whole) {
     std::string message = path + ": truncated: its header gives " + std::to_string(h.frame_count) +
                           " frames of " + std::to_string(h.frame_bytes) +
