@@ -1,0 +1,41 @@
+// Fuzzes vesk-frames on a SER recording: the input, behind the SER signature, is the rest of the
+// header, the frames and the timestamp trailer. The conversion must end with status 0 or 1 and
+// write only whole frame files into its run folder.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include "fuzz_support.h"
+#include "tools/vesk_frames/convert.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  enter_fuzz_folder();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  clear_fuzz_folder();
+  copy_data_files();
+  // Without its signature the file would go to the video decoder, a subprocess per input.
+  std::vector<std::uint8_t> recording(kSerSignature, kSerSignature + kSerSignatureBytes);
+  recording.insert(recording.end(), data, data + size);
+  write_fuzz_file("rec.ser", recording);
+
+  ConvertOptions options;
+  options.recording = "rec.ser";
+  options.outdir = "run";
+  options.frame_limit = 20;
+  options.data_folders = {std::filesystem::current_path()};
+  if (size > 0) {
+    options.byte_order = static_cast<ByteOrder>(data[0] % 3);
+    options.first = data[size - 1] % 4;
+    const int count = size > 1 ? data[size - 2] % 6 : 0;
+    options.count = count == 0 ? -1 : count;  // as --count gives it: 1 or more, or all
+  }
+  const int status = convert_recording(options, null_output(), null_output());
+  if (status != 0 && status != 1) std::abort();
+  if (status == 0 && !std::filesystem::is_regular_file("run/BMP_RAW/a00000.bmp")) std::abort();
+  return 0;
+}
