@@ -1,7 +1,6 @@
 #include "detection/processing_run.h"
 
 #include <cerrno>
-#include <cstring>
 #include <span>
 
 #include "detection/frame_ring.h"
@@ -190,9 +189,15 @@ RunOutcome process_frames(const FrameGeometry& geometry, const DetectionSettings
       if (!logged) outcome.error = errno_message(kFlashLogName, "write failed");
 
       if (report) {
-        const FlashReportInput input{
-            target_slot, measurement.sample,    measurement.line,     settings.Interlace, n,
-            geometry,    buffers.report_header, buffers.marked_frame, buffers.frame_ring};
+        const FlashReportInput input{.target_slot = target_slot,
+                                     .sample = measurement.sample,
+                                     .line = measurement.line,
+                                     .interlace = settings.Interlace,
+                                     .images_in_buffer = n,
+                                     .geometry = geometry,
+                                     .report_header = buffers.report_header,
+                                     .marked_frame = buffers.marked_frame,
+                                     .frame_ring = buffers.frame_ring};
         if (!write_flash_report(report, report_name.c_str(), input, buffers.report_pixels,
                                 buffers.thumbnail_strip, report_error)) {
           warn(out, err, report_error);
