@@ -383,18 +383,34 @@ TEST(ProcessingRun, OutputFilesThatCannotBeWrittenStopTheRun) {
   }
 }
 
-TEST(ProcessingRun, ReportImageThatCannotBeCreatedIsLostButTheRunGoesOn) {
-  ScratchDir dir;
-  make_run_folder();
-  write_frames(0, 9, {{2, 10, 10}, {5, 20, 20}});
-  fs::create_directory("BMP_FLASHES/00002.bmp");
-  const RunResult r = run_frames(run_settings(4));
-  EXPECT_TRUE(r.outcome.completed) << r.outcome.error;
-  EXPECT_TRUE(r.outcome.lost_output);
-  EXPECT_EQ(r.err, "BMP_FLASHES/00002.bmp: cannot open: Is a directory\n");
-  EXPECT_EQ(r.out, progress(2, 4) + notice(4, 2) + progress(5, 7) + notice(7, 5) + progress(8, 10));
-  EXPECT_EQ(std::count(r.flash_log.begin(), r.flash_log.end(), '\n'), 3);
-  EXPECT_TRUE(fs::exists("BMP_FLASHES/00005.bmp"));
+TEST(ProcessingRun, ReportImageThatCannotBeWrittenIsLostButTheRunGoesOn) {
+  struct Case {
+    const char* name;
+    void (*prepare)();
+    std::string err;
+  };
+  const std::vector<Case> cases = {
+      {"report name taken by a folder", [] { fs::create_directory("BMP_FLASHES/00002.bmp"); },
+       "BMP_FLASHES/00002.bmp: cannot open: Is a directory\n"},
+      {"report on a full disk", [] { fs::create_symlink("/dev/full", "BMP_FLASHES/00002.bmp"); },
+       "BMP_FLASHES/00002.bmp: write failed: No space left on device\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    make_run_folder();
+    write_frames(0, 9, {{2, 10, 10}, {5, 20, 20}});
+    c.prepare();
+    const RunResult r = run_frames(run_settings(4));
+    EXPECT_TRUE(r.outcome.completed) << r.outcome.error;
+    EXPECT_TRUE(r.outcome.lost_output);
+    EXPECT_EQ(r.err, c.err);
+    // The record and the notice of the lost report still happen, and later reports are made.
+    EXPECT_EQ(r.out,
+              progress(2, 4) + notice(4, 2) + progress(5, 7) + notice(7, 5) + progress(8, 10));
+    EXPECT_EQ(std::count(r.flash_log.begin(), r.flash_log.end(), '\n'), 3);
+    EXPECT_TRUE(fs::exists("BMP_FLASHES/00005.bmp"));
+  }
 }
 
 // The whole program on a sequence of 20 frames with N = 6 and two injected flashes.
@@ -423,8 +439,9 @@ TEST(VeskProgram, FindsInjectedFlashesEndToEnd) {
             "max_flash_limit=20\nneighour_sd=3.000000\ntime_sd=1.500000\nmin_sd1=4.000000\n"
             "min_sid2=50.000000\nleft_border=3\nright_border=3\ntop_border=3\nbottom_border=3\n"
             "peak_killer=95.000000\ninterlace=1\n");
-  EXPECT_TRUE(fs::exists("BMP_FLASHES/00005.bmp"));
-  EXPECT_TRUE(fs::exists("BMP_FLASHES/00012.bmp"));
+  // Header, 30 frame rows and 40 strip rows of 3 x 40 bytes.
+  EXPECT_EQ(fs::file_size("BMP_FLASHES/00005.bmp"), 56u + 3u * 40u * 70u);
+  EXPECT_EQ(fs::file_size("BMP_FLASHES/00012.bmp"), 56u + 3u * 40u * 70u);
 }
 
 TEST(VeskProgram, RefusalLeavesTheEarlierFlashLogAndExitsWithOne) {
