@@ -61,6 +61,7 @@ bool start_flash_log(FileHandle& flash_log, std::string& error) {
   errno = 0;
   if (std::fputs(kFlashLogHeader, flash_log.get()) == EOF || std::fflush(flash_log.get()) != 0) {
     error = errno_message(kFlashLogName, "write failed");
+    flash_log.reset();  // reported here; the driver's close must not report it again
     return false;
   }
   return true;
@@ -209,6 +210,7 @@ RunOutcome process_frames(const FrameGeometry& geometry, const DetectionSettings
       // A log that cannot take records ends the run: going on would lose every later flash.
       if (!logged) {
         outcome.completed = false;
+        flash_log.reset();  // reported above; the driver's close must not report it again
         return outcome;
       }
     }

@@ -1,0 +1,265 @@
+// Faults during a run that hold even for root: a flash log on a full disk, a run killed midway,
+// report images that cannot be created or written. Nothing the run found before may be lost.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kWidth = 64;
+constexpr int kHeight = 48;
+constexpr int kImagesInBuffer = 8;
+constexpr const char* kLogHeader =
+    "Frame Flashes sample line scatter bckgrnd bckgrnd_sigma signal time_back time_sigma "
+    "time_signal\n";
+
+// Frame `number`: a grey field with a little fixed noise and, in every seventh frame, a bright
+// 2 x 2 spot that the detector reports.
+std::vector<std::uint8_t> sequence_frame(int number) {
+  std::vector<std::uint8_t> pixels(kWidth * kHeight);
+  for (std::size_t i = 0; i < pixels.size(); ++i) {
+    pixels[i] =
+        static_cast<std::uint8_t>(98 + (i * 31 + static_cast<std::size_t>(number) * 17) % 5);
+  }
+  if (number % 7 == 3) {
+    const int x = 16 + number % 29;
+    const int y = 14 + number % 17;
+    for (int dy = 0; dy < 2; ++dy) {
+      for (int dx = 0; dx < 2; ++dx) pixels[(y + dy) * kWidth + x + dx] = 220;
+    }
+  }
+  return pixels;
+}
+
+// A run folder with frames 0 to frames - 1 of the sequence.
+void make_sequence(int frames) {
+  make_run_folder(settings_text(1, 20, 10.0f, 3.0f, 5.0f, 4.0f, 4.0f, 10, 10, 10, 10, 95.0f, 0,
+                                kImagesInBuffer));
+  for (int f = 0; f < frames; ++f) write_raw_frame(f, kWidth, kHeight, sequence_frame(f));
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const std::size_t end = text.find('\n', at);
+    lines.push_back(text.substr(at, end == std::string::npos ? end : end - at + 1));
+    if (end == std::string::npos) break;
+    at = end + 1;
+  }
+  return lines;
+}
+
+// The flash log of an undisturbed run over `frames` frames, and its notices.
+struct FullRun {
+  std::string log;
+  std::string out;
+};
+FullRun full_run(int frames) {
+  ScratchDir dir;
+  make_sequence(frames);
+  const ProgramRun run = run_vesk_program("0\n");
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_EQ(run.err, "");
+  return {read_text("flash_info.dat"), run.out};
+}
+
+// Header plus the records of `log` whose frame number is below `first_frame_not_tested`.
+std::string log_before(const std::string& log, int first_frame_not_tested) {
+  std::string kept;
+  for (const std::string& line : lines_of(log)) {
+    if (line == kLogHeader || std::stoi(line) < first_frame_not_tested) kept += line;
+  }
+  return kept;
+}
+
+// vesk started in the working folder with "0" as its console, output to files. A `file_limit`
+// above 0 caps the size of every file it writes (RLIMIT_FSIZE, the fault of a full disk that
+// also holds for root); its console text then goes to /dev/null, which the cap does not reach.
+pid_t start_vesk(rlim_t file_limit = 0) {
+  write_text("console.txt", "0\n");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (file_limit > 0) {
+      const rlimit limit{file_limit, file_limit};
+      // Ignored, SIGXFSZ no longer kills the writer: the write fails with EFBIG instead.
+      if (signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
+    }
+    const int in = open("console.txt", O_RDONLY);
+    const int out = file_limit > 0 ? open("/dev/null", O_WRONLY)
+                                   : open("out.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = open("err.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || out < 0 || err < 0) _exit(127);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    execl(VESK_BINARY, VESK_BINARY, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return pid;
+}
+
+// Waits until flash_info.dat holds at least `records` records; false after 60 s.
+bool wait_for_records(std::size_t records) {
+  for (int i = 0; i < 60000; ++i) {
+    if (fs::exists("flash_info.dat") && lines_of(read_text("flash_info.dat")).size() > records) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+}  // namespace
+
+TEST(Fault, FlashLogOnAFullDiskStopsTheRunWithExitStatus1) {
+  ScratchDir dir;
+  make_sequence(30);
+  fs::create_symlink("/dev/full", "flash_info.dat");
+  const ProgramRun run = run_vesk_program("0\n");
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.err, "flash_info.dat: write failed: No space left on device\n");
+  EXPECT_FALSE(fs::exists("data_dump.txt"));
+}
+
+// The disk fills up after the third record: the record that does not fit ends the run with one
+// message and exit status 1, and the log keeps every byte that could be written.
+TEST(Fault, FlashLogFullMidwayStopsTheRunWithOneMessage) {
+  constexpr int kFrames = 60;
+  const FullRun full = full_run(kFrames);
+  const std::vector<std::string> records = lines_of(full.log);
+  ASSERT_GE(records.size(), 5u);
+  const std::size_t limit = records[0].size() + records[1].size() + records[2].size() +
+                            records[3].size() + records[4].size() / 2;
+
+  ScratchDir dir;
+  make_sequence(kFrames);
+  const pid_t pid = start_vesk(limit);
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(read_text("flash_info.dat"), full.log.substr(0, limit));
+  // Report images are larger than the cap, so each of the four frames reports its own.
+  std::string expected_err;
+  for (std::size_t i = 1; i <= 4; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "BMP_FLASHES/%05d.bmp", std::stoi(records[i]));
+    expected_err += std::string(name) + ": write failed: File too large\n";
+  }
+  expected_err += "flash_info.dat: write failed: File too large\n";
+  EXPECT_EQ(read_text("err.txt"), expected_err);
+  EXPECT_FALSE(fs::exists("data_dump.txt"));
+}
+
+// The run is held midway by a frame file that is a FIFO with no writer: opening it blocks, so
+// the signal arrives while frame kHeldFrame is being loaded, after every earlier frame's record.
+TEST(Fault, RunKilledMidwayKeepsEveryRecordOfTheFramesAcceptedBeforeIt) {
+  constexpr int kFrames = 160;
+  constexpr int kHeldFrame = 120;
+  const FullRun full = full_run(kFrames);
+  const std::string expected = log_before(full.log, kHeldFrame - kImagesInBuffer / 2);
+  ASSERT_GE(lines_of(expected).size(), 10u) << "the sequence must give records before the hold";
+  ASSERT_LT(expected.size(), full.log.size()) << "and records after it";
+
+  for (const int signal : {SIGINT, SIGKILL}) {
+    SCOPED_TRACE(signal == SIGINT ? "SIGINT" : "SIGKILL");
+    ScratchDir dir;
+    make_sequence(kFrames);
+    const std::string held = "BMP_RAW/a00" + std::to_string(kHeldFrame) + ".bmp";
+    fs::remove(held);
+    ASSERT_EQ(mkfifo(held.c_str(), 0644), 0);
+    const pid_t pid = start_vesk();
+    ASSERT_GT(pid, 0);
+    // Every record before the hold is in the log once the run waits at the FIFO; a short pause
+    // lets it get there, and the log is compared whole after the kill.
+    ASSERT_TRUE(wait_for_records(lines_of(expected).size() - 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_EQ(kill(pid, signal), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(read_text("flash_info.dat"), expected);
+  }
+}
+
+// Killed at whatever point it has reached once the first records are in: the log is then a
+// prefix of the undisturbed run's log, in whole records.
+TEST(Fault, RunKilledAtAnyPointLeavesWholeRecordsOfTheUndisturbedRun) {
+  constexpr int kFrames = 400;
+  const FullRun full = full_run(kFrames);
+  for (const std::size_t after_records : {1u, 5u, 20u}) {
+    SCOPED_TRACE(after_records);
+    ScratchDir dir;
+    make_sequence(kFrames);
+    const pid_t pid = start_vesk();
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(wait_for_records(after_records));
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    const std::string log = read_text("flash_info.dat");
+    EXPECT_GE(lines_of(log).size(), after_records + 1);
+    EXPECT_EQ(full.log.substr(0, log.size()), log);
+    EXPECT_EQ(log.back(), '\n');
+  }
+}
+
+struct ReportFault {
+  const char* name;
+  void (*prepare)(const std::string& report);
+  std::string message;
+};
+
+// A report image that cannot be created or written is reported; the run goes on, its log and
+// notices are those of an undisturbed run, the other images are written, and the exit status is 1.
+TEST(Fault, ReportImageThatCannotBeWrittenIsReportedAndTheRunGoesOn) {
+  constexpr int kFrames = 60;
+  const FullRun full = full_run(kFrames);
+  const std::vector<std::string> records = lines_of(full.log);
+  ASSERT_GE(records.size(), 4u);
+  const int lost_frame = std::stoi(records[2]);
+  char name[32];
+  std::snprintf(name, sizeof name, "BMP_FLASHES/%05d.bmp", lost_frame);
+  const std::string report = name;
+
+  const std::vector<ReportFault> faults = {
+      {"a folder of that name", [](const std::string& r) { fs::create_directory(r); },
+       report + ": cannot open: Is a directory\n"},
+      {"a link to a full disk", [](const std::string& r) { fs::create_symlink("/dev/full", r); },
+       report + ": write failed: No space left on device\n"},
+  };
+  for (const ReportFault& fault : faults) {
+    SCOPED_TRACE(fault.name);
+    ScratchDir dir;
+    make_sequence(kFrames);
+    fault.prepare(report);
+    const ProgramRun run = run_vesk_program("0\n");
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.err, fault.message);
+    EXPECT_EQ(run.out, full.out);
+    EXPECT_EQ(read_text("flash_info.dat"), full.log);
+    for (std::size_t i = 1; i < records.size(); ++i) {
+      std::snprintf(name, sizeof name, "BMP_FLASHES/%05d.bmp", std::stoi(records[i]));
+      if (name != report) {
+        EXPECT_TRUE(fs::is_regular_file(name)) << name;
+      }
+    }
+  }
+}
