@@ -16,7 +16,8 @@ namespace {
 
 constexpr int kWidth = 32;
 constexpr int kHeight = 24;
-constexpr int kFrames = 12;
+constexpr int kFrames = 16;
+constexpr int kImagesInBuffer = 8;
 
 const std::string kBanner = "***************\n*** V E S K ***\n***************\n\n";
 const std::string kGeometryLine = "NS=32 NL=24\n";
@@ -27,18 +28,26 @@ const std::string kConsoleEnded =
 const std::string kEarlierLog = "flash_info.dat of an earlier run\n";
 const std::string kEarlierReport = "report image of an earlier run\n";
 
-// A sequence of kFrames frames of kWidth x kHeight with a little fixed noise.
+// A sequence of kFrames frames of kWidth x kHeight with a little fixed noise and, in frames 1,
+// 4, 7, 10 and 13, a bright 2 x 1 spot that the detector reports (13 is never tested).
 std::vector<std::uint8_t> frame_pixels(int number) {
   std::vector<std::uint8_t> pixels(kWidth * kHeight);
   for (std::size_t i = 0; i < pixels.size(); ++i) {
     pixels[i] = static_cast<std::uint8_t>(40 + (i * 7 + static_cast<std::size_t>(number) * 13) % 5);
+  }
+  if (number % 3 == 1) {
+    const int x = 4 + 2 * number;
+    const int y = 3 + number;
+    pixels[y * kWidth + x] = 200;
+    pixels[y * kWidth + x + 1] = 200;
   }
   return pixels;
 }
 
 // A good run folder, and what an earlier run left in it: a flash log and a report image.
 void make_good_folder() {
-  make_run_folder(settings_text(1, 20, 10.0f, 3.0f, 5.0f, 4.0f, 4.0f, 2, 2, 2, 2, 95.0f, 0, 4));
+  make_run_folder(
+      settings_text(1, 20, 10.0f, 3.0f, 5.0f, 4.0f, 4.0f, 2, 2, 2, 2, 95.0f, 0, kImagesInBuffer));
   for (int f = 0; f < kFrames; ++f) write_raw_frame(f, kWidth, kHeight, frame_pixels(f));
   write_text("flash_info.dat", kEarlierLog);
   write_text("BMP_FLASHES/00007.bmp", kEarlierReport);
@@ -46,6 +55,11 @@ void make_good_folder() {
 
 void write_header_geometry(std::int32_t width, std::int32_t height) {
   write_file("BMP_RAW/a00000.bmp", raw_frame_bytes(width, height, frame_pixels(0)));
+}
+
+void set_images_in_buffer(int images) {
+  write_text("settings.txt",
+             settings_text(1, 20, 10.0f, 3.0f, 5.0f, 4.0f, 4.0f, 2, 2, 2, 2, 95.0f, 0, images));
 }
 
 // Keeps the first `bytes` bytes of `path`.
@@ -160,6 +174,31 @@ const std::vector<BadInput>& refused_start_rows() {
        },
        "0\n", "BMP_FLASHES: not a folder; the flash report images need a folder of that name\n", 1,
        kBanner + kGeometryLine},
+      {"Images_in_buffer larger than the frames present", [] { set_images_in_buffer(60); }, "0\n",
+       "BMP_RAW/a00016.bmp: cannot open: No such file or directory; the ring of Images_in_buffer "
+       "60 needs frames 0 to 59 before the run can start\n",
+       1, kBanner + kGeometryLine + kMenu},
+      {"Images_in_buffer one more than the frames present", [] { set_images_in_buffer(17); }, "0\n",
+       "BMP_RAW/a00016.bmp: cannot open: No such file or directory; the ring of Images_in_buffer "
+       "17 needs frames 0 to 16 before the run can start\n",
+       1, kBanner + kGeometryLine + kMenu},
+      {"Images_in_buffer 2", [] { set_images_in_buffer(2); }, "0\n",
+       "Images_in_buffer 2 is too small: the detector needs at least 3 frames in its ring\n", 1,
+       kBanner + kGeometryLine + kMenu},
+      {"Images_in_buffer 1 typed in the menu", [] {}, "14 1 0\n",
+       "Images_in_buffer 1 is too small: the detector needs at least 3 frames in its ring\n", 1,
+       kBanner + kGeometryLine + kMenu},
+      {"Images_in_buffer 0", [] { set_images_in_buffer(0); }, "0\n",
+       "Images_in_buffer 0 is too small: the detector needs at least 3 frames in its ring\n", 1,
+       kBanner + kGeometryLine + kMenu},
+      {"Images_in_buffer negative", [] { set_images_in_buffer(-8); }, "0\n",
+       "Images_in_buffer -8 is too small: the detector needs at least 3 frames in its ring\n", 1,
+       kBanner + kGeometryLine + kMenu},
+      {"a gap among the first Images_in_buffer frames", [] { fs::remove("BMP_RAW/a00005.bmp"); },
+       "0\n",
+       "BMP_RAW/a00005.bmp: cannot open: No such file or directory; the ring of Images_in_buffer "
+       "8 needs frames 0 to 7 before the run can start\n",
+       1, kBanner + kGeometryLine + kMenu},
       {"console empty", [] {}, "", kConsoleEnded, 1, kBanner + kGeometryLine + kMenu},
       {"console ends at an edit prompt", [] {}, "3\n", kConsoleEnded, 1,
        kBanner + kGeometryLine + kMenu},
@@ -195,5 +234,133 @@ TEST(BadInput, RefusedBeforeTheRunWithItsMessageAndNothingLost) {
     EXPECT_EQ(run.out.substr(0, row.out_prefix.size()), row.out_prefix);
     // Nothing written, nothing removed: the earlier run's log and report image are still there.
     EXPECT_EQ(folder_snapshot(), before);
+  }
+}
+
+namespace {
+
+// Rows where the run starts: a message or a warning, then a run whose log holds every record of
+// the frames tested before the fault, exactly as an undisturbed run writes them.
+struct BadInputRun {
+  const char* name;
+  std::function<void()> damage;
+  std::string console;
+  std::string err;
+  int exit_status;
+  int compare_below;  // records of frames below this must match the undisturbed run; -1: none
+  int nframes;        // the nframes line of data_dump.txt
+};
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = text.find('\n', at);
+    lines.push_back(text.substr(at, end - at + 1));
+    at = end + 1;
+  }
+  return lines;
+}
+
+// The records of `log` (header excluded) whose frame number is below `frame`.
+std::vector<std::string> records_below(const std::string& log, int frame) {
+  std::vector<std::string> records = lines_of(log);
+  if (!records.empty()) records.erase(records.begin());
+  std::erase_if(records, [frame](const std::string& r) { return std::stoi(r) >= frame; });
+  return records;
+}
+
+std::string undisturbed_log() {
+  ScratchDir dir;
+  make_good_folder();
+  const ProgramRun run = run_vesk_program("0\n");
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_EQ(run.err, "");
+  return read_text("flash_info.dat");
+}
+
+}  // namespace
+
+TEST(BadInput, ReportedAndTheRunKeepsEveryRecordBeforeTheFault) {
+  const std::string full_log = undisturbed_log();
+  ASSERT_EQ(records_below(full_log, kFrames).size(), 4u) << full_log;
+  const std::string cut_frame_9 = "BMP_RAW/a00009.bmp: truncated, 100 of 822 bytes\n";
+  const std::vector<BadInputRun> rows = {
+      // The run ends at the gap: frames 0 to 4 are tested, none after.
+      {"a gap in the frame folder", [] { fs::remove("BMP_RAW/a00009.bmp"); }, "0\n", "", 0,
+       9 - kImagesInBuffer / 2, 9},
+      {"a truncated later frame", [] { cut_file("BMP_RAW/a00009.bmp", 100); }, "0\n", cut_frame_9,
+       0, 9 - kImagesInBuffer / 2, kFrames},
+      {"a later frame with only part of its header", [] { cut_file("BMP_RAW/a00009.bmp", 20); },
+       "0\n", "BMP_RAW/a00009.bmp: truncated, 20 of 822 bytes\n", 0, 9 - kImagesInBuffer / 2,
+       kFrames},
+      {"an empty later frame", [] { cut_file("BMP_RAW/a00012.bmp", 0); }, "0\n",
+       "BMP_RAW/a00012.bmp: truncated, 0 of 822 bytes\n", 0, 12 - kImagesInBuffer / 2, kFrames},
+      {"a truncated frame in the first ring", [] { cut_file("BMP_RAW/a00002.bmp", 500); }, "0\n",
+       "BMP_RAW/a00002.bmp: truncated, 500 of 822 bytes\n", 0, -1, kFrames},
+      {"a word where a number belongs", [] {}, "5 five\n0\n",
+       "\"five\" not understood as item 5, Time_sd (a number); the value is unchanged\n", 0,
+       kFrames, kFrames},
+      {"a fraction for a whole number", [] {}, "1 1.5\n0\n",
+       "\".5\" not understood as a menu choice (0 to 16)\n", 0, kFrames, kFrames},
+      {"a number beyond the int range", [] {}, "14 99999999999\n0\n",
+       "\"99999999999\" not understood as item 14, Images_in_buffer (a whole number): beyond the "
+       "int range; the value is unchanged\n",
+       0, kFrames, kFrames},
+      {"a word at the load/save prompt", [] {}, "15 save 2 0\n",
+       "\"save\" not understood as a load/save choice (1 or 2)\n", 0, kFrames, kFrames},
+      {"default.txt missing", [] { fs::remove("default.txt"); }, "15 1 0\n",
+       "default.txt: cannot open: No such file or directory; the parameters are unchanged\n", 0,
+       kFrames, kFrames},
+      {"default.txt garbled",
+       [] {
+         std::string text = read_text("settings.txt");
+         text.replace(text.find("Images_in_buffer= 8"), 19, "Images_in_buffer= many");
+         write_text("default.txt", text);
+       },
+       "15 1 0\n",
+       "default.txt: Images_in_buffer: no number at \"many\"; the field keeps its value\n", 0,
+       kFrames, kFrames},
+      {"about.txt missing", [] { fs::remove("about.txt"); }, "16 0\n",
+       "about.txt: cannot open: No such file or directory; no information to show\n", 0, kFrames,
+       kFrames},
+      {"about.txt without an end marker",
+       [] { write_text("about.txt", "a text\nthat never ends\n"); }, "16 ok 0\n", "", 0, kFrames,
+       kFrames},
+      {"about.txt empty", [] { write_text("about.txt", ""); }, "16 ok 0\n", "", 0, kFrames,
+       kFrames},
+      {"borders below what the detector reads",
+       [] {
+         write_text("settings.txt", settings_text(1, 20, 10.0f, 3.0f, 5.0f, 4.0f, 4.0f, -5, 0, 1,
+                                                  -2147483647 - 1, 95.0f, 0, kImagesInBuffer));
+       },
+       "0\n",
+       "Left_sample_border -5 would read outside the frame; scanning with 1\n"
+       "Right_sample_border 0 would read outside the frame; scanning with 1\n"
+       "Top_line_limit 1 would read outside the frame; scanning with 2\n"
+       "Bott_line_limit -2147483648 would read outside the frame; scanning with 2\n",
+       0, kFrames, kFrames},
+  };
+  for (const BadInputRun& row : rows) {
+    SCOPED_TRACE(row.name);
+    ScratchDir dir;
+    make_good_folder();
+    row.damage();
+    const ProgramRun run = run_vesk_program(row.console);
+    EXPECT_EQ(run.err, row.err);
+    EXPECT_EQ(run.exit_status, row.exit_status);
+    const std::string log = read_text("flash_info.dat");
+    EXPECT_EQ(lines_of(log).at(0), lines_of(full_log).at(0));
+    if (row.compare_below >= 0) {
+      EXPECT_EQ(records_below(log, row.compare_below), records_below(full_log, row.compare_below));
+    }
+    // Only frames with Images_in_buffer / 2 frames after them are tested.
+    EXPECT_EQ(records_below(log, row.nframes - kImagesInBuffer / 2), records_below(log, 99999));
+    for (const std::string& record : records_below(log, kFrames)) {
+      char name[32];
+      std::snprintf(name, sizeof name, "BMP_FLASHES/%05d.bmp", std::stoi(record));
+      EXPECT_TRUE(fs::is_regular_file(name)) << name;
+    }
+    EXPECT_NE(read_text("data_dump.txt").find("\nnframes=" + std::to_string(row.nframes) + "\n"),
+              std::string::npos);
   }
 }
