@@ -127,7 +127,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   clear_fuzz_folder();
   copy_data_files();
   FuzzedDataProvider input(data, size);
-  const int width = input.ConsumeIntegralInRange<int>(1, 48);
+  // Mostly tiny frames; now and then one wide enough for the unclipped close-up strip.
+  const int width = input.ConsumeIntegralInRange<int>(1, input.ConsumeBool() ? 48 : 700);
   const int height = input.ConsumeIntegralInRange<int>(1, 48);
   const int frames = input.ConsumeIntegralInRange<int>(0, 40);
 
@@ -138,6 +139,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
       settings.*p.float_member = pick_float(input);
     }
+  }
+  // The modes of the close-up strip and flash limits that accept something, more often than a
+  // free pick would give them.
+  if (input.ConsumeBool()) settings.Interlace = input.ConsumeIntegralInRange<int>(-1, 3);
+  if (input.ConsumeBool()) {
+    settings.Min_flash_limit = input.ConsumeIntegralInRange<int>(0, 3);
+    settings.Max_flash_limit = input.ConsumeIntegralInRange<int>(0, 120);
   }
   // ASan's operator new aborts where the program would see std::bad_alloc, so a ring too large
   // for memory (tested in the Release suite) is cut to 4 MiB here: still far more frames than
