@@ -127,14 +127,41 @@ bool wait_for_records(std::size_t records) {
 
 }  // namespace
 
-TEST(Fault, FlashLogOnAFullDiskStopsTheRunWithExitStatus1) {
-  ScratchDir dir;
-  make_sequence(30);
-  fs::create_symlink("/dev/full", "flash_info.dat");
-  const ProgramRun run = run_vesk_program("0\n");
-  EXPECT_EQ(run.exit_status, 1);
-  EXPECT_EQ(run.err, "flash_info.dat: write failed: No space left on device\n");
-  EXPECT_FALSE(fs::exists("data_dump.txt"));
+struct OutputFileFault {
+  const char* name;
+  void (*prepare)();
+  std::string err;
+  bool log_complete;  // flash_info.dat holds every record of an undisturbed run
+};
+
+// The run's own output files where they cannot be written: one message, exit status 1, and
+// whatever could be written is complete.
+TEST(Fault, RunOutputFileThatCannotBeWrittenGivesOneMessageAndExitStatus1) {
+  constexpr int kFrames = 30;
+  const FullRun full = full_run(kFrames);
+  const std::vector<OutputFileFault> faults = {
+      {"flash_info.dat on a full disk", [] { fs::create_symlink("/dev/full", "flash_info.dat"); },
+       "flash_info.dat: write failed: No space left on device\n", false},
+      {"flash_info.dat a folder", [] { fs::create_directory("flash_info.dat"); },
+       "flash_info.dat: cannot open: Is a directory\n", false},
+      {"data_dump.txt on a full disk", [] { fs::create_symlink("/dev/full", "data_dump.txt"); },
+       "data_dump.txt: write failed: No space left on device\n", true},
+      {"data_dump.txt a folder", [] { fs::create_directory("data_dump.txt"); },
+       "data_dump.txt: cannot open: Is a directory\n", true},
+  };
+  for (const OutputFileFault& fault : faults) {
+    SCOPED_TRACE(fault.name);
+    ScratchDir dir;
+    make_sequence(kFrames);
+    fault.prepare();
+    const ProgramRun run = run_vesk_program("0\n");
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.err, fault.err);
+    if (fault.log_complete) {
+      EXPECT_EQ(read_text("flash_info.dat"), full.log);
+      EXPECT_EQ(run.out, full.out);
+    }
+  }
 }
 
 // The disk fills up after the third record: the record that does not fit ends the run with one
