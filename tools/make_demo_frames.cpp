@@ -182,7 +182,7 @@ double smoothstep(double edge0, double edge1, double x) {
   return smooth(std::clamp((x - edge0) / (edge1 - edge0), 0.0, 1.0));
 }
 
-// The noiseless scene in grey levels, rows top to bottom as the picture is seen, together with
+// The noiseless scene in grey levels, stored row 0 at the top of the picture, together with
 // the places where the generator may put events (the night side, clear of limb, terminator and
 // frame edges).
 struct Scene {
@@ -268,7 +268,9 @@ Scene make_scene(const Options& o) {
   }
 
   const double earthshine = 52.0;  // grey levels of an average highland
-  const double sunlit = 1400.0;    // far beyond saturation, as a camera set for earthshine sees it
+  // Sunlight grows with the Sun's height, about in proportion to the distance from the
+  // terminator: 14 grey levels per pixel saturates a camera set for earthshine within 20 pixels.
+  const double sunlit_slope = 14.0;
   std::vector<double> albedo(static_cast<std::size_t>(w));
   for (int y = 0; y < h; ++y) {
     const double term = terminator_column(o, jag, y);
@@ -297,8 +299,7 @@ Scene make_scene(const Options& o) {
       const double mu =
           std::sqrt(std::max(0.0, 1.0 - (from_centre / radius) * (from_centre / radius)));
       const double night_side = earthshine * albedo[x] * (0.85 + 0.15 * mu);
-      const double lit = smoothstep(0.0, 14.0, x - term);
-      const double day_side = sunlit * albedo[x] * lit * lit;
+      const double day_side = sunlit_slope * albedo[x] * std::clamp(x - term, 0.0, 100.0);
       const double behind = std::max(0.0, term - x);
       const double glare = 16.0 * std::exp(-behind / 60.0) + 5.0 * std::exp(-behind / 250.0);
       const double sky = 1.2;
@@ -340,7 +341,7 @@ const char* kind_name(Kind kind) {
   return "";
 }
 
-// One event in one frame; x and y in picture coordinates (row 0 at the top). A width of 0 means
+// One event in one frame; x is the column, y the stored row. A width of 0 means
 // a single sensor pixel at (x, y), untouched by seeing.
 struct Spot {
   int frame = 0;
@@ -419,7 +420,7 @@ bool plan_events(const Options& o, const Scene& scene, std::vector<Spot>& spots,
     switch (e.kind) {
       case Kind::Flash: {
         if (!pick_night_site(scene, rng, x, y)) break;
-        const double peak = 15.0 * std::pow(220.0 / 15.0, uniform01(rng));  // 15 to 220
+        const double peak = 15.0 * std::pow(20.0, uniform01(rng));  // 15 to 300, faint ones commonest
         const double width = uniform(rng, 2.0, 5.0);
         spots.push_back({frame, x, y, peak, width, Kind::Flash});
         if (e.duration == 2) {
@@ -494,8 +495,8 @@ std::vector<float> noise_table() {
   return sd;
 }
 
-// Renders frame `frame` into `payload` (stored rows: the picture's bottom row first, as in a BMP
-// with positive height). `light` is scratch of the scene's size.
+// Renders frame `frame` into `payload`, stored row 0 (the top of the picture, as VESK's report
+// images show it) first. `light` is scratch of the scene's size.
 void render_frame(const Options& o, const Scene& scene, std::span<const Spot> spots, int frame,
                   const Ziggurat& zig, const std::vector<float>& noise_sd,
                   std::vector<float>& light, std::span<std::uint8_t> payload) {
@@ -539,7 +540,7 @@ void render_frame(const Options& o, const Scene& scene, std::span<const Spot> sp
   }
   for (int y = 0; y < h; ++y) {
     const std::size_t row = static_cast<std::size_t>(y) * w;
-    std::uint8_t* out = &payload[static_cast<std::size_t>(h - 1 - y) * w];
+    std::uint8_t* out = &payload[row];
     for (int x = 0; x < w; ++x) {
       const float signal = light[row + x] + scene.hot_pixel_gain[row + x];
       const int level = std::clamp(static_cast<int>(signal), 0, 1023);
@@ -551,13 +552,12 @@ void render_frame(const Options& o, const Scene& scene, std::span<const Spot> sp
 
 // ---- files ------------------------------------------------------------------------------------
 
-bool write_truth(const std::string& path, int height, const std::vector<Spot>& spots,
-                 std::string& error) {
+bool write_truth(const std::string& path, const std::vector<Spot>& spots, std::string& error) {
   FileHandle file = open_file(path.c_str(), "w", error);
   if (!file) return false;
   std::fprintf(file.get(), "frame,x,y,peak,width,kind\n");
   for (const Spot& s : spots) {
-    std::fprintf(file.get(), "%d,%.2f,%.2f,%.1f,%.2f,%s\n", s.frame, s.x, height - 1 - s.y, s.peak,
+    std::fprintf(file.get(), "%d,%.2f,%.2f,%.1f,%.2f,%s\n", s.frame, s.x, s.y, s.peak,
                  s.width == 0.0 ? 1.0 : s.width, kind_name(s.kind));
   }
   return close_file(file, path.c_str(), error);
@@ -713,7 +713,7 @@ int main(int argc, char** argv) {
                  ec.message().c_str());
     return 1;
   }
-  if (!write_truth(o.truth_path, o.height, spots, error)) {
+  if (!write_truth(o.truth_path, spots, error)) {
     std::fprintf(stderr, "make_demo_frames: %s\n", error.c_str());
     return 1;
   }
