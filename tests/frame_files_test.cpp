@@ -1,0 +1,104 @@
+#include "imaging/frame_files.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "test_support.h"
+
+TEST(FrameFiles, NumberedFileNames) {
+  struct Case {
+    const char* pattern;
+    int number;
+    const char* name;
+  };
+  const std::vector<Case> cases = {
+      {kRawFramePattern, 0, "BMP_RAW/a00000.bmp"},
+      {kRawFramePattern, 7, "BMP_RAW/a00007.bmp"},
+      {kRawFramePattern, 99998, "BMP_RAW/a99998.bmp"},
+      {kReportPattern, 42, "BMP_FLASHES/00042.bmp"},
+      {kReportPattern, 1234, "BMP_FLASHES/01234.bmp"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(numbered_file_name(c.pattern, c.number), c.name);
+}
+
+TEST(FrameFiles, ReportHeaderCarriesTheGeometry) {
+  ScratchDir dir;
+  std::filesystem::copy_file(std::string(VESK_DATA_DIR) + "/bmpheader.dat", "bmpheader.dat");
+  const std::vector<std::uint8_t> template_bytes = read_file("bmpheader.dat");
+  ASSERT_EQ(template_bytes.size(), 56u);
+  write_raw_frame(0, 720, 576, std::vector<std::uint8_t>(720 * 576, 9));
+
+  std::vector<std::uint8_t> scratch(54), header(56);
+  FrameGeometry g;
+  std::string error;
+  ASSERT_TRUE(read_frame_geometry(scratch, g, error)) << error;
+  EXPECT_EQ(g.image_width, 720);
+  EXPECT_EQ(g.image_height, 576);
+  EXPECT_EQ(g.frame_pixels, 720 * 576);
+  ASSERT_TRUE(load_report_header(header, g.image_width, g.image_height, error)) << error;
+
+  std::vector<std::uint8_t> expected = template_bytes;  // only bytes 18-25 change
+  const std::uint8_t geometry_bytes[8] = {0xd0, 0x02, 0, 0, 0x68, 0x02, 0, 0};  // 720, 616
+  std::copy(std::begin(geometry_bytes), std::end(geometry_bytes), expected.begin() + 18);
+  EXPECT_EQ(header, expected);
+}
+
+// The shipped template declares a 24-bit picture whose pixels start right after its 56 bytes.
+TEST(FrameFiles, ShippedTemplateDeclaresTheReportLayout) {
+  const std::vector<std::uint8_t> t = read_file(std::string(VESK_DATA_DIR) + "/bmpheader.dat");
+  ASSERT_EQ(t.size(), 56u);
+  EXPECT_EQ(t[0], 'B');
+  EXPECT_EQ(t[1], 'M');
+  EXPECT_EQ(t[10], 56);  // pixel data offset
+  EXPECT_EQ(t[14], 40);  // info header size
+  EXPECT_EQ(t[28], 24);  // bits per pixel
+  EXPECT_EQ(t[30] | t[31] | t[32] | t[33], 0);  // no compression
+}
+
+TEST(FrameFiles, RawFrameReads) {
+  ScratchDir dir;
+  const int w = 4, h = 3;
+  std::vector<std::uint8_t> payload(w * h);
+  for (int i = 0; i < w * h; ++i) payload[i] = static_cast<std::uint8_t>(10 + i);
+  // Frame 1 states another size and has more bytes than one frame: still read as 4 x 3 from 54.
+  write_raw_frame(1, 100, 100, [&] {
+    std::vector<std::uint8_t> longer = payload;
+    longer.resize(40, 0xee);
+    return longer;
+  }());
+  // Frame 2 has a colour table after its header: its bytes are read as the first pixels.
+  std::vector<std::uint8_t> with_table(4 + payload.size());
+  for (std::size_t i = 0; i < with_table.size(); ++i) {
+    with_table[i] = i < 4 ? static_cast<std::uint8_t>(i + 1) : payload[i - 4];
+  }
+  write_raw_frame(2, w, h, with_table);
+  // Frame 3 stops after 5 payload bytes.
+  write_raw_frame(3, w, h, std::vector<std::uint8_t>(payload.begin(), payload.begin() + 5));
+
+  std::vector<std::uint8_t> scratch(54);
+  struct Case {
+    int number;
+    bool opened;
+    std::vector<std::uint8_t> expected;
+    std::string warning;
+  };
+  const std::vector<std::uint8_t> colour_table_read(with_table.begin(),
+                                                    with_table.begin() + w * h);
+  std::vector<std::uint8_t> short_read(w * h, 0x77);
+  std::copy(payload.begin(), payload.begin() + 5, short_read.begin());
+  const std::vector<Case> cases = {
+      {1, true, payload, ""},
+      {2, true, colour_table_read, ""},
+      {3, true, short_read, "BMP_RAW/a00003.bmp: truncated, 59 of 66 bytes"},
+      {4, false, std::vector<std::uint8_t>(w * h, 0x77), ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.number);
+    std::vector<std::uint8_t> destination(w * h, 0x77);
+    std::string warning;
+    EXPECT_EQ(read_raw_frame(c.number, destination, scratch, warning), c.opened);
+    EXPECT_EQ(destination, c.expected);
+    EXPECT_EQ(warning, c.warning);
+  }
+}

@@ -1,0 +1,98 @@
+// The program's start-up as a user meets it: banner, geometry line, and the checks made before the
+// menu, each run through the built vesk in its own folder.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "test_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+const char* kBanner = "***************\n*** V E S K ***\n***************\n\n";
+}
+
+TEST(Startup, PrintsBannerAndGeometry) {
+  ScratchDir dir;
+  make_run_folder();
+  write_raw_frame(0, 720, 576, std::vector<std::uint8_t>(720 * 576, 30));
+  // With fewer frames than the ring needs, the run refuses to start; the start-up text stands.
+  const ProgramRun run = run_vesk_program("0\n");
+  EXPECT_EQ(run.out.substr(0, std::string(kBanner).size() + 14),
+            std::string(kBanner) + "NS=720 NL=576\n");
+}
+
+struct StartupFailure {
+  const char* name;
+  void (*prepare)();
+  std::string message;
+  bool geometry_line;  // whether "NS=.. NL=.." was printed before the stop
+};
+
+TEST(Startup, StopsBeforeTheMenuOnBadStartingFiles) {
+  const std::vector<StartupFailure> cases = {
+      {"frame 0 missing", [] { fs::remove("BMP_RAW/a00000.bmp"); },
+       "BMP_RAW/a00000.bmp: cannot open: No such file or directory\n", false},
+      {"frame 0 shorter than its header", [] { write_file("BMP_RAW/a00000.bmp", {'B', 'M', 1}); },
+       "BMP_RAW/a00000.bmp: truncated, 3 of 54 header bytes\n", false},
+      {"zero width", [] { write_raw_frame(0, 0, 48, {}); },
+       "BMP_RAW/a00000.bmp: frame size 0 x 48 is outside 1 to 32768\n", false},
+      {"negative height", [] { write_raw_frame(0, 64, -48, {}); },
+       "BMP_RAW/a00000.bmp: frame size 64 x -48 is outside 1 to 32768\n", false},
+      {"absurd width", [] { write_raw_frame(0, 1 << 30, 48, {}); },
+       "BMP_RAW/a00000.bmp: frame size 1073741824 x 48 is outside 1 to 32768\n", false},
+      {"template missing", [] { fs::remove("bmpheader.dat"); },
+       "bmpheader.dat: cannot open: No such file or directory\n", false},
+      {"template short", [] { write_file("bmpheader.dat", std::vector<std::uint8_t>(55, 0)); },
+       "bmpheader.dat: truncated, 55 of 56 bytes\n", false},
+      {"settings missing", [] { fs::remove("settings.txt"); },
+       "settings.txt: cannot open: No such file or directory (copy default.txt to settings.txt "
+       "to start from the defaults)\n",
+       true},
+      {"settings with a word for a number",
+       [] {
+         std::string text = read_text("default.txt");
+         text.replace(text.find("Time_sd= "), 17, "Time_sd= fast    ");
+         write_text("settings.txt", text);
+       },
+       // The word stays in the stream, so the pairs after it are read out of step as well.
+       "settings.txt: Time_sd: no number at \"fast\"; every parameter needs a value\n"
+       "settings.txt: Min_sd1: no number at \"Min_sd1=\"; every parameter needs a value\n"
+       "settings.txt: Right_sample_border: no number at \"Left_sample_border=\"; every "
+       "parameter needs a value\n",
+       true},
+      {"flash folder missing", [] { fs::remove("BMP_FLASHES"); },
+       "BMP_FLASHES: folder missing; create it for the flash report images\n", true},
+      {"flash folder is a file",
+       [] {
+         fs::remove("BMP_FLASHES");
+         write_text("BMP_FLASHES", "");
+       },
+       "BMP_FLASHES: not a folder; the flash report images need a folder of that name\n", true},
+  };
+  for (const StartupFailure& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    make_run_folder();
+    write_raw_frame(0, 64, 48, std::vector<std::uint8_t>(64 * 48, 30));
+    c.prepare();
+    const ProgramRun run = run_vesk_program("0\n");
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.err, c.message);
+    EXPECT_EQ(run.out, std::string(kBanner) + (c.geometry_line ? "NS=64 NL=48\n" : ""));
+    EXPECT_FALSE(fs::exists("flash_info.dat"));
+  }
+}
+
+TEST(Startup, RingTooLargeForMemoryIsReportedBeforeAnyOutputFile) {
+  ScratchDir dir;
+  make_run_folder(settings_text(1, 20, 10, 3, 5, 4, 4, 10, 10, 10, 10, 95, 0, 2000000000));
+  write_raw_frame(0, 4096, 4096, std::vector<std::uint8_t>(4096 * 4096, 30));
+  write_text("flash_info.dat", "earlier run\n");
+  const ProgramRun run = run_vesk_program("0\n");
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.err,
+            "cannot allocate 32000000000 MiB for a frame ring of 2000000000 frames; lower "
+            "Images_in_buffer\n");
+  EXPECT_EQ(read_text("flash_info.dat"), "earlier run\n");
+}
