@@ -185,19 +185,23 @@ int main(int argc, char** argv) {
   }
   if (glint_frames > 0) {
     std::printf(
-        "Satellite glint:   %d of its %d frames reported; a moving point looks like a flash in "
-        "each frame, the report images show it travel\n",
+        "Satellite glint:   %d of its %d frames reported (a moving point looks like a flash in\n"
+        "                   each frame; its report images show it travel)\n",
         glints, glint_frames);
   }
-  std::printf("Found by peak brightness (grey levels above the background):");
+  std::printf("Found by peak:    ");
+  const char* separator = " ";
   for (const Band& band : bands) {
     if (band.injected == 0) continue;
     if (band.high >= 1000) {
-      std::printf("  %.0f+: %d of %d", band.low, band.found, band.injected);
+      std::printf("%s%.0f+: %d of %d", separator, band.low, band.found, band.injected);
     } else {
-      std::printf("  %.0f-%.0f: %d of %d", band.low, band.high, band.found, band.injected);
+      std::printf("%s%.0f-%.0f: %d of %d", separator, band.low, band.high, band.found,
+                  band.injected);
     }
+    separator = ", ";
   }
-  std::printf("\n");
+  std::printf(
+      "\n                   (peak: grey levels above the background at the flash's centre)\n");
   return 0;
 }

@@ -5,7 +5,8 @@
 // small craters and fine texture; part of the sunlit crescent (saturated) beyond a soft
 // terminator, with scattered light around it; black sky beyond the limb. The camera adds read
 // noise, shot noise and a few hot pixels; seeing shifts the whole scene by a fraction of a pixel
-// from frame to frame and scintillation changes its brightness slightly.
+// from frame to frame and scintillation changes its brightness slightly. Stored row 0 is the top
+// of the picture, the way VESK's report images show it.
 //
 // Events, listed in the truth file (CSV: frame,x,y,peak,width,kind; x = column, y = stored row,
 // peak = grey levels above the scene at the centre, width = full width at half maximum):
@@ -18,7 +19,8 @@
 // last half ring, which VESK loads but never tests.
 //
 // Every value comes from std::mt19937_64 streams seeded from --seed, through distributions
-// written out here, so a seed gives the same frames with every standard library.
+// written out here (the standard library's own distributions differ between implementations),
+// so a seed gives the same frames wherever it is built.
 //
 // Usage: make_demo_frames [--size WxH] [--frames N] [--seed S] [--flashes N] [--hits N]
 //                         [--glints N] [--ring N] [--truth FILE] OUTDIR
@@ -193,7 +195,7 @@ struct Scene {
   std::vector<float> hot_pixel_gain;  // width * height, dark current of hot pixels (mostly 0)
 };
 
-// Column of the terminator in picture row y: the sunlit crescent lies to its right.
+// Column of the terminator in stored row y: the sunlit crescent lies to its right.
 double terminator_column(const Options& o, const ValueNoise& jag, double y) {
   const double v = y / o.height - 0.1;
   return o.width * (0.80 + 0.35 * v * v) + 4.0 * sample_noise(jag, 0.0, y) +
@@ -420,7 +422,8 @@ bool plan_events(const Options& o, const Scene& scene, std::vector<Spot>& spots,
     switch (e.kind) {
       case Kind::Flash: {
         if (!pick_night_site(scene, rng, x, y)) break;
-        const double peak = 15.0 * std::pow(20.0, uniform01(rng));  // 15 to 300, faint ones commonest
+        const double peak =
+            15.0 * std::pow(20.0, uniform01(rng));  // 15 to 300, faint ones commonest
         const double width = uniform(rng, 2.0, 5.0);
         spots.push_back({frame, x, y, peak, width, Kind::Flash});
         if (e.duration == 2) {
