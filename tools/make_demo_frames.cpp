@@ -677,6 +677,11 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error) {
     error = "no output folder given";
     return false;
   }
+  if (o.frames < o.ring) {
+    error = "--frames " + std::to_string(o.frames) + ": VESK needs at least --ring " +
+            std::to_string(o.ring) + " (Images_in_buffer) frames";
+    return false;
+  }
   if (o.truth_path.empty())
     o.truth_path = (std::filesystem::path(o.out_dir) / "truth.csv").string();
   return true;
