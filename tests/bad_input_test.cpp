@@ -293,6 +293,13 @@ TEST(BadInput, ReportedAndTheRunKeepsEveryRecordBeforeTheFault) {
       {"a later frame with only part of its header", [] { cut_file("BMP_RAW/a00009.bmp", 20); },
        "0\n", "BMP_RAW/a00009.bmp: truncated, 20 of 822 bytes\n", 0, 9 - kImagesInBuffer / 2,
        kFrames},
+      {"a later frame that is a folder",
+       [] {
+         fs::remove("BMP_RAW/a00009.bmp");
+         fs::create_directory("BMP_RAW/a00009.bmp");
+       },
+       "0\n", "BMP_RAW/a00009.bmp: truncated, 0 of 822 bytes\n", 0, 9 - kImagesInBuffer / 2,
+       kFrames},
       {"an empty later frame", [] { cut_file("BMP_RAW/a00012.bmp", 0); }, "0\n",
        "BMP_RAW/a00012.bmp: truncated, 0 of 822 bytes\n", 0, 12 - kImagesInBuffer / 2, kFrames},
       {"a truncated frame in the first ring", [] { cut_file("BMP_RAW/a00002.bmp", 500); }, "0\n",
