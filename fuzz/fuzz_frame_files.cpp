@@ -67,14 +67,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::uint8_t> destination(payload, 0x5A);
     std::string warning;
     const bool opened = read_raw_frame(number, destination, header_scratch, warning);
-    const bool exists = number == 0 || number > 0;
+    const bool exists = number >= 0;  // frame 0, or the later frame written above
     if (opened != exists) std::abort();
     const std::size_t file_size = number == 0 ? first.size() : later.size();
     const bool short_file = file_size < kFrameHeaderBytes + payload;
     if (opened && short_file != !warning.empty()) std::abort();
-    if (opened && !short_file &&
-        !std::equal(destination.begin(), destination.end(),
-                    (number == 0 ? first : later).begin() + kFrameHeaderBytes)) {
+    if (!opened) continue;
+    // The payload bytes the file holds are read; the rest of the destination keeps its bytes.
+    const std::vector<std::uint8_t>& bytes = number == 0 ? first : later;
+    const std::size_t got =
+        bytes.size() > kFrameHeaderBytes ? std::min(bytes.size() - kFrameHeaderBytes, payload) : 0;
+    if ((got > 0 && !std::equal(destination.begin(), destination.begin() + got,
+                                bytes.begin() + kFrameHeaderBytes)) ||
+        std::any_of(destination.begin() + got, destination.end(),
+                    [](std::uint8_t b) { return b != 0x5A; })) {
       std::abort();
     }
   }
