@@ -23,11 +23,37 @@ struct FlashMeasurement {
   float time_signal = 0.0f;
 };
 
+// The detector reads column x - 1 and x + 1 and rows y - 2 and y + 2 of every scanned pixel, so
+// the side borders are at least 1 and the top and bottom borders at least 2.
+inline constexpr int kLeastSideBorder = 1;
+inline constexpr int kLeastLineBorder = 2;
+
+// Borders in pixels: scanned columns are left <= x < width - right, rows top <= y < height -
+// bottom.
+struct ScanBorders {
+  int left = 0;
+  int right = 0;
+  int top = 0;
+  int bottom = 0;
+};
+
+// The borders the detector scans with: each typed border raised to its least usable value.
+ScanBorders usable_borders(const DetectionSettings& settings);
+
 // Tests the frame in `target_slot`: rebuilds `marked_frame` (frame_pixels bytes) as that frame
 // with a 21x21 box outline round every confirmed pixel, sets `flash_count` (0 to 100) and
 // updates `measurement`. Answers 1 when at least one pixel was confirmed and their scatter is at
 // most Flash_sd_sep, else 0 (flash_count then 0). Borders below the reads' needs are narrowed,
-// so nothing outside the ring or the sums is read for any settings.
+// so nothing outside the ring or the sums is read for any settings. Buffers that do not match
+// the geometry, or a target slot outside the ring, answer 0 with marked_frame untouched.
 int flash_detector(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
                    const DetectionSettings& settings, std::span<std::uint8_t> marked_frame,
                    int& flash_count, FlashMeasurement& measurement);
+
+// Confirms candidate (x, y) of the frame in `target_slot` against the block of rows y - 2, y,
+// y + 2 and columns x - 1 to x + 1 in every other slot. Always stores the block mean, its
+// unfloored spread and the pixel's excess over the mean in bckgrnd, bckgrnd_sigma and signal of
+// `measurement`. Answers 1 when the excess beats Neighbour_sd times the spread floored at Min_sd1.
+// The caller keeps 1 <= x <= image_width - 2 and 2 <= y <= image_height - 3.
+int double_check(const FrameRing& ring, int x, int y, int target_slot, int image_width,
+                 float neighbour_sd, float min_sd1, FlashMeasurement& measurement);

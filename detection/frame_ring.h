@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-// Views of the driver's ring buffers. Slot s is frame_ring[s * frame_pixels, (s + 1) * frame_pixels).
-// Offsets are computed in size_t, so N * frame_pixels may exceed 2^31.
+// Views of the driver's ring buffers. Slot s is frame_ring[s * frame_pixels, (s + 1) *
+// frame_pixels). Offsets are computed in size_t, so N * frame_pixels may exceed 2^31.
 struct FrameRing {
   std::span<std::uint8_t> frame_ring;  // images_in_buffer * frame_pixels bytes
   std::span<double> pixel_sum;         // frame_pixels values

@@ -8,19 +8,20 @@
 #include <vector>
 
 #include "control/settings.h"
+#include "detection/flash_detector.h"
 #include "imaging/file_io.h"
 #include "imaging/frame_files.h"
 
 // Every buffer that outlives one step; owned by the driver, sized once before the run.
 struct RunBuffers {
-  std::vector<std::uint8_t> header_scratch;  // 54 bytes, header of the last raw frame read
-  std::vector<std::uint8_t> report_header;   // 56 bytes, from bmpheader.dat
-  std::vector<std::uint8_t> frame_ring;      // Images_in_buffer * frame_pixels
-  std::vector<std::uint8_t> marked_frame;    // frame_pixels
-  std::vector<std::uint8_t> thumbnail_strip; // 120 * image_width
-  std::vector<std::uint8_t> report_pixels;   // 3 * frame_pixels
-  std::vector<double> pixel_sum;             // frame_pixels
-  std::vector<double> pixel_sq_dev;          // frame_pixels
+  std::vector<std::uint8_t> header_scratch;   // 54 bytes, header of the last raw frame read
+  std::vector<std::uint8_t> report_header;    // 56 bytes, from bmpheader.dat
+  std::vector<std::uint8_t> frame_ring;       // Images_in_buffer * frame_pixels
+  std::vector<std::uint8_t> marked_frame;     // frame_pixels
+  std::vector<std::uint8_t> thumbnail_strip;  // 120 * image_width
+  std::vector<std::uint8_t> report_pixels;    // 3 * frame_pixels
+  std::vector<double> pixel_sum;              // frame_pixels
+  std::vector<double> pixel_sq_dev;           // frame_pixels
 };
 
 struct RunOutcome {
@@ -36,3 +37,14 @@ struct RunOutcome {
 RunOutcome process_frames(const FrameGeometry& geometry, const DetectionSettings& settings,
                           RunBuffers& buffers, FileHandle& flash_log, std::FILE* out,
                           std::FILE* err);
+
+// The first line of flash_info.dat, naming the record fields in order.
+inline constexpr const char* kFlashLogHeader =
+    "Frame Flashes sample line scatter bckgrnd bckgrnd_sigma signal time_back time_sigma "
+    "time_signal\n";
+
+// Appends one flash_info.dat record for `target_frame` ("%d %d %f ..." with the nine measured
+// values widened to double) and flushes it, so an interrupted run keeps every record. False when
+// the write or the flush fails (errno then tells why).
+bool write_flash_record(std::FILE* flash_log, int target_frame, int flash_count,
+                        const FlashMeasurement& measurement);

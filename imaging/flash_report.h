@@ -27,7 +27,10 @@ struct FlashReportInput {
 
 // Writes the report into `report_file` (just created, empty) with three writes, using
 // `report_pixels` (3 * frame_pixels bytes) and `thumbnail_strip` (120 * image_width bytes) as
-// work space, then closes it. False with `error` naming `path` when a write or the close fails.
+// work space, then closes it. Close-up pixels outside the frame or the strip are left black;
+// slots wrap modulo images_in_buffer (none is read when that is 0 or less). False with `error`
+// naming `path` when a write or the close fails, the handle is empty, or a buffer is smaller than
+// the geometry needs (the file is closed in every case).
 bool write_flash_report(FileHandle& report_file, const char* path, const FlashReportInput& input,
                         std::span<std::uint8_t> report_pixels,
                         std::span<std::uint8_t> thumbnail_strip, std::string& error);
