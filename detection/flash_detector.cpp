@@ -127,12 +127,12 @@ bool buffers_fit(const FrameRing& ring, const FrameGeometry& geometry, int targe
 //  - b > 5 and b < 250 need K > 5 (n - 1) and K < 250 (n - 1): rounding is monotonic and 5 and
 //    250 are doubles, so K <= 5 (n - 1) gives b <= 5 (likewise for 250). Both products are exact.
 //  - v - b > Time_sd * tau needs v - b > X, the least value Time_sd * tau takes for a pixel that
-//    can pass: tau is NaN (no pass) or at least max(Min_sd2, 0), so for Time_sd > 0,
-//    X = Time_sd * max(Min_sd2, 0) (rounding is monotonic); for Time_sd = 0, X = 0. A negative
-//    Time_sd gives no bound; with a NaN or infinite Time_sd the product is NaN or infinite for
-//    every tau, and no pixel passes. As 5 < b < 250, v - b > X needs the excess v (n - 1) - K to
-//    exceed X (n - 1) less rounding errors below 250 (n - 1) 2^-52; `excess_min` leaves a margin
-//    of 10^-9 (n - 1) and more.
+//    can pass. The floored tau is NaN (no pass) or at least max(Min_sd2, 0) (a NaN Min_sd2
+//    counting as 0), so for Time_sd >= 0, X = Time_sd * max(Min_sd2, 0), rounding being
+//    monotonic. A negative Time_sd gives no bound; a NaN one lets no pixel pass.
+//  - As 5 < b < 250, the rounding of b and of the excess E = v (n - 1) - K (v (n - 1) is exact)
+//    are each below 300 (n - 1) 2^-53, so v - b > X needs E > (X - 10^-13) (n - 1).
+//    `excess_min` keeps a margin of 10^-9 (n - 1) and more.
 struct TemporalBound {
   bool every_pixel = false;  // N < 3: no bound is claimed, every pixel takes the exact test
   bool no_pixel = false;     // no pixel can pass, whatever its values
@@ -154,11 +154,12 @@ TemporalBound temporal_bound(int images_in_buffer, const DetectionSettings& sett
   bound.spread = static_cast<double>(images_in_buffer) - 1.0;
   bound.k_low = kLowestBackground * bound.spread;
   bound.k_high = kHighestBackground * bound.spread;
-  if (std::isnan(time_sd) || time_sd == kInfinity) {
+  if (std::isnan(time_sd)) {
     bound.no_pixel = true;
   } else if (time_sd >= 0.0) {
     const double least_tau = min_sd2 > 0.0 ? min_sd2 : 0.0;
-    const double least = time_sd * least_tau;  // NaN only for 0 * infinity: tau is infinite
+    // Infinite, or NaN from infinity x 0: Time_sd * tau is then infinite or NaN for every tau.
+    const double least = time_sd * least_tau;
     if (!(least < kInfinity)) {
       bound.no_pixel = true;
     } else {

@@ -181,6 +181,14 @@ void admit_slot(const FrameRing& ring, int slot) {
     ring.pixel_sq_dev[p] += d * d;
   }
 }
+bool passes_temporal_test(const FrameRing& ring, int target_slot, std::size_t p,
+                          const DetectionSettings& settings) {
+  TemporalValues values;
+  return temporal_test(ring, slot_offset(ring, target_slot), p,
+                       static_cast<double>(settings.Time_sd), static_cast<double>(settings.Min_sd2),
+                       values);
+}
+
 int double_check(const FrameRing& ring, int x, int y, int target_slot, int image_width,
                  float neighbour_sd, float min_sd1, FlashMeasurement& measurement) {
   const int slots = ring.images_in_buffer;

@@ -4,6 +4,7 @@
 // right-hand neighbour. Same arguments and results as the library functions of the same names.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -19,6 +20,10 @@ void sum_sd(const FrameRing& ring);
 void recompute_statistics(const FrameRing& ring);
 void retire_slot(const FrameRing& ring, int slot);
 void admit_slot(const FrameRing& ring, int slot);
+
+// The temporal test of pixel p of the frame in `target_slot`, as the detector applies it.
+bool passes_temporal_test(const FrameRing& ring, int target_slot, std::size_t p,
+                          const DetectionSettings& settings);
 
 int double_check(const FrameRing& ring, int x, int y, int target_slot, int image_width,
                  float neighbour_sd, float min_sd1, FlashMeasurement& measurement);
