@@ -44,8 +44,8 @@ std::uint64_t next_random(std::uint64_t& state) {
 DetectionSettings bench_settings() {
   DetectionSettings s;
   s.Min_flash_limit = 1;
-  s.Max_flash_limit = 20;
-  s.Flash_sd_sep = 10.0f;
+  s.Max_flash_limit = 80;
+  s.Flash_sd_sep = 32.0f;
   s.Neighbour_sd = 3.0f;
   s.Time_sd = 5.0f;
   s.Min_sd1 = 4.0f;
