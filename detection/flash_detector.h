@@ -2,6 +2,7 @@
 // boxes in marked_frame, and the cluster test on the confirmed pixels.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -52,7 +53,8 @@ int flash_detector(const FrameRing& ring, const FrameGeometry& geometry, int tar
 
 // The same detector, told by `candidate_chunks` (from mark_candidate_chunks or replace_and_mark
 // for this ring, target slot and settings) which runs of pixels may hold a candidate at all, so
-// it looks at the others no further. The results are those of the call above.
+// it looks at the others no further. The results are those of the call above; a map of another
+// size than candidate_chunk_count(frame_pixels) is ignored.
 int flash_detector(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
                    const DetectionSettings& settings, std::span<std::uint8_t> marked_frame,
                    int& flash_count, FlashMeasurement& measurement,
@@ -66,8 +68,8 @@ inline constexpr int kCandidateChunkPixels = 64;
 // Bytes of a candidate map for frames of `frame_pixels` pixels.
 std::size_t candidate_chunk_count(int frame_pixels);
 
-// Fills `candidate_chunks` (candidate_chunk_count bytes) for the frame in `target_slot` under
-// the current sums and `settings`.
+// Fills `candidate_chunks` (candidate_chunk_count bytes; a map of another size is left alone)
+// for the frame in `target_slot` under the current sums and `settings`.
 void mark_candidate_chunks(const FrameRing& ring, int target_slot,
                            const DetectionSettings& settings,
                            std::span<std::uint8_t> candidate_chunks);
