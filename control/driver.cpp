@@ -75,9 +75,10 @@ bool allocate_run_buffers(RunBuffers& buffers, const FrameGeometry& geometry,
     buffers.report_pixels.assign(report_bytes, 0);
     buffers.pixel_sum.assign(pixels, 0.0);
     buffers.pixel_sq_dev.assign(pixels, 0.0);
+    buffers.candidate_chunks.assign(candidate_chunk_count(geometry.frame_pixels), 0);
   } catch (const std::bad_alloc&) {
     for (auto* bytes : {&buffers.frame_ring, &buffers.marked_frame, &buffers.thumbnail_strip,
-                        &buffers.report_pixels}) {
+                        &buffers.report_pixels, &buffers.candidate_chunks}) {
       std::vector<std::uint8_t>().swap(*bytes);
     }
     std::vector<double>().swap(buffers.pixel_sum);

@@ -2,6 +2,7 @@
 // boxes in marked_frame, and the cluster test on the confirmed pixels.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -49,6 +50,35 @@ ScanBorders usable_borders(const DetectionSettings& settings);
 int flash_detector(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
                    const DetectionSettings& settings, std::span<std::uint8_t> marked_frame,
                    int& flash_count, FlashMeasurement& measurement);
+
+// The same detector, told by `candidate_chunks` (from mark_candidate_chunks or replace_and_mark
+// for this ring, target slot and settings) which runs of pixels may hold a candidate at all, so
+// it looks at the others no further. The results are those of the call above; a map of another
+// size than candidate_chunk_count(frame_pixels) is ignored.
+int flash_detector(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
+                   const DetectionSettings& settings, std::span<std::uint8_t> marked_frame,
+                   int& flash_count, FlashMeasurement& measurement,
+                   std::span<const std::uint8_t> candidate_chunks);
+
+// A candidate map holds one byte per chunk of kCandidateChunkPixels consecutive pixels of a frame
+// (the last chunk may be shorter): 1 when some pixel of the chunk may pass the temporal test, 0
+// when none can. It is a cheap bound, so most pixels never reach the test's divisions.
+inline constexpr int kCandidateChunkPixels = 64;
+
+// Bytes of a candidate map for frames of `frame_pixels` pixels.
+std::size_t candidate_chunk_count(int frame_pixels);
+
+// Fills `candidate_chunks` (candidate_chunk_count bytes; a map of another size is left alone)
+// for the frame in `target_slot` under the current sums and `settings`.
+void mark_candidate_chunks(const FrameRing& ring, int target_slot,
+                           const DetectionSettings& settings,
+                           std::span<std::uint8_t> candidate_chunks);
+
+// The run's pass over the sums: replace_slot(ring, load_slot, entering) and, in the same pass,
+// mark_candidate_chunks for the frame in `target_slot` with the updated sums.
+void replace_and_mark(const FrameRing& ring, int load_slot, std::span<const std::uint8_t> entering,
+                      int target_slot, const DetectionSettings& settings,
+                      std::span<std::uint8_t> candidate_chunks);
 
 // Confirms candidate (x, y) of the frame in `target_slot` against the block of rows y - 2, y,
 // y + 2 and columns x - 1 to x + 1 in every other slot. Always stores the block mean, its

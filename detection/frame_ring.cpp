@@ -1,7 +1,10 @@
 #include "detection/frame_ring.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <limits>
 
+#include "detection/vector_clones.h"
 #include "imaging/file_io.h"
 #include "imaging/frame_files.h"
 
@@ -14,6 +17,55 @@ std::size_t slot_offset(const FrameRing& ring, int slot) {
 std::span<std::uint8_t> slot_bytes(const FrameRing& ring, int slot) {
   return ring.frame_ring.subspan(slot_offset(ring, slot),
                                  static_cast<std::size_t>(ring.frame_pixels));
+}
+
+// Pixels per block of the full recomputation: the block's bytes in all N slots (N x 256) stay in
+// the first-level cache between the two sums.
+constexpr std::size_t kBlockPixels = 256;
+
+// Largest N whose sums (at most 255 N) fit a 32-bit integer.
+constexpr int kMaxIntegerSumSlots = std::numeric_limits<std::int32_t>::max() / 255;
+
+// pixel_sum of pixels [begin, begin + count) from the ring. The sums are whole numbers, exact in
+// either type, so they are added up as integers, which vectorise wider, and converted once.
+VESK_VECTOR_CLONES
+void sum_block(const FrameRing& ring, std::size_t begin, std::size_t count) {
+  double* __restrict sum = ring.pixel_sum.data() + begin;
+  if (ring.images_in_buffer > kMaxIntegerSumSlots) {
+    for (std::size_t i = 0; i < count; ++i) sum[i] = 0.0;
+    for (int j = 0; j < ring.images_in_buffer; ++j) {
+      const std::uint8_t* __restrict values = ring.frame_ring.data() + slot_offset(ring, j) + begin;
+      for (std::size_t i = 0; i < count; ++i) sum[i] += static_cast<double>(values[i]);
+    }
+    return;
+  }
+  std::int32_t total[kBlockPixels] = {};
+  for (int j = 0; j < ring.images_in_buffer; ++j) {
+    const std::uint8_t* __restrict values = ring.frame_ring.data() + slot_offset(ring, j) + begin;
+    for (std::size_t i = 0; i < count; ++i) total[i] += values[i];
+  }
+  for (std::size_t i = 0; i < count; ++i) sum[i] = static_cast<double>(total[i]);
+}
+
+// pixel_sq_dev of pixels [begin, begin + count) from the ring and pixel_sum, slot by slot in
+// ascending order; each pixel's mean is divided out once.
+VESK_VECTOR_CLONES
+void sq_dev_block(const FrameRing& ring, std::size_t begin, std::size_t count) {
+  const double n = ring.images_in_buffer;
+  const double* __restrict sum = ring.pixel_sum.data() + begin;
+  double* __restrict sq_dev = ring.pixel_sq_dev.data() + begin;
+  double mean[kBlockPixels];
+  for (std::size_t i = 0; i < count; ++i) {
+    mean[i] = sum[i] / n;
+    sq_dev[i] = 0.0;
+  }
+  for (int j = 0; j < ring.images_in_buffer; ++j) {
+    const std::uint8_t* __restrict values = ring.frame_ring.data() + slot_offset(ring, j) + begin;
+    for (std::size_t i = 0; i < count; ++i) {
+      const double d = mean[i] - static_cast<double>(values[i]);
+      sq_dev[i] += d * d;
+    }
+  }
 }
 
 }  // namespace
@@ -36,32 +88,31 @@ bool fill_ring(const FrameRing& ring, std::span<std::uint8_t> header_scratch, st
   return true;
 }
 
+// The full recomputation runs block by block: a block's bytes in all N slots are read once for
+// the sums and again, still in cache, for the squared deviations. Each pixel's terms are still
+// added slot by slot in ascending order, so every value is the same as a pixel-by-pixel loop's.
+
 void sum_average(const FrameRing& ring) {
   const auto pixels = static_cast<std::size_t>(ring.frame_pixels);
-  for (std::size_t p = 0; p < pixels; ++p) {
-    ring.pixel_sum[p] = 0.0;
-    for (int j = 0; j < ring.images_in_buffer; ++j) {
-      ring.pixel_sum[p] += static_cast<double>(ring.frame_ring[slot_offset(ring, j) + p]);
-    }
+  for (std::size_t begin = 0; begin < pixels; begin += kBlockPixels) {
+    sum_block(ring, begin, std::min(kBlockPixels, pixels - begin));
   }
 }
 
 void sum_sd(const FrameRing& ring) {
   const auto pixels = static_cast<std::size_t>(ring.frame_pixels);
-  const auto n = static_cast<double>(ring.images_in_buffer);
-  for (std::size_t p = 0; p < pixels; ++p) {
-    ring.pixel_sq_dev[p] = 0.0;
-    for (int j = 0; j < ring.images_in_buffer; ++j) {
-      const double d =
-          ring.pixel_sum[p] / n - static_cast<double>(ring.frame_ring[slot_offset(ring, j) + p]);
-      ring.pixel_sq_dev[p] += d * d;
-    }
+  for (std::size_t begin = 0; begin < pixels; begin += kBlockPixels) {
+    sq_dev_block(ring, begin, std::min(kBlockPixels, pixels - begin));
   }
 }
 
 void recompute_statistics(const FrameRing& ring) {
-  sum_average(ring);
-  sum_sd(ring);
+  const auto pixels = static_cast<std::size_t>(ring.frame_pixels);
+  for (std::size_t begin = 0; begin < pixels; begin += kBlockPixels) {
+    const std::size_t count = std::min(kBlockPixels, pixels - begin);
+    sum_block(ring, begin, count);
+    sq_dev_block(ring, begin, count);
+  }
 }
 
 // The leaving value's squared deviation from the current mean (which still includes it) is taken
@@ -69,25 +120,43 @@ void recompute_statistics(const FrameRing& ring) {
 // recomputation.
 void retire_slot(const FrameRing& ring, int slot) {
   const auto pixels = static_cast<std::size_t>(ring.frame_pixels);
-  const auto n = static_cast<double>(ring.images_in_buffer);
-  const std::span<const std::uint8_t> frame = slot_bytes(ring, slot);
+  const double n = ring.images_in_buffer;
+  const std::uint8_t* __restrict frame = slot_bytes(ring, slot).data();
+  double* __restrict sum = ring.pixel_sum.data();
+  double* __restrict sq_dev = ring.pixel_sq_dev.data();
   for (std::size_t p = 0; p < pixels; ++p) {
-    const auto v = static_cast<double>(frame[p]);
-    const double d = v - ring.pixel_sum[p] / n;
-    ring.pixel_sq_dev[p] -= d * d;
-    ring.pixel_sum[p] -= v;
+    const double v = frame[p];
+    const double d = v - sum[p] / n;
+    sq_dev[p] -= d * d;
+    sum[p] -= v;
   }
 }
 
 // The entering value's squared deviation from the updated mean is added.
 void admit_slot(const FrameRing& ring, int slot) {
   const auto pixels = static_cast<std::size_t>(ring.frame_pixels);
-  const auto n = static_cast<double>(ring.images_in_buffer);
-  const std::span<const std::uint8_t> frame = slot_bytes(ring, slot);
+  const double n = ring.images_in_buffer;
+  const std::uint8_t* __restrict frame = slot_bytes(ring, slot).data();
+  double* __restrict sum = ring.pixel_sum.data();
+  double* __restrict sq_dev = ring.pixel_sq_dev.data();
   for (std::size_t p = 0; p < pixels; ++p) {
-    const auto v = static_cast<double>(frame[p]);
-    ring.pixel_sum[p] += v;
-    const double d = v - ring.pixel_sum[p] / n;
-    ring.pixel_sq_dev[p] += d * d;
+    const double v = frame[p];
+    sum[p] += v;
+    const double d = v - sum[p] / n;
+    sq_dev[p] += d * d;
+  }
+}
+
+VESK_VECTOR_CLONES
+void replace_slot(const FrameRing& ring, int slot, std::span<const std::uint8_t> entering) {
+  const auto pixels = static_cast<std::size_t>(ring.frame_pixels);
+  const double n = ring.images_in_buffer;
+  std::uint8_t* __restrict frame = slot_bytes(ring, slot).data();
+  const std::uint8_t* __restrict fresh = entering.data();
+  double* __restrict sum = ring.pixel_sum.data();
+  double* __restrict sq_dev = ring.pixel_sq_dev.data();
+  for (std::size_t p = 0; p < pixels; ++p) {
+    retire_then_admit(sum[p], sq_dev[p], frame[p], fresh[p], n);
+    frame[p] = fresh[p];
   }
 }

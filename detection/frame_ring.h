@@ -34,3 +34,21 @@ void recompute_statistics(const FrameRing& ring);
 void retire_slot(const FrameRing& ring, int slot);
 // Adds the frame now in `slot` to both sums.
 void admit_slot(const FrameRing& ring, int slot);
+
+// One pixel's share of retire_slot followed by admit_slot, for `leaving` replaced by `entering`
+// in a ring of n = N frames: the same operations in the same order, so the same bits.
+inline void retire_then_admit(double& sum, double& sq_dev, double leaving, double entering,
+                              double n) {
+  const double retire_d = leaving - sum / n;
+  double q = sq_dev - retire_d * retire_d;
+  double s = sum - leaving;
+  s += entering;
+  const double admit_d = entering - s / n;
+  q += admit_d * admit_d;
+  sum = s;
+  sq_dev = q;
+}
+
+// Copies `entering` (frame_pixels bytes, outside the ring) into `slot` and brings both sums up
+// to date in one pass: bit for bit what retire_slot, copying the bytes in, then admit_slot give.
+void replace_slot(const FrameRing& ring, int slot, std::span<const std::uint8_t> entering);

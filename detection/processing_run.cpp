@@ -26,6 +26,7 @@ bool buffers_match(const FrameGeometry& geometry, int images_in_buffer, const Ru
   return pixels != 0 && buffers.frame_ring.size() / pixels == slots &&
          buffers.frame_ring.size() % pixels == 0 && buffers.marked_frame.size() == pixels &&
          buffers.pixel_sum.size() == pixels && buffers.pixel_sq_dev.size() == pixels &&
+         buffers.candidate_chunks.size() == candidate_chunk_count(geometry.frame_pixels) &&
          buffers.report_pixels.size() / 3 == pixels && buffers.report_pixels.size() % 3 == 0 &&
          buffers.thumbnail_strip.size() / 120 == width &&
          buffers.thumbnail_strip.size() % 120 == 0 &&
@@ -105,6 +106,30 @@ bool write_flash_record(std::FILE* flash_log, int target_frame, int flash_count,
   return written >= 0 && std::fflush(flash_log) == 0;
 }
 
+bool load_next_frame(const FrameRing& ring, int load_slot, int target_slot, int frame_number,
+                     const DetectionSettings& settings, std::span<std::uint8_t> scratch,
+                     std::span<std::uint8_t> header_scratch,
+                     std::span<std::uint8_t> candidate_chunks, std::string& warning) {
+  std::string short_file;
+  if (!read_raw_frame(frame_number, scratch, header_scratch, short_file)) {
+    retire_slot(ring, load_slot);
+    return false;
+  }
+  if (short_file.empty()) {
+    replace_and_mark(ring, load_slot, scratch, target_slot, settings, candidate_chunks);
+    return true;
+  }
+  warning = short_file;
+  retire_slot(ring, load_slot);
+  const std::span<std::uint8_t> slot = ring.frame_ring.subspan(
+      static_cast<std::size_t>(load_slot) * static_cast<std::size_t>(ring.frame_pixels),
+      static_cast<std::size_t>(ring.frame_pixels));
+  if (!read_raw_frame(frame_number, slot, header_scratch, short_file)) return false;
+  admit_slot(ring, load_slot);
+  mark_candidate_chunks(ring, target_slot, settings, candidate_chunks);
+  return true;
+}
+
 RunOutcome process_frames(const FrameGeometry& geometry, const DetectionSettings& settings,
                           RunBuffers& buffers, FileHandle& flash_log, std::FILE* out,
                           std::FILE* err) {
@@ -126,7 +151,6 @@ RunOutcome process_frames(const FrameGeometry& geometry, const DetectionSettings
 
   const FrameRing ring{buffers.frame_ring, buffers.pixel_sum, buffers.pixel_sq_dev,
                        geometry.frame_pixels, n};
-  const auto pixels = static_cast<std::size_t>(geometry.frame_pixels);
 
   // The ring is filled before flash_info.dat is created, so a run that cannot start leaves the
   // log of an earlier run as it was.
@@ -154,13 +178,10 @@ RunOutcome process_frames(const FrameGeometry& geometry, const DetectionSettings
     std::fprintf(out, "Processing frame %d\n", frame_number);
     int flash_count = 0;
     if (frame_number % 100 == 0) recompute_statistics(ring);
-    retire_slot(ring, load_slot);
-
+    // marked_frame takes the new frame's bytes until the detector rebuilds it below.
     std::string warning;
-    const std::span<std::uint8_t> load_destination =
-        std::span<std::uint8_t>(buffers.frame_ring)
-            .subspan(static_cast<std::size_t>(load_slot) * pixels, pixels);
-    if (!read_raw_frame(frame_number, load_destination, buffers.header_scratch, warning)) {
+    if (!load_next_frame(ring, load_slot, target_slot, frame_number, settings, buffers.marked_frame,
+                         buffers.header_scratch, buffers.candidate_chunks, warning)) {
       // End of input: the first missing frame number is the length of the sequence.
       frame_limit = frame_number;
       if (!write_run_summary(geometry, settings, frame_limit, outcome.error)) {
@@ -169,10 +190,9 @@ RunOutcome process_frames(const FrameGeometry& geometry, const DetectionSettings
       break;
     }
     if (!warning.empty()) warn(out, err, warning);
-    admit_slot(ring, load_slot);
 
     const int found = flash_detector(ring, geometry, target_slot, settings, buffers.marked_frame,
-                                     flash_count, measurement);
+                                     flash_count, measurement, buffers.candidate_chunks);
     if (found != 0 && flash_count >= settings.Min_flash_limit &&
         flash_count <= settings.Max_flash_limit) {
       const int target_frame = frame_number - n / 2;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -14,14 +15,15 @@
 
 // Every buffer that outlives one step; owned by the driver, sized once before the run.
 struct RunBuffers {
-  std::vector<std::uint8_t> header_scratch;   // 54 bytes, header of the last raw frame read
-  std::vector<std::uint8_t> report_header;    // 56 bytes, from bmpheader.dat
-  std::vector<std::uint8_t> frame_ring;       // Images_in_buffer * frame_pixels
-  std::vector<std::uint8_t> marked_frame;     // frame_pixels
-  std::vector<std::uint8_t> thumbnail_strip;  // 120 * image_width
-  std::vector<std::uint8_t> report_pixels;    // 3 * frame_pixels
-  std::vector<double> pixel_sum;              // frame_pixels
-  std::vector<double> pixel_sq_dev;           // frame_pixels
+  std::vector<std::uint8_t> header_scratch;    // 54 bytes, header of the last raw frame read
+  std::vector<std::uint8_t> report_header;     // 56 bytes, from bmpheader.dat
+  std::vector<std::uint8_t> frame_ring;        // Images_in_buffer * frame_pixels
+  std::vector<std::uint8_t> marked_frame;      // frame_pixels
+  std::vector<std::uint8_t> thumbnail_strip;   // 120 * image_width
+  std::vector<std::uint8_t> report_pixels;     // 3 * frame_pixels
+  std::vector<double> pixel_sum;               // frame_pixels
+  std::vector<double> pixel_sq_dev;            // frame_pixels
+  std::vector<std::uint8_t> candidate_chunks;  // candidate_chunk_count(frame_pixels)
 };
 
 struct RunOutcome {
@@ -37,6 +39,19 @@ struct RunOutcome {
 RunOutcome process_frames(const FrameGeometry& geometry, const DetectionSettings& settings,
                           RunBuffers& buffers, FileHandle& flash_log, std::FILE* out,
                           std::FILE* err);
+
+// One iteration's load: raw frame `frame_number` into `load_slot` with both sums brought up to
+// date, bit for bit as retire_slot, read_raw_frame into the slot and admit_slot, and
+// `candidate_chunks` marked for the frame in `target_slot`. The file is read into `scratch`
+// (frame_pixels bytes, lent by the caller; the run lends marked_frame, which the detector
+// rebuilds next) and one pass does the rest. A short file, whose slot keeps its old bytes past
+// what the file holds, is read again straight into the retired slot, and its warning line is put
+// in `warning`. False when the file cannot be opened: the slot is then retired and keeps its
+// bytes, as the straightforward order leaves it.
+bool load_next_frame(const FrameRing& ring, int load_slot, int target_slot, int frame_number,
+                     const DetectionSettings& settings, std::span<std::uint8_t> scratch,
+                     std::span<std::uint8_t> header_scratch,
+                     std::span<std::uint8_t> candidate_chunks, std::string& warning);
 
 // The first line of flash_info.dat, naming the record fields in order.
 inline constexpr const char* kFlashLogHeader =

@@ -5,6 +5,25 @@
 
 #include "imaging/file_io.h"
 
+namespace {
+
+// Fills `bytes` from the start of `path`; false with "<path>: truncated, 3 of 54 <unit>" when the
+// file is shorter, or the open error.
+bool read_leading_bytes(const char* path, std::span<std::uint8_t> bytes, const char* unit,
+                        std::string& error) {
+  FileHandle file = open_file(path, "rb", error);
+  if (!file) return false;
+  const std::size_t got = read_bytes(file.get(), bytes);
+  if (got < bytes.size()) {
+    error = std::string(path) + ": truncated, " + std::to_string(got) + " of " +
+            std::to_string(bytes.size()) + " " + unit;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 std::string numbered_file_name(const char* pattern, int number) {
   const char* field = std::strstr(pattern, "%5d");
   if (field == nullptr) return pattern;
@@ -24,15 +43,8 @@ std::string numbered_file_name(const char* pattern, int number) {
 bool read_frame_geometry(std::span<std::uint8_t> header_scratch, FrameGeometry& geometry,
                          std::string& error) {
   const char* path = "BMP_RAW/a00000.bmp";
-  FileHandle file = open_file(path, "rb", error);
-  if (!file) return false;
   const auto header = header_scratch.first(kFrameHeaderBytes);
-  const std::size_t got = read_bytes(file.get(), header);
-  if (got < header.size()) {
-    error = std::string(path) + ": truncated, " + std::to_string(got) + " of " +
-            std::to_string(kFrameHeaderBytes) + " header bytes";
-    return false;
-  }
+  if (!read_leading_bytes(path, header, "header bytes", error)) return false;
   const std::int32_t width = get_le32(header, 18);
   const std::int32_t height = get_le32(header, 22);
   if (width < 1 || width > kMaxFrameSide || height < 1 || height > kMaxFrameSide) {
@@ -48,16 +60,8 @@ bool read_frame_geometry(std::span<std::uint8_t> header_scratch, FrameGeometry& 
 
 bool load_report_header(std::span<std::uint8_t> report_header, int image_width, int image_height,
                         std::string& error) {
-  const char* path = "bmpheader.dat";
-  FileHandle file = open_file(path, "rb", error);
-  if (!file) return false;
   const auto header = report_header.first(kReportHeaderBytes);
-  const std::size_t got = read_bytes(file.get(), header);
-  if (got < header.size()) {
-    error = std::string(path) + ": truncated, " + std::to_string(got) + " of " +
-            std::to_string(kReportHeaderBytes) + " bytes";
-    return false;
-  }
+  if (!read_leading_bytes("bmpheader.dat", header, "bytes", error)) return false;
   put_le32(header, 18, image_width);
   put_le32(header, 22, image_height + 40);
   return true;

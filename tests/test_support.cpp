@@ -100,17 +100,21 @@ std::string settings_text(int min_flash, int max_flash, float flash_sd_sep, floa
   return text;
 }
 
-ProgramRun run_vesk_program(const std::string& console) {
-  write_text(".console_in", console);
-  const std::string command = std::string("'") + VESK_BINARY +
-                              "' < .console_in > .console_out 2> .console_err";
-  const int status = std::system(command.c_str());
+ProgramRun run_command(const std::string& command) {
+  const std::string redirected = command + " > .console_out 2> .console_err";
+  const int status = std::system(redirected.c_str());
   ProgramRun run;
   run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   run.out = read_text(".console_out");
   run.err = read_text(".console_err");
-  fs::remove(".console_in");
   fs::remove(".console_out");
   fs::remove(".console_err");
+  return run;
+}
+
+ProgramRun run_vesk_program(const std::string& console) {
+  write_text(".console_in", console);
+  const ProgramRun run = run_command(std::string("'") + VESK_BINARY + "' < .console_in");
+  fs::remove(".console_in");
   return run;
 }

@@ -47,5 +47,7 @@ struct ProgramRun {
   std::string out;
   std::string err;
 };
+// Runs `command` through the shell in the working folder, capturing its standard output and error.
+ProgramRun run_command(const std::string& command);
 // Runs the built vesk in the working folder with `console` as its standard input.
 ProgramRun run_vesk_program(const std::string& console);

@@ -111,16 +111,7 @@ std::vector<std::uint8_t> frame_file(int width, int height,
 }
 
 ProgramRun run_vesk_frames(const std::string& args, const std::string& environment = "") {
-  const std::string command =
-      environment + " '" + VESK_FRAMES_BINARY + "' " + args + " > .frames_out 2> .frames_err";
-  const int status = std::system(command.c_str());
-  ProgramRun run;
-  run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  run.out = read_text(".frames_out");
-  run.err = read_text(".frames_err");
-  fs::remove(".frames_out");
-  fs::remove(".frames_err");
-  return run;
+  return run_command(environment + " '" + VESK_FRAMES_BINARY + "' " + args);
 }
 
 bool have_ffmpeg() {
