@@ -114,6 +114,26 @@ pid_t start_vesk(rlim_t file_limit = 0) {
   return pid;
 }
 
+// Kills and reaps the child when a failed assertion leaves the test early, so that no vesk is
+// left waiting at its FIFO.
+struct ChildGuard {
+  pid_t pid;
+  ~ChildGuard() {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+  // Sends `signal` and reaps the child; its wait status.
+  int stop(int signal) {
+    int status = 0;
+    EXPECT_EQ(kill(pid, signal), 0);
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    pid = -1;
+    return status;
+  }
+};
+
 // Waits until flash_info.dat holds at least `records` records; false after 60 s.
 bool wait_for_records(std::size_t records) {
   for (int i = 0; i < 60000; ++i) {
@@ -212,15 +232,13 @@ TEST(Fault, RunKilledMidwayKeepsEveryRecordOfTheFramesAcceptedBeforeIt) {
     const std::string held = "BMP_RAW/a00" + std::to_string(kHeldFrame) + ".bmp";
     fs::remove(held);
     ASSERT_EQ(mkfifo(held.c_str(), 0644), 0);
-    const pid_t pid = start_vesk();
-    ASSERT_GT(pid, 0);
+    ChildGuard vesk{start_vesk()};
+    ASSERT_GT(vesk.pid, 0);
     // Every record before the hold is in the log once the run waits at the FIFO; a short pause
     // lets it get there, and the log is compared whole after the kill.
     ASSERT_TRUE(wait_for_records(lines_of(expected).size() - 1));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    ASSERT_EQ(kill(pid, signal), 0);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    const int status = vesk.stop(signal);
     ASSERT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(read_text("flash_info.dat"), expected);
   }
@@ -235,12 +253,10 @@ TEST(Fault, RunKilledAtAnyPointLeavesWholeRecordsOfTheUndisturbedRun) {
     SCOPED_TRACE(after_records);
     ScratchDir dir;
     make_sequence(kFrames);
-    const pid_t pid = start_vesk();
-    ASSERT_GT(pid, 0);
+    ChildGuard vesk{start_vesk()};
+    ASSERT_GT(vesk.pid, 0);
     ASSERT_TRUE(wait_for_records(after_records));
-    ASSERT_EQ(kill(pid, SIGKILL), 0);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    vesk.stop(SIGKILL);
     const std::string log = read_text("flash_info.dat");
     EXPECT_GE(lines_of(log).size(), after_records + 1);
     EXPECT_EQ(full.log.substr(0, log.size()), log);
