@@ -66,6 +66,17 @@ bool allocate_run_buffers(RunBuffers& buffers, const FrameGeometry& geometry,
             " frames: the frame ring is too large to address";
     return false;
   }
+  const std::string no_memory = "cannot allocate " + std::to_string(ring_bytes / (1024 * 1024)) +
+                                " MiB for a frame ring of " + std::to_string(images_in_buffer) +
+                                " frames; lower Images_in_buffer";
+  // The ring is asked for once without throwing first: a memory checker that aborts on a failed
+  // throwing allocation then reports the same message as a plain build.
+  void* probe = ::operator new(ring_bytes, std::nothrow);
+  if (probe == nullptr) {
+    error = no_memory;
+    return false;
+  }
+  ::operator delete(probe);
   // The one place where the run's memory is obtained; a failure here is reported, not thrown on.
   try {
     // The ring starts zeroed, so a short frame among the first N never exposes stale memory.
@@ -83,9 +94,7 @@ bool allocate_run_buffers(RunBuffers& buffers, const FrameGeometry& geometry,
     }
     std::vector<double>().swap(buffers.pixel_sum);
     std::vector<double>().swap(buffers.pixel_sq_dev);
-    error = "cannot allocate " + std::to_string(ring_bytes / (1024 * 1024)) +
-            " MiB for a frame ring of " + std::to_string(images_in_buffer) +
-            " frames; lower Images_in_buffer";
+    error = no_memory;
     return false;
   }
   return true;
