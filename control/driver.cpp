@@ -42,7 +42,8 @@ bool check_flash_folder(std::FILE* err) {
     return false;
   }
   if (!std::filesystem::is_directory(status)) {
-    print_line(err, "BMP_FLASHES: not a folder; the flash report images need a folder of that name");
+    print_line(err,
+               "BMP_FLASHES: not a folder; the flash report images need a folder of that name");
     return false;
   }
   return true;
@@ -50,8 +51,8 @@ bool check_flash_folder(std::FILE* err) {
 
 }  // namespace
 
-bool allocate_run_buffers(RunBuffers& buffers, const FrameGeometry& geometry,
-                          int images_in_buffer, std::string& error) {
+bool allocate_run_buffers(RunBuffers& buffers, const FrameGeometry& geometry, int images_in_buffer,
+                          std::string& error) {
   const auto pixels = static_cast<std::size_t>(geometry.frame_pixels);
   const auto width = static_cast<std::size_t>(geometry.image_width);
   const std::size_t slots = images_in_buffer > 0 ? static_cast<std::size_t>(images_in_buffer) : 0;

@@ -16,5 +16,5 @@ int run_vesk(std::FILE* in, std::FILE* out, std::FILE* err);
 // Sizes and allocates the run's buffers (all but header_scratch and report_header) for
 // `images_in_buffer` frames, sizes computed in size_t with overflow checks. False with `error`
 // when a size overflows or memory cannot be had; the buffers are then left empty.
-bool allocate_run_buffers(RunBuffers& buffers, const FrameGeometry& geometry,
-                          int images_in_buffer, std::string& error);
+bool allocate_run_buffers(RunBuffers& buffers, const FrameGeometry& geometry, int images_in_buffer,
+                          std::string& error);

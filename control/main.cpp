@@ -3,4 +3,6 @@
 #include "control/driver.h"
 
 // Arguments are ignored: everything comes from the working folder and the console.
-int main() { return run_vesk(stdin, stdout, stderr); }
+int main() {
+  return run_vesk(stdin, stdout, stderr);
+}

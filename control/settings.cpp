@@ -16,7 +16,8 @@ const std::array<SettingsParameter, 14> settings_parameters = {{
      "\n Enter new: No. of pixels in a flash (lower limit) - N.B. must be >=1 e.g. 1:",
      &S::Min_flash_limit, nullptr},
     {2, "Max_flash_limit", kInt, "(2) Multiple flash No. (upper limit): ",
-     "\n Enter new: No. of pixels in a flash (upper limit) - N.B. must be > the lower limit e.g. 5:",
+     "\n Enter new: No. of pixels in a flash (upper limit) - N.B. must be > the lower limit e.g. "
+     "5:",
      &S::Max_flash_limit, nullptr},
     {3, "Flash_sd_sep", kFloat, "(3) Multiple flash separation standard deviation threshold: ",
      "\n Enter new: Multiple Flash standard deviation separation threshold (pixels) e.g. 10.0:",
@@ -40,8 +41,8 @@ const std::array<SettingsParameter, 14> settings_parameters = {{
      "\n Enter new: Bottom Border (Pixels): e.g. 10:", &S::Bott_line_limit, nullptr},
     {12, "Peak_killer", kFloat, "(12) Peak Killer Threshold: ",
      "\n Enter new: Peak Killer Threshold (percent) (0-100)", nullptr, &S::Peak_killer},
-    {13, "Interlace", kInt, "", "\n Pick a No. e.g. 0, Odd then Even = 1, Even then Odd =2:",
-     &S::Interlace, nullptr},
+    {13, "Interlace", kInt, "",
+     "\n Pick a No. e.g. 0, Odd then Even = 1, Even then Odd =2:", &S::Interlace, nullptr},
     {14, "Images_in_buffer", kInt, "(14) No. of Images in Buffer: ",
      "\n Enter an even No. for the No. of images in the buffer:", &S::Images_in_buffer, nullptr},
 }};
@@ -82,11 +83,9 @@ bool read_settings_file(const char* path, DetectionSettings& settings,
     if (got == 1) continue;
     const std::string token = token_at(file.get());
     if (token.empty()) {
-      problems.push_back(std::string(path) + ": " + p.key +
-                         ": the file ends before its number");
+      problems.push_back(std::string(path) + ": " + p.key + ": the file ends before its number");
     } else {
-      problems.push_back(std::string(path) + ": " + p.key + ": no number at \"" + token +
-                         "\"");
+      problems.push_back(std::string(path) + ": " + p.key + ": no number at \"" + token + "\"");
     }
   }
   return true;

@@ -30,11 +30,11 @@ enum class ParameterType { Int, Float };
 // `menu_label` is the menu line up to its value, e.g. "(1) Multiple flashes No. (lower limit): ";
 // it is empty for Interlace, whose menu line names the mode instead of printing the number.
 struct SettingsParameter {
-  int number;           // menu item, 1 to 14; also the position in the settings file
-  const char* key;      // settings-file key without its "="
+  int number;       // menu item, 1 to 14; also the position in the settings file
+  const char* key;  // settings-file key without its "="
   ParameterType type;
   const char* menu_label;
-  const char* prompt;   // edit prompt written before the value is read
+  const char* prompt;  // edit prompt written before the value is read
   int DetectionSettings::*int_member;
   float DetectionSettings::*float_member;
 };

@@ -50,9 +50,9 @@ TEST(FrameFiles, ShippedTemplateDeclaresTheReportLayout) {
   ASSERT_EQ(t.size(), 56u);
   EXPECT_EQ(t[0], 'B');
   EXPECT_EQ(t[1], 'M');
-  EXPECT_EQ(t[10], 56);  // pixel data offset
-  EXPECT_EQ(t[14], 40);  // info header size
-  EXPECT_EQ(t[28], 24);  // bits per pixel
+  EXPECT_EQ(t[10], 56);                         // pixel data offset
+  EXPECT_EQ(t[14], 40);                         // info header size
+  EXPECT_EQ(t[28], 24);                         // bits per pixel
   EXPECT_EQ(t[30] | t[31] | t[32] | t[33], 0);  // no compression
 }
 
@@ -83,8 +83,7 @@ TEST(FrameFiles, RawFrameReads) {
     std::vector<std::uint8_t> expected;
     std::string warning;
   };
-  const std::vector<std::uint8_t> colour_table_read(with_table.begin(),
-                                                    with_table.begin() + w * h);
+  const std::vector<std::uint8_t> colour_table_read(with_table.begin(), with_table.begin() + w * h);
   std::vector<std::uint8_t> short_read(w * h, 0x77);
   std::copy(payload.begin(), payload.begin() + 5, short_read.begin());
   const std::vector<Case> cases = {

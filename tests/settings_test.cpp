@@ -10,7 +10,8 @@
 namespace {
 
 // Values chosen so that every field differs from every other and from a shifted neighbour.
-const DetectionSettings kWritten{2, 7, 12.5f, 3.25f, 5.5f, 4.0f, 4.5f, 11, 12, 13, 14, 95.0f, 1, 60};
+const DetectionSettings kWritten{2,  7,  12.5f, 3.25f, 5.5f,  4.0f, 4.5f,
+                                 11, 12, 13,    14,    95.0f, 1,    60};
 
 const char* kWrittenText =
     "Min_flash_limit= 2\n"
@@ -30,7 +31,8 @@ const char* kWrittenText =
 
 // A record whose every field is marked, so a field that no read sets is visible.
 DetectionSettings marked() {
-  return DetectionSettings{-9, -9, -9.0f, -9.0f, -9.0f, -9.0f, -9.0f, -9, -9, -9, -9, -9.0f, -9, -9};
+  return DetectionSettings{-9, -9, -9.0f, -9.0f, -9.0f, -9.0f, -9.0f,
+                           -9, -9, -9,    -9,    -9.0f, -9,    -9};
 }
 
 // `text` with the first `from` replaced by `to`.
@@ -80,7 +82,8 @@ TEST(SettingsFile, ReadsWithFormattedInputRules) {
   // "1.5" for an int: 1 is read, ".5" becomes the next key, Max_flash_limit meets the key
   // "Max_flash_limit=" and keeps its value, and the later numbers land one field early; 4.5 in
   // the int field Left_sample_border then leaves ".5" behind in the same way.
-  DetectionSettings fraction_in_int{1, -9, 7.0f, 12.5f, 3.25f, 5.5f, 4.0f, 4, -9, 11, 12, 13.0f, 14, 95};
+  DetectionSettings fraction_in_int{1, -9, 7.0f, 12.5f, 3.25f, 5.5f, 4.0f,
+                                    4, -9, 11,   12,    13.0f, 14,   95};
   // "Min_sd1=2.5" is one token: Min_sd1 loses its number, the next pair is read in step again.
   DetectionSettings attached = kWritten;
   attached.Min_sd1 = -9.0f;
@@ -107,12 +110,15 @@ TEST(SettingsFile, ReadsWithFormattedInputRules) {
        "Interlace= 1\nImages_in_buffer= 60\n",
        swapped,
        {}},
-      {"integer in a float field",
-       replaced(written, "12.500000", "5"), integer_in_float, {}},
-      {"fraction in an int field", fraction_text, fraction_in_int,
+      {"integer in a float field", replaced(written, "12.500000", "5"), integer_in_float, {}},
+      {"fraction in an int field",
+       fraction_text,
+       fraction_in_int,
        {"settings.txt: Max_flash_limit: no number at \"Max_flash_limit=\"",
         "settings.txt: Right_sample_border: no number at \"Left_sample_border=\""}},
-      {"key with its number attached", attached_text, attached,
+      {"key with its number attached",
+       attached_text,
+       attached,
        {"settings.txt: Min_sd1: no number at \"Min_sd2=\""}},
       {"more than fourteen pairs", written + "Extra= 5\nMore= 6\n", kWritten, {}},
       {"two pairs only", "A= 2\nB= 7\n", short_file, short_problems},

@@ -50,7 +50,10 @@ TEST(Startup, StopsBeforeTheMenuOnBadStartingFiles) {
   const std::vector<StartupFailure> cases = {
       {"frame 0 missing", [] { fs::remove("BMP_RAW/a00000.bmp"); },
        "BMP_RAW/a00000.bmp: cannot open: No such file or directory\n", false},
-      {"frame 0 shorter than its header", [] { write_file("BMP_RAW/a00000.bmp", {'B', 'M', 1}); },
+      {"frame 0 shorter than its header",
+       [] {
+         write_file("BMP_RAW/a00000.bmp", {'B', 'M', 1});
+       },
        "BMP_RAW/a00000.bmp: truncated, 3 of 54 header bytes\n", false},
       {"zero width", [] { write_raw_frame(0, 0, 48, {}); },
        "BMP_RAW/a00000.bmp: frame size 0 x 48 is outside 1 to 32768\n", false},

@@ -53,7 +53,8 @@ std::vector<std::uint8_t> raw_frame_bytes(int width, int height,
                                           const std::vector<std::uint8_t>& payload) {
   std::vector<std::uint8_t> bytes(54, 0);
   auto put32 = [&](int at, std::int32_t v) {
-    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::uint8_t>(std::uint32_t(v) >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+      bytes[at + i] = static_cast<std::uint8_t>(std::uint32_t(v) >> (8 * i));
   };
   bytes[0] = 'B';
   bytes[1] = 'M';
@@ -86,8 +87,8 @@ void make_run_folder(const std::string& settings) {
 }
 
 std::string settings_text(int min_flash, int max_flash, float flash_sd_sep, float neighbour_sd,
-                          float time_sd, float min_sd1, float min_sd2, int left, int right,
-                          int top, int bottom, float peak_killer, int interlace, int images) {
+                          float time_sd, float min_sd1, float min_sd2, int left, int right, int top,
+                          int bottom, float peak_killer, int interlace, int images) {
   char text[1024];
   std::snprintf(text, sizeof text,
                 "Min_flash_limit= %d\nMax_flash_limit= %d\nFlash_sd_sep= %f\nNeighbour_sd= %f\n"

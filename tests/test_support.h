@@ -39,8 +39,8 @@ void make_run_folder(const std::string& settings_text = "");
 
 // The fourteen settings lines with the given values, in file order.
 std::string settings_text(int min_flash, int max_flash, float flash_sd_sep, float neighbour_sd,
-                          float time_sd, float min_sd1, float min_sd2, int left, int right,
-                          int top, int bottom, float peak_killer, int interlace, int images);
+                          float time_sd, float min_sd1, float min_sd2, int left, int right, int top,
+                          int bottom, float peak_killer, int interlace, int images);
 
 struct ProgramRun {
   int exit_status = -1;
