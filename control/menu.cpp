@@ -137,7 +137,7 @@ ConsoleRead load_save_settings(DetectionSettings& settings, std::FILE* in, std::
 
 ConsoleRead show_about_text(std::FILE* in, std::FILE* out, std::FILE* err) {
   std::string error;
-  FileHandle file = open_file("about.txt", "r", error);
+  FileHandle file = open_text_to_read("about.txt", error);
   if (!file) {
     // Nothing to read, so the menu comes back at once rather than an empty screen to leave.
     print_line(out, err, error + "; no information to show");

@@ -62,7 +62,7 @@ std::string token_at(std::FILE* file) {
 
 bool read_settings_file(const char* path, DetectionSettings& settings,
                         std::vector<std::string>& problems, std::string& error) {
-  FileHandle file = open_file(path, "r", error);
+  FileHandle file = open_text_to_read(path, error);
   if (!file) return false;
   for (const SettingsParameter& p : settings_parameters) {
     std::fscanf(file.get(), "%*s");

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 std::string errno_message(const char* path, const char* what) {
   const int saved = errno;
@@ -15,6 +16,16 @@ FileHandle open_file(const char* path, const char* mode, std::string& error) {
   FileHandle file(std::fopen(path, mode));
   if (!file) error = errno_message(path, "cannot open");
   return file;
+}
+
+FileHandle open_text_to_read(const char* path, std::string& error) {
+  std::error_code ec;
+  const std::filesystem::file_status status = std::filesystem::status(path, ec);
+  if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+    error = std::string(path) + ": not a regular file";
+    return nullptr;
+  }
+  return open_file(path, "r", error);
 }
 
 bool close_file(FileHandle& file, const char* path, std::string& error) {

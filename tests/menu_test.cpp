@@ -371,3 +371,40 @@ TEST(ParameterMenu, SavedValuesLoadAtTheNextStart) {
 }
 
 }  // namespace
+
+// A text file name that points at a device or a folder must not keep the menu reading forever.
+TEST(ParameterMenu, TextFilesThatAreNotRegularFilesAreRefused) {
+  struct Case {
+    const char* name;
+    const char* file;
+    bool as_folder;  // a folder of that name instead of a link to /dev/zero
+    MenuCase expected;
+  };
+  const std::vector<Case> cases = {
+      {"about.txt is /dev/zero",
+       "about.txt",
+       false,
+       {"", "16 0", menu(kStart) + menu(kStart),
+        "about.txt: not a regular file; no information to show\n", true, kStart}},
+      {"about.txt is a folder",
+       "about.txt",
+       true,
+       {"", "16 0", menu(kStart) + menu(kStart),
+        "about.txt: not a regular file; no information to show\n", true, kStart}},
+      {"default.txt is /dev/zero",
+       "default.txt",
+       false,
+       {"", "15 1 0", menu(kStart) + kLoadSave + menu(kStart),
+        "default.txt: not a regular file; the parameters are unchanged\n", true, kStart}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    if (c.as_folder) {
+      std::filesystem::create_directory(c.file);
+    } else {
+      std::filesystem::create_symlink("/dev/zero", c.file);
+    }
+    check(c.expected);
+  }
+}

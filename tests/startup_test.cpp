@@ -69,6 +69,14 @@ TEST(Startup, StopsBeforeTheMenuOnBadStartingFiles) {
        "settings.txt: cannot open: No such file or directory (copy default.txt to settings.txt "
        "to start from the defaults)\n",
        true},
+      {"settings a device",
+       [] {
+         fs::remove("settings.txt");
+         fs::create_symlink("/dev/zero", "settings.txt");
+       },
+       "settings.txt: not a regular file (copy default.txt to settings.txt to start from the "
+       "defaults)\n",
+       true},
       {"settings with a word for a number",
        [] {
          std::string text = read_text("default.txt");
