@@ -6,120 +6,17 @@
 #include <cstring>
 #include <limits>
 
+#include "base/check.h"
+#include "detection/detector_parts.h"
 #include "detection/vector_clones.h"
 
 namespace {
 
-constexpr int kMaxListedPixels = 100;  // capacity of the list of flash pixels
-constexpr int kBoxHalfSize = 10;       // boxes are 21 x 21 outlines
-constexpr double kLowestBackground = 5.0;
-constexpr double kHighestBackground = 250.0;
-
-struct PixelPosition {
-  double x = 0.0;
-  double y = 0.0;
-};
-
-std::size_t pixel_index(int x, int y, int image_width) {
-  return static_cast<std::size_t>(y) * static_cast<std::size_t>(image_width) +
-         static_cast<std::size_t>(x);
-}
-
-std::size_t slot_offset(const FrameRing& ring, int slot) {
-  return static_cast<std::size_t>(slot) * static_cast<std::size_t>(ring.frame_pixels);
-}
-
-// What the temporal test finds for one pixel.
-struct TemporalValues {
-  double b = 0.0;    // mean of the pixel over the other N - 1 frames
-  double tau = 0.0;  // temporal spread, floored at Min_sd2
-  double v = 0.0;    // the pixel in the frame under test
-};
-
-// The pixel at index p of the frame under test against its running sums. S / (N - 1) uses the
-// whole sum, target frame included; a negative radicand gives NaN, which fails every comparison.
-bool temporal_test(const FrameRing& ring, std::size_t target_offset, std::size_t p, double time_sd,
-                   double min_sd2, TemporalValues& values) {
-  const auto n = static_cast<double>(ring.images_in_buffer);
-  const auto v = static_cast<double>(ring.frame_ring[target_offset + p]);
-  const double s = ring.pixel_sum[p];
-  const double q = ring.pixel_sq_dev[p];
-  const double u = v - s / (n - 1.0);
-  double tau = std::sqrt((q - u * u) / (n - 2.0));
-  const double b = (s - v) / (n - 1.0);
-  if (min_sd2 > tau) tau = min_sd2;
-  values = {b, tau, v};
-  return v - b > time_sd * tau && b > kLowestBackground && b < kHighestBackground;
-}
-
-// Outline of the 21 x 21 square centred on (x, y), clipped at the frame edges.
-void draw_box(std::span<std::uint8_t> marked_frame, const FrameGeometry& geometry, int x, int y,
-              std::uint8_t colour) {
-  for (int dy = -kBoxHalfSize; dy <= kBoxHalfSize; ++dy) {
-    for (int dx = -kBoxHalfSize; dx <= kBoxHalfSize; ++dx) {
-      const bool outline =
-          dx == -kBoxHalfSize || dx == kBoxHalfSize || dy == -kBoxHalfSize || dy == kBoxHalfSize;
-      const int bx = x + dx;
-      const int by = y + dy;
-      if (outline && bx >= 0 && bx < geometry.image_width && by >= 0 &&
-          by < geometry.image_height) {
-        marked_frame[pixel_index(bx, by, geometry.image_width)] = colour;
-      }
-    }
-  }
-}
-
-// Mean position and scatter of the listed pixels; answers whether they are close enough together.
-int cluster_test(const std::array<PixelPosition, kMaxListedPixels>& flash_pixels, int& flash_count,
-                 float flash_sd_sep, FlashMeasurement& measurement) {
-  const int count = flash_count;
-  const auto n = static_cast<double>(count);
-  double sum_x = 0.0;
-  double sum_y = 0.0;
-  for (int i = 0; i < count; ++i) {
-    sum_x += flash_pixels[i].x;
-    sum_y += flash_pixels[i].y;
-  }
-  const double mx = sum_x / n;
-  const double my = sum_y / n;
-  measurement.sample = static_cast<float>(mx);
-  measurement.line = static_cast<float>(my);
-
-  double sx = 0.0;
-  double sy = 0.0;
-  for (int i = 0; i < count; ++i) {
-    sx += (flash_pixels[i].x - mx) * (flash_pixels[i].x - mx);
-    sy += (flash_pixels[i].y - my) * (flash_pixels[i].y - my);
-  }
-  const double rx = std::sqrt(sx);
-  const double ry = std::sqrt(sy);
-  // Not divided by the count: the scatter grows with the number of pixels.
-  const double scatter = count >= 2 ? std::sqrt(rx * rx + ry * ry) : 0.0;
-  measurement.scatter = static_cast<float>(scatter);
-
-  // The stored single-precision value is the one compared.
-  if (static_cast<double>(measurement.scatter) > static_cast<double>(flash_sd_sep)) {
-    flash_count = 0;
-    return 0;
-  }
-  return 1;
-}
-
-bool buffers_fit(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
-                 std::span<const std::uint8_t> marked_frame) {
-  if (ring.images_in_buffer < 1 || ring.frame_pixels < 0 || geometry.image_width < 0 ||
-      geometry.image_height < 0 || ring.frame_pixels != geometry.frame_pixels) {
-    return false;
-  }
-  const auto pixels = static_cast<std::size_t>(ring.frame_pixels);
-  const auto slots = static_cast<std::size_t>(ring.images_in_buffer);
-  return pixels == static_cast<std::size_t>(geometry.image_width) *
-                       static_cast<std::size_t>(geometry.image_height) &&
-         pixels != 0 && ring.frame_ring.size() / pixels == slots &&
-         ring.frame_ring.size() % pixels == 0 && ring.pixel_sum.size() == pixels &&
-         ring.pixel_sq_dev.size() == pixels && marked_frame.size() == pixels && target_slot >= 0 &&
-         target_slot < ring.images_in_buffer;
-}
+using detector_parts::kHighestBackground;
+using detector_parts::kLowestBackground;
+using detector_parts::pixel_index;
+using detector_parts::slot_offset;
+using detector_parts::TemporalValues;
 
 // A cheap necessary condition for the temporal test, so that most pixels never reach its
 // divisions and square root. With n = N >= 3, v the pixel, K = S - v (the very double the test
@@ -142,10 +39,10 @@ struct TemporalBound {
   double excess_min = -std::numeric_limits<double>::infinity();  // v (n - 1) - K must exceed this
 };
 
-TemporalBound temporal_bound(int images_in_buffer, const DetectionSettings& settings) {
+TemporalBound temporal_bound(int images_in_buffer, const DetectionThresholds& thresholds) {
   constexpr double kInfinity = std::numeric_limits<double>::infinity();
-  const auto time_sd = static_cast<double>(settings.Time_sd);
-  const auto min_sd2 = static_cast<double>(settings.Min_sd2);
+  const double time_sd = thresholds.time_sd;
+  const double min_sd2 = thresholds.min_sd2;
   TemporalBound bound;
   if (images_in_buffer < 3) {
     bound.every_pixel = true;
@@ -253,27 +150,28 @@ void replace_and_mark_chunks(const TemporalBound& bound, double n, std::uint8_t*
 // Columns per piece of a row whose bound is computed in one vectorised loop.
 constexpr int kPieceColumns = 256;
 
-// The scan of flash_detector, with or without a candidate map (`chunks` may be null).
-int detect(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
-           const DetectionSettings& settings, std::span<std::uint8_t> marked_frame,
-           int& flash_count, FlashMeasurement& measurement, const std::uint8_t* chunks) {
-  flash_count = 0;
-  if (!buffers_fit(ring, geometry, target_slot, marked_frame)) return 0;
-  std::array<PixelPosition, kMaxListedPixels> flash_pixels{};
+// The scan of flash_detector; `chunks` may be null (every pixel is looked at).
+void detect(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
+            const DetectionThresholds& thresholds, std::span<std::uint8_t> marked_frame,
+            const std::uint8_t* chunks, DetectionResult& result) {
+  using detector_parts::temporal_test;
+  result.found = false;
+  result.flash_count = 0;
+  FlashMeasurement& measurement = result.measurement;
 
   const std::size_t target_offset = slot_offset(ring, target_slot);
   const std::span<const std::uint8_t> target =
       ring.frame_ring.subspan(target_offset, static_cast<std::size_t>(ring.frame_pixels));
   std::copy(target.begin(), target.end(), marked_frame.begin());
 
-  const TemporalBound bound = temporal_bound(ring.images_in_buffer, settings);
-  if (bound.no_pixel) return 0;
-  const double time_sd = static_cast<double>(settings.Time_sd);
-  const double min_sd2 = static_cast<double>(settings.Min_sd2);
+  const TemporalBound bound = temporal_bound(ring.images_in_buffer, thresholds);
+  if (bound.no_pixel) return;
+  const double time_sd = thresholds.time_sd;
+  const double min_sd2 = thresholds.min_sd2;
   const int width = geometry.image_width;
   // Raised borders keep every read (x - 1, x + 1, y - 2, y + 2) inside the frame; with them no
   // limit below can overflow.
-  const ScanBorders borders = usable_borders(settings);
+  const ScanBorders borders = usable_borders(thresholds.borders);
   const int x_end = width - borders.right;
   const int y_end = geometry.image_height - borders.bottom;
 
@@ -317,96 +215,36 @@ int detect(const FrameRing& ring, const FrameGeometry& geometry, int target_slot
         known_pass = temporal_test(ring, target_offset, p + 1, time_sd, min_sd2, known);
         if (!known_pass) continue;
 
-        if (double_check(ring, x, y, target_slot, width, settings.Neighbour_sd, settings.Min_sd1,
-                         measurement) == 0) {
+        if (!detector_parts::double_check(ring, x, y, target_slot, width, thresholds.neighbour_sd,
+                                          thresholds.min_sd1, measurement)) {
           continue;
         }
-
-        // From the 101st confirmed pixel on, each new one replaces the last entry.
-        if (flash_count > kMaxListedPixels - 2) flash_count = kMaxListedPixels - 1;
-        flash_pixels[flash_count] = {static_cast<double>(x), static_cast<double>(y)};
-        ++flash_count;
-
+        detector_parts::list_pixel(result, x, y);
         const std::uint8_t colour = target[p] < 128 ? 255 : 0;
-        draw_box(marked_frame, geometry, x, y, colour);
+        detector_parts::draw_box(marked_frame, geometry, x, y, colour);
       }
     }
   }
 
-  if (flash_count == 0) return 0;
-  return cluster_test(flash_pixels, flash_count, settings.Flash_sd_sep, measurement);
+  if (result.flash_count == 0) return;
+  detector_parts::cluster_test(thresholds.flash_sd_sep, result);
 }
 }  // namespace
 
-ScanBorders usable_borders(const DetectionSettings& settings) {
-  return {std::max(settings.Left_sample_border, kLeastSideBorder),
-          std::max(settings.Right_sample_border, kLeastSideBorder),
-          std::max(settings.Top_line_limit, kLeastLineBorder),
-          std::max(settings.Bott_line_limit, kLeastLineBorder)};
+ScanBorders usable_borders(ScanBorders typed) {
+  return {std::max(typed.left, kLeastSideBorder), std::max(typed.right, kLeastSideBorder),
+          std::max(typed.top, kLeastLineBorder), std::max(typed.bottom, kLeastLineBorder)};
 }
 
-int double_check(const FrameRing& ring, int x, int y, int target_slot, int image_width,
-                 float neighbour_sd, float min_sd1, FlashMeasurement& measurement) {
-  const int slots = ring.images_in_buffer;
-  // Nine positions in each of the N - 1 other frames; kept in double so no N can overflow it.
-  const double n = 9.0 * (static_cast<double>(slots) - 1.0);
-
-  double sum = 0.0;
-  for (int j = 0; j < slots; ++j) {
-    if (j == target_slot) continue;
-    for (int row = y - 2; row <= y + 2; row += 2) {
-      for (int col = x - 1; col <= x + 1; ++col) {
-        sum += static_cast<double>(
-            ring.frame_ring[slot_offset(ring, j) + pixel_index(col, row, image_width)]);
-      }
-    }
-  }
-  const double m = sum / n;
-
-  double dev = 0.0;
-  for (int j = 0; j < slots; ++j) {
-    if (j == target_slot) continue;
-    for (int row = y - 2; row <= y + 2; row += 2) {
-      for (int col = x - 1; col <= x + 1; ++col) {
-        const double d =
-            static_cast<double>(
-                ring.frame_ring[slot_offset(ring, j) + pixel_index(col, row, image_width)]) -
-            m;
-        dev += d * d;
-      }
-    }
-  }
-  // The square root of the sum, divided by n - 1 (not the root of the sum divided by n - 1).
-  double sigma = std::sqrt(dev) / (n - 1.0);
-  const double d =
-      static_cast<double>(
-          ring.frame_ring[slot_offset(ring, target_slot) + pixel_index(x, y, image_width)]) -
-      m;
-
-  measurement.bckgrnd = static_cast<float>(m);
-  measurement.bckgrnd_sigma = static_cast<float>(sigma);
-  measurement.signal = static_cast<float>(d);
-
-  if (static_cast<double>(min_sd1) > sigma) sigma = static_cast<double>(min_sd1);
-  return d > static_cast<double>(neighbour_sd) * sigma ? 1 : 0;
-}
-
-int flash_detector(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
-                   const DetectionSettings& settings, std::span<std::uint8_t> marked_frame,
-                   int& flash_count, FlashMeasurement& measurement) {
-  return detect(ring, geometry, target_slot, settings, marked_frame, flash_count, measurement,
-                nullptr);
-}
-
-int flash_detector(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
-                   const DetectionSettings& settings, std::span<std::uint8_t> marked_frame,
-                   int& flash_count, FlashMeasurement& measurement,
-                   std::span<const std::uint8_t> candidate_chunks) {
-  // A map of the wrong size is not this frame's: scan without it.
-  const bool fits =
-      ring.frame_pixels > 0 && candidate_chunks.size() == candidate_chunk_count(ring.frame_pixels);
-  return detect(ring, geometry, target_slot, settings, marked_frame, flash_count, measurement,
-                fits ? candidate_chunks.data() : nullptr);
+void flash_detector(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
+                    const DetectionThresholds& thresholds, std::span<std::uint8_t> marked_frame,
+                    std::span<const std::uint8_t> candidate_chunks, DetectionResult& result) {
+  detector_parts::check_detector_buffers(ring, geometry, target_slot, marked_frame);
+  check_or_die(candidate_chunks.empty() ||
+                   candidate_chunks.size() == candidate_chunk_count(ring.frame_pixels),
+               "candidate map does not match the frame size");
+  detect(ring, geometry, target_slot, thresholds, marked_frame,
+         candidate_chunks.empty() ? nullptr : candidate_chunks.data(), result);
 }
 
 std::size_t candidate_chunk_count(int frame_pixels) {
@@ -416,11 +254,11 @@ std::size_t candidate_chunk_count(int frame_pixels) {
 }
 
 void mark_candidate_chunks(const FrameRing& ring, int target_slot,
-                           const DetectionSettings& settings,
+                           const DetectionThresholds& thresholds,
                            std::span<std::uint8_t> candidate_chunks) {
   if (candidate_chunks.size() != candidate_chunk_count(ring.frame_pixels)) return;
   const auto pixels = static_cast<std::size_t>(ring.frame_pixels);
-  const TemporalBound bound = temporal_bound(ring.images_in_buffer, settings);
+  const TemporalBound bound = temporal_bound(ring.images_in_buffer, thresholds);
   if (bound.every_pixel || bound.no_pixel) {
     std::fill(candidate_chunks.begin(), candidate_chunks.end(), bound.every_pixel ? 1 : 0);
     return;
@@ -430,13 +268,13 @@ void mark_candidate_chunks(const FrameRing& ring, int target_slot,
 }
 
 void replace_and_mark(const FrameRing& ring, int load_slot, std::span<const std::uint8_t> entering,
-                      int target_slot, const DetectionSettings& settings,
+                      int target_slot, const DetectionThresholds& thresholds,
                       std::span<std::uint8_t> candidate_chunks) {
-  const TemporalBound bound = temporal_bound(ring.images_in_buffer, settings);
+  const TemporalBound bound = temporal_bound(ring.images_in_buffer, thresholds);
   if (bound.every_pixel || bound.no_pixel ||
       candidate_chunks.size() != candidate_chunk_count(ring.frame_pixels)) {
     replace_slot(ring, load_slot, entering);
-    mark_candidate_chunks(ring, target_slot, settings, candidate_chunks);  // a no-op if misfit
+    mark_candidate_chunks(ring, target_slot, thresholds, candidate_chunks);  // a no-op if misfit
     return;
   }
   std::uint8_t* frame = ring.frame_ring.data() + slot_offset(ring, load_slot);

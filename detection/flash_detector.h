@@ -4,11 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <array>
 #include <span>
 
-#include "control/settings.h"
 #include "detection/frame_ring.h"
-#include "imaging/frame_files.h"
+#include "base/frame_geometry.h"
 
 // The nine measured values, in the column order of flash_info.dat. Never cleared between calls:
 // a field keeps the value of the last pixel that reached its writing step.
@@ -38,27 +38,44 @@ struct ScanBorders {
   int bottom = 0;
 };
 
-// The borders the detector scans with: each typed border raised to its least usable value.
-ScanBorders usable_borders(const DetectionSettings& settings);
+// Each border raised to the least the detector's reads need.
+ScanBorders usable_borders(ScanBorders typed);
+
+// What the detector tests against, built once before the run from the typed settings.
+struct DetectionThresholds {
+  double time_sd = 0.0;       // time spreads a pixel and its right neighbour must stand above
+  double min_sd2 = 0.0;       // floor of the time spread, grey levels
+  double neighbour_sd = 0.0;  // block spreads a pixel must stand above its block's mean
+  double min_sd1 = 0.0;       // floor of the block spread, grey levels
+  double flash_sd_sep = 0.0;  // largest scatter of the confirmed pixels
+  ScanBorders borders;        // already raised by usable_borders
+};
+
+// Pixels listed per frame at most; from the 101st confirmed pixel on, each replaces the last.
+inline constexpr int kMaxListedPixels = 100;
+
+struct PixelPosition {
+  double x = 0.0;
+  double y = 0.0;
+};
+
+// What one detector call finds. `measurement` is carried from call to call (see above).
+struct DetectionResult {
+  bool found = false;  // a pixel was confirmed and their scatter is at most flash_sd_sep
+  int flash_count = 0; // confirmed pixels listed, 0 to 100 (0 when the scatter test failed)
+  FlashMeasurement measurement;
+  std::array<PixelPosition, kMaxListedPixels> pixels{};  // the first flash_count are the list
+};
 
 // Tests the frame in `target_slot`: rebuilds `marked_frame` (frame_pixels bytes) as that frame
-// with a 21x21 box outline round every confirmed pixel, sets `flash_count` (0 to 100) and
-// updates `measurement`. Answers 1 when at least one pixel was confirmed and their scatter is at
-// most Flash_sd_sep, else 0 (flash_count then 0). Borders below the reads' needs are narrowed,
-// so nothing outside the ring or the sums is read for any settings. Buffers that do not match
-// the geometry, or a target slot outside the ring, answer 0 with marked_frame untouched.
-int flash_detector(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
-                   const DetectionSettings& settings, std::span<std::uint8_t> marked_frame,
-                   int& flash_count, FlashMeasurement& measurement);
-
-// The same detector, told by `candidate_chunks` (from mark_candidate_chunks or replace_and_mark
-// for this ring, target slot and settings) which runs of pixels may hold a candidate at all, so
-// it looks at the others no further. The results are those of the call above; a map of another
-// size than candidate_chunk_count(frame_pixels) is ignored.
-int flash_detector(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
-                   const DetectionSettings& settings, std::span<std::uint8_t> marked_frame,
-                   int& flash_count, FlashMeasurement& measurement,
-                   std::span<const std::uint8_t> candidate_chunks);
+// with a 21x21 box outline round every confirmed pixel and fills `result` (its measurement is
+// updated in place, not cleared). `candidate_chunks` (from mark_candidate_chunks or
+// replace_and_mark for this ring, target slot and thresholds) tells which runs of pixels may hold
+// a candidate; an empty span means scan every pixel. The results are the same either way.
+// The caller sizes every buffer to the geometry (checked: a mismatch stops the program).
+void flash_detector(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
+                    const DetectionThresholds& thresholds, std::span<std::uint8_t> marked_frame,
+                    std::span<const std::uint8_t> candidate_chunks, DetectionResult& result);
 
 // A candidate map holds one byte per chunk of kCandidateChunkPixels consecutive pixels of a frame
 // (the last chunk may be shorter): 1 when some pixel of the chunk may pass the temporal test, 0
@@ -69,21 +86,13 @@ inline constexpr int kCandidateChunkPixels = 64;
 std::size_t candidate_chunk_count(int frame_pixels);
 
 // Fills `candidate_chunks` (candidate_chunk_count bytes; a map of another size is left alone)
-// for the frame in `target_slot` under the current sums and `settings`.
+// for the frame in `target_slot` under the current sums and `thresholds`.
 void mark_candidate_chunks(const FrameRing& ring, int target_slot,
-                           const DetectionSettings& settings,
+                           const DetectionThresholds& thresholds,
                            std::span<std::uint8_t> candidate_chunks);
 
 // The run's pass over the sums: replace_slot(ring, load_slot, entering) and, in the same pass,
 // mark_candidate_chunks for the frame in `target_slot` with the updated sums.
 void replace_and_mark(const FrameRing& ring, int load_slot, std::span<const std::uint8_t> entering,
-                      int target_slot, const DetectionSettings& settings,
+                      int target_slot, const DetectionThresholds& thresholds,
                       std::span<std::uint8_t> candidate_chunks);
-
-// Confirms candidate (x, y) of the frame in `target_slot` against the block of rows y - 2, y,
-// y + 2 and columns x - 1 to x + 1 in every other slot. Always stores the block mean, its
-// unfloored spread and the pixel's excess over the mean in bckgrnd, bckgrnd_sigma and signal of
-// `measurement`. Answers 1 when the excess beats Neighbour_sd times the spread floored at Min_sd1.
-// The caller keeps 1 <= x <= image_width - 2 and 2 <= y <= image_height - 3.
-int double_check(const FrameRing& ring, int x, int y, int target_slot, int image_width,
-                 float neighbour_sd, float min_sd1, FlashMeasurement& measurement);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 
 #include "imaging/file_io.h"
 
@@ -9,10 +10,13 @@ namespace {
 
 // Fills `bytes` from the start of `path`; false with "<path>: truncated, 3 of 54 <unit>" when the
 // file is shorter, or the open error.
-bool read_leading_bytes(const char* path, std::span<std::uint8_t> bytes, const char* unit,
-                        std::string& error) {
-  FileHandle file = open_file(path, "rb", error);
-  if (!file) return false;
+bool read_leading_bytes(const std::filesystem::path& run_dir, const char* path,
+                        std::span<std::uint8_t> bytes, const char* unit, std::string& error) {
+  FileHandle file = open_file((run_dir / path).c_str(), "rb", error);
+  if (!file) {
+    error = errno_message(path, "cannot open");
+    return false;
+  }
   const std::size_t got = read_bytes(file.get(), bytes);
   if (got < bytes.size()) {
     error = std::string(path) + ": truncated, " + std::to_string(got) + " of " +
@@ -40,11 +44,12 @@ std::string numbered_file_name(const char* pattern, int number) {
   return name;
 }
 
-bool read_frame_geometry(std::span<std::uint8_t> header_scratch, FrameGeometry& geometry,
+bool read_frame_geometry(const std::filesystem::path& run_dir,
+                         std::span<std::uint8_t> header_scratch, FrameGeometry& geometry,
                          std::string& error) {
   const char* path = "BMP_RAW/a00000.bmp";
   const auto header = header_scratch.first(kFrameHeaderBytes);
-  if (!read_leading_bytes(path, header, "header bytes", error)) return false;
+  if (!read_leading_bytes(run_dir, path, header, "header bytes", error)) return false;
   const std::int32_t width = get_le32(header, 18);
   const std::int32_t height = get_le32(header, 22);
   if (width < 1 || width > kMaxFrameSide || height < 1 || height > kMaxFrameSide) {
@@ -58,27 +63,28 @@ bool read_frame_geometry(std::span<std::uint8_t> header_scratch, FrameGeometry& 
   return true;
 }
 
-bool load_report_header(std::span<std::uint8_t> report_header, int image_width, int image_height,
+bool load_report_header(const std::filesystem::path& run_dir,
+                        std::span<std::uint8_t> report_header, int image_width, int image_height,
                         std::string& error) {
   const auto header = report_header.first(kReportHeaderBytes);
-  if (!read_leading_bytes("bmpheader.dat", header, "bytes", error)) return false;
+  if (!read_leading_bytes(run_dir, "bmpheader.dat", header, "bytes", error)) return false;
   put_le32(header, 18, image_width);
   put_le32(header, 22, image_height + 40);
   return true;
 }
 
-bool read_raw_frame(int frame_number, std::span<std::uint8_t> destination,
-                    std::span<std::uint8_t> header_scratch, std::string& warning) {
-  const std::string path = numbered_file_name(kRawFramePattern, frame_number);
-  FILE* raw = std::fopen(path.c_str(), "rb");
-  if (raw == nullptr) return false;
-  FileHandle file(raw);
-  const std::size_t header_got = read_bytes(raw, header_scratch.first(kFrameHeaderBytes));
-  const std::size_t payload_got =
-      header_got == kFrameHeaderBytes ? read_bytes(raw, destination) : 0;
-  if (payload_got < destination.size()) {
-    warning = path + ": truncated, " + std::to_string(header_got + payload_got) + " of " +
-              std::to_string(kFrameHeaderBytes + destination.size()) + " bytes";
-  }
-  return true;
+void write_raw_frame_header(std::span<std::uint8_t, kFrameHeaderBytes> header, int width,
+                            int height) {
+  std::fill(header.begin(), header.end(), std::uint8_t{0});
+  const std::int64_t image_bytes = static_cast<std::int64_t>(width) * height;
+  header[0] = 'B';
+  header[1] = 'M';
+  put_le32(header, 2, static_cast<std::int32_t>(kFrameHeaderBytes + image_bytes));
+  put_le32(header, 10, kFrameHeaderBytes);
+  put_le32(header, 14, 40);
+  put_le32(header, 18, width);
+  put_le32(header, 22, height);
+  header[26] = 1;  // planes
+  header[28] = 8;  // bits per pixel
+  put_le32(header, 34, static_cast<std::int32_t>(image_bytes));
 }

@@ -75,7 +75,7 @@ void end_progress(FrameOutput& output, bool complete) {
 
 bool put_frame(FrameOutput& output, std::span<const std::uint8_t> grey, std::string& error) {
   if (!output.folder_made) {
-    if (!make_run_folder_at(output.outdir, output.data_folder, error)) return false;
+    if (!lay_out_run_folder(output.outdir, output.data_folder, error)) return false;
     output.folder_made = true;
   }
   if (!write_frame_file(output.outdir / "BMP_RAW", static_cast<int>(output.written), output.width,
@@ -204,7 +204,7 @@ int convert_ser(const ConvertOptions& o, std::FILE* file, std::span<const std::u
     }
     // Some programs fill the trailer with zeros; a file of empty times helps nobody.
     if (any) {
-      if (!write_text_file(output.outdir / "frame_times.csv", csv, error)) {
+      if (!replace_text_file(output.outdir / "frame_times.csv", csv, error)) {
         return stop(output, err, error);
       }
       wrote_times = true;

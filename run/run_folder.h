@@ -9,17 +9,8 @@
 #include <string>
 #include <vector>
 
-inline constexpr int kRawFrameHeaderBytes = 54;
-// VESK stops at frame number 99999, so one folder holds frames 0 to 99998.
-inline constexpr int kMaxRunFrames = 99999;
-
 // The shipped files every run folder needs, copied from the data folder.
 inline constexpr const char* kRunDataFiles[] = {"bmpheader.dat", "about.txt", "default.txt"};
-
-// The 54-byte header of a frame file: "BM", file size, pixel offset 54, a 40-byte info header
-// with `width`, positive `height`, 1 plane, 8 bits per pixel, no compression, image size
-// width * height. VESK reads only the width (bytes 18-21) and height (22-25).
-void make_frame_header(std::span<std::uint8_t> header, int width, int height);
 
 // The first of `candidates` that holds every file of kRunDataFiles. False with `error` naming
 // the folders searched when none does.
@@ -31,10 +22,11 @@ bool find_data_folder(std::span<const std::filesystem::path> candidates,
 // the new ones. False with `error` otherwise.
 bool check_run_folder(const std::filesystem::path& outdir, std::string& error);
 
-// Creates `outdir`, `outdir`/BMP_RAW and `outdir`/BMP_FLASHES, copies kRunDataFiles from
+// The one way a run folder is laid out (vesk-frames, the demo, the benches, tests and fuzz
+// targets). Creates `outdir`, `outdir`/BMP_RAW and `outdir`/BMP_FLASHES, copies kRunDataFiles from
 // `data_folder` (replacing older copies) and default.txt to settings.txt unless settings.txt is
 // there. False with `error` naming the file or folder that failed.
-bool make_run_folder_at(const std::filesystem::path& outdir,
+bool lay_out_run_folder(const std::filesystem::path& outdir,
                         const std::filesystem::path& data_folder, std::string& error);
 
 // Writes frame file `number` ("a%05d.bmp") into `raw_folder`: header and width * height grey
@@ -42,7 +34,3 @@ bool make_run_folder_at(const std::filesystem::path& outdir,
 // part file is removed and `error` says what failed.
 bool write_frame_file(const std::filesystem::path& raw_folder, int number, int width, int height,
                       std::span<const std::uint8_t> grey, std::string& error);
-
-// Writes `text` to `path` through "<path>.part" and a rename. False with `error` on failure.
-bool write_text_file(const std::filesystem::path& path, const std::string& text,
-                     std::string& error);

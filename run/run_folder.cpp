@@ -1,6 +1,7 @@
-#include "tools/vesk_frames/frame_writer.h"
+#include "run/run_folder.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,29 +16,6 @@ namespace {
 
 std::string reason(const std::error_code& ec) {
   return ec.message();
-}
-
-// Writes the pieces in order to `path`.part, closes it and renames it to `path`.
-bool write_whole_file(const fs::path& path, std::span<const std::span<const std::uint8_t>> pieces,
-                      std::string& error) {
-  const std::string final_name = path.string();
-  const std::string part_name = final_name + ".part";
-  FileHandle file = open_file(part_name.c_str(), "wb", error);
-  if (!file) return false;
-  bool ok = true;
-  for (const auto piece : pieces) {
-    if (ok) ok = write_bytes(file.get(), piece, part_name.c_str(), error);
-  }
-  if (!close_file(file, part_name.c_str(), error)) ok = false;
-  if (ok) {
-    errno = 0;
-    if (std::rename(part_name.c_str(), final_name.c_str()) != 0) {
-      error = errno_message(final_name.c_str(), "cannot rename the finished file");
-      ok = false;
-    }
-  }
-  if (!ok) std::remove(part_name.c_str());
-  return ok;
 }
 
 bool make_folder(const fs::path& folder, std::string& error) {
@@ -60,21 +38,6 @@ bool is_frame_name(const std::string& name) {
 }
 
 }  // namespace
-
-void make_frame_header(std::span<std::uint8_t> header, int width, int height) {
-  const std::int32_t pixels = width * height;  // at most 2^30 for sides up to 32768
-  std::fill(header.begin(), header.begin() + kRawFrameHeaderBytes, std::uint8_t{0});
-  header[0] = 'B';
-  header[1] = 'M';
-  put_le32(header, 2, kRawFrameHeaderBytes + pixels);  // bfSize
-  put_le32(header, 10, kRawFrameHeaderBytes);          // bfOffBits: no colour table
-  put_le32(header, 14, 40);                            // biSize
-  put_le32(header, 18, width);
-  put_le32(header, 22, height);  // positive: a viewer shows stored row 0 at the bottom
-  header[26] = 1;                // biPlanes
-  header[28] = 8;                // biBitCount
-  put_le32(header, 34, pixels);  // biSizeImage; compression, resolution, colours stay 0
-}
 
 bool find_data_folder(std::span<const fs::path> candidates, fs::path& found, std::string& error) {
   std::string searched;
@@ -121,7 +84,7 @@ bool check_run_folder(const fs::path& outdir, std::string& error) {
   return true;
 }
 
-bool make_run_folder_at(const fs::path& outdir, const fs::path& data_folder, std::string& error) {
+bool lay_out_run_folder(const fs::path& outdir, const fs::path& data_folder, std::string& error) {
   if (!make_folder(outdir / "BMP_RAW", error) || !make_folder(outdir / "BMP_FLASHES", error)) {
     return false;
   }
@@ -147,15 +110,9 @@ bool make_run_folder_at(const fs::path& outdir, const fs::path& data_folder, std
 
 bool write_frame_file(const fs::path& raw_folder, int number, int width, int height,
                       std::span<const std::uint8_t> grey, std::string& error) {
-  std::uint8_t header[kRawFrameHeaderBytes];
-  make_frame_header(header, width, height);
+  std::array<std::uint8_t, kFrameHeaderBytes> header{};
+  write_raw_frame_header(header, width, height);
   const std::span<const std::uint8_t> pieces[] = {
       header, grey.first(static_cast<std::size_t>(width) * static_cast<std::size_t>(height))};
-  return write_whole_file(raw_folder / numbered_file_name("a%5d.bmp", number), pieces, error);
-}
-
-bool write_text_file(const fs::path& path, const std::string& text, std::string& error) {
-  const std::span<const std::uint8_t> pieces[] = {
-      {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}};
-  return write_whole_file(path, pieces, error);
+  return replace_file(raw_folder / numbered_file_name("a%5d.bmp", number), pieces, error);
 }

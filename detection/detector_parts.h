@@ -1,0 +1,70 @@
+// The detector's pieces that its fast scan and the straightforward scan kept as its oracle both
+// use unchanged: the exact temporal test of one pixel, the neighbourhood confirmation, the box
+// outline and the cluster test. Internal to detection/ and its oracle.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "base/frame_geometry.h"
+#include "detection/flash_detector.h"
+#include "detection/frame_ring.h"
+
+namespace detector_parts {
+
+inline constexpr int kBoxHalfSize = 10;  // boxes are 21 x 21 outlines
+inline constexpr double kLowestBackground = 5.0;
+inline constexpr double kHighestBackground = 250.0;
+
+inline std::size_t pixel_index(int x, int y, int image_width) {
+  return static_cast<std::size_t>(y) * static_cast<std::size_t>(image_width) +
+         static_cast<std::size_t>(x);
+}
+
+inline std::size_t slot_offset(const FrameRing& ring, int slot) {
+  return static_cast<std::size_t>(slot) * static_cast<std::size_t>(ring.frame_pixels);
+}
+
+// What the temporal test finds for one pixel.
+struct TemporalValues {
+  double b = 0.0;    // mean of the pixel over the other N - 1 frames
+  double tau = 0.0;  // temporal spread, floored at min_sd2
+  double v = 0.0;    // the pixel in the frame under test
+};
+
+// The pixel at index p of the frame under test (at `target_offset` in the ring) against its
+// running sums. S / (N - 1) uses the whole sum, target frame included; a negative radicand gives
+// NaN, which fails every comparison.
+bool temporal_test(const FrameRing& ring, std::size_t target_offset, std::size_t p, double time_sd,
+                   double min_sd2, TemporalValues& values);
+
+// Confirms candidate (x, y) of the frame in `target_slot` against the block of rows y - 2, y,
+// y + 2 and columns x - 1 to x + 1 in every other slot. Always stores the block mean, its
+// unfloored spread and the pixel's excess over the mean in bckgrnd, bckgrnd_sigma and signal of
+// `measurement`. True when the excess beats neighbour_sd times the spread floored at min_sd1.
+// The caller keeps 1 <= x <= image_width - 2 and 2 <= y <= image_height - 3.
+bool double_check(const FrameRing& ring, int x, int y, int target_slot, int image_width,
+                  double neighbour_sd, double min_sd1, FlashMeasurement& measurement);
+
+// Outline of the 21 x 21 square centred on (x, y) in `marked_frame`, clipped at the frame edges.
+void draw_box(std::span<std::uint8_t> marked_frame, const FrameGeometry& geometry, int x, int y,
+              std::uint8_t colour);
+
+// Mean position and scatter of the first result.flash_count listed pixels into the measurement;
+// sets result.found, and flash_count to 0 when the scatter exceeds flash_sd_sep.
+void cluster_test(double flash_sd_sep, DetectionResult& result);
+
+// Adds confirmed pixel (x, y) to the list (from the 101st on, each replaces the last entry).
+inline void list_pixel(DetectionResult& result, int x, int y) {
+  if (result.flash_count > kMaxListedPixels - 2) result.flash_count = kMaxListedPixels - 1;
+  result.pixels[static_cast<std::size_t>(result.flash_count)] = {static_cast<double>(x),
+                                                                 static_cast<double>(y)};
+  ++result.flash_count;
+}
+
+// Stops the program unless the ring, its sums, `marked_frame` and `target_slot` fit `geometry`.
+void check_detector_buffers(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
+                            std::span<const std::uint8_t> marked_frame);
+
+}  // namespace detector_parts

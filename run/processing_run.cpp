@@ -1,0 +1,227 @@
+#include "run/processing_run.h"
+
+#include <algorithm>
+#include <new>
+
+#include "base/check.h"
+#include "base/checked_math.h"
+#include "base/message.h"
+#include "imaging/flash_report.h"
+
+namespace {
+
+std::span<std::uint8_t> slot_bytes(const FrameRing& ring, int slot) {
+  return ring.frame_ring.subspan(
+      static_cast<std::size_t>(slot) * static_cast<std::size_t>(ring.frame_pixels),
+      static_cast<std::size_t>(ring.frame_pixels));
+}
+
+void check_buffers(const FrameGeometry& geometry, int images_in_buffer, const RunBuffers& buffers) {
+  const auto pixels = static_cast<std::size_t>(geometry.frame_pixels);
+  const bool fits =
+      images_in_buffer >= kLeastImagesInBuffer && pixels != 0 &&
+      buffers.frame_ring.size() == pixels * static_cast<std::size_t>(images_in_buffer) &&
+      buffers.marked_frame.size() == pixels && buffers.pixel_sum.size() == pixels &&
+      buffers.pixel_sq_dev.size() == pixels &&
+      buffers.candidate_chunks.size() == candidate_chunk_count(geometry.frame_pixels) &&
+      buffers.report_pixels.size() == 3 * pixels &&
+      buffers.thumbnail_strip.size() == report_strip_bytes(geometry.image_width);
+  check_or_die(fits, "the run's buffers do not match Images_in_buffer and the frame size");
+}
+
+// Reads frames 0 to N - 1 into slots 0 to N - 1. A short frame keeps the slot's zeros past its
+// bytes. False with `error` at the first frame that cannot be had.
+bool fill_ring(FrameSource& source, const FrameRing& ring, std::FILE* out, std::FILE* err,
+               std::string& error) {
+  const int n = ring.images_in_buffer;
+  for (int i = 0; i < n; ++i) {
+    const FrameRead read = source.read_next(slot_bytes(ring, i));
+    if (read.status == FrameStatus::failed) {
+      error = read.message;
+      return false;
+    }
+    if (read.status == FrameStatus::end) {
+      error = read.message + "; the ring of Images_in_buffer " + std::to_string(n) +
+              " needs frames 0 to " + std::to_string(n - 1) + " before the run can start";
+      return false;
+    }
+    if (!read.message.empty()) print_message(out, err, read.message);
+  }
+  return true;
+}
+
+// One iteration's load of frame `frame_number` into `load_slot` with both sums brought up to date
+// and the candidate map marked for `target_slot`. Frames the ring filled with (below N) are taken
+// from their slot again, as the loop's first iterations load them a second time. `scratch` is
+// lent by the caller (the run lends marked_frame, which the detector rebuilds next).
+FrameRead load_next_frame(FrameSource& source, const FrameRing& ring, int load_slot,
+                          int target_slot, std::int64_t frame_number,
+                          const DetectionThresholds& thresholds, std::span<std::uint8_t> scratch,
+                          std::span<std::uint8_t> candidate_chunks) {
+  const std::span<std::uint8_t> slot = slot_bytes(ring, load_slot);
+  if (frame_number < ring.images_in_buffer) {
+    std::copy(slot.begin(), slot.end(), scratch.begin());
+    replace_and_mark(ring, load_slot, scratch, target_slot, thresholds, candidate_chunks);
+    return {FrameStatus::frame, slot.size(), {}};
+  }
+  const FrameRead read = source.read_next(scratch);
+  if (read.status != FrameStatus::frame) return read;
+  if (read.bytes == slot.size()) {
+    replace_and_mark(ring, load_slot, scratch, target_slot, thresholds, candidate_chunks);
+    return read;
+  }
+  // A short frame: its bytes replace the start of the slot, which keeps the rest.
+  retire_slot(ring, load_slot);
+  std::copy_n(scratch.begin(), read.bytes, slot.begin());
+  admit_slot(ring, load_slot);
+  mark_candidate_chunks(ring, target_slot, thresholds, candidate_chunks);
+  return read;
+}
+
+// Applies `status` of one output call to the outcome; true when the run must stop.
+bool note_status(OutputStatus status, const std::string& error, RunOutcome& outcome) {
+  if (status == OutputStatus::lost) outcome.lost_output = true;
+  if (status != OutputStatus::fatal) return false;
+  outcome.errors.push_back(error);
+  outcome.completed = false;
+  return true;
+}
+
+RingView ring_view(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
+                   std::int64_t target_frame) {
+  return {ring.frame_ring, ring.pixel_sum, ring.pixel_sq_dev, geometry,
+          ring.images_in_buffer, target_slot, target_frame};
+}
+
+// Hands an accepted report to every output. True when one of them must stop the run.
+bool hand_out_report(std::span<RunOutput* const> outputs, const ReportView& report,
+                     RunOutcome& outcome) {
+  bool stop = false;
+  for (RunOutput* output : outputs) {
+    std::string error;
+    if (note_status(output->report(report, &error), error, outcome)) stop = true;
+  }
+  return stop;
+}
+
+// Tells every output, the last first, that the run has ended; their errors are added to the
+// outcome's.
+void finish_outputs(std::span<RunOutput* const> outputs, const RunEnd& end, RunOutcome& outcome) {
+  for (auto it = outputs.rbegin(); it != outputs.rend(); ++it) {
+    std::string error;
+    note_status((*it)->finish(end, &error), error, outcome);
+  }
+}
+
+}  // namespace
+
+bool allocate_run_buffers(RunBuffers& buffers, const FrameGeometry& geometry, int images_in_buffer,
+                          std::string& error) {
+  const auto pixels = static_cast<std::size_t>(geometry.frame_pixels);
+  const std::size_t slots = images_in_buffer > 0 ? static_cast<std::size_t>(images_in_buffer) : 0;
+  std::size_t ring_bytes = 0;
+  std::size_t report_bytes = 0;
+  if (!checked_multiply(slots, pixels, ring_bytes) || !checked_multiply(3, pixels, report_bytes) ||
+      pixels > std::vector<double>().max_size() ||
+      ring_bytes > std::vector<std::uint8_t>().max_size()) {
+    error = "Images_in_buffer " + std::to_string(images_in_buffer) + " with " +
+            std::to_string(geometry.image_width) + " x " + std::to_string(geometry.image_height) +
+            " frames: the frame ring is too large to address";
+    return false;
+  }
+  const std::string no_memory = "cannot allocate " + std::to_string(ring_bytes / (1024 * 1024)) +
+                                " MiB for a frame ring of " + std::to_string(images_in_buffer) +
+                                " frames; lower Images_in_buffer";
+  // The ring is asked for once without throwing first: a memory checker that aborts on a failed
+  // throwing allocation then reports the same message as a plain build.
+  void* probe = ::operator new(ring_bytes, std::nothrow);
+  if (probe == nullptr) {
+    error = no_memory;
+    return false;
+  }
+  ::operator delete(probe);
+  try {
+    // The ring starts zeroed, so a short frame among the first N never exposes stale memory.
+    buffers.frame_ring.assign(ring_bytes, 0);
+    buffers.marked_frame.assign(pixels, 0);
+    buffers.thumbnail_strip.assign(report_strip_bytes(geometry.image_width), 0);
+    buffers.report_pixels.assign(report_bytes, 0);
+    buffers.pixel_sum.assign(pixels, 0.0);
+    buffers.pixel_sq_dev.assign(pixels, 0.0);
+    buffers.candidate_chunks.assign(candidate_chunk_count(geometry.frame_pixels), 0);
+  } catch (const std::bad_alloc&) {
+    buffers = RunBuffers{};
+    error = no_memory;
+    return false;
+  }
+  return true;
+}
+
+RunOutcome process_frames(FrameSource& source, const RunParameters& parameters,
+                          RunBuffers& buffers, std::span<RunOutput* const> outputs,
+                          std::FILE* out, std::FILE* err) {
+  RunOutcome outcome;
+  const FrameGeometry geometry = source.geometry();
+  const int n = parameters.images_in_buffer;
+  check_buffers(geometry, n, buffers);
+  const FrameRing ring{buffers.frame_ring, buffers.pixel_sum, buffers.pixel_sq_dev,
+                       geometry.frame_pixels, n};
+
+  std::string error;
+  if (!fill_ring(source, ring, out, err, error)) {
+    note_status(OutputStatus::fatal, error, outcome);
+    return outcome;
+  }
+  for (RunOutput* output : outputs) {
+    if (note_status(output->start(&error), error, outcome)) return outcome;
+  }
+  recompute_statistics(ring);
+
+  int target_slot = 0;
+  int load_slot = n / 2;
+  std::int64_t frame_number = n / 2;
+  DetectionResult result;
+  RunEnd end;
+  for (;; ++frame_number) {
+    for (RunOutput* output : outputs) output->frame_started(frame_number);
+    if (frame_number % 100 == 0) recompute_statistics(ring);
+    // marked_frame takes the new frame's bytes until the detector rebuilds it below.
+    const FrameRead read =
+        load_next_frame(source, ring, load_slot, target_slot, frame_number,
+                        parameters.thresholds, buffers.marked_frame, buffers.candidate_chunks);
+    if (read.status == FrameStatus::end) {
+      // The number of the first frame that is not there is the length of the recording.
+      end = {true, frame_number};
+      break;
+    }
+    if (read.status == FrameStatus::failed) {
+      note_status(OutputStatus::fatal, read.message, outcome);
+      break;
+    }
+    if (!read.message.empty()) print_message(out, err, read.message);
+
+    flash_detector(ring, geometry, target_slot, parameters.thresholds, buffers.marked_frame,
+                   buffers.candidate_chunks, result);
+    const std::int64_t target_frame = frame_number - n / 2;
+    const RingView view = ring_view(ring, geometry, target_slot, target_frame);
+    const bool accepted = result.found && result.flash_count >= parameters.min_flash_limit &&
+                          result.flash_count <= parameters.max_flash_limit;
+    bool stop = false;
+    if (accepted) {
+      stop = hand_out_report(outputs, {frame_number, result, buffers.marked_frame, view}, outcome);
+    }
+    for (RunOutput* output : outputs) {
+      if (note_status(output->frame_tested({frame_number, target_frame, accepted}, view, &error),
+                      error, outcome)) {
+        stop = true;
+      }
+    }
+    if (stop) break;
+
+    if (++target_slot >= n) target_slot = 0;
+    if (++load_slot >= n) load_slot = 0;
+  }
+  outcome.frames_read = end.frames_read;
+  finish_outputs(outputs, end, outcome);
+  return outcome;
+}

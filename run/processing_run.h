@@ -1,0 +1,60 @@
+// The processing run: fills the ring from a frame source, then for every further frame brings the
+// running sums up to date, tests the frame in the middle of the ring and hands every tested frame,
+// every accepted report and the end of the run to the outputs.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "base/frame_geometry.h"
+#include "detection/flash_detector.h"
+#include "detection/frame_ring.h"
+#include "run/run_output.h"
+#include "sources/frame_source.h"
+
+// Every buffer that outlives one step; owned by the driver, sized once by allocate_run_buffers.
+struct RunBuffers {
+  std::vector<std::uint8_t> frame_ring;        // images_in_buffer * frame_pixels
+  std::vector<std::uint8_t> marked_frame;      // frame_pixels
+  std::vector<double> pixel_sum;               // frame_pixels
+  std::vector<double> pixel_sq_dev;            // frame_pixels
+  std::vector<std::uint8_t> candidate_chunks;  // candidate_chunk_count(frame_pixels)
+  std::vector<std::uint8_t> report_pixels;     // 3 * frame_pixels, work space of report images
+  std::vector<std::uint8_t> thumbnail_strip;   // report_strip_bytes(image_width)
+};
+
+// The detector needs at least 3 frames in its ring: the temporal spread divides by N - 2.
+inline constexpr int kLeastImagesInBuffer = 3;
+
+// Sizes every buffer for `geometry` and `images_in_buffer` (the ring zeroed). False with `error`
+// when the sizes do not fit in memory's address range or the memory cannot be had; the buffers
+// are then empty. The one place where the run's memory is obtained.
+bool allocate_run_buffers(RunBuffers& buffers, const FrameGeometry& geometry, int images_in_buffer,
+                          std::string& error);
+
+// What the run needs besides its buffers.
+struct RunParameters {
+  int images_in_buffer = 0;  // N, at least kLeastImagesInBuffer
+  int min_flash_limit = 0;   // fewest confirmed pixels of a report
+  int max_flash_limit = 0;   // most confirmed pixels of a report
+  DetectionThresholds thresholds;
+};
+
+struct RunOutcome {
+  bool completed = true;            // false: the run stopped, or an output failed at its end
+  std::vector<std::string> errors;  // one line each, in order, for the driver to print
+  bool lost_output = false;  // an output lost something (already said on `err`)
+  std::int64_t frames_read = 0;
+};
+
+// Runs the whole processing phase. `buffers` must come from allocate_run_buffers for the
+// source's geometry and parameters.images_in_buffer (checked: a mismatch stops the program).
+// Warnings about frames go to `err` as they come (after flushing `out`). The outputs are started
+// only once the ring is full, so a run that cannot start leaves earlier results as they were;
+// once started, each hears finish() at the end, also after a stop.
+RunOutcome process_frames(FrameSource& source, const RunParameters& parameters,
+                          RunBuffers& buffers, std::span<RunOutput* const> outputs,
+                          std::FILE* out, std::FILE* err);

@@ -1,0 +1,62 @@
+// Where a run gets its frames: a numbered frame folder, a SER recording, a video decoded by
+// FFmpeg, or a source that changes another source's frames in memory. A source reads forward
+// only; the run keeps whatever it needs to see again in its ring.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "base/frame_geometry.h"
+
+enum class FrameStatus {
+  frame,   // the next frame was read (perhaps in part: see FrameRead::bytes)
+  end,     // the recording has no more frames
+  failed,  // the frame exists but cannot be read: the run must stop
+};
+
+struct FrameRead {
+  FrameStatus status = FrameStatus::end;
+  // Bytes of the frame obtained, from the start of the destination; below frame_pixels for a
+  // short frame (the rest of the destination is then the caller's to fill).
+  std::size_t bytes = 0;
+  // For `frame`: a warning line about this frame, or empty. For `end`: what was seen where the
+  // next frame should be ("BMP_RAW/a00007.bmp: cannot open: No such file or directory"). For
+  // `failed`: the one-line reason, naming the frame.
+  std::string message;
+};
+
+// Time of one frame as the recording gives it.
+struct FrameTime {
+  bool known = false;
+  double seconds = 0.0;  // since the first frame of the source
+  std::string utc;       // ISO 8601 with "Z", or empty when the recording has no clock
+};
+
+class FrameSource {
+ public:
+  virtual ~FrameSource() = default;
+
+  virtual FrameGeometry geometry() const = 0;
+
+  // Frames the source holds when it knows (a SER header, a probed video), else -1.
+  virtual std::int64_t frame_count() const = 0;
+
+  // Reads the next frame (frame 0 first) into `destination` (frame_pixels bytes). Frames are
+  // numbered by the order they come in, from 0.
+  virtual FrameRead read_next(std::span<std::uint8_t> destination) = 0;
+
+  // Checks cheaply, before the run takes its memory, that frames 0 to count - 1 are there. The
+  // default knows nothing and answers true. False with `error` naming the first one missing.
+  virtual bool check_first_frames(int count, std::string* error) {
+    (void)count;
+    (void)error;
+    return true;
+  }
+
+  // The time of frame `frame` (numbered as read_next numbers them), when the source knows it.
+  virtual FrameTime frame_time(std::int64_t frame) const {
+    (void)frame;
+    return {};
+  }
+};
