@@ -24,21 +24,15 @@
 #include "control/settings.h"
 #include "detection/flash_detector.h"
 #include "detection/frame_ring.h"
-#include "detection/processing_run.h"
 #include "detection/vector_clones.h"
 #include "imaging/file_io.h"
 #include "imaging/frame_files.h"
+#include "reference/oracle_support.h"
+#include "sources/frame_folder.h"
 
 namespace {
 
 constexpr int kImages = 60;
-
-std::uint64_t next_random(std::uint64_t& state) {
-  state ^= state >> 12;
-  state ^= state << 25;
-  state ^= state >> 27;
-  return state * 0x2545F4914F6CDD1DULL;
-}
 
 // The shipped default.txt values.
 DetectionSettings bench_settings() {
@@ -70,12 +64,10 @@ struct Scene {
   std::vector<double> pixel_sq_dev;
   std::vector<std::uint8_t> marked_frame;
   std::vector<std::uint8_t> candidate_chunks;
-  std::vector<std::uint8_t> header_scratch = std::vector<std::uint8_t>(kFrameHeaderBytes);
   FrameRing ring;
   int target_slot = 7;
   int load_slot = (7 + kImages / 2) % kImages;
   std::filesystem::path folder;
-  std::filesystem::path previous_folder;
 
   Scene(int width, int height, bool flashes) {
     geometry = {width, height, width * height};
@@ -85,13 +77,13 @@ struct Scene {
     pixel_sq_dev.resize(pixels);
     marked_frame.resize(pixels);
     candidate_chunks.resize(candidate_chunk_count(geometry.frame_pixels));
-    std::uint64_t state = 12345;
+    Random random{12345};
     for (int s = 0; s < kImages; ++s) {
       for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
           const auto base = 20 + (150 * x) / width + (60 * y) / height;
           ring_bytes[s * pixels + static_cast<std::size_t>(y) * width + x] =
-              static_cast<std::uint8_t>(base + next_random(state) % 8);
+              static_cast<std::uint8_t>(base + random.next() % 8);
         }
       }
     }
@@ -115,15 +107,12 @@ struct Scene {
     folder = std::filesystem::temp_directory_path() /
              ("vesk_bench_" + std::to_string(::getpid()) + "_" + std::to_string(width));
     std::filesystem::create_directories(folder / "BMP_RAW");
-    previous_folder = std::filesystem::current_path();
-    std::filesystem::current_path(folder);
     std::vector<std::uint8_t> file(kFrameHeaderBytes + pixels, 0);
-    std::span<std::uint8_t> file_span(file);
-    put_le32(file_span, 18, width);
-    put_le32(file_span, 22, height);
+    write_raw_frame_header(
+        std::span<std::uint8_t, kFrameHeaderBytes>(file.data(), kFrameHeaderBytes), width, height);
     std::copy_n(ring_bytes.begin() + load_slot * pixels, pixels, file.begin() + kFrameHeaderBytes);
     std::string error;
-    const std::string path = numbered_file_name(kRawFramePattern, 0);
+    const std::string path = (folder / numbered_file_name(kRawFramePattern, 0)).string();
     FileHandle handle = open_file(path.c_str(), "wb", error);
     if (!handle || !write_bytes(handle.get(), file, path.c_str(), error) ||
         !close_file(handle, path.c_str(), error)) {
@@ -132,7 +121,6 @@ struct Scene {
     }
   }
   ~Scene() {
-    std::filesystem::current_path(previous_folder);
     std::error_code ec;
     std::filesystem::remove_all(folder, ec);
   }
@@ -230,17 +218,22 @@ void BM_core(benchmark::State& state) {
   const bool flashes = state.range(2) != 0;
   Scene scene(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)), flashes);
   const DetectionSettings settings = bench_settings();
-  int flash_count = 0;
-  FlashMeasurement measurement;
-  std::string warning;
-  int result = 0;
+  const DetectionThresholds thresholds = thresholds_of(settings);
+  DetectionResult result;
   const double start = thread_seconds();
   for (auto _ : state) {
-    // As the run does it: marked_frame takes the loaded bytes until the detector rebuilds it.
-    load_next_frame(scene.ring, scene.load_slot, scene.target_slot, 0, settings, scene.marked_frame,
-                    scene.header_scratch, scene.candidate_chunks, warning);
-    result = flash_detector(scene.ring, scene.geometry, scene.target_slot, settings,
-                            scene.marked_frame, flash_count, measurement, scene.candidate_chunks);
+    // As the run does it: marked_frame takes the frame file's bytes, one pass updates the sums
+    // and marks the candidates, then the detector rebuilds marked_frame.
+    std::string error;
+    const std::unique_ptr<FrameSource> source = open_frame_folder(scene.folder, &error);
+    if (!source || source->read_next(scene.marked_frame).status != FrameStatus::frame) {
+      state.SkipWithError("the cached frame cannot be read");
+      break;
+    }
+    replace_and_mark(scene.ring, scene.load_slot, scene.marked_frame, scene.target_slot, thresholds,
+                     scene.candidate_chunks);
+    flash_detector(scene.ring, scene.geometry, scene.target_slot, thresholds, scene.marked_frame,
+                   scene.candidate_chunks, result);
     benchmark::DoNotOptimize(result);
     benchmark::ClobberMemory();
   }
@@ -254,8 +247,8 @@ void BM_core(benchmark::State& state) {
     floor = time_floor(scene, settings, 20);
   }
   state.counters["core/floor"] = core / floor;
-  state.counters["flash_count"] = flash_count;
-  state.counters["result"] = result;
+  state.counters["flash_count"] = result.flash_count;
+  state.counters["result"] = result.found ? 1 : 0;
   state.SetItemsProcessed(state.iterations());
 }
 

@@ -1,148 +1,152 @@
 #include "control/driver.h"
 
 #include <filesystem>
-#include <limits>
-#include <new>
+#include <memory>
+#include <vector>
 
+#include "base/message.h"
 #include "control/menu.h"
-#include "control/settings.h"
+#include "imaging/frame_files.h"
+#include "outputs/console_notices.h"
+#include "outputs/flash_log.h"
+#include "outputs/report_images.h"
+#include "outputs/run_summary.h"
+#include "run/processing_run.h"
+#include "sources/frame_folder.h"
 
 namespace {
 
-void print_line(std::FILE* err, const std::string& message) {
-  std::fprintf(err, "%s\n", message.c_str());
-}
-
-// a * b, false when it does not fit in size_t.
-bool multiply(std::size_t a, std::size_t b, std::size_t& product) {
-  if (a != 0 && b > std::numeric_limits<std::size_t>::max() / a) return false;
-  product = a * b;
-  return true;
-}
-
 // Loads settings.txt at start: the record has no defaults, so every field must get a number.
-bool load_start_settings(DetectionSettings& settings, std::FILE* err) {
+bool load_start_settings(const std::filesystem::path& run_dir, DetectionSettings& settings,
+                         std::FILE* out, std::FILE* err) {
   std::vector<std::string> problems;
   std::string error;
-  if (!read_settings_file("settings.txt", settings, problems, error)) {
-    print_line(err, error + " (copy default.txt to settings.txt to start from the defaults)");
+  if (!read_settings_file(run_dir, "settings.txt", settings, problems, error)) {
+    print_message(out, err,
+                  error + " (copy default.txt to settings.txt to start from the defaults)");
     return false;
   }
   for (const std::string& problem : problems) {
-    print_line(err, problem + "; every parameter needs a value");
+    print_message(out, err, problem + "; every parameter needs a value");
   }
   return problems.empty();
 }
 
-bool check_flash_folder(std::FILE* err) {
+bool check_flash_folder(const std::filesystem::path& run_dir, std::FILE* out, std::FILE* err) {
   std::error_code ec;
-  const std::filesystem::file_status status = std::filesystem::status("BMP_FLASHES", ec);
+  const std::filesystem::file_status status = std::filesystem::status(run_dir / "BMP_FLASHES", ec);
   if (!std::filesystem::exists(status)) {
-    print_line(err, "BMP_FLASHES: folder missing; create it for the flash report images");
+    print_message(out, err, "BMP_FLASHES: folder missing; create it for the flash report images");
     return false;
   }
   if (!std::filesystem::is_directory(status)) {
-    print_line(err,
-               "BMP_FLASHES: not a folder; the flash report images need a folder of that name");
+    print_message(out, err,
+                  "BMP_FLASHES: not a folder; the flash report images need a folder of that name");
     return false;
   }
   return true;
+}
+
+// One line per border that the detector raises; the record of the run keeps the typed values.
+void warn_about_borders(const DetectionSettings& settings, std::FILE* out, std::FILE* err) {
+  const ScanBorders used = detection_thresholds(settings).borders;
+  const struct {
+    const char* key;
+    int typed;
+    int used;
+  } borders[] = {
+      {"Left_sample_border", settings.Left_sample_border, used.left},
+      {"Right_sample_border", settings.Right_sample_border, used.right},
+      {"Top_line_limit", settings.Top_line_limit, used.top},
+      {"Bott_line_limit", settings.Bott_line_limit, used.bottom},
+  };
+  for (const auto& border : borders) {
+    if (border.typed == border.used) continue;
+    print_message(out, err,
+                  std::string(border.key) + " " + std::to_string(border.typed) +
+                      " would read outside the frame; scanning with " +
+                      std::to_string(border.used));
+  }
+}
+
+RunParameters run_parameters(const DetectionSettings& settings) {
+  return {settings.Images_in_buffer, settings.Min_flash_limit, settings.Max_flash_limit,
+          detection_thresholds(settings)};
 }
 
 }  // namespace
 
-bool allocate_run_buffers(RunBuffers& buffers, const FrameGeometry& geometry, int images_in_buffer,
-                          std::string& error) {
-  const auto pixels = static_cast<std::size_t>(geometry.frame_pixels);
-  const auto width = static_cast<std::size_t>(geometry.image_width);
-  const std::size_t slots = images_in_buffer > 0 ? static_cast<std::size_t>(images_in_buffer) : 0;
-  std::size_t ring_bytes = 0;
-  std::size_t report_bytes = 0;
-  std::size_t strip_bytes = 0;
-  if (!multiply(slots, pixels, ring_bytes) || !multiply(3, pixels, report_bytes) ||
-      !multiply(120, width, strip_bytes) || pixels > std::vector<double>().max_size() ||
-      ring_bytes > std::vector<std::uint8_t>().max_size()) {
-    error = "Images_in_buffer " + std::to_string(images_in_buffer) + " with " +
-            std::to_string(geometry.image_width) + " x " + std::to_string(geometry.image_height) +
-            " frames: the frame ring is too large to address";
-    return false;
-  }
-  const std::string no_memory = "cannot allocate " + std::to_string(ring_bytes / (1024 * 1024)) +
-                                " MiB for a frame ring of " + std::to_string(images_in_buffer) +
-                                " frames; lower Images_in_buffer";
-  // The ring is asked for once without throwing first: a memory checker that aborts on a failed
-  // throwing allocation then reports the same message as a plain build.
-  void* probe = ::operator new(ring_bytes, std::nothrow);
-  if (probe == nullptr) {
-    error = no_memory;
-    return false;
-  }
-  ::operator delete(probe);
-  // The one place where the run's memory is obtained; a failure here is reported, not thrown on.
-  try {
-    // The ring starts zeroed, so a short frame among the first N never exposes stale memory.
-    buffers.frame_ring.assign(ring_bytes, 0);
-    buffers.marked_frame.assign(pixels, 0);
-    buffers.thumbnail_strip.assign(strip_bytes, 0);
-    buffers.report_pixels.assign(report_bytes, 0);
-    buffers.pixel_sum.assign(pixels, 0.0);
-    buffers.pixel_sq_dev.assign(pixels, 0.0);
-    buffers.candidate_chunks.assign(candidate_chunk_count(geometry.frame_pixels), 0);
-  } catch (const std::bad_alloc&) {
-    for (auto* bytes : {&buffers.frame_ring, &buffers.marked_frame, &buffers.thumbnail_strip,
-                        &buffers.report_pixels, &buffers.candidate_chunks}) {
-      std::vector<std::uint8_t>().swap(*bytes);
-    }
-    std::vector<double>().swap(buffers.pixel_sum);
-    std::vector<double>().swap(buffers.pixel_sq_dev);
-    error = no_memory;
-    return false;
-  }
-  return true;
+RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& source,
+                         const DetectionSettings& settings,
+                         std::span<const std::uint8_t> report_header, RunBuffers& buffers,
+                         std::FILE* out, std::FILE* err) {
+  const FrameGeometry geometry = source.geometry();
+  const std::unique_ptr<RunOutput> flash_log = make_flash_log(run_dir);
+  const std::unique_ptr<RunOutput> report_images =
+      make_report_images(run_dir, settings.Interlace, report_header, buffers.report_pixels,
+                         buffers.thumbnail_strip, out, err);
+  const std::unique_ptr<RunOutput> notices = make_console_notices(out);
+  const std::unique_ptr<RunOutput> summary =
+      make_run_summary(run_dir, [geometry, settings](std::int64_t frames_read) {
+        return format_run_summary(settings, geometry.image_width, geometry.image_height,
+                                  frames_read);
+      });
+  RunOutput* const outputs[] = {flash_log.get(), report_images.get(), notices.get(), summary.get()};
+  return process_frames(source, run_parameters(settings), buffers, outputs, out, err);
 }
 
-int run_vesk(std::FILE* in, std::FILE* out, std::FILE* err) {
+DetectionThresholds detection_thresholds(const DetectionSettings& settings) {
+  DetectionThresholds thresholds;
+  thresholds.time_sd = static_cast<double>(settings.Time_sd);
+  thresholds.min_sd2 = static_cast<double>(settings.Min_sd2);
+  thresholds.neighbour_sd = static_cast<double>(settings.Neighbour_sd);
+  thresholds.min_sd1 = static_cast<double>(settings.Min_sd1);
+  thresholds.flash_sd_sep = static_cast<double>(settings.Flash_sd_sep);
+  thresholds.borders = usable_borders({settings.Left_sample_border, settings.Right_sample_border,
+                                       settings.Top_line_limit, settings.Bott_line_limit});
+  return thresholds;
+}
+
+int run_vesk(const std::filesystem::path& run_dir, std::FILE* in, std::FILE* out, std::FILE* err) {
   std::fprintf(out, "%s\n", "***************");
   std::fprintf(out, "%s\n", "*** V E S K ***");
   std::fprintf(out, "%s\n", "***************\n");
 
-  RunBuffers buffers;
-  buffers.header_scratch.assign(kFrameHeaderBytes, 0);
-  buffers.report_header.assign(kReportHeaderBytes, 0);
-
-  FrameGeometry geometry;
   std::string error;
-  if (!read_frame_geometry(buffers.header_scratch, geometry, error) ||
-      !load_report_header(buffers.report_header, geometry.image_width, geometry.image_height,
-                          error)) {
-    std::fflush(out);
-    print_line(err, error);
+  std::unique_ptr<FrameSource> source = open_frame_folder(run_dir, &error);
+  std::vector<std::uint8_t> report_header(kReportHeaderBytes, 0);
+  if (source == nullptr ||
+      !load_report_header(run_dir, report_header, source->geometry().image_width,
+                          source->geometry().image_height, error)) {
+    print_message(out, err, error);
     return 1;
   }
+  const FrameGeometry geometry = source->geometry();
   std::fprintf(out, "NS=%d NL=%d\n", geometry.image_width, geometry.image_height);
   std::fflush(out);
 
   DetectionSettings settings;
-  if (!load_start_settings(settings, err)) return 1;
+  if (!load_start_settings(run_dir, settings, out, err)) return 1;
   // Checked before the menu so that a long run never ends with its report images lost.
-  if (!check_flash_folder(err)) return 1;
+  if (!check_flash_folder(run_dir, out, err)) return 1;
 
-  if (!parameter_menu(settings, in, out, err)) return 1;
+  if (!parameter_menu(settings, run_dir, in, out, err)) return 1;
 
-  if (!allocate_run_buffers(buffers, geometry, settings.Images_in_buffer, error)) {
-    std::fflush(out);
-    print_line(err, error);
+  if (settings.Images_in_buffer < kLeastImagesInBuffer) {
+    print_message(out, err,
+                  "Images_in_buffer " + std::to_string(settings.Images_in_buffer) +
+                      " is too small: the detector needs at least 3 frames in its ring");
     return 1;
   }
-
-  FileHandle flash_log;
-  const RunOutcome outcome = process_frames(geometry, settings, buffers, flash_log, out, err);
-  std::fflush(out);
-  bool ok = outcome.completed && !outcome.lost_output;
-  if (!outcome.completed) print_line(err, outcome.error);
-  if (!close_file(flash_log, "flash_info.dat", error)) {
-    print_line(err, error);
-    ok = false;
+  RunBuffers buffers;
+  if (!allocate_run_buffers(buffers, geometry, settings.Images_in_buffer, error)) {
+    print_message(out, err, error);
+    return 1;
   }
-  return ok ? 0 : 1;
+  warn_about_borders(settings, out, err);
+  const RunOutcome outcome =
+      run_detection(run_dir, *source, settings, report_header, buffers, out, err);
+  std::fflush(out);
+  for (const std::string& message : outcome.errors) print_message(out, err, message);
+  return outcome.completed && !outcome.lost_output ? 0 : 1;
 }

@@ -1,20 +1,30 @@
 // The program's phases in order: start-up checks, parameter menu, buffer allocation, processing
-// run, teardown. Works in the current folder under the fixed file names.
+// run, teardown.
 #pragma once
 
 #include <cstdio>
-#include <string>
+#include <filesystem>
 
-#include "detection/processing_run.h"
-#include "imaging/frame_files.h"
+#include "control/settings.h"
+#include "detection/flash_detector.h"
+#include "run/processing_run.h"
+#include "sources/frame_source.h"
 
-// Runs VESK once: answers from `in`, the program's own console text to `out`, one-line error and
+// Runs VESK once in the run folder `run_dir` (every file is found there, and named relative to it
+// in messages): answers from `in`, the program's own console text to `out`, one-line error and
 // warning messages to `err`. Returns the exit status: 0, or 1 when it stopped on an error or
 // finished having lost output.
-int run_vesk(std::FILE* in, std::FILE* out, std::FILE* err);
+int run_vesk(const std::filesystem::path& run_dir, std::FILE* in, std::FILE* out, std::FILE* err);
 
-// Sizes and allocates the run's buffers (all but header_scratch and report_header) for
-// `images_in_buffer` frames, sizes computed in size_t with overflow checks. False with `error`
-// when a size overflows or memory cannot be had; the buffers are then left empty.
-bool allocate_run_buffers(RunBuffers& buffers, const FrameGeometry& geometry, int images_in_buffer,
-                          std::string& error);
+// The processing phase of run_vesk: the run over `source` with every output of a run in
+// `run_dir` (flash log, report images, console notices, run summary). `report_header` is the
+// template with this run's size; `buffers` come from allocate_run_buffers. The outcome's errors
+// are not printed here.
+RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& source,
+                         const DetectionSettings& settings,
+                         std::span<const std::uint8_t> report_header, RunBuffers& buffers,
+                         std::FILE* out, std::FILE* err);
+
+// The detector's thresholds from the typed settings: the five as double, the borders raised to
+// the least the detector needs.
+DetectionThresholds detection_thresholds(const DetectionSettings& settings);

@@ -4,5 +4,5 @@
 
 // Arguments are ignored: everything comes from the working folder and the console.
 int main() {
-  return run_vesk(stdin, stdout, stderr);
+  return run_vesk(".", stdin, stdout, stderr);
 }

@@ -3,18 +3,13 @@
 #include <string>
 #include <vector>
 
+#include "base/message.h"
 #include "imaging/file_io.h"
 
 namespace {
 
 // Written before and after the information text, to clear the screen of the menu.
 constexpr const char* kNineteenLineEnds = "\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n";
-
-// One message line on `err`, after whatever the menu has written so far.
-void print_line(std::FILE* out, std::FILE* err, const std::string& message) {
-  std::fflush(out);
-  std::fprintf(err, "%s\n", message.c_str());
-}
 
 // `token` as refused by read_console_int: a token that starts like a number was refused only
 // because it does not fit in an int.
@@ -71,14 +66,15 @@ ConsoleRead edit_parameter(const SettingsParameter& p, DetectionSettings& settin
   if (read == ConsoleRead::NotANumber) {
     const std::string what = "item " + std::to_string(p.number) + ", " + p.key +
                              (int_read ? " (a whole number)" : " (a number)");
-    print_line(out, err, not_understood(token, what, int_read) + "; the value is unchanged");
+    print_message(out, err, not_understood(token, what, int_read) + "; the value is unchanged");
   }
   return read;
 }
 
 }  // namespace
 
-bool parameter_menu(DetectionSettings& settings, std::FILE* in, std::FILE* out, std::FILE* err) {
+bool parameter_menu(DetectionSettings& settings, const std::filesystem::path& run_dir,
+                    std::FILE* in, std::FILE* out, std::FILE* err) {
   for (;;) {
     show_menu(settings, out);
     std::fflush(out);
@@ -86,28 +82,29 @@ bool parameter_menu(DetectionSettings& settings, std::FILE* in, std::FILE* out, 
     std::string token;
     ConsoleRead read = read_console_int(in, choice, token);
     if (read == ConsoleRead::NotANumber) {
-      print_line(out, err, not_understood(token, "a menu choice (0 to 16)", true));
+      print_message(out, err, not_understood(token, "a menu choice (0 to 16)", true));
     } else if (read == ConsoleRead::Ok) {
       if (choice == 0) return true;
       if (choice >= 1 && choice <= 14) {
         read = edit_parameter(settings_parameters[choice - 1], settings, in, out, err);
       } else if (choice == 15) {
-        read = load_save_settings(settings, in, out, err);
+        read = load_save_settings(settings, run_dir, in, out, err);
       } else if (choice == 16) {
-        read = show_about_text(in, out, err);
+        read = show_about_text(run_dir, in, out, err);
       }
       // Any other number shows the menu again, without a message.
     }
     if (read == ConsoleRead::EndOfInput) {
-      print_line(out, err,
-                 "console input ended before the menu was closed with 0; the run does not start");
+      print_message(
+          out, err,
+          "console input ended before the menu was closed with 0; the run does not start");
       return false;
     }
   }
 }
 
-ConsoleRead load_save_settings(DetectionSettings& settings, std::FILE* in, std::FILE* out,
-                               std::FILE* err) {
+ConsoleRead load_save_settings(DetectionSettings& settings, const std::filesystem::path& run_dir,
+                               std::FILE* in, std::FILE* out, std::FILE* err) {
   int choice = 0;
   while (choice <= 0 || choice > 2) {
     std::fputs("1) Load Default Settings\n", out);
@@ -117,30 +114,31 @@ ConsoleRead load_save_settings(DetectionSettings& settings, std::FILE* in, std::
     const ConsoleRead read = read_console_int(in, choice, token);
     if (read == ConsoleRead::EndOfInput) return read;
     if (read == ConsoleRead::NotANumber) {
-      print_line(out, err, not_understood(token, "a load/save choice (1 or 2)", true));
+      print_message(out, err, not_understood(token, "a load/save choice (1 or 2)", true));
     }
   }
   std::string error;
   if (choice == 1) {
     std::vector<std::string> problems;
-    if (!read_settings_file("default.txt", settings, problems, error)) {
-      print_line(out, err, error + "; the parameters are unchanged");
+    if (!read_settings_file(run_dir, "default.txt", settings, problems, error)) {
+      print_message(out, err, error + "; the parameters are unchanged");
     }
     for (const std::string& problem : problems) {
-      print_line(out, err, problem + "; the field keeps its value");
+      print_message(out, err, problem + "; the field keeps its value");
     }
-  } else if (!write_settings_file(settings, error)) {
-    print_line(out, err, error + "; the parameters were not saved");
+  } else if (!write_settings_file(run_dir, settings, error)) {
+    print_message(out, err, error + "; the parameters were not saved");
   }
   return ConsoleRead::Ok;
 }
 
-ConsoleRead show_about_text(std::FILE* in, std::FILE* out, std::FILE* err) {
+ConsoleRead show_about_text(const std::filesystem::path& run_dir, std::FILE* in, std::FILE* out,
+                            std::FILE* err) {
   std::string error;
-  FileHandle file = open_text_to_read("about.txt", error);
+  FileHandle file = open_text_to_read(run_dir, "about.txt", error);
   if (!file) {
     // Nothing to read, so the menu comes back at once rather than an empty screen to leave.
-    print_line(out, err, error + "; no information to show");
+    print_message(out, err, error + "; no information to show");
     return ConsoleRead::Ok;
   }
   // fgets with 90 bytes: a longer line comes in pieces of 89 characters, each shown and tested
@@ -154,7 +152,7 @@ ConsoleRead show_about_text(std::FILE* in, std::FILE* out, std::FILE* err) {
   }
   if (std::ferror(file.get()) != 0) {
     const std::string message = errno_message("about.txt", "read failed");
-    print_line(out, err, message + "; the text ends here");
+    print_message(out, err, message + "; the text ends here");
   }
   file.reset();
   std::fputs("\n Press 0 and the return key to return to the menu: ", out);

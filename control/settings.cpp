@@ -60,9 +60,11 @@ std::string token_at(std::FILE* file) {
 
 }  // namespace
 
-bool read_settings_file(const char* path, DetectionSettings& settings,
-                        std::vector<std::string>& problems, std::string& error) {
-  FileHandle file = open_text_to_read(path, error);
+bool read_settings_file(const std::filesystem::path& run_dir, const char* name,
+                        DetectionSettings& settings, std::vector<std::string>& problems,
+                        std::string& error) {
+  const char* path = name;
+  FileHandle file = open_text_to_read(run_dir, name, error);
   if (!file) return false;
   for (const SettingsParameter& p : settings_parameters) {
     std::fscanf(file.get(), "%*s");
@@ -106,9 +108,10 @@ std::string format_settings(const DetectionSettings& settings) {
   return text;
 }
 
-bool write_settings_file(const DetectionSettings& settings, std::string& error) {
+bool write_settings_file(const std::filesystem::path& run_dir, const DetectionSettings& settings,
+                         std::string& error) {
   const char* path = "settings.txt";
-  FileHandle file = open_file(path, "w", error);
+  FileHandle file = open_file_in(run_dir, path, "w", error);
   if (!file) return false;
   const std::string text = format_settings(settings);
   if (std::fputs(text.c_str(), file.get()) < 0) {
@@ -116,4 +119,21 @@ bool write_settings_file(const DetectionSettings& settings, std::string& error) 
     return false;
   }
   return close_file(file, path, error);
+}
+
+std::string format_run_summary(const DetectionSettings& settings, int image_width, int image_height,
+                               std::int64_t frames_read) {
+  char text[1024];
+  std::snprintf(
+      text, sizeof text,
+      "image_width=%d\nimage_height=%d\ninterlace=%d\nnframes=%lld\nmin_flash_limit=%d\n"
+      "max_flash_limit=%d\nneighour_sd=%f\ntime_sd=%f\nmin_sd1=%f\nmin_sid2=%f\nleft_border=%d\n"
+      "right_border=%d\ntop_border=%d\nbottom_border=%d\npeak_killer=%f\ninterlace=%d\n",
+      image_width, image_height, settings.Interlace, static_cast<long long>(frames_read),
+      settings.Min_flash_limit, settings.Max_flash_limit,
+      static_cast<double>(settings.Neighbour_sd), static_cast<double>(settings.Time_sd),
+      static_cast<double>(settings.Min_sd1), static_cast<double>(settings.Min_sd2),
+      settings.Left_sample_border, settings.Right_sample_border, settings.Top_line_limit,
+      settings.Bott_line_limit, static_cast<double>(settings.Peak_killer), settings.Interlace);
+  return text;
 }

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -48,12 +50,20 @@ extern const std::array<SettingsParameter, 14> settings_parameters;
 // read leaves its field unchanged, is left in the stream, and adds one line to `problems`, e.g.
 // "default.txt: Time_sd: no number at \"abc\"" (the caller says what follows from it).
 // Returns false, with `error` set and `settings` untouched, when the file cannot be opened.
-bool read_settings_file(const char* path, DetectionSettings& settings,
-                        std::vector<std::string>& problems, std::string& error);
+// `name` is the file in `run_dir`, named so in messages.
+bool read_settings_file(const std::filesystem::path& run_dir, const char* name,
+                        DetectionSettings& settings, std::vector<std::string>& problems,
+                        std::string& error);
 
-// Writes the fourteen "Key= value" lines (%d / %f) to "settings.txt". False with `error` when the
-// file cannot be created or written.
-bool write_settings_file(const DetectionSettings& settings, std::string& error);
+// Writes the fourteen "Key= value" lines (%d / %f) to `run_dir`/settings.txt. False with `error`
+// when the file cannot be created or written.
+bool write_settings_file(const std::filesystem::path& run_dir, const DetectionSettings& settings,
+                         std::string& error);
+
+// The text of data_dump.txt: the frame size, `frames_read` and the settings as typed, under the
+// keys scripts read (spelt as they always were: neighour_sd, min_sid2, interlace twice).
+std::string format_run_summary(const DetectionSettings& settings, int image_width, int image_height,
+                               std::int64_t frames_read);
 
 // The fourteen lines of write_settings_file as one string (used by the writer and by tests).
 std::string format_settings(const DetectionSettings& settings);

@@ -1,12 +1,9 @@
 #include "detection/frame_ring.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <limits>
 
 #include "detection/vector_clones.h"
-#include "imaging/file_io.h"
-#include "imaging/frame_files.h"
 
 namespace {
 
@@ -69,24 +66,6 @@ void sq_dev_block(const FrameRing& ring, std::size_t begin, std::size_t count) {
 }
 
 }  // namespace
-
-bool fill_ring(const FrameRing& ring, std::span<std::uint8_t> header_scratch, std::string& error,
-               std::vector<std::string>& warnings) {
-  const int n = ring.images_in_buffer;
-  for (int i = 0; i < n; ++i) {
-    std::string warning;
-    errno = 0;
-    if (!read_raw_frame(i, slot_bytes(ring, i), header_scratch, warning)) {
-      const std::string path = numbered_file_name(kRawFramePattern, i);
-      error = errno_message(path.c_str(), "cannot open") + "; the ring of Images_in_buffer " +
-              std::to_string(n) + " needs frames 0 to " + std::to_string(n - 1) +
-              " before the run can start";
-      return false;
-    }
-    if (!warning.empty()) warnings.push_back(warning);
-  }
-  return true;
-}
 
 // The full recomputation runs block by block: a block's bytes in all N slots are read once for
 // the sums and again, still in cache, for the squared deviations. Each pixel's terms are still

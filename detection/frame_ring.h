@@ -5,8 +5,6 @@
 
 #include <cstdint>
 #include <span>
-#include <string>
-#include <vector>
 
 // Views of the driver's ring buffers. Slot s is frame_ring[s * frame_pixels, (s + 1) *
 // frame_pixels). Offsets are computed in size_t, so N * frame_pixels may exceed 2^31.
@@ -17,11 +15,6 @@ struct FrameRing {
   int frame_pixels = 0;
   int images_in_buffer = 0;  // N, at least 1
 };
-
-// Reads raw frames 0 to N - 1 into slots 0 to N - 1. False with `error` naming the first frame
-// that cannot be opened. A short frame adds its warning line to `warnings` and is kept.
-bool fill_ring(const FrameRing& ring, std::span<std::uint8_t> header_scratch, std::string& error,
-               std::vector<std::string>& warnings);
 
 // Full recomputation of pixel_sum from the ring.
 void sum_average(const FrameRing& ring);

@@ -16,10 +16,10 @@ namespace {
 void lay_out_files(std::uint8_t choice) {
   clear_fuzz_folder();
   copy_data_files();
-  std::remove("settings.txt");
+  std::filesystem::remove(fuzz_folder() / "settings.txt");
   switch (choice & 3) {
     case 1:
-      std::remove("default.txt");
+      std::filesystem::remove(fuzz_folder() / "default.txt");
       break;
     case 2:
       write_fuzz_text("default.txt", "Min_flash_limit= 1 Max_flash_limit= x2 Flash_sd_sep=");
@@ -30,7 +30,7 @@ void lay_out_files(std::uint8_t choice) {
   }
   switch ((choice >> 2) & 3) {
     case 1:
-      std::remove("about.txt");
+      std::filesystem::remove(fuzz_folder() / "about.txt");
       break;
     case 2:
       write_fuzz_text("about.txt", "no end marker here\nnor here");
@@ -44,7 +44,7 @@ void lay_out_files(std::uint8_t choice) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  enter_fuzz_folder();
+  fuzz_folder();
   return 0;
 }
 
@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::span<const std::uint8_t> console(data + 1, size - 1);
   std::FILE* in = memory_input(console);
   DetectionSettings settings;
-  const bool started = parameter_menu(settings, in, null_output(), null_output());
+  const bool started = parameter_menu(settings, fuzz_folder(), in, null_output(), null_output());
   std::fclose(in);
   // Without a 0 anywhere in the input the user never answered 0.
   if (started && std::find(console.begin(), console.end(), '0') == console.end()) std::abort();

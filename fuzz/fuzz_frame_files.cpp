@@ -1,16 +1,18 @@
 // Fuzzes the frame header and payload reader with the geometry probe: the input becomes
-// BMP_RAW/a00000.bmp (and, split at a fuzzed point, a later frame and bmpheader.dat).
+// BMP_RAW/a00000.bmp (and, split at a fuzzed point, frame 1 and bmpheader.dat).
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "fuzz_support.h"
 #include "imaging/frame_files.h"
+#include "sources/frame_folder.h"
 
 namespace {
 // Payload read for a geometry larger than this is cut to it: the reader does not know the
@@ -19,7 +21,7 @@ constexpr std::size_t kMaxPayload = 1 << 16;
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  enter_fuzz_folder();
+  fuzz_folder();
   return 0;
 }
 
@@ -34,13 +36,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<std::uint8_t> first = input.ConsumeRemainingBytes<std::uint8_t>();
   write_fuzz_file("BMP_RAW/a00000.bmp", first);
   write_fuzz_file("bmpheader.dat", report_template);
+  if (later_frame > 0) write_fuzz_file("BMP_RAW/a00001.bmp", later);
+  // Any number gives a name of its digits, at least five of them.
   const std::string later_name = numbered_file_name(kRawFramePattern, later_frame);
-  if (later_frame > 0) write_fuzz_file(later_name, later);
+  if (later_frame >= 0 && later_name.size() < std::string("BMP_RAW/a00000.bmp").size()) {
+    std::abort();
+  }
 
   std::vector<std::uint8_t> header_scratch(kFrameHeaderBytes, 0xEE);
   FrameGeometry geometry;
   std::string error;
-  if (!read_frame_geometry(header_scratch, geometry, error)) {
+  if (!read_frame_geometry(fuzz_folder(), header_scratch, geometry, error)) {
     if (error.empty() || error.find('\n') != std::string::npos) std::abort();
     if (first.size() >= kFrameHeaderBytes && error.find("frame size") == std::string::npos) {
       std::abort();
@@ -56,28 +62,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::vector<std::uint8_t> report_header(kReportHeaderBytes, 0);
   error.clear();
-  const bool have_template =
-      load_report_header(report_header, geometry.image_width, geometry.image_height, error);
+  const bool have_template = load_report_header(fuzz_folder(), report_header, geometry.image_width,
+                                                geometry.image_height, error);
   if (have_template != (report_template.size() >= kReportHeaderBytes)) std::abort();
 
-  // Frame 0 again and the later frame through the payload reader, into a guarded destination.
+  // Frame 0 again and the frame after it through the frame folder, into a guarded destination.
+  std::unique_ptr<FrameSource> source = open_frame_folder(fuzz_folder(), &error);
+  if (source == nullptr) std::abort();
   const std::size_t payload =
       std::min(static_cast<std::size_t>(geometry.frame_pixels), kMaxPayload);
-  for (int number : {0, later_frame}) {
+  for (int number : {0, 1}) {
     std::vector<std::uint8_t> destination(payload, 0x5A);
-    std::string warning;
-    const bool opened = read_raw_frame(number, destination, header_scratch, warning);
-    const bool exists = number >= 0;  // frame 0, or the later frame written above
-    if (opened != exists) std::abort();
-    const std::size_t file_size = number == 0 ? first.size() : later.size();
-    const bool short_file = file_size < kFrameHeaderBytes + payload;
-    if (opened && short_file != !warning.empty()) std::abort();
-    if (!opened) continue;
-    // The payload bytes the file holds are read; the rest of the destination keeps its bytes.
+    const FrameRead read = source->read_next(destination);
+    const bool exists = number == 0 || later_frame > 0;
+    if ((read.status == FrameStatus::frame) != exists) std::abort();
+    if (!exists) continue;
     const std::vector<std::uint8_t>& bytes = number == 0 ? first : later;
+    const bool short_file = bytes.size() < kFrameHeaderBytes + payload;
+    if (short_file != !read.message.empty()) std::abort();
+    // The payload bytes the file holds are read; the rest of the destination keeps its bytes.
     const std::size_t got =
         bytes.size() > kFrameHeaderBytes ? std::min(bytes.size() - kFrameHeaderBytes, payload) : 0;
-    if ((got > 0 && !std::equal(destination.begin(), destination.begin() + got,
+    if (read.bytes != got ||
+        (got > 0 && !std::equal(destination.begin(), destination.begin() + got,
                                 bytes.begin() + kFrameHeaderBytes)) ||
         std::any_of(destination.begin() + got, destination.end(),
                     [](std::uint8_t b) { return b != 0x5A; })) {

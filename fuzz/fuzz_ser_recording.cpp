@@ -11,7 +11,7 @@
 #include "tools/vesk_frames/convert.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  enter_fuzz_folder();
+  fuzz_folder();
   return 0;
 }
 
@@ -24,10 +24,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   write_fuzz_file("rec.ser", recording);
 
   ConvertOptions options;
-  options.recording = "rec.ser";
-  options.outdir = "run";
+  options.recording = (fuzz_folder() / "rec.ser").string();
+  options.outdir = (fuzz_folder() / "run").string();
   options.frame_limit = 20;
-  options.data_folders = {std::filesystem::current_path()};
+  options.data_folders = {fuzz_folder()};
   if (size > 0) {
     options.byte_order = static_cast<ByteOrder>(data[0] % 3);
     options.first = data[size - 1] % 4;
@@ -36,6 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const int status = convert_recording(options, null_output(), null_output());
   if (status != 0 && status != 1) std::abort();
-  if (status == 0 && !std::filesystem::is_regular_file("run/BMP_RAW/a00000.bmp")) std::abort();
+  if (status == 0 && !std::filesystem::is_regular_file(fuzz_folder() / "run/BMP_RAW/a00000.bmp"))
+    std::abort();
   return 0;
 }

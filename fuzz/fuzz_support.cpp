@@ -1,6 +1,6 @@
 #include "fuzz_support.h"
 
-#include <unistd.h>
+#include <stdlib.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -10,47 +10,47 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The working folder of this process; set once by enter_fuzz_folder.
-std::string& fuzz_folder() {
-  static std::string folder;
-  return folder;
-}
-
-void remove_fuzz_folder() {
-  std::error_code ec;
-  if (!fuzz_folder().empty()) fs::remove_all(fuzz_folder(), ec);
-}
-
 [[noreturn]] void die(const std::string& what) {
   std::fprintf(stderr, "fuzz harness: %s\n", what.c_str());
   std::abort();
 }
 
-}  // namespace
-
-void enter_fuzz_folder() {
+std::filesystem::path make_fuzz_folder() {
   // Memory-backed /dev/shm when there is one: every input creates and removes dozens of files.
   std::error_code ec;
   const std::string parent = fs::is_directory("/dev/shm", ec) ? "/dev/shm" : "/tmp";
   std::string pattern = parent + "/vesk_fuzz_XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) die("cannot create a working folder under " + parent);
-  fuzz_folder() = pattern;
-  if (chdir(pattern.c_str()) != 0) die("cannot enter " + pattern);
-  std::atexit(remove_fuzz_folder);
+  return pattern;
+}
+
+void remove_fuzz_folder() {
+  std::error_code ec;
+  fs::remove_all(fuzz_folder(), ec);
+}
+
+}  // namespace
+
+const std::filesystem::path& fuzz_folder() {
+  static const std::filesystem::path folder = [] {
+    std::filesystem::path made = make_fuzz_folder();
+    return made;
+  }();
+  static const bool cleanup = std::atexit(remove_fuzz_folder) == 0;
+  (void)cleanup;
+  return folder;
 }
 
 void clear_fuzz_folder() {
-  const std::string& folder = fuzz_folder();
-  if (folder.empty() || fs::current_path().string() != folder) die("not in the fuzz folder");
-  for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+  for (const fs::directory_entry& entry : fs::directory_iterator(fuzz_folder())) {
     fs::remove_all(entry.path());
   }
 }
 
 void write_fuzz_file(const std::string& path, std::span<const std::uint8_t> bytes) {
-  const fs::path p(path);
+  const fs::path p = fuzz_folder() / path;
   if (p.has_parent_path()) fs::create_directories(p.parent_path());
-  std::FILE* f = std::fopen(path.c_str(), "wb");
+  std::FILE* f = std::fopen(p.c_str(), "wb");
   if (f == nullptr) die("cannot create " + path);
   const bool written =
       bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
@@ -64,7 +64,7 @@ void write_fuzz_text(const std::string& path, const std::string& text) {
 void copy_data_files() {
   const fs::path data(VESK_DATA_DIR);
   for (const char* name : {"default.txt", "about.txt", "bmpheader.dat"}) {
-    fs::copy_file(data / name, name, fs::copy_options::overwrite_existing);
+    fs::copy_file(data / name, fuzz_folder() / name, fs::copy_options::overwrite_existing);
   }
 }
 

@@ -1,24 +1,28 @@
-// Shared parts of the fuzz targets: a private working folder per fuzzing process, cleared before
-// every input, and small file writers. Nothing is written outside that folder.
+// Shared parts of the fuzz targets: a private run folder per fuzzing process, cleared before
+// every input, and small file writers. Nothing is written outside that folder, and the working
+// folder of the process is never changed.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <span>
 #include <string>
 
-// Creates a fresh folder under /dev/shm (or /tmp), makes it the working folder and removes it at
-// exit. Aborts when the folder cannot be made (the fuzz run would otherwise write elsewhere).
-void enter_fuzz_folder();
+// The fuzzing process's folder: created under /dev/shm (or /tmp) on the first call and removed
+// at exit. Aborts when the folder cannot be made (the fuzz run would otherwise write elsewhere).
+const std::filesystem::path& fuzz_folder();
 
-// Removes everything inside the working folder made by enter_fuzz_folder.
+// Removes everything inside fuzz_folder().
 void clear_fuzz_folder();
 
-// Writes `bytes` to `path` (relative), creating its parent folders; aborts on failure.
+// Writes `bytes` to `path` (relative to fuzz_folder()), creating its parent folders; aborts on
+// failure.
 void write_fuzz_file(const std::string& path, std::span<const std::uint8_t> bytes);
 void write_fuzz_text(const std::string& path, const std::string& text);
 
-// Copies default.txt, about.txt and bmpheader.dat from the repository's data/ folder.
+// Copies default.txt, about.txt and bmpheader.dat from the repository's data/ folder into
+// fuzz_folder().
 void copy_data_files();
 
 // A stream open on /dev/null for writing, for console text the target does not look at.

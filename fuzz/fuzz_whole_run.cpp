@@ -16,12 +16,9 @@
 #include "control/settings.h"
 #include "fuzz_support.h"
 #include "imaging/frame_files.h"
+#include "outputs/flash_log.h"
 
 namespace {
-
-constexpr const char* kLogHeader =
-    "Frame Flashes sample line scatter bckgrnd bckgrnd_sigma signal time_back time_sigma "
-    "time_signal\n";
 
 int pick_int(FuzzedDataProvider& input, int width, int height, int frames) {
   const int edges[] = {std::numeric_limits<int>::min(),
@@ -97,17 +94,11 @@ void write_frames(FuzzedDataProvider& input, int width, int height, int frames) 
       }
     }
     std::vector<std::uint8_t> bytes(kFrameHeaderBytes, 0);
-    bytes[0] = 'B';
-    bytes[1] = 'M';
-    bytes[14] = 40;
-    bytes[26] = 1;
-    bytes[28] = 8;
     // A later frame may state any size: only frame 0's header counts.
     const bool odd_header = f != 0 && input.ConsumeProbability<float>() < 0.05f;
-    for (int i = 0; i < 4; ++i) {
-      bytes[18 + i] = static_cast<std::uint8_t>((odd_header ? 7u : unsigned(width)) >> (8 * i));
-      bytes[22 + i] = static_cast<std::uint8_t>(unsigned(height) >> (8 * i));
-    }
+    write_raw_frame_header(
+        std::span<std::uint8_t, kFrameHeaderBytes>(bytes.data(), kFrameHeaderBytes),
+        odd_header ? 7 : width, height);
     bytes.insert(bytes.end(), payload.begin(), payload.end());
     if (f == short_frame) {
       bytes.resize(input.ConsumeIntegralInRange<std::size_t>(0, bytes.size() - 1));
@@ -119,7 +110,7 @@ void write_frames(FuzzedDataProvider& input, int width, int height, int frames) 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  enter_fuzz_folder();
+  fuzz_folder();
   return 0;
 }
 
@@ -167,12 +158,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   write_frames(input, width, height, frames);
 
   std::FILE* console = memory_input(std::span(reinterpret_cast<const std::uint8_t*>("0\n"), 2));
-  const int status = run_vesk(console, null_output(), null_output());
+  const int status = run_vesk(fuzz_folder(), console, null_output(), null_output());
   std::fclose(console);
   if (status != 0 && status != 1) std::abort();
 
   // A log, when there is one, is its header line followed by whole eleven-field records.
-  std::FILE* log = std::fopen("flash_info.dat", "r");
+  std::FILE* log = std::fopen((fuzz_folder() / "flash_info.dat").c_str(), "r");
   if (log == nullptr) {
     if (status == 0) std::abort();
     return 0;
@@ -182,8 +173,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, log)) > 0;)
     text.append(chunk, got);
   std::fclose(log);
-  if (text.rfind(kLogHeader, 0) != 0) std::abort();
-  std::size_t at = std::string(kLogHeader).size();
+  if (text.rfind(kFlashLogHeader, 0) != 0) std::abort();
+  std::size_t at = std::string(kFlashLogHeader).size();
   while (at < text.size()) {
     const std::size_t end = text.find('\n', at);
     if (end == std::string::npos) std::abort();

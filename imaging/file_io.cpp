@@ -18,14 +18,23 @@ FileHandle open_file(const char* path, const char* mode, std::string& error) {
   return file;
 }
 
-FileHandle open_text_to_read(const char* path, std::string& error) {
+FileHandle open_file_in(const std::filesystem::path& dir, const char* name, const char* mode,
+                        std::string& error) {
+  errno = 0;
+  FileHandle file(std::fopen((dir / name).c_str(), mode));
+  if (!file) error = errno_message(name, "cannot open");
+  return file;
+}
+
+FileHandle open_text_to_read(const std::filesystem::path& dir, const char* path,
+                             std::string& error) {
   std::error_code ec;
-  const std::filesystem::file_status status = std::filesystem::status(path, ec);
+  const std::filesystem::file_status status = std::filesystem::status(dir / path, ec);
   if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
     error = std::string(path) + ": not a regular file";
     return nullptr;
   }
-  return open_file(path, "r", error);
+  return open_file_in(dir, path, "r", error);
 }
 
 bool close_file(FileHandle& file, const char* path, std::string& error) {

@@ -20,10 +20,16 @@ using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 // "<path>: cannot open: <reason>" (reason from errno).
 FileHandle open_file(const char* path, const char* mode, std::string& error);
 
+// Opens `name` in folder `dir` with fopen `mode`; `error` names `name` only, as messages name the
+// files of a run folder relative to it.
+FileHandle open_file_in(const std::filesystem::path& dir, const char* name, const char* mode,
+                        std::string& error);
+
 // Opens the text file `path` for reading ("r"), refusing anything that is not a regular file (a
 // device such as /dev/zero or a pipe would never end): `error` then says "<path>: not a regular
 // file". Otherwise as open_file.
-FileHandle open_text_to_read(const char* path, std::string& error);
+FileHandle open_text_to_read(const std::filesystem::path& dir, const char* path,
+                             std::string& error);
 
 // Closes `file` (leaving it empty). False when the close or an earlier buffered write failed;
 // `error` then says "<path>: write failed: <reason>". An empty handle closes successfully.

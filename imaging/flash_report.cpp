@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "base/check.h"
+
 int odd_or_even(int value) {
   return (value & 1) != 0 ? 1 : 2;
 }
@@ -116,6 +118,10 @@ void compose_thumbnails(const FlashReportInput& in, std::uint8_t* strip) {
 
 }  // namespace
 
+std::size_t report_strip_bytes(int image_width) {
+  return image_width > 0 ? kStripRows * 3 * static_cast<std::size_t>(image_width) : 0;
+}
+
 bool write_flash_report(FileHandle& report_file, const char* path, const FlashReportInput& input,
                         std::span<std::uint8_t> report_pixels,
                         std::span<std::uint8_t> thumbnail_strip, std::string& error) {
@@ -123,15 +129,10 @@ bool write_flash_report(FileHandle& report_file, const char* path, const FlashRe
     error = std::string(path) + ": report file is not open";
     return false;
   }
-  if (!buffers_fit(input, report_pixels.size(), thumbnail_strip.size())) {
-    std::string ignored;
-    close_file(report_file, path, ignored);
-    error = std::string(path) + ": report buffers do not match the frame geometry";
-    return false;
-  }
+  check_or_die(buffers_fit(input, report_pixels.size(), thumbnail_strip.size()),
+               "report buffers do not match the frame geometry");
   const std::size_t pixels = static_cast<std::size_t>(input.geometry.frame_pixels);
-  const std::size_t strip_bytes = static_cast<std::size_t>(kStripRows) * 3 *
-                                  static_cast<std::size_t>(input.geometry.image_width);
+  const std::size_t strip_bytes = report_strip_bytes(input.geometry.image_width);
   const auto frame_section = report_pixels.first(3 * pixels);
   const auto strip = thumbnail_strip.first(strip_bytes);
 

@@ -6,8 +6,12 @@
 #include <span>
 #include <string>
 
+#include "base/frame_geometry.h"
 #include "imaging/file_io.h"
 #include "imaging/frame_files.h"
+
+// Bytes of the close-up strip of a report: 40 rows of 3 bytes per pixel across the frame.
+std::size_t report_strip_bytes(int image_width);
 
 // 1 when `value` is odd, 2 when it is even (lowest bit only: -1 is odd, -2 even).
 int odd_or_even(int value);
@@ -26,11 +30,11 @@ struct FlashReportInput {
 };
 
 // Writes the report into `report_file` (just created, empty) with three writes, using
-// `report_pixels` (3 * frame_pixels bytes) and `thumbnail_strip` (120 * image_width bytes) as
+// `report_pixels` (3 * frame_pixels bytes) and `thumbnail_strip` (report_strip_bytes bytes) as
 // work space, then closes it. Close-up pixels outside the frame or the strip are left black;
 // slots wrap modulo images_in_buffer (none is read when that is 0 or less). False with `error`
-// naming `path` when a write or the close fails, the handle is empty, or a buffer is smaller than
-// the geometry needs (the file is closed in every case).
+// naming `path` when a write or the close fails or the handle is empty (the file is closed in
+// every case). Buffers smaller than the geometry needs stop the program (a sizing bug).
 bool write_flash_report(FileHandle& report_file, const char* path, const FlashReportInput& input,
                         std::span<std::uint8_t> report_pixels,
                         std::span<std::uint8_t> thumbnail_strip, std::string& error);

@@ -1,8 +1,8 @@
 #include "imaging/frame_files.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <algorithm>
 
 #include "imaging/file_io.h"
 
@@ -12,11 +12,8 @@ namespace {
 // file is shorter, or the open error.
 bool read_leading_bytes(const std::filesystem::path& run_dir, const char* path,
                         std::span<std::uint8_t> bytes, const char* unit, std::string& error) {
-  FileHandle file = open_file((run_dir / path).c_str(), "rb", error);
-  if (!file) {
-    error = errno_message(path, "cannot open");
-    return false;
-  }
+  FileHandle file = open_file_in(run_dir, path, "rb", error);
+  if (!file) return false;
   const std::size_t got = read_bytes(file.get(), bytes);
   if (got < bytes.size()) {
     error = std::string(path) + ": truncated, " + std::to_string(got) + " of " +
@@ -63,9 +60,8 @@ bool read_frame_geometry(const std::filesystem::path& run_dir,
   return true;
 }
 
-bool load_report_header(const std::filesystem::path& run_dir,
-                        std::span<std::uint8_t> report_header, int image_width, int image_height,
-                        std::string& error) {
+bool load_report_header(const std::filesystem::path& run_dir, std::span<std::uint8_t> report_header,
+                        int image_width, int image_height, std::string& error) {
   const auto header = report_header.first(kReportHeaderBytes);
   if (!read_leading_bytes(run_dir, "bmpheader.dat", header, "bytes", error)) return false;
   put_le32(header, 18, image_width);

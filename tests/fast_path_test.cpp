@@ -17,9 +17,9 @@
 #include "control/driver.h"
 #include "detection/flash_detector.h"
 #include "detection/frame_ring.h"
-#include "detection/processing_run.h"
 #include "imaging/flash_report.h"
-#include "reference_detection.h"
+#include "reference/oracle_support.h"
+#include "reference/reference_detection.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
@@ -28,81 +28,6 @@ namespace {
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInfinity = std::numeric_limits<float>::infinity();
-
-// xorshift64*: the same sequence with every standard library.
-struct Random {
-  std::uint64_t state;
-  std::uint64_t next() {
-    state ^= state >> 12;
-    state ^= state << 25;
-    state ^= state >> 27;
-    return state * 0x2545F4914F6CDD1DULL;
-  }
-  int below(int n) { return static_cast<int>(next() % static_cast<std::uint64_t>(n)); }
-};
-
-// A ring and its two sums, owned here.
-struct TestRing {
-  FrameGeometry geometry;
-  int n;
-  std::vector<std::uint8_t> frames;
-  std::vector<double> sum;
-  std::vector<double> sq_dev;
-
-  TestRing(int width, int height, int images)
-      : geometry{width, height, width * height},
-        n(images),
-        frames(static_cast<std::size_t>(width * height * images), 0),
-        sum(static_cast<std::size_t>(width * height), 0.0),
-        sq_dev(static_cast<std::size_t>(width * height), 0.0) {}
-  FrameRing view() { return {frames, sum, sq_dev, geometry.frame_pixels, n}; }
-  std::span<std::uint8_t> slot(int s) {
-    const auto pixels = static_cast<std::size_t>(geometry.frame_pixels);
-    return std::span<std::uint8_t>(frames).subspan(static_cast<std::size_t>(s) * pixels, pixels);
-  }
-  std::size_t chunks() const { return candidate_chunk_count(geometry.frame_pixels); }
-};
-
-// The kinds of frames: noise on a slope, saturated and dark thirds, or any value at all. Every
-// frame may carry a few bright spots, from single pixels to 3 x 2 groups.
-enum class Scene { Noise, SaturatedAndDark, FullRange };
-
-void draw_frame(Scene scene, Random& random, int width, int height, std::span<std::uint8_t> frame) {
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
-      int value = 0;
-      switch (scene) {
-        case Scene::Noise:
-          value = 20 + (100 * x) / width + random.below(8);
-          break;
-        case Scene::SaturatedAndDark:
-          if (x < width / 3) {
-            value = random.below(6) == 0 ? 254 : 255;
-          } else if (x < 2 * width / 3) {
-            value = random.below(3);
-          } else {
-            value = 120 + random.below(9);
-          }
-          break;
-        case Scene::FullRange:
-          value = random.below(256);
-          break;
-      }
-      frame[static_cast<std::size_t>(y * width + x)] = static_cast<std::uint8_t>(value);
-    }
-  }
-  const int spots = random.below(3);
-  for (int s = 0; s < spots; ++s) {
-    const int w = std::min(1 + random.below(3), width);
-    const int h = std::min(1 + random.below(2), height);
-    const int x0 = random.below(width - w + 1);
-    const int y0 = random.below(height - h + 1);
-    const auto value = static_cast<std::uint8_t>(200 + random.below(56));
-    for (int y = y0; y < y0 + h; ++y) {
-      for (int x = x0; x < x0 + w; ++x) frame[static_cast<std::size_t>(y * width + x)] = value;
-    }
-  }
-}
 
 void fill_scene(TestRing& ring, Scene scene, Random& random) {
   for (int s = 0; s < ring.n; ++s) {
@@ -143,24 +68,6 @@ void expect_same_sums(TestRing& fast, TestRing& slow) {
   EXPECT_EQ(dev_at, -1) << "pixel_sq_dev " << fast.sq_dev[dev_at] << " vs " << slow.sq_dev[dev_at];
 }
 
-void expect_same_measurement(const FlashMeasurement& fast, const FlashMeasurement& slow) {
-  const std::pair<const char*, float FlashMeasurement::*> fields[] = {
-      {"sample", &FlashMeasurement::sample},
-      {"line", &FlashMeasurement::line},
-      {"scatter", &FlashMeasurement::scatter},
-      {"bckgrnd", &FlashMeasurement::bckgrnd},
-      {"bckgrnd_sigma", &FlashMeasurement::bckgrnd_sigma},
-      {"signal", &FlashMeasurement::signal},
-      {"time_back", &FlashMeasurement::time_back},
-      {"time_sigma", &FlashMeasurement::time_sigma},
-      {"time_signal", &FlashMeasurement::time_signal},
-  };
-  for (const auto& [name, field] : fields) {
-    EXPECT_TRUE(same_bits(fast.*field, slow.*field))
-        << name << ": " << fast.*field << " vs " << slow.*field;
-  }
-}
-
 // A measurement whose fields no detector writes, so unwritten fields show.
 FlashMeasurement sentinel_measurement() {
   const float v = -7.0f;
@@ -186,40 +93,20 @@ DetectionSettings base_settings(int images) {
   return s;
 }
 
-// The detector's answers from one call.
-struct Answer {
-  int result = 0;
-  int flash_count = -1;
-  std::vector<std::uint8_t> marked;
-};
+// The three detectors' results, each measurement starting at the sentinel.
+DetectorRuns sentinel_runs() {
+  DetectorRuns runs;
+  runs.slow.measurement = sentinel_measurement();
+  runs.plain = runs.slow;
+  runs.mapped = runs.slow;
+  return runs;
+}
 
-// Calls the oracle and both fast forms (plain, and with the candidate map) for `target`, each
-// with its own measurement carried over from earlier calls, and compares everything they give.
-// Answers the oracle's result.
-int compare_detectors(TestRing& ring, int target, const DetectionSettings& settings,
-                      FlashMeasurement& slow_m, FlashMeasurement& plain_m,
-                      FlashMeasurement& mapped_m) {
-  const auto pixels = static_cast<std::size_t>(ring.geometry.frame_pixels);
-  Answer slow{0, -1, std::vector<std::uint8_t>(pixels, 0xAB)};
-  Answer plain = slow;
-  Answer mapped = slow;
-  slow.result = reference::flash_detector(ring.view(), ring.geometry, target, settings, slow.marked,
-                                          slow.flash_count, slow_m);
-  plain.result = flash_detector(ring.view(), ring.geometry, target, settings, plain.marked,
-                                plain.flash_count, plain_m);
-  std::vector<std::uint8_t> chunks(ring.chunks(), 0xCD);
-  mark_candidate_chunks(ring.view(), target, settings, chunks);
-  mapped.result = flash_detector(ring.view(), ring.geometry, target, settings, mapped.marked,
-                                 mapped.flash_count, mapped_m, chunks);
-  for (const Answer* fast : {&plain, &mapped}) {
-    SCOPED_TRACE(fast == &plain ? "without the map" : "with the map");
-    EXPECT_EQ(fast->result, slow.result);
-    EXPECT_EQ(fast->flash_count, slow.flash_count);
-    EXPECT_EQ(fast->marked, slow.marked);
-  }
-  expect_same_measurement(plain_m, slow_m);
-  expect_same_measurement(mapped_m, slow_m);
-  return slow.result;
+// The oracle and both fast forms on `target`, compared in everything they give; answers the
+// oracle's result.
+int compare(TestRing& ring, int target, const DetectionSettings& settings, DetectorRuns& runs) {
+  EXPECT_EQ(compare_detectors(ring, target, thresholds_of(settings), runs), "");
+  return runs.slow.found ? 1 : 0;
 }
 
 }  // namespace
@@ -268,9 +155,9 @@ TEST(FastPath, RunningSumsMatchTheStraightforwardPassesBitForBit) {
       } else {
         // The run's target slot, or now and then the load slot itself.
         const int target = step % 7 == 1 ? slot : (slot + c.images - c.images / 2) % c.images;
-        replace_and_mark(fast.view(), slot, entering, target, settings, chunks);
+        replace_and_mark(fast.view(), slot, entering, target, thresholds_of(settings), chunks);
         std::vector<std::uint8_t> expected(fast.chunks());
-        mark_candidate_chunks(fast.view(), target, settings, expected);
+        mark_candidate_chunks(fast.view(), target, thresholds_of(settings), expected);
         EXPECT_EQ(chunks, expected);
       }
       reference::retire_slot(slow.view(), slot);
@@ -283,71 +170,6 @@ TEST(FastPath, RunningSumsMatchTheStraightforwardPassesBitForBit) {
     TestRing fresh = slow;
     reference::recompute_statistics(fresh.view());
     EXPECT_NE(first_difference(fresh.sq_dev, slow.sq_dev), -1);
-  }
-}
-
-// The run's load step against retire_slot, read_raw_frame into the slot and admit_slot, for a
-// whole frame, short frames (the slot keeps its old bytes past the end) and a missing frame
-// (retired, never admitted).
-TEST(FastPath, LoadStepMatchesRetireReadAdmit) {
-  constexpr int kWidth = 19;
-  constexpr int kHeight = 7;
-  constexpr int kImages = 5;
-  constexpr int kPixels = kWidth * kHeight;
-  struct Case {
-    const char* name;
-    int file_bytes;  // -1: no file
-    bool loaded;
-    const char* warning;
-  };
-  const std::vector<Case> cases = {
-      {"whole frame", 54 + kPixels, true, ""},
-      {"short frame", 54 + 50, true, "BMP_RAW/a00003.bmp: truncated, 104 of 187 bytes"},
-      {"header only", 54, true, "BMP_RAW/a00003.bmp: truncated, 54 of 187 bytes"},
-      {"shorter than its header", 20, true, "BMP_RAW/a00003.bmp: truncated, 20 of 187 bytes"},
-      {"missing frame", -1, false, ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ScratchDir scratch;
-    fs::create_directories("BMP_RAW");
-    Random random{99};
-    std::vector<std::uint8_t> payload(kPixels);
-    draw_frame(Scene::FullRange, random, kWidth, kHeight, payload);
-    if (c.file_bytes >= 0) {
-      std::vector<std::uint8_t> bytes = raw_frame_bytes(kWidth, kHeight, payload);
-      bytes.resize(static_cast<std::size_t>(c.file_bytes));
-      write_file("BMP_RAW/a00003.bmp", bytes);
-    }
-
-    TestRing fast(kWidth, kHeight, kImages);
-    fill_scene(fast, Scene::FullRange, random);
-    reference::recompute_statistics(fast.view());
-    TestRing slow = fast;
-    const DetectionSettings settings = base_settings(kImages);
-    std::vector<std::uint8_t> scratch_frame(kPixels, 0xEE);
-    std::vector<std::uint8_t> header(kFrameHeaderBytes);
-    std::vector<std::uint8_t> chunks(fast.chunks());
-    std::string warning;
-    const bool loaded =
-        load_next_frame(fast.view(), 3, 1, 3, settings, scratch_frame, header, chunks, warning);
-
-    reference::retire_slot(slow.view(), 3);
-    std::string slow_warning;
-    std::vector<std::uint8_t> slow_header(kFrameHeaderBytes);
-    if (read_raw_frame(3, slow.slot(3), slow_header, slow_warning)) {
-      reference::admit_slot(slow.view(), 3);
-    }
-    EXPECT_EQ(loaded, c.loaded);
-    EXPECT_EQ(warning, c.warning);
-    expect_same_sums(fast, slow);
-
-    // The map that comes with the load is the one the detector would mark itself.
-    if (loaded) {
-      std::vector<std::uint8_t> expected(fast.chunks());
-      mark_candidate_chunks(fast.view(), 1, settings, expected);
-      EXPECT_EQ(chunks, expected);
-    }
   }
 }
 
@@ -433,12 +255,10 @@ TEST(FastPath, DetectorMatchesTheStraightforwardDetector) {
       SCOPED_TRACE(c.name);
       DetectionSettings settings = base_settings(r.images);
       c.change(settings);
-      FlashMeasurement slow = sentinel_measurement();
-      FlashMeasurement plain = slow;
-      FlashMeasurement mapped = slow;
+      DetectorRuns runs = sentinel_runs();
       for (int target = 0; target < r.images; ++target) {
         SCOPED_TRACE("target slot " + std::to_string(target));
-        flashes_found[c.name] += compare_detectors(ring, target, settings, slow, plain, mapped);
+        flashes_found[c.name] += compare(ring, target, settings, runs);
         if (testing::Test::HasFailure()) return;
       }
     }
@@ -467,10 +287,10 @@ TEST(FastPath, CandidateMapKeepsEveryPixelThatPasses) {
       c.change(settings);
       for (int target = 0; target < r->n; ++target) {
         std::vector<std::uint8_t> chunks(r->chunks(), 0xCD);
-        mark_candidate_chunks(r->view(), target, settings, chunks);
+        mark_candidate_chunks(r->view(), target, thresholds_of(settings), chunks);
         for (int p = 0; p < r->geometry.frame_pixels; ++p) {
           if (reference::passes_temporal_test(r->view(), target, static_cast<std::size_t>(p),
-                                              settings)) {
+                                              thresholds_of(settings))) {
             ASSERT_EQ(chunks[static_cast<std::size_t>(p / kCandidateChunkPixels)], 1)
                 << "pixel " << p << " of slot " << target;
           }
@@ -479,7 +299,7 @@ TEST(FastPath, CandidateMapKeepsEveryPixelThatPasses) {
     }
   }
   std::vector<std::uint8_t> chunks(ring.chunks());
-  mark_candidate_chunks(ring.view(), 0, base_settings(ring.n), chunks);
+  mark_candidate_chunks(ring.view(), 0, thresholds_of(base_settings(ring.n)), chunks);
   EXPECT_LT(std::count(chunks.begin(), chunks.end(), 1), static_cast<long>(chunks.size() / 4));
 }
 
@@ -542,12 +362,11 @@ TEST(FastPath, TemporalThresholdsHitExactly) {
     settings.Time_sd = c.time_sd;
     settings.Min_sd2 = c.min_sd2;
 
-    EXPECT_EQ(reference::passes_temporal_test(ring.view(), 0, p, settings), c.passes);
-    FlashMeasurement slow = sentinel_measurement();
-    FlashMeasurement plain = slow;
-    FlashMeasurement mapped = slow;
-    compare_detectors(ring, 0, settings, slow, plain, mapped);
-    EXPECT_EQ(slow.time_back != -7.0f, c.passes);
+    EXPECT_EQ(reference::passes_temporal_test(ring.view(), 0, p, thresholds_of(settings)),
+              c.passes);
+    DetectorRuns runs = sentinel_runs();
+    compare(ring, 0, settings, runs);
+    EXPECT_EQ(runs.slow.measurement.time_back != -7.0f, c.passes);
   }
 }
 
@@ -583,14 +402,9 @@ TEST(FastPath, ConfirmationAndClusterThresholdsHitExactly) {
     settings.Neighbour_sd = 5.0f;
     settings.Min_sd1 = 4.0f;
     settings.Flash_sd_sep = c.flash_sd_sep;
-    FlashMeasurement slow = sentinel_measurement();
-    FlashMeasurement plain = slow;
-    FlashMeasurement mapped = slow;
-    EXPECT_EQ(compare_detectors(ring, 2, settings, slow, plain, mapped), c.result);
-    int count = 0;
-    std::vector<std::uint8_t> marked(ring.slot(2).size());
-    reference::flash_detector(ring.view(), ring.geometry, 2, settings, marked, count, slow);
-    EXPECT_EQ(count, c.flash_count);
+    DetectorRuns runs = sentinel_runs();
+    EXPECT_EQ(compare(ring, 2, settings, runs), c.result);
+    EXPECT_EQ(runs.slow.flash_count, c.flash_count);
   }
 }
 
@@ -622,87 +436,6 @@ void write_run_frames() {
     std::snprintf(name, sizeof name, "BMP_RAW/a%05d.bmp", frame);
     write_file(name, bytes);
   }
-}
-
-// The run as the straightforward code does it, in the working folder: the ring filled, then per
-// frame a recomputation every 100 frame numbers, retire, read, admit and the oracle detector, with
-// the accepted frames logged and reported through the program's own writers, and data_dump.txt at
-// the end of input.
-void reference_run(const DetectionSettings& settings) {
-  const FrameGeometry geometry{kRunWidth, kRunHeight, kRunWidth * kRunHeight};
-  const int n = settings.Images_in_buffer;
-  RunBuffers buffers;
-  std::string error;
-  ASSERT_TRUE(allocate_run_buffers(buffers, geometry, n, error)) << error;
-  buffers.header_scratch.assign(kFrameHeaderBytes, 0);
-  buffers.report_header.assign(kReportHeaderBytes, 0);
-  ASSERT_TRUE(load_report_header(buffers.report_header, kRunWidth, kRunHeight, error)) << error;
-  const FrameRing ring{buffers.frame_ring, buffers.pixel_sum, buffers.pixel_sq_dev,
-                       geometry.frame_pixels, n};
-  const auto pixels = static_cast<std::size_t>(geometry.frame_pixels);
-  auto slot = [&](int s) {
-    return std::span<std::uint8_t>(buffers.frame_ring)
-        .subspan(static_cast<std::size_t>(s) * pixels, pixels);
-  };
-  std::string warning;
-  for (int i = 0; i < n; ++i)
-    ASSERT_TRUE(read_raw_frame(i, slot(i), buffers.header_scratch, warning));
-  reference::recompute_statistics(ring);
-
-  std::FILE* log = std::fopen("flash_info.dat", "w");
-  ASSERT_NE(log, nullptr);
-  std::fputs(kFlashLogHeader, log);
-  FlashMeasurement measurement;
-  int target_slot = 0;
-  int load_slot = n / 2;
-  for (int frame_number = n / 2; frame_number < 99999; ++frame_number) {
-    int flash_count = 0;
-    if (frame_number % 100 == 0) reference::recompute_statistics(ring);
-    reference::retire_slot(ring, load_slot);
-    if (!read_raw_frame(frame_number, slot(load_slot), buffers.header_scratch, warning)) {
-      std::FILE* dump = std::fopen("data_dump.txt", "w");
-      ASSERT_NE(dump, nullptr);
-      std::fprintf(
-          dump,
-          "image_width=%d\nimage_height=%d\ninterlace=%d\nnframes=%d\nmin_flash_limit=%d\n"
-          "max_flash_limit=%d\nneighour_sd=%f\ntime_sd=%f\nmin_sd1=%f\nmin_sid2=%f\n"
-          "left_border=%d\nright_border=%d\ntop_border=%d\nbottom_border=%d\npeak_killer=%f\n"
-          "interlace=%d\n",
-          kRunWidth, kRunHeight, settings.Interlace, frame_number, settings.Min_flash_limit,
-          settings.Max_flash_limit, double(settings.Neighbour_sd), double(settings.Time_sd),
-          double(settings.Min_sd1), double(settings.Min_sd2), settings.Left_sample_border,
-          settings.Right_sample_border, settings.Top_line_limit, settings.Bott_line_limit,
-          double(settings.Peak_killer), settings.Interlace);
-      std::fclose(dump);
-      break;
-    }
-    reference::admit_slot(ring, load_slot);
-    const int found = reference::flash_detector(ring, geometry, target_slot, settings,
-                                                buffers.marked_frame, flash_count, measurement);
-    if (found != 0 && flash_count >= settings.Min_flash_limit &&
-        flash_count <= settings.Max_flash_limit) {
-      const int target_frame = frame_number - n / 2;
-      const std::string name = numbered_file_name(kReportPattern, target_frame);
-      FileHandle report = open_file(name.c_str(), "wb", error);
-      ASSERT_TRUE(report) << error;
-      ASSERT_TRUE(write_flash_record(log, target_frame, flash_count, measurement));
-      const FlashReportInput input{.target_slot = target_slot,
-                                   .sample = measurement.sample,
-                                   .line = measurement.line,
-                                   .interlace = settings.Interlace,
-                                   .images_in_buffer = n,
-                                   .geometry = geometry,
-                                   .report_header = buffers.report_header,
-                                   .marked_frame = buffers.marked_frame,
-                                   .frame_ring = buffers.frame_ring};
-      ASSERT_TRUE(write_flash_report(report, name.c_str(), input, buffers.report_pixels,
-                                     buffers.thumbnail_strip, error))
-          << error;
-    }
-    if (++target_slot >= n) target_slot = 0;
-    if (++load_slot >= n) load_slot = 0;
-  }
-  ASSERT_EQ(std::fclose(log), 0);
 }
 
 // Every output file of the run in the working folder, by name.
@@ -750,8 +483,8 @@ TEST(FastPath, WholeRunWritesTheSameFilesAsTheStraightforwardRun) {
     DetectionSettings settings;
     std::vector<std::string> problems;
     std::string error;
-    ASSERT_TRUE(read_settings_file("settings.txt", settings, problems, error)) << error;
-    reference_run(settings);
+    ASSERT_TRUE(read_settings_file(".", "settings.txt", settings, problems, error)) << error;
+    ASSERT_TRUE(reference_run(".", settings, &error)) << error;
     const std::map<std::string, std::vector<std::uint8_t>> slow = run_outputs();
 
     EXPECT_GT(slow.size(), 4u) << "too few report images to compare";

@@ -322,12 +322,11 @@ TEST(FlashReport, FailuresNameTheFile) {
   } cases[] = {
       // A small report fails when the buffered bytes are flushed by the close, a large one in
       // the frame section's write.
-      {4, 2, "/dev/full", 120 * 4, std::string(path) + ": write failed: No space left on device"},
-      {720, 576, "/dev/full", 120 * 720,
+      {4, 2, "/dev/full", report_strip_bytes(4),
        std::string(path) + ": write failed: No space left on device"},
-      {720, 576, "/dev/null", 120 * 720 - 1,
-       std::string(path) + ": report buffers do not match the frame geometry"},
-      {720, 576, nullptr, 120 * 720, std::string(path) + ": report file is not open"},
+      {720, 576, "/dev/full", report_strip_bytes(720),
+       std::string(path) + ": write failed: No space left on device"},
+      {720, 576, nullptr, report_strip_bytes(720), std::string(path) + ": report file is not open"},
   };
   for (const auto& c : cases) {
     Scene s = make_scene(c.width, c.height, 11, patterned);
@@ -343,6 +342,18 @@ TEST(FlashReport, FailuresNameTheFile) {
     EXPECT_EQ(error, c.message);
     EXPECT_FALSE(file) << "the report file is closed after a failure";
   }
+}
+
+// A strip buffer smaller than the frame needs is a sizing bug: the program stops.
+TEST(FlashReportDeathTest, ShortWorkBufferStopsTheProgram) {
+  Scene s = make_scene(720, 576, 11, patterned);
+  std::vector<std::uint8_t> pixels(3 * 720 * 576);
+  std::vector<std::uint8_t> strip(report_strip_bytes(720) - 1);
+  std::string error;
+  FileHandle file = open_file("/dev/null", "wb", error);
+  ASSERT_TRUE(file) << error;
+  EXPECT_DEATH(write_flash_report(file, "BMP_FLASHES/00042.bmp", s.input, pixels, strip, error),
+               "internal error: report buffers do not match the frame geometry");
 }
 
 }  // namespace

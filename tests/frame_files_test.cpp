@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <filesystem>
+#include <memory>
 
+#include "sources/frame_folder.h"
 #include "test_support.h"
 
 TEST(FrameFiles, NumberedFileNames) {
@@ -32,11 +35,11 @@ TEST(FrameFiles, ReportHeaderCarriesTheGeometry) {
   std::vector<std::uint8_t> scratch(54), header(56);
   FrameGeometry g;
   std::string error;
-  ASSERT_TRUE(read_frame_geometry(scratch, g, error)) << error;
+  ASSERT_TRUE(read_frame_geometry(".", scratch, g, error)) << error;
   EXPECT_EQ(g.image_width, 720);
   EXPECT_EQ(g.image_height, 576);
   EXPECT_EQ(g.frame_pixels, 720 * 576);
-  ASSERT_TRUE(load_report_header(header, g.image_width, g.image_height, error)) << error;
+  ASSERT_TRUE(load_report_header(".", header, g.image_width, g.image_height, error)) << error;
 
   std::vector<std::uint8_t> expected = template_bytes;  // only bytes 18-25 change
   const std::uint8_t geometry_bytes[8] = {0xd0, 0x02, 0, 0, 0x68, 0x02, 0, 0};  // 720, 616
@@ -56,11 +59,13 @@ TEST(FrameFiles, ShippedTemplateDeclaresTheReportLayout) {
   EXPECT_EQ(t[30] | t[31] | t[32] | t[33], 0);  // no compression
 }
 
-TEST(FrameFiles, RawFrameReads) {
+// The frame folder reads frames in order from frame 0, each straight into the destination.
+TEST(FrameFolder, ReadsEachFrameOnceInOrder) {
   ScratchDir dir;
   const int w = 4, h = 3;
   std::vector<std::uint8_t> payload(w * h);
   for (int i = 0; i < w * h; ++i) payload[i] = static_cast<std::uint8_t>(10 + i);
+  write_raw_frame(0, w, h, payload);
   // Frame 1 states another size and has more bytes than one frame: still read as 4 x 3 from 54.
   write_raw_frame(1, 100, 100, [&] {
     std::vector<std::uint8_t> longer = payload;
@@ -76,28 +81,47 @@ TEST(FrameFiles, RawFrameReads) {
   // Frame 3 stops after 5 payload bytes.
   write_raw_frame(3, w, h, std::vector<std::uint8_t>(payload.begin(), payload.begin() + 5));
 
-  std::vector<std::uint8_t> scratch(54);
+  std::string error;
+  const std::unique_ptr<FrameSource> source = open_frame_folder(".", &error);
+  ASSERT_NE(source, nullptr) << error;
+  EXPECT_EQ(source->geometry().frame_pixels, w * h);
   struct Case {
-    int number;
-    bool opened;
+    FrameStatus status;
+    std::size_t bytes;
     std::vector<std::uint8_t> expected;
-    std::string warning;
+    std::string message;
   };
   const std::vector<std::uint8_t> colour_table_read(with_table.begin(), with_table.begin() + w * h);
   std::vector<std::uint8_t> short_read(w * h, 0x77);
   std::copy(payload.begin(), payload.begin() + 5, short_read.begin());
   const std::vector<Case> cases = {
-      {1, true, payload, ""},
-      {2, true, colour_table_read, ""},
-      {3, true, short_read, "BMP_RAW/a00003.bmp: truncated, 59 of 66 bytes"},
-      {4, false, std::vector<std::uint8_t>(w * h, 0x77), ""},
+      {FrameStatus::frame, 12, payload, ""},
+      {FrameStatus::frame, 12, payload, ""},
+      {FrameStatus::frame, 12, colour_table_read, ""},
+      {FrameStatus::frame, 5, short_read, "BMP_RAW/a00003.bmp: truncated, 59 of 66 bytes"},
+      {FrameStatus::end, 0, std::vector<std::uint8_t>(w * h, 0x77),
+       "BMP_RAW/a00004.bmp: cannot open: No such file or directory"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.number);
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(i);
     std::vector<std::uint8_t> destination(w * h, 0x77);
-    std::string warning;
-    EXPECT_EQ(read_raw_frame(c.number, destination, scratch, warning), c.opened);
+    const FrameRead read = source->read_next(destination);
+    EXPECT_EQ(read.status, c.status);
+    EXPECT_EQ(read.bytes, c.bytes);
     EXPECT_EQ(destination, c.expected);
-    EXPECT_EQ(warning, c.warning);
+    EXPECT_EQ(read.message, c.message);
   }
+}
+
+// The header every writer of frame files uses.
+TEST(FrameFiles, RawFrameHeaderFields) {
+  std::array<std::uint8_t, kFrameHeaderBytes> header;
+  header.fill(0xee);
+  write_raw_frame_header(header, 720, 576);
+  const std::uint8_t expected[kFrameHeaderBytes] = {
+      'B',  'M',  0x36, 0x54, 0x06, 0,    0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0,
+      0xd0, 0x02, 0,    0,    0x40, 0x02, 0, 0, 1, 0, 8,  0, 0, 0, 0,  0, 0, 0x54,
+      0x06, 0,    0,    0,    0,    0,    0, 0, 0, 0, 0,  0, 0, 0, 0,  0, 0, 0};
+  EXPECT_TRUE(std::equal(header.begin(), header.end(), std::begin(expected)));
 }

@@ -91,7 +91,7 @@ Transcript run_menu(const DetectionSettings& start, const std::string& console) 
   std::size_t err_size = 0;
   std::FILE* out = open_memstream(&out_buffer, &out_size);
   std::FILE* err = open_memstream(&err_buffer, &err_size);
-  t.closed = parameter_menu(t.settings, in, out, err);
+  t.closed = parameter_menu(t.settings, ".", in, out, err);
   std::fclose(in);
   t.out = take_stream(out, out_buffer, out_size);
   t.err = take_stream(err, err_buffer, err_size);

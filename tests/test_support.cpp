@@ -11,6 +11,9 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "imaging/frame_files.h"
+#include "run/run_folder.h"
+
 namespace fs = std::filesystem;
 
 ScratchDir::ScratchDir() {
@@ -51,22 +54,10 @@ std::string read_text(const std::string& path) {
 
 std::vector<std::uint8_t> raw_frame_bytes(int width, int height,
                                           const std::vector<std::uint8_t>& payload) {
-  std::vector<std::uint8_t> bytes(54, 0);
-  auto put32 = [&](int at, std::int32_t v) {
-    for (int i = 0; i < 4; ++i)
-      bytes[at + i] = static_cast<std::uint8_t>(std::uint32_t(v) >> (8 * i));
-  };
-  bytes[0] = 'B';
-  bytes[1] = 'M';
-  put32(2, 54 + static_cast<std::int32_t>(payload.size()));
-  put32(10, 54);
-  put32(14, 40);
-  put32(18, width);
-  put32(22, height);
-  bytes[26] = 1;
-  bytes[28] = 8;
-  bytes.resize(54 + payload.size());
-  std::copy(payload.begin(), payload.end(), bytes.begin() + 54);
+  std::vector<std::uint8_t> bytes(kFrameHeaderBytes + payload.size(), 0);
+  write_raw_frame_header(
+      std::span<std::uint8_t, kFrameHeaderBytes>(bytes.data(), kFrameHeaderBytes), width, height);
+  std::copy(payload.begin(), payload.end(), bytes.begin() + kFrameHeaderBytes);
   return bytes;
 }
 
@@ -77,13 +68,9 @@ void write_raw_frame(int number, int width, int height, const std::vector<std::u
 }
 
 void make_run_folder(const std::string& settings) {
-  fs::create_directories("BMP_RAW");
-  fs::create_directories("BMP_FLASHES");
-  const fs::path data(VESK_DATA_DIR);
-  for (const char* name : {"bmpheader.dat", "about.txt", "default.txt"}) {
-    fs::copy_file(data / name, name, fs::copy_options::overwrite_existing);
-  }
-  write_text("settings.txt", settings.empty() ? read_text("default.txt") : settings);
+  std::string error;
+  if (!lay_out_run_folder(".", VESK_DATA_DIR, error)) throw std::runtime_error(error);
+  if (!settings.empty()) write_text("settings.txt", settings);
 }
 
 std::string settings_text(int min_flash, int max_flash, float flash_sd_sep, float neighbour_sd,

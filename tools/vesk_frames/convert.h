@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "imaging/frame_files.h"
 #include "run/run_folder.h"
 #include "tools/vesk_frames/ser.h"
 
@@ -20,7 +21,7 @@ struct ConvertOptions {
   std::int64_t first = 0;                           // first recording frame to convert, from 0
   std::int64_t count = -1;                          // frames to convert; -1: all up to frame_limit
   ByteOrder byte_order = ByteOrder::from_header;    // 16-bit SER samples only
-  int frame_limit = kMaxFolderFrames;                  // most frames written into one folder
+  int frame_limit = kMaxFolderFrames;               // most frames written into one folder
   bool progress = false;                            // draw the progress bar on `out`
   std::vector<std::filesystem::path> data_folders;  // searched in order for the shipped files
 };

@@ -1,17 +1,17 @@
 // The straightforward rolling statistics and detector, kept as the oracle for the fast versions in
 // detection/: four separate passes per frame (retire's two, admit's two), sum_sd dividing for
 // every slot, and the exact temporal test computed for every scanned pixel and again for its
-// right-hand neighbour. Same arguments and results as the library functions of the same names.
+// right-hand neighbour. The pieces the fast path did not change (the temporal test of one pixel,
+// the confirmation, the boxes, the cluster test) come from detection/detector_parts.h.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
-#include "control/settings.h"
+#include "base/frame_geometry.h"
 #include "detection/flash_detector.h"
 #include "detection/frame_ring.h"
-#include "imaging/frame_files.h"
 
 namespace reference {
 
@@ -23,12 +23,11 @@ void admit_slot(const FrameRing& ring, int slot);
 
 // The temporal test of pixel p of the frame in `target_slot`, as the detector applies it.
 bool passes_temporal_test(const FrameRing& ring, int target_slot, std::size_t p,
-                          const DetectionSettings& settings);
+                          const DetectionThresholds& thresholds);
 
-int double_check(const FrameRing& ring, int x, int y, int target_slot, int image_width,
-                 float neighbour_sd, float min_sd1, FlashMeasurement& measurement);
-int flash_detector(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
-                   const DetectionSettings& settings, std::span<std::uint8_t> marked_frame,
-                   int& flash_count, FlashMeasurement& measurement);
+// Every scanned pixel through the exact tests in scan order, no candidate map.
+void flash_detector(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
+                    const DetectionThresholds& thresholds, std::span<std::uint8_t> marked_frame,
+                    DetectionResult& result);
 
 }  // namespace reference
