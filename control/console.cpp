@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
 
 namespace {
@@ -34,7 +35,24 @@ struct Item {
       clipped = true;
     }
   }
-  std::string shown() const { return clipped ? text + "..." : text; }
+  // The text for a message line: control characters (a NUL byte among them) are written as
+  // escapes, so the whole token shows and the message stays one line.
+  std::string shown() const {
+    std::string out;
+    for (const char ch : text) {
+      const auto c = static_cast<unsigned char>(ch);
+      if (c == 0) {
+        out += "\\0";
+      } else if (c < 0x20 || c == 0x7f) {
+        char escape[8];
+        std::snprintf(escape, sizeof escape, "\\x%02x", c);
+        out += escape;
+      } else {
+        out += ch;
+      }
+    }
+    return clipped ? out + "..." : out;
+  }
 };
 
 // Skips white space, line ends included. False at the end of input (or on a read error).

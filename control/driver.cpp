@@ -20,8 +20,9 @@ namespace {
 bool load_start_settings(const std::filesystem::path& run_dir, DetectionSettings& settings,
                          std::FILE* out, std::FILE* err) {
   std::vector<std::string> problems;
+  std::vector<std::string> warnings;
   std::string error;
-  if (!read_settings_file(run_dir, "settings.txt", settings, problems, error)) {
+  if (!read_settings_file(run_dir, "settings.txt", settings, problems, error, &warnings)) {
     print_message(out, err,
                   error + " (copy default.txt to settings.txt to start from the defaults)");
     return false;
@@ -29,6 +30,7 @@ bool load_start_settings(const std::filesystem::path& run_dir, DetectionSettings
   for (const std::string& problem : problems) {
     print_message(out, err, problem + "; every parameter needs a value");
   }
+  for (const std::string& warning : warnings) print_message(out, err, warning);
   return problems.empty();
 }
 
@@ -67,6 +69,25 @@ void warn_about_borders(const DetectionSettings& settings, std::FILE* out, std::
                       " would read outside the frame; scanning with " +
                       std::to_string(border.used));
   }
+}
+
+// Borders that leave no column or no row to test make a run that can never report anything.
+void warn_if_nothing_scanned(const DetectionSettings& settings, const FrameGeometry& geometry,
+                             std::FILE* out, std::FILE* err) {
+  const ScanBorders used = detection_thresholds(settings).borders;
+  const std::int64_t columns =
+      std::int64_t{geometry.image_width} - std::int64_t{used.left} - std::int64_t{used.right};
+  const std::int64_t rows =
+      std::int64_t{geometry.image_height} - std::int64_t{used.top} - std::int64_t{used.bottom};
+  if (columns > 0 && rows > 0) return;
+  const std::string what = columns <= 0
+                               ? "no column (Left_sample_border " + std::to_string(used.left) +
+                                     " + Right_sample_border " + std::to_string(used.right) +
+                                     " of " + std::to_string(geometry.image_width) + ")"
+                               : "no row (Top_line_limit " + std::to_string(used.top) +
+                                     " + Bott_line_limit " + std::to_string(used.bottom) + " of " +
+                                     std::to_string(geometry.image_height) + ")";
+  print_message(out, err, "the borders leave " + what + " to test: this run can report nothing");
 }
 
 RunParameters run_parameters(const DetectionSettings& settings) {
@@ -138,12 +159,22 @@ int run_vesk(const std::filesystem::path& run_dir, std::FILE* in, std::FILE* out
                       " is too small: the detector needs at least 3 frames in its ring");
     return 1;
   }
+  // The frames the ring needs are checked before its memory is taken: a ring of many frames can
+  // take minutes to allocate, or more memory than the machine has.
+  if (!source->check_first_frames(settings.Images_in_buffer, &error)) {
+    print_message(out, err,
+                  error + "; the ring of Images_in_buffer " +
+                      std::to_string(settings.Images_in_buffer) + " needs frames 0 to " +
+                      std::to_string(settings.Images_in_buffer - 1) + " before the run can start");
+    return 1;
+  }
   RunBuffers buffers;
   if (!allocate_run_buffers(buffers, geometry, settings.Images_in_buffer, error)) {
     print_message(out, err, error);
     return 1;
   }
   warn_about_borders(settings, out, err);
+  warn_if_nothing_scanned(settings, geometry, out, err);
   const RunOutcome outcome =
       run_detection(run_dir, *source, settings, report_header, buffers, out, err);
   std::fflush(out);

@@ -120,14 +120,17 @@ ConsoleRead load_save_settings(DetectionSettings& settings, const std::filesyste
   std::string error;
   if (choice == 1) {
     std::vector<std::string> problems;
-    if (!read_settings_file(run_dir, "default.txt", settings, problems, error)) {
+    std::vector<std::string> warnings;
+    if (!read_settings_file(run_dir, "default.txt", settings, problems, error, &warnings)) {
       print_message(out, err, error + "; the parameters are unchanged");
     }
     for (const std::string& problem : problems) {
       print_message(out, err, problem + "; the field keeps its value");
     }
+    for (const std::string& warning : warnings) print_message(out, err, warning);
   } else if (!write_settings_file(run_dir, settings, error)) {
-    print_message(out, err, error + "; the parameters were not saved");
+    print_message(out, err,
+                  error + "; the parameters were not saved and settings.txt is as it was");
   }
   return ConsoleRead::Ok;
 }

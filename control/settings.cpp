@@ -1,5 +1,6 @@
 #include "control/settings.h"
 
+#include <cctype>
 #include <cstdio>
 
 #include "imaging/file_io.h"
@@ -58,11 +59,23 @@ std::string token_at(std::FILE* file) {
   return got == 1 ? std::string(token) : std::string();
 }
 
+// The fourteenth number is the last thing read; text stuck to it ("6e1" read as 6) would be lost
+// without a word.
+void warn_about_trailing_text(std::FILE* file, const char* path, const char* key,
+                              std::vector<std::string>& warnings) {
+  const int next = std::fgetc(file);
+  if (next == EOF) return;
+  std::ungetc(next, file);
+  if (std::isspace(next) != 0) return;
+  warnings.push_back(std::string(path) + ": " + key + ": \"" + token_at(file) +
+                     "\" after its number is ignored");
+}
+
 }  // namespace
 
 bool read_settings_file(const std::filesystem::path& run_dir, const char* name,
                         DetectionSettings& settings, std::vector<std::string>& problems,
-                        std::string& error) {
+                        std::string& error, std::vector<std::string>* warnings) {
   const char* path = name;
   FileHandle file = open_text_to_read(run_dir, name, error);
   if (!file) return false;
@@ -82,7 +95,14 @@ bool read_settings_file(const std::filesystem::path& run_dir, const char* name,
     } else {
       got = std::fscanf(file.get(), "%f", &(settings.*p.float_member));
     }
-    if (got == 1) continue;
+    if (got == 1) {
+      // After a misread the positions are off anyway; the problems say what is wrong.
+      if (warnings != nullptr && problems.empty() &&
+          p.number == settings_parameters.back().number) {
+        warn_about_trailing_text(file.get(), path, p.key, *warnings);
+      }
+      continue;
+    }
     const std::string token = token_at(file.get());
     if (token.empty()) {
       problems.push_back(std::string(path) + ": " + p.key + ": the file ends before its number");
@@ -110,15 +130,7 @@ std::string format_settings(const DetectionSettings& settings) {
 
 bool write_settings_file(const std::filesystem::path& run_dir, const DetectionSettings& settings,
                          std::string& error) {
-  const char* path = "settings.txt";
-  FileHandle file = open_file_in(run_dir, path, "w", error);
-  if (!file) return false;
-  const std::string text = format_settings(settings);
-  if (std::fputs(text.c_str(), file.get()) < 0) {
-    error = errno_message(path, "write failed");
-    return false;
-  }
-  return close_file(file, path, error);
+  return replace_text_file_in(run_dir, "settings.txt", format_settings(settings), error);
 }
 
 std::string format_run_summary(const DetectionSettings& settings, int image_width, int image_height,

@@ -51,12 +51,16 @@ extern const std::array<SettingsParameter, 14> settings_parameters;
 // "default.txt: Time_sd: no number at \"abc\"" (the caller says what follows from it).
 // Returns false, with `error` set and `settings` untouched, when the file cannot be opened.
 // `name` is the file in `run_dir`, named so in messages.
+// Text right after the fourteenth number ("Images_in_buffer= 6e1" reads 6) adds one line to
+// `warnings` (when given) naming it: "settings.txt: Images_in_buffer: \"e1\" after its number is
+// ignored".
 bool read_settings_file(const std::filesystem::path& run_dir, const char* name,
                         DetectionSettings& settings, std::vector<std::string>& problems,
-                        std::string& error);
+                        std::string& error, std::vector<std::string>* warnings = nullptr);
 
-// Writes the fourteen "Key= value" lines (%d / %f) to `run_dir`/settings.txt. False with `error`
-// when the file cannot be created or written.
+// Writes the fourteen "Key= value" lines (%d / %f) to `run_dir`/settings.txt, through a temporary
+// file in the same folder renamed over it, so a failed save leaves the old file whole. False
+// with `error` when the file cannot be written.
 bool write_settings_file(const std::filesystem::path& run_dir, const DetectionSettings& settings,
                          std::string& error);
 

@@ -1,13 +1,16 @@
 // Fuzzes a whole run of the program on tiny frames with fuzzed settings: borders negative or
 // huge, Images_in_buffer 0, 1, 2, small, larger than the frames present or huge, limits reversed,
-// any Interlace, short and missing frames, a missing or plain-file BMP_FLASHES. The run must end
+// any Interlace, short and missing frames, frames that are links to themselves, folders or FIFOs,
+// a missing or plain-file BMP_FLASHES. The run must end
 // with status 0 or 1 and leave a flash log that holds its header and whole records only.
 #include <fuzzer/FuzzedDataProvider.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <limits>
 #include <string>
 #include <vector>
@@ -104,6 +107,25 @@ void write_frames(FuzzedDataProvider& input, int width, int height, int frames) 
       bytes.resize(input.ConsumeIntegralInRange<std::size_t>(0, bytes.size() - 1));
     }
     write_fuzz_file(numbered_file_name(kRawFramePattern, f), bytes);
+  }
+  // One frame, now and then, that is there but is no regular file to read: the run must refuse
+  // it at once (a FIFO must never block it).
+  const int odd_frame = input.ConsumeIntegralInRange<int>(-1, frames);
+  if (odd_frame < 0) return;
+  const std::filesystem::path path =
+      fuzz_folder() / numbered_file_name(kRawFramePattern, odd_frame);
+  std::error_code ec;
+  std::filesystem::remove(path, ec);
+  switch (input.ConsumeIntegralInRange<int>(0, 2)) {
+    case 0:
+      std::filesystem::create_symlink(path.filename(), path, ec);  // a link to itself
+      break;
+    case 1:
+      std::filesystem::create_directories(path, ec);
+      break;
+    default:
+      mkfifo(path.c_str(), 0644);
+      break;
   }
 }
 

@@ -1,5 +1,9 @@
 #include "imaging/file_io.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -26,15 +30,38 @@ FileHandle open_file_in(const std::filesystem::path& dir, const char* name, cons
   return file;
 }
 
-FileHandle open_text_to_read(const std::filesystem::path& dir, const char* path,
-                             std::string& error) {
-  std::error_code ec;
-  const std::filesystem::file_status status = std::filesystem::status(dir / path, ec);
-  if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
-    error = std::string(path) + ": not a regular file";
+FileHandle open_regular_file(const std::filesystem::path& dir, const char* name, std::string& error,
+                             bool* missing) {
+  if (missing != nullptr) *missing = false;
+  // Opened without blocking, so a FIFO with no writer answers at once; the mode is put back
+  // for the reads.
+  errno = 0;
+  const int fd = ::open((dir / name).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    if (missing != nullptr) *missing = errno == ENOENT;
+    error = errno_message(name, "cannot open");
     return nullptr;
   }
-  return open_file_in(dir, path, "r", error);
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    error = std::string(name) + ": not a regular file";
+    return nullptr;
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  errno = 0;
+  FileHandle file(::fdopen(fd, "rb"));
+  if (!file) {
+    error = errno_message(name, "cannot open");
+    ::close(fd);
+  }
+  return file;
+}
+
+FileHandle open_text_to_read(const std::filesystem::path& dir, const char* path,
+                             std::string& error) {
+  return open_regular_file(dir, path, error);
 }
 
 bool close_file(FileHandle& file, const char* path, std::string& error) {
@@ -77,26 +104,49 @@ void put_le32(std::span<std::uint8_t> bytes, std::size_t offset, std::int32_t va
   for (int i = 0; i < 4; ++i) bytes[offset + i] = static_cast<std::uint8_t>(u >> (8 * i));
 }
 
-bool replace_file(const std::filesystem::path& path,
-                  std::span<const std::span<const std::uint8_t>> pieces, std::string& error) {
+namespace {
+
+// Writes the pieces to "<path>.part" and renames it to `path`; messages name `shown` (the path
+// as the user knows it) and "<shown>.part".
+bool replace_file_named(const std::filesystem::path& path, const std::string& shown,
+                        std::span<const std::span<const std::uint8_t>> pieces, std::string& error) {
   const std::string final_name = path.string();
   const std::string part_name = final_name + ".part";
-  FileHandle file = open_file(part_name.c_str(), "wb", error);
-  if (!file) return false;
+  const std::string shown_part = shown + ".part";
+  errno = 0;
+  FileHandle file(std::fopen(part_name.c_str(), "wb"));
+  if (!file) {
+    error = errno_message(shown_part.c_str(), "cannot open");
+    return false;
+  }
   bool ok = true;
   for (const auto piece : pieces) {
-    if (ok) ok = write_bytes(file.get(), piece, part_name.c_str(), error);
+    if (ok) ok = write_bytes(file.get(), piece, shown_part.c_str(), error);
   }
-  if (!close_file(file, part_name.c_str(), error)) ok = false;
+  if (!close_file(file, shown_part.c_str(), error)) ok = false;
   if (ok) {
     errno = 0;
     if (std::rename(part_name.c_str(), final_name.c_str()) != 0) {
-      error = errno_message(final_name.c_str(), "cannot rename the finished file");
+      error = errno_message(shown.c_str(), "cannot rename the finished file");
       ok = false;
     }
   }
   if (!ok) std::remove(part_name.c_str());
   return ok;
+}
+
+}  // namespace
+
+bool replace_file(const std::filesystem::path& path,
+                  std::span<const std::span<const std::uint8_t>> pieces, std::string& error) {
+  return replace_file_named(path, path.string(), pieces, error);
+}
+
+bool replace_text_file_in(const std::filesystem::path& dir, const char* name,
+                          const std::string& text, std::string& error) {
+  const std::span<const std::uint8_t> pieces[] = {
+      {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}};
+  return replace_file_named(dir / name, name, pieces, error);
 }
 
 bool replace_text_file(const std::filesystem::path& path, const std::string& text,

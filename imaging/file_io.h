@@ -25,6 +25,13 @@ FileHandle open_file(const char* path, const char* mode, std::string& error);
 FileHandle open_file_in(const std::filesystem::path& dir, const char* name, const char* mode,
                         std::string& error);
 
+// Opens `name` in `dir` for reading ("rb") only when it is a regular file (a link to one is
+// fine). A FIFO, a device or a folder would block or never end: it is refused without waiting,
+// `error` then says "<name>: not a regular file". `missing` (when given) tells whether the open
+// failed because nothing is there (ENOENT), which readers of numbered files take as the end.
+FileHandle open_regular_file(const std::filesystem::path& dir, const char* name, std::string& error,
+                             bool* missing = nullptr);
+
 // Opens the text file `path` for reading ("r"), refusing anything that is not a regular file (a
 // device such as /dev/zero or a pipe would never end): `error` then says "<path>: not a regular
 // file". Otherwise as open_file.
@@ -59,3 +66,7 @@ bool replace_file(const std::filesystem::path& path,
 // replace_file with `text` as its one piece.
 bool replace_text_file(const std::filesystem::path& path, const std::string& text,
                        std::string& error);
+
+// replace_text_file for `name` in `dir`, naming `name` (and "<name>.part") in `error`.
+bool replace_text_file_in(const std::filesystem::path& dir, const char* name,
+                          const std::string& text, std::string& error);

@@ -82,7 +82,11 @@ void compose_thumbnails(const FlashReportInput& in, std::uint8_t* strip) {
   const std::int64_t cx = w / 2;
   const std::int64_t pitch = mode == 0 ? 25 : 50;
 
+  const int held_before = in.images_in_buffer - 1 - in.images_in_buffer / 2;
+  const int held_after = in.images_in_buffer / 2;
   for (int n = -kThumbnailsEachSide; n <= kThumbnailsEachSide; ++n) {
+    // A close-up stands for one frame: one the ring does not hold stays black.
+    if (n < -held_before || n > held_after || in.target_frame + n < 0) continue;
     const std::int64_t slot = wrap_slot(std::int64_t{in.target_slot} + n, in.images_in_buffer);
     const std::uint8_t* frame =
         in.frame_ring.data() + static_cast<std::size_t>(slot) * in.geometry.frame_pixels;

@@ -23,6 +23,7 @@ struct FlashReportInput {
   float line = 0.0f;    // flash centre row
   int interlace = 0;    // 0 none, 1 odd then even, 2 even then odd, other: black strip
   int images_in_buffer = 0;
+  std::int64_t target_frame = 0;  // the frame's number: close-ups of frames before 0 stay black
   FrameGeometry geometry;
   std::span<const std::uint8_t> report_header;  // 56 bytes
   std::span<const std::uint8_t> marked_frame;   // frame_pixels bytes
@@ -31,10 +32,11 @@ struct FlashReportInput {
 
 // Writes the report into `report_file` (just created, empty) with three writes, using
 // `report_pixels` (3 * frame_pixels bytes) and `thumbnail_strip` (report_strip_bytes bytes) as
-// work space, then closes it. Close-up pixels outside the frame or the strip are left black;
-// slots wrap modulo images_in_buffer (none is read when that is 0 or less). False with `error`
-// naming `path` when a write or the close fails or the handle is empty (the file is closed in
-// every case). Buffers smaller than the geometry needs stop the program (a sizing bug).
+// work space, then closes it. Close-up pixels outside the frame or the strip are left black, and
+// so is every close-up of a frame the ring does not hold (before frame 0, or further from the
+// frame under test than the ring reaches: N - 1 - N/2 frames before it, N/2 after). False with
+// `error` naming `path` when a write or the close fails or the handle is empty (the file is closed
+// in every case). Buffers smaller than the geometry needs stop the program (a sizing bug).
 bool write_flash_report(FileHandle& report_file, const char* path, const FlashReportInput& input,
                         std::span<std::uint8_t> report_pixels,
                         std::span<std::uint8_t> thumbnail_strip, std::string& error);

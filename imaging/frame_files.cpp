@@ -12,7 +12,7 @@ namespace {
 // file is shorter, or the open error.
 bool read_leading_bytes(const std::filesystem::path& run_dir, const char* path,
                         std::span<std::uint8_t> bytes, const char* unit, std::string& error) {
-  FileHandle file = open_file_in(run_dir, path, "rb", error);
+  FileHandle file = open_regular_file(run_dir, path, error);
   if (!file) return false;
   const std::size_t got = read_bytes(file.get(), bytes);
   if (got < bytes.size()) {

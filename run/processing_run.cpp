@@ -29,23 +29,38 @@ void check_buffers(const FrameGeometry& geometry, int images_in_buffer, const Ru
   check_or_die(fits, "the run's buffers do not match Images_in_buffer and the frame size");
 }
 
-// Reads frames 0 to N - 1 into slots 0 to N - 1. A short frame keeps the slot's zeros past its
-// bytes. False with `error` at the first frame that cannot be had.
+// The bytes a short frame lacks are taken from the frame before it (zeros for frame 0), so no
+// pixel of an older frame is ever tested again and no step appears at the cut.
+void complete_short_frame(std::span<std::uint8_t> frame, std::size_t got,
+                          std::span<const std::uint8_t> previous) {
+  if (got >= frame.size()) return;
+  if (previous.empty()) {
+    std::fill(frame.begin() + static_cast<std::ptrdiff_t>(got), frame.end(), std::uint8_t{0});
+  } else {
+    std::copy(previous.begin() + static_cast<std::ptrdiff_t>(got), previous.end(),
+              frame.begin() + static_cast<std::ptrdiff_t>(got));
+  }
+}
+
+// Reads frames 0 to N - 1 into slots 0 to N - 1. False with `error` at the first frame that
+// cannot be had.
 bool fill_ring(FrameSource& source, const FrameRing& ring, std::FILE* out, std::FILE* err,
                std::string& error) {
   const int n = ring.images_in_buffer;
   for (int i = 0; i < n; ++i) {
     const FrameRead read = source.read_next(slot_bytes(ring, i));
+    if (!read.warning.empty()) print_message(out, err, read.warning);
     if (read.status == FrameStatus::failed) {
-      error = read.message;
+      error = read.reason;
       return false;
     }
     if (read.status == FrameStatus::end) {
-      error = read.message + "; the ring of Images_in_buffer " + std::to_string(n) +
+      error = read.reason + "; the ring of Images_in_buffer " + std::to_string(n) +
               " needs frames 0 to " + std::to_string(n - 1) + " before the run can start";
       return false;
     }
-    if (!read.message.empty()) print_message(out, err, read.message);
+    complete_short_frame(slot_bytes(ring, i), read.bytes,
+                         i > 0 ? slot_bytes(ring, i - 1) : std::span<std::uint8_t>());
   }
   return true;
 }
@@ -59,22 +74,18 @@ FrameRead load_next_frame(FrameSource& source, const FrameRing& ring, int load_s
                           const DetectionThresholds& thresholds, std::span<std::uint8_t> scratch,
                           std::span<std::uint8_t> candidate_chunks) {
   const std::span<std::uint8_t> slot = slot_bytes(ring, load_slot);
+  FrameRead read;
   if (frame_number < ring.images_in_buffer) {
     std::copy(slot.begin(), slot.end(), scratch.begin());
-    replace_and_mark(ring, load_slot, scratch, target_slot, thresholds, candidate_chunks);
-    return {FrameStatus::frame, slot.size(), {}};
+    read.status = FrameStatus::frame;
+    read.bytes = slot.size();
+  } else {
+    read = source.read_next(scratch);
+    if (read.status != FrameStatus::frame) return read;
+    const int previous = load_slot == 0 ? ring.images_in_buffer - 1 : load_slot - 1;
+    complete_short_frame(scratch, read.bytes, slot_bytes(ring, previous));
   }
-  const FrameRead read = source.read_next(scratch);
-  if (read.status != FrameStatus::frame) return read;
-  if (read.bytes == slot.size()) {
-    replace_and_mark(ring, load_slot, scratch, target_slot, thresholds, candidate_chunks);
-    return read;
-  }
-  // A short frame: its bytes replace the start of the slot, which keeps the rest.
-  retire_slot(ring, load_slot);
-  std::copy_n(scratch.begin(), read.bytes, slot.begin());
-  admit_slot(ring, load_slot);
-  mark_candidate_chunks(ring, target_slot, thresholds, candidate_chunks);
+  replace_and_mark(ring, load_slot, scratch, target_slot, thresholds, candidate_chunks);
   return read;
 }
 
@@ -89,8 +100,8 @@ bool note_status(OutputStatus status, const std::string& error, RunOutcome& outc
 
 RingView ring_view(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
                    std::int64_t target_frame) {
-  return {ring.frame_ring, ring.pixel_sum, ring.pixel_sq_dev, geometry,
-          ring.images_in_buffer, target_slot, target_frame};
+  return {ring.frame_ring,       ring.pixel_sum, ring.pixel_sq_dev, geometry,
+          ring.images_in_buffer, target_slot,    target_frame};
 }
 
 // Hands an accepted report to every output. True when one of them must stop the run.
@@ -129,9 +140,15 @@ bool allocate_run_buffers(RunBuffers& buffers, const FrameGeometry& geometry, in
             " frames: the frame ring is too large to address";
     return false;
   }
-  const std::string no_memory = "cannot allocate " + std::to_string(ring_bytes / (1024 * 1024)) +
-                                " MiB for a frame ring of " + std::to_string(images_in_buffer) +
-                                " frames; lower Images_in_buffer";
+  // A ring already at its least size cannot be made smaller: the frames are what is too large.
+  const std::string no_memory =
+      "cannot allocate " + std::to_string(ring_bytes / (1024 * 1024)) +
+      " MiB for a frame ring of " + std::to_string(images_in_buffer) + " frames" +
+      (images_in_buffer > kLeastImagesInBuffer
+           ? "; lower Images_in_buffer"
+           : "; frames of " + std::to_string(geometry.image_width) + " x " +
+                 std::to_string(geometry.image_height) +
+                 " are too large for this machine's memory even in the smallest ring");
   // The ring is asked for once without throwing first: a memory checker that aborts on a failed
   // throwing allocation then reports the same message as a plain build.
   void* probe = ::operator new(ring_bytes, std::nothrow);
@@ -157,9 +174,8 @@ bool allocate_run_buffers(RunBuffers& buffers, const FrameGeometry& geometry, in
   return true;
 }
 
-RunOutcome process_frames(FrameSource& source, const RunParameters& parameters,
-                          RunBuffers& buffers, std::span<RunOutput* const> outputs,
-                          std::FILE* out, std::FILE* err) {
+RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, RunBuffers& buffers,
+                          std::span<RunOutput* const> outputs, std::FILE* out, std::FILE* err) {
   RunOutcome outcome;
   const FrameGeometry geometry = source.geometry();
   const int n = parameters.images_in_buffer;
@@ -187,18 +203,18 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters,
     if (frame_number % 100 == 0) recompute_statistics(ring);
     // marked_frame takes the new frame's bytes until the detector rebuilds it below.
     const FrameRead read =
-        load_next_frame(source, ring, load_slot, target_slot, frame_number,
-                        parameters.thresholds, buffers.marked_frame, buffers.candidate_chunks);
+        load_next_frame(source, ring, load_slot, target_slot, frame_number, parameters.thresholds,
+                        buffers.marked_frame, buffers.candidate_chunks);
+    if (!read.warning.empty()) print_message(out, err, read.warning);
     if (read.status == FrameStatus::end) {
       // The number of the first frame that is not there is the length of the recording.
       end = {true, frame_number};
       break;
     }
     if (read.status == FrameStatus::failed) {
-      note_status(OutputStatus::fatal, read.message, outcome);
+      note_status(OutputStatus::fatal, read.reason, outcome);
       break;
     }
-    if (!read.message.empty()) print_message(out, err, read.message);
 
     flash_detector(ring, geometry, target_slot, parameters.thresholds, buffers.marked_frame,
                    buffers.candidate_chunks, result);

@@ -20,10 +20,12 @@ struct FrameRead {
   // Bytes of the frame obtained, from the start of the destination; below frame_pixels for a
   // short frame (the rest of the destination is then the caller's to fill).
   std::size_t bytes = 0;
-  // For `frame`: a warning line about this frame, or empty. For `end`: what was seen where the
-  // next frame should be ("BMP_RAW/a00007.bmp: cannot open: No such file or directory"). For
-  // `failed`: the one-line reason, naming the frame.
-  std::string message;
+  // A line for the user about this frame (a short frame, a header stating another size) or about
+  // the end (frames left unread), or empty.
+  std::string warning;
+  // For `end`: what was seen where the next frame should be ("BMP_RAW/a00007.bmp: cannot open:
+  // No such file or directory"). For `failed`: the one-line reason, naming the frame.
+  std::string reason;
 };
 
 // Time of one frame as the recording gives it.

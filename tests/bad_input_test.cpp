@@ -1,6 +1,8 @@
 // Bad inputs end to end: each row damages one thing in a good run folder, runs the built vesk
 // and checks its exact message, its exit status and that nothing an earlier run left is lost.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
@@ -96,13 +98,26 @@ struct BadInput {
   std::string out_prefix;  // standard output starts with this
 };
 
-// Every file under the working folder with its content.
+// Every regular file under the working folder with its content (links that lead nowhere, FIFOs
+// and devices are left out).
 std::map<std::string, std::string> folder_snapshot() {
   std::map<std::string, std::string> files;
   for (const fs::directory_entry& entry : fs::recursive_directory_iterator(".")) {
-    if (entry.is_regular_file()) files[entry.path().string()] = read_text(entry.path().string());
+    std::error_code ec;
+    if (entry.is_regular_file(ec)) files[entry.path().string()] = read_text(entry.path().string());
   }
   return files;
+}
+
+void make_fifo(const std::string& path) {
+  fs::remove(path);
+  ASSERT_EQ(mkfifo(path.c_str(), 0644), 0) << path;
+}
+
+// `path` becomes a link to itself: opening it fails with ELOOP.
+void make_link_loop(const std::string& path) {
+  fs::remove(path);
+  fs::create_symlink(fs::path(path).filename(), path);
 }
 
 // Every row here stops before the run: the menu is never reached or never answered 0.
@@ -119,7 +134,14 @@ const std::vector<BadInput>& refused_start_rows() {
          fs::remove("BMP_RAW/a00000.bmp");
          fs::create_directory("BMP_RAW/a00000.bmp");
        },
-       "0\n", "BMP_RAW/a00000.bmp: truncated, 0 of 54 header bytes\n", 1, kBanner},
+       "0\n", "BMP_RAW/a00000.bmp: not a regular file\n", 1, kBanner},
+      // A FIFO would block the program forever; it is refused at once.
+      {"a00000.bmp a FIFO", [] { make_fifo("BMP_RAW/a00000.bmp"); }, "0\n",
+       "BMP_RAW/a00000.bmp: not a regular file\n", 1, kBanner},
+      {"a00000.bmp a link to itself", [] { make_link_loop("BMP_RAW/a00000.bmp"); }, "0\n",
+       "BMP_RAW/a00000.bmp: cannot open: Too many levels of symbolic links\n", 1, kBanner},
+      {"bmpheader.dat a FIFO", [] { make_fifo("bmpheader.dat"); }, "0\n",
+       "bmpheader.dat: not a regular file\n", 1, kBanner},
       {"header cut at 30 bytes", [] { cut_file("BMP_RAW/a00000.bmp", 30); }, "0\n",
        "BMP_RAW/a00000.bmp: truncated, 30 of 54 header bytes\n", 1, kBanner},
       {"zero width", [] { write_header_geometry(0, kHeight); }, "0\n",
@@ -181,6 +203,12 @@ const std::vector<BadInput>& refused_start_rows() {
       {"Images_in_buffer one more than the frames present", [] { set_images_in_buffer(17); }, "0\n",
        "BMP_RAW/a00016.bmp: cannot open: No such file or directory; the ring of Images_in_buffer "
        "17 needs frames 0 to 16 before the run can start\n",
+       1, kBanner + kGeometryLine + kMenu},
+      // The frames are checked before the ring's memory is taken (here 30 MB; with large frames
+      // many GB, allocated and zeroed for nothing).
+      {"Images_in_buffer 40000 with 16 frames", [] { set_images_in_buffer(40000); }, "0\n",
+       "BMP_RAW/a00016.bmp: cannot open: No such file or directory; the ring of Images_in_buffer "
+       "40000 needs frames 0 to 39999 before the run can start\n",
        1, kBanner + kGeometryLine + kMenu},
       {"Images_in_buffer 2", [] { set_images_in_buffer(2); }, "0\n",
        "Images_in_buffer 2 is too small: the detector needs at least 3 frames in its ring\n", 1,
@@ -293,17 +321,41 @@ TEST(BadInput, ReportedAndTheRunKeepsEveryRecordBeforeTheFault) {
       {"a later frame with only part of its header", [] { cut_file("BMP_RAW/a00009.bmp", 20); },
        "0\n", "BMP_RAW/a00009.bmp: truncated, 20 of 822 bytes\n", 0, 9 - kImagesInBuffer / 2,
        kFrames},
-      {"a later frame that is a folder",
+      {"a later frame stating another size",
+       [] { write_file("BMP_RAW/a00009.bmp", raw_frame_bytes(100, 100, frame_pixels(9))); }, "0\n",
+       "BMP_RAW/a00009.bmp: header states 100 x 100, read as 32 x 24 like frame 0 (later frames "
+       "are not checked)\n",
+       0, kFrames, kFrames},
+      {"a later frame that is a link to a regular file",
        [] {
-         fs::remove("BMP_RAW/a00009.bmp");
-         fs::create_directory("BMP_RAW/a00009.bmp");
+         fs::rename("BMP_RAW/a00009.bmp", "BMP_RAW/frame9.bmp");
+         fs::create_symlink("frame9.bmp", "BMP_RAW/a00009.bmp");
        },
-       "0\n", "BMP_RAW/a00009.bmp: truncated, 0 of 822 bytes\n", 0, 9 - kImagesInBuffer / 2,
-       kFrames},
+       "0\n", "", 0, kFrames, kFrames},
       {"an empty later frame", [] { cut_file("BMP_RAW/a00012.bmp", 0); }, "0\n",
        "BMP_RAW/a00012.bmp: truncated, 0 of 822 bytes\n", 0, 12 - kImagesInBuffer / 2, kFrames},
       {"a truncated frame in the first ring", [] { cut_file("BMP_RAW/a00002.bmp", 500); }, "0\n",
        "BMP_RAW/a00002.bmp: truncated, 500 of 822 bytes\n", 0, -1, kFrames},
+      {"text after the last settings value",
+       [] {
+         std::string text = read_text("settings.txt");
+         text.replace(text.find("Images_in_buffer= 8"), 19, "Images_in_buffer= 8e1");
+         write_text("settings.txt", text);
+       },
+       "0\n", "settings.txt: Images_in_buffer: \"e1\" after its number is ignored\n", 0, kFrames,
+       kFrames},
+      {"a console token holding a NUL byte", [] {}, std::string("5 fi\0ve\n0\n", 10),
+       "\"fi\\0ve\" not understood as item 5, Time_sd (a number); the value is unchanged\n", 0,
+       kFrames, kFrames},
+      {"borders that leave no column to test",
+       [] {
+         write_text("settings.txt", settings_text(1, 20, 10.0f, 3.0f, 5.0f, 4.0f, 4.0f, 20, 20, 2,
+                                                  2, 95.0f, 0, kImagesInBuffer));
+       },
+       "0\n",
+       "the borders leave no column (Left_sample_border 20 + Right_sample_border 20 of 32) to "
+       "test: this run can report nothing\n",
+       0, -1, kFrames},
       {"a word where a number belongs", [] {}, "5 five\n0\n",
        "\"five\" not understood as item 5, Time_sd (a number); the value is unchanged\n", 0,
        kFrames, kFrames},
@@ -369,5 +421,135 @@ TEST(BadInput, ReportedAndTheRunKeepsEveryRecordBeforeTheFault) {
     }
     EXPECT_NE(read_text("data_dump.txt").find("\nnframes=" + std::to_string(row.nframes) + "\n"),
               std::string::npos);
+  }
+}
+
+// A frame that is there but cannot be read ends nothing silently: the run stops at it with one
+// line and exit status 1, keeping every record of the frames tested before it. Only a missing
+// frame ends the recording.
+TEST(BadInput, FrameThatCannotBeReadStopsTheRun) {
+  const std::string full_log = undisturbed_log();
+  struct Row {
+    const char* name;
+    std::function<void()> damage;
+    std::string err;
+  };
+  const std::vector<Row> rows = {
+      {"a later frame that is a folder",
+       [] {
+         fs::remove("BMP_RAW/a00009.bmp");
+         fs::create_directory("BMP_RAW/a00009.bmp");
+       },
+       "BMP_RAW/a00009.bmp: not a regular file\n"},
+      {"a later frame that is a FIFO", [] { make_fifo("BMP_RAW/a00009.bmp"); },
+       "BMP_RAW/a00009.bmp: not a regular file\n"},
+      {"a later frame that is a device",
+       [] {
+         fs::remove("BMP_RAW/a00009.bmp");
+         fs::create_symlink("/dev/zero", "BMP_RAW/a00009.bmp");
+       },
+       "BMP_RAW/a00009.bmp: not a regular file\n"},
+      {"a later frame that links to itself", [] { make_link_loop("BMP_RAW/a00009.bmp"); },
+       "BMP_RAW/a00009.bmp: cannot open: Too many levels of symbolic links\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ScratchDir dir;
+    make_good_folder();
+    row.damage();
+    const ProgramRun run = run_vesk_program("0\n");
+    EXPECT_EQ(run.err, row.err);
+    EXPECT_EQ(run.exit_status, 1);
+    const std::string log = read_text("flash_info.dat");
+    EXPECT_EQ(records_below(log, 99999), records_below(full_log, 9 - kImagesInBuffer / 2));
+    EXPECT_FALSE(fs::exists("data_dump.txt")) << "the recording did not end: no run summary";
+  }
+}
+
+// A frame the user may not read: vesk run as another user (tests run as root, whom no
+// permission stops).
+TEST(BadInput, FrameWithoutReadPermissionStopsTheRun) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run vesk as another user";
+  const std::string full_log = undisturbed_log();
+  ScratchDir dir;
+  make_good_folder();
+  for (const std::string& folder : {std::string("."), std::string("BMP_FLASHES")}) {
+    fs::permissions(folder, fs::perms::all);
+  }
+  fs::permissions("BMP_RAW", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                 fs::perms::others_read | fs::perms::others_exec);
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(".")) {
+    if (entry.is_regular_file()) {
+      fs::permissions(entry.path(), fs::perms::owner_read | fs::perms::owner_write |
+                                        fs::perms::group_read | fs::perms::others_read |
+                                        fs::perms::others_write);
+    }
+  }
+  fs::permissions("BMP_RAW/a00009.bmp", fs::perms::owner_read);
+  write_text(".console_in", "0\n");
+  const ProgramRun run = run_command("setpriv --reuid=nobody --regid=nogroup --clear-groups '" +
+                                     std::string(VESK_BINARY) + "' < .console_in");
+  EXPECT_EQ(run.err, "BMP_RAW/a00009.bmp: cannot open: Permission denied\n");
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(records_below(read_text("flash_info.dat"), 99999),
+            records_below(full_log, 9 - kImagesInBuffer / 2));
+}
+
+// A truncated frame's missing bytes come from the frame before it, never from the frame that left
+// its ring slot N frames earlier: a flash in frame 20 is reported once, not again at frame 30.
+TEST(BadInput, TruncatedFrameNeverShowsAnOlderFrame) {
+  constexpr int kRing = 10;
+  ScratchDir dir;
+  make_run_folder(settings_text(1, 20, 10.0f, 3.0f, 5.0f, 4.0f, 4.0f, 2, 2, 2, 2, 95.0f, 0, kRing));
+  std::vector<std::uint8_t> flat(kWidth * kHeight, 40);
+  for (int f = 0; f < 40; ++f) {
+    std::vector<std::uint8_t> pixels = flat;
+    if (f == 20) {
+      pixels[12 * kWidth + 10] = 200;
+      pixels[12 * kWidth + 11] = 200;
+    }
+    write_raw_frame(f, kWidth, kHeight, pixels);
+  }
+  // Frame 30 sits in frame 20's old slot; it stops before the flash's row.
+  cut_file("BMP_RAW/a00030.bmp", 54 + 5 * kWidth);
+  const ProgramRun run = run_vesk_program("0\n");
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_EQ(run.err, "BMP_RAW/a00030.bmp: truncated, 214 of 822 bytes\n");
+  const std::vector<std::string> records = records_below(read_text("flash_info.dat"), 99999);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(std::stoi(records[0]), 20);
+}
+
+// A folder holding frames 0 to 99,998 ends with its run summary like any other, and frames from
+// 99,999 on are said to be unread. The frames are hard links to one file, so the folder is cheap.
+TEST(BadInput, FrameFolderAtItsLimitWritesTheSummaryAndSaysWhatWasLeft) {
+  for (const bool with_more : {false, true}) {
+    SCOPED_TRACE(with_more ? "a99999.bmp present" : "frames 0 to 99998");
+    ScratchDir dir;
+    make_run_folder(settings_text(1, 20, 10.0f, 3.0f, 5.0f, 4.0f, 4.0f, 1, 1, 2, 2, 95.0f, 0, 3));
+    // A file takes at most 65,000 links: every 50,000th frame is a file of its own.
+    const int last = with_more ? 99999 : 99998;
+    for (int f = 0; f <= last; ++f) {
+      char name[32];
+      std::snprintf(name, sizeof name, "BMP_RAW/a%05d.bmp", f);
+      if (f % 50000 == 0) {
+        write_raw_frame(f, 4, 5, std::vector<std::uint8_t>(20, 40));
+      } else {
+        char first[32];
+        std::snprintf(first, sizeof first, "BMP_RAW/a%05d.bmp", f - f % 50000);
+        fs::create_hard_link(first, name);
+      }
+    }
+    write_text("data_dump.txt", "summary of an earlier run\n");
+    const ProgramRun run = run_vesk_program("0\n");
+    EXPECT_EQ(run.exit_status, 0);
+    const std::string last_line = "\nProcessing frame 99999\n";
+    EXPECT_EQ(run.out.substr(run.out.size() - last_line.size()), last_line);
+    EXPECT_EQ(run.err, with_more ? "BMP_RAW/a99999.bmp: frames from 99999 on were not read, a "
+                                   "frame folder holds frames 0 to 99998; run vesk on the "
+                                   "recording itself (vesk RECORDING), or convert the rest into "
+                                   "another folder (vesk-frames RECORDING DIR --first 99999)\n"
+                                 : "");
+    EXPECT_NE(read_text("data_dump.txt").find("\nnframes=99999\n"), std::string::npos);
   }
 }

@@ -43,6 +43,7 @@ Scene make_scene(int width, int height, int images, const PixelFn& pixel) {
     }
   }
   s.input.images_in_buffer = images;
+  s.input.target_frame = 1000;  // far from frame 0: every frame the ring holds is shown
   s.input.geometry = {width, height, pixels};
   s.input.report_header = s.header;
   s.input.marked_frame = s.marked;
@@ -243,24 +244,38 @@ TEST(FlashReport, UnknownInterlaceOrEmptyRingGivesBlackStrip) {
   }
 }
 
-TEST(FlashReport, SlotsWrapAroundTheRing) {
+// Close-up n shows the slot n places on from the frame under test, wrapping round the ring, for
+// the frames the ring holds (N - 1 - N/2 before, N/2 after) and from frame 0 on; any other
+// close-up is black (-1 below), never a frame it does not stand for.
+TEST(FlashReport, CloseUpsShowOnlyTheFramesTheyStandFor) {
   const struct {
     int images;
     int target_slot;
+    std::int64_t target_frame;
     std::vector<int> slots;  // for n = -5 .. 5
   } cases[] = {
-      {11, 0, {6, 7, 8, 9, 10, 0, 1, 2, 3, 4, 5}},  {11, 10, {5, 6, 7, 8, 9, 10, 0, 1, 2, 3, 4}},
-      {20, 3, {18, 19, 0, 1, 2, 3, 4, 5, 6, 7, 8}}, {3, 0, {1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2}},
-      {3, 2, {0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1}},    {1, 0, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+      {11, 0, 1000, {6, 7, 8, 9, 10, 0, 1, 2, 3, 4, 5}},
+      {11, 10, 1000, {5, 6, 7, 8, 9, 10, 0, 1, 2, 3, 4}},
+      {20, 3, 1000, {18, 19, 0, 1, 2, 3, 4, 5, 6, 7, 8}},
+      {10, 0, 1000, {-1, 6, 7, 8, 9, 0, 1, 2, 3, 4, 5}},
+      {3, 0, 1000, {-1, -1, -1, -1, 2, 0, 1, -1, -1, -1, -1}},
+      {3, 2, 1000, {-1, -1, -1, -1, 1, 2, 0, -1, -1, -1, -1}},
+      {1, 0, 1000, {-1, -1, -1, -1, -1, 0, -1, -1, -1, -1, -1}},
+      // The first frames under test: nothing before frame 0.
+      {60, 0, 0, {-1, -1, -1, -1, -1, 0, 1, 2, 3, 4, 5}},
+      {60, 2, 2, {-1, -1, -1, 0, 1, 2, 3, 4, 5, 6, 7}},
+      {60, 5, 5, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}},
   };
   for (const auto& c : cases) {
     Scene s = make_scene(300, 24, c.images, [](int slot, int, int) { return 100 + slot; });
     s.input.target_slot = c.target_slot;
+    s.input.target_frame = c.target_frame;
     s.input.sample = 150.0f;
     s.input.line = 12.0f;
     const std::vector<std::uint8_t> file = render(s);
     for (int n = -5; n <= 5; ++n) {
-      EXPECT_EQ(strip_grey(file, s.input.geometry, 150 + 25 * n, 20), 100 + c.slots[n + 5])
+      const int slot = c.slots[static_cast<std::size_t>(n + 5)];
+      EXPECT_EQ(strip_grey(file, s.input.geometry, 150 + 25 * n, 20), slot < 0 ? 0 : 100 + slot)
           << "images " << c.images << " target " << c.target_slot << " n " << n;
     }
   }

@@ -89,17 +89,21 @@ TEST(FrameFolder, ReadsEachFrameOnceInOrder) {
     FrameStatus status;
     std::size_t bytes;
     std::vector<std::uint8_t> expected;
-    std::string message;
+    std::string warning;
+    std::string reason;
   };
   const std::vector<std::uint8_t> colour_table_read(with_table.begin(), with_table.begin() + w * h);
   std::vector<std::uint8_t> short_read(w * h, 0x77);
   std::copy(payload.begin(), payload.begin() + 5, short_read.begin());
   const std::vector<Case> cases = {
-      {FrameStatus::frame, 12, payload, ""},
-      {FrameStatus::frame, 12, payload, ""},
-      {FrameStatus::frame, 12, colour_table_read, ""},
-      {FrameStatus::frame, 5, short_read, "BMP_RAW/a00003.bmp: truncated, 59 of 66 bytes"},
-      {FrameStatus::end, 0, std::vector<std::uint8_t>(w * h, 0x77),
+      {FrameStatus::frame, 12, payload, "", ""},
+      {FrameStatus::frame, 12, payload,
+       "BMP_RAW/a00001.bmp: header states 100 x 100, read as 4 x 3 like frame 0 (later frames "
+       "are not checked)",
+       ""},
+      {FrameStatus::frame, 12, colour_table_read, "", ""},
+      {FrameStatus::frame, 5, short_read, "BMP_RAW/a00003.bmp: truncated, 59 of 66 bytes", ""},
+      {FrameStatus::end, 0, std::vector<std::uint8_t>(w * h, 0x77), "",
        "BMP_RAW/a00004.bmp: cannot open: No such file or directory"},
   };
   for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -110,7 +114,8 @@ TEST(FrameFolder, ReadsEachFrameOnceInOrder) {
     EXPECT_EQ(read.status, c.status);
     EXPECT_EQ(read.bytes, c.bytes);
     EXPECT_EQ(destination, c.expected);
-    EXPECT_EQ(read.message, c.message);
+    EXPECT_EQ(read.warning, c.warning);
+    EXPECT_EQ(read.reason, c.reason);
   }
 }
 

@@ -290,8 +290,46 @@ TEST(ParameterMenu, LoadAndSaveSettings) {
   ScratchDir dir;
   std::filesystem::create_directory("settings.txt");
   check({"settings.txt cannot be written", "15 2 0", menu(kStart) + kLoadSave + menu(kStart),
-         "settings.txt: cannot open: Is a directory; the parameters were not saved\n", true,
-         kStart});
+         "settings.txt: cannot rename the finished file: Is a directory; the parameters were not "
+         "saved and settings.txt is as it was\n",
+         true, kStart});
+  EXPECT_TRUE(std::filesystem::is_directory("settings.txt"));
+  EXPECT_FALSE(std::filesystem::exists("settings.txt.part"));
+}
+
+// A save that fails midway (a full disk, a file-size limit) leaves the old settings.txt whole,
+// so the next start still reads it.
+TEST(ParameterMenu, FailedSaveKeepsTheOldSettings) {
+  const std::string vesk = std::string("'") + VESK_BINARY + "'";
+  struct Case {
+    const char* name;
+    std::string setup;  // shell commands run before vesk, in its shell
+    std::string err;
+  };
+  const std::vector<Case> cases = {
+      {"full disk", "ln -s /dev/full settings.txt.part",
+       "settings.txt.part: write failed: No space left on device; the parameters were not saved "
+       "and settings.txt is as it was\n"},
+      {"file-size limit", "trap '' XFSZ; ulimit -f 0",
+       "settings.txt.part: write failed: File too large; the parameters were not saved and "
+       "settings.txt is as it was\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    make_run_folder();
+    write_raw_frame(0, 8, 8, std::vector<std::uint8_t>(64, 30));
+    const std::string good = read_text("settings.txt");
+    write_text(".console_in", "15 2\n");
+    // Standard error comes back on standard output, through a pipe the size limit does not touch.
+    const ProgramRun run =
+        run_command("(" + c.setup + "; exec " + vesk + " < .console_in 2>&1 >/dev/null) | cat");
+    EXPECT_EQ(run.out, c.err +
+                           "console input ended before the menu was closed with 0; the run "
+                           "does not start\n");
+    EXPECT_EQ(read_text("settings.txt"), good);
+    EXPECT_FALSE(std::filesystem::exists("settings.txt.part"));
+  }
 }
 
 TEST(ParameterMenu, InformationScreen) {

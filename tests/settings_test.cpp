@@ -163,7 +163,7 @@ TEST(SettingsFile, SaveIntoAFolderFails) {
   std::filesystem::create_directory("settings.txt");
   std::string error;
   EXPECT_FALSE(write_settings_file(".", kWritten, error));
-  EXPECT_EQ(error, "settings.txt: cannot open: Is a directory");
+  EXPECT_EQ(error, "settings.txt: cannot rename the finished file: Is a directory");
 }
 
 TEST(SettingsFile, FloatsRoundTripThroughSixDecimals) {

@@ -112,15 +112,61 @@ TEST(Startup, StopsBeforeTheMenuOnBadStartingFiles) {
   }
 }
 
-TEST(Startup, RingTooLargeForMemoryIsReportedBeforeAnyOutputFile) {
+// Frames missing from a huge ring are found before any memory is taken.
+TEST(Startup, RingLargerThanTheFramesIsRefusedBeforeItsMemoryIsTaken) {
   ScratchDir dir;
   make_run_folder(settings_text(1, 20, 10, 3, 5, 4, 4, 10, 10, 10, 10, 95, 0, 2000000000));
   write_raw_frame(0, 4096, 4096, std::vector<std::uint8_t>(4096 * 4096, 30));
   write_text("flash_info.dat", "earlier run\n");
   const ProgramRun run = run_vesk_program("0\n");
   EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.err,
+            "BMP_RAW/a00001.bmp: cannot open: No such file or directory; the ring of "
+            "Images_in_buffer 2000000000 needs frames 0 to 1999999999 before the run can start\n");
+  EXPECT_EQ(read_text("flash_info.dat"), "earlier run\n");
+}
+
+// Every frame the ring needs is there (hard links to one short file: only their presence is
+// checked before the memory), but the ring is beyond the machine's memory.
+TEST(Startup, RingTooLargeForMemoryIsReportedBeforeAnyOutputFile) {
+  ScratchDir dir;
+  constexpr int kImages = 20000;
+  make_run_folder(settings_text(1, 20, 10, 3, 5, 4, 4, 10, 10, 10, 10, 95, 0, kImages));
+  write_file("BMP_RAW/a00000.bmp", raw_frame_bytes(32768, 32768, {}));
+  for (int f = 1; f < kImages; ++f) {
+    char name[32];
+    std::snprintf(name, sizeof name, "BMP_RAW/a%05d.bmp", f);
+    std::filesystem::create_hard_link("BMP_RAW/a00000.bmp", name);
+  }
+  write_text("flash_info.dat", "earlier run\n");
+  const ProgramRun run = run_vesk_program("0\n");
+  EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(without_sanitizer_warnings(run.err),
-            "cannot allocate 32000000000 MiB for a frame ring of 2000000000 frames; lower "
+            "cannot allocate 20480000 MiB for a frame ring of 20000 frames; lower "
             "Images_in_buffer\n");
   EXPECT_EQ(read_text("flash_info.dat"), "earlier run\n");
+}
+
+// At the least ring the detector can work with, lowering Images_in_buffer is no way out: the
+// message says the frames are too large. Memory is limited for the run (ulimit -v), which a
+// sanitizer build's shadow memory would not survive.
+TEST(Startup, SmallestRingTooLargeSaysTheFramesAreTooLarge) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "an address-space limit and AddressSanitizer do not mix";
+#endif
+  ScratchDir dir;
+  make_run_folder(settings_text(1, 20, 10, 3, 5, 4, 4, 10, 10, 10, 10, 95, 0, 3));
+  for (int f = 0; f < 3; ++f) {
+    char name[32];
+    std::snprintf(name, sizeof name, "BMP_RAW/a%05d.bmp", f);
+    write_file(name, raw_frame_bytes(32768, 32768, {}));
+  }
+  write_text(".console_in", "0\n");
+  const ProgramRun run =
+      run_command(std::string("ulimit -v 1000000; '") + VESK_BINARY + "' < .console_in");
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.err,
+            "cannot allocate 3072 MiB for a frame ring of 3 frames; frames of 32768 x 32768 are "
+            "too large for this machine's memory even in the smallest ring\n");
+  EXPECT_FALSE(std::filesystem::exists("flash_info.dat"));
 }

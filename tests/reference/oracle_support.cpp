@@ -147,13 +147,19 @@ std::string compare_detectors(TestRing& ring, int target, const DetectionThresho
 
 namespace {
 
-// Reads the next frame of `source` into `slot` the straightforward way: the bytes the file has
-// replace the start of the slot, the rest keeps its bytes. False at the end of the frames.
+// Reads the next frame of `source` into `slot`: the bytes the file has, and past them the bytes
+// of `previous` (the frame before it; zeros when there is none). False at the end of the frames.
 bool read_into(FrameSource& source, std::span<std::uint8_t> slot,
-               std::vector<std::uint8_t>& scratch) {
+               std::span<const std::uint8_t> previous, std::vector<std::uint8_t>& scratch) {
   const FrameRead read = source.read_next(scratch);
   if (read.status != FrameStatus::frame) return false;
-  std::copy_n(scratch.begin(), read.bytes, slot.begin());
+  for (std::size_t i = 0; i < slot.size(); ++i) {
+    if (i < read.bytes) {
+      slot[i] = scratch[i];
+    } else {
+      slot[i] = previous.empty() ? 0 : previous[i];
+    }
+  }
   return true;
 }
 
@@ -185,13 +191,13 @@ bool reference_run(const std::filesystem::path& run_dir, const DetectionSettings
   };
   std::vector<std::uint8_t> scratch(pixels);
   for (int i = 0; i < n; ++i) {
-    if (!read_into(*filler, slot(i), scratch)) {
+    if (!read_into(*filler, slot(i), i > 0 ? slot(i - 1) : std::span<std::uint8_t>(), scratch)) {
       *error = "frame " + std::to_string(i) + " is missing";
       return false;
     }
   }
   std::vector<std::uint8_t> skipped(pixels);
-  for (int i = 0; i < n / 2; ++i) read_into(*loader, skipped, scratch);
+  for (int i = 0; i < n / 2; ++i) read_into(*loader, skipped, {}, scratch);
   reference::recompute_statistics(ring);
 
   FileHandle log = open_file_in(run_dir, "flash_info.dat", "w", *error);
@@ -202,7 +208,10 @@ bool reference_run(const std::filesystem::path& run_dir, const DetectionSettings
   for (int frame_number = n / 2;; ++frame_number) {
     if (frame_number % 100 == 0) reference::recompute_statistics(ring);
     reference::retire_slot(ring, load_slot);
-    if (!read_into(*loader, slot(load_slot), scratch)) {
+    // The frame before lives in the slot before; a frame loaded again is its own slot's bytes.
+    std::vector<std::uint8_t> previous(slot((load_slot + n - 1) % n).begin(),
+                                       slot((load_slot + n - 1) % n).end());
+    if (!read_into(*loader, slot(load_slot), previous, scratch)) {
       const std::string summary =
           format_run_summary(settings, geometry.image_width, geometry.image_height, frame_number);
       if (!replace_text_file(run_dir / "data_dump.txt", summary, *error)) return false;
@@ -226,6 +235,7 @@ bool reference_run(const std::filesystem::path& run_dir, const DetectionSettings
                                    .line = result.measurement.line,
                                    .interlace = settings.Interlace,
                                    .images_in_buffer = n,
+                                   .target_frame = target_frame,
                                    .geometry = geometry,
                                    .report_header = report_header,
                                    .marked_frame = buffers.marked_frame,
