@@ -7,7 +7,7 @@
 // wherever the program is built.
 //
 // Usage: make_demo_frames [--size WxH] [--frames N] [--seed S] [--flashes N] [--hits N]
-//                         [--glints N] [--ring N] [--truth FILE] OUTDIR
+//                         [--glints N] [--ring N] [--noise SIGMA] [--truth FILE] OUTDIR
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -40,9 +40,12 @@ struct Options {
 
 constexpr const char* kUsage =
     "usage: make_demo_frames [--size WxH] [--frames N] [--seed S] [--flashes N] [--hits N]\n"
-    "                        [--glints N] [--ring N] [--truth FILE] OUTDIR\n"
+    "                        [--glints N] [--ring N] [--noise SIGMA] [--truth FILE] OUTDIR\n"
     "Writes OUTDIR/BMP_RAW/a00000.bmp ... and the truth file (OUTDIR/truth.csv).\n"
-    "Defaults: --size 720x576 --frames 600 --seed 1 --flashes 12 --hits 4 --glints 1 --ring 60\n";
+    "--noise: the camera's read noise in grey levels (standard deviation); shot noise comes on\n"
+    "top, sqrt(level / 12) grey levels at each pixel's level.\n"
+    "Defaults: --size 720x576 --frames 600 --seed 1 --flashes 12 --hits 4 --glints 1 --ring 60\n"
+    "          --noise 1.6\n";
 
 bool parse_int(const char* text, long lo, long hi, const char* option, long& value,
                std::string& error) {
@@ -86,6 +89,19 @@ bool parse_seed(const char* value, Options& o, std::string& error) {
   return true;
 }
 
+bool parse_noise(const char* value, Options& o, std::string& error) {
+  char* end = nullptr;
+  errno = 0;
+  const double sigma = std::strtod(value, &end);
+  if (end == value || *end != '\0' || errno != 0 || !std::isfinite(sigma) || sigma < 0.0 ||
+      sigma > 50.0) {
+    error = std::string("--noise ") + value + ": need a number of grey levels from 0 to 50";
+    return false;
+  }
+  o.read_noise = sigma;
+  return true;
+}
+
 // The whole-number options: name, smallest and largest value, where it goes.
 struct IntOption {
   const char* name;
@@ -104,6 +120,7 @@ constexpr IntOption kIntOptions[] = {
 bool parse_option(const std::string& name, const char* value, Options& o, std::string& error) {
   if (name == "--size") return parse_size(value, o, error);
   if (name == "--seed") return parse_seed(value, o, error);
+  if (name == "--noise") return parse_noise(value, o, error);
   if (name == "--truth") {
     o.truth_path = value;
     return true;
