@@ -169,7 +169,7 @@ void print_bands(const std::vector<Band>& bands) {
 int main(int argc, char** argv) {
   if (argc != 3) {
     std::fprintf(stderr, "usage: demo_summary TRUTH_CSV FLASH_INFO_DAT\n");
-    return 1;
+    return 2;
   }
   std::vector<TruthRow> truth;
   std::vector<FlashReport> reports;

@@ -194,20 +194,22 @@ bool write_recording(const Options& o, const demo::Scene& scene,
 int main(int argc, char** argv) {
   if (argc == 1) {
     std::fputs(kUsage, stderr);
-    return 1;
+    return 2;
   }
   Options o;
   std::string error;
   if (!parse_options(argc, argv, o, error)) {
     std::fprintf(stderr, "make_demo_frames: %s\n", error.c_str());
-    return 1;
+    return 2;
   }
   const demo::Scene scene = demo::make_scene(o.width, o.height, o.seed);
   const demo::EventPlan plan{o.seed, o.frames, o.ring, o.flashes, o.hits, o.glints};
   std::vector<demo::Spot> spots;
+  // Events that do not fit the frames or the night side asked for are a matter of the options;
+  // nothing is written then.
   if (!demo::plan_events(plan, scene, spots, error)) {
     std::fprintf(stderr, "make_demo_frames: %s\n", error.c_str());
-    return 1;
+    return 2;
   }
   if (!write_recording(o, scene, spots, error)) {
     std::fprintf(stderr, "make_demo_frames: %s\n", error.c_str());
@@ -221,5 +223,9 @@ int main(int argc, char** argv) {
       "single-pixel hits, %d glint frames\n",
       o.frames, o.width, o.height, raw.c_str(), o.truth_path.c_str(), counts[0], counts[1],
       counts[2] + counts[3], counts[4]);
+  if (std::fflush(stdout) != 0) {
+    std::fprintf(stderr, "make_demo_frames: standard output: write failed\n");
+    return 1;
+  }
   return 0;
 }

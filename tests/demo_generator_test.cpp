@@ -1,10 +1,12 @@
-// make_demo_frames --noise: the camera's read noise adds to the shot noise of the night side in
-// quadrature, so the frame-to-frame spread of a night-side pixel grows by what was asked for.
+// make_demo_frames as a program: bad options stop it with one line and exit status 2 before
+// anything is written, and --noise (the camera's read noise) adds to the shot noise of the night
+// side in quadrature, so the frame-to-frame spread of a night-side pixel grows by what was asked.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -69,6 +71,52 @@ TEST(DemoNoise, ReadNoiseAddsToTheShotNoiseFloor) {
   EXPECT_NEAR(std::sqrt(three * three - floor * floor), 3.0, 0.15);
   // Without --noise the camera is the one the shipped defaults were measured with.
   EXPECT_EQ(read_file("default/BMP_RAW/a00017.bmp"), read_file("default_named/BMP_RAW/a00017.bmp"));
+}
+
+struct BadOptions {
+  std::string options;
+  std::string message;
+};
+
+TEST(DemoGeneratorOptions, BadOptionsStopWithOneLineAndWriteNothing) {
+  const BadOptions cases[] = {
+      {"--noise -1 out", "--noise -1: need a number of grey levels from 0 to 50"},
+      {"--noise 51 out", "--noise 51: need a number of grey levels from 0 to 50"},
+      {"--noise nan out", "--noise nan: need a number of grey levels from 0 to 50"},
+      {"--noise 2x out", "--noise 2x: need a number of grey levels from 0 to 50"},
+      {"--noise '' out", "--noise : need a number of grey levels from 0 to 50"},
+      {"--size 640 out", "--size 640: need WIDTHxHEIGHT"},
+      {"--size 100x200 out", "--size width 100: need a whole number from 160 to 8192"},
+      {"--frames 2 out", "--frames 2: need a whole number from 3 to 99999"},
+      {"--seed -4 out", "--seed -4: need a whole number from 0"},
+      {"--colour 1 out", "--colour: unknown option"},
+      {"out --frames", "--frames: needs a value"},
+      {"out other", "other: only one output folder may be given"},
+      {"--frames 100", "no output folder given"},
+      {"--frames 50 out", "--frames 50: VESK needs at least --ring 60 (Images_in_buffer) frames"},
+      {"--frames 120 --size 320x240 out",
+       "17 events 30 frames apart need 521 frames; --frames 120 is too few"},
+  };
+  for (const BadOptions& c : cases) {
+    SCOPED_TRACE(c.options);
+    ScratchDir dir;
+    const ProgramRun run =
+        run_command(std::string("'") + VESK_TOOLS_DIR + "/make_demo_frames' " + c.options);
+    EXPECT_EQ(run.exit_status, 2);
+    EXPECT_EQ(run.err, "make_demo_frames: " + c.message + "\n");
+    EXPECT_EQ(run.out, "");
+    EXPECT_FALSE(std::filesystem::exists("out"));
+  }
+}
+
+TEST(DemoGeneratorOptions, AnOutputFolderThatCannotBeMadeIsAnError) {
+  ScratchDir dir;
+  write_text("out", "a file where the folder should be\n");
+  const ProgramRun run = run_command(std::string("'") + VESK_TOOLS_DIR +
+                                     "/make_demo_frames' --frames 60 --flashes 1 --hits 0 "
+                                     "--glints 0 --size 160x120 out");
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.err.rfind("make_demo_frames: out/BMP_RAW: cannot create: ", 0), 0u) << run.err;
 }
 
 }  // namespace
