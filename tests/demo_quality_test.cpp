@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "demo_truth.h"
 #include "test_support.h"
 
 namespace {
@@ -18,8 +18,10 @@ namespace {
 // Every flash at least this bright (grey levels above the background at its centre) must be
 // found; fainter ones may be missed. The shipped defaults find all flashes from about 30 up.
 constexpr double kStatedPeak = 40.0;
-constexpr double kMatchPixels = 2.0;  // a report at the flash's frame within this finds it
-constexpr double kNearPixels = 5.0;   // a report this close to a flash or glint is put down to it
+
+using demo::EventKind;
+using demo::FlashReport;
+using demo::TruthRow;
 
 struct Sequence {
   const char* name;
@@ -36,72 +38,21 @@ void PrintTo(const Sequence& s, std::ostream* os) {
   *os << s.name;
 }
 
-struct Event {
-  int frame;
-  double x;
-  double y;
-  double peak;
-  std::string kind;
-};
-
-struct Report {
-  int frame;
-  int pixels;
-  double sample;
-  double line;
-};
-
-std::vector<Event> read_truth() {
-  std::istringstream text(read_text("truth.csv"));
-  std::string line;
-  std::getline(text, line);  // column names
-  std::vector<Event> events;
-  while (std::getline(text, line)) {
-    Event e;
-    char kind[32] = {};
-    double width = 0.0;
-    if (std::sscanf(line.c_str(), "%d,%lf,%lf,%lf,%lf,%31s", &e.frame, &e.x, &e.y, &e.peak, &width,
-                    kind) == 6) {
-      e.kind = kind;
-      events.push_back(e);
-    }
-  }
-  return events;
-}
-
-std::vector<Report> read_flash_log() {
-  std::istringstream text(read_text("flash_info.dat"));
-  std::string line;
-  std::getline(text, line);  // column names
-  std::vector<Report> reports;
-  while (std::getline(text, line)) {
-    Report r;
-    if (std::sscanf(line.c_str(), "%d %d %lf %lf", &r.frame, &r.pixels, &r.sample, &r.line) == 4) {
-      reports.push_back(r);
-    }
-  }
-  return reports;
-}
-
 std::string position(int frame, double x, double y) {
   char text[64];
   std::snprintf(text, sizeof text, "frame %d at (%.1f, %.1f)", frame, x, y);
   return text;
 }
 
-bool near(const Report& r, const Event& e, double pixels) {
-  return r.frame == e.frame && std::hypot(r.sample - e.x, r.line - e.y) <= pixels;
-}
-
 // Why a report that belongs to no flash or glint was made, for the failure message.
-std::string explain_report(const Report& r, const std::vector<Event>& events, int width,
+std::string explain_report(const FlashReport& r, const std::vector<TruthRow>& events, int width,
                            int height) {
   bool event_in_frame = false;
-  for (const Event& e : events) {
+  for (const TruthRow& e : events) {
     if (e.frame != r.frame) continue;
     event_in_frame = true;
-    if ((e.kind == "cosmic_ray" || e.kind == "hot_pixel") && near(r, e, kNearPixels)) {
-      return "a single-pixel hit (" + e.kind + ") was reported";
+    if (demo::is_single_pixel_hit(e.kind) && demo::report_matches(r, e, demo::kNearPixels)) {
+      return std::string("a single-pixel hit (") + demo::event_kind_name(e.kind) + ") was reported";
     }
   }
   char name[32];
@@ -138,16 +89,21 @@ TEST_P(DemoQuality, ReportsEveryStrongFlashAndNothingElse) {
   ASSERT_EQ(run.exit_status, 0) << run.err;
   EXPECT_EQ(run.err, "");
 
-  const std::vector<Event> events = read_truth();
-  const std::vector<Report> reports = read_flash_log();
+  std::vector<TruthRow> events;
+  std::vector<FlashReport> reports;
+  std::string error;
+  ASSERT_TRUE(demo::read_truth("truth.csv", events, error)) << error;
+  ASSERT_TRUE(demo::read_flash_log("flash_info.dat", reports, error)) << error;
   int strong = 0;
   int hits = 0;
-  for (const Event& e : events) {
-    if (e.kind == "cosmic_ray" || e.kind == "hot_pixel") ++hits;
-    if (e.kind != "flash" || e.peak < kStatedPeak) continue;
+  for (const TruthRow& e : events) {
+    if (demo::is_single_pixel_hit(e.kind)) ++hits;
+    if (e.kind != EventKind::Flash || e.peak < kStatedPeak) continue;
     ++strong;
     bool found = false;
-    for (const Report& r : reports) found = found || near(r, e, kMatchPixels);
+    for (const FlashReport& r : reports) {
+      found = found || demo::report_matches(r, e, demo::kFoundPixels);
+    }
     EXPECT_TRUE(found) << "flash of peak " << std::lround(e.peak) << ", "
                        << position(e.frame, e.x, e.y) << ": not reported there";
   }
@@ -155,11 +111,11 @@ TEST_P(DemoQuality, ReportsEveryStrongFlashAndNothingElse) {
   ASSERT_GE(strong, s.flashes / 3);
   ASSERT_EQ(hits, s.hits);
 
-  for (const Report& r : reports) {
+  for (const FlashReport& r : reports) {
     bool explained = false;
-    for (const Event& e : events) {
-      const bool moon_event = e.kind == "flash" || e.kind == "flash_fade" || e.kind == "glint";
-      explained = explained || (moon_event && near(r, e, kNearPixels));
+    for (const TruthRow& e : events) {
+      const bool moon_event = !demo::is_single_pixel_hit(e.kind);
+      explained = explained || (moon_event && demo::report_matches(r, e, demo::kNearPixels));
     }
     if (!explained) {
       ADD_FAILURE() << "report of " << position(r.frame, r.sample, r.line) << ", " << r.pixels

@@ -2,193 +2,152 @@
 // by make_demo_frames and prints how many injected flashes were found, missed, and what else was
 // reported.
 //
-// A flash is found when a report names its first frame and the report's (sample, line) lies
-// within 2 pixels of the flash's (x, y). Every other report is put down to the event of its frame
-// within 5 pixels: a flash found off its centre, the second frame of a flash that fades over two
-// frames, or a satellite glint; a report near no injected flash or glint is spurious.
+// A flash is found when a report names its first frame within demo::kFoundPixels of its centre.
+// Every other report is put down to the event of its frame within demo::kNearPixels: a flash
+// found off its centre, the second frame of a flash that fades over two frames, or a satellite
+// glint; a report near no injected flash or glint is spurious.
 //
 // Usage: demo_summary TRUTH_CSV FLASH_INFO_DAT
-#include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "imaging/file_io.h"
+#include "demo_truth.h"
 
 namespace {
 
-constexpr double kMatchPixels = 2.0;  // a flash counts as found at its first frame within this
-constexpr double kNearPixels = 5.0;   // other reports are put down to an event within this
+using demo::EventKind;
+using demo::FlashReport;
+using demo::TruthRow;
 
-struct TruthRow {
-  int frame = 0;
-  double x = 0.0;
-  double y = 0.0;
-  double peak = 0.0;
-  double width = 0.0;
-  std::string kind;
+// Flashes of peaks in [low, high), and how many of them were found.
+struct Band {
+  double low, high;
+  int injected = 0;
+  int found = 0;
 };
 
-struct Report {
-  int frame = 0;
-  int pixels = 0;
-  double sample = 0.0;
-  double line = 0.0;
-};
-
-bool read_truth(const char* path, std::vector<TruthRow>& rows, std::string& error) {
-  FileHandle file = open_file(path, "r", error);
-  if (!file) return false;
-  char text[256];
-  int line_number = 0;
-  while (std::fgets(text, sizeof text, file.get()) != nullptr) {
-    ++line_number;
-    if (line_number == 1) continue;  // column names
-    TruthRow row;
-    char kind[32] = {};
-    if (std::sscanf(text, "%d,%lf,%lf,%lf,%lf,%31[a-z_]", &row.frame, &row.x, &row.y, &row.peak,
-                    &row.width, kind) != 6) {
-      error = std::string(path) + ": line " + std::to_string(line_number) +
-              ": not frame,x,y,peak,width,kind";
-      return false;
-    }
-    row.kind = kind;
-    rows.push_back(row);
-  }
-  return true;
-}
-
-bool read_flash_log(const char* path, std::vector<Report>& reports, std::string& error) {
-  FileHandle file = open_file(path, "r", error);
-  if (!file) return false;
-  char text[512];
-  int line_number = 0;
-  while (std::fgets(text, sizeof text, file.get()) != nullptr) {
-    ++line_number;
-    if (line_number == 1) continue;  // column names
-    Report report;
-    if (std::sscanf(text, "%d %d %lf %lf", &report.frame, &report.pixels, &report.sample,
-                    &report.line) != 4) {
-      error = std::string(path) + ": line " + std::to_string(line_number) + ": not a flash record";
-      return false;
-    }
-    reports.push_back(report);
-  }
-  return true;
-}
-
-bool matches(const Report& report, const TruthRow& row, double pixels) {
-  return report.frame == row.frame &&
-         std::hypot(report.sample - row.x, report.line - row.y) <= pixels;
-}
-
-// The truth row of `kind` that `report` matches, or nullptr.
-const TruthRow* find_match(const Report& report, const std::vector<TruthRow>& truth,
-                           const char* kind) {
-  for (const TruthRow& row : truth) {
-    if (row.kind == kind && matches(report, row, kNearPixels)) return &row;
-  }
-  return nullptr;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: demo_summary TRUTH_CSV FLASH_INFO_DAT\n");
-    return 1;
-  }
-  std::vector<TruthRow> truth;
-  std::vector<Report> reports;
-  std::string error;
-  if (!read_truth(argv[1], truth, error) || !read_flash_log(argv[2], reports, error)) {
-    std::fprintf(stderr, "demo_summary: %s\n", error.c_str());
-    return 1;
-  }
-
-  struct Band {
-    double low, high;
-    int injected = 0;
-    int found = 0;
-  };
-  std::vector<Band> bands = {{15, 30}, {30, 50}, {50, 80}, {80, 130}, {130, 1000}};
+struct FlashScore {
   int flashes = 0;
-  int fading = 0;
-  int hits = 0;
-  int glint_frames = 0;
+  int fading = 0;        // second frames of fading flashes
+  int hits = 0;          // single-pixel hits injected
+  int glint_frames = 0;  // frames with a glint
   std::vector<const TruthRow*> missed;
+  std::vector<Band> bands = {{15, 30}, {30, 50}, {50, 80}, {80, 130}, {130, 1000}};
+};
+
+struct ReportScore {
+  int off_centre = 0;
+  int second_frames = 0;
+  int glints = 0;
+  int at_hits = 0;  // spurious reports at a single-pixel hit
+  std::vector<const FlashReport*> spurious;
+};
+
+// True when a report finds `row`, a flash, at its first frame.
+bool is_found(const TruthRow& row, const std::vector<FlashReport>& reports) {
+  for (const FlashReport& report : reports) {
+    if (demo::report_matches(report, row, demo::kFoundPixels)) return true;
+  }
+  return false;
+}
+
+FlashScore score_flashes(const std::vector<TruthRow>& truth,
+                         const std::vector<FlashReport>& reports) {
+  FlashScore score;
   for (const TruthRow& row : truth) {
-    if (row.kind == "flash_fade") ++fading;
-    if (row.kind == "cosmic_ray" || row.kind == "hot_pixel") ++hits;
-    if (row.kind == "glint") ++glint_frames;
-    if (row.kind != "flash") continue;
-    ++flashes;
-    bool found = false;
-    for (const Report& report : reports) found = found || matches(report, row, kMatchPixels);
-    if (!found) missed.push_back(&row);
-    for (Band& band : bands) {
+    if (row.kind == EventKind::FlashFade) ++score.fading;
+    if (demo::is_single_pixel_hit(row.kind)) ++score.hits;
+    if (row.kind == EventKind::Glint) ++score.glint_frames;
+    if (row.kind != EventKind::Flash) continue;
+    ++score.flashes;
+    const bool found = is_found(row, reports);
+    if (!found) score.missed.push_back(&row);
+    for (Band& band : score.bands) {
       if (row.peak >= band.low && row.peak < band.high) {
         ++band.injected;
         if (found) ++band.found;
       }
     }
   }
+  return score;
+}
 
-  int off_centre = 0;
-  int second_frames = 0;
-  int glints = 0;
-  int at_hits = 0;
-  std::vector<const Report*> spurious;
-  for (const Report& report : reports) {
-    bool found = false;
-    for (const TruthRow& row : truth) {
-      found = found || (row.kind == "flash" && matches(report, row, kMatchPixels));
+// True when `report` lies within demo::kNearPixels of an event of `kind` in its frame.
+bool near_kind(const FlashReport& report, const std::vector<TruthRow>& truth, EventKind kind) {
+  for (const TruthRow& row : truth) {
+    if (row.kind == kind && demo::report_matches(report, row, demo::kNearPixels)) return true;
+  }
+  return false;
+}
+
+// True when `report` finds a flash at its first frame.
+bool finds_flash(const FlashReport& report, const std::vector<TruthRow>& truth) {
+  for (const TruthRow& row : truth) {
+    if (row.kind == EventKind::Flash && demo::report_matches(report, row, demo::kFoundPixels)) {
+      return true;
     }
-    if (found) continue;  // counted with the flashes above
-    if (find_match(report, truth, "flash") != nullptr) {
-      ++off_centre;
-    } else if (find_match(report, truth, "flash_fade") != nullptr) {
-      ++second_frames;
-    } else if (find_match(report, truth, "glint") != nullptr) {
-      ++glints;
+  }
+  return false;
+}
+
+ReportScore score_reports(const std::vector<TruthRow>& truth,
+                          const std::vector<FlashReport>& reports) {
+  ReportScore score;
+  for (const FlashReport& report : reports) {
+    if (finds_flash(report, truth)) continue;  // counted with the flashes
+    if (near_kind(report, truth, EventKind::Flash)) {
+      ++score.off_centre;
+    } else if (near_kind(report, truth, EventKind::FlashFade)) {
+      ++score.second_frames;
+    } else if (near_kind(report, truth, EventKind::Glint)) {
+      ++score.glints;
     } else {
-      spurious.push_back(&report);
-      if (find_match(report, truth, "cosmic_ray") != nullptr ||
-          find_match(report, truth, "hot_pixel") != nullptr) {
-        ++at_hits;
+      score.spurious.push_back(&report);
+      if (near_kind(report, truth, EventKind::CosmicRay) ||
+          near_kind(report, truth, EventKind::HotPixel)) {
+        ++score.at_hits;
       }
     }
   }
+  return score;
+}
 
-  std::printf("Flashes injected:  %d (%d of them fade over a second frame)\n", flashes, fading);
-  std::printf("Frames reported:   %zu\n", reports.size());
+void print_flashes(const FlashScore& f, std::size_t report_count) {
+  std::printf("Flashes injected:  %d (%d of them fade over a second frame)\n", f.flashes, f.fading);
+  std::printf("Frames reported:   %zu\n", report_count);
   std::printf("Matched:           %d (reported at the flash's first frame, within %.0f pixels)\n",
-              flashes - static_cast<int>(missed.size()), kMatchPixels);
-  std::printf("Missed:            %zu\n", missed.size());
-  for (const TruthRow* row : missed) {
+              f.flashes - static_cast<int>(f.missed.size()), demo::kFoundPixels);
+  std::printf("Missed:            %zu\n", f.missed.size());
+  for (const TruthRow* row : f.missed) {
     std::printf("                     frame %d at (%.1f, %.1f), peak %.0f, %.1f pixels across\n",
                 row->frame, row->x, row->y, row->peak, row->width);
   }
+}
+
+void print_reports(const ReportScore& r, const FlashScore& f) {
   std::printf("Spurious:          %zu (%d at single-pixel hits; %d hits injected)\n",
-              spurious.size(), at_hits, hits);
-  for (const Report* report : spurious) {
+              r.spurious.size(), r.at_hits, f.hits);
+  for (const FlashReport* report : r.spurious) {
     std::printf("                     frame %d at (%.1f, %.1f), %d pixels\n", report->frame,
                 report->sample, report->line, report->pixels);
   }
-  if (off_centre > 0) {
+  if (r.off_centre > 0) {
     std::printf("Also reported:     %d flashes more than %.0f pixels off their centre\n",
-                off_centre, kMatchPixels);
+                r.off_centre, demo::kFoundPixels);
   }
-  if (second_frames > 0) {
-    std::printf("Also reported:     %d second frames of fading flashes\n", second_frames);
+  if (r.second_frames > 0) {
+    std::printf("Also reported:     %d second frames of fading flashes\n", r.second_frames);
   }
-  if (glint_frames > 0) {
+  if (f.glint_frames > 0) {
     std::printf(
         "Satellite glint:   %d of its %d frames reported (a moving point looks like a flash in\n"
         "                   each frame; its report images show it travel)\n",
-        glints, glint_frames);
+        r.glints, f.glint_frames);
   }
+}
+
+void print_bands(const std::vector<Band>& bands) {
   std::printf("Found by peak:    ");
   const char* separator = " ";
   for (const Band& band : bands) {
@@ -203,5 +162,30 @@ int main(int argc, char** argv) {
   }
   std::printf(
       "\n                   (peak: grey levels above the background at the flash's centre)\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: demo_summary TRUTH_CSV FLASH_INFO_DAT\n");
+    return 2;
+  }
+  std::vector<TruthRow> truth;
+  std::vector<FlashReport> reports;
+  std::string error;
+  if (!demo::read_truth(argv[1], truth, error) || !demo::read_flash_log(argv[2], reports, error)) {
+    std::fprintf(stderr, "demo_summary: %s\n", error.c_str());
+    return 1;
+  }
+  const FlashScore flashes = score_flashes(truth, reports);
+  const ReportScore others = score_reports(truth, reports);
+  print_flashes(flashes, reports.size());
+  print_reports(others, flashes);
+  print_bands(flashes.bands);
+  if (std::fflush(stdout) != 0) {
+    std::fprintf(stderr, "demo_summary: standard output: write failed\n");
+    return 1;
+  }
   return 0;
 }
