@@ -190,7 +190,10 @@ TEST(VeskFrames, SerMonoFramesInEveryDepthAndByteOrder) {
 TEST(VeskFrames, MakesACompleteRunFolder) {
   ScratchDir dir;
   write_file("night.ser", ser_bytes(mono_recording(8, 0, false, 1)));
+  // A folder prepared by hand keeps its own settings and data files; what is missing is added.
   write_text("run2/settings.txt", "kept\n");
+  write_text("run2/about.txt", "our observatory\n");
+  write_text("run2/default.txt", "our defaults\n");
   ASSERT_EQ(run_vesk_frames("night.ser run1").exit_status, 0);
   ASSERT_EQ(run_vesk_frames("night.ser run2").exit_status, 0);
   const fs::path data(VESK_DATA_DIR);
@@ -199,6 +202,9 @@ TEST(VeskFrames, MakesACompleteRunFolder) {
   }
   EXPECT_EQ(read_text("run1/settings.txt"), read_text((data / "default.txt").string()));
   EXPECT_EQ(read_text("run2/settings.txt"), "kept\n");
+  EXPECT_EQ(read_text("run2/about.txt"), "our observatory\n");
+  EXPECT_EQ(read_text("run2/default.txt"), "our defaults\n");
+  EXPECT_EQ(read_file("run2/bmpheader.dat"), read_file((data / "bmpheader.dat").string()));
   EXPECT_TRUE(fs::is_directory("run1/BMP_FLASHES"));
   EXPECT_TRUE(fs::is_empty("run1/BMP_FLASHES"));
   // Nothing but finished frames in BMP_RAW.
