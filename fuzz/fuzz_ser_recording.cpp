@@ -30,6 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   options.data_folders = {fuzz_folder()};
   if (size > 0) {
     options.byte_order = static_cast<ByteOrder>(data[0] % 3);
+    options.depth = data[0] / 3 % 10 == 0 ? 0 : 7 + data[0] / 3 % 10;  // 0 or 8 to 16
     options.first = data[size - 1] % 4;
     const int count = size > 1 ? data[size - 2] % 6 : 0;
     options.count = count == 0 ? -1 : count;  // as --count gives it: 1 or more, or all

@@ -88,9 +88,10 @@ bool lay_out_run_folder(const fs::path& outdir, const fs::path& data_folder, std
   if (!make_folder(outdir / "BMP_RAW", error) || !make_folder(outdir / "BMP_FLASHES", error)) {
     return false;
   }
+  // Data files already there may be the user's own (an edited about.txt or default.txt): kept.
   for (const char* name : kRunDataFiles) {
     std::error_code ec;
-    fs::copy_file(data_folder / name, outdir / name, fs::copy_options::overwrite_existing, ec);
+    fs::copy_file(data_folder / name, outdir / name, fs::copy_options::skip_existing, ec);
     if (ec) {
       error = (outdir / name).string() + ": cannot copy from " + data_folder.string() + ": " +
               reason(ec);

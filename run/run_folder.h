@@ -22,10 +22,11 @@ bool find_data_folder(std::span<const std::filesystem::path> candidates,
 // the new ones. False with `error` otherwise.
 bool check_run_folder(const std::filesystem::path& outdir, std::string& error);
 
-// The one way a run folder is laid out (vesk-frames, the demo, the benches, tests and fuzz
-// targets). Creates `outdir`, `outdir`/BMP_RAW and `outdir`/BMP_FLASHES, copies kRunDataFiles from
-// `data_folder` (replacing older copies) and default.txt to settings.txt unless settings.txt is
-// there. False with `error` naming the file or folder that failed.
+// The one way a run folder is laid out (vesk-frames, vesk with a recording, the demo, the benches,
+// tests and fuzz targets). Creates `outdir`, `outdir`/BMP_RAW and `outdir`/BMP_FLASHES, copies
+// each of kRunDataFiles from `data_folder` unless the folder has it already, and default.txt to
+// settings.txt unless settings.txt is there. False with `error` naming the file or folder that
+// failed.
 bool lay_out_run_folder(const std::filesystem::path& outdir,
                         const std::filesystem::path& data_folder, std::string& error);
 

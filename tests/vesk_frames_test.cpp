@@ -10,6 +10,7 @@
 #include "imaging/frame_files.h"
 #include "test_support.h"
 #include "tools/vesk_frames/convert.h"
+#include "tools/vesk_frames/frame_times.h"
 #include "tools/vesk_frames/video.h"
 
 namespace fs = std::filesystem;
@@ -30,6 +31,8 @@ struct SerFile {
   bool big_endian = false;                         // byte order the 16-bit samples are written in
   std::vector<std::vector<std::uint16_t>> frames;  // samples in file order
   std::vector<std::int64_t> times;                 // trailer, empty for none
+  std::int64_t local_time = 0;                     // header DateTime
+  std::int64_t utc_time = 0;                       // header DateTime_UTC
 };
 
 void put_le(std::vector<std::uint8_t>& bytes, std::uint64_t value, int size) {
@@ -44,8 +47,8 @@ std::vector<std::uint8_t> ser_bytes(const SerFile& s) {
     put_le(bytes, static_cast<std::uint32_t>(field), 4);
   }
   bytes.resize(bytes.size() + 120, ' ');  // observer, instrument, telescope
-  put_le(bytes, 0, 8);                    // local date
-  put_le(bytes, 0, 8);                    // UTC date
+  put_le(bytes, static_cast<std::uint64_t>(s.local_time), 8);
+  put_le(bytes, static_cast<std::uint64_t>(s.utc_time), 8);
   for (const auto& frame : s.frames) {
     for (const std::uint16_t v : frame) {
       if (s.depth <= 8) {
@@ -138,10 +141,18 @@ ProgramRun convert_here(ConvertOptions options) {
 }
 
 const char* kTimes =
-    "frame,utc\n"
-    "0,2024-03-15T21:04:05.1234567Z\n"
-    "1,2024-03-15T21:04:05.1634567Z\n"
-    "2,2024-03-15T21:04:05.2034567Z\n";
+    "frame,utc,seconds\n"
+    "0,2024-03-15T21:04:05.1234567Z,0.0000000\n"
+    "1,2024-03-15T21:04:05.1634567Z,0.0400000\n"
+    "2,2024-03-15T21:04:05.2034567Z,0.0800000\n";
+
+// The warning for a folder of `frames` frames under the shipped Images_in_buffer of 60.
+std::string ring_warning(int frames, const std::string& folder = "run1") {
+  return folder + "/BMP_RAW: holds " + std::to_string(frames) +
+         " frames, fewer than the 60 of Images_in_buffer in " + folder +
+         "/settings.txt; vesk cannot fill its frame ring: convert more frames or lower "
+         "Images_in_buffer\n";
+}
 
 }  // namespace
 
@@ -165,7 +176,8 @@ TEST(VeskFrames, SerMonoFramesInEveryDepthAndByteOrder) {
        "--byte-order big", 0, 3, kTimes},
       {"a range of frames renumbered from 0", mono_recording(16, 0, false, 4),
        "--first 1 --count 2", 1, 2,
-       "frame,utc\n0,2024-03-15T21:04:05.1634567Z\n1,2024-03-15T21:04:05.2034567Z\n"},
+       "frame,utc,seconds\n0,2024-03-15T21:04:05.1634567Z,0.0000000\n"
+       "1,2024-03-15T21:04:05.2034567Z,0.0400000\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -173,7 +185,7 @@ TEST(VeskFrames, SerMonoFramesInEveryDepthAndByteOrder) {
     write_file("night.ser", ser_bytes(c.recording));
     const ProgramRun run = run_vesk_frames("night.ser run1 " + c.options);
     EXPECT_EQ(run.exit_status, 0);
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.err, ring_warning(c.frames));
     EXPECT_EQ(run.out, "Wrote " + std::to_string(c.frames) +
                            " frames of 5 x 3 pixels to run1/BMP_RAW, their times to "
                            "run1/frame_times.csv\n");
@@ -190,7 +202,10 @@ TEST(VeskFrames, SerMonoFramesInEveryDepthAndByteOrder) {
 TEST(VeskFrames, MakesACompleteRunFolder) {
   ScratchDir dir;
   write_file("night.ser", ser_bytes(mono_recording(8, 0, false, 1)));
+  // A folder prepared by hand keeps its own settings and data files; what is missing is added.
   write_text("run2/settings.txt", "kept\n");
+  write_text("run2/about.txt", "our observatory\n");
+  write_text("run2/default.txt", "our defaults\n");
   ASSERT_EQ(run_vesk_frames("night.ser run1").exit_status, 0);
   ASSERT_EQ(run_vesk_frames("night.ser run2").exit_status, 0);
   const fs::path data(VESK_DATA_DIR);
@@ -199,6 +214,9 @@ TEST(VeskFrames, MakesACompleteRunFolder) {
   }
   EXPECT_EQ(read_text("run1/settings.txt"), read_text((data / "default.txt").string()));
   EXPECT_EQ(read_text("run2/settings.txt"), "kept\n");
+  EXPECT_EQ(read_text("run2/about.txt"), "our observatory\n");
+  EXPECT_EQ(read_text("run2/default.txt"), "our defaults\n");
+  EXPECT_EQ(read_file("run2/bmpheader.dat"), read_file((data / "bmpheader.dat").string()));
   EXPECT_TRUE(fs::is_directory("run1/BMP_FLASHES"));
   EXPECT_TRUE(fs::is_empty("run1/BMP_FLASHES"));
   // Nothing but finished frames in BMP_RAW.
@@ -266,7 +284,45 @@ TEST(VeskFrames, FrameTimes) {
       {0, ""},                    // not recorded
       {-5, ""},
   };
-  for (const Case& c : cases) EXPECT_EQ(ser_time_text(c.ticks), c.text) << c.ticks;
+  for (const Case& c : cases) {
+    EXPECT_EQ(utc_text(c.ticks), c.text) << c.ticks;
+    // Every time written reads back to the same ticks.
+    std::int64_t back = 0;
+    if (!c.text.empty()) {
+      EXPECT_TRUE(parse_utc_text(c.text, back) && back == c.ticks) << c.text;
+    }
+  }
+
+  struct Parse {
+    std::string text;
+    bool ok;
+    std::int64_t ticks;
+  };
+  const std::vector<Parse> parses = {
+      {"2024-03-15T21:04:05.1234567Z", true, kFirstTick},
+      {"2024-03-15T21:04:05.1234567", true, kFirstTick},  // Z may be left out
+      {"2024-03-15T21:04:05Z", true, kFirstTick - 1234567},
+      {"2024-03-15T21:04:05.5Z", true, kFirstTick - 1234567 + 5000000},
+      {"2024-02-29T00:00:00Z", true, 638447616000000000},
+      {"2023-02-29T00:00:00Z", false, 0},           // no such day
+      {"2024-03-15T24:00:00Z", false, 0},           // hour 24
+      {"2024-03-15 21:04:05Z", false, 0},           // a space for the T
+      {"2024-03-15T21:04:05.12345678Z", false, 0},  // eight decimals
+      {"2024-03-15T21:04:05.Z", false, 0},
+      {"2024-03-15T21:04:05+01:00", false, 0},  // only UTC
+      {"0000-01-01T00:00:00Z", false, 0},
+  };
+  for (const Parse& p : parses) {
+    std::int64_t ticks = 0;
+    EXPECT_EQ(parse_utc_text(p.text, ticks), p.ok) << p.text;
+    if (p.ok) {
+      EXPECT_EQ(ticks, p.ticks) << p.text;
+    }
+  }
+  EXPECT_EQ(seconds_text(0), "0.0000000");
+  EXPECT_EQ(seconds_text(400000), "0.0400000");
+  EXPECT_EQ(seconds_text(36000000001), "3600.0000001");
+  EXPECT_EQ(seconds_text(-15000000), "-1.5000000");
 
   // A trailer of zeros, as some programs write, gives no file.
   ScratchDir dir;
@@ -275,7 +331,305 @@ TEST(VeskFrames, FrameTimes) {
   write_file("night.ser", ser_bytes(s));
   const ProgramRun run = run_vesk_frames("night.ser run1");
   EXPECT_EQ(run.out, "Wrote 2 frames of 5 x 3 pixels to run1/BMP_RAW\n");
+  EXPECT_EQ(run.err,
+            "night.ser: the frame times are not used: frame 0 time 0 lies outside the years 1990 "
+            "to 2100\n" +
+                ring_warning(2));
   EXPECT_FALSE(fs::exists("run1/frame_times.csv"));
+}
+
+TEST(VeskFrames, SerFrameCountFromTheFileSize) {
+  struct Case {
+    const char* name;
+    int depth;
+    int header_count;  // frame count written in the header
+    int stored;        // frames in the file
+    bool trailer;      // frame times after them
+    int cut;           // bytes cut from the end
+    int added;         // bytes added at the end
+    std::string options;
+    int first;   // recording frame in a00000.bmp
+    int frames;  // frames converted
+    std::string notice;
+  };
+  const std::vector<Case> cases = {
+      {"count 0 over frames and times", 8, 0, 3, true, 0, 0, "", 0, 3,
+       "night.ser: frame count: the header gives 0, the file size gives 3; reading 3\n"},
+      {"count 0 over frames alone", 8, 0, 3, false, 0, 0, "", 0, 3,
+       "night.ser: frame count: the header gives 0, the file size gives 3; reading 3\n"},
+      {"count too large, frames and times", 8, 5, 3, true, 0, 0, "", 0, 3,
+       "night.ser: frame count: the header gives 5, the file size gives 3; reading 3\n"},
+      {"count too small, frames and times", 8, 2, 3, true, 0, 0, "", 0, 3,
+       "night.ser: frame count: the header gives 2, the file size gives 3; reading 3\n"},
+      {"last frame cut short", 8, 3, 3, false, 8, 0, "", 0, 2,
+       "night.ser: frame count: the header gives 3, the file size gives 2; reading 2\n"},
+      {"16-bit, last frame cut short, from a later frame", 16, 4, 4, false, 1, 0, "--first 1", 1, 2,
+       "night.ser: frame count: the header gives 4, the file size gives 3; reading 3\n"},
+      {"bytes after the times", 8, 3, 3, true, 0, 5, "", 0, 3,
+       "night.ser: 29 bytes follow the 3 frames, not the 24 of a trailer of frame times; reading "
+       "no times\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    SerFile s = mono_recording(c.depth, 0, false, c.stored);
+    s.frame_count = c.header_count;
+    if (!c.trailer) s.times.clear();
+    std::vector<std::uint8_t> bytes = ser_bytes(s);
+    bytes.resize(bytes.size() - static_cast<std::size_t>(c.cut) + c.added, 0);
+    write_file("night.ser", bytes);
+    const ProgramRun run = run_vesk_frames("night.ser run1 " + c.options);
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.err, c.notice + ring_warning(c.frames));
+    const bool times = c.trailer && c.added == 0;
+    EXPECT_EQ(run.out, "Wrote " + std::to_string(c.frames) +
+                           " frames of 5 x 3 pixels to run1/BMP_RAW" +
+                           (times ? ", their times to run1/frame_times.csv" : "") + "\n");
+    for (int k = 0; k < c.frames; ++k) {
+      EXPECT_EQ(read_file(numbered_file_name("run1/BMP_RAW/a%5d.bmp", k)),
+                frame_file(5, 3, mono_payload(c.first + k, 5, 3)))
+          << "frame " << k;
+    }
+    EXPECT_FALSE(fs::exists(numbered_file_name("run1/BMP_RAW/a%5d.bmp", c.frames)));
+    if (times) {
+      EXPECT_EQ(read_text("run1/frame_times.csv"), kTimes);
+    } else {
+      EXPECT_FALSE(fs::exists("run1/frame_times.csv"));
+    }
+  }
+}
+
+TEST(VeskFrames, SerTrailerTimesOnlyWhenPlausibleAndInUtc) {
+  constexpr std::int64_t kHour = 36000000000;
+  constexpr std::int64_t kSecond = 10000000;
+  struct Case {
+    const char* name;
+    std::vector<std::int64_t> times;  // trailer
+    std::int64_t local_time;          // header DateTime
+    std::int64_t utc_time;            // header DateTime_UTC
+    std::string csv;                  // empty: no file
+    std::string notice;
+  };
+  auto from = [](std::int64_t start) {
+    return std::vector<std::int64_t>{start, start + kFrameTicks, start + 2 * kFrameTicks};
+  };
+  const std::string times_in_utc = kTimes;
+  const std::vector<Case> cases = {
+      {"UTC times, header two hours ahead", from(kFirstTick), kFirstTick + 2 * kHour - kSecond,
+       kFirstTick - kSecond, times_in_utc, ""},
+      {"local times two hours ahead of UTC", from(kFirstTick + 2 * kHour),
+       kFirstTick + 2 * kHour - kSecond, kFirstTick - kSecond, times_in_utc,
+       "night.ser: the frame times are local time (frame 0 lies within 5 minutes of the header's "
+       "DateTime, not its DateTime_UTC); moved them by -02:00 to UTC\n"},
+      {"local times three and a half hours behind UTC", from(kFirstTick - 7 * kHour / 2),
+       kFirstTick - 7 * kHour / 2 - 90 * kSecond, kFirstTick - 90 * kSecond, times_in_utc,
+       "night.ser: the frame times are local time (frame 0 lies within 5 minutes of the header's "
+       "DateTime, not its DateTime_UTC); moved them by +03:30 to UTC\n"},
+      // Seven minutes is no time zone: the header says nothing about the trailer then.
+      {"header times seven minutes apart", from(kFirstTick), kFirstTick,
+       kFirstTick - 7 * 60 * kSecond, times_in_utc, ""},
+      {"a time past 2100",
+       {kFirstTick, 678289248000000000, kFirstTick},
+       0,
+       0,
+       "",
+       "night.ser: the frame times are not used: frame 1 time 2150-06-01T00:00:00.0000000Z lies "
+       "outside the years 1990 to 2100\n"},
+      {"a time going back",
+       {kFirstTick, kFirstTick + kFrameTicks, kFirstTick + 1},
+       0,
+       0,
+       "",
+       "night.ser: the frame times are not used: frame 2 time 2024-03-15T21:04:05.1234568Z is "
+       "earlier than frame 1's\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    SerFile s = mono_recording(8, 0, false, 3);
+    s.times = c.times;
+    s.local_time = c.local_time;
+    s.utc_time = c.utc_time;
+    write_file("night.ser", ser_bytes(s));
+    const ProgramRun run = run_vesk_frames("night.ser run1");
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.err, c.notice + ring_warning(3));
+    if (c.csv.empty()) {
+      EXPECT_FALSE(fs::exists("run1/frame_times.csv"));
+    } else {
+      EXPECT_EQ(read_text("run1/frame_times.csv"), c.csv);
+    }
+  }
+}
+
+namespace {
+
+// A noise byte for sample fixtures: the same on every platform.
+std::uint32_t noise(int f, int x, int y) {
+  std::uint32_t h = static_cast<std::uint32_t>(x * 73856093) ^
+                    static_cast<std::uint32_t>(y * 19349663) ^
+                    static_cast<std::uint32_t>(f * 83492791);
+  h ^= h >> 13;
+  h *= 0x5bd1e995u;
+  h ^= h >> 15;
+  return h & 255;
+}
+
+// 16 x 8 pictures: a slope with noise in the low bits, at several depths and placements.
+std::uint16_t full_16(int f, int x, int y) {
+  return static_cast<std::uint16_t>(2000 * x + 1500 * y + 400 * f + noise(f, x, y));
+}
+std::uint16_t twelve_bits(int f, int x, int y) {
+  return static_cast<std::uint16_t>(200 * x + 100 * y + 10 * f + (noise(f, x, y) & 63));
+}
+std::uint16_t twelve_in_top_bits(int f, int x, int y) {
+  return static_cast<std::uint16_t>(twelve_bits(f, x, y) << 4);
+}
+std::uint16_t fourteen_bits(int f, int x, int y) {
+  return static_cast<std::uint16_t>(900 * x + 300 * y + 10 * f + (noise(f, x, y) & 63));
+}
+
+using SampleFunction = std::uint16_t (*)(int, int, int);
+
+SerFile sample_recording(int depth, int flag, bool big_endian, SampleFunction value) {
+  SerFile s;
+  s.depth = depth;
+  s.little_endian = flag;
+  s.big_endian = big_endian;
+  s.width = 16;
+  s.height = 8;
+  for (int f = 0; f < 2; ++f) {
+    std::vector<std::uint16_t> samples;
+    for (int y = 0; y < 8; ++y) {
+      for (int x = 0; x < 16; ++x) samples.push_back(value(f, x, y));
+    }
+    s.frames.push_back(samples);
+  }
+  return s;
+}
+
+std::uint16_t largest_of(SampleFunction value) {
+  std::uint16_t largest = 0;
+  for (int f = 0; f < 2; ++f) {
+    for (int y = 0; y < 8; ++y) {
+      for (int x = 0; x < 16; ++x) largest = std::max(largest, value(f, x, y));
+    }
+  }
+  return largest;
+}
+
+}  // namespace
+
+TEST(VeskFrames, SerSamplesReadInTheirRealByteOrderAndDepth) {
+  struct Case {
+    const char* name;
+    int depth;        // header
+    int flag;         // header LittleEndian field
+    bool big_endian;  // samples as written
+    SampleFunction value;
+    std::string options;
+    bool swapped;  // expected reading: bytes swapped from the written order
+    int shift;     // expected reading: shifted right by
+    std::string notice;
+  };
+  const std::string samples = "night.ser: the ";
+  const std::vector<Case> cases = {
+      {"little-endian under a big-endian flag", 16, 1, false, full_16, "", false, 8,
+       samples + "samples look like noise in the byte order of the header (big-endian) and like "
+                 "an image in little-endian in the first 2 frames; reading them little-endian\n"},
+      {"big-endian under flag 0", 16, 0, true, full_16, "", false, 8,
+       samples + "samples look like noise in the byte order of the header (little-endian) and "
+                 "like an image in big-endian in the first 2 frames; reading them big-endian\n"},
+      {"a forced byte order is kept", 16, 1, false, full_16, "--byte-order big", true, 8, ""},
+      {"12-bit in the top bits of 16", 12, 0, false, twelve_in_top_bits, "", false, 8,
+       samples + "12-bit samples lie in the top bits of 16 (the low 4 bits always 0, largest " +
+           std::to_string(largest_of(twelve_in_top_bits)) +
+           " in the first 2 frames); scaling them as 16-bit\n"},
+      {"12-bit declared as 16", 16, 0, false, twelve_bits, "", false, 4,
+       samples + "16-bit samples use only 12 bits (largest " +
+           std::to_string(largest_of(twelve_bits)) +
+           " in the first 2 frames); scaling them as 12-bit\n"},
+      {"14-bit declared as 12", 12, 1, true, fourteen_bits, "", false, 6,
+       samples + "12-bit samples reach 14 bits (largest " +
+           std::to_string(largest_of(fourteen_bits)) +
+           " in the first 2 frames); scaling them as 14-bit\n"},
+      {"a forced depth is kept", 12, 0, false, twelve_in_top_bits, "--depth 12", false, 4, ""},
+      {"a forced depth, declared order", 16, 0, false, twelve_bits, "--depth 16", false, 8, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    write_file("night.ser", ser_bytes(sample_recording(c.depth, c.flag, c.big_endian, c.value)));
+    const ProgramRun run = run_vesk_frames("night.ser run1 " + c.options);
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.err, c.notice + ring_warning(2));
+    for (int f = 0; f < 2; ++f) {
+      std::vector<std::uint8_t> grey;
+      for (int y = 0; y < 8; ++y) {
+        for (int x = 0; x < 16; ++x) {
+          std::uint32_t v = c.value(f, x, y);
+          if (c.swapped) v = (v >> 8) | ((v & 255) << 8);
+          grey.push_back(static_cast<std::uint8_t>(std::min<std::uint32_t>(v >> c.shift, 255)));
+        }
+      }
+      EXPECT_EQ(read_file(numbered_file_name("run1/BMP_RAW/a%5d.bmp", f)), frame_file(16, 8, grey))
+          << "frame " << f;
+    }
+  }
+
+  // On 8-bit samples the two options have nothing to act on.
+  ScratchDir dir;
+  write_file("night.ser", ser_bytes(mono_recording(8, 0, false, 3)));
+  const ProgramRun run = run_vesk_frames("night.ser run1 --byte-order big --depth 12");
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_EQ(run.err,
+            "night.ser: holds 8-bit samples; --byte-order and --depth apply to 16-bit samples and "
+            "are ignored\n" +
+                ring_warning(3));
+  EXPECT_EQ(read_file("run1/BMP_RAW/a00002.bmp"), frame_file(5, 3, mono_payload(2, 5, 3)));
+}
+
+TEST(VeskFrames, WarnsAboutTheOutputFolder) {
+  struct Case {
+    const char* name;
+    void (*prepare)();
+    std::string warning;
+  };
+  const std::vector<Case> cases = {
+      {"results of an earlier run",
+       [] {
+         write_text("run1/settings.txt",
+                    settings_text(1, 80, 32, 3, 5, 4, 4, 10, 10, 10, 10, 95, 0, 3));
+         write_text("run1/flash_info.dat", "old\n");
+         write_text("run1/BMP_FLASHES/00012.bmp", "old");
+         write_text("run1/BMP_FLASHES/00040.bmp", "old");
+       },
+       "run1: holds results of an earlier run (flash_info.dat, 2 images in BMP_FLASHES) that do "
+       "not belong to the new frames; move them away before running vesk\n"},
+      {"a ring larger than the frames",
+       [] {
+         write_text("run1/settings.txt",
+                    settings_text(1, 80, 32, 3, 5, 4, 4, 10, 10, 10, 10, 95, 0, 4));
+       },
+       "run1/BMP_RAW: holds 3 frames, fewer than the 4 of Images_in_buffer in run1/settings.txt; "
+       "vesk cannot fill its frame ring: convert more frames or lower Images_in_buffer\n"},
+      {"a ring the frames fill",
+       [] {
+         write_text("run1/settings.txt",
+                    settings_text(1, 80, 32, 3, 5, 4, 4, 10, 10, 10, 10, 95, 0, 3));
+       },
+       ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    write_file("night.ser", ser_bytes(mono_recording(8, 0, false, 3)));
+    c.prepare();
+    const ProgramRun run = run_vesk_frames("night.ser run1");
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.err, c.warning);
+    EXPECT_TRUE(fs::exists("run1/BMP_RAW/a00002.bmp"));
+  }
 }
 
 TEST(VeskFrames, BadInputStopsWithOneLine) {
@@ -295,24 +649,6 @@ TEST(VeskFrames, BadInputStopsWithOneLine) {
          write_file("night.ser", bytes);
        },
        "night.ser run1", "night.ser: truncated: 100 of 178 header bytes\n"},
-      {"SER frames cut short",
-       [] {
-         std::vector<std::uint8_t> bytes = ser_bytes(mono_recording(8, 0, false, 3));
-         bytes.resize(178 + 2 * 15 + 7);
-         write_file("night.ser", bytes);
-       },
-       "night.ser run1",
-       "night.ser: truncated: its header gives 3 frames of 15 bytes, the file holds 2; convert "
-       "those with --count 2\n"},
-      {"16-bit SER frames cut short, from a later frame",
-       [] {
-         std::vector<std::uint8_t> bytes = ser_bytes(mono_recording(16, 0, false, 4));
-         bytes.resize(178 + 3 * 30 + 29);
-         write_file("night.ser", bytes);
-       },
-       "night.ser run1 --first 1",
-       "night.ser: truncated: its header gives 4 frames of 30 bytes, the file holds 3; convert "
-       "those with --count 2\n"},
       {"unknown colour id",
        [] {
          SerFile s = mono_recording(8, 0, false, 1);
@@ -337,6 +673,18 @@ TEST(VeskFrames, BadInputStopsWithOneLine) {
        "night.ser run1", "night.ser: frame size 40000 x 3 is outside 1 to 32768\n"},
       {"zero frames", [] { write_file("night.ser", ser_bytes(mono_recording(8, 0, false, 0))); },
        "night.ser run1", "night.ser: holds no frames (frame count 0)\n"},
+      {"a frame count over a header alone",
+       [] {
+         std::vector<std::uint8_t> bytes = ser_bytes(mono_recording(8, 0, false, 3));
+         bytes.resize(178 + 14);
+         write_file("night.ser", bytes);
+       },
+       "night.ser run1",
+       "night.ser: truncated: its header gives 3 frames of 15 bytes, the file holds none\n"},
+      {"a start time for a SER",
+       [] { write_file("night.ser", ser_bytes(mono_recording(8, 0, false, 3))); },
+       "night.ser run1 --start-utc 2024-03-15T21:00:00Z",
+       "--start-utc: night.ser is a SER recording, whose frame times come from the recording\n"},
       {"first frame past the end",
        [] { write_file("night.ser", ser_bytes(mono_recording(8, 0, false, 3))); },
        "night.ser run1 --first 3", "--first 3: night.ser has only 3 frames\n"},
@@ -351,12 +699,6 @@ TEST(VeskFrames, BadInputStopsWithOneLine) {
        "night.ser run1",
        "run1/BMP_RAW: already holds frames (a00007.bmp); remove them or choose another "
        "folder\n"},
-      {"bad count", [] {}, "night.ser run1 --count 0",
-       "--count: \"0\" is not a whole number of 1 or more\n"},
-      {"bad byte order", [] {}, "night.ser run1 --byte-order middle",
-       "--byte-order: \"middle\" is not little or big\n"},
-      {"no folder given", [] {}, "night.ser",
-       "usage: vesk-frames RECORDING OUTDIR [--first N] [--count M] [--byte-order little|big]\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -367,6 +709,34 @@ TEST(VeskFrames, BadInputStopsWithOneLine) {
     EXPECT_EQ(run.err, c.message);
     EXPECT_EQ(run.out, "");
     EXPECT_FALSE(fs::exists("run1/BMP_RAW/a00000.bmp"));
+  }
+}
+
+TEST(VeskFrames, BadOptionsStopWithStatus2) {
+  struct Case {
+    std::string args;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"night.ser run1 --count 0", "--count: \"0\" is not a whole number of 1 or more\n"},
+      {"night.ser run1 --byte-order middle", "--byte-order: \"middle\" is not little or big\n"},
+      {"night.ser run1 --first", "--first: needs a value\n"},
+      {"night.ser run1 --fast", std::string("--fast: unknown option; ") + kVeskFramesUsage + "\n"},
+      {"night.ser", std::string(kVeskFramesUsage) + "\n"},
+      {"night.ser run1 --depth 7", "--depth: \"7\" is not a whole number from 8 to 16\n"},
+      {"night.ser run1 --depth 17", "--depth: \"17\" is not a whole number from 8 to 16\n"},
+      {"night.ser run1 --start-utc 2024-03-15",
+       "--start-utc: \"2024-03-15\" is not a UTC time such as 2024-03-15T21:04:05.25Z\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    ScratchDir dir;
+    write_file("night.ser", ser_bytes(mono_recording(8, 0, false, 3)));
+    const ProgramRun run = run_vesk_frames(c.args);
+    EXPECT_EQ(run.exit_status, 2);
+    EXPECT_EQ(run.err, c.message);
+    EXPECT_EQ(run.out, "");
+    EXPECT_FALSE(fs::exists("run1"));
   }
 }
 
@@ -473,8 +843,10 @@ TEST(VeskFrames, VideoFramesInOrderTopRowFirst) {
             0);
   const ProgramRun run = run_vesk_frames("clip.mkv run1 --first 2 --count 3");
   EXPECT_EQ(run.exit_status, 0);
-  EXPECT_EQ(run.err, "");
-  EXPECT_EQ(run.out, "Wrote 3 frames of 16 x 8 pixels to run1/BMP_RAW\n");
+  EXPECT_EQ(run.err, ring_warning(3));
+  EXPECT_EQ(run.out,
+            "Wrote 3 frames of 16 x 8 pixels to run1/BMP_RAW, their times to "
+            "run1/frame_times.csv\n");
   for (int k = 0; k < 3; ++k) {
     const auto start = raw.begin() + (2 + k) * 128;
     EXPECT_EQ(read_file(numbered_file_name("run1/BMP_RAW/a%5d.bmp", k)),
@@ -482,7 +854,9 @@ TEST(VeskFrames, VideoFramesInOrderTopRowFirst) {
         << "frame " << k;
   }
   EXPECT_FALSE(fs::exists("run1/BMP_RAW/a00003.bmp"));
-  EXPECT_FALSE(fs::exists("run1/frame_times.csv"));
+  // Seconds from VESK's frame 0 (recording frame 2); no UTC without --start-utc.
+  EXPECT_EQ(read_text("run1/frame_times.csv"),
+            "frame,utc,seconds\n0,,0.0000000\n1,,0.0400000\n2,,0.0800000\n");
 
   // The same recording past the folder limit (lowered to 4 here) keeps the first 4.
   ConvertOptions options;
@@ -495,7 +869,8 @@ TEST(VeskFrames, VideoFramesInOrderTopRowFirst) {
   EXPECT_EQ(limited.out,
             "Converted 4 frames from frame 1 and the recording goes on (VESK reads at most 4 "
             "from one folder); convert the rest into another folder with --first 5\n"
-            "Wrote 4 frames of 16 x 8 pixels to run2/BMP_RAW\n");
+            "Wrote 4 frames of 16 x 8 pixels to run2/BMP_RAW, their times to "
+            "run2/frame_times.csv\n");
   EXPECT_TRUE(fs::exists("run2/BMP_RAW/a00003.bmp"));
   EXPECT_FALSE(fs::exists("run2/BMP_RAW/a00004.bmp"));
 }
@@ -508,12 +883,146 @@ TEST(VeskFrames, VeskRunsOnFramesFromATestVideo) {
             0);
   const ProgramRun run = run_vesk_frames("clip.avi run1");
   EXPECT_EQ(run.exit_status, 0);
-  EXPECT_EQ(run.out, "Wrote 70 frames of 320 x 240 pixels to run1/BMP_RAW\n");
+  EXPECT_EQ(run.out,
+            "Wrote 70 frames of 320 x 240 pixels to run1/BMP_RAW, their times to "
+            "run1/frame_times.csv\n");
   EXPECT_EQ(read_file("run1/BMP_RAW/a00069.bmp").size(), 54u + 320 * 240);
   fs::current_path("run1");
   const ProgramRun vesk = run_vesk_program("0\n");
   EXPECT_EQ(vesk.exit_status, 0) << vesk.err;
   EXPECT_NE(vesk.out.find("NS=320 NL=240\n"), std::string::npos);
+}
+
+// Eight 16 x 8 frames of one grey level each, 10 f + 1 for frame f, for ffmpeg to code.
+void write_level_frames() {
+  std::vector<std::uint8_t> raw;
+  for (int f = 0; f < 8; ++f) raw.insert(raw.end(), 128, static_cast<std::uint8_t>(10 * f + 1));
+  write_file("levels.gray", raw);
+}
+
+TEST(VeskFrames, VideoFramesKeptOnceInTheirOwnTiming) {
+  if (!have_ffmpeg()) GTEST_SKIP() << "ffmpeg and ffprobe are not installed (Debian: ffmpeg)";
+  struct Case {
+    const char* name;
+    std::string filter;       // applied to the 8 frames at 25 fps when making clip.mkv
+    std::string options;      // for vesk-frames
+    std::vector<int> frames;  // recording frames expected in a00000.bmp ...
+    std::string csv;
+    std::string notice = "";
+  };
+  const std::vector<Case> cases = {
+      {"variable rate",
+       "settb=1/1000,setpts=N*N*7",
+       "",
+       {0, 1, 2, 3, 4, 5, 6, 7},
+       "frame,utc,seconds\n0,,0.0000000\n1,,0.0070000\n2,,0.0280000\n3,,0.0630000\n"
+       "4,,0.1120000\n5,,0.1750000\n6,,0.2520000\n7,,0.3430000\n"},
+      {"a gap of two frames",
+       "select='not(between(n\\,3\\,4))'",
+       "",
+       {0, 1, 2, 5, 6, 7},
+       "frame,utc,seconds\n0,,0.0000000\n1,,0.0400000\n2,,0.0800000\n3,,0.2000000\n"
+       "4,,0.2400000\n5,,0.2800000\n"},
+      // Equal times make ffmpeg log errors about its own output; every frame still comes once.
+      {"repeated times",
+       "settb=1/1000,setpts=floor(N/2)*40",
+       "",
+       {0, 1, 2, 3, 4, 5, 6, 7},
+       "frame,utc,seconds\n0,,0.0000000\n1,,0.0000000\n2,,0.0400000\n3,,0.0400000\n"
+       "4,,0.0800000\n5,,0.0800000\n6,,0.1200000\n7,,0.1200000\n"},
+      {"steady rate; the SER options do nothing",
+       "null",
+       "--depth 12",
+       {0, 1, 2, 3, 4, 5, 6, 7},
+       "frame,utc,seconds\n0,,0.0000000\n1,,0.0400000\n2,,0.0800000\n3,,0.1200000\n"
+       "4,,0.1600000\n5,,0.2000000\n6,,0.2400000\n7,,0.2800000\n",
+       "clip.mkv: a video; --byte-order and --depth apply to SER recordings and are ignored\n"},
+      // The start time is that of the recording's frame 0, so UTC runs on after --first.
+      {"a start time, from a later frame",
+       "select='not(between(n\\,3\\,4))'",
+       "--first 2 --count 2 --start-utc 2024-03-15T21:04:05Z",
+       {2, 5},
+       "frame,utc,seconds\n0,2024-03-15T21:04:05.0800000Z,0.0000000\n"
+       "1,2024-03-15T21:04:05.2000000Z,0.1200000\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    write_level_frames();
+    ASSERT_EQ(
+        shell("ffmpeg -v error -f rawvideo -pix_fmt gray -s 16x8 -r 25 -i levels.gray -vf \"" +
+              c.filter + "\" -fps_mode passthrough -enc_time_base 1/1000 -c:v ffv1 clip.mkv"),
+        0);
+    const ProgramRun run = run_vesk_frames("clip.mkv run1 " + c.options);
+    const int n = static_cast<int>(c.frames.size());
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.err, c.notice + ring_warning(n));
+    for (int k = 0; k < n; ++k) {
+      EXPECT_EQ(
+          read_file(numbered_file_name("run1/BMP_RAW/a%5d.bmp", k)),
+          frame_file(16, 8, std::vector<std::uint8_t>(128, std::uint8_t(10 * c.frames[k] + 1))))
+          << "frame " << k;
+    }
+    EXPECT_FALSE(fs::exists(numbered_file_name("run1/BMP_RAW/a%5d.bmp", n)));
+    EXPECT_EQ(read_text("run1/frame_times.csv"), c.csv);
+  }
+}
+
+TEST(VeskFrames, VideoLumaAsStored) {
+  if (!have_ffmpeg()) GTEST_SKIP() << "ffmpeg and ffprobe are not installed (Debian: ffmpeg)";
+  // One 16 x 8 frame; its levels cover video range (16-235) and beyond.
+  auto level = [](int x, int y) { return static_cast<std::uint8_t>(16 * y + 15 * x + 3); };
+  std::vector<std::uint8_t> luma;
+  for (int y = 0; y < 8; ++y) {
+    for (int x = 0; x < 16; ++x) luma.push_back(level(x, y));
+  }
+  struct Case {
+    const char* name;
+    std::vector<std::uint8_t> raw;  // the frame as ffmpeg reads it
+    std::string command;            // codes frame.raw into clip.*
+    std::vector<std::uint8_t> grey;
+  };
+  std::vector<std::uint8_t> yuv = luma;
+  yuv.insert(yuv.end(), 64, 128);  // flat chroma, 8 x 4 each
+  std::vector<std::uint8_t> yuv10;
+  for (const std::uint8_t y : luma) {
+    const int v = 4 * y + 3;  // 10-bit, low bits set
+    yuv10.push_back(static_cast<std::uint8_t>(v));
+    yuv10.push_back(static_cast<std::uint8_t>(v >> 8));
+  }
+  for (int i = 0; i < 64; ++i) {
+    yuv10.push_back(0);
+    yuv10.push_back(2);  // 512
+  }
+  std::vector<std::uint8_t> rgb;
+  std::vector<std::uint8_t> rgb_luma;
+  for (int y = 0; y < 8; ++y) {
+    for (int x = 0; x < 16; ++x) {
+      const int r = 16 * x + 5;
+      const int g = 255 - 30 * y;
+      const int b = 8 * x + 15 * y;
+      rgb.insert(rgb.end(), {std::uint8_t(r), std::uint8_t(g), std::uint8_t(b)});
+      rgb_luma.push_back(static_cast<std::uint8_t>((299 * r + 587 * g + 114 * b + 500) / 1000));
+    }
+  }
+  const std::vector<Case> cases = {
+      {"YUV 4:2:0 in video range", yuv,
+       "-pix_fmt yuv420p -color_range tv -i frame.raw -c:v ffv1 -color_range tv clip.mkv", luma},
+      {"YUV 4:2:0 without a range", yuv, "-pix_fmt yuv420p -i frame.raw -c:v ffv1 clip.mkv", luma},
+      {"10-bit YUV 4:2:0", yuv10,
+       "-pix_fmt yuv420p10le -color_range tv -i frame.raw -c:v ffv1 clip.mkv", luma},
+      {"packed RGB", rgb, "-pix_fmt rgb24 -i frame.raw -c:v rawvideo clip.nut", rgb_luma},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    write_file("frame.raw", c.raw);
+    ASSERT_EQ(shell("ffmpeg -v error -f rawvideo -s 16x8 -r 25 " + c.command), 0);
+    const std::string clip = fs::exists("clip.mkv") ? "clip.mkv" : "clip.nut";
+    const ProgramRun run = run_vesk_frames(clip + " run1");
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_EQ(read_file("run1/BMP_RAW/a00000.bmp"), frame_file(16, 8, c.grey));
+  }
 }
 
 TEST(VeskFrames, UnreadableVideoStopsWithOneLine) {

@@ -1,16 +1,14 @@
 #include "tools/vesk_frames/convert.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cctype>
 #include <charconv>
-#include <cstring>
 #include <limits>
 #include <new>
 
-#include "imaging/file_io.h"
+#include "control/settings.h"
 #include "imaging/frame_files.h"
+#include "tools/vesk_frames/frame_times.h"
+#include "tools/vesk_frames/ser_reader.h"
 #include "tools/vesk_frames/video.h"
 
 namespace fs = std::filesystem;
@@ -24,17 +22,14 @@ int fail(std::FILE* err, const std::string& message) {
   return 1;
 }
 
+void print_notices(std::FILE* err, std::span<const std::string> notices) {
+  for (const std::string& notice : notices) std::fprintf(err, "%s\n", notice.c_str());
+}
+
 bool parse_count(const std::string& text, std::int64_t smallest, std::int64_t& value) {
   const char* end = text.data() + text.size();
   const auto [ptr, ec] = std::from_chars(text.data(), end, value);
   return ec == std::errc() && ptr == end && value >= smallest;
-}
-
-// a * b, false when it does not fit in size_t.
-bool multiply(std::size_t a, std::size_t b, std::size_t& product) {
-  if (a != 0 && b > std::numeric_limits<std::size_t>::max() / a) return false;
-  product = a * b;
-  return true;
 }
 
 // The frames being written into the run folder, which is made when the first frame arrives so
@@ -92,6 +87,18 @@ int stop(FrameOutput& output, std::FILE* err, const std::string& message) {
   return fail(err, message);
 }
 
+bool allocate_grey(const std::string& path, int width, int height, std::vector<std::uint8_t>& grey,
+                   std::string& error) {
+  try {
+    grey.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+  } catch (const std::bad_alloc&) {
+    error = path + ": cannot allocate one frame of " + std::to_string(width) + " x " +
+            std::to_string(height);
+    return false;
+  }
+  return true;
+}
+
 void print_final_line(const FrameOutput& output, bool with_times) {
   std::fprintf(output.out, "Wrote %lld frames of %d x %d pixels to %s",
                static_cast<long long>(output.written), output.width, output.height,
@@ -118,188 +125,330 @@ void print_limit_notice(std::FILE* out, const ConvertOptions& o, std::int64_t to
                o.frame_limit, static_cast<long long>(o.first + o.frame_limit));
 }
 
-bool seek_to(std::FILE* file, std::size_t offset) {
-  if (offset > static_cast<std::size_t>(std::numeric_limits<long>::max())) return false;
-  return std::fseek(file, static_cast<long>(offset), SEEK_SET) == 0;
+// Results of an earlier vesk run in the folder would be taken for results of the new frames.
+void warn_about_old_results(const fs::path& outdir, std::FILE* err) {
+  std::string found;
+  std::error_code ec;
+  for (const char* name : {"flash_info.dat", "data_dump.txt"}) {
+    if (fs::exists(outdir / name, ec)) found += (found.empty() ? "" : ", ") + std::string(name);
+  }
+  std::int64_t images = 0;
+  const fs::path flashes = outdir / "BMP_FLASHES";
+  if (fs::is_directory(flashes, ec)) {
+    for (fs::directory_iterator it(flashes, ec), end; !ec && it != end; it.increment(ec)) {
+      if (it->path().extension() == ".bmp") ++images;
+    }
+  }
+  if (images > 0) {
+    found += (found.empty() ? "" : ", ") + std::to_string(images) + " image" +
+             (images == 1 ? "" : "s") + " in BMP_FLASHES";
+  }
+  if (found.empty()) return;
+  std::fprintf(err,
+               "%s: holds results of an earlier run (%s) that do not belong to the new frames; "
+               "move them away before running vesk\n",
+               outdir.string().c_str(), found.c_str());
 }
 
-int convert_ser(const ConvertOptions& o, std::FILE* file, std::span<const std::uint8_t> head,
-                FrameOutput& output, std::FILE* out, std::FILE* err) {
-  const std::string& path = o.recording;
-  SerHeader h;
+// vesk stops at once when the folder holds fewer frames than its ring.
+void warn_if_ring_unfilled(const FrameOutput& output, std::FILE* err) {
+  const std::string settings_path = (output.outdir / "settings.txt").string();
+  DetectionSettings settings;
+  std::vector<std::string> problems;
   std::string error;
-  if (!parse_ser_header(head, path, kMaxFrameSide, h, error)) return fail(err, error);
-  std::error_code ec;
-  const std::uintmax_t size = fs::file_size(path, ec);
-  if (ec) return fail(err, path + ": cannot read its size: " + ec.message());
-  if (h.frame_count == 0) return fail(err, path + ": holds no frames (frame count 0)");
-  if (o.first >= h.frame_count) {
-    return fail(err, "--first " + std::to_string(o.first) + ": " + path + " has only " +
-                         std::to_string(h.frame_count) + " frames");
-  }
-  const std::int64_t available = h.frame_count - o.first;
-  std::int64_t wanted = o.count < 0 ? available : std::min(o.count, available);
-  const bool limited = wanted > o.frame_limit;
-  if (limited) wanted = o.frame_limit;
+  if (!read_settings_file(output.outdir, "settings.txt", settings, problems, error)) return;
+  if (settings.Images_in_buffer <= output.written) return;
+  std::fprintf(err,
+               "%s: holds %lld frames, fewer than the %d of Images_in_buffer in %s; vesk cannot "
+               "fill its frame ring: convert more frames or lower Images_in_buffer\n",
+               (output.outdir / "BMP_RAW").string().c_str(), static_cast<long long>(output.written),
+               settings.Images_in_buffer, settings_path.c_str());
+}
 
-  const std::size_t whole = size > kSerHeaderBytes ? (size - kSerHeaderBytes) / h.frame_bytes : 0;
-  if (static_cast<std::size_t>(o.first + wanted) > whole) {
-    std::string message = path + ": truncated: its header gives " + std::to_string(h.frame_count) +
-                          " frames of " + std::to_string(h.frame_bytes) +
-                          " bytes, the file holds " + std::to_string(whole);
-    if (whole > static_cast<std::size_t>(o.first)) {
-      message += "; convert those with --count " + std::to_string(whole - o.first);
-    }
-    return fail(err, message);
-  }
-  // Timestamps follow all frame_count frames, one int64 each.
-  std::size_t frames_bytes = 0;
-  std::size_t trailer_end = 0;
-  const bool sizes_ok =
-      multiply(static_cast<std::size_t>(h.frame_count), h.frame_bytes, frames_bytes) &&
-      frames_bytes <= std::numeric_limits<std::size_t>::max() - kSerHeaderBytes -
-                          8 * static_cast<std::size_t>(h.frame_count);
-  if (sizes_ok) trailer_end = kSerHeaderBytes + frames_bytes + 8 * std::size_t(h.frame_count);
-  const bool has_times = sizes_ok && size >= trailer_end;
-
-  std::vector<std::uint8_t> frame;
-  std::vector<std::uint8_t> grey;
-  try {
-    frame.resize(h.frame_bytes);
-    grey.resize(static_cast<std::size_t>(h.width) * static_cast<std::size_t>(h.height));
-  } catch (const std::bad_alloc&) {
-    return fail(
-        err, path + ": cannot allocate " + std::to_string(h.frame_bytes) + " bytes for one frame");
-  }
-  output.width = h.width;
-  output.height = h.height;
-  output.expected = wanted;
-  const bool big_endian = ser_samples_big_endian(h, o.byte_order);
-  if (!seek_to(file, kSerHeaderBytes + static_cast<std::size_t>(o.first) * h.frame_bytes)) {
-    return fail(err, path + ": cannot seek to frame " + std::to_string(o.first));
-  }
-  for (std::int64_t i = 0; i < wanted; ++i) {
-    if (read_bytes(file, frame) != frame.size()) {
-      return stop(output, err, path + ": read failed at frame " + std::to_string(o.first + i));
-    }
-    ser_frame_to_grey(frame, h, big_endian, grey);
-    if (!put_frame(output, grey, error)) return stop(output, err, error);
-  }
-
-  bool wrote_times = false;
-  if (has_times) {
-    std::vector<std::uint8_t> ticks(8 * static_cast<std::size_t>(wanted));
-    const std::size_t at = kSerHeaderBytes + frames_bytes + 8 * static_cast<std::size_t>(o.first);
-    if (!seek_to(file, at) || read_bytes(file, ticks) != ticks.size()) {
-      return stop(output, err, path + ": cannot read the frame times");
-    }
-    std::string csv = "frame,utc\n";
-    bool any = false;
-    for (std::int64_t i = 0; i < wanted; ++i) {
-      std::uint64_t u = 0;
-      for (int b = 7; b >= 0; --b) u = u << 8 | ticks[8 * static_cast<std::size_t>(i) + b];
-      const std::string when = ser_time_text(static_cast<std::int64_t>(u));
-      any = any || !when.empty();
-      csv += std::to_string(i) + "," + when + "\n";
-    }
-    // Some programs fill the trailer with zeros; a file of empty times helps nobody.
-    if (any) {
-      if (!replace_text_file(output.outdir / "frame_times.csv", csv, error)) {
-        return stop(output, err, error);
-      }
-      wrote_times = true;
-    }
+// The end of a conversion that wrote its frames: frame_times.csv when any time is known, the
+// notices gathered on the way, the limit notice (`total` frames, -1 unknown), the final line.
+int finish_conversion(const ConvertOptions& o, FrameOutput& output,
+                      std::span<const FrameTime> times, std::span<const std::string> notices,
+                      bool limited, std::int64_t total, std::FILE* err) {
+  const bool with_times = std::any_of(times.begin(), times.end(), [](const FrameTime& t) {
+    return t.utc.has_value() || t.since_first.has_value();
+  });
+  std::string error;
+  if (with_times &&
+      !replace_text_file(output.outdir / "frame_times.csv", frame_times_csv(times), error)) {
+    print_notices(err, notices);
+    return stop(output, err, error);
   }
   end_progress(output, true);
-  if (limited) print_limit_notice(out, o, available);
-  print_final_line(output, wrote_times);
+  print_notices(err, notices);
+  if (limited) print_limit_notice(output.out, o, total);
+  warn_if_ring_unfilled(output, err);
+  print_final_line(output, with_times);
   return 0;
 }
 
-int convert_video(const ConvertOptions& o, FrameOutput& output, std::FILE* out, std::FILE* err) {
-  const std::string& path = o.recording;
-  for (const char* tool : {"ffmpeg", "ffprobe"}) {
-    if (find_on_path(tool).empty()) {
-      return fail(err, path + ": not a SER file, and " + tool +
-                           " is not on PATH to decode it as video; install FFmpeg "
-                           "(Debian: apt-get install ffmpeg)");
+// ---- SER
+
+// The frames of a recording of `frame_count` frames that are converted.
+struct FrameRange {
+  std::int64_t first = 0;
+  std::int64_t count = 0;
+  bool limited = false;        // the folder limit cut the range
+  std::int64_t available = 0;  // frames from `first` to the end
+};
+
+bool plan_range(const ConvertOptions& o, std::int64_t frame_count, FrameRange& range,
+                std::string& error) {
+  if (o.first >= frame_count) {
+    error = "--first " + std::to_string(o.first) + ": " + o.recording + " has only " +
+            std::to_string(frame_count) + " frames";
+    return false;
+  }
+  range.first = o.first;
+  range.available = frame_count - o.first;
+  range.count = o.count < 0 ? range.available : std::min(o.count, range.available);
+  range.limited = range.count > o.frame_limit;
+  if (range.limited) range.count = o.frame_limit;
+  return true;
+}
+
+int copy_ser_frames(SerRecording& recording, const FrameRange& range, FrameOutput& output,
+                    std::FILE* err) {
+  std::vector<std::uint8_t> grey;
+  std::string error;
+  if (!allocate_grey(recording.path, recording.header.width, recording.header.height, grey,
+                     error)) {
+    return fail(err, error);
+  }
+  output.width = recording.header.width;
+  output.height = recording.header.height;
+  output.expected = range.count;
+  for (std::int64_t i = 0; i < range.count; ++i) {
+    if (!read_ser_frame(recording, range.first + i, grey, error) ||
+        !put_frame(output, grey, error)) {
+      return stop(output, err, error);
     }
   }
+  return 0;
+}
+
+// SER times are UTC; seconds count from VESK's frame 0.
+std::vector<FrameTime> ser_frame_times(std::span<const std::int64_t> ticks) {
+  std::vector<FrameTime> times(ticks.size());
+  for (std::size_t i = 0; i < ticks.size(); ++i) {
+    times[i].utc = ticks[i];
+    times[i].since_first = ticks[i] - ticks[0];
+  }
+  return times;
+}
+
+int convert_ser(const ConvertOptions& o, FrameOutput& output, std::FILE* err) {
+  const std::string& path = o.recording;
+  if (o.start_utc) {
+    return fail(err, "--start-utc: " + path +
+                         " is a SER recording, whose frame times come from the recording");
+  }
+  SerRecording recording;
+  std::vector<std::string> notices;
+  std::string error;
+  const SerReadOptions read_options{o.byte_order, o.depth};
+  const bool opened =
+      open_ser_recording(path, read_options, kMaxFrameSide, recording, notices, error);
+  print_notices(err, notices);
+  if (!opened) return fail(err, error);
+  FrameRange range;
+  if (!plan_range(o, recording.layout.frame_count, range, error)) return fail(err, error);
+  if (const int status = copy_ser_frames(recording, range, output, err); status != 0) {
+    return status;
+  }
+  std::vector<std::int64_t> ticks;
+  notices.clear();
+  if (!read_ser_times(recording, range.first, range.count, ticks, notices, error)) {
+    print_notices(err, notices);
+    return stop(output, err, error);
+  }
+  return finish_conversion(o, output, ser_frame_times(ticks), notices, range.limited,
+                           range.available, err);
+}
+
+// ---- Video
+
+// What the decoding loop brought: frames kept, frames seen, whether more came past the limit,
+// the kept frames' presentation times and that of the recording's frame 0.
+struct VideoCopy {
+  std::int64_t seen = 0;
+  bool more = false;
+  std::vector<std::optional<std::int64_t>> times;
+  std::optional<std::int64_t> start;
+};
+
+bool have_video_tools(const std::string& path, std::string& ffmpeg, std::string& ffprobe,
+                      std::string& error) {
+  ffmpeg = find_on_path("ffmpeg");
+  ffprobe = find_on_path("ffprobe");
+  for (const auto& [tool, found] : {std::pair{"ffmpeg", &ffmpeg}, std::pair{"ffprobe", &ffprobe}}) {
+    if (found->empty()) {
+      error = path + ": not a SER file, and " + tool +
+              " is not on PATH to decode it as video; install FFmpeg (Debian: apt-get install "
+              "ffmpeg)";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool probe_for_frames(const std::string& ffprobe, const std::string& path, VideoInfo& info,
+                      std::string& error) {
+  if (!probe_video(ffprobe, path, info, error)) return false;
+  if (info.width > kMaxFrameSide || info.height > kMaxFrameSide) {
+    error = path + ": frame size " + std::to_string(info.width) + " x " +
+            std::to_string(info.height) + " is outside 1 to " + std::to_string(kMaxFrameSide);
+    return false;
+  }
+  return true;
+}
+
+// Reads frames until the decoder ends; frames before --first are skipped, those past `most`
+// only noted. Returns 0, or the exit status after a problem was reported.
+int copy_video_frames(const ConvertOptions& o, VideoDecoder& decoder, std::int64_t most,
+                      FrameOutput& output, VideoCopy& copy, std::FILE* err) {
+  std::vector<std::uint8_t> grey;
+  std::string error;
+  if (!allocate_grey(o.recording, output.width, output.height, grey, error)) {
+    return fail(err, error);
+  }
+  for (;;) {
+    std::optional<std::int64_t> time;
+    switch (read_video_frame(decoder, grey, time)) {
+      case FrameRead::frame:
+        if (copy.seen == 0) copy.start = time;
+        ++copy.seen;
+        if (copy.seen <= o.first) break;
+        if (output.written == most) {
+          copy.more = true;
+          break;
+        }
+        if (!put_frame(output, grey, error)) return stop(output, err, error);
+        copy.times.push_back(time);
+        break;
+      case FrameRead::partial:
+        if (finish_video_decoder(decoder, o.recording, error)) {
+          error = o.recording + ": ffmpeg ended inside frame " + std::to_string(copy.seen);
+        }
+        return stop(output, err, error);
+      case FrameRead::end:
+        return 0;
+    }
+  }
+}
+
+// Seconds from the first kept frame with a time; UTC from --start-utc, the time of the
+// recording's frame 0.
+std::vector<FrameTime> video_frame_times(const ConvertOptions& o, const VideoCopy& copy) {
+  std::vector<FrameTime> times(copy.times.size());
+  std::optional<std::int64_t> zero;
+  for (const auto& t : copy.times) {
+    if (t && !zero) zero = t;
+  }
+  for (std::size_t i = 0; i < times.size(); ++i) {
+    if (!copy.times[i]) continue;
+    times[i].since_first = *copy.times[i] - *zero;
+    if (o.start_utc && copy.start) times[i].utc = *o.start_utc + (*copy.times[i] - *copy.start);
+  }
+  return times;
+}
+
+// The frames asked of ffmpeg: those before --first, at most `most` kept, and one past the limit
+// that tells whether the recording goes on.
+std::int64_t frames_to_decode(const ConvertOptions& o, std::int64_t most) {
+  const bool watch_limit = o.count < 0 || o.count > o.frame_limit;
+  return o.first + most + (watch_limit ? 1 : 0);
+}
+
+int convert_video(const ConvertOptions& o, FrameOutput& output, std::FILE* err) {
+  const std::string& path = o.recording;
+  std::string ffmpeg;
+  std::string ffprobe;
   VideoInfo info;
   std::string error;
-  if (!probe_video(find_on_path("ffprobe"), path, info, error)) return fail(err, error);
-  if (info.width > kMaxFrameSide || info.height > kMaxFrameSide) {
-    return fail(err, path + ": frame size " + std::to_string(info.width) + " x " +
-                         std::to_string(info.height) + " is outside 1 to " +
-                         std::to_string(kMaxFrameSide));
+  if (!have_video_tools(path, ffmpeg, ffprobe, error) ||
+      !probe_for_frames(ffprobe, path, info, error)) {
+    return fail(err, error);
+  }
+  if (o.byte_order != ByteOrder::from_header || o.depth != 0) {
+    std::fprintf(err,
+                 "%s: a video; --byte-order and --depth apply to SER recordings and are "
+                 "ignored\n",
+                 path.c_str());
   }
   const std::int64_t most =
       o.count < 0 ? o.frame_limit : std::min<std::int64_t>(o.count, o.frame_limit);
-  // One frame past the limit tells whether the recording goes on.
-  const bool watch_limit = o.count < 0 || o.count > o.frame_limit;
   output.width = info.width;
   output.height = info.height;
   output.expected =
       info.frame_count < 0 ? -1 : std::clamp<std::int64_t>(info.frame_count - o.first, 0, most);
-
-  std::vector<std::uint8_t> grey;
-  try {
-    grey.resize(static_cast<std::size_t>(info.width) * static_cast<std::size_t>(info.height));
-  } catch (const std::bad_alloc&) {
-    return fail(err, path + ": cannot allocate one frame of " + std::to_string(info.width) + " x " +
-                         std::to_string(info.height));
+  VideoDecoder decoder;
+  VideoCopy copy;
+  if (!start_video_decoder(ffmpeg, path, info, frames_to_decode(o, most), decoder, error)) {
+    return fail(err, error);
   }
-  char log_name[] = "/tmp/vesk-frames-ffmpeg-XXXXXX";
-  const int log_fd = mkstemp(log_name);
-  if (log_fd < 0) return fail(err, errno_message("/tmp", "cannot create the ffmpeg log file"));
-  close(log_fd);
-
-  PipeHandle pipe = start_video_decoder(find_on_path("ffmpeg"), path,
-                                        o.first + most + (watch_limit ? 1 : 0), log_name, error);
-  int status = 0;
-  std::int64_t index = 0;
-  bool more = false;
-  bool ended = false;
-  while (status == 0 && pipe && !ended) {
-    switch (read_video_frame(pipe.get(), grey)) {
-      case FrameRead::frame:
-        if (index >= o.first) {
-          if (output.written < most) {
-            if (!put_frame(output, grey, error)) status = stop(output, err, error);
-          } else {
-            more = true;
-          }
-        }
-        ++index;
-        break;
-      case FrameRead::partial:
-        if (finish_video_decoder(pipe, path, log_name, error)) {
-          error = path + ": ffmpeg ended inside frame " + std::to_string(index);
-        }
-        status = stop(output, err, error);
-        break;
-      case FrameRead::end:
-        ended = true;
-        break;
-    }
+  if (const int status = copy_video_frames(o, decoder, most, output, copy, err); status != 0) {
+    return status;
   }
-  if (!pipe && status == 0 && !ended) status = fail(err, error);
-  if (pipe && !finish_video_decoder(pipe, path, log_name, error) && status == 0) {
-    status = stop(output, err, error);
-  }
-  std::remove(log_name);
-  if (status != 0) return status;
+  if (!finish_video_decoder(decoder, path, error)) return stop(output, err, error);
   if (output.written == 0) {
-    if (index > 0) {
-      return fail(err, "--first " + std::to_string(o.first) + ": " + path + " has only " +
-                           std::to_string(index) + " frames");
-    }
-    return fail(err, path + ": holds no video frames");
+    return fail(err, copy.seen > 0 ? "--first " + std::to_string(o.first) + ": " + path +
+                                         " has only " + std::to_string(copy.seen) + " frames"
+                                   : path + ": holds no video frames");
   }
-  end_progress(output, true);
-  if (more) print_limit_notice(out, o, -1);
-  print_final_line(output, false);
-  return 0;
+  return finish_conversion(o, output, video_frame_times(o, copy), {}, copy.more, -1, err);
+}
+
+// The option value after `arg`; false with `error` when it is missing.
+bool take_value(std::span<const std::string> args, std::size_t& i, std::string& value,
+                std::string& error) {
+  if (i + 1 == args.size()) {
+    error = args[i] + ": needs a value";
+    return false;
+  }
+  value = args[++i];
+  return true;
+}
+
+bool parse_option(const std::string& arg, const std::string& value, ConvertOptions& options,
+                  std::string& error) {
+  if (arg == "--first" && !parse_count(value, 0, options.first)) {
+    error = "--first: \"" + value + "\" is not a whole number of 0 or more";
+    return false;
+  }
+  if (arg == "--count" && !parse_count(value, 1, options.count)) {
+    error = "--count: \"" + value + "\" is not a whole number of 1 or more";
+    return false;
+  }
+  if (arg == "--byte-order") {
+    if (value != "little" && value != "big") {
+      error = "--byte-order: \"" + value + "\" is not little or big";
+      return false;
+    }
+    options.byte_order = value == "little" ? ByteOrder::little : ByteOrder::big;
+  }
+  std::int64_t depth = 0;
+  if (arg == "--depth") {
+    if (!parse_count(value, 8, depth) || depth > 16) {
+      error = "--depth: \"" + value + "\" is not a whole number from 8 to 16";
+      return false;
+    }
+    options.depth = static_cast<int>(depth);
+  }
+  std::int64_t ticks = 0;
+  if (arg == "--start-utc") {
+    if (!parse_utc_text(value, ticks)) {
+      error = "--start-utc: \"" + value + "\" is not a UTC time such as 2024-03-15T21:04:05.25Z";
+      return false;
+    }
+    options.start_utc = ticks;
+  }
+  return true;
 }
 
 }  // namespace
@@ -318,32 +467,14 @@ bool parse_arguments(std::span<const std::string> args, ConvertOptions& options,
       positional.push_back(arg);
       continue;
     }
-    if (arg != "--first" && arg != "--count" && arg != "--byte-order") {
+    if (arg != "--first" && arg != "--count" && arg != "--byte-order" && arg != "--depth" &&
+        arg != "--start-utc") {
       error = arg + ": unknown option; " + kVeskFramesUsage;
       return false;
     }
-    if (i + 1 == args.size()) {
-      error = arg + ": needs a value";
+    std::string value;
+    if (!take_value(args, i, value, error) || !parse_option(arg, value, options, error)) {
       return false;
-    }
-    const std::string& value = args[++i];
-    if (arg == "--first" && !parse_count(value, 0, options.first)) {
-      error = "--first: \"" + value + "\" is not a whole number of 0 or more";
-      return false;
-    }
-    if (arg == "--count" && !parse_count(value, 1, options.count)) {
-      error = "--count: \"" + value + "\" is not a whole number of 1 or more";
-      return false;
-    }
-    if (arg == "--byte-order") {
-      if (value == "little") {
-        options.byte_order = ByteOrder::little;
-      } else if (value == "big") {
-        options.byte_order = ByteOrder::big;
-      } else {
-        error = "--byte-order: \"" + value + "\" is not little or big";
-        return false;
-      }
     }
   }
   if (positional.size() != 2) {
@@ -382,26 +513,12 @@ int convert_recording(const ConvertOptions& options, std::FILE* out, std::FILE* 
   output.progress = options.progress;
   output.out = out;
   std::string error;
+  bool is_ser = false;
   if (!find_data_folder(options.data_folders, output.data_folder, error) ||
-      !check_run_folder(output.outdir, error)) {
+      !check_run_folder(output.outdir, error) ||
+      !is_ser_recording(options.recording, is_ser, error)) {
     return fail(err, error);
   }
-  const std::string& path = options.recording;
-  FileHandle file = open_file(path.c_str(), "rb", error);
-  if (!file) return fail(err, error);
-  std::vector<std::uint8_t> head(kSerHeaderBytes, 0);
-  const std::size_t got = read_bytes(file.get(), head);
-  const bool signature =
-      std::memcmp(head.data(), kSerSignature, std::min(got, kSerSignatureBytes)) == 0;
-  std::string extension = fs::path(path).extension().string();
-  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if ((signature && got >= kSerSignatureBytes) || extension == ".ser") {
-    if (signature && got < kSerHeaderBytes) {
-      return fail(err, path + ": truncated: " + std::to_string(got) + " of " +
-                           std::to_string(kSerHeaderBytes) + " header bytes");
-    }
-    return convert_ser(options, file.get(), head, output, out, err);
-  }
-  file.reset();
-  return convert_video(options, output, out, err);
+  warn_about_old_results(output.outdir, err);
+  return is_ser ? convert_ser(options, output, err) : convert_video(options, output, err);
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -13,22 +14,26 @@
 #include "tools/vesk_frames/ser.h"
 
 inline constexpr const char* kVeskFramesUsage =
-    "usage: vesk-frames RECORDING OUTDIR [--first N] [--count M] [--byte-order little|big]";
+    "usage: vesk-frames RECORDING OUTDIR [--first N] [--count M] [--byte-order little|big] "
+    "[--depth D] [--start-utc TIME]";
 
 struct ConvertOptions {
   std::string recording;
   std::string outdir;
-  std::int64_t first = 0;                           // first recording frame to convert, from 0
-  std::int64_t count = -1;                          // frames to convert; -1: all up to frame_limit
-  ByteOrder byte_order = ByteOrder::from_header;    // 16-bit SER samples only
-  int frame_limit = kMaxFolderFrames;               // most frames written into one folder
-  bool progress = false;                            // draw the progress bar on `out`
+  std::int64_t first = 0;                         // first recording frame to convert, from 0
+  std::int64_t count = -1;                        // frames to convert; -1: all up to frame_limit
+  ByteOrder byte_order = ByteOrder::from_header;  // 16-bit SER samples only
+  int depth = 0;  // 16-bit SER samples: depth to scale from, 8 to 16; 0 from the recording
+  std::optional<std::int64_t> start_utc;  // video: UTC of its frame 0, 100-ns ticks since 0001
+  int frame_limit = kMaxFolderFrames;        // most frames written into one folder
+  bool progress = false;                  // draw the progress bar on `out`
   std::vector<std::filesystem::path> data_folders;  // searched in order for the shipped files
 };
 
 // Reads the command line after the program name into `options` (recording, outdir, --first,
-// --count, --byte-order). False with `error` one line for an unknown option or a bad value,
-// or the usage line for a wrong number of arguments; `help` is set for -h or --help.
+// --count, --byte-order, --depth, --start-utc). False with `error` one line for an unknown option
+// or a bad value, or the usage line for a wrong number of arguments; `help` is set for -h or
+// --help.
 bool parse_arguments(std::span<const std::string> args, ConvertOptions& options, bool& help,
                      std::string& error);
 
@@ -36,8 +41,9 @@ bool parse_arguments(std::span<const std::string> args, ConvertOptions& options,
 // 25% 250/1000 frames" (40 marks); "250 frames" when `total` is unknown (below 1).
 std::string progress_bar(std::int64_t done, std::int64_t total);
 
-// Converts the recording: frame files, run folder, frame_times.csv for SER timestamps. Writes
-// the progress bar (when asked), notices and the final line with the frame count and size to
-// `out`, each problem as one line on `err`. Returns the exit status: 0, or 1 on an error (every
-// frame file already written is complete).
+// Converts the recording: frame files, run folder, frame_times.csv when frame times are known.
+// Writes the progress bar (when asked), the limit notice and the final line with the frame count
+// and size to `out`; each correction of the recording, each warning about the folder and each
+// problem as one line on `err`. Returns the exit status: 0, or 1 on an error (every frame file
+// already written is complete).
 int convert_recording(const ConvertOptions& options, std::FILE* out, std::FILE* err);

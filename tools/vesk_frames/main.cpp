@@ -1,4 +1,5 @@
-// vesk-frames RECORDING OUTDIR [--first N] [--count M] [--byte-order little|big]
+// vesk-frames RECORDING OUTDIR [--first N] [--count M] [--byte-order little|big] [--depth D]
+//             [--start-utc TIME]
 // Turns a SER or video recording into a folder that vesk runs in.
 #include <unistd.h>
 
@@ -18,7 +19,7 @@ int main(int argc, char** argv) {
   std::string error;
   if (!parse_arguments(args, options, help, error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
-    return 1;
+    return 2;
   }
   if (help) {
     std::printf("%s\n", kVeskFramesUsage);

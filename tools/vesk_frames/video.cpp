@@ -1,14 +1,21 @@
 #include "tools/vesk_frames/video.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
+#include <new>
 #include <sstream>
-#include <vector>
+
+extern char** environ;
 
 namespace {
 
@@ -46,6 +53,177 @@ bool exited_cleanly(int status) {
   return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// A log line longer than this is cut; the lines read here are short.
+constexpr std::size_t kLongestLogLine = 4096;
+
+// "<num>/<den>" after `key` in `line`, e.g. the showinfo line "config in time_base: 1/1000, ...".
+bool read_fraction_after(const std::string& line, const char* key, std::int64_t& num,
+                         std::int64_t& den) {
+  const std::size_t at = line.find(key);
+  if (at == std::string::npos) return false;
+  const char* p = line.data() + at + std::strlen(key);
+  const char* end = line.data() + line.size();
+  while (p < end && *p == ' ') ++p;
+  auto [slash, ec] = std::from_chars(p, end, num);
+  if (ec != std::errc() || slash == end || *slash != '/') return false;
+  auto [rest, ec2] = std::from_chars(slash + 1, end, den);
+  return ec2 == std::errc() && num > 0 && den > 0;
+}
+
+// `pts` (in units of num/den seconds) as 100-ns ticks, rounded; empty when it does not fit. A
+// long double holds every product met in practice exactly (64-bit mantissa).
+std::optional<std::int64_t> pts_ticks(std::int64_t pts, std::int64_t num, std::int64_t den) {
+  const long double ticks = static_cast<long double>(pts) * static_cast<long double>(num) * 1e7L /
+                            static_cast<long double>(den);
+  if (!(std::fabs(ticks) < 9e18L)) return std::nullopt;
+  return static_cast<std::int64_t>(std::llroundl(ticks));
+}
+
+// One line of ffmpeg's log ("-loglevel level+info": each message tagged with its level): the
+// showinfo filter's time base and frame times, and the error lines.
+void take_log_line(VideoDecoder& d, const std::string& line) {
+  if (line.find("Parsed_showinfo_") != std::string::npos) {
+    std::int64_t num = 0;
+    std::int64_t den = 0;
+    if (read_fraction_after(line, "config in time_base:", num, den)) {
+      d.time_base_num = num;
+      d.time_base_den = den;
+      return;
+    }
+    const std::size_t n = line.find(" n:");
+    const std::size_t at = line.find(" pts:", n == std::string::npos ? 0 : n);
+    if (n == std::string::npos || at == std::string::npos) return;
+    const char* p = line.data() + at + 5;
+    const char* end = line.data() + line.size();
+    while (p < end && *p == ' ') ++p;
+    std::int64_t pts = 0;
+    const auto [next, ec] = std::from_chars(p, end, pts);
+    const bool known = ec == std::errc() && (next == end || *next == ' ') && d.time_base_num > 0;
+    d.pts.push_back(known ? pts_ticks(pts, d.time_base_num, d.time_base_den) : std::nullopt);
+    return;
+  }
+  for (const char* tag : {"[error] ", "[fatal] ", "[panic] "}) {
+    const std::size_t at = line.find(tag);
+    if (at != std::string::npos) {
+      d.last_error = line.substr(0, at) + line.substr(at + std::strlen(tag));
+      return;
+    }
+  }
+}
+
+// Reads what the log pipe holds (waiting when it is empty); closes it at its end.
+void read_log(VideoDecoder& d) {
+  char chunk[4096];
+  const ssize_t got = read(d.log_fd, chunk, sizeof chunk);
+  if (got < 0 && errno == EINTR) return;
+  if (got <= 0) {
+    close(d.log_fd);
+    d.log_fd = -1;
+    if (!d.log_line.empty()) take_log_line(d, d.log_line);
+    d.log_line.clear();
+    return;
+  }
+  for (ssize_t i = 0; i < got; ++i) {
+    if (chunk[i] == '\n' || chunk[i] == '\r') {
+      if (!d.log_line.empty()) take_log_line(d, d.log_line);
+      d.log_line.clear();
+    } else if (d.log_line.size() < kLongestLogLine) {
+      d.log_line += chunk[i];
+    }
+  }
+}
+
+// Reads the log as long as it has something ready, without waiting.
+void drain_log(VideoDecoder& d) {
+  while (d.log_fd >= 0) {
+    pollfd ready{d.log_fd, POLLIN, 0};
+    if (poll(&ready, 1, 0) <= 0) return;
+    read_log(d);
+  }
+}
+
+void close_fd(int& fd) {
+  if (fd >= 0) close(fd);
+  fd = -1;
+}
+
+// Waits for ffmpeg; its exit status, -1 when it cannot be had.
+int wait_for(pid_t& pid) {
+  int status = -1;
+  while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  pid = -1;
+  return status;
+}
+
+// The ffmpeg command line: every decoded frame once (-fps_mode passthrough), as the Y plane as
+// stored for luma formats (a conversion to grey would stretch video range), widened to 16 bits
+// so every depth comes the same way, or as RGB for colour formats. showinfo logs each frame's
+// time before the frame reaches the pipe.
+std::vector<std::string> decoder_arguments(const std::string& ffmpeg, const std::string& path,
+                                           bool rgb, std::int64_t max_frames) {
+  const std::string filters =
+      std::string(rgb ? "format=rgb24" : "extractplanes=y,format=gray16le") +
+      ",showinfo=checksum=0";
+  return {ffmpeg,
+          "-nostdin",
+          "-hide_banner",
+          "-nostats",
+          "-loglevel",
+          "level+info",
+          "-noautorotate",
+          "-i",
+          "file:" + path,
+          "-map",
+          "0:v:0",
+          "-frames:v",
+          std::to_string(max_frames),
+          "-fps_mode",
+          "passthrough",
+          "-vf",
+          filters,
+          "-f",
+          "rawvideo",
+          "-"};
+}
+
+// Starts `args` with standard input from /dev/null, standard output into d.frames_fd and
+// standard error into d.log_fd. False with `error` (the reason alone) otherwise.
+bool spawn_with_pipes(const std::vector<std::string>& args, VideoDecoder& d, std::string& error) {
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  int frames[2] = {-1, -1};
+  int log[2] = {-1, -1};
+  if (pipe2(frames, O_CLOEXEC) != 0 || pipe2(log, O_CLOEXEC) != 0) {
+    error = std::strerror(errno);
+    for (int fd : {frames[0], frames[1], log[0], log[1]}) {
+      if (fd >= 0) close(fd);
+    }
+    return false;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, frames[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, log[1], 2);
+  pid_t pid = -1;
+  const int failed = posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(frames[1]);
+  close(log[1]);
+  if (failed != 0) {
+    close(frames[0]);
+    close(log[0]);
+    error = std::strerror(failed);
+    return false;
+  }
+  d.pid = pid;
+  d.frames_fd = frames[0];
+  d.log_fd = log[0];
+  return true;
+}
+
 }  // namespace
 
 std::string find_on_path(const char* name) {
@@ -78,7 +256,7 @@ bool probe_video(const std::string& ffprobe, const std::string& path, VideoInfo&
   const std::string command =
       shell_quote(ffprobe) +
       " -v error -select_streams v:0"
-      " -show_entries stream=width,height,nb_frames,r_frame_rate:format=duration"
+      " -show_entries stream=width,height,nb_frames,r_frame_rate,pix_fmt:format=duration"
       " -of default=noprint_wrappers=1 -i " +
       shell_quote("file:" + path) + " 2>&1";
   std::FILE* pipe = popen(command.c_str(), "r");
@@ -113,6 +291,7 @@ bool probe_video(const std::string& ffprobe, const std::string& path, VideoInfo&
     if (key == "nb_frames" && parse_int64(value, number) && number > 0) frames = number;
     if (key == "r_frame_rate") rate = frame_rate(value);
     if (key == "duration") duration = std::strtod(value.c_str(), nullptr);
+    if (key == "pix_fmt") info.pixel_format = value;
   }
   if (!exited_cleanly(status)) {
     std::string said = last_line(output);
@@ -135,37 +314,92 @@ bool probe_video(const std::string& ffprobe, const std::string& path, VideoInfo&
   return true;
 }
 
-PipeHandle start_video_decoder(const std::string& ffmpeg, const std::string& path,
-                               std::int64_t max_frames, const std::string& log_path,
-                               std::string& error) {
-  const std::string command = shell_quote(ffmpeg) + " -nostdin -v error -noautorotate -i " +
-                              shell_quote("file:" + path) + " -map 0:v:0 -frames:v " +
-                              std::to_string(max_frames) + " -f rawvideo -pix_fmt gray - 2> " +
-                              shell_quote(log_path);
-  PipeHandle pipe(popen(command.c_str(), "r"));
-  if (!pipe) error = path + ": cannot start ffmpeg";
-  return pipe;
-}
-
-FrameRead read_video_frame(std::FILE* pipe, std::span<std::uint8_t> frame) {
-  std::size_t filled = 0;
-  while (filled < frame.size()) {
-    const std::size_t got = std::fread(frame.data() + filled, 1, frame.size() - filled, pipe);
-    if (got == 0) break;
-    filled += got;
+bool is_rgb_pixel_format(const std::string& name) {
+  for (const char* start : {"rgb", "bgr", "argb", "abgr", "0rgb", "0bgr", "gbr", "pal8", "x2rgb",
+                            "x2bgr", "bayer_", "xyz"}) {
+    if (name.compare(0, std::strlen(start), start) == 0) return true;
   }
-  if (filled == frame.size()) return FrameRead::frame;
-  return filled == 0 ? FrameRead::end : FrameRead::partial;
+  return false;
 }
 
-bool finish_video_decoder(PipeHandle& pipe, const std::string& path, const std::string& log_path,
-                          std::string& error) {
-  const int status = pclose(pipe.release());
+VideoDecoder::~VideoDecoder() {
+  close_fd(frames_fd);
+  close_fd(log_fd);
+  if (pid > 0) {
+    kill(pid, SIGTERM);
+    wait_for(pid);
+  }
+}
+
+bool start_video_decoder(const std::string& ffmpeg, const std::string& path, const VideoInfo& info,
+                         std::int64_t max_frames, VideoDecoder& d, std::string& error) {
+  d.rgb = is_rgb_pixel_format(info.pixel_format);
+  d.pixels = static_cast<std::size_t>(info.width) * static_cast<std::size_t>(info.height);
+  try {
+    d.piped.resize(d.pixels * (d.rgb ? 3 : 2));
+  } catch (const std::bad_alloc&) {
+    error = path + ": cannot allocate one frame of " + std::to_string(info.width) + " x " +
+            std::to_string(info.height);
+    return false;
+  }
+  if (!spawn_with_pipes(decoder_arguments(ffmpeg, path, d.rgb, max_frames), d, error)) {
+    error = path + ": cannot start ffmpeg: " + error;
+    return false;
+  }
+  return true;
+}
+
+FrameRead read_video_frame(VideoDecoder& d, std::span<std::uint8_t> grey,
+                           std::optional<std::int64_t>& time) {
+  std::size_t filled = 0;
+  // Both pipes are read as they fill, so ffmpeg never waits on a full log while frames are read.
+  while (filled < d.piped.size() && d.frames_fd >= 0) {
+    pollfd ready[2] = {{d.frames_fd, POLLIN, 0}, {d.log_fd, POLLIN, 0}};
+    if (poll(ready, d.log_fd >= 0 ? 2 : 1, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (d.log_fd >= 0 && ready[1].revents != 0) read_log(d);
+    if (ready[0].revents == 0) continue;
+    const ssize_t got = read(d.frames_fd, d.piped.data() + filled, d.piped.size() - filled);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    filled += static_cast<std::size_t>(got);
+  }
+  if (filled < d.piped.size()) return filled == 0 ? FrameRead::end : FrameRead::partial;
+  // The frame's time was logged before the frame was written, so it is in the log pipe by now.
+  if (d.pts.empty()) drain_log(d);
+  time.reset();
+  if (!d.pts.empty()) {
+    time = d.pts.front();
+    d.pts.pop_front();
+  }
+  if (d.rgb) {
+    for (std::size_t i = 0; i < d.pixels; ++i) {
+      const std::uint32_t red = d.piped[3 * i];
+      const std::uint32_t green = d.piped[3 * i + 1];
+      const std::uint32_t blue = d.piped[3 * i + 2];
+      grey[i] = static_cast<std::uint8_t>((299 * red + 587 * green + 114 * blue + 500) / 1000);
+    }
+  } else {
+    // 16-bit little-endian luma: the high byte is the 8-bit level (an 8-bit plane comes as v * 257
+    // or v << 8, a 10-bit one as v << 6).
+    for (std::size_t i = 0; i < d.pixels; ++i) grey[i] = d.piped[2 * i + 1];
+  }
+  return FrameRead::frame;
+}
+
+bool finish_video_decoder(VideoDecoder& d, const std::string& path, std::string& error) {
+  // Frames not read make ffmpeg stop; its log is read to the end so that it can exit.
+  close_fd(d.frames_fd);
+  while (d.log_fd >= 0) {
+    pollfd ready{d.log_fd, POLLIN, 0};
+    if (poll(&ready, 1, -1) < 0 && errno != EINTR) break;
+    read_log(d);
+  }
+  close_fd(d.log_fd);
+  const int status = wait_for(d.pid);
   if (exited_cleanly(status)) return true;
-  std::ifstream log(log_path);
-  std::ostringstream text;
-  text << log.rdbuf();
-  const std::string said = last_line(text.str());
-  error = path + ": ffmpeg failed" + (said.empty() ? "" : ": " + said);
+  error = path + ": ffmpeg failed" + (d.last_error.empty() ? "" : ": " + d.last_error);
   return false;
 }
