@@ -1,5 +1,6 @@
 #include "detection/detector_parts.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "base/check.h"
@@ -115,6 +116,35 @@ void cluster_test(double flash_sd_sep, DetectionResult& result) {
     return;
   }
   result.found = true;
+}
+
+std::span<const std::uint8_t> start_scan(const FrameRing& ring, int target_slot,
+                                         std::span<std::uint8_t> marked_frame,
+                                         DetectionResult& result) {
+  result.found = false;
+  result.flash_count = 0;
+  const std::span<const std::uint8_t> target = ring.frame_ring.subspan(
+      slot_offset(ring, target_slot), static_cast<std::size_t>(ring.frame_pixels));
+  std::copy(target.begin(), target.end(), marked_frame.begin());
+  return target;
+}
+
+bool confirm_candidate(const FrameRing& ring, const FrameGeometry& geometry, int target_slot, int x,
+                       int y, const DetectionThresholds& thresholds,
+                       std::span<std::uint8_t> marked_frame, DetectionResult& result) {
+  const int width = geometry.image_width;
+  if (!double_check(ring, x, y, target_slot, width, thresholds.neighbour_sd, thresholds.min_sd1,
+                    result.measurement)) {
+    return false;
+  }
+  if (result.flash_count > kMaxListedPixels - 2) result.flash_count = kMaxListedPixels - 1;
+  result.pixels[static_cast<std::size_t>(result.flash_count)] = {static_cast<double>(x),
+                                                                 static_cast<double>(y)};
+  ++result.flash_count;
+  const std::uint8_t value =
+      ring.frame_ring[slot_offset(ring, target_slot) + pixel_index(x, y, width)];
+  draw_box(marked_frame, geometry, x, y, value < 128 ? 255 : 0);
+  return true;
 }
 
 void check_detector_buffers(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,

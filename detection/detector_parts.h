@@ -55,12 +55,23 @@ void draw_box(std::span<std::uint8_t> marked_frame, const FrameGeometry& geometr
 // sets result.found, and flash_count to 0 when the scatter exceeds flash_sd_sep.
 void cluster_test(double flash_sd_sep, DetectionResult& result);
 
-// Adds confirmed pixel (x, y) to the list (from the 101st on, each replaces the last entry).
-inline void list_pixel(DetectionResult& result, int x, int y) {
-  if (result.flash_count > kMaxListedPixels - 2) result.flash_count = kMaxListedPixels - 1;
-  result.pixels[static_cast<std::size_t>(result.flash_count)] = {static_cast<double>(x),
-                                                                 static_cast<double>(y)};
-  ++result.flash_count;
+// The last steps for candidate (x, y), whose temporal tests and its right neighbour's passed:
+// the neighbourhood confirmation, then for a confirmed pixel its entry in the list (from the
+// 101st on, each replaces the last entry) and its box in `marked_frame`, white on a dark pixel.
+// True when confirmed.
+bool confirm_candidate(const FrameRing& ring, const FrameGeometry& geometry, int target_slot, int x,
+                       int y, const DetectionThresholds& thresholds,
+                       std::span<std::uint8_t> marked_frame, DetectionResult& result);
+
+// The start of a scan: the result cleared (its measurement carried on) and `marked_frame` set
+// to the frame under test. Returns the frame under test.
+std::span<const std::uint8_t> start_scan(const FrameRing& ring, int target_slot,
+                                         std::span<std::uint8_t> marked_frame,
+                                         DetectionResult& result);
+
+// The end of a scan: the cluster test when any pixel was confirmed.
+inline void finish_scan(const DetectionThresholds& thresholds, DetectionResult& result) {
+  if (result.flash_count > 0) cluster_test(thresholds.flash_sd_sep, result);
 }
 
 // Stops the program unless the ring, its sums, `marked_frame` and `target_slot` fit `geometry`.

@@ -155,14 +155,10 @@ void detect(const FrameRing& ring, const FrameGeometry& geometry, int target_slo
             const DetectionThresholds& thresholds, std::span<std::uint8_t> marked_frame,
             const std::uint8_t* chunks, DetectionResult& result) {
   using detector_parts::temporal_test;
-  result.found = false;
-  result.flash_count = 0;
-  FlashMeasurement& measurement = result.measurement;
-
-  const std::size_t target_offset = slot_offset(ring, target_slot);
   const std::span<const std::uint8_t> target =
-      ring.frame_ring.subspan(target_offset, static_cast<std::size_t>(ring.frame_pixels));
-  std::copy(target.begin(), target.end(), marked_frame.begin());
+      detector_parts::start_scan(ring, target_slot, marked_frame, result);
+  FlashMeasurement& measurement = result.measurement;
+  const std::size_t target_offset = slot_offset(ring, target_slot);
 
   const TemporalBound bound = temporal_bound(ring.images_in_buffer, thresholds);
   if (bound.no_pixel) return;
@@ -215,19 +211,12 @@ void detect(const FrameRing& ring, const FrameGeometry& geometry, int target_slo
         known_pass = temporal_test(ring, target_offset, p + 1, time_sd, min_sd2, known);
         if (!known_pass) continue;
 
-        if (!detector_parts::double_check(ring, x, y, target_slot, width, thresholds.neighbour_sd,
-                                          thresholds.min_sd1, measurement)) {
-          continue;
-        }
-        detector_parts::list_pixel(result, x, y);
-        const std::uint8_t colour = target[p] < 128 ? 255 : 0;
-        detector_parts::draw_box(marked_frame, geometry, x, y, colour);
+        detector_parts::confirm_candidate(ring, geometry, target_slot, x, y, thresholds,
+                                          marked_frame, result);
       }
     }
   }
-
-  if (result.flash_count == 0) return;
-  detector_parts::cluster_test(thresholds.flash_sd_sep, result);
+  detector_parts::finish_scan(thresholds, result);
 }
 }  // namespace
 

@@ -75,14 +75,9 @@ void flash_detector(const FrameRing& ring, const FrameGeometry& geometry, int ta
                     const DetectionThresholds& thresholds, std::span<std::uint8_t> marked_frame,
                     DetectionResult& result) {
   detector_parts::check_detector_buffers(ring, geometry, target_slot, marked_frame);
-  result.found = false;
-  result.flash_count = 0;
+  detector_parts::start_scan(ring, target_slot, marked_frame, result);
   FlashMeasurement& measurement = result.measurement;
-
   const std::size_t target_offset = slot_offset(ring, target_slot);
-  const std::span<const std::uint8_t> target =
-      ring.frame_ring.subspan(target_offset, static_cast<std::size_t>(ring.frame_pixels));
-  std::copy(target.begin(), target.end(), marked_frame.begin());
 
   const int width = geometry.image_width;
   const ScanBorders borders = usable_borders(thresholds.borders);
@@ -106,18 +101,11 @@ void flash_detector(const FrameRing& ring, const FrameGeometry& geometry, int ta
                                          thresholds.min_sd2, neighbour)) {
         continue;
       }
-      if (!detector_parts::double_check(ring, x, y, target_slot, width, thresholds.neighbour_sd,
-                                        thresholds.min_sd1, measurement)) {
-        continue;
-      }
-      detector_parts::list_pixel(result, x, y);
-      const std::uint8_t colour = target[p] < 128 ? 255 : 0;
-      detector_parts::draw_box(marked_frame, geometry, x, y, colour);
+      detector_parts::confirm_candidate(ring, geometry, target_slot, x, y, thresholds, marked_frame,
+                                        result);
     }
   }
-
-  if (result.flash_count == 0) return;
-  detector_parts::cluster_test(thresholds.flash_sd_sep, result);
+  detector_parts::finish_scan(thresholds, result);
 }
 
 }  // namespace reference

@@ -13,17 +13,10 @@
 
 namespace demo {
 
-// One event in one frame; x is the column, y the stored row, peak in grey levels above the
-// scene at the centre. A width (full width at half maximum, pixels) of 0 means a single sensor
-// pixel at (x, y), untouched by seeing.
-struct Spot {
-  int frame = 0;
-  double x = 0.0;
-  double y = 0.0;
-  double peak = 0.0;
-  double width = 0.0;
-  EventKind kind = EventKind::Flash;
-};
+// One event in one frame, as the truth file lists it: x is the column, y the stored row, peak in
+// grey levels above the scene at the centre. A width (full width at half maximum, pixels) of 0
+// means a single sensor pixel at (x, y), untouched by seeing.
+using Spot = TruthRow;
 
 // What to place, and where in time: events keep at least ring / 2 frames apart and stay out of
 // the last ring / 2 frames, which VESK loads but never tests.
