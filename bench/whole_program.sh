@@ -22,9 +22,6 @@ trap 'rm -rf "$work"' EXIT
 
 "$build/tools/make_demo_frames" --size "${width}x$height" --frames "$frames" --seed 1 "$work" \
   >/dev/null
-mkdir "$work/BMP_FLASHES"
-cp "$root/data/default.txt" "$root/data/about.txt" "$root/data/bmpheader.dat" "$work/"
-cp "$root/data/default.txt" "$work/settings.txt"
 images=$(awk '$1 == "Images_in_buffer=" { print $2 }' "$work/settings.txt")
 
 cd "$work"

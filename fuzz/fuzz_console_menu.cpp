@@ -15,7 +15,7 @@ namespace {
 
 void lay_out_files(std::uint8_t choice) {
   clear_fuzz_folder();
-  copy_data_files();
+  lay_out_fuzz_run_folder();
   std::filesystem::remove(fuzz_folder() / "settings.txt");
   switch (choice & 3) {
     case 1:

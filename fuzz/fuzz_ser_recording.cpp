@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   clear_fuzz_folder();
-  copy_data_files();
+  lay_out_fuzz_run_folder();
   // Without its signature the file would go to the video decoder, a subprocess per input.
   std::vector<std::uint8_t> recording(kSerSignature, kSerSignature + kSerSignatureBytes);
   recording.insert(recording.end(), data, data + size);

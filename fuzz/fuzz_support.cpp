@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "run/run_folder.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -61,11 +63,9 @@ void write_fuzz_text(const std::string& path, const std::string& text) {
   write_fuzz_file(path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
-void copy_data_files() {
-  const fs::path data(VESK_DATA_DIR);
-  for (const char* name : {"default.txt", "about.txt", "bmpheader.dat"}) {
-    fs::copy_file(data / name, fuzz_folder() / name, fs::copy_options::overwrite_existing);
-  }
+void lay_out_fuzz_run_folder() {
+  std::string error;
+  if (!lay_out_run_folder(fuzz_folder(), VESK_DATA_DIR, error)) die(error);
 }
 
 std::FILE* null_output() {

@@ -21,9 +21,9 @@ void clear_fuzz_folder();
 void write_fuzz_file(const std::string& path, std::span<const std::uint8_t> bytes);
 void write_fuzz_text(const std::string& path, const std::string& text);
 
-// Copies default.txt, about.txt and bmpheader.dat from the repository's data/ folder into
-// fuzz_folder().
-void copy_data_files();
+// Makes fuzz_folder() a run folder as every program lays one out (BMP_RAW, BMP_FLASHES, the
+// data files from the repository's data/ folder, settings.txt); aborts on failure.
+void lay_out_fuzz_run_folder();
 
 // A stream open on /dev/null for writing, for console text the target does not look at.
 std::FILE* null_output();

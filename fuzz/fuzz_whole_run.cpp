@@ -138,7 +138,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   clear_fuzz_folder();
-  copy_data_files();
+  lay_out_fuzz_run_folder();
   FuzzedDataProvider input(data, size);
   // Mostly tiny frames; now and then one wide enough for the unclipped close-up strip.
   const int width = input.ConsumeIntegralInRange<int>(1, input.ConsumeBool() ? 48 : 700);
@@ -172,11 +172,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   write_fuzz_text("settings.txt", format_settings(settings));
 
   const int flash_folder = input.ConsumeIntegralInRange<int>(0, 15);
-  if (flash_folder == 1) {
-    write_fuzz_text("BMP_FLASHES", "a plain file\n");
-  } else if (flash_folder != 2) {
-    write_fuzz_text("BMP_FLASHES/.keep", "");
-  }
+  if (flash_folder == 1 || flash_folder == 2)
+    std::filesystem::remove_all(fuzz_folder() / "BMP_FLASHES");
+  if (flash_folder == 1) write_fuzz_text("BMP_FLASHES", "a plain file\n");
   write_frames(input, width, height, frames);
 
   std::FILE* console = memory_input(std::span(reinterpret_cast<const std::uint8_t*>("0\n"), 2));

@@ -21,6 +21,7 @@
 #include "demo_frames.h"
 #include "demo_scene.h"
 #include "demo_truth.h"
+#include "run/run_folder.h"
 
 namespace {
 
@@ -41,7 +42,8 @@ struct Options {
 constexpr const char* kUsage =
     "usage: make_demo_frames [--size WxH] [--frames N] [--seed S] [--flashes N] [--hits N]\n"
     "                        [--glints N] [--ring N] [--noise SIGMA] [--truth FILE] OUTDIR\n"
-    "Writes OUTDIR/BMP_RAW/a00000.bmp ... and the truth file (OUTDIR/truth.csv).\n"
+    "Writes OUTDIR/BMP_RAW/a00000.bmp ... and the truth file (OUTDIR/truth.csv), and makes\n"
+    "OUTDIR a run folder (BMP_FLASHES, the data files, settings.txt unless there).\n"
     "--noise: the camera's read noise in grey levels (standard deviation); shot noise comes on\n"
     "top, sqrt(level / 12) grey levels at each pixel's level.\n"
     "Defaults: --size 720x576 --frames 600 --seed 1 --flashes 12 --hits 4 --glints 1 --ring 60\n"
@@ -186,7 +188,9 @@ bool write_recording(const Options& o, const demo::Scene& scene,
   }
   if (!demo::write_truth(o.truth_path.c_str(), demo::truth_rows(spots), error)) return false;
   const demo::FrameRun run{raw.string(), o.frames, o.seed, o.read_noise};
-  return demo::write_frames(run, scene, spots, error);
+  if (!demo::write_frames(run, scene, spots, error)) return false;
+  // The rest of a run folder, as vesk-frames lays it out: files already there are kept.
+  return lay_out_run_folder(o.out_dir, VESK_SOURCE_DATA_DIR, error);
 }
 
 }  // namespace
