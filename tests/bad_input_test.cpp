@@ -102,7 +102,7 @@ struct BadInput {
 // and devices are left out).
 std::map<std::string, std::string> folder_snapshot() {
   std::map<std::string, std::string> files;
-  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(".")) {
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(in_scratch("."))) {
     std::error_code ec;
     if (entry.is_regular_file(ec)) files[entry.path().string()] = read_text(entry.path().string());
   }
@@ -110,29 +110,29 @@ std::map<std::string, std::string> folder_snapshot() {
 }
 
 void make_fifo(const std::string& path) {
-  fs::remove(path);
-  ASSERT_EQ(mkfifo(path.c_str(), 0644), 0) << path;
+  fs::remove(in_scratch(path));
+  ASSERT_EQ(mkfifo(in_scratch(path).c_str(), 0644), 0) << path;
 }
 
 // `path` becomes a link to itself: opening it fails with ELOOP.
 void make_link_loop(const std::string& path) {
-  fs::remove(path);
-  fs::create_symlink(fs::path(path).filename(), path);
+  fs::remove(in_scratch(path));
+  fs::create_symlink(fs::path(path).filename(), in_scratch(path));
 }
 
 // Every row here stops before the run: the menu is never reached or never answered 0.
 const std::vector<BadInput>& refused_start_rows() {
   static const std::vector<BadInput> rows = {
-      {"BMP_RAW missing", [] { fs::remove_all("BMP_RAW"); }, "0\n",
+      {"BMP_RAW missing", [] { fs::remove_all(in_scratch("BMP_RAW")); }, "0\n",
        "BMP_RAW/a00000.bmp: cannot open: No such file or directory\n", 1, kBanner},
-      {"a00000.bmp missing", [] { fs::remove("BMP_RAW/a00000.bmp"); }, "0\n",
+      {"a00000.bmp missing", [] { fs::remove(in_scratch("BMP_RAW/a00000.bmp")); }, "0\n",
        "BMP_RAW/a00000.bmp: cannot open: No such file or directory\n", 1, kBanner},
       {"a00000.bmp empty", [] { write_text("BMP_RAW/a00000.bmp", ""); }, "0\n",
        "BMP_RAW/a00000.bmp: truncated, 0 of 54 header bytes\n", 1, kBanner},
       {"a00000.bmp a folder",
        [] {
-         fs::remove("BMP_RAW/a00000.bmp");
-         fs::create_directory("BMP_RAW/a00000.bmp");
+         fs::remove(in_scratch("BMP_RAW/a00000.bmp"));
+         fs::create_directory(in_scratch("BMP_RAW/a00000.bmp"));
        },
        "0\n", "BMP_RAW/a00000.bmp: not a regular file\n", 1, kBanner},
       // A FIFO would block the program forever; it is refused at once.
@@ -159,14 +159,14 @@ const std::vector<BadInput>& refused_start_rows() {
        "BMP_RAW/a00000.bmp: frame size 32 x -2147483648 is outside 1 to 32768\n", 1, kBanner},
       {"one past the largest side", [] { write_header_geometry(32769, 32768); }, "0\n",
        "BMP_RAW/a00000.bmp: frame size 32769 x 32768 is outside 1 to 32768\n", 1, kBanner},
-      {"bmpheader.dat missing", [] { fs::remove("bmpheader.dat"); }, "0\n",
+      {"bmpheader.dat missing", [] { fs::remove(in_scratch("bmpheader.dat")); }, "0\n",
        "bmpheader.dat: cannot open: No such file or directory\n", 1, kBanner},
       {"bmpheader.dat short",
        [] { write_file("bmpheader.dat", std::vector<std::uint8_t>(20, 'B')); }, "0\n",
        "bmpheader.dat: truncated, 20 of 56 bytes\n", 1, kBanner},
       {"bmpheader.dat empty", [] { write_text("bmpheader.dat", ""); }, "0\n",
        "bmpheader.dat: truncated, 0 of 56 bytes\n", 1, kBanner},
-      {"settings.txt missing", [] { fs::remove("settings.txt"); }, "0\n",
+      {"settings.txt missing", [] { fs::remove(in_scratch("settings.txt")); }, "0\n",
        "settings.txt: cannot open: No such file or directory (copy default.txt to settings.txt "
        "to start from the defaults)\n",
        1, kBanner + kGeometryLine},
@@ -186,12 +186,12 @@ const std::vector<BadInput>& refused_start_rows() {
        "settings.txt: Min_flash_limit: 4294967297 is beyond the int range; every parameter needs "
        "a value\n",
        1, kBanner + kGeometryLine},
-      {"BMP_FLASHES missing", [] { fs::remove_all("BMP_FLASHES"); }, "0\n",
+      {"BMP_FLASHES missing", [] { fs::remove_all(in_scratch("BMP_FLASHES")); }, "0\n",
        "BMP_FLASHES: folder missing; create it for the flash report images\n", 1,
        kBanner + kGeometryLine},
       {"BMP_FLASHES a plain file",
        [] {
-         fs::remove_all("BMP_FLASHES");
+         fs::remove_all(in_scratch("BMP_FLASHES"));
          write_text("BMP_FLASHES", "not a folder\n");
        },
        "0\n", "BMP_FLASHES: not a folder; the flash report images need a folder of that name\n", 1,
@@ -222,8 +222,8 @@ const std::vector<BadInput>& refused_start_rows() {
       {"Images_in_buffer negative", [] { set_images_in_buffer(-8); }, "0\n",
        "Images_in_buffer -8 is too small: the detector needs at least 3 frames in its ring\n", 1,
        kBanner + kGeometryLine + kMenu},
-      {"a gap among the first Images_in_buffer frames", [] { fs::remove("BMP_RAW/a00005.bmp"); },
-       "0\n",
+      {"a gap among the first Images_in_buffer frames",
+       [] { fs::remove(in_scratch("BMP_RAW/a00005.bmp")); }, "0\n",
        "BMP_RAW/a00005.bmp: cannot open: No such file or directory; the ring of Images_in_buffer "
        "8 needs frames 0 to 7 before the run can start\n",
        1, kBanner + kGeometryLine + kMenu},
@@ -314,8 +314,8 @@ TEST(BadInput, ReportedAndTheRunKeepsEveryRecordBeforeTheFault) {
   const std::string cut_frame_9 = "BMP_RAW/a00009.bmp: truncated, 100 of 822 bytes\n";
   const std::vector<BadInputRun> rows = {
       // The run ends at the gap: frames 0 to 4 are tested, none after.
-      {"a gap in the frame folder", [] { fs::remove("BMP_RAW/a00009.bmp"); }, "0\n", "", 0,
-       9 - kImagesInBuffer / 2, 9},
+      {"a gap in the frame folder", [] { fs::remove(in_scratch("BMP_RAW/a00009.bmp")); }, "0\n", "",
+       0, 9 - kImagesInBuffer / 2, 9},
       {"a truncated later frame", [] { cut_file("BMP_RAW/a00009.bmp", 100); }, "0\n", cut_frame_9,
        0, 9 - kImagesInBuffer / 2, kFrames},
       {"a later frame with only part of its header", [] { cut_file("BMP_RAW/a00009.bmp", 20); },
@@ -328,8 +328,8 @@ TEST(BadInput, ReportedAndTheRunKeepsEveryRecordBeforeTheFault) {
        0, kFrames, kFrames},
       {"a later frame that is a link to a regular file",
        [] {
-         fs::rename("BMP_RAW/a00009.bmp", "BMP_RAW/frame9.bmp");
-         fs::create_symlink("frame9.bmp", "BMP_RAW/a00009.bmp");
+         fs::rename(in_scratch("BMP_RAW/a00009.bmp"), in_scratch("BMP_RAW/frame9.bmp"));
+         fs::create_symlink("frame9.bmp", in_scratch("BMP_RAW/a00009.bmp"));
        },
        "0\n", "", 0, kFrames, kFrames},
       {"an empty later frame", [] { cut_file("BMP_RAW/a00012.bmp", 0); }, "0\n",
@@ -367,7 +367,7 @@ TEST(BadInput, ReportedAndTheRunKeepsEveryRecordBeforeTheFault) {
        0, kFrames, kFrames},
       {"a word at the load/save prompt", [] {}, "15 save 2 0\n",
        "\"save\" not understood as a load/save choice (1 or 2)\n", 0, kFrames, kFrames},
-      {"default.txt missing", [] { fs::remove("default.txt"); }, "15 1 0\n",
+      {"default.txt missing", [] { fs::remove(in_scratch("default.txt")); }, "15 1 0\n",
        "default.txt: cannot open: No such file or directory; the parameters are unchanged\n", 0,
        kFrames, kFrames},
       {"default.txt garbled",
@@ -379,7 +379,7 @@ TEST(BadInput, ReportedAndTheRunKeepsEveryRecordBeforeTheFault) {
        "15 1 0\n",
        "default.txt: Images_in_buffer: no number at \"many\"; the field keeps its value\n", 0,
        kFrames, kFrames},
-      {"about.txt missing", [] { fs::remove("about.txt"); }, "16 0\n",
+      {"about.txt missing", [] { fs::remove(in_scratch("about.txt")); }, "16 0\n",
        "about.txt: cannot open: No such file or directory; no information to show\n", 0, kFrames,
        kFrames},
       {"about.txt without an end marker",
@@ -417,7 +417,7 @@ TEST(BadInput, ReportedAndTheRunKeepsEveryRecordBeforeTheFault) {
     for (const std::string& record : records_below(log, kFrames)) {
       char name[32];
       std::snprintf(name, sizeof name, "BMP_FLASHES/%05d.bmp", std::stoi(record));
-      EXPECT_TRUE(fs::is_regular_file(name)) << name;
+      EXPECT_TRUE(fs::is_regular_file(in_scratch(name))) << name;
     }
     EXPECT_NE(read_text("data_dump.txt").find("\nnframes=" + std::to_string(row.nframes) + "\n"),
               std::string::npos);
@@ -437,16 +437,16 @@ TEST(BadInput, FrameThatCannotBeReadStopsTheRun) {
   const std::vector<Row> rows = {
       {"a later frame that is a folder",
        [] {
-         fs::remove("BMP_RAW/a00009.bmp");
-         fs::create_directory("BMP_RAW/a00009.bmp");
+         fs::remove(in_scratch("BMP_RAW/a00009.bmp"));
+         fs::create_directory(in_scratch("BMP_RAW/a00009.bmp"));
        },
        "BMP_RAW/a00009.bmp: not a regular file\n"},
       {"a later frame that is a FIFO", [] { make_fifo("BMP_RAW/a00009.bmp"); },
        "BMP_RAW/a00009.bmp: not a regular file\n"},
       {"a later frame that is a device",
        [] {
-         fs::remove("BMP_RAW/a00009.bmp");
-         fs::create_symlink("/dev/zero", "BMP_RAW/a00009.bmp");
+         fs::remove(in_scratch("BMP_RAW/a00009.bmp"));
+         fs::create_symlink("/dev/zero", in_scratch("BMP_RAW/a00009.bmp"));
        },
        "BMP_RAW/a00009.bmp: not a regular file\n"},
       {"a later frame that links to itself", [] { make_link_loop("BMP_RAW/a00009.bmp"); },
@@ -462,7 +462,8 @@ TEST(BadInput, FrameThatCannotBeReadStopsTheRun) {
     EXPECT_EQ(run.exit_status, 1);
     const std::string log = read_text("flash_info.dat");
     EXPECT_EQ(records_below(log, 99999), records_below(full_log, 9 - kImagesInBuffer / 2));
-    EXPECT_FALSE(fs::exists("data_dump.txt")) << "the recording did not end: no run summary";
+    EXPECT_FALSE(fs::exists(in_scratch("data_dump.txt")))
+        << "the recording did not end: no run summary";
   }
 }
 
@@ -473,19 +474,20 @@ TEST(BadInput, FrameWithoutReadPermissionStopsTheRun) {
   const std::string full_log = undisturbed_log();
   ScratchDir dir;
   make_good_folder();
-  for (const std::string& folder : {std::string("."), std::string("BMP_FLASHES")}) {
-    fs::permissions(folder, fs::perms::all);
+  for (const std::string& folder : {std::string(""), std::string("BMP_FLASHES")}) {
+    fs::permissions(in_scratch(folder), fs::perms::all);
   }
-  fs::permissions("BMP_RAW", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                 fs::perms::others_read | fs::perms::others_exec);
-  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(".")) {
+  fs::permissions(in_scratch("BMP_RAW"), fs::perms::owner_all | fs::perms::group_read |
+                                             fs::perms::group_exec | fs::perms::others_read |
+                                             fs::perms::others_exec);
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(in_scratch("."))) {
     if (entry.is_regular_file()) {
-      fs::permissions(entry.path(), fs::perms::owner_read | fs::perms::owner_write |
-                                        fs::perms::group_read | fs::perms::others_read |
-                                        fs::perms::others_write);
+      fs::permissions(in_scratch(entry.path()), fs::perms::owner_read | fs::perms::owner_write |
+                                                    fs::perms::group_read | fs::perms::others_read |
+                                                    fs::perms::others_write);
     }
   }
-  fs::permissions("BMP_RAW/a00009.bmp", fs::perms::owner_read);
+  fs::permissions(in_scratch("BMP_RAW/a00009.bmp"), fs::perms::owner_read);
   write_text(".console_in", "0\n");
   const ProgramRun run = run_command("setpriv --reuid=nobody --regid=nogroup --clear-groups '" +
                                      std::string(VESK_BINARY) + "' < .console_in");
@@ -537,7 +539,7 @@ TEST(BadInput, FrameFolderAtItsLimitWritesTheSummaryAndSaysWhatWasLeft) {
       } else {
         char first[32];
         std::snprintf(first, sizeof first, "BMP_RAW/a%05d.bmp", f - f % 50000);
-        fs::create_hard_link(first, name);
+        fs::create_hard_link(in_scratch(first), in_scratch(name));
       }
     }
     write_text("data_dump.txt", "summary of an earlier run\n");

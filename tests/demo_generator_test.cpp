@@ -26,7 +26,7 @@ void generate(const std::string& folder, const std::string& sigma) {
                               "--flashes 0 --hits 0 --glints 0" +
                               (sigma.empty() ? "" : " --noise " + sigma) + " " + folder +
                               " > generator.txt 2>&1";
-  ASSERT_EQ(std::system(command.c_str()), 0) << read_text("generator.txt");
+  ASSERT_EQ(run_command(command).exit_status, 0) << read_text("generator.txt");
 }
 
 // Root mean square over a block of the night side (columns 0.3 to 0.6 of the width, rows 0.2 to
@@ -105,7 +105,7 @@ TEST(DemoGeneratorOptions, BadOptionsStopWithOneLineAndWriteNothing) {
     EXPECT_EQ(run.exit_status, 2);
     EXPECT_EQ(run.err, "make_demo_frames: " + c.message + "\n");
     EXPECT_EQ(run.out, "");
-    EXPECT_FALSE(std::filesystem::exists("out"));
+    EXPECT_FALSE(std::filesystem::exists(in_scratch("out")));
   }
 }
 

@@ -83,7 +83,7 @@ TEST_P(DemoQuality, ReportsEveryStrongFlashAndNothingElse) {
       "x" + std::to_string(s.height) + " --frames " + std::to_string(s.frames) + " --seed " +
       std::to_string(s.seed) + " --flashes " + std::to_string(s.flashes) + " --hits " +
       std::to_string(s.hits) + " --glints 1 . > generator.txt 2>&1";
-  ASSERT_EQ(std::system(generate.c_str()), 0) << read_text("generator.txt");
+  ASSERT_EQ(run_command(generate).exit_status, 0) << read_text("generator.txt");
   make_run_folder();  // settings.txt is the shipped default.txt
   const ProgramRun run = run_vesk_program("0\n");
   ASSERT_EQ(run.exit_status, 0) << run.err;
@@ -92,8 +92,8 @@ TEST_P(DemoQuality, ReportsEveryStrongFlashAndNothingElse) {
   std::vector<TruthRow> events;
   std::vector<FlashReport> reports;
   std::string error;
-  ASSERT_TRUE(demo::read_truth("truth.csv", events, error)) << error;
-  ASSERT_TRUE(demo::read_flash_log("flash_info.dat", reports, error)) << error;
+  ASSERT_TRUE(demo::read_truth(in_scratch("truth.csv").c_str(), events, error)) << error;
+  ASSERT_TRUE(demo::read_flash_log(in_scratch("flash_info.dat").c_str(), reports, error)) << error;
   int strong = 0;
   int hits = 0;
   for (const TruthRow& e : events) {

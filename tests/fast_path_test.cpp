@@ -442,7 +442,7 @@ void write_run_frames() {
 std::map<std::string, std::vector<std::uint8_t>> run_outputs() {
   std::map<std::string, std::vector<std::uint8_t>> files;
   for (const char* name : {"flash_info.dat", "data_dump.txt"}) files[name] = read_file(name);
-  for (const auto& entry : fs::directory_iterator("BMP_FLASHES")) {
+  for (const auto& entry : fs::directory_iterator(in_scratch("BMP_FLASHES"))) {
     const std::string name = "BMP_FLASHES/" + entry.path().filename().string();
     files[name] = read_file(name);
   }
@@ -483,8 +483,9 @@ TEST(FastPath, WholeRunWritesTheSameFilesAsTheStraightforwardRun) {
     DetectionSettings settings;
     std::vector<std::string> problems;
     std::string error;
-    ASSERT_TRUE(read_settings_file(".", "settings.txt", settings, problems, error)) << error;
-    ASSERT_TRUE(reference_run(".", settings, &error)) << error;
+    ASSERT_TRUE(read_settings_file(scratch_folder(), "settings.txt", settings, problems, error))
+        << error;
+    ASSERT_TRUE(reference_run(scratch_folder(), settings, &error)) << error;
     const std::map<std::string, std::vector<std::uint8_t>> slow = run_outputs();
 
     EXPECT_GT(slow.size(), 4u) << "too few report images to compare";

@@ -88,13 +88,16 @@ std::string log_before(const std::string& log, int first_frame_not_tested) {
   return kept;
 }
 
-// vesk started in the working folder with "0" as its console, output to files. A `file_limit`
+// vesk started in the scratch folder with "0" as its console, output to files. A `file_limit`
 // above 0 caps the size of every file it writes (RLIMIT_FSIZE, the fault of a full disk that
 // also holds for root); its console text then goes to /dev/null, which the cap does not reach.
 pid_t start_vesk(rlim_t file_limit = 0) {
   write_text("console.txt", "0\n");
+  // vesk without arguments works in its working folder: the child's is the scratch folder.
+  const std::string folder = scratch_folder().string();
   const pid_t pid = fork();
   if (pid == 0) {
+    if (chdir(folder.c_str()) != 0) _exit(127);
     if (file_limit > 0) {
       const rlimit limit{file_limit, file_limit};
       // Ignored, SIGXFSZ no longer kills the writer: the write fails with EFBIG instead.
@@ -137,7 +140,8 @@ struct ChildGuard {
 // Waits until flash_info.dat holds at least `records` records; false after 60 s.
 bool wait_for_records(std::size_t records) {
   for (int i = 0; i < 60000; ++i) {
-    if (fs::exists("flash_info.dat") && lines_of(read_text("flash_info.dat")).size() > records) {
+    if (fs::exists(in_scratch("flash_info.dat")) &&
+        lines_of(read_text("flash_info.dat")).size() > records) {
       return true;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -160,13 +164,15 @@ TEST(Fault, RunOutputFileThatCannotBeWrittenGivesOneMessageAndExitStatus1) {
   constexpr int kFrames = 30;
   const FullRun full = full_run(kFrames);
   const std::vector<OutputFileFault> faults = {
-      {"flash_info.dat on a full disk", [] { fs::create_symlink("/dev/full", "flash_info.dat"); },
+      {"flash_info.dat on a full disk",
+       [] { fs::create_symlink("/dev/full", in_scratch("flash_info.dat")); },
        "flash_info.dat: write failed: No space left on device\n", false},
-      {"flash_info.dat a folder", [] { fs::create_directory("flash_info.dat"); },
+      {"flash_info.dat a folder", [] { fs::create_directory(in_scratch("flash_info.dat")); },
        "flash_info.dat: cannot open: Is a directory\n", false},
-      {"data_dump.txt on a full disk", [] { fs::create_symlink("/dev/full", "data_dump.txt"); },
+      {"data_dump.txt on a full disk",
+       [] { fs::create_symlink("/dev/full", in_scratch("data_dump.txt")); },
        "data_dump.txt: write failed: No space left on device\n", true},
-      {"data_dump.txt a folder", [] { fs::create_directory("data_dump.txt"); },
+      {"data_dump.txt a folder", [] { fs::create_directory(in_scratch("data_dump.txt")); },
        "data_dump.txt: cannot open: Is a directory\n", true},
   };
   for (const OutputFileFault& fault : faults) {
@@ -212,7 +218,7 @@ TEST(Fault, FlashLogFullMidwayStopsTheRunWithOneMessage) {
   }
   expected_err += "flash_info.dat: write failed: File too large\n";
   EXPECT_EQ(read_text("err.txt"), expected_err);
-  EXPECT_FALSE(fs::exists("data_dump.txt"));
+  EXPECT_FALSE(fs::exists(in_scratch("data_dump.txt")));
 }
 
 // The run is stopped (SIGSTOP) midway, once the records of the first frames are in, and then
@@ -289,9 +295,10 @@ TEST(Fault, ReportImageThatCannotBeWrittenIsReportedAndTheRunGoesOn) {
   const std::string report = name;
 
   const std::vector<ReportFault> faults = {
-      {"a folder of that name", [](const std::string& r) { fs::create_directory(r); },
+      {"a folder of that name", [](const std::string& r) { fs::create_directory(in_scratch(r)); },
        report + ": cannot open: Is a directory\n"},
-      {"a link to a full disk", [](const std::string& r) { fs::create_symlink("/dev/full", r); },
+      {"a link to a full disk",
+       [](const std::string& r) { fs::create_symlink("/dev/full", in_scratch(r)); },
        report + ": write failed: No space left on device\n"},
   };
   for (const ReportFault& fault : faults) {
@@ -307,7 +314,7 @@ TEST(Fault, ReportImageThatCannotBeWrittenIsReportedAndTheRunGoesOn) {
     for (std::size_t i = 1; i < records.size(); ++i) {
       std::snprintf(name, sizeof name, "BMP_FLASHES/%05d.bmp", std::stoi(records[i]));
       if (name != report) {
-        EXPECT_TRUE(fs::is_regular_file(name)) << name;
+        EXPECT_TRUE(fs::is_regular_file(in_scratch(name))) << name;
       }
     }
   }

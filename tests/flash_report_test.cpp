@@ -63,7 +63,7 @@ std::vector<std::uint8_t> render(const Scene& s) {
   std::fill(pixels.begin() + kGuard, pixels.end() - kGuard, kStaleByte);
   std::fill(strip.begin() + kGuard, strip.end() - kGuard, kStaleByte);
   std::string error;
-  FileHandle file = open_file("report.bmp", "wb", error);
+  FileHandle file = open_file(in_scratch("report.bmp").c_str(), "wb", error);
   EXPECT_TRUE(file) << error;
   const bool ok = write_flash_report(
       file, "report.bmp", s.input, std::span(pixels).subspan(kGuard, pixels.size() - 2 * kGuard),

@@ -27,7 +27,8 @@ TEST(FrameFiles, NumberedFileNames) {
 
 TEST(FrameFiles, ReportHeaderCarriesTheGeometry) {
   ScratchDir dir;
-  std::filesystem::copy_file(std::string(VESK_DATA_DIR) + "/bmpheader.dat", "bmpheader.dat");
+  std::filesystem::copy_file(std::string(VESK_DATA_DIR) + "/bmpheader.dat",
+                             in_scratch("bmpheader.dat"));
   const std::vector<std::uint8_t> template_bytes = read_file("bmpheader.dat");
   ASSERT_EQ(template_bytes.size(), 56u);
   write_raw_frame(0, 720, 576, std::vector<std::uint8_t>(720 * 576, 9));
@@ -35,11 +36,12 @@ TEST(FrameFiles, ReportHeaderCarriesTheGeometry) {
   std::vector<std::uint8_t> scratch(54), header(56);
   FrameGeometry g;
   std::string error;
-  ASSERT_TRUE(read_frame_geometry(".", scratch, g, error)) << error;
+  ASSERT_TRUE(read_frame_geometry(scratch_folder(), scratch, g, error)) << error;
   EXPECT_EQ(g.image_width, 720);
   EXPECT_EQ(g.image_height, 576);
   EXPECT_EQ(g.frame_pixels, 720 * 576);
-  ASSERT_TRUE(load_report_header(".", header, g.image_width, g.image_height, error)) << error;
+  ASSERT_TRUE(load_report_header(scratch_folder(), header, g.image_width, g.image_height, error))
+      << error;
 
   std::vector<std::uint8_t> expected = template_bytes;  // only bytes 18-25 change
   const std::uint8_t geometry_bytes[8] = {0xd0, 0x02, 0, 0, 0x68, 0x02, 0, 0};  // 720, 616
@@ -82,7 +84,7 @@ TEST(FrameFolder, ReadsEachFrameOnceInOrder) {
   write_raw_frame(3, w, h, std::vector<std::uint8_t>(payload.begin(), payload.begin() + 5));
 
   std::string error;
-  const std::unique_ptr<FrameSource> source = open_frame_folder(".", &error);
+  const std::unique_ptr<FrameSource> source = open_frame_folder(scratch_folder(), &error);
   ASSERT_NE(source, nullptr) << error;
   EXPECT_EQ(source->geometry().frame_pixels, w * h);
   struct Case {

@@ -91,7 +91,7 @@ Transcript run_menu(const DetectionSettings& start, const std::string& console) 
   std::size_t err_size = 0;
   std::FILE* out = open_memstream(&out_buffer, &out_size);
   std::FILE* err = open_memstream(&err_buffer, &err_size);
-  t.closed = parameter_menu(t.settings, ".", in, out, err);
+  t.closed = parameter_menu(t.settings, scratch_folder(), in, out, err);
   std::fclose(in);
   t.out = take_stream(out, out_buffer, out_size);
   t.err = take_stream(err, err_buffer, err_size);
@@ -238,7 +238,7 @@ void check_in_scratch_folder(const FilesCase& c) {
   if (c.saved != nullptr) {
     EXPECT_EQ(read_text("settings.txt"), c.saved) << c.menu_case.name;
   } else {
-    EXPECT_FALSE(std::filesystem::exists("settings.txt")) << c.menu_case.name;
+    EXPECT_FALSE(std::filesystem::exists(in_scratch("settings.txt"))) << c.menu_case.name;
   }
 }
 
@@ -288,13 +288,13 @@ TEST(ParameterMenu, LoadAndSaveSettings) {
   for (const FilesCase& c : cases) check_in_scratch_folder(c);
 
   ScratchDir dir;
-  std::filesystem::create_directory("settings.txt");
+  std::filesystem::create_directory(in_scratch("settings.txt"));
   check({"settings.txt cannot be written", "15 2 0", menu(kStart) + kLoadSave + menu(kStart),
          "settings.txt: cannot rename the finished file: Is a directory; the parameters were not "
          "saved and settings.txt is as it was\n",
          true, kStart});
-  EXPECT_TRUE(std::filesystem::is_directory("settings.txt"));
-  EXPECT_FALSE(std::filesystem::exists("settings.txt.part"));
+  EXPECT_TRUE(std::filesystem::is_directory(in_scratch("settings.txt")));
+  EXPECT_FALSE(std::filesystem::exists(in_scratch("settings.txt.part")));
 }
 
 // A save that fails midway (a full disk, a file-size limit) leaves the old settings.txt whole,
@@ -328,7 +328,7 @@ TEST(ParameterMenu, FailedSaveKeepsTheOldSettings) {
                            "console input ended before the menu was closed with 0; the run "
                            "does not start\n");
     EXPECT_EQ(read_text("settings.txt"), good);
-    EXPECT_FALSE(std::filesystem::exists("settings.txt.part"));
+    EXPECT_FALSE(std::filesystem::exists(in_scratch("settings.txt.part")));
   }
 }
 
@@ -399,13 +399,13 @@ TEST(ParameterMenu, SavedValuesLoadAtTheNextStart) {
                            menu(saved) + kLoadSave + menu(saved));
   EXPECT_EQ(first.err, kEnded);
   EXPECT_EQ(first.exit_status, 1);
-  EXPECT_FALSE(std::filesystem::exists("flash_info.dat"));
+  EXPECT_FALSE(std::filesystem::exists(in_scratch("flash_info.dat")));
 
   const ProgramRun second = run_vesk_program("");
   EXPECT_EQ(second.out, kBanner + menu(saved));
   EXPECT_EQ(second.err, kEnded);
   EXPECT_EQ(second.exit_status, 1);
-  EXPECT_FALSE(std::filesystem::exists("flash_info.dat"));
+  EXPECT_FALSE(std::filesystem::exists(in_scratch("flash_info.dat")));
 }
 
 }  // namespace
@@ -439,9 +439,9 @@ TEST(ParameterMenu, TextFilesThatAreNotRegularFilesAreRefused) {
     SCOPED_TRACE(c.name);
     ScratchDir dir;
     if (c.as_folder) {
-      std::filesystem::create_directory(c.file);
+      std::filesystem::create_directory(in_scratch(c.file));
     } else {
-      std::filesystem::create_symlink("/dev/zero", c.file);
+      std::filesystem::create_symlink("/dev/zero", in_scratch(c.file));
     }
     check(c.expected);
   }

@@ -92,21 +92,22 @@ struct RunResult {
 // The processing phase as the program runs it, in the working folder.
 RunResult run_frames(const DetectionSettings& settings) {
   std::string error;
-  const std::unique_ptr<FrameSource> source = open_frame_folder(".", &error);
+  const std::unique_ptr<FrameSource> source = open_frame_folder(scratch_folder(), &error);
   EXPECT_NE(source, nullptr) << error;
   RunBuffers buffers;
   EXPECT_TRUE(allocate_run_buffers(buffers, kGeometry, settings.Images_in_buffer, error)) << error;
   std::vector<std::uint8_t> report_header(kReportHeaderBytes, 0);
-  EXPECT_TRUE(load_report_header(".", report_header, kWidth, kHeight, error)) << error;
+  EXPECT_TRUE(load_report_header(scratch_folder(), report_header, kWidth, kHeight, error)) << error;
   MemoryStream out;
   MemoryStream err;
   RunResult result;
-  result.outcome =
-      run_detection(".", *source, settings, report_header, buffers, out.file, err.file);
+  result.outcome = run_detection(scratch_folder(), *source, settings, report_header, buffers,
+                                 out.file, err.file);
   result.out = out.text();
   result.err = err.text();
   // A folder or a device put there by a test is not read.
-  if (fs::is_regular_file("flash_info.dat")) result.flash_log = read_text("flash_info.dat");
+  if (fs::is_regular_file(in_scratch("flash_info.dat")))
+    result.flash_log = read_text("flash_info.dat");
   std::fclose(out.file);
   std::fclose(err.file);
   return result;
@@ -165,9 +166,9 @@ TEST(ProcessingRun, ExactlyNFramesWithNSixty) {
   EXPECT_EQ(r.flash_log,
             kFlashLogHeader + lone_flash_record(0, 10, 10) + lone_flash_record(29, 20, 20));
   EXPECT_EQ(read_text("data_dump.txt"), run_summary(60, settings));
-  EXPECT_TRUE(fs::exists("BMP_FLASHES/00000.bmp"));
-  EXPECT_TRUE(fs::exists("BMP_FLASHES/00029.bmp"));
-  EXPECT_FALSE(fs::exists("BMP_FLASHES/00045.bmp"));  // loaded, never tested
+  EXPECT_TRUE(fs::exists(in_scratch("BMP_FLASHES/00000.bmp")));
+  EXPECT_TRUE(fs::exists(in_scratch("BMP_FLASHES/00029.bmp")));
+  EXPECT_FALSE(fs::exists(in_scratch("BMP_FLASHES/00045.bmp")));  // loaded, never tested
 }
 
 // Frame 100 is tested when frame 130 is loaded, after the recomputation at frame 100.
@@ -179,7 +180,7 @@ TEST(ProcessingRun, FrameUnderTestIsHalfTheRingBehind) {
   EXPECT_TRUE(r.outcome.completed) << r.error();
   EXPECT_EQ(r.out, progress(30, 130) + notice(130, 100) + progress(131, 131));
   EXPECT_EQ(r.flash_log, kFlashLogHeader + lone_flash_record(100, 10, 10));
-  EXPECT_TRUE(fs::exists("BMP_FLASHES/00100.bmp"));
+  EXPECT_TRUE(fs::exists(in_scratch("BMP_FLASHES/00100.bmp")));
   EXPECT_EQ(read_text("data_dump.txt").substr(0, 55),
             "image_width=40\nimage_height=30\ninterlace=0\nnframes=131\n");
 }
@@ -259,11 +260,11 @@ TEST(ProcessingRun, AcceptsFlashCountsWithinBothLimits) {
       EXPECT_EQ(r.out, progress(2, 4) + notice(4, 2) + progress(5, 6));
       EXPECT_EQ(r.flash_log.substr(0, std::string(kFlashLogHeader).size() + 36),
                 std::string(kFlashLogHeader) + "2 3 11.000000 10.000000 1.414214 50.");
-      EXPECT_TRUE(fs::exists("BMP_FLASHES/00002.bmp"));
+      EXPECT_TRUE(fs::exists(in_scratch("BMP_FLASHES/00002.bmp")));
     } else {
       EXPECT_EQ(r.out, progress(2, 6));
       EXPECT_EQ(r.flash_log, kFlashLogHeader);
-      EXPECT_TRUE(fs::is_empty("BMP_FLASHES"));
+      EXPECT_TRUE(fs::is_empty(in_scratch("BMP_FLASHES")));
     }
   }
 }
@@ -299,7 +300,7 @@ TEST(ProcessingRun, RefusesToStartWithoutARingToFill) {
   EXPECT_EQ(r.flash_log, "earlier run\n");
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "");
-  EXPECT_FALSE(fs::exists("data_dump.txt"));
+  EXPECT_FALSE(fs::exists(in_scratch("data_dump.txt")));
 }
 
 // Buffers sized for another ring are a bug of the caller: the program stops.
@@ -308,7 +309,7 @@ TEST(ProcessingRunDeathTest, BuffersOfAnotherSizeStopTheProgram) {
   make_run_folder();
   write_frames(0, 9);
   std::string error;
-  const std::unique_ptr<FrameSource> source = open_frame_folder(".", &error);
+  const std::unique_ptr<FrameSource> source = open_frame_folder(scratch_folder(), &error);
   ASSERT_NE(source, nullptr) << error;
   RunBuffers buffers;
   ASSERT_TRUE(allocate_run_buffers(buffers, kGeometry, 4, error)) << error;
@@ -349,13 +350,15 @@ TEST(ProcessingRun, OutputFilesThatCannotBeWrittenStopTheRun) {
     bool loop_ran;
   };
   const std::vector<Case> cases = {
-      {"flash_info.dat is a folder", [] { fs::create_directory("flash_info.dat"); },
+      {"flash_info.dat is a folder", [] { fs::create_directory(in_scratch("flash_info.dat")); },
        "flash_info.dat: cannot open: Is a directory", false},
-      {"flash_info.dat on a full disk", [] { fs::create_symlink("/dev/full", "flash_info.dat"); },
+      {"flash_info.dat on a full disk",
+       [] { fs::create_symlink("/dev/full", in_scratch("flash_info.dat")); },
        "flash_info.dat: write failed: No space left on device", false},
-      {"data_dump.txt is a folder", [] { fs::create_directory("data_dump.txt"); },
+      {"data_dump.txt is a folder", [] { fs::create_directory(in_scratch("data_dump.txt")); },
        "data_dump.txt: cannot open: Is a directory", true},
-      {"data_dump.txt on a full disk", [] { fs::create_symlink("/dev/full", "data_dump.txt"); },
+      {"data_dump.txt on a full disk",
+       [] { fs::create_symlink("/dev/full", in_scratch("data_dump.txt")); },
        "data_dump.txt: write failed: No space left on device", true},
   };
   for (const Case& c : cases) {
@@ -384,9 +387,11 @@ TEST(ProcessingRun, ReportImageThatCannotBeWrittenIsLostButTheRunGoesOn) {
     std::string err;
   };
   const std::vector<Case> cases = {
-      {"report name taken by a folder", [] { fs::create_directory("BMP_FLASHES/00002.bmp"); },
+      {"report name taken by a folder",
+       [] { fs::create_directory(in_scratch("BMP_FLASHES/00002.bmp")); },
        "BMP_FLASHES/00002.bmp: cannot open: Is a directory\n"},
-      {"report on a full disk", [] { fs::create_symlink("/dev/full", "BMP_FLASHES/00002.bmp"); },
+      {"report on a full disk",
+       [] { fs::create_symlink("/dev/full", in_scratch("BMP_FLASHES/00002.bmp")); },
        "BMP_FLASHES/00002.bmp: write failed: No space left on device\n"},
   };
   for (const Case& c : cases) {
@@ -403,7 +408,7 @@ TEST(ProcessingRun, ReportImageThatCannotBeWrittenIsLostButTheRunGoesOn) {
     EXPECT_EQ(r.out,
               progress(2, 4) + notice(4, 2) + progress(5, 7) + notice(7, 5) + progress(8, 10));
     EXPECT_EQ(std::count(r.flash_log.begin(), r.flash_log.end(), '\n'), 3);
-    EXPECT_TRUE(fs::exists("BMP_FLASHES/00005.bmp"));
+    EXPECT_TRUE(fs::exists(in_scratch("BMP_FLASHES/00005.bmp")));
   }
 }
 
@@ -434,8 +439,8 @@ TEST(VeskProgram, FindsInjectedFlashesEndToEnd) {
             "min_sid2=50.000000\nleft_border=3\nright_border=3\ntop_border=3\nbottom_border=3\n"
             "peak_killer=95.000000\ninterlace=1\n");
   // Header, 30 frame rows and 40 strip rows of 3 x 40 bytes.
-  EXPECT_EQ(fs::file_size("BMP_FLASHES/00005.bmp"), 56u + 3u * 40u * 70u);
-  EXPECT_EQ(fs::file_size("BMP_FLASHES/00012.bmp"), 56u + 3u * 40u * 70u);
+  EXPECT_EQ(fs::file_size(in_scratch("BMP_FLASHES/00005.bmp")), 56u + 3u * 40u * 70u);
+  EXPECT_EQ(fs::file_size(in_scratch("BMP_FLASHES/00012.bmp")), 56u + 3u * 40u * 70u);
 }
 
 TEST(VeskProgram, RefusalLeavesTheEarlierFlashLogAndExitsWithOne) {

@@ -48,7 +48,7 @@ struct StartupFailure {
 
 TEST(Startup, StopsBeforeTheMenuOnBadStartingFiles) {
   const std::vector<StartupFailure> cases = {
-      {"frame 0 missing", [] { fs::remove("BMP_RAW/a00000.bmp"); },
+      {"frame 0 missing", [] { fs::remove(in_scratch("BMP_RAW/a00000.bmp")); },
        "BMP_RAW/a00000.bmp: cannot open: No such file or directory\n", false},
       {"frame 0 shorter than its header",
        [] {
@@ -61,18 +61,18 @@ TEST(Startup, StopsBeforeTheMenuOnBadStartingFiles) {
        "BMP_RAW/a00000.bmp: frame size 64 x -48 is outside 1 to 32768\n", false},
       {"absurd width", [] { write_raw_frame(0, 1 << 30, 48, {}); },
        "BMP_RAW/a00000.bmp: frame size 1073741824 x 48 is outside 1 to 32768\n", false},
-      {"template missing", [] { fs::remove("bmpheader.dat"); },
+      {"template missing", [] { fs::remove(in_scratch("bmpheader.dat")); },
        "bmpheader.dat: cannot open: No such file or directory\n", false},
       {"template short", [] { write_file("bmpheader.dat", std::vector<std::uint8_t>(55, 0)); },
        "bmpheader.dat: truncated, 55 of 56 bytes\n", false},
-      {"settings missing", [] { fs::remove("settings.txt"); },
+      {"settings missing", [] { fs::remove(in_scratch("settings.txt")); },
        "settings.txt: cannot open: No such file or directory (copy default.txt to settings.txt "
        "to start from the defaults)\n",
        true},
       {"settings a device",
        [] {
-         fs::remove("settings.txt");
-         fs::create_symlink("/dev/zero", "settings.txt");
+         fs::remove(in_scratch("settings.txt"));
+         fs::create_symlink("/dev/zero", in_scratch("settings.txt"));
        },
        "settings.txt: not a regular file (copy default.txt to settings.txt to start from the "
        "defaults)\n",
@@ -89,11 +89,11 @@ TEST(Startup, StopsBeforeTheMenuOnBadStartingFiles) {
        "settings.txt: Right_sample_border: no number at \"Left_sample_border=\"; every "
        "parameter needs a value\n",
        true},
-      {"flash folder missing", [] { fs::remove("BMP_FLASHES"); },
+      {"flash folder missing", [] { fs::remove(in_scratch("BMP_FLASHES")); },
        "BMP_FLASHES: folder missing; create it for the flash report images\n", true},
       {"flash folder is a file",
        [] {
-         fs::remove("BMP_FLASHES");
+         fs::remove(in_scratch("BMP_FLASHES"));
          write_text("BMP_FLASHES", "");
        },
        "BMP_FLASHES: not a folder; the flash report images need a folder of that name\n", true},
@@ -108,7 +108,7 @@ TEST(Startup, StopsBeforeTheMenuOnBadStartingFiles) {
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(run.err, c.message);
     EXPECT_EQ(run.out, std::string(kBanner) + (c.geometry_line ? "NS=64 NL=48\n" : ""));
-    EXPECT_FALSE(fs::exists("flash_info.dat"));
+    EXPECT_FALSE(fs::exists(in_scratch("flash_info.dat")));
   }
 }
 
@@ -136,7 +136,7 @@ TEST(Startup, RingTooLargeForMemoryIsReportedBeforeAnyOutputFile) {
   for (int f = 1; f < kImages; ++f) {
     char name[32];
     std::snprintf(name, sizeof name, "BMP_RAW/a%05d.bmp", f);
-    std::filesystem::create_hard_link("BMP_RAW/a00000.bmp", name);
+    std::filesystem::create_hard_link(in_scratch("BMP_RAW/a00000.bmp"), in_scratch(name));
   }
   write_text("flash_info.dat", "earlier run\n");
   const ProgramRun run = run_vesk_program("0\n");
@@ -168,5 +168,5 @@ TEST(Startup, SmallestRingTooLargeSaysTheFramesAreTooLarge) {
   EXPECT_EQ(run.err,
             "cannot allocate 3072 MiB for a frame ring of 3 frames; frames of 32768 x 32768 are "
             "too large for this machine's memory even in the smallest ring\n");
-  EXPECT_FALSE(std::filesystem::exists("flash_info.dat"));
+  EXPECT_FALSE(std::filesystem::exists(in_scratch("flash_info.dat")));
 }

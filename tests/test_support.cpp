@@ -16,24 +16,56 @@
 
 namespace fs = std::filesystem;
 
-ScratchDir::ScratchDir() {
+namespace {
+
+// The innermost live ScratchDir of this test process.
+ScratchDir*& innermost_scratch() {
+  static ScratchDir* innermost = nullptr;
+  return innermost;
+}
+
+std::string shell_quoted(const std::string& text) {
+  std::string quoted = "'";
+  for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+}  // namespace
+
+ScratchDir::ScratchDir() : outer_(innermost_scratch()) {
   char pattern[] = "/tmp/vesk_test_XXXXXX";
   if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
-  previous_ = fs::current_path().string();
-  fs::current_path(path_);
+  innermost_scratch() = this;
 }
 
 ScratchDir::~ScratchDir() {
+  innermost_scratch() = outer_;
   std::error_code ec;
-  fs::current_path(previous_, ec);
   fs::remove_all(path_, ec);
 }
 
+fs::path scratch_folder() {
+  const ScratchDir* scratch = innermost_scratch();
+  return scratch != nullptr ? fs::path(scratch->path()) : fs::current_path();
+}
+
+fs::path in_scratch(const std::string& relative) {
+  return scratch_folder() / relative;
+}
+
+std::string without_scratch(std::string message) {
+  const std::string prefix = scratch_folder().string() + "/";
+  for (std::size_t at = message.find(prefix); at != std::string::npos; at = message.find(prefix)) {
+    message.erase(at, prefix.size());
+  }
+  return message;
+}
+
 void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-  const fs::path p(path);
+  const fs::path p = in_scratch(path);
   if (p.has_parent_path()) fs::create_directories(p.parent_path());
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  std::ofstream f(p, std::ios::binary | std::ios::trunc);
   f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   if (!f) throw std::runtime_error("cannot write " + path);
 }
@@ -43,7 +75,7 @@ void write_text(const std::string& path, const std::string& text) {
 }
 
 std::vector<std::uint8_t> read_file(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
+  std::ifstream f(in_scratch(path), std::ios::binary);
   return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(f), {});
 }
 
@@ -69,7 +101,9 @@ void write_raw_frame(int number, int width, int height, const std::vector<std::u
 
 void make_run_folder(const std::string& settings) {
   std::string error;
-  if (!lay_out_run_folder(".", VESK_DATA_DIR, error)) throw std::runtime_error(error);
+  if (!lay_out_run_folder(scratch_folder(), VESK_DATA_DIR, error)) {
+    throw std::runtime_error(error);
+  }
   if (!settings.empty()) write_text("settings.txt", settings);
 }
 
@@ -89,20 +123,23 @@ std::string settings_text(int min_flash, int max_flash, float flash_sd_sep, floa
 }
 
 ProgramRun run_command(const std::string& command) {
-  const std::string redirected = command + " > .console_out 2> .console_err";
-  const int status = std::system(redirected.c_str());
+  const std::string in_folder = "cd " + shell_quoted(scratch_folder().string()) + " && { " +
+                                command + "; } > .console_out 2> .console_err";
+  const int status = std::system(in_folder.c_str());
   ProgramRun run;
   run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   run.out = read_text(".console_out");
   run.err = read_text(".console_err");
-  fs::remove(".console_out");
-  fs::remove(".console_err");
+  fs::remove(in_scratch(".console_out"));
+  fs::remove(in_scratch(".console_err"));
   return run;
 }
 
-ProgramRun run_vesk_program(const std::string& console) {
+ProgramRun run_vesk_program(const std::string& console, const std::string& folder) {
   write_text(".console_in", console);
-  const ProgramRun run = run_command(std::string("'") + VESK_BINARY + "' < .console_in");
-  fs::remove(".console_in");
+  const std::string enter = folder.empty() ? "" : "cd " + shell_quoted(folder) + " && ";
+  const ProgramRun run =
+      run_command(enter + "'" + VESK_BINARY + "' < " + shell_quoted(in_scratch(".console_in")));
+  fs::remove(in_scratch(".console_in"));
   return run;
 }

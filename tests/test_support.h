@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
-// Creates a fresh folder under /tmp and makes it the working folder; restores the old working
-// folder and removes the scratch folder when destroyed.
+// Creates a fresh folder under /tmp for one test and removes it when destroyed. The working
+// folder of the test process never changes: while a ScratchDir lives, the file helpers below
+// take relative names in it, and programs started by run_command run in it.
 class ScratchDir {
  public:
   ScratchDir();
@@ -18,10 +20,20 @@ class ScratchDir {
 
  private:
   std::string path_;
-  std::string previous_;
+  ScratchDir* outer_;
 };
 
-// Writes `bytes` to `path` (relative to the working folder), creating parent folders.
+// The folder of the innermost live ScratchDir (the test process's working folder when none).
+std::filesystem::path scratch_folder();
+
+// `relative` in scratch_folder(); an absolute path is returned as it is.
+std::filesystem::path in_scratch(const std::string& relative);
+
+// `message` with every "<scratch folder>/" taken out, so that messages naming files given by
+// their full path read as if named relative to the scratch folder.
+std::string without_scratch(std::string message);
+
+// Writes `bytes` to `path` (relative to the scratch folder), creating parent folders.
 void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes);
 void write_text(const std::string& path, const std::string& text);
 std::vector<std::uint8_t> read_file(const std::string& path);
@@ -47,7 +59,8 @@ struct ProgramRun {
   std::string out;
   std::string err;
 };
-// Runs `command` through the shell in the working folder, capturing its standard output and error.
+// Runs `command` through the shell in the scratch folder, capturing its standard output and error.
 ProgramRun run_command(const std::string& command);
-// Runs the built vesk in the working folder with `console` as its standard input.
-ProgramRun run_vesk_program(const std::string& console);
+// Runs the built vesk in the scratch folder with `console` as its standard input.
+// `folder`, when given, is a folder in the scratch folder to run it in.
+ProgramRun run_vesk_program(const std::string& console, const std::string& folder = "");

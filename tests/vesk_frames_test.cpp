@@ -122,12 +122,15 @@ bool have_ffmpeg() {
 }
 
 int shell(const std::string& command) {
-  return std::system((command + " 2>/dev/null").c_str());
+  return run_command(command).exit_status;
 }
 
 // Runs convert_recording in this process; its two streams come back as text.
+// Files are named relative to the scratch folder, in the options and in the messages.
 ProgramRun convert_here(ConvertOptions options) {
   options.data_folders = {VESK_DATA_DIR};
+  options.recording = in_scratch(options.recording).string();
+  options.outdir = in_scratch(options.outdir).string();
   std::FILE* out = std::tmpfile();
   std::FILE* err = std::tmpfile();
   ProgramRun run;
@@ -136,6 +139,7 @@ ProgramRun convert_here(ConvertOptions options) {
     std::rewind(file);
     for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) text->push_back(char(c));
     std::fclose(file);
+    *text = without_scratch(*text);
   }
   return run;
 }
@@ -194,7 +198,7 @@ TEST(VeskFrames, SerMonoFramesInEveryDepthAndByteOrder) {
                 frame_file(5, 3, mono_payload(c.first_frame + k, 5, 3)))
           << "frame " << k;
     }
-    EXPECT_FALSE(fs::exists(numbered_file_name("run1/BMP_RAW/a%5d.bmp", c.frames)));
+    EXPECT_FALSE(fs::exists(in_scratch(numbered_file_name("run1/BMP_RAW/a%5d.bmp", c.frames))));
     EXPECT_EQ(read_text("run1/frame_times.csv"), c.times);
   }
 }
@@ -217,14 +221,15 @@ TEST(VeskFrames, MakesACompleteRunFolder) {
   EXPECT_EQ(read_text("run2/about.txt"), "our observatory\n");
   EXPECT_EQ(read_text("run2/default.txt"), "our defaults\n");
   EXPECT_EQ(read_file("run2/bmpheader.dat"), read_file((data / "bmpheader.dat").string()));
-  EXPECT_TRUE(fs::is_directory("run1/BMP_FLASHES"));
-  EXPECT_TRUE(fs::is_empty("run1/BMP_FLASHES"));
+  EXPECT_TRUE(fs::is_directory(in_scratch("run1/BMP_FLASHES")));
+  EXPECT_TRUE(fs::is_empty(in_scratch("run1/BMP_FLASHES")));
   // Nothing but finished frames in BMP_RAW.
-  EXPECT_EQ(std::distance(fs::directory_iterator("run1/BMP_RAW"), fs::directory_iterator()), 1);
+  EXPECT_EQ(
+      std::distance(fs::directory_iterator(in_scratch("run1/BMP_RAW")), fs::directory_iterator()),
+      1);
 
   // vesk starts on the folder: the frame size from the first frame, the run after answer 0.
-  fs::current_path("run1");
-  const ProgramRun vesk = run_vesk_program("0\n");
+  const ProgramRun vesk = run_vesk_program("0\n", "run1");
   EXPECT_NE(vesk.out.find("NS=5 NL=3\n"), std::string::npos) << vesk.out << vesk.err;
 }
 
@@ -265,7 +270,7 @@ TEST(VeskFrames, SerColourFramesBecomeGrey) {
     EXPECT_EQ(run.exit_status, 0) << run.err;
     EXPECT_EQ(read_file("run1/BMP_RAW/a00000.bmp"),
               frame_file(c.recording.width, c.recording.height, c.grey));
-    EXPECT_FALSE(fs::exists("run1/frame_times.csv"));  // no timestamp trailer
+    EXPECT_FALSE(fs::exists(in_scratch("run1/frame_times.csv")));  // no timestamp trailer
   }
 }
 
@@ -335,7 +340,7 @@ TEST(VeskFrames, FrameTimes) {
             "night.ser: the frame times are not used: frame 0 time 0 lies outside the years 1990 "
             "to 2100\n" +
                 ring_warning(2));
-  EXPECT_FALSE(fs::exists("run1/frame_times.csv"));
+  EXPECT_FALSE(fs::exists(in_scratch("run1/frame_times.csv")));
 }
 
 TEST(VeskFrames, SerFrameCountFromTheFileSize) {
@@ -390,11 +395,11 @@ TEST(VeskFrames, SerFrameCountFromTheFileSize) {
                 frame_file(5, 3, mono_payload(c.first + k, 5, 3)))
           << "frame " << k;
     }
-    EXPECT_FALSE(fs::exists(numbered_file_name("run1/BMP_RAW/a%5d.bmp", c.frames)));
+    EXPECT_FALSE(fs::exists(in_scratch(numbered_file_name("run1/BMP_RAW/a%5d.bmp", c.frames))));
     if (times) {
       EXPECT_EQ(read_text("run1/frame_times.csv"), kTimes);
     } else {
-      EXPECT_FALSE(fs::exists("run1/frame_times.csv"));
+      EXPECT_FALSE(fs::exists(in_scratch("run1/frame_times.csv")));
     }
   }
 }
@@ -455,7 +460,7 @@ TEST(VeskFrames, SerTrailerTimesOnlyWhenPlausibleAndInUtc) {
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.err, c.notice + ring_warning(3));
     if (c.csv.empty()) {
-      EXPECT_FALSE(fs::exists("run1/frame_times.csv"));
+      EXPECT_FALSE(fs::exists(in_scratch("run1/frame_times.csv")));
     } else {
       EXPECT_EQ(read_text("run1/frame_times.csv"), c.csv);
     }
@@ -628,7 +633,7 @@ TEST(VeskFrames, WarnsAboutTheOutputFolder) {
     const ProgramRun run = run_vesk_frames("night.ser run1");
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.err, c.warning);
-    EXPECT_TRUE(fs::exists("run1/BMP_RAW/a00002.bmp"));
+    EXPECT_TRUE(fs::exists(in_scratch("run1/BMP_RAW/a00002.bmp")));
   }
 }
 
@@ -708,7 +713,7 @@ TEST(VeskFrames, BadInputStopsWithOneLine) {
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(run.err, c.message);
     EXPECT_EQ(run.out, "");
-    EXPECT_FALSE(fs::exists("run1/BMP_RAW/a00000.bmp"));
+    EXPECT_FALSE(fs::exists(in_scratch("run1/BMP_RAW/a00000.bmp")));
   }
 }
 
@@ -736,7 +741,7 @@ TEST(VeskFrames, BadOptionsStopWithStatus2) {
     EXPECT_EQ(run.exit_status, 2);
     EXPECT_EQ(run.err, c.message);
     EXPECT_EQ(run.out, "");
-    EXPECT_FALSE(fs::exists("run1"));
+    EXPECT_FALSE(fs::exists(in_scratch("run1")));
   }
 }
 
@@ -748,21 +753,21 @@ TEST(VeskFrames, MissingFfmpegIsNamed) {
   EXPECT_EQ(run.err,
             "clip.avi: not a SER file, and ffmpeg is not on PATH to decode it as video; install "
             "FFmpeg (Debian: apt-get install ffmpeg)\n");
-  EXPECT_FALSE(fs::exists("run1"));
+  EXPECT_FALSE(fs::exists(in_scratch("run1")));
 }
 
 TEST(VeskFrames, FrameThatCannotBeWrittenStopsTheConversion) {
   ScratchDir dir;
   write_file("night.ser", ser_bytes(mono_recording(8, 0, false, 3)));
   // A folder where the second frame's part file would go makes that write fail.
-  fs::create_directories("run1/BMP_RAW/a00001.bmp.part");
+  fs::create_directories(in_scratch("run1/BMP_RAW/a00001.bmp.part"));
   const ProgramRun run = run_vesk_frames("night.ser run1");
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(run.err, "run1/BMP_RAW/a00001.bmp.part: cannot open: Is a directory\n");
   EXPECT_EQ(read_file("run1/BMP_RAW/a00000.bmp"), frame_file(5, 3, mono_payload(0, 5, 3)));
-  EXPECT_FALSE(fs::exists("run1/BMP_RAW/a00001.bmp"));
-  EXPECT_FALSE(fs::exists("run1/BMP_RAW/a00002.bmp"));
-  EXPECT_FALSE(fs::exists("run1/frame_times.csv"));
+  EXPECT_FALSE(fs::exists(in_scratch("run1/BMP_RAW/a00001.bmp")));
+  EXPECT_FALSE(fs::exists(in_scratch("run1/BMP_RAW/a00002.bmp")));
+  EXPECT_FALSE(fs::exists(in_scratch("run1/frame_times.csv")));
 }
 
 TEST(VeskFrames, LongRecordingFillsOneFolderAndSaysHowToGoOn) {
@@ -794,7 +799,7 @@ TEST(VeskFrames, LongRecordingFillsOneFolderAndSaysHowToGoOn) {
                            "run1/frame_times.csv\n");
     EXPECT_EQ(read_file("run1/BMP_RAW/a00002.bmp"),
               frame_file(5, 3, mono_payload(static_cast<int>(c.first) + 2, 5, 3)));
-    EXPECT_FALSE(fs::exists("run1/BMP_RAW/a00003.bmp"));
+    EXPECT_FALSE(fs::exists(in_scratch("run1/BMP_RAW/a00003.bmp")));
   }
 }
 
@@ -853,7 +858,7 @@ TEST(VeskFrames, VideoFramesInOrderTopRowFirst) {
               frame_file(16, 8, std::vector<std::uint8_t>(start, start + 128)))
         << "frame " << k;
   }
-  EXPECT_FALSE(fs::exists("run1/BMP_RAW/a00003.bmp"));
+  EXPECT_FALSE(fs::exists(in_scratch("run1/BMP_RAW/a00003.bmp")));
   // Seconds from VESK's frame 0 (recording frame 2); no UTC without --start-utc.
   EXPECT_EQ(read_text("run1/frame_times.csv"),
             "frame,utc,seconds\n0,,0.0000000\n1,,0.0400000\n2,,0.0800000\n");
@@ -871,8 +876,8 @@ TEST(VeskFrames, VideoFramesInOrderTopRowFirst) {
             "from one folder); convert the rest into another folder with --first 5\n"
             "Wrote 4 frames of 16 x 8 pixels to run2/BMP_RAW, their times to "
             "run2/frame_times.csv\n");
-  EXPECT_TRUE(fs::exists("run2/BMP_RAW/a00003.bmp"));
-  EXPECT_FALSE(fs::exists("run2/BMP_RAW/a00004.bmp"));
+  EXPECT_TRUE(fs::exists(in_scratch("run2/BMP_RAW/a00003.bmp")));
+  EXPECT_FALSE(fs::exists(in_scratch("run2/BMP_RAW/a00004.bmp")));
 }
 
 TEST(VeskFrames, VeskRunsOnFramesFromATestVideo) {
@@ -887,8 +892,7 @@ TEST(VeskFrames, VeskRunsOnFramesFromATestVideo) {
             "Wrote 70 frames of 320 x 240 pixels to run1/BMP_RAW, their times to "
             "run1/frame_times.csv\n");
   EXPECT_EQ(read_file("run1/BMP_RAW/a00069.bmp").size(), 54u + 320 * 240);
-  fs::current_path("run1");
-  const ProgramRun vesk = run_vesk_program("0\n");
+  const ProgramRun vesk = run_vesk_program("0\n", "run1");
   EXPECT_EQ(vesk.exit_status, 0) << vesk.err;
   EXPECT_NE(vesk.out.find("NS=320 NL=240\n"), std::string::npos);
 }
@@ -963,7 +967,7 @@ TEST(VeskFrames, VideoFramesKeptOnceInTheirOwnTiming) {
           frame_file(16, 8, std::vector<std::uint8_t>(128, std::uint8_t(10 * c.frames[k] + 1))))
           << "frame " << k;
     }
-    EXPECT_FALSE(fs::exists(numbered_file_name("run1/BMP_RAW/a%5d.bmp", n)));
+    EXPECT_FALSE(fs::exists(in_scratch(numbered_file_name("run1/BMP_RAW/a%5d.bmp", n))));
     EXPECT_EQ(read_text("run1/frame_times.csv"), c.csv);
   }
 }
@@ -1018,7 +1022,7 @@ TEST(VeskFrames, VideoLumaAsStored) {
     ScratchDir dir;
     write_file("frame.raw", c.raw);
     ASSERT_EQ(shell("ffmpeg -v error -f rawvideo -s 16x8 -r 25 " + c.command), 0);
-    const std::string clip = fs::exists("clip.mkv") ? "clip.mkv" : "clip.nut";
+    const std::string clip = fs::exists(in_scratch("clip.mkv")) ? "clip.mkv" : "clip.nut";
     const ProgramRun run = run_vesk_frames(clip + " run1");
     EXPECT_EQ(run.exit_status, 0) << run.err;
     EXPECT_EQ(read_file("run1/BMP_RAW/a00000.bmp"), frame_file(16, 8, c.grey));
@@ -1045,6 +1049,6 @@ TEST(VeskFrames, UnreadableVideoStopsWithOneLine) {
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(run.err.substr(0, c.message.size()), c.message);
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
-    EXPECT_FALSE(fs::exists("run1"));
+    EXPECT_FALSE(fs::exists(in_scratch("run1")));
   }
 }
