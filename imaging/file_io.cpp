@@ -67,3 +67,32 @@ void put_le32(std::span<std::uint8_t> bytes, std::size_t offset, std::int32_t va
   const auto u = static_cast<std::uint32_t>(value);
   for (int i = 0; i < 4; ++i) bytes[offset + i] = static_cast<std::uint8_t>(u >> (8 * i));
 }
+
+bool replace_file(const std::filesystem::path& path,
+                  std::span<const std::span<const std::uint8_t>> pieces, std::string& error) {
+  const std::string final_name = path.string();
+  const std::string part_name = final_name + ".part";
+  FileHandle file = open_file(part_name.c_str(), "wb", error);
+  if (!file) return false;
+  bool ok = true;
+  for (const auto piece : pieces) {
+    if (ok) ok = write_bytes(file.get(), piece, part_name.c_str(), error);
+  }
+  if (!close_file(file, part_name.c_str(), error)) ok = false;
+  if (ok) {
+    errno = 0;
+    if (std::rename(part_name.c_str(), final_name.c_str()) != 0) {
+      error = errno_message(final_name.c_str(), "cannot rename the finished file");
+      ok = false;
+    }
+  }
+  if (!ok) std::remove(part_name.c_str());
+  return ok;
+}
+
+bool replace_text_file(const std::filesystem::path& path, const std::string& text,
+                       std::string& error) {
+  const std::span<const std::uint8_t> pieces[] = {
+      {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}};
+  return replace_file(path, pieces, error);
+}

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <span>
 #include <string>
@@ -41,3 +42,14 @@ void put_le32(std::span<std::uint8_t> bytes, std::size_t offset, std::int32_t va
 
 // "<path>: <what>: <strerror(errno)>" for the current errno.
 std::string errno_message(const char* path, const char* what);
+
+// Writes the pieces in order to "<path>.part", closes it and renames it to `path`, so a file
+// written whole over an older one is either the old or the complete new one. False with `error`
+// naming the file when a write, the close or the rename fails; the part file is then removed and
+// an older `path` is left as it was.
+bool replace_file(const std::filesystem::path& path,
+                  std::span<const std::span<const std::uint8_t>> pieces, std::string& error);
+
+// replace_file with `text` as its one piece.
+bool replace_text_file(const std::filesystem::path& path, const std::string& text,
+                       std::string& error);
