@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
+#include <system_error>
 
 #include "imaging/file_io.h"
 
@@ -113,6 +114,12 @@ bool read_png_file(const std::filesystem::path& path, int max_side, PngImage& im
                    std::string& error) {
   image = PngImage{};
   const std::string name = path.string();
+  std::error_code ec;
+  const auto status = std::filesystem::status(path, ec);
+  if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+    error = name + ": not a regular file";  // a pipe or device could keep the reader waiting
+    return false;
+  }
   FileHandle file = open_file(name.c_str(), "rb", error);
   if (!file) return false;
   // libpng's simplified reader keeps its longjmp inside; it answers through image.message.

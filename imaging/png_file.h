@@ -36,7 +36,7 @@ struct PngImage {
 
 // Reads the PNG file `path` into `image`: grey files (with or without alpha) as 1 channel, every
 // other kind as 3 (alpha composed over black). Sides above `max_side` are refused before the
-// pixels are allocated. False with `error` naming the file when it cannot be opened, is no PNG,
-// is too large or is damaged; `image` is then empty.
+// pixels are allocated. False with `error` naming the file when it is not a regular file, cannot
+// be opened, is no PNG, is too large or is damaged; `image` is then empty.
 bool read_png_file(const std::filesystem::path& path, int max_side, PngImage& image,
                    std::string& error);

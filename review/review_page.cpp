@@ -351,6 +351,8 @@ struct PngSize {
   int height = 0;
 };
 std::optional<PngSize> png_size(const fs::path& path) {
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) return std::nullopt;  // a pipe would keep us waiting
   std::string ignored;
   FileHandle file = open_file(path.string().c_str(), "rb", ignored);
   if (!file) return std::nullopt;
@@ -492,7 +494,10 @@ EventPictures find_pictures(const fs::path& review_folder, const CatalogueEvent&
     size = png_size(file);
     if (!size) {
       std::error_code ec;
-      notices.push_back(file.string() + (fs::exists(file, ec) ? ": not a PNG" : ": not found") +
+      notices.push_back(file.string() +
+                        (!fs::exists(file, ec)            ? ": not found"
+                         : !fs::is_regular_file(file, ec) ? ": not a regular file"
+                                                          : ": not a PNG") +
                         "; left out of event " + std::to_string(e.event) + "'s card");
       ++missing;
     }

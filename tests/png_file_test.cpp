@@ -1,6 +1,7 @@
 #include "imaging/png_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
@@ -110,6 +111,7 @@ TEST(PngFile, ReaderRefusesWhatIsNotAWholePng) {
   write_file("short.png",
              std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + bytes.size() / 2));
   write_text("text.png", "not a picture at all, just some words\n");
+  ASSERT_EQ(mkfifo("pipe.png", 0600), 0);
 
   struct Case {
     const char* file;
@@ -121,6 +123,7 @@ TEST(PngFile, ReaderRefusesWhatIsNotAWholePng) {
       {"short.png", 100, "short.png: damaged PNG: "},
       {"good.png", 63, "good.png: 64 x 64 pixels, more than 63 on a side"},
       {"none.png", 100, "none.png: cannot open: No such file or directory"},
+      {"pipe.png", 100, "pipe.png: not a regular file"},
   };
   for (const Case& c : cases) {
     PngImage image;

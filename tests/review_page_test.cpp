@@ -1,6 +1,7 @@
 #include "review/review_page.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "imaging/png_file.h"
 #include "review/event_images.h"
 #include "test_support.h"
 
@@ -271,6 +273,30 @@ TEST(ReviewPage, NothingFoundAndNoLightCurves) {
       (std::vector<std::string>{"run/lightcurves.csv: not found; the cards show no light curve"}));
   EXPECT_NE(page_data(read_text("run/review/index.html")).find("\"events\":[\n]"),
             std::string::npos);
+}
+
+// Pictures that are not what they should be are left out with a notice, and a pipe among them
+// does not keep the page waiting.
+TEST(ReviewPage, OddPicturesAreLeftOut) {
+  ScratchDir dir;
+  write_text("run/flashes.csv", kFlashesHeader + flash_line(1, 5));
+  write_text("run/lightcurves.csv", kCurvesHeader);
+  fs::create_directories("run/review");
+  const std::vector<std::uint8_t> grey(100, 50);
+  std::string error;
+  ASSERT_TRUE(write_png_file("run/review/e0001_strip.png", {10, 10, 1, grey}, error)) << error;
+  ASSERT_EQ(mkfifo("run/review/e0001_crop.png", 0600), 0);
+  write_text("run/review/e0001_frame.png", "GIF89a");
+  ReviewPageResult result;
+  ASSERT_TRUE(write_review_page("run", result, error)) << error;
+  EXPECT_EQ(result.notices,
+            (std::vector<std::string>{
+                "run/review/e0001_crop.png: not a regular file; left out of event 1's card",
+                "run/review/e0001_frame.png: not a PNG; left out of event 1's card",
+                "run/review/e0001_strip.png: 10 x 10 pixels is not a close-up strip; left out of "
+                "event 1's card"}));
+  const std::string data = page_data(read_text("run/review/index.html"));
+  EXPECT_NE(data.find("\"strip\":null,\"crop\":null,\"overview\":null"), std::string::npos);
 }
 
 // The page's data must not end its <script> element early, whatever the folder is called.
