@@ -213,7 +213,7 @@ bool write_event_images(const std::filesystem::path& review_folder, const EventF
   if (!check_input(frames, error)) return false;
   std::error_code ec;
   std::filesystem::create_directories(review_folder, ec);
-  if (ec || !std::filesystem::is_directory(review_folder)) {
+  if (ec || !std::filesystem::is_directory(review_folder, ec)) {
     error = review_folder.string() + ": cannot create folder" + (ec ? ": " + ec.message() : "");
     return false;
   }

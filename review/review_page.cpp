@@ -778,7 +778,7 @@ bool write_review_page(const fs::path& run_folder, ReviewPageResult& result, std
 
   const fs::path review_folder = run_folder / "review";
   fs::create_directories(review_folder, ec);
-  if (ec || !fs::is_directory(review_folder)) {
+  if (ec || !fs::is_directory(review_folder, ec)) {
     error = review_folder.string() + ": cannot create folder" + (ec ? ": " + ec.message() : "");
     return false;
   }
