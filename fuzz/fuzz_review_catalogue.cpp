@@ -1,0 +1,66 @@
+// Fuzzes the review page's readers with any bytes as the run folder's flashes.csv,
+// lightcurves.csv and decisions.csv (the input's parts, split at its first two zero bytes; a part
+// that is not there leaves its file out), then checks what write_review_page answers: one line
+// naming a file on failure; on success a page whose embedded data cannot end its script early.
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "fuzz_support.h"
+#include "review/review_page.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  enter_fuzz_folder();
+  return 0;
+}
+
+namespace {
+
+bool one_line(const std::string& text) {
+  return !text.empty() && text.find('\n') == std::string::npos;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  clear_fuzz_folder();
+  const char* names[] = {"run/flashes.csv", "run/lightcurves.csv", "run/decisions.csv"};
+  std::span<const std::uint8_t> rest(data, size);
+  for (int part = 0; part < 3 && (part == 0 || !rest.empty()); ++part) {
+    std::size_t end = 0;
+    while (end < rest.size() && (part == 2 || rest[end] != 0)) ++end;
+    write_fuzz_file(names[part], rest.first(end));
+    rest = rest.subspan(end == rest.size() ? end : end + 1);
+  }
+
+  ReviewPageResult result;
+  std::string error;
+  const bool ok = write_review_page("run", result, error);
+  for (const std::string& notice : result.notices) {
+    if (!one_line(notice) || notice.rfind("run/", 0) != 0) std::abort();
+  }
+  if (!ok) {
+    if (!one_line(error) || error.rfind("run/", 0) != 0) std::abort();
+    return 0;
+  }
+  // The data lies between the page's JSON script tags and must hold no '<' at all.
+  std::FILE* page = std::fopen("run/review/index.html", "rb");
+  if (page == nullptr) std::abort();
+  std::string text;
+  char buffer[4096];
+  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, page)) > 0;) {
+    text.append(buffer, got);
+  }
+  std::fclose(page);
+  const std::string_view open = "<script id=\"vesk-data\" type=\"application/json\">";
+  const std::size_t from = text.find(open);
+  if (from == std::string::npos) std::abort();
+  const std::size_t to = text.find("</script>", from);
+  if (to == std::string::npos) std::abort();
+  if (text.substr(from + open.size(), to - from - open.size()).find('<') != std::string::npos) {
+    std::abort();
+  }
+  return 0;
+}

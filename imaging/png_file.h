@@ -1,0 +1,42 @@
+// 8-bit PNG files (grey or RGB) written with libpng, through a temporary name and a rename.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <vector>
+
+inline constexpr int kMaxPngSide = 32768;  // largest width or height written
+
+// Pixels of one picture, row 0 at the top, rows unpadded; `channels` 1 (grey) or 3 (red, green,
+// blue, one byte each). The caller owns the pixels.
+struct PngImageView {
+  int width = 0;
+  int height = 0;
+  int channels = 1;
+  std::span<const std::uint8_t> pixels;  // width * height * channels bytes
+};
+
+// Writes `image` as an 8-bit PNG to "<path>.part", closes it and renames it to `path`, so an
+// older file at `path` is either kept whole or replaced whole. False with `error` naming the file
+// when the image is malformed (a side outside 1 to kMaxPngSide, channels not 1 or 3, a pixel span
+// of the wrong size), or when libpng, a write, the close or the rename fails; the part file is
+// then removed.
+bool write_png_file(const std::filesystem::path& path, const PngImageView& image,
+                    std::string& error);
+
+// A picture read back from a PNG file: 8 bits per channel, row 0 at the top, rows unpadded.
+struct PngImage {
+  int width = 0;
+  int height = 0;
+  int channels = 1;                  // 1 grey, 3 RGB
+  std::vector<std::uint8_t> pixels;  // width * height * channels bytes
+};
+
+// Reads the PNG file `path` into `image`: grey files (with or without alpha) as 1 channel, every
+// other kind as 3 (alpha composed over black). Sides above `max_side` are refused before the
+// pixels are allocated. False with `error` naming the file when it is not a regular file, cannot
+// be opened, is no PNG, is too large or is damaged; `image` is then empty.
+bool read_png_file(const std::filesystem::path& path, int max_side, PngImage& image,
+                   std::string& error);

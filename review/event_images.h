@@ -1,0 +1,62 @@
+// The pictures of one flash event for the review page, drawn from the frames round the event
+// while the run still holds them: a strip of close-ups, a crop with a box round the site and a
+// small view of the whole frame, each an 8-bit PNG in the run's review/ folder.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+
+inline constexpr int kFirstOffset = -5;  // close-ups from 5 frames before the event's first frame
+inline constexpr int kLastOffset = 10;   // to 10 frames after it
+inline constexpr int kOffsetCount = kLastOffset - kFirstOffset + 1;
+inline constexpr int kCloseupSide = 21;  // a close-up is 21 x 21 pixels round the site
+// Strip layout: kOffsetCount tiles side by side, kStripGap grey pixels between them. A tile is
+// one close-up, or for an interlaced run the odd field (rows with odd numbers, row 0 at the top)
+// left and the even field right, kStripGap apart, each field's 11 rows drawn twice so that the
+// field keeps the frame's proportions.
+inline constexpr int kStripGap = 1;
+inline constexpr int kFieldRows = 11;
+inline constexpr int kInterlacedTileWidth = 2 * kCloseupSide + kStripGap;
+inline constexpr int kInterlacedTileHeight = 2 * kFieldRows;
+inline constexpr std::uint8_t kStripGapGrey = 96;
+inline constexpr int kCropSide = 200;         // the crop: 200 x 200 pixels, the site in the middle
+inline constexpr int kOverviewMaxSide = 240;  // the whole frame shrunk to at most this
+
+// Width and height of a strip file.
+int strip_width(bool interlaced);
+int strip_height(bool interlaced);
+
+enum class EventImage { strip, crop, overview };
+
+// File name of one picture of event `event` inside review/: "e0001_strip.png",
+// "e0001_crop.png", "e0001_frame.png" (at least four digits).
+std::string event_image_name(int event, EventImage image);
+
+// The frames round one event; every buffer belongs to the caller.
+struct EventFrames {
+  int event = 0;   // the event's number in flashes.csv (from 1), names the files
+  int width = 0;   // frame columns
+  int height = 0;  // frame rows
+  double x = 0.0;  // site column (pixel centres at whole numbers)
+  double y = 0.0;  // site row, row 0 at the top
+  bool interlaced = false;
+  // kOffsetCount frames, offset kFirstOffset first; offset 0 is the event's first frame. An empty
+  // span means the frame is not available; its close-up is drawn black, and an empty offset 0
+  // leaves the crop and the whole-frame view black.
+  std::span<const std::span<const std::uint8_t>> frames;
+};
+
+// Writes the three pictures of `frames.event` into `review_folder` (created when missing):
+// - strip: grey, strip_width x strip_height, close-ups for offsets kFirstOffset..kLastOffset;
+// - crop: RGB, kCropSide square round the site (black beyond the frame), a yellow box just
+//   outside the 21 x 21 pixels round the site;
+// - overview: RGB, the offset-0 frame shrunk by a whole factor (block means) to at most
+//   kOverviewMaxSide per side, the site marked by a yellow square.
+// The site is rounded to the nearest pixel. False with `error` naming the value or file when the
+// input is malformed (event below 1, a side outside 1 to 32768, not kOffsetCount frames, a frame
+// span neither empty nor width * height bytes, a site that is not a finite number within
+// 1,000,000 pixels) or a file cannot be written; files already written then stay.
+bool write_event_images(const std::filesystem::path& review_folder, const EventFrames& frames,
+                        std::string& error);

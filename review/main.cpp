@@ -1,0 +1,61 @@
+// vesk-review [RUN_DIR]
+// Builds RUN_DIR/review/index.html, the page on which an observer looks through a run's flash
+// events and decides on each, from the run's flashes.csv, lightcurves.csv, the pictures in
+// review/ and, when present, decisions.csv. RUN_DIR defaults to the current folder.
+#include <cstdio>
+#include <string>
+
+#include "review/review_page.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: vesk-review [RUN_DIR]\n"
+    "Builds RUN_DIR/review/index.html (RUN_DIR defaults to the current folder) from the run's\n"
+    "flashes.csv, lightcurves.csv, the event pictures in review/ and decisions.csv if present.";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string run_folder = ".";
+  bool have_folder = false;
+  bool options_done = false;  // after "--" every argument is a folder name
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (!options_done && (arg == "-h" || arg == "--help")) {
+      std::printf("%s\n", kUsage);
+      return 0;
+    }
+    if (!options_done && arg == "--") {
+      options_done = true;
+      continue;
+    }
+    if (!options_done && arg.size() > 1 && arg[0] == '-') {
+      std::fprintf(stderr, "vesk-review: unknown option %s (see --help)\n", arg.c_str());
+      return 2;
+    }
+    if (arg.empty()) {
+      std::fprintf(stderr, "vesk-review: the run folder name is empty\n");
+      return 2;
+    }
+    if (have_folder) {
+      std::fprintf(stderr, "vesk-review: one run folder at most, got %s as well (see --help)\n",
+                   arg.c_str());
+      return 2;
+    }
+    run_folder = arg;
+    have_folder = true;
+  }
+
+  ReviewPageResult result;
+  std::string error;
+  const bool ok = write_review_page(run_folder, result, error);
+  for (const auto& notice : result.notices) std::fprintf(stderr, "%s\n", notice.c_str());
+  if (!ok) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return 1;
+  }
+  std::printf("Wrote %s (%d event%s)\n", result.page.c_str(), result.events,
+              result.events == 1 ? "" : "s");
+  return std::fflush(stdout) == 0 ? 0 : 1;
+}
