@@ -1,0 +1,191 @@
+#include "catalogue/measure.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+
+#include "imaging/flash_report.h"
+
+namespace {
+
+constexpr int kCentroidPasses = 3;
+constexpr double kCentroidSettled = 0.01;  // pixels: a pass that moves less ends the search
+constexpr int kGradientReach = 2;          // the gradient is looked at within this many pixels
+constexpr int kSaturationReach = 3;        // and saturated pixels within this many
+
+// The pixels of one aperture: index into a frame and stored row. A disc of radius 3 covers at
+// most 32 pixel centres wherever it is put.
+struct Aperture {
+  std::array<std::size_t, 64> index{};
+  std::array<int, 64> row{};
+  int count = 0;
+};
+
+Aperture aperture_at(const FrameGeometry& g, double cx, double cy) {
+  Aperture a;
+  const double r2 = kApertureRadius * kApertureRadius;
+  const int y0 = std::max(0, static_cast<int>(std::ceil(cy - kApertureRadius)));
+  const int y1 = std::min(g.image_height - 1, static_cast<int>(std::floor(cy + kApertureRadius)));
+  const int x0 = std::max(0, static_cast<int>(std::ceil(cx - kApertureRadius)));
+  const int x1 = std::min(g.image_width - 1, static_cast<int>(std::floor(cx + kApertureRadius)));
+  for (int py = y0; py <= y1; ++py) {
+    for (int px = x0; px <= x1; ++px) {
+      const double dx = px - cx;
+      const double dy = py - cy;
+      if (dx * dx + dy * dy > r2 || a.count == static_cast<int>(a.index.size())) continue;
+      a.index[static_cast<std::size_t>(a.count)] =
+          static_cast<std::size_t>(py) * static_cast<std::size_t>(g.image_width) +
+          static_cast<std::size_t>(px);
+      a.row[static_cast<std::size_t>(a.count)] = py;
+      ++a.count;
+    }
+  }
+  return a;
+}
+
+// `value` taken into [0, limit - 1]; NaN to 0.
+double clamp_into(double value, int limit) {
+  if (std::isnan(value)) return 0.0;
+  return std::clamp(value, 0.0, static_cast<double>(limit - 1));
+}
+
+// Excess of value v of a pixel whose sum over the ring is s: v minus its mean over the others.
+double excess(double v, double s, double n) {
+  return v - (s - v) / (n - 1.0);
+}
+
+// Variance of a pixel over the other frames of the ring: the squared deviations less the target
+// frame's share, over N - 2, floored.
+double pixel_variance(double v, double s, double q, double n) {
+  const double d = v - s / n;
+  const double var = (q - d * d * n / (n - 1.0)) / (n - 2.0);
+  return var > kLeastPixelVariance ? var : kLeastPixelVariance;  // NaN takes the floor too
+}
+
+// Flux-weighted centre of the positive excess round (cx, cy); false when there is none.
+bool centroid_pass(const RingView& ring, std::span<const std::uint8_t> target, double& cx,
+                   double& cy) {
+  const FrameGeometry& g = ring.geometry;
+  const auto n = static_cast<double>(ring.images_in_buffer);
+  const Aperture a = aperture_at(g, cx, cy);
+  double w = 0.0;
+  double wx = 0.0;
+  double wy = 0.0;
+  for (int i = 0; i < a.count; ++i) {
+    const std::size_t p = a.index[static_cast<std::size_t>(i)];
+    const double e = excess(target[p], ring.pixel_sum[p], n);
+    if (!(e > 0.0)) continue;
+    w += e;
+    wx += e * static_cast<double>(p % static_cast<std::size_t>(g.image_width));
+    wy += e * static_cast<double>(a.row[static_cast<std::size_t>(i)]);
+  }
+  if (!(w > 0.0)) return false;
+  cx = clamp_into(wx / w, g.image_width);
+  cy = clamp_into(wy / w, g.image_height);
+  return true;
+}
+
+// Mean of pixel p over the frames other than the reported one.
+double mean_without_target(const RingView& ring, std::span<const std::uint8_t> target,
+                           std::size_t p) {
+  return (ring.pixel_sum[p] - target[p]) / (static_cast<double>(ring.images_in_buffer) - 1.0);
+}
+
+void measure_surroundings(const RingView& ring, std::span<const std::uint8_t> target,
+                          ReportMeasure& m) {
+  const FrameGeometry& g = ring.geometry;
+  const int sx = static_cast<int>(std::lround(m.x));
+  const int sy = static_cast<int>(std::lround(m.y));
+  const auto at = [&](int x, int y) {
+    return mean_without_target(
+        ring, target,
+        static_cast<std::size_t>(y) * static_cast<std::size_t>(g.image_width) +
+            static_cast<std::size_t>(x));
+  };
+  double steepest = 0.0;
+  for (int y = std::max(1, sy - kGradientReach);
+       y <= std::min(g.image_height - 2, sy + kGradientReach); ++y) {
+    for (int x = std::max(1, sx - kGradientReach);
+         x <= std::min(g.image_width - 2, sx + kGradientReach); ++x) {
+      const double gx = (at(x + 1, y) - at(x - 1, y)) / 2.0;
+      const double gy = (at(x, y + 1) - at(x, y - 1)) / 2.0;
+      steepest = std::max(steepest, std::hypot(gx, gy));
+    }
+  }
+  bool saturated = false;
+  for (int y = std::max(0, sy - kSaturationReach);
+       y <= std::min(g.image_height - 1, sy + kSaturationReach); ++y) {
+    for (int x = std::max(0, sx - kSaturationReach);
+         x <= std::min(g.image_width - 1, sx + kSaturationReach); ++x) {
+      saturated = saturated || at(x, y) >= kSaturatedMean;
+    }
+  }
+  m.mean_gradient = steepest;
+  m.near_saturated = saturated;
+}
+
+}  // namespace
+
+ReportMeasure measure_report(const RingView& ring, double sample, double line) {
+  const FrameGeometry& g = ring.geometry;
+  const auto n = static_cast<double>(ring.images_in_buffer);
+  const std::span<const std::uint8_t> target = ring.frame_pixels(ring.target_frame);
+  ReportMeasure m;
+  m.frame = ring.target_frame;
+  double cx = clamp_into(sample, g.image_width);
+  double cy = clamp_into(line, g.image_height);
+  for (int pass = 0; pass < kCentroidPasses; ++pass) {
+    const double px = cx;
+    const double py = cy;
+    if (!centroid_pass(ring, target, cx, cy)) break;
+    if (std::hypot(cx - px, cy - py) < kCentroidSettled) break;
+  }
+  m.x = cx;
+  m.y = cy;
+
+  // Error of one pixel's excess: its variance, and that of the mean of the N - 1 others.
+  const Aperture a = aperture_at(g, cx, cy);
+  double variance_sum = 0.0;
+  double odd_variance = 0.0;
+  double even_variance = 0.0;
+  for (int i = 0; i < a.count; ++i) {
+    const std::size_t p = a.index[static_cast<std::size_t>(i)];
+    const double var =
+        pixel_variance(target[p], ring.pixel_sum[p], ring.pixel_sq_dev[p], n) * n / (n - 1.0);
+    variance_sum += var;
+    const double e = excess(target[p], ring.pixel_sum[p], n);
+    if (odd_or_even(a.row[static_cast<std::size_t>(i)]) == 1) {
+      m.fields.odd_flux += e;
+      odd_variance += var;
+    } else {
+      m.fields.even_flux += e;
+      even_variance += var;
+    }
+  }
+  m.fields.odd_err = std::sqrt(odd_variance);
+  m.fields.even_err = std::sqrt(even_variance);
+  const double flux_err = std::sqrt(variance_sum);
+
+  for (int k = 0; k < kCurveFrames; ++k) {
+    const std::int64_t frame = ring.target_frame - kCurveBefore + k;
+    if (!ring.frame_held(frame)) continue;
+    const std::span<const std::uint8_t> pixels = ring.frame_pixels(frame);
+    FrameFlux& f = m.curve[static_cast<std::size_t>(k)];
+    f.held = true;
+    f.flux_err = flux_err;
+    int brightest = -1;
+    for (int i = 0; i < a.count; ++i) {
+      const std::size_t p = a.index[static_cast<std::size_t>(i)];
+      const double e = excess(pixels[p], ring.pixel_sum[p], n);
+      f.flux += e;
+      if (pixels[p] == 255) f.saturated = true;
+      if (pixels[p] > brightest || (pixels[p] == brightest && e > f.peak)) {
+        brightest = pixels[p];
+        f.peak = e;
+      }
+    }
+  }
+  m.at_report = m.curve[kCurveBefore];
+  measure_surroundings(ring, target, m);
+  return m;
+}
