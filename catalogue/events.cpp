@@ -130,13 +130,7 @@ CatalogueEvent finish(const OpenEvent& e) {
   }
   const bool edge = e.first.mean_gradient > kSteepMeanGradient || e.first.near_saturated;
   c.verdict = edge ? EventClass::edge : EventClass::flash;
-  int frames = 0;
-  for (std::size_t k = kCurveBefore; k < c.curve.size(); ++k) {
-    const FrameFlux& f = c.curve[k];
-    if (!f.held || !(f.flux > kDurationSignificance * f.flux_err)) break;
-    ++frames;
-  }
-  c.frames = std::max(frames, 1);
+  c.frames = e.first.frames_lit;
   double variance = 0.0;
   for (int k = 0; k < c.frames; ++k) {
     const FrameFlux& f = c.curve[static_cast<std::size_t>(kCurveBefore + k)];

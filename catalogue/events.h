@@ -21,8 +21,6 @@ inline constexpr int kMostFrameStep = 2;
 // Steady direction: each step within 30 degrees of the one before, at half to twice its speed.
 inline constexpr double kLeastStepCosine = 0.8660254037844386;
 inline constexpr double kMostSpeedRatio = 2.0;
-// A frame's flux counts towards the duration when above this many times its error.
-inline constexpr double kDurationSignificance = 3.0;
 // Mean-frame gradient, grey levels per pixel, from which a site counts as on an edge. Flash sites
 // on the night side lie below 3, sunlit limb and terminator false alarms above 7.
 inline constexpr double kSteepMeanGradient = 5.0;

@@ -12,6 +12,7 @@ constexpr int kCentroidPasses = 3;
 constexpr double kCentroidSettled = 0.01;  // pixels: a pass that moves less ends the search
 constexpr int kGradientReach = 2;          // the gradient is looked at within this many pixels
 constexpr int kSaturationReach = 3;        // and saturated pixels within this many
+constexpr int kErrorPasses = 3;            // passes that look for frames still lit by the flash
 
 // The pixels of one aperture: index into a frame and stored row. A disc of radius 3 covers at
 // most 32 pixel centres wherever it is put.
@@ -23,11 +24,13 @@ struct Aperture {
 
 Aperture aperture_at(const FrameGeometry& g, double cx, double cy) {
   Aperture a;
-  const double r2 = kApertureRadius * kApertureRadius;
-  const int y0 = std::max(0, static_cast<int>(std::ceil(cy - kApertureRadius)));
-  const int y1 = std::min(g.image_height - 1, static_cast<int>(std::floor(cy + kApertureRadius)));
-  const int x0 = std::max(0, static_cast<int>(std::ceil(cx - kApertureRadius)));
-  const int x1 = std::min(g.image_width - 1, static_cast<int>(std::floor(cx + kApertureRadius)));
+  // Pixel centres on the circle count as inside, also when the centre is off by a rounding.
+  const double r2 = kApertureRadius * kApertureRadius + 1e-9;
+  const double reach = kApertureRadius + 1e-6;
+  const int y0 = std::max(0, static_cast<int>(std::ceil(cy - reach)));
+  const int y1 = std::min(g.image_height - 1, static_cast<int>(std::floor(cy + reach)));
+  const int x0 = std::max(0, static_cast<int>(std::ceil(cx - reach)));
+  const int x1 = std::min(g.image_width - 1, static_cast<int>(std::floor(cx + reach)));
   for (int py = y0; py <= y1; ++py) {
     for (int px = x0; px <= x1; ++px) {
       const double dx = px - cx;
@@ -54,12 +57,47 @@ double excess(double v, double s, double n) {
   return v - (s - v) / (n - 1.0);
 }
 
-// Variance of a pixel over the other frames of the ring: the squared deviations less the target
-// frame's share, over N - 2, floored.
-double pixel_variance(double v, double s, double q, double n) {
-  const double d = v - s / n;
-  const double var = (q - d * d * n / (n - 1.0)) / (n - 2.0);
-  return var > kLeastPixelVariance ? var : kLeastPixelVariance;  // NaN takes the floor too
+// Frames from the reported one on whose flux stands above kLitSignificance times `flux_err`
+// (at least the reported frame).
+int lit_frames(const std::array<FrameFlux, kCurveFrames>& curve, double flux_err) {
+  int lit = 0;
+  for (std::size_t k = kCurveBefore; k < curve.size(); ++k) {
+    if (!curve[k].held || !(curve[k].flux > kLitSignificance * flux_err)) break;
+    ++lit;
+  }
+  return std::max(lit, 1);
+}
+
+// Variance over time of each aperture pixel, from its running sums with the `lit` frames from
+// the reported one taken out (a value x leaves a set of n with mean m taking (x - m)^2 n / (n - 1)
+// from the squared deviations), at least two frames kept; floored. Times N / (N - 1): the excess
+// is the pixel less the mean of the N - 1 others.
+void excess_variances(const RingView& ring, const Aperture& a, int lit,
+                      std::array<double, 64>& variances) {
+  const auto big_n = static_cast<double>(ring.images_in_buffer);
+  for (int i = 0; i < a.count; ++i) {
+    const std::size_t p = a.index[static_cast<std::size_t>(i)];
+    double n = big_n;
+    double s = ring.pixel_sum[p];
+    double q = ring.pixel_sq_dev[p];
+    for (int j = 0; j < lit && n > 2.0; ++j) {
+      const double x = ring.frame_pixels(ring.target_frame + j)[p];
+      const double d = x - s / n;
+      q -= d * d * n / (n - 1.0);
+      s -= x;
+      n -= 1.0;
+    }
+    const double var = q / (n - 1.0);
+    // NaN takes the floor too.
+    variances[static_cast<std::size_t>(i)] =
+        (var > kLeastPixelVariance ? var : kLeastPixelVariance) * big_n / (big_n - 1.0);
+  }
+}
+
+double root_of_sum(const std::array<double, 64>& values, int count) {
+  double sum = 0.0;
+  for (int i = 0; i < count; ++i) sum += values[static_cast<std::size_t>(i)];
+  return std::sqrt(sum);
 }
 
 // Flux-weighted centre of the positive excess round (cx, cy); false when there is none.
@@ -85,22 +123,21 @@ bool centroid_pass(const RingView& ring, std::span<const std::uint8_t> target, d
   return true;
 }
 
-// Mean of pixel p over the frames other than the reported one.
-double mean_without_target(const RingView& ring, std::span<const std::uint8_t> target,
-                           std::size_t p) {
-  return (ring.pixel_sum[p] - target[p]) / (static_cast<double>(ring.images_in_buffer) - 1.0);
+// Mean of pixel p over the frames of the ring other than the `lit` from the reported one on.
+double quiet_mean(const RingView& ring, int lit, std::size_t p) {
+  double s = ring.pixel_sum[p];
+  for (int j = 0; j < lit; ++j) s -= ring.frame_pixels(ring.target_frame + j)[p];
+  return s / (static_cast<double>(ring.images_in_buffer) - lit);
 }
 
-void measure_surroundings(const RingView& ring, std::span<const std::uint8_t> target,
-                          ReportMeasure& m) {
+void measure_surroundings(const RingView& ring, ReportMeasure& m) {
   const FrameGeometry& g = ring.geometry;
   const int sx = static_cast<int>(std::lround(m.x));
   const int sy = static_cast<int>(std::lround(m.y));
   const auto at = [&](int x, int y) {
-    return mean_without_target(
-        ring, target,
-        static_cast<std::size_t>(y) * static_cast<std::size_t>(g.image_width) +
-            static_cast<std::size_t>(x));
+    return quiet_mean(ring, m.frames_lit,
+                      static_cast<std::size_t>(y) * static_cast<std::size_t>(g.image_width) +
+                          static_cast<std::size_t>(x));
   };
   double steepest = 0.0;
   for (int y = std::max(1, sy - kGradientReach);
@@ -143,36 +180,13 @@ ReportMeasure measure_report(const RingView& ring, double sample, double line) {
   m.x = cx;
   m.y = cy;
 
-  // Error of one pixel's excess: its variance, and that of the mean of the N - 1 others.
   const Aperture a = aperture_at(g, cx, cy);
-  double variance_sum = 0.0;
-  double odd_variance = 0.0;
-  double even_variance = 0.0;
-  for (int i = 0; i < a.count; ++i) {
-    const std::size_t p = a.index[static_cast<std::size_t>(i)];
-    const double var =
-        pixel_variance(target[p], ring.pixel_sum[p], ring.pixel_sq_dev[p], n) * n / (n - 1.0);
-    variance_sum += var;
-    const double e = excess(target[p], ring.pixel_sum[p], n);
-    if (odd_or_even(a.row[static_cast<std::size_t>(i)]) == 1) {
-      m.fields.odd_flux += e;
-      odd_variance += var;
-    } else {
-      m.fields.even_flux += e;
-      even_variance += var;
-    }
-  }
-  m.fields.odd_err = std::sqrt(odd_variance);
-  m.fields.even_err = std::sqrt(even_variance);
-  const double flux_err = std::sqrt(variance_sum);
-
   for (int k = 0; k < kCurveFrames; ++k) {
     const std::int64_t frame = ring.target_frame - kCurveBefore + k;
     if (!ring.frame_held(frame)) continue;
     const std::span<const std::uint8_t> pixels = ring.frame_pixels(frame);
     FrameFlux& f = m.curve[static_cast<std::size_t>(k)];
     f.held = true;
-    f.flux_err = flux_err;
     int brightest = -1;
     for (int i = 0; i < a.count; ++i) {
       const std::size_t p = a.index[static_cast<std::size_t>(i)];
@@ -185,7 +199,42 @@ ReportMeasure measure_report(const RingView& ring, double sample, double line) {
       }
     }
   }
+
+  // The error comes from the pixels' spreads over the frames the flash leaves dark: first
+  // without the reported frame, then also without the frames after it that stand out, until
+  // those stay the same.
+  std::array<double, 64> variances{};
+  int lit = 1;
+  excess_variances(ring, a, lit, variances);
+  double flux_err = root_of_sum(variances, a.count);
+  for (int pass = 0; pass < kErrorPasses; ++pass) {
+    const int now = lit_frames(m.curve, flux_err);
+    if (now <= lit) break;
+    lit = now;
+    excess_variances(ring, a, lit, variances);
+    flux_err = root_of_sum(variances, a.count);
+  }
+  m.frames_lit = lit_frames(m.curve, flux_err);
+  for (FrameFlux& f : m.curve) {
+    if (f.held) f.flux_err = flux_err;
+  }
   m.at_report = m.curve[kCurveBefore];
-  measure_surroundings(ring, target, m);
+
+  double odd_variance = 0.0;
+  double even_variance = 0.0;
+  for (int i = 0; i < a.count; ++i) {
+    const std::size_t p = a.index[static_cast<std::size_t>(i)];
+    const double e = excess(target[p], ring.pixel_sum[p], n);
+    if (odd_or_even(a.row[static_cast<std::size_t>(i)]) == 1) {
+      m.fields.odd_flux += e;
+      odd_variance += variances[static_cast<std::size_t>(i)];
+    } else {
+      m.fields.even_flux += e;
+      even_variance += variances[static_cast<std::size_t>(i)];
+    }
+  }
+  m.fields.odd_err = std::sqrt(odd_variance);
+  m.fields.even_err = std::sqrt(even_variance);
+  measure_surroundings(ring, m);
   return m;
 }

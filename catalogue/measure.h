@@ -19,6 +19,8 @@ inline constexpr int kCurveFrames = kCurveBefore + 1 + kCurveAfter;
 // Least variance of a pixel over time, grey levels squared: the running sums can drift below
 // zero, and no camera pixel is steadier than one grey level.
 inline constexpr double kLeastPixelVariance = 1.0;
+// A frame's flux counts as lit by the flash when above this many times its error.
+inline constexpr double kLitSignificance = 3.0;
 // A pixel of the mean frame at or above this is taken as saturated (the detector tests no pixel
 // whose mean over the other frames reaches it).
 inline constexpr double kSaturatedMean = 250.0;
@@ -50,9 +52,12 @@ struct ReportMeasure {
   // The aperture at the same centroid in frames frame - kCurveBefore .. frame + kCurveAfter;
   // curve[kCurveBefore] is at_report.
   std::array<FrameFlux, kCurveFrames> curve{};
+  // Frames from the reported one on, consecutive, whose flux stands above kLitSignificance times
+  // its error: at least 1, at most those the ring holds up to kCurveAfter.
+  int frames_lit = 1;
   // Steepest gradient of the mean frame (grey levels per pixel) within 2 pixels of the site, and
-  // whether a saturated pixel of it lies within 3 pixels. The mean frame leaves the reported
-  // frame out, (pixel_sum - v) / (N - 1), so that a bright flash does not steepen its own site.
+  // whether a saturated pixel of it lies within 3 pixels. The mean frame leaves the lit frames
+  // out, so that a bright flash does not steepen its own site.
   double mean_gradient = 0.0;
   bool near_saturated = false;
   FieldSplit fields;
@@ -61,6 +66,9 @@ struct ReportMeasure {
 // Measures the report of frame ring.target_frame whose detector position is (sample, line)
 // (column, stored row; NaN or a place outside the frame is taken to the nearest frame pixel).
 // The centroid starts there and moves to the flux-weighted mean of the positive excess in the
-// aperture (three passes at most). `ring` must be the ring of that report, with at least 3
-// frames; offsets it does not hold (frame_held false) are left empty in the curve.
+// aperture (three passes at most). The flux error is the root of the summed variances of the
+// aperture pixels' excess, each pixel's variance taken from pixel_sq_dev over the frames the
+// flash leaves dark (the lit frames are taken out of the sums) and floored at
+// kLeastPixelVariance. `ring` must be the ring of that report, with at least 3 frames; offsets
+// it does not hold (frame_held false) are left empty in the curve.
 ReportMeasure measure_report(const RingView& ring, double sample, double line);
