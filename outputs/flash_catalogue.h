@@ -30,11 +30,11 @@ class EventSink {
  public:
   virtual ~EventSink() = default;
   // `event` is the closed event. `ring` is the ring as it stands when the event closes: during
-  // the run the ring of the frame just tested, at the end of the run the ring of the last frame
-  // tested; ring.frame_held tells which of the event's frames it still holds (with
-  // Images_in_buffer 60, the 27 frames before the one tested, so every frame of an event that
-  // lasted up to 25 frames). Answers as a run output does: `lost` after saying what was lost on
-  // the error stream, `fatal` with `error` to stop the run.
+  // the run the ring of the frame just tested (two after the event's last report), at the end of
+  // the run the ring of the last frame tested; ring.frame_held tells which of the event's frames
+  // it still holds (with Images_in_buffer 60 the 29 frames before the one tested, so every frame
+  // of an event up to 28 frames long). Answers as a run output does: `lost` after saying what was
+  // lost on the error stream, `fatal` with `error` to stop the run.
   virtual OutputStatus event_closed(const CatalogueEvent& event, const RingView& ring,
                                     std::string* error) = 0;
 };
