@@ -8,6 +8,7 @@
 #include "control/menu.h"
 #include "imaging/frame_files.h"
 #include "outputs/console_notices.h"
+#include "outputs/flash_catalogue.h"
 #include "outputs/flash_log.h"
 #include "outputs/report_images.h"
 #include "outputs/run_summary.h"
@@ -112,7 +113,10 @@ RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& sour
         return format_run_summary(settings, geometry.image_width, geometry.image_height,
                                   frames_read);
       });
-  RunOutput* const outputs[] = {flash_log.get(), report_images.get(), notices.get(), summary.get()};
+  const std::unique_ptr<RunOutput> catalogue =
+      make_flash_catalogue({run_dir, settings.Interlace, out, err, {}});
+  RunOutput* const outputs[] = {flash_log.get(), report_images.get(), notices.get(), summary.get(),
+                                catalogue.get()};
   return process_frames(source, run_parameters(settings), buffers, outputs, out, err);
 }
 

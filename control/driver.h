@@ -17,9 +17,9 @@
 int run_vesk(const std::filesystem::path& run_dir, std::FILE* in, std::FILE* out, std::FILE* err);
 
 // The processing phase of run_vesk: the run over `source` with every output of a run in
-// `run_dir` (flash log, report images, console notices, run summary). `report_header` is the
-// template with this run's size; `buffers` come from allocate_run_buffers. The outcome's errors
-// are not printed here.
+// `run_dir` (flash log, report images, console notices, run summary, flash catalogue).
+// `report_header` is the template with this run's size; `buffers` come from allocate_run_buffers.
+// The outcome's errors are not printed here.
 RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& source,
                          const DetectionSettings& settings,
                          std::span<const std::uint8_t> report_header, RunBuffers& buffers,

@@ -7,12 +7,21 @@
 // found off its centre, the second frame of a flash that fades over two frames, or a satellite
 // glint; a report near no injected flash or glint is spurious.
 //
-// Usage: demo_summary TRUTH_CSV FLASH_INFO_DAT
+// With the run's flashes.csv as a third argument it also scores the flash catalogue: every
+// injected flash must come out as one `flash` event at its first frame with the duration of its
+// frames, and each satellite glint as one `moving` event.
+//
+// Usage: demo_summary TRUTH_CSV FLASH_INFO_DAT [FLASHES_CSV]
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "demo_truth.h"
+#include "imaging/file_io.h"
 
 namespace {
 
@@ -164,11 +173,172 @@ void print_bands(const std::vector<Band>& bands) {
       "\n                   (peak: grey levels above the background at the flash's centre)\n");
 }
 
+// ---- the flash catalogue ---------------------------------------------------------------------
+
+struct CatalogueRow {
+  int event = 0;
+  int frame = 0;
+  int frames = 0;
+  double x = 0.0;
+  double y = 0.0;
+  double motion = 0.0;
+  std::string verdict;
+};
+
+bool read_catalogue(const char* path, std::vector<CatalogueRow>& rows, std::string& error) {
+  FileHandle file = open_text_to_read("", path, error);
+  if (!file) return false;
+  char text[1024];
+  std::vector<std::string> header;
+  int line_number = 0;
+  while (std::fgets(text, sizeof text, file.get()) != nullptr) {
+    ++line_number;
+    std::string line(text);
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    std::vector<std::string> fields;
+    std::stringstream in(line + ",");
+    for (std::string field; std::getline(in, field, ',');) fields.push_back(field);
+    if (line_number == 1) {
+      header = fields;
+      continue;
+    }
+    const auto field = [&](const char* name) -> const std::string& {
+      static const std::string none;
+      const auto at = std::find(header.begin(), header.end(), name) - header.begin();
+      return static_cast<std::size_t>(at) < fields.size() ? fields[static_cast<std::size_t>(at)]
+                                                          : none;
+    };
+    CatalogueRow row;
+    char* end = nullptr;
+    row.event = std::atoi(field("event").c_str());
+    row.frame = std::atoi(field("frame").c_str());
+    row.frames = std::atoi(field("frames").c_str());
+    row.x = std::strtod(field("x").c_str(), &end);
+    row.y = std::strtod(field("y").c_str(), &end);
+    row.motion = std::strtod(field("motion").c_str(), &end);
+    row.verdict = field("class");
+    if (row.event <= 0 || row.verdict.empty()) {
+      error = std::string(path) + ": line " + std::to_string(line_number) + ": not an event line";
+      return false;
+    }
+    rows.push_back(row);
+  }
+  return true;
+}
+
+// The catalogue part of the summary: each injected flash as one `flash` event of its duration,
+// each glint as one `moving` event, and what else the catalogue holds.
+void print_catalogue_summary(const char* path, const std::vector<CatalogueRow>& events,
+                             const std::vector<TruthRow>& truth) {
+  const auto count_class = [&](const char* verdict) {
+    return std::count_if(events.begin(), events.end(),
+                         [&](const CatalogueRow& e) { return e.verdict == verdict; });
+  };
+  std::printf("Flash catalogue:   %zu events in %s: %ld flash, %ld moving, %ld edge\n",
+              events.size(), path, static_cast<long>(count_class("flash")),
+              static_cast<long>(count_class("moving")), static_cast<long>(count_class("edge")));
+  std::vector<bool> explained(events.size(), false);
+  const auto near = [](const CatalogueRow& e, double x, double y, double pixels) {
+    return std::hypot(e.x - x, e.y - y) <= pixels;
+  };
+
+  int flashes = 0;
+  int right = 0;
+  int fading = 0;
+  std::vector<std::string> wrong;
+  for (const TruthRow& row : truth) {
+    if (row.kind != EventKind::Flash) continue;
+    ++flashes;
+    int frames = 1;
+    for (const TruthRow& fade : truth) {
+      if (fade.kind == EventKind::FlashFade && fade.frame == row.frame + 1 && fade.x == row.x &&
+          fade.y == row.y) {
+        frames = 2;
+      }
+    }
+    if (frames == 2) ++fading;
+    // Events during the flash near its site.
+    std::vector<std::size_t> found;
+    for (std::size_t i = 0; i < events.size(); ++i) {
+      const CatalogueRow& e = events[i];
+      if (e.frame >= row.frame && e.frame < row.frame + frames &&
+          near(e, row.x, row.y, demo::kNearPixels)) {
+        found.push_back(i);
+        explained[i] = true;
+      }
+    }
+    const bool one = found.size() == 1 && events[found[0]].frame == row.frame &&
+                     near(events[found[0]], row.x, row.y, demo::kFoundPixels);
+    if (one && events[found[0]].verdict == "flash" && events[found[0]].frames == frames) {
+      ++right;
+      continue;
+    }
+    char text[160];
+    if (found.empty()) {
+      std::snprintf(text, sizeof text, "frame %d at (%.1f, %.1f): no event", row.frame, row.x,
+                    row.y);
+    } else {
+      const CatalogueRow& e = events[found[0]];
+      std::snprintf(text, sizeof text,
+                    "frame %d at (%.1f, %.1f): %zu events, the first %s of %d frames where %d",
+                    row.frame, row.x, row.y, found.size(), e.verdict.c_str(), e.frames, frames);
+    }
+    wrong.push_back(text);
+  }
+  std::printf(
+      "                   %d of %d flashes as one flash event of the right duration (%d "
+      "of them 2 frames)\n",
+      right, flashes, fading);
+  for (const std::string& w : wrong) std::printf("                     %s\n", w.c_str());
+
+  // Glints: runs of glint rows in successive frames.
+  for (std::size_t first = 0; first < truth.size(); ++first) {
+    if (truth[first].kind != EventKind::Glint) continue;
+    if (first > 0 && truth[first - 1].kind == EventKind::Glint &&
+        truth[first - 1].frame + 1 == truth[first].frame) {
+      continue;  // not the start of a glint
+    }
+    std::size_t last = first;
+    while (last + 1 < truth.size() && truth[last + 1].kind == EventKind::Glint &&
+           truth[last + 1].frame == truth[last].frame + 1) {
+      ++last;
+    }
+    std::vector<std::size_t> found;
+    for (std::size_t i = 0; i < events.size(); ++i) {
+      for (std::size_t k = first; k <= last; ++k) {
+        if (events[i].frame == truth[k].frame &&
+            near(events[i], truth[k].x, truth[k].y, demo::kNearPixels)) {
+          found.push_back(i);
+          explained[i] = true;
+        }
+      }
+    }
+    const int frames = truth[last].frame - truth[first].frame + 1;
+    if (found.size() == 1 && events[found[0]].verdict == "moving") {
+      std::printf(
+          "                   glint of %d frames: one moving event of %d frames, %.1f "
+          "pixels per frame\n",
+          frames, events[found[0]].frames, events[found[0]].motion);
+    } else {
+      std::printf("                   glint of %d frames from frame %d: %zu events (%s)\n", frames,
+                  truth[first].frame, found.size(),
+                  found.empty() ? "none" : events[found[0]].verdict.c_str());
+    }
+  }
+  const long others = std::count(explained.begin(), explained.end(), false);
+  std::printf("                   %ld other events\n", others);
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    if (explained[i]) continue;
+    std::printf("                     event %d: frame %d at (%.1f, %.1f), %s\n", events[i].event,
+                events[i].frame, events[i].x, events[i].y, events[i].verdict.c_str());
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: demo_summary TRUTH_CSV FLASH_INFO_DAT\n");
+  if (argc != 3 && argc != 4) {
+    std::fprintf(stderr, "usage: demo_summary TRUTH_CSV FLASH_INFO_DAT [FLASHES_CSV]\n");
     return 2;
   }
   std::vector<TruthRow> truth;
@@ -183,6 +353,14 @@ int main(int argc, char** argv) {
   print_flashes(flashes, reports.size());
   print_reports(others, flashes);
   print_bands(flashes.bands);
+  if (argc == 4) {
+    std::vector<CatalogueRow> events;
+    if (!read_catalogue(argv[3], events, error)) {
+      std::fprintf(stderr, "demo_summary: %s\n", error.c_str());
+      return 1;
+    }
+    print_catalogue_summary(argv[3], events, truth);
+  }
   if (std::fflush(stdout) != 0) {
     std::fprintf(stderr, "demo_summary: standard output: write failed\n");
     return 1;

@@ -1,0 +1,55 @@
+// The flash catalogue: flashes.csv (one line per event) and lightcurves.csv (the flux at each
+// event's site from 5 frames before its first frame to 10 after) in the run folder. Every report
+// is measured from the ring when it is made; reports are grouped into events (catalogue/events.h)
+// and an event's lines are appended, each flushed, as soon as the run has moved past the frames
+// that could extend it, so an interrupted run keeps every closed event. The rest close when the
+// run ends. Other code can be told of each closed event through an EventSink.
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "catalogue/events.h"
+#include "run/run_output.h"
+
+inline constexpr const char* kFlashesName = "flashes.csv";
+inline constexpr const char* kLightCurvesName = "lightcurves.csv";
+inline constexpr const char* kFrameTimesName = "frame_times.csv";
+inline constexpr const char* kFlashesHeader =
+    "event,frame,frames,utc,seconds,x,y,peak,flux,flux_err,snr,m_inst,saturated,motion,fields,"
+    "class,report\n";
+inline constexpr const char* kLightCurvesHeader = "event,frame,offset,flux,flux_err,peak\n";
+// frame_times.csv larger than this is not read (a night of 10^6 frames takes about 45 MB).
+inline constexpr std::uintmax_t kMostFrameTimesBytes = 64u << 20;
+
+// Hears of every event as the catalogue closes it, after the event's lines are written.
+class EventSink {
+ public:
+  virtual ~EventSink() = default;
+  // `event` is the closed event. `ring` is the ring as it stands when the event closes: during
+  // the run the ring of the frame just tested (two after the event's last report), at the end of
+  // the run the ring of the last frame tested; ring.frame_held tells which of the event's frames
+  // it still holds (with Images_in_buffer 60 the 29 frames before the one tested, so every frame
+  // of an event up to 28 frames long). Answers as a run output does: `lost` after saying what was
+  // lost on the error stream, `fatal` with `error` to stop the run.
+  virtual OutputStatus event_closed(const CatalogueEvent& event, const RingView& ring,
+                                    std::string* error) = 0;
+};
+
+struct FlashCatalogueSettings {
+  std::filesystem::path run_dir;  // flashes.csv, lightcurves.csv and frame_times.csv are here
+  int interlace = 0;              // the run's Interlace: 0 leaves the fields column empty
+  std::FILE* out = nullptr;       // flushed before each message
+  std::FILE* err = nullptr;       // warnings and lost files, one line each
+  std::vector<EventSink*> sinks;  // told of each closed event, in this order; not owned
+};
+
+// The catalogue output. At start() it reads frame_times.csv once when the run folder has one
+// (bad lines are warned about on `err` and left out; the times then stay empty for their
+// frames) and empties flashes.csv and lightcurves.csv to their header lines. A file that cannot
+// be created or written is said on `err` once, no more is written to it, and the output answers
+// `lost`: the run goes on and ends with exit status 1.
+std::unique_ptr<RunOutput> make_flash_catalogue(FlashCatalogueSettings settings);
