@@ -7,9 +7,9 @@
 
 #include "control/settings.h"
 #include "imaging/frame_files.h"
-#include "tools/vesk_frames/frame_times.h"
-#include "tools/vesk_frames/ser_reader.h"
-#include "tools/vesk_frames/video.h"
+#include "sources/frame_times.h"
+#include "sources/ser_reader.h"
+#include "sources/video.h"
 
 namespace fs = std::filesystem;
 
@@ -168,9 +168,9 @@ void warn_if_ring_unfilled(const FrameOutput& output, std::FILE* err) {
 // The end of a conversion that wrote its frames: frame_times.csv when any time is known, the
 // notices gathered on the way, the limit notice (`total` frames, -1 unknown), the final line.
 int finish_conversion(const ConvertOptions& o, FrameOutput& output,
-                      std::span<const FrameTime> times, std::span<const std::string> notices,
+                      std::span<const FrameTimesRow> times, std::span<const std::string> notices,
                       bool limited, std::int64_t total, std::FILE* err) {
-  const bool with_times = std::any_of(times.begin(), times.end(), [](const FrameTime& t) {
+  const bool with_times = std::any_of(times.begin(), times.end(), [](const FrameTimesRow& t) {
     return t.utc.has_value() || t.since_first.has_value();
   });
   std::string error;
@@ -233,8 +233,8 @@ int copy_ser_frames(SerRecording& recording, const FrameRange& range, FrameOutpu
 }
 
 // SER times are UTC; seconds count from VESK's frame 0.
-std::vector<FrameTime> ser_frame_times(std::span<const std::int64_t> ticks) {
-  std::vector<FrameTime> times(ticks.size());
+std::vector<FrameTimesRow> ser_frame_times(std::span<const std::int64_t> ticks) {
+  std::vector<FrameTimesRow> times(ticks.size());
   for (std::size_t i = 0; i < ticks.size(); ++i) {
     times[i].utc = ticks[i];
     times[i].since_first = ticks[i] - ticks[0];
@@ -320,7 +320,7 @@ int copy_video_frames(const ConvertOptions& o, VideoDecoder& decoder, std::int64
   for (;;) {
     std::optional<std::int64_t> time;
     switch (read_video_frame(decoder, grey, time)) {
-      case FrameRead::frame:
+      case VideoRead::frame:
         if (copy.seen == 0) copy.start = time;
         ++copy.seen;
         if (copy.seen <= o.first) break;
@@ -331,12 +331,12 @@ int copy_video_frames(const ConvertOptions& o, VideoDecoder& decoder, std::int64
         if (!put_frame(output, grey, error)) return stop(output, err, error);
         copy.times.push_back(time);
         break;
-      case FrameRead::partial:
+      case VideoRead::partial:
         if (finish_video_decoder(decoder, o.recording, error)) {
           error = o.recording + ": ffmpeg ended inside frame " + std::to_string(copy.seen);
         }
         return stop(output, err, error);
-      case FrameRead::end:
+      case VideoRead::end:
         return 0;
     }
   }
@@ -344,8 +344,8 @@ int copy_video_frames(const ConvertOptions& o, VideoDecoder& decoder, std::int64
 
 // Seconds from the first kept frame with a time; UTC from --start-utc, the time of the
 // recording's frame 0.
-std::vector<FrameTime> video_frame_times(const ConvertOptions& o, const VideoCopy& copy) {
-  std::vector<FrameTime> times(copy.times.size());
+std::vector<FrameTimesRow> video_frame_times(const ConvertOptions& o, const VideoCopy& copy) {
+  std::vector<FrameTimesRow> times(copy.times.size());
   std::optional<std::int64_t> zero;
   for (const auto& t : copy.times) {
     if (t && !zero) zero = t;

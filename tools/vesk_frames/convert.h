@@ -11,7 +11,7 @@
 
 #include "imaging/frame_files.h"
 #include "run/run_folder.h"
-#include "tools/vesk_frames/ser.h"
+#include "sources/ser.h"
 
 inline constexpr const char* kVeskFramesUsage =
     "usage: vesk-frames RECORDING OUTDIR [--first N] [--count M] [--byte-order little|big] "

@@ -1,4 +1,4 @@
-#include "tools/vesk_frames/video.h"
+#include "sources/video.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -349,7 +349,7 @@ bool start_video_decoder(const std::string& ffmpeg, const std::string& path, con
   return true;
 }
 
-FrameRead read_video_frame(VideoDecoder& d, std::span<std::uint8_t> grey,
+VideoRead read_video_frame(VideoDecoder& d, std::span<std::uint8_t> grey,
                            std::optional<std::int64_t>& time) {
   std::size_t filled = 0;
   // Both pipes are read as they fill, so ffmpeg never waits on a full log while frames are read.
@@ -366,7 +366,7 @@ FrameRead read_video_frame(VideoDecoder& d, std::span<std::uint8_t> grey,
     if (got <= 0) break;
     filled += static_cast<std::size_t>(got);
   }
-  if (filled < d.piped.size()) return filled == 0 ? FrameRead::end : FrameRead::partial;
+  if (filled < d.piped.size()) return filled == 0 ? VideoRead::end : VideoRead::partial;
   // The frame's time was logged before the frame was written, so it is in the log pipe by now.
   if (d.pts.empty()) drain_log(d);
   time.reset();
@@ -386,7 +386,7 @@ FrameRead read_video_frame(VideoDecoder& d, std::span<std::uint8_t> grey,
     // or v << 8, a 10-bit one as v << 6).
     for (std::size_t i = 0; i < d.pixels; ++i) grey[i] = d.piped[2 * i + 1];
   }
-  return FrameRead::frame;
+  return VideoRead::frame;
 }
 
 bool finish_video_decoder(VideoDecoder& d, const std::string& path, std::string& error) {

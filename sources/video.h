@@ -66,11 +66,11 @@ struct VideoDecoder {
 bool start_video_decoder(const std::string& ffmpeg, const std::string& path, const VideoInfo& info,
                          std::int64_t max_frames, VideoDecoder& decoder, std::string& error);
 
-enum class FrameRead { frame, end, partial };
+enum class VideoRead { frame, end, partial };
 // Reads the next frame as info.width * info.height grey levels into `grey`, and its presentation
 // time in 100-ns ticks into `time` (empty when ffmpeg gave none): `frame` when complete, `end`
 // when the stream ended before its first byte, `partial` when it ended inside the frame.
-FrameRead read_video_frame(VideoDecoder& decoder, std::span<std::uint8_t> grey,
+VideoRead read_video_frame(VideoDecoder& decoder, std::span<std::uint8_t> grey,
                            std::optional<std::int64_t>& time);
 
 // Stops reading frames and waits for ffmpeg to end. True when it exited with status 0 (its log

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "imaging/file_io.h"
-#include "tools/vesk_frames/ser.h"
+#include "sources/ser.h"
 
 // Frames read for the sample checks at the start of a 16-bit recording.
 inline constexpr int kSurveyFrames = 4;

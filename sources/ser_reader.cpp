@@ -1,4 +1,4 @@
-#include "tools/vesk_frames/ser_reader.h"
+#include "sources/ser_reader.h"
 
 #include <sys/stat.h>
 
@@ -10,7 +10,7 @@
 #include <limits>
 #include <new>
 
-#include "tools/vesk_frames/frame_times.h"
+#include "sources/frame_times.h"
 
 namespace {
 

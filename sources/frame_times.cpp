@@ -1,4 +1,4 @@
-#include "tools/vesk_frames/frame_times.h"
+#include "sources/frame_times.h"
 
 #include <chrono>
 #include <cstdio>
@@ -92,7 +92,7 @@ std::string seconds_text(std::int64_t ticks) {
   return text;
 }
 
-std::string frame_times_csv(std::span<const FrameTime> times) {
+std::string frame_times_csv(std::span<const FrameTimesRow> times) {
   std::string csv = "frame,utc,seconds\n";
   for (std::size_t i = 0; i < times.size(); ++i) {
     csv += std::to_string(i) + ",";
