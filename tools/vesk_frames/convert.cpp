@@ -1,7 +1,6 @@
 #include "tools/vesk_frames/convert.h"
 
 #include <algorithm>
-#include <charconv>
 #include <limits>
 #include <new>
 
@@ -24,12 +23,6 @@ int fail(std::FILE* err, const std::string& message) {
 
 void print_notices(std::FILE* err, std::span<const std::string> notices) {
   for (const std::string& notice : notices) std::fprintf(err, "%s\n", notice.c_str());
-}
-
-bool parse_count(const std::string& text, std::int64_t smallest, std::int64_t& value) {
-  const char* end = text.data() + text.size();
-  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-  return ec == std::errc() && ptr == end && value >= smallest;
 }
 
 // The frames being written into the run folder, which is made when the first frame arrives so
@@ -282,32 +275,6 @@ struct VideoCopy {
   std::optional<std::int64_t> start;
 };
 
-bool have_video_tools(const std::string& path, std::string& ffmpeg, std::string& ffprobe,
-                      std::string& error) {
-  ffmpeg = find_on_path("ffmpeg");
-  ffprobe = find_on_path("ffprobe");
-  for (const auto& [tool, found] : {std::pair{"ffmpeg", &ffmpeg}, std::pair{"ffprobe", &ffprobe}}) {
-    if (found->empty()) {
-      error = path + ": not a SER file, and " + tool +
-              " is not on PATH to decode it as video; install FFmpeg (Debian: apt-get install "
-              "ffmpeg)";
-      return false;
-    }
-  }
-  return true;
-}
-
-bool probe_for_frames(const std::string& ffprobe, const std::string& path, VideoInfo& info,
-                      std::string& error) {
-  if (!probe_video(ffprobe, path, info, error)) return false;
-  if (info.width > kMaxFrameSide || info.height > kMaxFrameSide) {
-    error = path + ": frame size " + std::to_string(info.width) + " x " +
-            std::to_string(info.height) + " is outside 1 to " + std::to_string(kMaxFrameSide);
-    return false;
-  }
-  return true;
-}
-
 // Reads frames until the decoder ends; frames before --first are skipped, those past `most`
 // only noted. Returns 0, or the exit status after a problem was reported.
 int copy_video_frames(const ConvertOptions& o, VideoDecoder& decoder, std::int64_t most,
@@ -371,8 +338,8 @@ int convert_video(const ConvertOptions& o, FrameOutput& output, std::FILE* err) 
   std::string ffprobe;
   VideoInfo info;
   std::string error;
-  if (!have_video_tools(path, ffmpeg, ffprobe, error) ||
-      !probe_for_frames(ffprobe, path, info, error)) {
+  if (!find_video_tools(path, ffmpeg, ffprobe, error) ||
+      !probe_video(ffprobe, path, kMaxFrameSide, info, error)) {
     return fail(err, error);
   }
   if (o.byte_order != ByteOrder::from_header || o.depth != 0) {
@@ -415,42 +382,6 @@ bool take_value(std::span<const std::string> args, std::size_t& i, std::string& 
   return true;
 }
 
-bool parse_option(const std::string& arg, const std::string& value, ConvertOptions& options,
-                  std::string& error) {
-  if (arg == "--first" && !parse_count(value, 0, options.first)) {
-    error = "--first: \"" + value + "\" is not a whole number of 0 or more";
-    return false;
-  }
-  if (arg == "--count" && !parse_count(value, 1, options.count)) {
-    error = "--count: \"" + value + "\" is not a whole number of 1 or more";
-    return false;
-  }
-  if (arg == "--byte-order") {
-    if (value != "little" && value != "big") {
-      error = "--byte-order: \"" + value + "\" is not little or big";
-      return false;
-    }
-    options.byte_order = value == "little" ? ByteOrder::little : ByteOrder::big;
-  }
-  std::int64_t depth = 0;
-  if (arg == "--depth") {
-    if (!parse_count(value, 8, depth) || depth > 16) {
-      error = "--depth: \"" + value + "\" is not a whole number from 8 to 16";
-      return false;
-    }
-    options.depth = static_cast<int>(depth);
-  }
-  std::int64_t ticks = 0;
-  if (arg == "--start-utc") {
-    if (!parse_utc_text(value, ticks)) {
-      error = "--start-utc: \"" + value + "\" is not a UTC time such as 2024-03-15T21:04:05.25Z";
-      return false;
-    }
-    options.start_utc = ticks;
-  }
-  return true;
-}
-
 }  // namespace
 
 bool parse_arguments(std::span<const std::string> args, ConvertOptions& options, bool& help,
@@ -467,23 +398,17 @@ bool parse_arguments(std::span<const std::string> args, ConvertOptions& options,
       positional.push_back(arg);
       continue;
     }
-    if (arg != "--first" && arg != "--count" && arg != "--byte-order" && arg != "--depth" &&
-        arg != "--start-utc") {
+    if (!is_recording_option(arg)) {
       error = arg + ": unknown option; " + kVeskFramesUsage;
       return false;
     }
     std::string value;
-    if (!take_value(args, i, value, error) || !parse_option(arg, value, options, error)) {
+    if (!take_value(args, i, value, error) || !parse_recording_option(arg, value, options, error)) {
       return false;
     }
   }
   if (positional.size() != 2) {
     error = kVeskFramesUsage;
-    return false;
-  }
-  // Frame numbers stay far from overflow when adding counts to them.
-  if (options.first > std::numeric_limits<std::int32_t>::max()) {
-    error = "--first: " + std::to_string(options.first) + " is past any recording";
     return false;
   }
   options.count = std::min<std::int64_t>(options.count, std::numeric_limits<std::int32_t>::max());
