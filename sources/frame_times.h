@@ -8,6 +8,8 @@
 #include <span>
 #include <string>
 
+#include "sources/frame_source.h"
+
 inline constexpr std::int64_t kTicksPerSecond = 10000000;
 inline constexpr std::int64_t kTicksPerMinute = 60 * kTicksPerSecond;
 
@@ -33,6 +35,13 @@ struct FrameTimesRow {
   std::optional<std::int64_t> since_first;
 };
 
-// The text of frame_times.csv: the line "frame,utc,seconds", then "N,UTC,SECONDS" for each frame
-// from 0, an unknown field left empty.
+// The first line of frame_times.csv.
+inline constexpr const char* kFrameTimesHeader = "frame,utc,seconds\n";
+
+// The text of frame_times.csv: kFrameTimesHeader, then "N,UTC,SECONDS" for each frame from 0, an
+// unknown field left empty.
 std::string frame_times_csv(std::span<const FrameTimesRow> times);
+
+// The line of frame_times.csv for frame `frame` with `time` as a frame source gives it: the same
+// text as frame_times_csv for the same times (both fields empty when the time is unknown).
+std::string frame_times_line(std::int64_t frame, const FrameTime& time);
