@@ -1,9 +1,10 @@
 // frames_to_ser FOLDER OUT.ser [--depth 8|16]
 // Writes the frame files of the run folder FOLDER (BMP_RAW/a00000.bmp ...) as a mono SER
 // recording with a trailer of frame times, for the benches and the tests that read a recording
-// both ways. 16-bit samples carry the grey level in their top byte and a varying low byte, stored
-// little-endian under a LittleEndian field of 0, as capture programs write them. The header's
-// DateTime and DateTime_UTC are 2024-03-15T21:04:05Z; frame f is stamped 40 ms x f after it.
+// both ways. 16-bit samples carry the grey level in their top byte and noise in the low byte,
+// stored little-endian under a LittleEndian field of 0, as capture programs write them. The
+// header's DateTime and DateTime_UTC are 2024-03-15T21:04:05Z; frame f is stamped 40 ms x f after
+// it.
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -36,6 +37,17 @@ std::vector<std::uint8_t> ser_header(int width, int height, int depth, std::int6
   put_le(bytes, kStartTicks, 8);          // DateTime
   put_le(bytes, kStartTicks, 8);          // DateTime_UTC
   return bytes;
+}
+
+// The low byte of a 16-bit sample: noise below the grey level, so that the samples read in the
+// wrong byte order look like noise and in the right one like the picture.
+std::uint8_t low_byte(std::size_t pixel, std::int64_t frame) {
+  std::uint64_t h =
+      pixel * 0x9E3779B97F4A7C15u ^ static_cast<std::uint64_t>(frame) * 0xC2B2AE3D27D4EB4Fu;
+  h ^= h >> 29;
+  h *= 0xBF58476D1CE4E5B9u;
+  h ^= h >> 32;
+  return static_cast<std::uint8_t>(h);
 }
 
 int fail(const std::string& message) {
@@ -78,9 +90,7 @@ int main(int argc, char** argv) {
     if (depth == 16) {
       samples.clear();
       for (std::size_t i = 0; i < grey.size(); ++i) {
-        const auto low =
-            static_cast<std::uint8_t>((i * 13 + static_cast<std::size_t>(count) * 7) & 255);
-        samples.push_back(low);
+        samples.push_back(low_byte(i, count));
         samples.push_back(grey[i]);
       }
       stored = samples;
