@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <limits>
 #include <new>
@@ -169,6 +170,12 @@ bool read_ser_times(SerRecording& r, std::int64_t first, std::int64_t count,
   r.next_frame = -1;
   if (!seek_to(r.file.get(), r.layout.trailer_offset)) {
     error = r.path + ": cannot seek to the frame times";
+    return false;
+  }
+  try {
+    ticks.reserve(static_cast<std::size_t>(count));
+  } catch (const std::exception&) {
+    error = r.path + ": cannot allocate the times of " + std::to_string(count) + " frames";
     return false;
   }
   std::int64_t first_time = 0;

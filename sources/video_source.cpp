@@ -162,7 +162,10 @@ std::unique_ptr<FrameSource> open_video_source(const std::string& path,
         path + ": a video; --byte-order and --depth apply to SER recordings and are ignored");
   }
   auto source = std::make_unique<VideoSource>(path, info, options);
-  const std::int64_t frames = options.count < 0 ? -1 : options.first + options.count;
+  // ffmpeg decodes the frames skipped by --first too; a count past any recording means all.
+  const bool all =
+      options.count < 0 || options.count > std::numeric_limits<std::int64_t>::max() - options.first;
+  const std::int64_t frames = all ? -1 : options.first + options.count;
   if (!start_video_decoder(ffmpeg, path, info, frames, source->decoder(), error)) return nullptr;
   return source;
 }
