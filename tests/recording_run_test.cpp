@@ -144,7 +144,7 @@ TEST(RecordingRun, CodedLunarVideoKeepsEveryFrame) {
   ScratchDir dir;
   make_demo_frames("demo");
   write_grey_stream("demo", "demo.gray");
-  // H.264 with B-frames, as a camera or a capture program writes it; MPEG-4 part 2 without x264.
+  // H.264 with B-frames, as a camera or a capture program writes it; FFmpeg's mpeg4 without x264.
   const std::string input =
       "ffmpeg -v error -f rawvideo -pix_fmt gray -s 320x240 -r 25 -i demo.gray";
   std::string clip = "moon.mp4";
