@@ -6,10 +6,11 @@
 
 #include "base/message.h"
 #include "control/menu.h"
+#include "control/recording_start.h"
 #include "imaging/frame_files.h"
-#include "outputs/console_notices.h"
 #include "outputs/flash_catalogue.h"
 #include "outputs/flash_log.h"
+#include "outputs/frame_times_file.h"
 #include "outputs/report_images.h"
 #include "outputs/run_summary.h"
 #include "run/processing_run.h"
@@ -101,13 +102,13 @@ RunParameters run_parameters(const DetectionSettings& settings) {
 RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& source,
                          const DetectionSettings& settings,
                          std::span<const std::uint8_t> report_header, RunBuffers& buffers,
-                         std::FILE* out, std::FILE* err) {
+                         std::FILE* out, std::FILE* err, const RunOptions& options) {
   const FrameGeometry geometry = source.geometry();
   const std::unique_ptr<RunOutput> flash_log = make_flash_log(run_dir);
   const std::unique_ptr<RunOutput> report_images =
       make_report_images(run_dir, settings.Interlace, report_header, buffers.report_pixels,
                          buffers.thumbnail_strip, out, err);
-  const std::unique_ptr<RunOutput> notices = make_console_notices(out);
+  const std::unique_ptr<RunOutput> notices = make_run_console(options, source, out);
   const std::unique_ptr<RunOutput> summary =
       make_run_summary(run_dir, [geometry, settings](std::int64_t frames_read) {
         return format_run_summary(settings, geometry.image_width, geometry.image_height,
@@ -115,8 +116,12 @@ RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& sour
       });
   const std::unique_ptr<RunOutput> catalogue =
       make_flash_catalogue({run_dir, settings.Interlace, out, err, {}});
-  RunOutput* const outputs[] = {flash_log.get(), report_images.get(), notices.get(), summary.get(),
-                                catalogue.get()};
+  std::vector<RunOutput*> outputs = {flash_log.get(), report_images.get(), notices.get(),
+                                     summary.get(), catalogue.get()};
+  // A recording's frame times; a frame folder has them from vesk-frames already.
+  const std::unique_ptr<RunOutput> frame_times =
+      options.recording.empty() ? nullptr : make_frame_times_file(run_dir, source);
+  if (frame_times) outputs.push_back(frame_times.get());
   return process_frames(source, run_parameters(settings), buffers, outputs, out, err);
 }
 
@@ -133,12 +138,19 @@ DetectionThresholds detection_thresholds(const DetectionSettings& settings) {
 }
 
 int run_vesk(const std::filesystem::path& run_dir, std::FILE* in, std::FILE* out, std::FILE* err) {
+  return run_vesk(run_dir, RunOptions{}, in, out, err);
+}
+
+int run_vesk(const std::filesystem::path& run_dir, const RunOptions& options, std::FILE* in,
+             std::FILE* out, std::FILE* err) {
   std::fprintf(out, "%s\n", "***************");
   std::fprintf(out, "%s\n", "*** V E S K ***");
   std::fprintf(out, "%s\n", "***************\n");
 
   std::string error;
-  std::unique_ptr<FrameSource> source = open_frame_folder(run_dir, &error);
+  std::unique_ptr<FrameSource> source = options.recording.empty()
+                                            ? open_frame_folder(run_dir, &error)
+                                            : open_recording_run(run_dir, options, out, err, error);
   std::vector<std::uint8_t> report_header(kReportHeaderBytes, 0);
   if (source == nullptr ||
       !load_report_header(run_dir, report_header, source->geometry().image_width,
@@ -155,7 +167,7 @@ int run_vesk(const std::filesystem::path& run_dir, std::FILE* in, std::FILE* out
   // Checked before the menu so that a long run never ends with its report images lost.
   if (!check_flash_folder(run_dir, out, err)) return 1;
 
-  if (!parameter_menu(settings, run_dir, in, out, err)) return 1;
+  if (options.menu && !parameter_menu(settings, run_dir, in, out, err)) return 1;
 
   if (settings.Images_in_buffer < kLeastImagesInBuffer) {
     print_message(out, err,
@@ -180,7 +192,7 @@ int run_vesk(const std::filesystem::path& run_dir, std::FILE* in, std::FILE* out
   warn_about_borders(settings, out, err);
   warn_if_nothing_scanned(settings, geometry, out, err);
   const RunOutcome outcome =
-      run_detection(run_dir, *source, settings, report_header, buffers, out, err);
+      run_detection(run_dir, *source, settings, report_header, buffers, out, err, options);
   std::fflush(out);
   for (const std::string& message : outcome.errors) print_message(out, err, message);
   return outcome.completed && !outcome.lost_output ? 0 : 1;

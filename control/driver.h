@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "control/run_options.h"
 #include "control/settings.h"
 #include "detection/flash_detector.h"
 #include "run/processing_run.h"
@@ -16,14 +17,21 @@
 // finished having lost output.
 int run_vesk(const std::filesystem::path& run_dir, std::FILE* in, std::FILE* out, std::FILE* err);
 
+// run_vesk with `options`: a recording read directly (its notices on `err`, `run_dir` laid out
+// for it, frame_times.csv written beside the results), the menu left out, the console text
+// chosen. Default options give run_vesk above.
+int run_vesk(const std::filesystem::path& run_dir, const RunOptions& options, std::FILE* in,
+             std::FILE* out, std::FILE* err);
+
 // The processing phase of run_vesk: the run over `source` with every output of a run in
-// `run_dir` (flash log, report images, console notices, run summary, flash catalogue).
-// `report_header` is the template with this run's size; `buffers` come from allocate_run_buffers.
-// The outcome's errors are not printed here.
+// `run_dir` (flash log, report images, console notices as `options` choose them, run summary,
+// flash catalogue, and frame_times.csv for a recording). `report_header` is the template with
+// this run's size; `buffers` come from allocate_run_buffers. The outcome's errors are not printed
+// here.
 RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& source,
                          const DetectionSettings& settings,
                          std::span<const std::uint8_t> report_header, RunBuffers& buffers,
-                         std::FILE* out, std::FILE* err);
+                         std::FILE* out, std::FILE* err, const RunOptions& options = {});
 
 // The detector's thresholds from the typed settings: the five as double, the borders raised to
 // the least the detector needs.

@@ -1,13 +1,17 @@
-// Fuzzes vesk-frames on a SER recording: the input, behind the SER signature, is the rest of the
-// header, the frames and the timestamp trailer. The conversion must end with status 0 or 1 and
-// write only whole frame files into its run folder.
+// Fuzzes vesk-frames and vesk's SER frame source on a SER recording: the input, behind the SER
+// signature, is the rest of the header, the frames and the timestamp trailer. The conversion must
+// end with status 0 or 1 and write only whole frame files into its run folder; the source must
+// give whole frames, no more than it counts.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "fuzz_support.h"
+#include "sources/recording.h"
 #include "tools/vesk_frames/convert.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -39,5 +43,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (status != 0 && status != 1) std::abort();
   if (status == 0 && !std::filesystem::is_regular_file(fuzz_folder() / "run/BMP_RAW/a00000.bmp"))
     std::abort();
+
+  // The same file as vesk reads it: every frame and every time, within the frame's bytes.
+  std::vector<std::string> notices;
+  std::string error;
+  const std::unique_ptr<FrameSource> source =
+      open_recording(options.recording, options, notices, error);
+  if (source == nullptr) return 0;
+  const FrameGeometry geometry = source->geometry();
+  std::vector<std::uint8_t> frame(static_cast<std::size_t>(geometry.frame_pixels));
+  std::int64_t frames = 0;
+  for (; frames < 20; ++frames) {
+    const FrameRead read = source->read_next(frame);
+    if (read.status != FrameStatus::frame) break;
+    if (read.bytes != frame.size()) std::abort();
+    (void)source->frame_time(frames);
+  }
+  if (source->frame_count() >= 0 && frames > source->frame_count()) std::abort();
   return 0;
 }

@@ -25,11 +25,11 @@ bool read_leading_bytes(const std::filesystem::path& run_dir, const char* path,
 
 }  // namespace
 
-std::string numbered_file_name(const char* pattern, int number) {
+std::string numbered_file_name(const char* pattern, std::int64_t number) {
   const char* field = std::strstr(pattern, "%5d");
   if (field == nullptr) return pattern;
-  char digits[16];
-  std::snprintf(digits, sizeof digits, "%5d", number);
+  char digits[24];
+  std::snprintf(digits, sizeof digits, "%5lld", static_cast<long long>(number));
   std::string name(pattern, field);
   const std::size_t start = name.size();
   name += digits;

@@ -3,8 +3,8 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <filesystem>
+#include <span>
 #include <string>
 
 #include "base/frame_geometry.h"
@@ -21,7 +21,7 @@ inline constexpr int kMaxFolderFrames = 99999;
 
 // `pattern` with its one "%5d" filled with `number`, the blanks of that 5-character field
 // turned into '0': ("BMP_RAW/a%5d.bmp", 7) gives "BMP_RAW/a00007.bmp".
-std::string numbered_file_name(const char* pattern, int number);
+std::string numbered_file_name(const char* pattern, std::int64_t number);
 
 // The 54-byte header of a raw frame file: "BM", file size, pixel offset 54, a 40-byte info header
 // with `width`, positive `height`, 1 plane, 8 bits per pixel, no compression, image size
@@ -40,6 +40,5 @@ bool read_frame_geometry(const std::filesystem::path& run_dir,
 // Reads the 56 bytes of `run_dir`/bmpheader.dat into `report_header` (56 bytes) and writes
 // `image_width` at bytes 18-21 and `image_height` + 40 at bytes 22-25. False with `error` when
 // the file is missing or shorter than 56 bytes.
-bool load_report_header(const std::filesystem::path& run_dir,
-                        std::span<std::uint8_t> report_header, int image_width, int image_height,
-                        std::string& error);
+bool load_report_header(const std::filesystem::path& run_dir, std::span<std::uint8_t> report_header,
+                        int image_width, int image_height, std::string& error);

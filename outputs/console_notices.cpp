@@ -4,25 +4,31 @@ namespace {
 
 class ConsoleNotices final : public RunOutput {
  public:
-  explicit ConsoleNotices(std::FILE* out) : out_(out) {}
+  ConsoleNotices(std::FILE* out, bool frame_lines) : out_(out), frame_lines_(frame_lines) {}
 
   void frame_started(std::int64_t newest_frame) override {
+    if (!frame_lines_) return;
     std::fprintf(out_, "Processing frame %lld\n", static_cast<long long>(newest_frame));
   }
 
   OutputStatus report(const ReportView& report, std::string*) override {
-    std::fprintf(out_, "Video Frame= %lld may have an impact flash %lld\n",
-                 static_cast<long long>(report.newest_frame),
-                 static_cast<long long>(report.ring.target_frame));
+    std::fprintf(out_, "%s\n",
+                 report_notice(report.newest_frame, report.ring.target_frame).c_str());
     return OutputStatus::ok;
   }
 
  private:
   std::FILE* out_;
+  bool frame_lines_;
 };
 
 }  // namespace
 
-std::unique_ptr<RunOutput> make_console_notices(std::FILE* out) {
-  return std::make_unique<ConsoleNotices>(out);
+std::string report_notice(std::int64_t newest_frame, std::int64_t target_frame) {
+  return "Video Frame= " + std::to_string(newest_frame) + " may have an impact flash " +
+         std::to_string(target_frame);
+}
+
+std::unique_ptr<RunOutput> make_console_notices(std::FILE* out, bool frame_lines) {
+  return std::make_unique<ConsoleNotices>(out, frame_lines);
 }

@@ -21,8 +21,7 @@ class ReportImages final : public RunOutput {
         err_(err) {}
 
   OutputStatus report(const ReportView& report, std::string*) override {
-    const std::string name =
-        numbered_file_name(kReportPattern, static_cast<int>(report.ring.target_frame));
+    const std::string name = numbered_file_name(kReportPattern, report.ring.target_frame);
     std::string error;
     FileHandle file = open_file_in(run_dir_, name.c_str(), "wb", error);
     if (!file) {

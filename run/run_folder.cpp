@@ -55,7 +55,7 @@ bool find_data_folder(std::span<const fs::path> candidates, fs::path& found, std
   }
   error = "cannot find bmpheader.dat, about.txt and default.txt (looked in " +
           (searched.empty() ? std::string("no folder") : searched) +
-          "); install vesk or run vesk-frames from its build folder";
+          "); install vesk or run the program from its build folder";
   return false;
 }
 
@@ -84,8 +84,10 @@ bool check_run_folder(const fs::path& outdir, std::string& error) {
   return true;
 }
 
-bool lay_out_run_folder(const fs::path& outdir, const fs::path& data_folder, std::string& error) {
-  if (!make_folder(outdir / "BMP_RAW", error) || !make_folder(outdir / "BMP_FLASHES", error)) {
+bool lay_out_run_folder(const fs::path& outdir, const fs::path& data_folder, std::string& error,
+                        RawFrames raw) {
+  if ((raw == RawFrames::folder && !make_folder(outdir / "BMP_RAW", error)) ||
+      !make_folder(outdir / "BMP_FLASHES", error)) {
     return false;
   }
   // Data files already there may be the user's own (an edited about.txt or default.txt): kept.
@@ -116,4 +118,17 @@ bool write_frame_file(const fs::path& raw_folder, int number, int width, int hei
   const std::span<const std::uint8_t> pieces[] = {
       header, grey.first(static_cast<std::size_t>(width) * static_cast<std::size_t>(height))};
   return replace_file(raw_folder / numbered_file_name("a%5d.bmp", number), pieces, error);
+}
+
+std::vector<fs::path> data_folder_candidates(const char* argv0, const char* installed_from_bin,
+                                             const char* source_data_dir) {
+  std::vector<fs::path> folders;
+  std::error_code ec;
+  fs::path program = fs::read_symlink("/proc/self/exe", ec);
+  if (ec && argv0 != nullptr) program = fs::absolute(argv0, ec);
+  if (!program.empty()) {
+    folders.push_back((program.parent_path() / installed_from_bin).lexically_normal());
+  }
+  folders.emplace_back(source_data_dir);
+  return folders;
 }

@@ -22,13 +22,26 @@ bool find_data_folder(std::span<const std::filesystem::path> candidates,
 // the new ones. False with `error` otherwise.
 bool check_run_folder(const std::filesystem::path& outdir, std::string& error);
 
+// Whether a run folder gets the BMP_RAW folder of frame files: not when vesk reads a recording
+// itself.
+enum class RawFrames { folder, none };
+
 // The one way a run folder is laid out (vesk-frames, vesk with a recording, the demo, the benches,
-// tests and fuzz targets). Creates `outdir`, `outdir`/BMP_RAW and `outdir`/BMP_FLASHES, copies
-// each of kRunDataFiles from `data_folder` unless the folder has it already, and default.txt to
-// settings.txt unless settings.txt is there. False with `error` naming the file or folder that
-// failed.
+// tests and fuzz targets). Creates `outdir`, `outdir`/BMP_RAW (unless `raw` is none) and
+// `outdir`/BMP_FLASHES, copies each of kRunDataFiles from `data_folder` unless the folder has it
+// already, and default.txt to settings.txt unless settings.txt is there. False with `error`
+// naming the file or folder that failed.
 bool lay_out_run_folder(const std::filesystem::path& outdir,
-                        const std::filesystem::path& data_folder, std::string& error);
+                        const std::filesystem::path& data_folder, std::string& error,
+                        RawFrames raw = RawFrames::folder);
+
+// Where a program looks for the shipped data files, in order: `installed_from_bin` (the data
+// folder relative to the folder of the running program, found through /proc/self/exe or else
+// `argv0`), then `source_data_dir` (the source tree's data/, for a program run from its build
+// folder).
+std::vector<std::filesystem::path> data_folder_candidates(const char* argv0,
+                                                          const char* installed_from_bin,
+                                                          const char* source_data_dir);
 
 // Writes frame file `number` ("a%05d.bmp") into `raw_folder`: header and width * height grey
 // levels, top image row first. Written as "<name>.part" and renamed when closed; on failure the

@@ -31,8 +31,9 @@ struct FrameRead {
 // Time of one frame as the recording gives it.
 struct FrameTime {
   bool known = false;
-  double seconds = 0.0;  // since the first frame of the source
-  std::string utc;       // ISO 8601 with "Z", or empty when the recording has no clock
+  double seconds = 0.0;    // since the first frame of the source
+  std::int64_t ticks = 0;  // the same span exactly, in 100-ns ticks
+  std::string utc;         // ISO 8601 with "Z", or empty when the recording has no clock
 };
 
 class FrameSource {

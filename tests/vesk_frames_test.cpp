@@ -8,10 +8,10 @@
 #include <filesystem>
 
 #include "imaging/frame_files.h"
+#include "sources/frame_times.h"
+#include "sources/video.h"
 #include "test_support.h"
 #include "tools/vesk_frames/convert.h"
-#include "tools/vesk_frames/frame_times.h"
-#include "tools/vesk_frames/video.h"
 
 namespace fs = std::filesystem;
 

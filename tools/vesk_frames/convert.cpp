@@ -1,15 +1,14 @@
 #include "tools/vesk_frames/convert.h"
 
 #include <algorithm>
-#include <charconv>
 #include <limits>
 #include <new>
 
 #include "control/settings.h"
 #include "imaging/frame_files.h"
-#include "tools/vesk_frames/frame_times.h"
-#include "tools/vesk_frames/ser_reader.h"
-#include "tools/vesk_frames/video.h"
+#include "sources/frame_times.h"
+#include "sources/ser_reader.h"
+#include "sources/video.h"
 
 namespace fs = std::filesystem;
 
@@ -24,12 +23,6 @@ int fail(std::FILE* err, const std::string& message) {
 
 void print_notices(std::FILE* err, std::span<const std::string> notices) {
   for (const std::string& notice : notices) std::fprintf(err, "%s\n", notice.c_str());
-}
-
-bool parse_count(const std::string& text, std::int64_t smallest, std::int64_t& value) {
-  const char* end = text.data() + text.size();
-  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-  return ec == std::errc() && ptr == end && value >= smallest;
 }
 
 // The frames being written into the run folder, which is made when the first frame arrives so
@@ -168,9 +161,9 @@ void warn_if_ring_unfilled(const FrameOutput& output, std::FILE* err) {
 // The end of a conversion that wrote its frames: frame_times.csv when any time is known, the
 // notices gathered on the way, the limit notice (`total` frames, -1 unknown), the final line.
 int finish_conversion(const ConvertOptions& o, FrameOutput& output,
-                      std::span<const FrameTime> times, std::span<const std::string> notices,
+                      std::span<const FrameTimesRow> times, std::span<const std::string> notices,
                       bool limited, std::int64_t total, std::FILE* err) {
-  const bool with_times = std::any_of(times.begin(), times.end(), [](const FrameTime& t) {
+  const bool with_times = std::any_of(times.begin(), times.end(), [](const FrameTimesRow& t) {
     return t.utc.has_value() || t.since_first.has_value();
   });
   std::string error;
@@ -233,8 +226,8 @@ int copy_ser_frames(SerRecording& recording, const FrameRange& range, FrameOutpu
 }
 
 // SER times are UTC; seconds count from VESK's frame 0.
-std::vector<FrameTime> ser_frame_times(std::span<const std::int64_t> ticks) {
-  std::vector<FrameTime> times(ticks.size());
+std::vector<FrameTimesRow> ser_frame_times(std::span<const std::int64_t> ticks) {
+  std::vector<FrameTimesRow> times(ticks.size());
   for (std::size_t i = 0; i < ticks.size(); ++i) {
     times[i].utc = ticks[i];
     times[i].since_first = ticks[i] - ticks[0];
@@ -282,32 +275,6 @@ struct VideoCopy {
   std::optional<std::int64_t> start;
 };
 
-bool have_video_tools(const std::string& path, std::string& ffmpeg, std::string& ffprobe,
-                      std::string& error) {
-  ffmpeg = find_on_path("ffmpeg");
-  ffprobe = find_on_path("ffprobe");
-  for (const auto& [tool, found] : {std::pair{"ffmpeg", &ffmpeg}, std::pair{"ffprobe", &ffprobe}}) {
-    if (found->empty()) {
-      error = path + ": not a SER file, and " + tool +
-              " is not on PATH to decode it as video; install FFmpeg (Debian: apt-get install "
-              "ffmpeg)";
-      return false;
-    }
-  }
-  return true;
-}
-
-bool probe_for_frames(const std::string& ffprobe, const std::string& path, VideoInfo& info,
-                      std::string& error) {
-  if (!probe_video(ffprobe, path, info, error)) return false;
-  if (info.width > kMaxFrameSide || info.height > kMaxFrameSide) {
-    error = path + ": frame size " + std::to_string(info.width) + " x " +
-            std::to_string(info.height) + " is outside 1 to " + std::to_string(kMaxFrameSide);
-    return false;
-  }
-  return true;
-}
-
 // Reads frames until the decoder ends; frames before --first are skipped, those past `most`
 // only noted. Returns 0, or the exit status after a problem was reported.
 int copy_video_frames(const ConvertOptions& o, VideoDecoder& decoder, std::int64_t most,
@@ -320,7 +287,7 @@ int copy_video_frames(const ConvertOptions& o, VideoDecoder& decoder, std::int64
   for (;;) {
     std::optional<std::int64_t> time;
     switch (read_video_frame(decoder, grey, time)) {
-      case FrameRead::frame:
+      case VideoRead::frame:
         if (copy.seen == 0) copy.start = time;
         ++copy.seen;
         if (copy.seen <= o.first) break;
@@ -331,12 +298,12 @@ int copy_video_frames(const ConvertOptions& o, VideoDecoder& decoder, std::int64
         if (!put_frame(output, grey, error)) return stop(output, err, error);
         copy.times.push_back(time);
         break;
-      case FrameRead::partial:
+      case VideoRead::partial:
         if (finish_video_decoder(decoder, o.recording, error)) {
           error = o.recording + ": ffmpeg ended inside frame " + std::to_string(copy.seen);
         }
         return stop(output, err, error);
-      case FrameRead::end:
+      case VideoRead::end:
         return 0;
     }
   }
@@ -344,8 +311,8 @@ int copy_video_frames(const ConvertOptions& o, VideoDecoder& decoder, std::int64
 
 // Seconds from the first kept frame with a time; UTC from --start-utc, the time of the
 // recording's frame 0.
-std::vector<FrameTime> video_frame_times(const ConvertOptions& o, const VideoCopy& copy) {
-  std::vector<FrameTime> times(copy.times.size());
+std::vector<FrameTimesRow> video_frame_times(const ConvertOptions& o, const VideoCopy& copy) {
+  std::vector<FrameTimesRow> times(copy.times.size());
   std::optional<std::int64_t> zero;
   for (const auto& t : copy.times) {
     if (t && !zero) zero = t;
@@ -371,8 +338,8 @@ int convert_video(const ConvertOptions& o, FrameOutput& output, std::FILE* err) 
   std::string ffprobe;
   VideoInfo info;
   std::string error;
-  if (!have_video_tools(path, ffmpeg, ffprobe, error) ||
-      !probe_for_frames(ffprobe, path, info, error)) {
+  if (!find_video_tools(path, ffmpeg, ffprobe, error) ||
+      !probe_video(ffprobe, path, kMaxFrameSide, info, error)) {
     return fail(err, error);
   }
   if (o.byte_order != ByteOrder::from_header || o.depth != 0) {
@@ -415,42 +382,6 @@ bool take_value(std::span<const std::string> args, std::size_t& i, std::string& 
   return true;
 }
 
-bool parse_option(const std::string& arg, const std::string& value, ConvertOptions& options,
-                  std::string& error) {
-  if (arg == "--first" && !parse_count(value, 0, options.first)) {
-    error = "--first: \"" + value + "\" is not a whole number of 0 or more";
-    return false;
-  }
-  if (arg == "--count" && !parse_count(value, 1, options.count)) {
-    error = "--count: \"" + value + "\" is not a whole number of 1 or more";
-    return false;
-  }
-  if (arg == "--byte-order") {
-    if (value != "little" && value != "big") {
-      error = "--byte-order: \"" + value + "\" is not little or big";
-      return false;
-    }
-    options.byte_order = value == "little" ? ByteOrder::little : ByteOrder::big;
-  }
-  std::int64_t depth = 0;
-  if (arg == "--depth") {
-    if (!parse_count(value, 8, depth) || depth > 16) {
-      error = "--depth: \"" + value + "\" is not a whole number from 8 to 16";
-      return false;
-    }
-    options.depth = static_cast<int>(depth);
-  }
-  std::int64_t ticks = 0;
-  if (arg == "--start-utc") {
-    if (!parse_utc_text(value, ticks)) {
-      error = "--start-utc: \"" + value + "\" is not a UTC time such as 2024-03-15T21:04:05.25Z";
-      return false;
-    }
-    options.start_utc = ticks;
-  }
-  return true;
-}
-
 }  // namespace
 
 bool parse_arguments(std::span<const std::string> args, ConvertOptions& options, bool& help,
@@ -467,23 +398,17 @@ bool parse_arguments(std::span<const std::string> args, ConvertOptions& options,
       positional.push_back(arg);
       continue;
     }
-    if (arg != "--first" && arg != "--count" && arg != "--byte-order" && arg != "--depth" &&
-        arg != "--start-utc") {
+    if (!is_recording_option(arg)) {
       error = arg + ": unknown option; " + kVeskFramesUsage;
       return false;
     }
     std::string value;
-    if (!take_value(args, i, value, error) || !parse_option(arg, value, options, error)) {
+    if (!take_value(args, i, value, error) || !parse_recording_option(arg, value, options, error)) {
       return false;
     }
   }
   if (positional.size() != 2) {
     error = kVeskFramesUsage;
-    return false;
-  }
-  // Frame numbers stay far from overflow when adding counts to them.
-  if (options.first > std::numeric_limits<std::int32_t>::max()) {
-    error = "--first: " + std::to_string(options.first) + " is past any recording";
     return false;
   }
   options.count = std::min<std::int64_t>(options.count, std::numeric_limits<std::int32_t>::max());

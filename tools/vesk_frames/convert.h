@@ -11,22 +11,19 @@
 
 #include "imaging/frame_files.h"
 #include "run/run_folder.h"
-#include "tools/vesk_frames/ser.h"
+#include "sources/recording.h"
 
 inline constexpr const char* kVeskFramesUsage =
     "usage: vesk-frames RECORDING OUTDIR [--first N] [--count M] [--byte-order little|big] "
     "[--depth D] [--start-utc TIME]";
 
-struct ConvertOptions {
+// The frames to convert and how to read them (RecordingOptions: --first, --count, up to
+// frame_limit, --byte-order, --depth, --start-utc), and where they go.
+struct ConvertOptions : RecordingOptions {
   std::string recording;
   std::string outdir;
-  std::int64_t first = 0;                         // first recording frame to convert, from 0
-  std::int64_t count = -1;                        // frames to convert; -1: all up to frame_limit
-  ByteOrder byte_order = ByteOrder::from_header;  // 16-bit SER samples only
-  int depth = 0;  // 16-bit SER samples: depth to scale from, 8 to 16; 0 from the recording
-  std::optional<std::int64_t> start_utc;  // video: UTC of its frame 0, 100-ns ticks since 0001
-  int frame_limit = kMaxFolderFrames;        // most frames written into one folder
-  bool progress = false;                  // draw the progress bar on `out`
+  int frame_limit = kMaxFolderFrames;               // most frames written into one folder
+  bool progress = false;                            // draw the progress bar on `out`
   std::vector<std::filesystem::path> data_folders;  // searched in order for the shipped files
 };
 

@@ -8,9 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "run/run_folder.h"
 #include "tools/vesk_frames/convert.h"
-
-namespace fs = std::filesystem;
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
@@ -26,14 +25,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   // The installed data files lie beside bin/ in share/vesk; a build tree uses the sources' data/.
-  std::error_code ec;
-  fs::path program = fs::read_symlink("/proc/self/exe", ec);
-  if (ec && argc > 0) program = fs::absolute(argv[0], ec);
-  if (!program.empty()) {
-    options.data_folders.push_back(
-        (program.parent_path() / VESK_INSTALLED_DATA_FROM_BIN).lexically_normal());
-  }
-  options.data_folders.emplace_back(VESK_SOURCE_DATA_DIR);
+  options.data_folders = data_folder_candidates(argc > 0 ? argv[0] : nullptr,
+                                                VESK_INSTALLED_DATA_FROM_BIN, VESK_SOURCE_DATA_DIR);
   // The bar redraws one line with '\r': only worth it on a terminal.
   options.progress = isatty(fileno(stdout)) != 0;
   return convert_recording(options, stdout, stderr);

@@ -1,4 +1,4 @@
-#include "tools/vesk_frames/video.h"
+#include "sources/video.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,6 +14,7 @@
 #include <cstring>
 #include <new>
 #include <sstream>
+#include <utility>
 
 extern char** environ;
 
@@ -165,26 +166,12 @@ std::vector<std::string> decoder_arguments(const std::string& ffmpeg, const std:
   const std::string filters =
       std::string(rgb ? "format=rgb24" : "extractplanes=y,format=gray16le") +
       ",showinfo=checksum=0";
-  return {ffmpeg,
-          "-nostdin",
-          "-hide_banner",
-          "-nostats",
-          "-loglevel",
-          "level+info",
-          "-noautorotate",
-          "-i",
-          "file:" + path,
-          "-map",
-          "0:v:0",
-          "-frames:v",
-          std::to_string(max_frames),
-          "-fps_mode",
-          "passthrough",
-          "-vf",
-          filters,
-          "-f",
-          "rawvideo",
-          "-"};
+  std::vector<std::string> args = {ffmpeg,         "-nostdin",   "-hide_banner",  "-nostats",
+                                   "-loglevel",    "level+info", "-noautorotate", "-i",
+                                   "file:" + path, "-map",       "0:v:0"};
+  if (max_frames >= 0) args.insert(args.end(), {"-frames:v", std::to_string(max_frames)});
+  args.insert(args.end(), {"-fps_mode", "passthrough", "-vf", filters, "-f", "rawvideo", "-"});
+  return args;
 }
 
 // Starts `args` with standard input from /dev/null, standard output into d.frames_fd and
@@ -251,7 +238,22 @@ std::string shell_quote(const std::string& text) {
   return quoted + "'";
 }
 
-bool probe_video(const std::string& ffprobe, const std::string& path, VideoInfo& info,
+bool find_video_tools(const std::string& path, std::string& ffmpeg, std::string& ffprobe,
+                      std::string& error) {
+  ffmpeg = find_on_path("ffmpeg");
+  ffprobe = find_on_path("ffprobe");
+  for (const auto& [tool, found] : {std::pair{"ffmpeg", &ffmpeg}, std::pair{"ffprobe", &ffprobe}}) {
+    if (found->empty()) {
+      error = path + ": not a SER file, and " + tool +
+              " is not on PATH to decode it as video; install FFmpeg (Debian: apt-get install "
+              "ffmpeg)";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool probe_video(const std::string& ffprobe, const std::string& path, int max_side, VideoInfo& info,
                  std::string& error) {
   const std::string command =
       shell_quote(ffprobe) +
@@ -301,8 +303,13 @@ bool probe_video(const std::string& ffprobe, const std::string& path, VideoInfo&
     error = path + ": ffprobe cannot read it" + (said.empty() ? "" : ": " + said);
     return false;
   }
-  if (width < 1 || height < 1 || width > INT32_MAX || height > INT32_MAX) {
+  if (width < 1 || height < 1) {
     error = path + ": no video stream";
+    return false;
+  }
+  if (width > max_side || height > max_side) {
+    error = path + ": frame size " + std::to_string(width) + " x " + std::to_string(height) +
+            " is outside 1 to " + std::to_string(max_side);
     return false;
   }
   if (frames < 0 && rate > 0 && duration > 0 && duration * rate < 1e12) {
@@ -349,7 +356,7 @@ bool start_video_decoder(const std::string& ffmpeg, const std::string& path, con
   return true;
 }
 
-FrameRead read_video_frame(VideoDecoder& d, std::span<std::uint8_t> grey,
+VideoRead read_video_frame(VideoDecoder& d, std::span<std::uint8_t> grey,
                            std::optional<std::int64_t>& time) {
   std::size_t filled = 0;
   // Both pipes are read as they fill, so ffmpeg never waits on a full log while frames are read.
@@ -366,7 +373,7 @@ FrameRead read_video_frame(VideoDecoder& d, std::span<std::uint8_t> grey,
     if (got <= 0) break;
     filled += static_cast<std::size_t>(got);
   }
-  if (filled < d.piped.size()) return filled == 0 ? FrameRead::end : FrameRead::partial;
+  if (filled < d.piped.size()) return filled == 0 ? VideoRead::end : VideoRead::partial;
   // The frame's time was logged before the frame was written, so it is in the log pipe by now.
   if (d.pts.empty()) drain_log(d);
   time.reset();
@@ -386,7 +393,7 @@ FrameRead read_video_frame(VideoDecoder& d, std::span<std::uint8_t> grey,
     // or v << 8, a 10-bit one as v << 6).
     for (std::size_t i = 0; i < d.pixels; ++i) grey[i] = d.piped[2 * i + 1];
   }
-  return FrameRead::frame;
+  return VideoRead::frame;
 }
 
 bool finish_video_decoder(VideoDecoder& d, const std::string& path, std::string& error) {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "imaging/file_io.h"
-#include "tools/vesk_frames/ser.h"
+#include "sources/ser.h"
 
 // Frames read for the sample checks at the start of a 16-bit recording.
 inline constexpr int kSurveyFrames = 4;
@@ -45,7 +45,8 @@ bool open_ser_recording(const std::string& path, const SerReadOptions& options, 
                         std::string& error);
 
 // Reads frame `index` (0 to layout.frame_count - 1) as header.width * header.height grey levels
-// into `grey`, top row first. False with `error` naming the file and frame when reading fails.
+// into `grey`, top row first; 8-bit mono frames go straight from the file into `grey`. False with
+// `error` naming the file and frame when reading fails.
 bool read_ser_frame(SerRecording& recording, std::int64_t index, std::span<std::uint8_t> grey,
                     std::string& error);
 

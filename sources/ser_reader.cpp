@@ -1,4 +1,4 @@
-#include "tools/vesk_frames/ser_reader.h"
+#include "sources/ser_reader.h"
 
 #include <sys/stat.h>
 
@@ -6,11 +6,12 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <limits>
 #include <new>
 
-#include "tools/vesk_frames/frame_times.h"
+#include "sources/frame_times.h"
 
 namespace {
 
@@ -21,7 +22,9 @@ bool seek_to(std::FILE* file, std::uint64_t offset) {
   return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
 }
 
-bool read_stored_frame(SerRecording& r, std::int64_t index, std::string& error) {
+// Reads stored frame `index` into `stored` (header.frame_bytes bytes).
+bool read_stored_frame(SerRecording& r, std::int64_t index, std::span<std::uint8_t> stored,
+                       std::string& error) {
   if (index != r.next_frame &&
       !seek_to(r.file.get(),
                kSerHeaderBytes + static_cast<std::uint64_t>(index) * r.header.frame_bytes)) {
@@ -29,7 +32,7 @@ bool read_stored_frame(SerRecording& r, std::int64_t index, std::string& error) 
     r.next_frame = -1;
     return false;
   }
-  if (read_bytes(r.file.get(), r.stored) != r.stored.size()) {
+  if (read_bytes(r.file.get(), stored) != stored.size()) {
     error = r.path + ": read failed at frame " + std::to_string(index);
     r.next_frame = -1;
     return false;
@@ -56,7 +59,7 @@ bool settle_format(SerRecording& r, const SerReadOptions& options,
   const std::int64_t frames =
       wanted ? std::min<std::int64_t>(kSurveyFrames, r.layout.frame_count) : 0;
   for (std::int64_t i = 0; i < frames; ++i) {
-    if (!read_stored_frame(r, i, error)) return false;
+    if (!read_stored_frame(r, i, r.stored, error)) return false;
     survey_ser_frame(r.stored, r.header, survey);
   }
   r.format =
@@ -150,7 +153,11 @@ bool open_ser_recording(const std::string& path, const SerReadOptions& options, 
 
 bool read_ser_frame(SerRecording& r, std::int64_t index, std::span<std::uint8_t> grey,
                     std::string& error) {
-  if (!read_stored_frame(r, index, error)) return false;
+  // 8-bit mono frames are stored as the grey levels themselves: read straight into `grey`.
+  if (r.header.colour == SerColour::mono && r.header.bytes_per_sample == 1) {
+    return read_stored_frame(r, index, grey.first(r.header.frame_bytes), error);
+  }
+  if (!read_stored_frame(r, index, r.stored, error)) return false;
   ser_frame_to_grey(r.stored, r.header, r.format, grey);
   return true;
 }
@@ -163,6 +170,12 @@ bool read_ser_times(SerRecording& r, std::int64_t first, std::int64_t count,
   r.next_frame = -1;
   if (!seek_to(r.file.get(), r.layout.trailer_offset)) {
     error = r.path + ": cannot seek to the frame times";
+    return false;
+  }
+  try {
+    ticks.reserve(static_cast<std::size_t>(count));
+  } catch (const std::exception&) {
+    error = r.path + ": cannot allocate the times of " + std::to_string(count) + " frames";
     return false;
   }
   std::int64_t first_time = 0;

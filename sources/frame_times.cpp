@@ -1,4 +1,4 @@
-#include "tools/vesk_frames/frame_times.h"
+#include "sources/frame_times.h"
 
 #include <chrono>
 #include <cstdio>
@@ -19,6 +19,14 @@ bool digits(const std::string& text, std::size_t at, std::size_t count, int& val
     value = value * 10 + (text[i] - '0');
   }
   return true;
+}
+
+// One line of frame_times.csv.
+std::string times_line(std::int64_t frame, const std::string& utc,
+                       std::optional<std::int64_t> since_first) {
+  std::string line = std::to_string(frame) + "," + utc + ",";
+  if (since_first) line += seconds_text(*since_first);
+  return line + "\n";
 }
 
 }  // namespace
@@ -92,14 +100,16 @@ std::string seconds_text(std::int64_t ticks) {
   return text;
 }
 
-std::string frame_times_csv(std::span<const FrameTime> times) {
-  std::string csv = "frame,utc,seconds\n";
+std::string frame_times_csv(std::span<const FrameTimesRow> times) {
+  std::string csv = kFrameTimesHeader;
   for (std::size_t i = 0; i < times.size(); ++i) {
-    csv += std::to_string(i) + ",";
-    if (times[i].utc) csv += utc_text(*times[i].utc);
-    csv += ",";
-    if (times[i].since_first) csv += seconds_text(*times[i].since_first);
-    csv += "\n";
+    csv += times_line(static_cast<std::int64_t>(i), times[i].utc ? utc_text(*times[i].utc) : "",
+                      times[i].since_first);
   }
   return csv;
+}
+
+std::string frame_times_line(std::int64_t frame, const FrameTime& time) {
+  if (!time.known) return times_line(frame, "", std::nullopt);
+  return times_line(frame, time.utc, time.ticks);
 }

@@ -1,11 +1,14 @@
 // Frame times as 100-ns ticks (the SER scale: ticks since 0001-01-01 00:00 UTC for a time of day,
-// plain ticks for a span), their text forms, and the frame_times.csv that vesk-frames writes.
+// plain ticks for a span), their text forms, and the frame_times.csv that vesk-frames and vesk
+// write.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
+
+#include "sources/frame_source.h"
 
 inline constexpr std::int64_t kTicksPerSecond = 10000000;
 inline constexpr std::int64_t kTicksPerMinute = 60 * kTicksPerSecond;
@@ -27,11 +30,18 @@ std::string seconds_text(std::int64_t ticks);
 
 // One converted frame's times: its UTC (ticks since 0001-01-01) when known, and its time since
 // VESK's frame 0 (ticks) when known.
-struct FrameTime {
+struct FrameTimesRow {
   std::optional<std::int64_t> utc;
   std::optional<std::int64_t> since_first;
 };
 
-// The text of frame_times.csv: the line "frame,utc,seconds", then "N,UTC,SECONDS" for each frame
-// from 0, an unknown field left empty.
-std::string frame_times_csv(std::span<const FrameTime> times);
+// The first line of frame_times.csv.
+inline constexpr const char* kFrameTimesHeader = "frame,utc,seconds\n";
+
+// The text of frame_times.csv: kFrameTimesHeader, then "N,UTC,SECONDS" for each frame from 0, an
+// unknown field left empty.
+std::string frame_times_csv(std::span<const FrameTimesRow> times);
+
+// The line of frame_times.csv for frame `frame` with `time` as a frame source gives it: the same
+// text as frame_times_csv for the same times (both fields empty when the time is unknown).
+std::string frame_times_line(std::int64_t frame, const FrameTime& time);

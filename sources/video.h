@@ -28,10 +28,15 @@ std::string find_on_path(const char* name);
 // `text` quoted for /bin/sh: inside single quotes, each ' written as '\''.
 std::string shell_quote(const std::string& text);
 
+// Finds `ffmpeg` and `ffprobe` on PATH for decoding `path`. False with `error` naming `path` and
+// the missing program otherwise.
+bool find_video_tools(const std::string& path, std::string& ffmpeg, std::string& ffprobe,
+                      std::string& error);
+
 // Runs `ffprobe` on `path` and reads the first video stream's size, frame count and pixel format.
 // False with `error` (one line naming `path`, with ffprobe's own last line when it failed) when
-// there is no video stream or ffprobe fails.
-bool probe_video(const std::string& ffprobe, const std::string& path, VideoInfo& info,
+// there is no video stream, a side is above `max_side` (1 to 2^31 - 1), or ffprobe fails.
+bool probe_video(const std::string& ffprobe, const std::string& path, int max_side, VideoInfo& info,
                  std::string& error);
 
 // True for pixel formats that hold colour planes rather than a luma plane: RGB and BGR in any
@@ -59,18 +64,18 @@ struct VideoDecoder {
   ~VideoDecoder();
 };
 
-// Starts `ffmpeg` decoding at most `max_frames` frames of the first video stream of `path`, of
-// the size and pixel format in `info`. Rotation metadata is not applied, so frames keep the size
-// that probe_video reports. False with `error` when ffmpeg cannot be started or a frame of
-// `info`'s size cannot be allocated.
+// Starts `ffmpeg` decoding at most `max_frames` frames (every frame when negative) of the first
+// video stream of `path`, of the size and pixel format in `info`. Rotation metadata is not
+// applied, so frames keep the size that probe_video reports. False with `error` when ffmpeg cannot
+// be started or a frame of `info`'s size cannot be allocated.
 bool start_video_decoder(const std::string& ffmpeg, const std::string& path, const VideoInfo& info,
                          std::int64_t max_frames, VideoDecoder& decoder, std::string& error);
 
-enum class FrameRead { frame, end, partial };
+enum class VideoRead { frame, end, partial };
 // Reads the next frame as info.width * info.height grey levels into `grey`, and its presentation
 // time in 100-ns ticks into `time` (empty when ffmpeg gave none): `frame` when complete, `end`
 // when the stream ended before its first byte, `partial` when it ended inside the frame.
-FrameRead read_video_frame(VideoDecoder& decoder, std::span<std::uint8_t> grey,
+VideoRead read_video_frame(VideoDecoder& decoder, std::span<std::uint8_t> grey,
                            std::optional<std::int64_t>& time);
 
 // Stops reading frames and waits for ffmpeg to end. True when it exited with status 0 (its log

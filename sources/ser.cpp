@@ -1,4 +1,4 @@
-#include "tools/vesk_frames/ser.h"
+#include "sources/ser.h"
 
 #include <algorithm>
 #include <chrono>
@@ -7,7 +7,7 @@
 #include <limits>
 
 #include "imaging/file_io.h"
-#include "tools/vesk_frames/frame_times.h"
+#include "sources/frame_times.h"
 
 namespace {
 

@@ -1,0 +1,84 @@
+#include "control/command_line.h"
+
+#include <charconv>
+
+namespace {
+
+bool parse_threads(const std::string& text, int& threads) {
+  const char* end = text.data() + text.size();
+  int value = 0;
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (ec != std::errc() || ptr != end || value < 0 || value > kMostThreads) return false;
+  threads = value;
+  return true;
+}
+
+}  // namespace
+
+bool parse_command_line(std::span<const std::string> args, CommandLine& line, std::string& error) {
+  line = CommandLine{};
+  std::string needs_recording;  // the first option given that applies to a recording only
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "-h" || arg == "--help") {
+      line.help = true;
+      return true;
+    }
+    if (arg.empty()) {
+      error = "\"\": not a recording name; " + std::string(kVeskUsage);
+      return false;
+    }
+    if (arg[0] != '-' || arg == "-") {
+      if (!line.recording.empty()) {
+        error = arg + ": one recording at most (" + line.recording + " is given); " + kVeskUsage;
+        return false;
+      }
+      line.recording = arg;
+      continue;
+    }
+    if (arg == "--no-menu" || arg == "--quiet") {
+      (arg == "--no-menu" ? line.no_menu : line.quiet) = true;
+      continue;
+    }
+    if (arg != "--out" && arg != "--threads" && !is_recording_option(arg)) {
+      error = arg + ": unknown option; " + kVeskUsage;
+      return false;
+    }
+    if (i + 1 == args.size()) {
+      error = arg + ": needs a value";
+      return false;
+    }
+    const std::string& value = args[++i];
+    if (arg == "--threads") {
+      if (!parse_threads(value, line.threads)) {
+        error = "--threads: \"" + value + "\" is not a whole number from 0 to " +
+                std::to_string(kMostThreads);
+        return false;
+      }
+      continue;
+    }
+    if (needs_recording.empty()) needs_recording = arg;
+    if (arg == "--out") {
+      if (value.empty()) {
+        error = "--out: \"\" is not a folder name";
+        return false;
+      }
+      line.out = value;
+      continue;
+    }
+    if (!parse_recording_option(arg, value, line.reading, error)) return false;
+  }
+  if (line.recording.empty() && !needs_recording.empty()) {
+    error = needs_recording + ": only with a recording; " + kVeskUsage;
+    return false;
+  }
+  return true;
+}
+
+std::filesystem::path run_folder_of(const CommandLine& line) {
+  if (!line.out.empty()) return line.out;
+  if (line.recording.empty()) return ".";
+  const std::string name = std::filesystem::path(line.recording).stem().string();
+  // A name with nothing to keep ("dir/", "..") still gets a folder of its own.
+  return (name.empty() || name == "." || name == ".." ? std::string("recording") : name) + ".vesk";
+}

@@ -1,0 +1,38 @@
+// vesk's command line: an optional recording, the options of a run, and the options that choose
+// and read the recording's frames.
+#pragma once
+
+#include <filesystem>
+#include <span>
+#include <string>
+
+#include "sources/recording.h"
+
+inline constexpr const char* kVeskUsage =
+    "usage: vesk [RECORDING] [--out DIR] [--no-menu] [--quiet] [--threads N] [--first N] "
+    "[--count M] [--byte-order little|big] [--depth D] [--start-utc T]";
+
+// Most worker threads --threads accepts.
+inline constexpr int kMostThreads = 1024;
+
+struct CommandLine {
+  std::string recording;     // empty: the frame folder in the current folder
+  std::string out;           // --out DIR; empty: NAME.vesk (see run_folder_of)
+  bool no_menu = false;      // --no-menu
+  bool quiet = false;        // --quiet
+  int threads = 0;           // --threads N, 0 to kMostThreads; 0: one per core
+  RecordingOptions reading;  // --first, --count, --byte-order, --depth, --start-utc
+  bool help = false;         // -h or --help
+};
+
+// Reads the arguments after the program name into `line`. False with `error`, one line naming
+// the argument and what is wrong ("--threads: \"x\" is not a whole number from 0 to 1024",
+// "--first: only with a recording; usage: ..."), for an unknown option, a missing or bad value,
+// a second recording, or a recording option (--out, --first, --count, --byte-order, --depth,
+// --start-utc) without a recording. -h or --help sets `help` and ends the reading.
+bool parse_command_line(std::span<const std::string> args, CommandLine& line, std::string& error);
+
+// The run folder of `line`: --out when given, else NAME.vesk in the current folder for a
+// recording (NAME its file name without the last extension: night.ser gives night.vesk), else
+// the current folder.
+std::filesystem::path run_folder_of(const CommandLine& line);

@@ -1,0 +1,22 @@
+// How vesk runs beyond the working folder: a recording read directly, the menu left out, the
+// console text chosen, the thread count. The defaults are vesk without arguments.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "sources/recording.h"
+
+struct RunOptions {
+  // The recording to read; empty: the frame files of the run folder's BMP_RAW.
+  std::string recording;
+  RecordingOptions reading;  // which frames of the recording, and how SER samples are read
+  // Searched in order for the shipped data files when the run folder of a recording is laid out.
+  std::vector<std::filesystem::path> data_folders;
+  bool menu = true;            // false: the run starts at once with settings.txt (--no-menu)
+  bool frame_lines = true;     // false: no "Processing frame N" line or progress line (--quiet)
+  bool progress_line = false;  // a recording on a terminal: one line rewritten in place of the
+                               // per-frame lines
+  int threads = 0;             // worker threads for the run; 0: one per core
+};

@@ -1,0 +1,84 @@
+#include "sources/recording.h"
+
+#include <charconv>
+#include <limits>
+
+#include "sources/frame_times.h"
+#include "sources/ser_reader.h"
+#include "sources/ser_source.h"
+#include "sources/video_source.h"
+
+namespace {
+
+bool parse_count(const std::string& text, std::int64_t smallest, std::int64_t& value) {
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  return ec == std::errc() && ptr == end && value >= smallest;
+}
+
+}  // namespace
+
+bool is_recording_option(const std::string& option) {
+  return option == "--first" || option == "--count" || option == "--byte-order" ||
+         option == "--depth" || option == "--start-utc";
+}
+
+bool parse_recording_option(const std::string& option, const std::string& value,
+                            RecordingOptions& options, std::string& error) {
+  if (option == "--first") {
+    if (!parse_count(value, 0, options.first)) {
+      error = "--first: \"" + value + "\" is not a whole number of 0 or more";
+      return false;
+    }
+    // Frame numbers stay far from overflow when counts are added to them.
+    if (options.first > std::numeric_limits<std::int32_t>::max()) {
+      error = "--first: " + std::to_string(options.first) + " is past any recording";
+      return false;
+    }
+    return true;
+  }
+  if (option == "--count") {
+    if (!parse_count(value, 1, options.count)) {
+      error = "--count: \"" + value + "\" is not a whole number of 1 or more";
+      return false;
+    }
+    return true;
+  }
+  if (option == "--byte-order") {
+    if (value != "little" && value != "big") {
+      error = "--byte-order: \"" + value + "\" is not little or big";
+      return false;
+    }
+    options.byte_order = value == "little" ? ByteOrder::little : ByteOrder::big;
+    return true;
+  }
+  if (option == "--depth") {
+    std::int64_t depth = 0;
+    if (!parse_count(value, 8, depth) || depth > 16) {
+      error = "--depth: \"" + value + "\" is not a whole number from 8 to 16";
+      return false;
+    }
+    options.depth = static_cast<int>(depth);
+    return true;
+  }
+  if (option == "--start-utc") {
+    std::int64_t ticks = 0;
+    if (!parse_utc_text(value, ticks)) {
+      error = "--start-utc: \"" + value + "\" is not a UTC time such as 2024-03-15T21:04:05.25Z";
+      return false;
+    }
+    options.start_utc = ticks;
+    return true;
+  }
+  error = option + ": not a recording option";
+  return false;
+}
+
+std::unique_ptr<FrameSource> open_recording(const std::string& path,
+                                            const RecordingOptions& options,
+                                            std::vector<std::string>& notices, std::string& error) {
+  bool is_ser = false;
+  if (!is_ser_recording(path, is_ser, error)) return nullptr;
+  return is_ser ? open_ser_source(path, options, notices, error)
+                : open_video_source(path, options, notices, error);
+}

@@ -1,0 +1,171 @@
+#include "sources/video_source.h"
+
+#include <algorithm>
+#include <limits>
+#include <optional>
+
+#include "imaging/frame_files.h"
+#include "sources/frame_times.h"
+#include "sources/video.h"
+
+namespace {
+
+// A frame without a presentation time in the list of times.
+constexpr std::int64_t kNoTime = std::numeric_limits<std::int64_t>::min();
+
+class VideoSource final : public FrameSource {
+ public:
+  VideoSource(std::string path, const VideoInfo& info, const RecordingOptions& options)
+      : path_(std::move(path)), options_(options) {
+    geometry_.image_width = info.width;
+    geometry_.image_height = info.height;
+    geometry_.frame_pixels = info.width * info.height;
+    if (info.frame_count >= 0) {
+      const std::int64_t most =
+          options.count < 0 ? std::numeric_limits<std::int64_t>::max() : options.count;
+      frame_count_ = std::clamp<std::int64_t>(info.frame_count - options.first, 0, most);
+    }
+  }
+
+  VideoDecoder& decoder() { return decoder_; }
+
+  FrameGeometry geometry() const override { return geometry_; }
+  std::int64_t frame_count() const override { return frame_count_; }
+
+  FrameRead read_next(std::span<std::uint8_t> destination) override {
+    FrameRead read;
+    if (finished_) return ended();
+    while (seen_ < options_.first) {
+      if (!decode(destination, read)) return read;
+      if (read.status != FrameStatus::frame) {
+        finished_ = true;
+        std::string error;
+        if (!finish_video_decoder(decoder_, path_, error)) return failure(error);
+        return failure("--first " + std::to_string(options_.first) + ": " + path_ + " has only " +
+                       std::to_string(seen_) + " frames");
+      }
+    }
+    if (options_.count >= 0 && kept() == options_.count) return finish();
+    if (!decode(destination, read)) return read;
+    if (read.status == FrameStatus::end) return finish();
+    return read;
+  }
+
+  FrameTime frame_time(std::int64_t frame) const override {
+    FrameTime time;
+    if (frame < 0 || frame >= kept() || !zero_) return time;
+    const std::int64_t pts = times_[static_cast<std::size_t>(frame)];
+    if (pts == kNoTime) return time;
+    time.known = true;
+    time.ticks = pts - *zero_;
+    time.seconds = static_cast<double>(time.ticks) / static_cast<double>(kTicksPerSecond);
+    if (options_.start_utc && start_) time.utc = utc_text(*options_.start_utc + (pts - *start_));
+    return time;
+  }
+
+ private:
+  std::int64_t kept() const { return static_cast<std::int64_t>(times_.size()); }
+
+  // Decodes the next frame of the recording into `destination`. False with `read` failed when
+  // ffmpeg stopped inside a frame or failed; otherwise `read` is a frame or the end.
+  bool decode(std::span<std::uint8_t> destination, FrameRead& read) {
+    std::optional<std::int64_t> time;
+    switch (read_video_frame(decoder_, destination, time)) {
+      case VideoRead::frame:
+        if (seen_ == 0) start_ = time;
+        ++seen_;
+        if (seen_ > options_.first) {
+          if (time && !zero_) zero_ = time;
+          times_.push_back(time.value_or(kNoTime));
+        }
+        read.status = FrameStatus::frame;
+        read.bytes = destination.size();
+        return true;
+      case VideoRead::partial: {
+        std::string error;
+        finished_ = true;
+        if (finish_video_decoder(decoder_, path_, error)) {
+          error = path_ + ": ffmpeg ended inside frame " + std::to_string(seen_);
+        }
+        read = failure(error);
+        return false;
+      }
+      case VideoRead::end:
+        break;
+    }
+    read.status = FrameStatus::end;
+    return true;
+  }
+
+  // Ends the stream: ffmpeg's exit decides whether the frames read were all there is.
+  FrameRead finish() {
+    finished_ = true;
+    std::string error;
+    if (!finish_video_decoder(decoder_, path_, error)) return failure(error);
+    return ended();
+  }
+
+  // A failed read, and every read after it.
+  FrameRead failure(const std::string& reason) {
+    failed_ = true;
+    failed_reason_ = reason;
+    return ended();
+  }
+
+  FrameRead ended() const {
+    FrameRead read;
+    read.status = failed_ ? FrameStatus::failed : FrameStatus::end;
+    if (failed_) {
+      read.reason = failed_reason_;
+    } else if (options_.count >= 0 && kept() == options_.count) {
+      read.reason = path_ + ": --count " + std::to_string(options_.count) + " reads frames 0 to " +
+                    std::to_string(options_.count - 1);
+    } else if (seen_ == 0) {
+      read.reason = path_ + ": holds no video frames";
+    } else {
+      read.reason =
+          path_ + ": ends after " + std::to_string(seen_) + " frames" +
+          (options_.first > 0 ? " (from frame " + std::to_string(options_.first) + ")" : "");
+    }
+    return read;
+  }
+
+  std::string path_;
+  RecordingOptions options_;
+  FrameGeometry geometry_;
+  std::int64_t frame_count_ = -1;
+  VideoDecoder decoder_;
+  std::int64_t seen_ = 0;              // frames of the recording decoded
+  std::vector<std::int64_t> times_;    // of the frames kept, kNoTime when unknown
+  std::optional<std::int64_t> start_;  // time of the recording's frame 0
+  std::optional<std::int64_t> zero_;   // time of the first kept frame with one
+  bool finished_ = false;
+  bool failed_ = false;
+  std::string failed_reason_;
+};
+
+}  // namespace
+
+std::unique_ptr<FrameSource> open_video_source(const std::string& path,
+                                               const RecordingOptions& options,
+                                               std::vector<std::string>& notices,
+                                               std::string& error) {
+  std::string ffmpeg;
+  std::string ffprobe;
+  VideoInfo info;
+  if (!find_video_tools(path, ffmpeg, ffprobe, error) ||
+      !probe_video(ffprobe, path, kMaxFrameSide, info, error)) {
+    return nullptr;
+  }
+  if (options.byte_order != ByteOrder::from_header || options.depth != 0) {
+    notices.push_back(
+        path + ": a video; --byte-order and --depth apply to SER recordings and are ignored");
+  }
+  auto source = std::make_unique<VideoSource>(path, info, options);
+  // ffmpeg decodes the frames skipped by --first too; a count past any recording means all.
+  const bool all =
+      options.count < 0 || options.count > std::numeric_limits<std::int64_t>::max() - options.first;
+  const std::int64_t frames = all ? -1 : options.first + options.count;
+  if (!start_video_decoder(ffmpeg, path, info, frames, source->decoder(), error)) return nullptr;
+  return source;
+}

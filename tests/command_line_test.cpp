@@ -1,0 +1,147 @@
+// vesk's command line: what each argument sets, the one-line refusals, and that a refused command
+// line touches nothing.
+#include "control/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "test_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::string> words(const std::string& text) {
+  std::vector<std::string> list;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const std::size_t end = std::min(text.find(' ', at), text.size());
+    if (end > at) list.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return list;
+}
+
+}  // namespace
+
+TEST(CommandLine, ReadsEveryOption) {
+  CommandLine line;
+  std::string error;
+  ASSERT_TRUE(parse_command_line(words("--quiet night.ser --out runs/n1 --no-menu --threads 3 "
+                                       "--first 10 --count 20 --byte-order big --depth 12 "
+                                       "--start-utc 2024-03-15T21:04:05.25Z"),
+                                 line, error))
+      << error;
+  EXPECT_EQ(line.recording, "night.ser");
+  EXPECT_EQ(line.out, "runs/n1");
+  EXPECT_TRUE(line.no_menu);
+  EXPECT_TRUE(line.quiet);
+  EXPECT_EQ(line.threads, 3);
+  EXPECT_EQ(line.reading.first, 10);
+  EXPECT_EQ(line.reading.count, 20);
+  EXPECT_EQ(line.reading.byte_order, ByteOrder::big);
+  EXPECT_EQ(line.reading.depth, 12);
+  ASSERT_TRUE(line.reading.start_utc.has_value());
+  EXPECT_EQ(*line.reading.start_utc, 638461334452500000);
+  EXPECT_FALSE(line.help);
+
+  // Without a recording only the run options: the frame folder here.
+  ASSERT_TRUE(parse_command_line(words("--no-menu --threads 0"), line, error));
+  EXPECT_TRUE(line.recording.empty());
+  EXPECT_TRUE(line.no_menu);
+  EXPECT_FALSE(line.quiet);
+  EXPECT_EQ(line.threads, 0);
+  EXPECT_EQ(line.reading.count, -1);
+
+  ASSERT_TRUE(parse_command_line(words("-h --bad"), line, error));
+  EXPECT_TRUE(line.help);
+}
+
+TEST(CommandLine, RefusesWithOneLine) {
+  const std::string usage = kVeskUsage;
+  struct Case {
+    std::string args;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {"--fast", "--fast: unknown option; " + usage},
+      {"-q night.ser", "-q: unknown option; " + usage},
+      {"a.ser b.ser", "b.ser: one recording at most (a.ser is given); " + usage},
+      {"night.ser --out", "--out: needs a value"},
+      {"--threads", "--threads: needs a value"},
+      {"--threads -1", "--threads: \"-1\" is not a whole number from 0 to 1024"},
+      {"--threads 1025", "--threads: \"1025\" is not a whole number from 0 to 1024"},
+      {"--threads 2x", "--threads: \"2x\" is not a whole number from 0 to 1024"},
+      {"night.ser --count 0", "--count: \"0\" is not a whole number of 1 or more"},
+      {"night.ser --first -3", "--first: \"-3\" is not a whole number of 0 or more"},
+      {"night.ser --first 3000000000", "--first: 3000000000 is past any recording"},
+      {"night.ser --byte-order middle", "--byte-order: \"middle\" is not little or big"},
+      {"night.ser --depth 17", "--depth: \"17\" is not a whole number from 8 to 16"},
+      {"night.ser --start-utc today",
+       "--start-utc: \"today\" is not a UTC time such as 2024-03-15T21:04:05.25Z"},
+      // The options of a recording need one.
+      {"--out runs/n1", "--out: only with a recording; " + usage},
+      {"--no-menu --count 5 --first 2", "--count: only with a recording; " + usage},
+      {"--depth 12", "--depth: only with a recording; " + usage},
+  };
+  for (const Case& c : cases) {
+    CommandLine line;
+    std::string error;
+    EXPECT_FALSE(parse_command_line(words(c.args), line, error)) << c.args;
+    EXPECT_EQ(error, c.error) << c.args;
+  }
+  CommandLine line;
+  std::string error;
+  const std::vector<std::string> empty_out = {"night.ser", "--out", ""};
+  EXPECT_FALSE(parse_command_line(empty_out, line, error));
+  EXPECT_EQ(error, "--out: \"\" is not a folder name");
+}
+
+TEST(CommandLine, RunFolderBesideTheWorkingFolder) {
+  struct Case {
+    std::string args;
+    std::string folder;
+  };
+  const std::vector<Case> cases = {
+      {"", "."},
+      {"--no-menu", "."},
+      {"night.ser", "night.vesk"},
+      {"/data/2024-03-15/night.ser", "night.vesk"},  // in the current folder, not the recording's
+      {"clip.tar.gz", "clip.tar.vesk"},              // the last extension only
+      {"noname", "noname.vesk"},
+      {"night.ser --out /tmp/elsewhere", "/tmp/elsewhere"},
+  };
+  for (const Case& c : cases) {
+    CommandLine line;
+    std::string error;
+    ASSERT_TRUE(parse_command_line(words(c.args), line, error)) << c.args << ": " << error;
+    EXPECT_EQ(run_folder_of(line), fs::path(c.folder)) << c.args;
+  }
+}
+
+TEST(CommandLine, RefusedCommandLineTouchesNothing) {
+  ScratchDir dir;
+  write_text("night.ser", "LUCAM-RECORDER");
+  struct Case {
+    std::string args;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"night.ser --count none", "--count: \"none\" is not a whole number of 1 or more\n"},
+      {"night.ser --out run1 --threads many",
+       "--threads: \"many\" is not a whole number from 0 to 1024\n"},
+      {"--out run1", "--out: only with a recording; " + std::string(kVeskUsage) + "\n"},
+  };
+  for (const Case& c : cases) {
+    const ProgramRun run = run_command(std::string("'") + VESK_BINARY + "' " + c.args);
+    EXPECT_EQ(run.exit_status, 2) << c.args;
+    EXPECT_EQ(run.err, c.message);
+    EXPECT_EQ(run.out, "");  // not even the banner
+    EXPECT_FALSE(fs::exists(in_scratch("night.vesk")));
+    EXPECT_FALSE(fs::exists(in_scratch("run1")));
+  }
+  const ProgramRun help = run_command(std::string("'") + VESK_BINARY + "' --help");
+  EXPECT_EQ(help.exit_status, 0);
+  EXPECT_EQ(help.out, std::string(kVeskUsage) + "\n");
+}

@@ -1,0 +1,384 @@
+// vesk RECORDING as a user meets it: the same answers as converting with vesk-frames and running
+// vesk in the folder, the notices about a corrected recording, the run folder beside it, and the
+// recordings longer than a frame folder holds.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+
+#include "imaging/frame_files.h"
+#include "sources/video.h"
+#include "test_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kTools = VESK_TOOLS_DIR;
+
+std::string quoted(const std::string& text) {
+  return "'" + text + "'";
+}
+
+ProgramRun vesk(const std::string& args, const std::string& console = "0\n") {
+  write_text(".console_in", console);
+  const ProgramRun run = run_command(quoted(VESK_BINARY) + " " + args + " < .console_in");
+  fs::remove(in_scratch(".console_in"));
+  return run;
+}
+
+ProgramRun vesk_frames(const std::string& args) {
+  return run_command(quoted(VESK_FRAMES_BINARY) + " " + args);
+}
+
+bool have_ffmpeg() {
+  return !find_on_path("ffmpeg").empty() && !find_on_path("ffprobe").empty();
+}
+
+// Runs `command` in the scratch folder, its output thrown away; its exit status.
+int shell(const std::string& command) {
+  return run_command(command + " > /dev/null 2>&1").exit_status;
+}
+
+// 200 demo frames of 320 x 240 with three flashes and a cosmic-ray hit in `folder`/BMP_RAW.
+void make_demo_frames(const std::string& folder) {
+  ASSERT_EQ(
+      shell(quoted(kTools + "/make_demo_frames") +
+            " --size 320x240 --frames 200 --flashes 3 --hits 1 --glints 0 --seed 5 " + folder),
+      0);
+}
+
+// The frames of `folder`/BMP_RAW as one stream of grey levels, for ffmpeg's rawvideo input.
+void write_grey_stream(const std::string& folder, const std::string& path) {
+  std::vector<std::uint8_t> stream;
+  for (int f = 0;; ++f) {
+    const std::string frame = folder + "/" + numbered_file_name(kRawFramePattern, f);
+    if (!fs::exists(in_scratch(frame))) break;
+    const std::vector<std::uint8_t> bytes = read_file(frame);
+    stream.insert(stream.end(), bytes.begin() + kFrameHeaderBytes, bytes.end());
+  }
+  write_file(path, stream);
+}
+
+// Every result file of a run folder, by name: flash log, run summary, frame times, report images.
+std::map<std::string, std::vector<std::uint8_t>> results(const std::string& folder) {
+  std::map<std::string, std::vector<std::uint8_t>> files;
+  for (const char* name : {"flash_info.dat", "data_dump.txt", "frame_times.csv"}) {
+    if (fs::exists(in_scratch(folder + "/" + name))) files[name] = read_file(folder + "/" + name);
+  }
+  for (const auto& entry : fs::directory_iterator(in_scratch(folder + "/BMP_FLASHES"))) {
+    files["BMP_FLASHES/" + entry.path().filename().string()] = read_file(entry.path().string());
+  }
+  return files;
+}
+
+// Converts `recording` with vesk-frames into `converted` and runs vesk there (menu answered 0),
+// then runs vesk on the recording itself into `direct` with `vesk_options`. Both vesk runs must
+// succeed with the same console text and no messages.
+struct BothWays {
+  ProgramRun in_folder;
+  ProgramRun on_recording;
+};
+BothWays run_both_ways(const std::string& recording, const std::string& options) {
+  BothWays both;
+  const ProgramRun converted = vesk_frames(recording + " converted " + options);
+  EXPECT_EQ(converted.exit_status, 0) << converted.err;
+  both.in_folder = run_vesk_program("0\n", "converted");
+  both.on_recording = vesk(recording + " --out direct " + options);
+  return both;
+}
+
+}  // namespace
+
+TEST(RecordingRun, SameAnswersAsConvertedFrames) {
+  ScratchDir dir;
+  make_demo_frames("demo");
+  write_grey_stream("demo", "demo.gray");
+  struct Case {
+    const char* name;
+    std::string make;  // makes the recording from demo/
+    std::string recording;
+    std::string options;
+    bool needs_ffmpeg;
+  };
+  const std::vector<Case> cases = {
+      {"SER 8-bit", quoted(kTools + "/frames_to_ser") + " demo night.ser", "night.ser", "", false},
+      {"SER 16-bit", quoted(kTools + "/frames_to_ser") + " demo night16.ser --depth 16",
+       "night16.ser", "", false},
+      {"SER 8-bit, a range of frames", quoted(kTools + "/frames_to_ser") + " demo part.ser",
+       "part.ser", "--first 20 --count 150", false},
+      {"video coded losslessly (FFV1)",
+       "ffmpeg -v error -f rawvideo -pix_fmt gray -s 320x240 -r 25 -i demo.gray -c:v ffv1 "
+       "clip.mkv",
+       "clip.mkv", "", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.needs_ffmpeg && !have_ffmpeg()) continue;
+    fs::remove_all(in_scratch("converted"));
+    fs::remove_all(in_scratch("direct"));
+    ASSERT_EQ(shell(c.make), 0);
+    const BothWays both = run_both_ways(c.recording, c.options);
+    EXPECT_EQ(both.in_folder.exit_status, 0) << both.in_folder.err;
+    EXPECT_EQ(both.on_recording.exit_status, 0) << both.on_recording.err;
+    // Off a terminal the console text is the folder run's, line for line.
+    EXPECT_EQ(both.on_recording.out, both.in_folder.out);
+    EXPECT_EQ(both.on_recording.err, "");
+    const auto expected = results("converted");
+    EXPECT_EQ(results("direct"), expected);
+    // The run found flashes, and the recording gave its times.
+    EXPECT_GE(std::count_if(expected.begin(), expected.end(),
+                            [](const auto& file) { return file.first.starts_with("BMP_"); }),
+              1);
+    EXPECT_EQ(expected.count("frame_times.csv"), 1u);
+    // No frame files: the frames came straight from the recording.
+    EXPECT_FALSE(fs::exists(in_scratch("direct/BMP_RAW")));
+  }
+}
+
+TEST(RecordingRun, CodedLunarVideoKeepsEveryFrame) {
+  if (!have_ffmpeg()) GTEST_SKIP() << "ffmpeg and ffprobe are not installed (Debian: ffmpeg)";
+  ScratchDir dir;
+  make_demo_frames("demo");
+  write_grey_stream("demo", "demo.gray");
+  // H.264 with B-frames, as a camera or a capture program writes it; FFmpeg's mpeg4 without x264.
+  const std::string input =
+      "ffmpeg -v error -f rawvideo -pix_fmt gray -s 320x240 -r 25 -i demo.gray";
+  std::string clip = "moon.mp4";
+  if (shell(input + " -c:v libx264 -pix_fmt yuv420p -crf 16 moon.mp4") != 0) {
+    clip = "moon.avi";
+    ASSERT_EQ(shell(input + " -c:v mpeg4 -q:v 2 moon.avi"), 0);
+  }
+  const BothWays both = run_both_ways(clip, "");
+  EXPECT_EQ(both.on_recording.exit_status, 0) << both.on_recording.err;
+  EXPECT_EQ(both.on_recording.out, both.in_folder.out);
+  EXPECT_EQ(results("direct"), results("converted"));
+  const std::string dump = read_text("direct/data_dump.txt");
+  EXPECT_NE(dump.find("nframes=200\n"), std::string::npos) << dump;
+  const std::string times = read_text("direct/frame_times.csv");
+  EXPECT_EQ(std::count(times.begin(), times.end(), '\n'), 201);
+  EXPECT_NE(times.find("\n199,,7.9600000\n"), std::string::npos);
+}
+
+namespace {
+
+// Byte offsets of SER header fields.
+constexpr std::size_t kLittleEndianField = 22;
+constexpr std::size_t kFrameCountField = 38;
+
+void put_field(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+}  // namespace
+
+TEST(RecordingRun, SaysWhatItCorrectedAsVeskFramesDoes) {
+  ScratchDir dir;
+  make_demo_frames("demo");
+  ASSERT_EQ(shell(quoted(kTools + "/frames_to_ser") + " demo night.ser"), 0);
+  ASSERT_EQ(shell(quoted(kTools + "/frames_to_ser") + " demo night16.ser --depth 16"), 0);
+  const std::vector<std::uint8_t> eight = read_file("night.ser");
+  const std::vector<std::uint8_t> sixteen = read_file("night16.ser");
+  struct Case {
+    const char* name;
+    std::vector<std::uint8_t> bytes;
+    std::string notices;
+    std::string options = "";
+  };
+  std::vector<std::uint8_t> no_count = eight;
+  put_field(no_count, kFrameCountField, 0);
+  std::vector<std::uint8_t> tail = eight;
+  tail.insert(tail.end(), 5, 0);
+  std::vector<std::uint8_t> wrong_order = sixteen;
+  put_field(wrong_order, kLittleEndianField, 1);
+  std::vector<std::uint8_t> zero_times = eight;
+  std::fill(zero_times.end() - 200 * 8, zero_times.end(), 0);
+  const std::vector<Case> cases = {
+      {"frame count 0", no_count,
+       "rec.ser: frame count: the header gives 0, the file size gives 200; reading 200\n"},
+      {"bytes after the times", tail,
+       "rec.ser: 1605 bytes follow the 200 frames, not the 1600 of a trailer of frame times; "
+       "reading no times\n"},
+      {"16-bit samples under a big-endian flag", wrong_order,
+       "rec.ser: the samples look like noise in the byte order of the header (big-endian) and "
+       "like an image in little-endian in the first 4 frames; reading them little-endian\n"},
+      {"a trailer of zeros", zero_times,
+       "rec.ser: the frame times are not used: frame 0 time 0 lies outside the years 1990 to "
+       "2100\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(in_scratch("converted"));
+    fs::remove_all(in_scratch("rec.vesk"));
+    write_file("rec.ser", c.bytes);
+    const ProgramRun converted = vesk_frames("rec.ser converted " + c.options);
+    EXPECT_EQ(converted.err, c.notices);
+    const ProgramRun direct = vesk("rec.ser --no-menu --quiet " + c.options);
+    EXPECT_EQ(direct.exit_status, 0);
+    EXPECT_EQ(direct.err, c.notices);
+    EXPECT_EQ(fs::exists(in_scratch("rec.vesk/frame_times.csv")),
+              fs::exists(in_scratch("converted/frame_times.csv")));
+  }
+  if (!have_ffmpeg()) return;
+  write_grey_stream("demo", "demo.gray");
+  ASSERT_EQ(shell("ffmpeg -v error -f rawvideo -pix_fmt gray -s 320x240 -r 25 -i demo.gray "
+                  "-c:v ffv1 clip.mkv"),
+            0);
+  const ProgramRun video = vesk("clip.mkv --no-menu --quiet --depth 12");
+  EXPECT_EQ(video.exit_status, 0);
+  EXPECT_EQ(video.err,
+            "clip.mkv: a video; --byte-order and --depth apply to SER recordings and are "
+            "ignored\n");
+}
+
+TEST(RecordingRun, StopsWithOneLineOnABadRecording) {
+  ScratchDir dir;
+  make_demo_frames("demo");
+  for (int f = 40; f < 200; ++f)
+    fs::remove(in_scratch("demo/" + numbered_file_name(kRawFramePattern, f)));
+  ASSERT_EQ(shell(quoted(kTools + "/frames_to_ser") + " demo short.ser"), 0);
+  struct Case {
+    const char* name;
+    std::string args;
+    std::string message;
+    bool folder_made;  // the run folder was laid out before the stop
+  };
+  const std::vector<Case> cases = {
+      {"no such file", "gone.ser", "gone.ser: cannot open: No such file or directory\n", false},
+      {"a SER file with a start time", "short.ser --start-utc 2024-03-15T21:04:05Z",
+       "--start-utc: short.ser is a SER recording, whose frame times come from the recording\n",
+       false},
+      {"past the last frame", "short.ser --first 40", "--first 40: short.ser has only 40 frames\n",
+       false},
+      {"fewer frames than the ring", "short.ser",
+       "short.ser: holds 40 frames; the ring of Images_in_buffer 60 needs frames 0 to 59 before "
+       "the run can start\n",
+       true},
+      {"fewer frames than the ring, by --count", "short.ser --first 5 --count 30",
+       "short.ser: --count 30 reads frames 0 to 29; the ring of Images_in_buffer 60 needs frames 0 "
+       "to 59 before the run can start\n",
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(in_scratch("run"));
+    const ProgramRun run = vesk(c.args + " --out run --no-menu");
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.err, c.message);
+    EXPECT_EQ(fs::exists(in_scratch("run")), c.folder_made);
+  }
+  if (!have_ffmpeg()) return;
+  write_grey_stream("demo", "demo.gray");
+  ASSERT_EQ(shell("ffmpeg -v error -f rawvideo -pix_fmt gray -s 320x240 -r 25 -i demo.gray "
+                  "-c:v ffv1 short.mkv"),
+            0);
+  const ProgramRun video = vesk("short.mkv --no-menu");
+  EXPECT_EQ(video.exit_status, 1);
+  EXPECT_EQ(video.err,
+            "short.mkv: ends after 40 frames; the ring of Images_in_buffer 60 needs frames 0 to 59 "
+            "before the run can start\n");
+  const ProgramRun skipped = vesk("short.mkv --no-menu --first 45");
+  EXPECT_EQ(skipped.exit_status, 1);
+  EXPECT_EQ(skipped.err, "--first 45: short.mkv has only 40 frames\n");
+}
+
+TEST(RecordingRun, RunFolderKeepsWhatIsThere) {
+  ScratchDir dir;
+  make_demo_frames("demo");
+  ASSERT_EQ(shell(quoted(kTools + "/frames_to_ser") + " demo night.ser"), 0);
+  // A folder prepared by hand keeps its settings and data files; the ring is smaller here.
+  const std::string settings = settings_text(1, 80, 32, 3, 5, 4, 4, 10, 10, 10, 10, 95, 0, 30);
+  write_text("mine/settings.txt", settings);
+  write_text("mine/about.txt", "our observatory\nX\n");
+  const ProgramRun first = vesk("night.ser --out mine --no-menu --quiet");
+  EXPECT_EQ(first.exit_status, 0) << first.err;
+  EXPECT_EQ(read_text("mine/settings.txt"), settings);
+  EXPECT_EQ(read_text("mine/about.txt"), "our observatory\nX\n");
+  EXPECT_EQ(read_file("mine/bmpheader.dat"),
+            read_file(std::string(VESK_DATA_DIR) + "/bmpheader.dat"));
+  EXPECT_NE(read_text("mine/data_dump.txt").find("nframes=200\n"), std::string::npos);
+  // A second run in the same folder replaces the results.
+  const std::string log = read_text("mine/flash_info.dat");
+  const ProgramRun again = vesk("night.ser --out mine --no-menu --quiet");
+  EXPECT_EQ(again.exit_status, 0) << again.err;
+  EXPECT_EQ(read_text("mine/flash_info.dat"), log);
+  // --quiet leaves out the frame lines, not the reports; --no-menu shows no menu.
+  EXPECT_EQ(again.out.find("Processing frame"), std::string::npos);
+  EXPECT_EQ(again.out.find("Current Detection Parameters"), std::string::npos);
+  EXPECT_NE(again.out.find("Video Frame= "), std::string::npos);
+}
+
+TEST(RecordingRun, NoMenuAndQuietInAFrameFolder) {
+  ScratchDir dir;
+  make_demo_frames(".");
+  make_run_folder();
+  const ProgramRun menu = run_vesk_program("0\n");
+  ASSERT_EQ(menu.exit_status, 0) << menu.err;
+  const auto with_menu = results(".");
+  const ProgramRun quiet = vesk("--no-menu --quiet --threads 1");
+  EXPECT_EQ(quiet.exit_status, 0) << quiet.err;
+  EXPECT_EQ(results("."), with_menu);
+  // Banner, size and the report lines; nothing of the menu or of each frame.
+  std::string reports;
+  std::size_t at = 0;
+  while ((at = menu.out.find("Video Frame= ", at)) != std::string::npos) {
+    const std::size_t end = menu.out.find('\n', at) + 1;
+    reports += menu.out.substr(at, end - at);
+    at = end;
+  }
+  EXPECT_EQ(quiet.out,
+            "***************\n*** V E S K ***\n***************\n\nNS=320 NL=240\n" + reports);
+  EXPECT_FALSE(fs::exists(in_scratch("frame_times.csv")));
+}
+
+TEST(RecordingRun, NoFolderLimitOnARecording) {
+  ScratchDir dir;
+  // 100,010 frames of 16 x 8 at level 50, with a flash of two pixels in frame 100,005.
+  constexpr int kFrames = 100010;
+  constexpr int kFlashFrame = 100005;
+  std::vector<std::uint8_t> bytes = {'L', 'U', 'C', 'A', 'M', '-', 'R',
+                                     'E', 'C', 'O', 'R', 'D', 'E', 'R'};
+  for (const std::uint32_t field : {0u, 0u, 0u, 16u, 8u, 8u, static_cast<std::uint32_t>(kFrames)}) {
+    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<std::uint8_t>(field >> (8 * i)));
+  }
+  bytes.resize(178, 0);
+  const std::size_t frames_at = bytes.size();
+  bytes.resize(frames_at + std::size_t{kFrames} * 128, 50);
+  for (const int x : {8, 9}) bytes[frames_at + std::size_t{kFlashFrame} * 128 + 4 * 16 + x] = 200;
+  write_file("long.ser", bytes);
+  write_text("run/settings.txt", settings_text(1, 80, 32, 3, 5, 4, 4, 1, 1, 2, 2, 95, 0, 6));
+  const ProgramRun run = vesk("long.ser --out run --no-menu --quiet");
+  EXPECT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_NE(run.out.find("Video Frame= 100008 may have an impact flash 100005\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_TRUE(fs::exists(in_scratch("run/BMP_FLASHES/100005.bmp")));
+  EXPECT_NE(read_text("run/flash_info.dat").find("\n100005 "), std::string::npos);
+  EXPECT_NE(read_text("run/data_dump.txt").find("nframes=100010\n"), std::string::npos);
+}
+
+TEST(RecordingRun, ProgressLineOnATerminal) {
+  if (find_on_path("script").empty()) GTEST_SKIP() << "script (util-linux) is not installed";
+  ScratchDir dir;
+  make_demo_frames("demo");
+  ASSERT_EQ(shell(quoted(kTools + "/frames_to_ser") + " demo night.ser"), 0);
+  // script gives vesk a terminal for its standard output.
+  const ProgramRun run =
+      run_command("script -qec " + quoted(quoted(VESK_BINARY) + " night.ser --no-menu") +
+                  " /dev/null < /dev/null");
+  EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
+  EXPECT_EQ(run.out.find("Processing frame"), std::string::npos);
+  EXPECT_NE(run.out.find("\r200 of 200 frames (100%), "), std::string::npos) << run.out;
+  // Each report still has its line: the progress line is overwritten by it, then drawn again.
+  const std::string log = read_text("night.vesk/flash_info.dat");
+  const std::size_t records =
+      static_cast<std::size_t>(std::count(log.begin(), log.end(), '\n')) - 1;
+  std::size_t notices = 0;
+  for (std::size_t at = 0; (at = run.out.find("\rVideo Frame= ", at)) != std::string::npos; ++at) {
+    ++notices;
+  }
+  EXPECT_GE(records, 1u);
+  EXPECT_EQ(notices, records);
+}
