@@ -114,8 +114,13 @@ RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& sour
         return format_run_summary(settings, geometry.image_width, geometry.image_height,
                                   frames_read);
       });
-  const std::unique_ptr<RunOutput> catalogue =
-      make_flash_catalogue({run_dir, settings.Interlace, out, err, {}});
+  FlashCatalogueSettings catalogue_settings{run_dir, settings.Interlace, out, err, {}, {}};
+  if (!options.recording.empty()) {
+    catalogue_settings.source_times = [&source](std::int64_t frame) {
+      return source.frame_time(frame);
+    };
+  }
+  const std::unique_ptr<RunOutput> catalogue = make_flash_catalogue(catalogue_settings);
   std::vector<RunOutput*> outputs = {flash_log.get(), report_images.get(), notices.get(),
                                      summary.get(), catalogue.get()};
   // A recording's frame times; a frame folder has them from vesk-frames already.

@@ -135,8 +135,9 @@ class FlashCatalogue final : public RunOutput {
   OutputStatus hand_out(const std::vector<CatalogueEvent>& events, std::string* error) {
     OutputStatus status = OutputStatus::ok;
     for (const CatalogueEvent& e : events) {
+      FrameTimeEntry from_source;
       bool written = write_line(
-          flashes_, flashes_line(e, find_frame_time(times_, e.frame), settings_.interlace));
+          flashes_, flashes_line(e, frame_time_of(e.frame, from_source), settings_.interlace));
       for (int k = 0; k < kCurveFrames; ++k) {
         written = write_line(curves_, light_curve_line(e, k)) && written;
       }
@@ -150,6 +151,20 @@ class FlashCatalogue final : public RunOutput {
       }
     }
     return status;
+  }
+
+  // The time of `frame`: the recording's own when it has one (kept in `from_source`), else
+  // frame_times.csv's, else none.
+  const FrameTimeEntry* frame_time_of(std::int64_t frame, FrameTimeEntry& from_source) const {
+    if (settings_.source_times) {
+      const FrameTime time = settings_.source_times(frame);
+      if (time.known && !time.utc.empty() && parse_utc(time.utc, from_source.utc)) {
+        from_source.frame = frame;
+        from_source.seconds = time.seconds;
+        return &from_source;
+      }
+    }
+    return find_frame_time(times_, frame);
   }
 
   // Reads frame_times.csv once; its problems are warnings, the times then missing.

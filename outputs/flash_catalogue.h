@@ -8,12 +8,14 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "catalogue/events.h"
 #include "run/run_output.h"
+#include "sources/frame_source.h"
 
 inline constexpr const char* kFlashesName = "flashes.csv";
 inline constexpr const char* kLightCurvesName = "lightcurves.csv";
@@ -45,6 +47,9 @@ struct FlashCatalogueSettings {
   std::FILE* out = nullptr;       // flushed before each message
   std::FILE* err = nullptr;       // warnings and lost files, one line each
   std::vector<EventSink*> sinks;  // told of each closed event, in this order; not owned
+  // The recording's own clock, when the run reads a recording: its UTC time of a frame is used
+  // before frame_times.csv's (which a run from a recording writes only at its end).
+  std::function<FrameTime(std::int64_t frame)> source_times;
 };
 
 // The catalogue output. At start() it reads frame_times.csv once when the run folder has one

@@ -197,7 +197,7 @@ CatalogueRun run_catalogue(int interlace, std::vector<EventSink*> sinks = {}) {
         run_detection(scratch_folder(), *source, settings, report_header, buffers, out, err);
   } else {
     const std::unique_ptr<RunOutput> catalogue =
-        make_flash_catalogue({scratch_folder(), interlace, out, err, std::move(sinks)});
+        make_flash_catalogue({scratch_folder(), interlace, out, err, std::move(sinks), {}});
     RunOutput* const outputs[] = {catalogue.get()};
     const RunParameters parameters{kImages, settings.Min_flash_limit, settings.Max_flash_limit,
                                    detection_thresholds(settings)};

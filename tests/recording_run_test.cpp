@@ -41,6 +41,10 @@ int shell(const std::string& command) {
   return run_command(command + " > /dev/null 2>&1").exit_status;
 }
 
+std::string as_text(const std::vector<std::uint8_t>& bytes) {
+  return std::string(bytes.begin(), bytes.end());
+}
+
 // 200 demo frames of 320 x 240 with three flashes and a cosmic-ray hit in `folder`/BMP_RAW.
 void make_demo_frames(const std::string& folder) {
   ASSERT_EQ(
@@ -61,10 +65,13 @@ void write_grey_stream(const std::string& folder, const std::string& path) {
   write_file(path, stream);
 }
 
-// Every result file of a run folder, by name: flash log, run summary, frame times, report images.
+// Every result file of a run folder, by name: flash log, run summary, frame times, the flash
+// catalogue (whose UTC times come from frame_times.csv in a folder and from the recording's own
+// clock when reading the recording) and report images.
 std::map<std::string, std::vector<std::uint8_t>> results(const std::string& folder) {
   std::map<std::string, std::vector<std::uint8_t>> files;
-  for (const char* name : {"flash_info.dat", "data_dump.txt", "frame_times.csv"}) {
+  for (const char* name :
+       {"flash_info.dat", "data_dump.txt", "frame_times.csv", "flashes.csv", "lightcurves.csv"}) {
     if (fs::exists(in_scratch(folder + "/" + name))) files[name] = read_file(folder + "/" + name);
   }
   for (const auto& entry : fs::directory_iterator(in_scratch(folder + "/BMP_FLASHES"))) {
@@ -132,6 +139,9 @@ TEST(RecordingRun, SameAnswersAsConvertedFrames) {
                             [](const auto& file) { return file.first.starts_with("BMP_"); }),
               1);
     EXPECT_EQ(expected.count("frame_times.csv"), 1u);
+    if (!c.needs_ffmpeg) {  // a SER's trailer gives UTC times to the catalogue both ways
+      EXPECT_NE(as_text(expected.at("flashes.csv")).find(",2024-"), std::string::npos);
+    }
     // No frame files: the frames came straight from the recording.
     EXPECT_FALSE(fs::exists(in_scratch("direct/BMP_RAW")));
   }
