@@ -12,6 +12,7 @@
 #include "outputs/flash_log.h"
 #include "outputs/frame_times_file.h"
 #include "outputs/report_images.h"
+#include "outputs/review_pictures.h"
 #include "outputs/run_summary.h"
 #include "run/processing_run.h"
 #include "sources/frame_folder.h"
@@ -114,15 +115,20 @@ RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& sour
         return format_run_summary(settings, geometry.image_width, geometry.image_height,
                                   frames_read);
       });
-  FlashCatalogueSettings catalogue_settings{run_dir, settings.Interlace, out, err, {}, {}};
+  const std::unique_ptr<ReviewPictures> review =
+      make_review_pictures(run_dir, settings.Interlace, out, err);
+  FlashCatalogueSettings catalogue_settings{run_dir, settings.Interlace, out,
+                                            err,     {review.get()},     {}};
   if (!options.recording.empty()) {
     catalogue_settings.source_times = [&source](std::int64_t frame) {
       return source.frame_time(frame);
     };
   }
   const std::unique_ptr<RunOutput> catalogue = make_flash_catalogue(catalogue_settings);
+  // The review page comes before the catalogue: outputs finish last first, so every event has
+  // closed (and drawn its pictures) when the page is built.
   std::vector<RunOutput*> outputs = {flash_log.get(), report_images.get(), notices.get(),
-                                     summary.get(), catalogue.get()};
+                                     summary.get(),   review.get(),        catalogue.get()};
   // A recording's frame times; a frame folder has them from vesk-frames already.
   const std::unique_ptr<RunOutput> frame_times =
       options.recording.empty() ? nullptr : make_frame_times_file(run_dir, source);

@@ -260,7 +260,7 @@ bool parse_report(const CsvLines& lines, std::string_view cell, std::string& val
 }
 
 bool parse_flash_line(const CsvLines& lines, const std::vector<std::string_view>& c,
-                      CatalogueEvent& e, std::string& error) {
+                      ReviewEvent& e, std::string& error) {
   if (!check_cell_count(lines, c, kFlashesHeader, error)) return false;
   if (!parse_int(lines, "event", c[0], 1, kMaxEventNumber, e.event, error) ||
       !parse_integer(lines, "frame", c[1], 0, kMaxFrame, e.frame, error) ||
@@ -412,7 +412,7 @@ std::string utc_now() {
 }
 
 // The event's key in the browser's store: its first frame and position, as the page forms it.
-std::string event_key(const CatalogueEvent& e) {
+std::string event_key(const ReviewEvent& e) {
   std::string key = "f" + std::to_string(e.frame) + "@";
   append_json_number(key, e.x);
   key += ',';
@@ -486,7 +486,7 @@ struct EventPictures {
 };
 
 // Looks at the three pictures of `e` in `review_folder`; a missing or odd one gets a notice.
-EventPictures find_pictures(const fs::path& review_folder, const CatalogueEvent& e,
+EventPictures find_pictures(const fs::path& review_folder, const ReviewEvent& e,
                             std::vector<std::string>& notices, int& missing) {
   EventPictures p;
   const auto look = [&](EventImage kind, std::optional<PngSize>& size) {
@@ -524,7 +524,7 @@ EventPictures find_pictures(const fs::path& review_folder, const CatalogueEvent&
   return p;
 }
 
-void append_picture(std::string& out, const char* name, const CatalogueEvent& e, EventImage kind,
+void append_picture(std::string& out, const char* name, const ReviewEvent& e, EventImage kind,
                     const std::optional<PngSize>& size) {
   out += '"';
   out += name;
@@ -539,7 +539,7 @@ void append_picture(std::string& out, const char* name, const CatalogueEvent& e,
          ",\"height\":" + std::to_string(size->height) + "}";
 }
 
-void append_event_json(std::string& out, const CatalogueEvent& e, const EventPictures& pictures,
+void append_event_json(std::string& out, const ReviewEvent& e, const EventPictures& pictures,
                        const std::vector<const LightCurvePoint*>& curve, Decision decision) {
   out += "{\"event\":" + std::to_string(e.event) + ",\"frame\":" + std::to_string(e.frame) +
          ",\"frames\":" + std::to_string(e.frames) + ",\"utc\":";
@@ -609,7 +609,7 @@ void append_event_json(std::string& out, const CatalogueEvent& e, const EventPic
 namespace {
 
 bool parse_flashes_text(const fs::path& path, std::string_view text,
-                        std::vector<CatalogueEvent>& out, std::string& error) {
+                        std::vector<ReviewEvent>& out, std::string& error) {
   CsvLines lines(path, text);
   if (!check_header(lines, kFlashesHeader, error)) return false;
   std::set<int> seen;
@@ -621,7 +621,7 @@ bool parse_flashes_text(const fs::path& path, std::string_view text,
       error = lines.where() + "more than " + std::to_string(kMaxEvents) + " events";
       return false;
     }
-    CatalogueEvent e;
+    ReviewEvent e;
     if (!parse_flash_line(lines, cells, e, error)) return false;
     if (!seen.insert(e.event).second) {
       error = lines.where() + "event " + std::to_string(e.event) + " appears twice";
@@ -638,12 +638,12 @@ bool parse_flashes_text(const fs::path& path, std::string_view text,
 
 }  // namespace
 
-bool read_flashes_csv(const fs::path& path, std::vector<CatalogueEvent>& out, std::string& error) {
+bool read_flashes_csv(const fs::path& path, std::vector<ReviewEvent>& out, std::string& error) {
   std::string text;
   return read_whole_file(path, text, error) && parse_flashes_text(path, text, out, error);
 }
 
-bool read_lightcurves_csv(const fs::path& path, const std::vector<CatalogueEvent>& events,
+bool read_lightcurves_csv(const fs::path& path, const std::vector<ReviewEvent>& events,
                           std::vector<LightCurvePoint>& out, std::string& error) {
   std::string text;
   if (!read_whole_file(path, text, error)) return false;
@@ -741,7 +741,7 @@ bool write_review_page(const fs::path& run_folder, ReviewPageResult& result, std
   result = ReviewPageResult{};
   const fs::path flashes_path = run_folder / "flashes.csv";
   std::string flashes_bytes;
-  std::vector<CatalogueEvent> events;
+  std::vector<ReviewEvent> events;
   if (!read_whole_file(flashes_path, flashes_bytes, error) ||
       !parse_flashes_text(flashes_path, flashes_bytes, events, error)) {
     return false;
@@ -784,7 +784,7 @@ bool write_review_page(const fs::path& run_folder, ReviewPageResult& result, std
   }
 
   // Cards in time order: by first frame, then by event number.
-  std::vector<const CatalogueEvent*> order;
+  std::vector<const ReviewEvent*> order;
   for (const auto& e : events) order.push_back(&e);
   std::stable_sort(order.begin(), order.end(), [](const auto* a, const auto* b) {
     return a->frame != b->frame ? a->frame < b->frame : a->event < b->event;
@@ -801,7 +801,7 @@ bool write_review_page(const fs::path& run_folder, ReviewPageResult& result, std
   std::string events_json;
   bool any_interlaced = false;
   for (std::size_t i = 0; i < order.size(); ++i) {
-    const CatalogueEvent& e = *order[i];
+    const ReviewEvent& e = *order[i];
     const EventPictures pictures = find_pictures(review_folder, e, picture_notices, missing);
     any_interlaced = any_interlaced || pictures.strip_interlaced;
     const auto decision = decisions.find(e.event);

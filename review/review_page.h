@@ -12,7 +12,7 @@
 #include <vector>
 
 // One line of flashes.csv. Optional fields are empty cells in the file.
-struct CatalogueEvent {
+struct ReviewEvent {
   int event = 0;           // from 1, unique in the file
   std::int64_t frame = 0;  // first frame of the event
   int frames = 0;          // duration in frames, at least 1
@@ -57,10 +57,10 @@ struct DecisionLine {
 // False with `error` "<path>:<line>: <what is wrong>" (or "<path>: ..." for the file as a whole)
 // at the first bad line; `out` is then incomplete. flashes.csv holds at most 100,000 events with
 // unique numbers; lightcurves.csv may name only events of `events`, each offset once.
-bool read_flashes_csv(const std::filesystem::path& path, std::vector<CatalogueEvent>& out,
+bool read_flashes_csv(const std::filesystem::path& path, std::vector<ReviewEvent>& out,
                       std::string& error);
 bool read_lightcurves_csv(const std::filesystem::path& path,
-                          const std::vector<CatalogueEvent>& events,
+                          const std::vector<ReviewEvent>& events,
                           std::vector<LightCurvePoint>& out, std::string& error);
 bool read_decisions_csv(const std::filesystem::path& path, std::vector<DecisionLine>& out,
                         std::string& error);

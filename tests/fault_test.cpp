@@ -89,33 +89,56 @@ std::string log_before(const std::string& log, int first_frame_not_tested) {
   return kept;
 }
 
+// Copies everything from `from` into the file `path` until the writing end closes.
+void copy_pipe_to_file(int from, const char* path) {
+  const int to = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  char buffer[4096];
+  for (ssize_t got; (got = read(from, buffer, sizeof buffer)) > 0;) {
+    if (to >= 0 && write(to, buffer, static_cast<std::size_t>(got)) != got) break;
+  }
+  if (to >= 0) close(to);
+}
+
 // vesk started in the scratch folder with "0" as its console, output to files. A `file_limit`
 // above 0 caps the size of every file it writes (RLIMIT_FSIZE, the fault of a full disk that
-// also holds for root); its console text then goes to /dev/null, which the cap does not reach.
+// also holds for root); its console text then goes to /dev/null and its messages through a pipe
+// to err.txt, which the cap does not reach. The returned process ends with vesk's exit status.
 pid_t start_vesk(rlim_t file_limit = 0) {
   write_text("console.txt", "0\n");
   // vesk without arguments works in its working folder: the child's is the scratch folder.
   const std::string folder = scratch_folder().string();
   const pid_t pid = fork();
-  if (pid == 0) {
-    if (chdir(folder.c_str()) != 0) _exit(127);
-    if (file_limit > 0) {
-      const rlimit limit{file_limit, file_limit};
-      // Ignored, SIGXFSZ no longer kills the writer: the write fails with EFBIG instead.
-      if (signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
-    }
-    const int in = open("console.txt", O_RDONLY);
-    const int out = file_limit > 0 ? open("/dev/null", O_WRONLY)
-                                   : open("out.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = open("err.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (in < 0 || out < 0 || err < 0) _exit(127);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    execl(VESK_BINARY, VESK_BINARY, static_cast<char*>(nullptr));
-    _exit(127);
+  if (pid != 0) return pid;
+  if (chdir(folder.c_str()) != 0) _exit(127);
+  int messages[2] = {-1, -1};
+  if (file_limit > 0 && pipe(messages) != 0) _exit(127);
+  const pid_t vesk = file_limit > 0 ? fork() : 0;
+  if (vesk > 0) {  // the copier: messages to err.txt, then vesk's exit status as its own
+    close(messages[1]);
+    copy_pipe_to_file(messages[0], "err.txt");
+    int status = 0;
+    if (waitpid(vesk, &status, 0) != vesk) _exit(127);
+    if (WIFSIGNALED(status)) kill(getpid(), WTERMSIG(status));
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 127);
   }
-  return pid;
+  if (vesk < 0) _exit(127);
+  if (file_limit > 0) {
+    const rlimit limit{file_limit, file_limit};
+    // Ignored, SIGXFSZ no longer kills the writer: the write fails with EFBIG instead.
+    if (signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
+  }
+  const int in = open("console.txt", O_RDONLY);
+  const int out = file_limit > 0 ? open("/dev/null", O_WRONLY)
+                                 : open("out.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const int err =
+      file_limit > 0 ? messages[1] : open("err.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (in < 0 || out < 0 || err < 0) _exit(127);
+  if (file_limit > 0) close(messages[0]);
+  dup2(in, 0);
+  dup2(out, 1);
+  dup2(err, 2);
+  execl(VESK_BINARY, VESK_BINARY, static_cast<char*>(nullptr));
+  _exit(127);
 }
 
 // Kills and reaps the child when a failed assertion leaves the test early, so that no vesk is
@@ -177,9 +200,13 @@ TEST(Fault, RunOutputFileThatCannotBeWrittenGivesOneMessageAndExitStatus1) {
        "data_dump.txt: cannot open: Is a directory\n", true},
       {"flashes.csv on a full disk",
        [] { fs::create_symlink("/dev/full", in_scratch("flashes.csv")); },
-       "flashes.csv: write failed: No space left on device\n", true},
+       "flashes.csv: write failed: No space left on device\n"
+       "flashes.csv: not a regular file; no review page\n",
+       true},
       {"lightcurves.csv a folder", [] { fs::create_directory(in_scratch("lightcurves.csv")); },
-       "lightcurves.csv: cannot open: Is a directory\n", true},
+       "lightcurves.csv: cannot open: Is a directory\n"
+       "lightcurves.csv: not a regular file; no review page\n",
+       true},
   };
   for (const OutputFileFault& fault : faults) {
     SCOPED_TRACE(fault.name);
@@ -223,16 +250,21 @@ TEST(Fault, FlashLogFullMidwayStopsTheRunWithOneMessage) {
     expected_err += std::string(name) + ": write failed: File too large\n";
   }
   expected_err += "flash_info.dat: write failed: File too large\n";
-  // The flash catalogue's two files fill up too; each says so once, where its line falls.
+  // The flash catalogue's two files fill up too; each says so once, where its line falls. The
+  // review pictures and page, larger than the cap, are lost one by one with a line each.
   std::string err;
   std::vector<std::string> catalogue_err;
+  int review_lines = 0;
   for (const std::string& line : lines_of(read_text("err.txt"))) {
     if (line.rfind("flashes.csv: ", 0) == 0 || line.rfind("lightcurves.csv: ", 0) == 0) {
       catalogue_err.push_back(line);
+    } else if (line.rfind("review/", 0) == 0 || line.ends_with("; no review page\n")) {
+      ++review_lines;
     } else {
       err += line;
     }
   }
+  EXPECT_GT(review_lines, 0);
   EXPECT_EQ(err, expected_err);
   std::sort(catalogue_err.begin(), catalogue_err.end());
   EXPECT_EQ(catalogue_err,

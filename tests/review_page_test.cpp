@@ -107,7 +107,7 @@ TEST(ReviewCsv, FlashesLinesThatAreRefused) {
   ScratchDir dir;
   for (const Case& c : cases) {
     write_text("f.csv", kFlashesHeader + c.line);
-    std::vector<CatalogueEvent> events;
+    std::vector<ReviewEvent> events;
     std::string error;
     EXPECT_FALSE(read_flashes_csv(in_scratch("f.csv"), events, error)) << c.line;
     EXPECT_EQ(without_scratch(error), c.message);
@@ -116,7 +116,7 @@ TEST(ReviewCsv, FlashesLinesThatAreRefused) {
 
 TEST(ReviewCsv, FlashesFileAsAWhole) {
   ScratchDir dir;
-  std::vector<CatalogueEvent> events;
+  std::vector<ReviewEvent> events;
   std::string error;
   write_text("empty.csv", "");
   EXPECT_FALSE(read_flashes_csv(in_scratch("empty.csv"), events, error));
@@ -143,7 +143,7 @@ TEST(ReviewCsv, FlashesReadWithCrLfAndEmptyOptionalCells) {
   std::string crlf;
   for (char c : text) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
   write_text("f.csv", crlf);
-  std::vector<CatalogueEvent> events;
+  std::vector<ReviewEvent> events;
   std::string error;
   ASSERT_TRUE(read_flashes_csv(in_scratch("f.csv"), events, error)) << error;
   ASSERT_EQ(events.size(), 2u);
@@ -152,7 +152,7 @@ TEST(ReviewCsv, FlashesReadWithCrLfAndEmptyOptionalCells) {
   EXPECT_EQ(events[0].report, "BMP_FLASHES/00007.bmp");
   ASSERT_TRUE(events[0].m_inst.has_value());
   EXPECT_EQ(*events[0].m_inst, -3.21);
-  const CatalogueEvent& e = events[1];
+  const ReviewEvent& e = events[1];
   EXPECT_EQ(e.frame, 3);
   EXPECT_EQ(e.frames, 2);
   EXPECT_EQ(e.utc, "");
@@ -170,7 +170,7 @@ TEST(ReviewCsv, FlashesReadWithCrLfAndEmptyOptionalCells) {
 TEST(ReviewCsv, LightCurveAndDecisionLinesThatAreRefused) {
   ScratchDir dir;
   write_text("f.csv", kFlashesHeader + flash_line(1, 42) + flash_line(2, 90));
-  std::vector<CatalogueEvent> events;
+  std::vector<ReviewEvent> events;
   std::string error;
   ASSERT_TRUE(read_flashes_csv(in_scratch("f.csv"), events, error)) << error;
 

@@ -1,0 +1,93 @@
+#include "outputs/review_pictures.h"
+
+#include <array>
+#include <span>
+#include <string>
+#include <system_error>
+
+#include "base/message.h"
+#include "review/event_images.h"
+#include "review/review_page.h"
+
+namespace {
+
+constexpr const char* kReviewFolder = "review";
+
+class Review final : public ReviewPictures {
+ public:
+  Review(std::filesystem::path run_dir, int interlace, std::FILE* out, std::FILE* err)
+      : run_dir_(std::move(run_dir)), interlace_(interlace), out_(out), err_(err) {}
+
+  // A new run's review/ holds nothing of an earlier run.
+  OutputStatus start(std::string*) override {
+    const std::filesystem::path folder = run_dir_ / kReviewFolder;
+    std::error_code ec;
+    if (std::filesystem::is_directory(folder, ec)) {
+      for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+        std::filesystem::remove_all(entry.path(), ec);
+        if (ec) break;
+      }
+    } else if (!std::filesystem::exists(folder, ec)) {
+      std::filesystem::create_directory(folder, ec);
+    } else {
+      ec = std::make_error_code(std::errc::not_a_directory);
+    }
+    if (!ec) return OutputStatus::ok;
+    return lost(std::string(kReviewFolder) + ": cannot empty the review folder: " + ec.message());
+  }
+
+  OutputStatus report(const ReportView&, std::string*) override { return OutputStatus::ok; }
+
+  OutputStatus event_closed(const CatalogueEvent& event, const RingView& ring,
+                            std::string*) override {
+    std::array<std::span<const std::uint8_t>, kOffsetCount> frames{};
+    for (int k = 0; k < kOffsetCount; ++k) {
+      const std::int64_t frame = event.frame + kFirstOffset + k;
+      if (ring.frame_held(frame)) frames[static_cast<std::size_t>(k)] = ring.frame_pixels(frame);
+    }
+    const EventFrames input{event.number,
+                            ring.geometry.image_width,
+                            ring.geometry.image_height,
+                            event.x,
+                            event.y,
+                            interlace_ != 0,
+                            frames};
+    std::string error;
+    if (write_event_images(run_dir_ / kReviewFolder, input, error)) return OutputStatus::ok;
+    return lost(error);
+  }
+
+  // Built after every event has closed, also when the run stopped early.
+  OutputStatus finish(const RunEnd&, std::string*) override {
+    ReviewPageResult result;
+    std::string error;
+    if (write_review_page(run_dir_, result, error)) return OutputStatus::ok;
+    return lost(error + "; no review page");
+  }
+
+ private:
+  // Says `message`, its files named relative to the run folder as every message of a run names
+  // them.
+  OutputStatus lost(std::string message) {
+    const std::string prefix = (run_dir_ / "").string();
+    for (std::size_t at = message.find(prefix); at != std::string::npos;
+         at = message.find(prefix, at)) {
+      message.erase(at, prefix.size());
+    }
+    print_message(out_, err_, message);
+    return OutputStatus::lost;
+  }
+
+  std::filesystem::path run_dir_;
+  int interlace_;
+  std::FILE* out_;
+  std::FILE* err_;
+};
+
+}  // namespace
+
+std::unique_ptr<ReviewPictures> make_review_pictures(const std::filesystem::path& run_dir,
+                                                     int interlace, std::FILE* out,
+                                                     std::FILE* err) {
+  return std::make_unique<Review>(run_dir, interlace, out, err);
+}

@@ -1,0 +1,21 @@
+// The review page of a run: review/ is emptied when the run starts, each flash event's pictures
+// are drawn as the catalogue closes it (while the ring still holds its frames), and
+// review/index.html is built from the catalogue at the end of the run.
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+
+#include "outputs/flash_catalogue.h"
+#include "run/run_output.h"
+
+// Both faces of the review output: a run output (start and finish) and the catalogue's sink.
+class ReviewPictures : public RunOutput, public EventSink {};
+
+// The review output of a run in `run_dir` (`interlace` as the run's Interlace). Problems are said
+// on `err` (after flushing `out`) and lose only the review page or pictures: the run goes on.
+// Put it before the catalogue among the outputs, so that the catalogue, finishing first, has
+// closed every event when the page is built.
+std::unique_ptr<ReviewPictures> make_review_pictures(const std::filesystem::path& run_dir,
+                                                     int interlace, std::FILE* out, std::FILE* err);

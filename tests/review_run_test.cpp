@@ -1,0 +1,67 @@
+// The review page as a run leaves it: review/ emptied at the start, each event's pictures drawn
+// while its frames were in the ring, and review/index.html built at the end, also when nothing
+// was found.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+
+#include "review/event_images.h"
+#include "test_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Event lines of flashes.csv (its header left out).
+int catalogue_events() {
+  const std::string text = read_text("flashes.csv");
+  return static_cast<int>(std::count(text.begin(), text.end(), '\n')) - 1;
+}
+
+}  // namespace
+
+TEST(ReviewRun, EveryEventHasItsPicturesAndTheirCard) {
+  ScratchDir dir;
+  ASSERT_EQ(run_command(std::string("'") + VESK_TOOLS_DIR +
+                        "/make_demo_frames' --size 320x240 --frames 240 --flashes 3 --hits 1 "
+                        "--glints 1 --seed 3 . > generator.txt")
+                .exit_status,
+            0)
+      << read_text("generator.txt");
+  write_text("review/e0042_strip.png", "a picture of an earlier run");
+  const ProgramRun run = run_vesk_program("0\n");
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  const int events = catalogue_events();
+  ASSERT_GE(events, 3) << read_text("flashes.csv");
+  EXPECT_FALSE(fs::exists(in_scratch("review/e0042_strip.png"))) << "an earlier run's picture";
+  for (int event = 1; event <= events; ++event) {
+    for (const EventImage image : {EventImage::strip, EventImage::crop, EventImage::overview}) {
+      EXPECT_TRUE(fs::is_regular_file(in_scratch("review/" + event_image_name(event, image))))
+          << event_image_name(event, image);
+    }
+  }
+  const std::string page = read_text("review/index.html");
+  for (int event = 1; event <= events; ++event) {
+    std::string quoted_name = "\"";
+    quoted_name += event_image_name(event, EventImage::strip);
+    quoted_name += '"';
+    EXPECT_NE(page.find(quoted_name), std::string::npos) << "event " << event;
+  }
+}
+
+TEST(ReviewRun, ARunThatFoundNothingGetsAPageSayingSo) {
+  ScratchDir dir;
+  ASSERT_EQ(run_command(std::string("'") + VESK_TOOLS_DIR +
+                        "/make_demo_frames' --size 160x120 --frames 80 --ring 10 --flashes 0 "
+                        "--hits 0 --glints 0 . > generator.txt")
+                .exit_status,
+            0)
+      << read_text("generator.txt");
+  const ProgramRun run = run_vesk_program("0\n");
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(catalogue_events(), 0);
+  EXPECT_NE(read_text("review/index.html").find("\"events\":[\n]"), std::string::npos);
+}
