@@ -4,6 +4,7 @@
 // naming a file on failure; on success a page whose embedded data cannot end its script early.
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <span>
 #include <string>
 #include <string_view>
@@ -12,7 +13,7 @@
 #include "review/review_page.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  enter_fuzz_folder();
+  fuzz_folder();
   return 0;
 }
 
@@ -37,16 +38,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   ReviewPageResult result;
   std::string error;
-  const bool ok = write_review_page("run", result, error);
+  const std::filesystem::path run = fuzz_folder() / "run";
+  const bool ok = write_review_page(run, result, error);
+  const std::string named = (run / "").string();  // every message names a file of the run
   for (const std::string& notice : result.notices) {
-    if (!one_line(notice) || notice.rfind("run/", 0) != 0) std::abort();
+    if (!one_line(notice) || notice.rfind(named, 0) != 0) std::abort();
   }
   if (!ok) {
-    if (!one_line(error) || error.rfind("run/", 0) != 0) std::abort();
+    if (!one_line(error) || error.rfind(named, 0) != 0) std::abort();
     return 0;
   }
   // The data lies between the page's JSON script tags and must hold no '<' at all.
-  std::FILE* page = std::fopen("run/review/index.html", "rb");
+  std::FILE* page = std::fopen((run / "review/index.html").c_str(), "rb");
   if (page == nullptr) std::abort();
   std::string text;
   char buffer[4096];
