@@ -51,22 +51,7 @@ void write_frames(int first, int last, const std::vector<Flash>& flashes = {}) {
 }
 
 DetectionSettings run_settings(int images_in_buffer) {
-  DetectionSettings s;
-  s.Min_flash_limit = 1;
-  s.Max_flash_limit = 20;
-  s.Flash_sd_sep = 10.0f;
-  s.Neighbour_sd = 3.0f;
-  s.Time_sd = 1.5f;
-  s.Min_sd1 = 4.0f;
-  s.Min_sd2 = 4.0f;
-  s.Left_sample_border = 3;
-  s.Right_sample_border = 3;
-  s.Top_line_limit = 3;
-  s.Bott_line_limit = 3;
-  s.Peak_killer = 95.0f;
-  s.Interlace = 0;
-  s.Images_in_buffer = images_in_buffer;
-  return s;
+  return small_run_settings(images_in_buffer);
 }
 
 // Captures what a FILE* receives.

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "control/settings.h"
+
 // Creates a fresh folder under /tmp for one test and removes it when destroyed. The working
 // folder of the test process never changes: while a ScratchDir lives, the file helpers below
 // take relative names in it, and programs started by run_command run in it.
@@ -48,6 +50,10 @@ void write_raw_frame(int number, int width, int height, const std::vector<std::u
 // A run folder: BMP_RAW/, BMP_FLASHES/, bmpheader.dat, about.txt and default.txt from data/, and
 // settings.txt with `settings_text` (default.txt's text when empty).
 void make_run_folder(const std::string& settings_text = "");
+
+// Settings for runs on small test frames: limits 1 to 20, Flash_sd_sep 10, Neighbour_sd 3,
+// Time_sd 1.5, both floors 4, borders 3, Peak_killer 95.
+DetectionSettings small_run_settings(int images_in_buffer, int interlace = 0);
 
 // The fourteen settings lines with the given values, in file order.
 std::string settings_text(int min_flash, int max_flash, float flash_sd_sep, float neighbour_sd,
