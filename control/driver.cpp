@@ -11,6 +11,7 @@
 #include "outputs/flash_log.h"
 #include "outputs/report_images.h"
 #include "outputs/run_summary.h"
+#include "run/band_pool.h"
 #include "run/processing_run.h"
 #include "sources/frame_folder.h"
 
@@ -69,9 +70,9 @@ void warn_about_borders(const DetectionSettings& settings, std::FILE* out, std::
   }
 }
 
-RunParameters run_parameters(const DetectionSettings& settings) {
+RunParameters run_parameters(const DetectionSettings& settings, int threads) {
   return {settings.Images_in_buffer, settings.Min_flash_limit, settings.Max_flash_limit,
-          detection_thresholds(settings)};
+          detection_thresholds(settings), scan_thread_count(threads)};
 }
 
 }  // namespace
@@ -79,7 +80,7 @@ RunParameters run_parameters(const DetectionSettings& settings) {
 RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& source,
                          const DetectionSettings& settings,
                          std::span<const std::uint8_t> report_header, RunBuffers& buffers,
-                         std::FILE* out, std::FILE* err) {
+                         std::FILE* out, std::FILE* err, int threads) {
   const FrameGeometry geometry = source.geometry();
   const std::unique_ptr<RunOutput> flash_log = make_flash_log(run_dir);
   const std::unique_ptr<RunOutput> report_images =
@@ -92,7 +93,7 @@ RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& sour
                                   frames_read);
       });
   RunOutput* const outputs[] = {flash_log.get(), report_images.get(), notices.get(), summary.get()};
-  return process_frames(source, run_parameters(settings), buffers, outputs, out, err);
+  return process_frames(source, run_parameters(settings, threads), buffers, outputs, out, err);
 }
 
 DetectionThresholds detection_thresholds(const DetectionSettings& settings) {
@@ -107,7 +108,8 @@ DetectionThresholds detection_thresholds(const DetectionSettings& settings) {
   return thresholds;
 }
 
-int run_vesk(const std::filesystem::path& run_dir, std::FILE* in, std::FILE* out, std::FILE* err) {
+int run_vesk(const std::filesystem::path& run_dir, std::FILE* in, std::FILE* out, std::FILE* err,
+             int threads) {
   std::fprintf(out, "%s\n", "***************");
   std::fprintf(out, "%s\n", "*** V E S K ***");
   std::fprintf(out, "%s\n", "***************\n");
@@ -145,7 +147,7 @@ int run_vesk(const std::filesystem::path& run_dir, std::FILE* in, std::FILE* out
   }
   warn_about_borders(settings, out, err);
   const RunOutcome outcome =
-      run_detection(run_dir, *source, settings, report_header, buffers, out, err);
+      run_detection(run_dir, *source, settings, report_header, buffers, out, err, threads);
   std::fflush(out);
   for (const std::string& message : outcome.errors) print_message(out, err, message);
   return outcome.completed && !outcome.lost_output ? 0 : 1;

@@ -12,18 +12,21 @@
 
 // Runs VESK once in the run folder `run_dir` (every file is found there, and named relative to it
 // in messages): answers from `in`, the program's own console text to `out`, one-line error and
-// warning messages to `err`. Returns the exit status: 0, or 1 when it stopped on an error or
-// finished having lost output.
-int run_vesk(const std::filesystem::path& run_dir, std::FILE* in, std::FILE* out, std::FILE* err);
+// warning messages to `err`. `threads` is how many threads the scan uses, 0 (or less) for the
+// cores the process may run on (see scan_thread_count); every count writes the same files and
+// text. Returns the exit status: 0, or 1 when it stopped on an error or finished having lost
+// output.
+int run_vesk(const std::filesystem::path& run_dir, std::FILE* in, std::FILE* out, std::FILE* err,
+             int threads = 0);
 
 // The processing phase of run_vesk: the run over `source` with every output of a run in
 // `run_dir` (flash log, report images, console notices, run summary). `report_header` is the
-// template with this run's size; `buffers` come from allocate_run_buffers. The outcome's errors
-// are not printed here.
+// template with this run's size; `buffers` come from allocate_run_buffers. `threads` as for
+// run_vesk. The outcome's errors are not printed here.
 RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& source,
                          const DetectionSettings& settings,
                          std::span<const std::uint8_t> report_header, RunBuffers& buffers,
-                         std::FILE* out, std::FILE* err);
+                         std::FILE* out, std::FILE* err, int threads = 0);
 
 // The detector's thresholds from the typed settings: the five as double, the borders raised to
 // the least the detector needs.

@@ -270,18 +270,37 @@ void mark_candidate_chunks(const FrameRing& ring, int target_slot,
 void replace_and_mark(const FrameRing& ring, int load_slot, std::span<const std::uint8_t> entering,
                       int target_slot, const DetectionThresholds& thresholds,
                       std::span<std::uint8_t> candidate_chunks) {
+  replace_and_mark(ring, load_slot, entering, target_slot, thresholds, candidate_chunks,
+                   whole_frame(ring));
+}
+
+void replace_and_mark(const FrameRing& ring, int load_slot, std::span<const std::uint8_t> entering,
+                      int target_slot, const DetectionThresholds& thresholds,
+                      std::span<std::uint8_t> candidate_chunks, PixelRange pixels) {
+  const std::size_t frame_pixels = whole_frame(ring).end;
+  check_or_die(pixels.begin <= pixels.end && pixels.end <= frame_pixels &&
+                   pixels.begin % kCandidateChunkPixels == 0 &&
+                   (pixels.end % kCandidateChunkPixels == 0 || pixels.end == frame_pixels),
+               "a pixel range does not start and end on candidate chunks");
   const TemporalBound bound = temporal_bound(ring.images_in_buffer, thresholds);
-  if (bound.every_pixel || bound.no_pixel ||
-      candidate_chunks.size() != candidate_chunk_count(ring.frame_pixels)) {
-    replace_slot(ring, load_slot, entering);
-    mark_candidate_chunks(ring, target_slot, thresholds, candidate_chunks);  // a no-op if misfit
+  const bool map_fits = candidate_chunks.size() == candidate_chunk_count(ring.frame_pixels);
+  if (bound.every_pixel || bound.no_pixel || !map_fits) {
+    replace_slot(ring, load_slot, entering, pixels);
+    if (!map_fits) return;  // a misfit map is left alone
+    const std::size_t first = pixels.begin / kCandidateChunkPixels;
+    const std::size_t last = (pixels.end + kCandidateChunkPixels - 1) / kCandidateChunkPixels;
+    std::fill(candidate_chunks.begin() + static_cast<std::ptrdiff_t>(first),
+              candidate_chunks.begin() + static_cast<std::ptrdiff_t>(last),
+              bound.every_pixel ? 1 : 0);
     return;
   }
   std::uint8_t* frame = ring.frame_ring.data() + slot_offset(ring, load_slot);
   const std::uint8_t* target = target_slot == load_slot
                                    ? entering.data()
                                    : ring.frame_ring.data() + slot_offset(ring, target_slot);
-  replace_and_mark_chunks(bound, static_cast<double>(ring.images_in_buffer), frame, entering.data(),
-                          target, ring.pixel_sum.data(), ring.pixel_sq_dev.data(),
-                          static_cast<std::size_t>(ring.frame_pixels), candidate_chunks.data());
+  const std::size_t b = pixels.begin;
+  replace_and_mark_chunks(bound, static_cast<double>(ring.images_in_buffer), frame + b,
+                          entering.data() + b, target + b, ring.pixel_sum.data() + b,
+                          ring.pixel_sq_dev.data() + b, pixels.end - b,
+                          candidate_chunks.data() + b / kCandidateChunkPixels);
 }

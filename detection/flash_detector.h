@@ -2,13 +2,13 @@
 // boxes in marked_frame, and the cluster test on the confirmed pixels.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <array>
 #include <span>
 
-#include "detection/frame_ring.h"
 #include "base/frame_geometry.h"
+#include "detection/frame_ring.h"
 
 // The nine measured values, in the column order of flash_info.dat. Never cleared between calls:
 // a field keeps the value of the last pixel that reached its writing step.
@@ -61,8 +61,8 @@ struct PixelPosition {
 
 // What one detector call finds. `measurement` is carried from call to call (see above).
 struct DetectionResult {
-  bool found = false;  // a pixel was confirmed and their scatter is at most flash_sd_sep
-  int flash_count = 0; // confirmed pixels listed, 0 to 100 (0 when the scatter test failed)
+  bool found = false;   // a pixel was confirmed and their scatter is at most flash_sd_sep
+  int flash_count = 0;  // confirmed pixels listed, 0 to 100 (0 when the scatter test failed)
   FlashMeasurement measurement;
   std::array<PixelPosition, kMaxListedPixels> pixels{};  // the first flash_count are the list
 };
@@ -96,3 +96,12 @@ void mark_candidate_chunks(const FrameRing& ring, int target_slot,
 void replace_and_mark(const FrameRing& ring, int load_slot, std::span<const std::uint8_t> entering,
                       int target_slot, const DetectionThresholds& thresholds,
                       std::span<std::uint8_t> candidate_chunks);
+
+// replace_and_mark of the pixels in `pixels` only, marking the chunks they cover: `pixels.begin`
+// is a multiple of kCandidateChunkPixels and `pixels.end` one too or frame_pixels (checked: a
+// misfit stops the program), so ranges side by side never share a chunk and may be done on
+// different threads. `entering` is still the whole frame. Each pixel and each chunk comes out as
+// in the whole-frame call.
+void replace_and_mark(const FrameRing& ring, int load_slot, std::span<const std::uint8_t> entering,
+                      int target_slot, const DetectionThresholds& thresholds,
+                      std::span<std::uint8_t> candidate_chunks, PixelRange pixels);

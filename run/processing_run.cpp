@@ -7,6 +7,7 @@
 #include "base/checked_math.h"
 #include "base/message.h"
 #include "imaging/flash_report.h"
+#include "run/band_pool.h"
 
 namespace {
 
@@ -50,32 +51,64 @@ bool fill_ring(FrameSource& source, const FrameRing& ring, std::FILE* out, std::
   return true;
 }
 
-// One iteration's load of frame `frame_number` into `load_slot` with both sums brought up to date
-// and the candidate map marked for `target_slot`. Frames the ring filled with (below N) are taken
-// from their slot again, as the loop's first iterations load them a second time. `scratch` is
-// lent by the caller (the run lends marked_frame, which the detector rebuilds next).
-FrameRead load_next_frame(FrameSource& source, const FrameRing& ring, int load_slot,
-                          int target_slot, std::int64_t frame_number,
-                          const DetectionThresholds& thresholds, std::span<std::uint8_t> scratch,
-                          std::span<std::uint8_t> candidate_chunks) {
+// The bytes of frame `frame_number`, to be loaded into `load_slot`, in `scratch` (lent by the
+// caller: the run lends marked_frame, which the detector rebuilds next). Frames the ring filled
+// with (below N) are taken from their slot again, as the loop's first iterations load them a
+// second time.
+FrameRead read_entering(FrameSource& source, const FrameRing& ring, int load_slot,
+                        std::int64_t frame_number, std::span<std::uint8_t> scratch) {
   const std::span<std::uint8_t> slot = slot_bytes(ring, load_slot);
   if (frame_number < ring.images_in_buffer) {
     std::copy(slot.begin(), slot.end(), scratch.begin());
-    replace_and_mark(ring, load_slot, scratch, target_slot, thresholds, candidate_chunks);
     return {FrameStatus::frame, slot.size(), {}};
   }
-  const FrameRead read = source.read_next(scratch);
-  if (read.status != FrameStatus::frame) return read;
-  if (read.bytes == slot.size()) {
-    replace_and_mark(ring, load_slot, scratch, target_slot, thresholds, candidate_chunks);
-    return read;
-  }
-  // A short frame: its bytes replace the start of the slot, which keeps the rest.
+  return source.read_next(scratch);
+}
+
+// A short frame's load: its `bytes` bytes replace the start of the slot, which keeps the rest;
+// both sums are brought up to date and the candidate map marked for `target_slot`. Rare, so done
+// on one thread.
+void load_short_frame(const FrameRing& ring, int load_slot, std::span<const std::uint8_t> scratch,
+                      std::size_t bytes, int target_slot, const DetectionThresholds& thresholds,
+                      std::span<std::uint8_t> candidate_chunks) {
   retire_slot(ring, load_slot);
-  std::copy_n(scratch.begin(), read.bytes, slot.begin());
+  std::copy_n(scratch.begin(), bytes, slot_bytes(ring, load_slot).begin());
   admit_slot(ring, load_slot);
   mark_candidate_chunks(ring, target_slot, thresholds, candidate_chunks);
-  return read;
+}
+
+// The run's pool with the band of each of its threads.
+struct Bands {
+  BandPool& pool;
+  std::vector<PixelRange> ranges;  // one per band of the pool
+};
+
+Bands bands_of(BandPool& pool, int frame_pixels) {
+  Bands bands{pool, {}};
+  for (int band = 0; band < pool.bands(); ++band) {
+    bands.ranges.push_back(band_range(frame_pixels, band, pool.bands()));
+  }
+  return bands;
+}
+
+void recompute_in_bands(Bands& bands, const FrameRing& ring) {
+  auto job = [&](int band) { recompute_statistics(ring, bands.ranges[band]); };
+  bands.pool.run(job);
+}
+
+// One iteration's update of the sums with a whole frame, band by band: the recomputation when it
+// is due, then replace_and_mark. Each pixel sees the same operations in the same order as on one
+// thread, and each band writes its own pixels and chunks only.
+void load_in_bands(Bands& bands, const FrameRing& ring, bool recompute, int load_slot,
+                   std::span<const std::uint8_t> entering, int target_slot,
+                   const DetectionThresholds& thresholds,
+                   std::span<std::uint8_t> candidate_chunks) {
+  auto job = [&](int band) {
+    const PixelRange pixels = bands.ranges[band];
+    if (recompute) recompute_statistics(ring, pixels);
+    replace_and_mark(ring, load_slot, entering, target_slot, thresholds, candidate_chunks, pixels);
+  };
+  bands.pool.run(job);
 }
 
 // Applies `status` of one output call to the outcome; true when the run must stop.
@@ -89,8 +122,8 @@ bool note_status(OutputStatus status, const std::string& error, RunOutcome& outc
 
 RingView ring_view(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
                    std::int64_t target_frame) {
-  return {ring.frame_ring, ring.pixel_sum, ring.pixel_sq_dev, geometry,
-          ring.images_in_buffer, target_slot, target_frame};
+  return {ring.frame_ring,       ring.pixel_sum, ring.pixel_sq_dev, geometry,
+          ring.images_in_buffer, target_slot,    target_frame};
 }
 
 // Hands an accepted report to every output. True when one of them must stop the run.
@@ -157,9 +190,8 @@ bool allocate_run_buffers(RunBuffers& buffers, const FrameGeometry& geometry, in
   return true;
 }
 
-RunOutcome process_frames(FrameSource& source, const RunParameters& parameters,
-                          RunBuffers& buffers, std::span<RunOutput* const> outputs,
-                          std::FILE* out, std::FILE* err) {
+RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, RunBuffers& buffers,
+                          std::span<RunOutput* const> outputs, std::FILE* out, std::FILE* err) {
   RunOutcome outcome;
   const FrameGeometry geometry = source.geometry();
   const int n = parameters.images_in_buffer;
@@ -175,7 +207,10 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters,
   for (RunOutput* output : outputs) {
     if (note_status(output->start(&error), error, outcome)) return outcome;
   }
-  recompute_statistics(ring);
+  // The scan's threads live for the run; the exact detector stays on this one.
+  BandPool pool(parameters.threads);
+  Bands bands = bands_of(pool, geometry.frame_pixels);
+  recompute_in_bands(bands, ring);
 
   int target_slot = 0;
   int load_slot = n / 2;
@@ -184,11 +219,20 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters,
   RunEnd end;
   for (;; ++frame_number) {
     for (RunOutput* output : outputs) output->frame_started(frame_number);
-    if (frame_number % 100 == 0) recompute_statistics(ring);
+    const bool recompute = frame_number % 100 == 0;
     // marked_frame takes the new frame's bytes until the detector rebuilds it below.
     const FrameRead read =
-        load_next_frame(source, ring, load_slot, target_slot, frame_number,
-                        parameters.thresholds, buffers.marked_frame, buffers.candidate_chunks);
+        read_entering(source, ring, load_slot, frame_number, buffers.marked_frame);
+    if (read.status == FrameStatus::frame && read.bytes == buffers.marked_frame.size()) {
+      load_in_bands(bands, ring, recompute, load_slot, buffers.marked_frame, target_slot,
+                    parameters.thresholds, buffers.candidate_chunks);
+    } else {
+      if (recompute) recompute_in_bands(bands, ring);
+      if (read.status == FrameStatus::frame) {
+        load_short_frame(ring, load_slot, buffers.marked_frame, read.bytes, target_slot,
+                         parameters.thresholds, buffers.candidate_chunks);
+      }
+    }
     if (read.status == FrameStatus::end) {
       // The number of the first frame that is not there is the length of the recording.
       end = {true, frame_number};

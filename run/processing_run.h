@@ -41,12 +41,15 @@ struct RunParameters {
   int min_flash_limit = 0;   // fewest confirmed pixels of a report
   int max_flash_limit = 0;   // most confirmed pixels of a report
   DetectionThresholds thresholds;
+  // Threads the per-pixel passes are split over (bands of the frame); 1 keeps every pass on the
+  // caller's thread. Results are the same for every count.
+  int threads = 1;
 };
 
 struct RunOutcome {
   bool completed = true;            // false: the run stopped, or an output failed at its end
   std::vector<std::string> errors;  // one line each, in order, for the driver to print
-  bool lost_output = false;  // an output lost something (already said on `err`)
+  bool lost_output = false;         // an output lost something (already said on `err`)
   std::int64_t frames_read = 0;
 };
 
@@ -55,6 +58,5 @@ struct RunOutcome {
 // Warnings about frames go to `err` as they come (after flushing `out`). The outputs are started
 // only once the ring is full, so a run that cannot start leaves earlier results as they were;
 // once started, each hears finish() at the end, also after a stop.
-RunOutcome process_frames(FrameSource& source, const RunParameters& parameters,
-                          RunBuffers& buffers, std::span<RunOutput* const> outputs,
-                          std::FILE* out, std::FILE* err);
+RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, RunBuffers& buffers,
+                          std::span<RunOutput* const> outputs, std::FILE* out, std::FILE* err);
