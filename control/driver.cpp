@@ -14,6 +14,7 @@
 #include "run/band_pool.h"
 #include "run/processing_run.h"
 #include "sources/frame_folder.h"
+#include "sources/read_ahead.h"
 
 namespace {
 
@@ -140,14 +141,17 @@ int run_vesk(const std::filesystem::path& run_dir, std::FILE* in, std::FILE* out
                       " is too small: the detector needs at least 3 frames in its ring");
     return 1;
   }
+  // One thread reads as it scans; more share the scan, and a reader thread reads ahead.
+  const int scan_threads = scan_thread_count(threads);
   RunBuffers buffers;
-  if (!allocate_run_buffers(buffers, geometry, settings.Images_in_buffer, error)) {
+  if (!allocate_run_buffers(buffers, geometry, settings.Images_in_buffer, error,
+                            scan_threads > 1 ? kReadAheadFrames : 0)) {
     print_message(out, err, error);
     return 1;
   }
   warn_about_borders(settings, out, err);
   const RunOutcome outcome =
-      run_detection(run_dir, *source, settings, report_header, buffers, out, err, threads);
+      run_detection(run_dir, *source, settings, report_header, buffers, out, err, scan_threads);
   std::fflush(out);
   for (const std::string& message : outcome.errors) print_message(out, err, message);
   return outcome.completed && !outcome.lost_output ? 0 : 1;

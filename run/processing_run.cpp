@@ -1,6 +1,7 @@
 #include "run/processing_run.h"
 
 #include <algorithm>
+#include <memory>
 #include <new>
 
 #include "base/check.h"
@@ -8,6 +9,7 @@
 #include "base/message.h"
 #include "imaging/flash_report.h"
 #include "run/band_pool.h"
+#include "sources/read_ahead.h"
 
 namespace {
 
@@ -26,7 +28,8 @@ void check_buffers(const FrameGeometry& geometry, int images_in_buffer, const Ru
       buffers.pixel_sq_dev.size() == pixels &&
       buffers.candidate_chunks.size() == candidate_chunk_count(geometry.frame_pixels) &&
       buffers.report_pixels.size() == 3 * pixels &&
-      buffers.thumbnail_strip.size() == report_strip_bytes(geometry.image_width);
+      buffers.thumbnail_strip.size() == report_strip_bytes(geometry.image_width) &&
+      buffers.read_ahead.size() % pixels == 0;
   check_or_die(fits, "the run's buffers do not match Images_in_buffer and the frame size");
 }
 
@@ -149,13 +152,15 @@ void finish_outputs(std::span<RunOutput* const> outputs, const RunEnd& end, RunO
 }  // namespace
 
 bool allocate_run_buffers(RunBuffers& buffers, const FrameGeometry& geometry, int images_in_buffer,
-                          std::string& error) {
+                          std::string& error, int read_ahead_frames) {
   const auto pixels = static_cast<std::size_t>(geometry.frame_pixels);
   const std::size_t slots = images_in_buffer > 0 ? static_cast<std::size_t>(images_in_buffer) : 0;
+  const std::size_t ahead = read_ahead_frames > 0 ? static_cast<std::size_t>(read_ahead_frames) : 0;
   std::size_t ring_bytes = 0;
   std::size_t report_bytes = 0;
+  std::size_t ahead_bytes = 0;
   if (!checked_multiply(slots, pixels, ring_bytes) || !checked_multiply(3, pixels, report_bytes) ||
-      pixels > std::vector<double>().max_size() ||
+      !checked_multiply(ahead, pixels, ahead_bytes) || pixels > std::vector<double>().max_size() ||
       ring_bytes > std::vector<std::uint8_t>().max_size()) {
     error = "Images_in_buffer " + std::to_string(images_in_buffer) + " with " +
             std::to_string(geometry.image_width) + " x " + std::to_string(geometry.image_height) +
@@ -182,6 +187,7 @@ bool allocate_run_buffers(RunBuffers& buffers, const FrameGeometry& geometry, in
     buffers.pixel_sum.assign(pixels, 0.0);
     buffers.pixel_sq_dev.assign(pixels, 0.0);
     buffers.candidate_chunks.assign(candidate_chunk_count(geometry.frame_pixels), 0);
+    buffers.read_ahead.assign(ahead_bytes, 0);
   } catch (const std::bad_alloc&) {
     buffers = RunBuffers{};
     error = no_memory;
@@ -199,8 +205,13 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
   const FrameRing ring{buffers.frame_ring, buffers.pixel_sum, buffers.pixel_sq_dev,
                        geometry.frame_pixels, n};
 
+  // With a queue the frames are read on a thread of their own, a few ahead of the loop.
+  std::unique_ptr<FrameSource> ahead;
+  if (!buffers.read_ahead.empty()) ahead = read_ahead(source, buffers.read_ahead);
+  FrameSource& frames = ahead != nullptr ? *ahead : source;
+
   std::string error;
-  if (!fill_ring(source, ring, out, err, error)) {
+  if (!fill_ring(frames, ring, out, err, error)) {
     note_status(OutputStatus::fatal, error, outcome);
     return outcome;
   }
@@ -222,7 +233,7 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
     const bool recompute = frame_number % 100 == 0;
     // marked_frame takes the new frame's bytes until the detector rebuilds it below.
     const FrameRead read =
-        read_entering(source, ring, load_slot, frame_number, buffers.marked_frame);
+        read_entering(frames, ring, load_slot, frame_number, buffers.marked_frame);
     if (read.status == FrameStatus::frame && read.bytes == buffers.marked_frame.size()) {
       load_in_bands(bands, ring, recompute, load_slot, buffers.marked_frame, target_slot,
                     parameters.thresholds, buffers.candidate_chunks);

@@ -24,16 +24,18 @@ struct RunBuffers {
   std::vector<std::uint8_t> candidate_chunks;  // candidate_chunk_count(frame_pixels)
   std::vector<std::uint8_t> report_pixels;     // 3 * frame_pixels, work space of report images
   std::vector<std::uint8_t> thumbnail_strip;   // report_strip_bytes(image_width)
+  std::vector<std::uint8_t> read_ahead;        // read_ahead_frames * frame_pixels, may be empty
 };
 
 // The detector needs at least 3 frames in its ring: the temporal spread divides by N - 2.
 inline constexpr int kLeastImagesInBuffer = 3;
 
-// Sizes every buffer for `geometry` and `images_in_buffer` (the ring zeroed). False with `error`
-// when the sizes do not fit in memory's address range or the memory cannot be had; the buffers
-// are then empty. The one place where the run's memory is obtained.
+// Sizes every buffer for `geometry` and `images_in_buffer` (the ring zeroed), with a queue of
+// `read_ahead_frames` frames (0 or more) for reading ahead. False with `error` when the sizes do
+// not fit in memory's address range or the memory cannot be had; the buffers are then empty. The
+// one place where the run's memory is obtained.
 bool allocate_run_buffers(RunBuffers& buffers, const FrameGeometry& geometry, int images_in_buffer,
-                          std::string& error);
+                          std::string& error, int read_ahead_frames = 0);
 
 // What the run needs besides its buffers.
 struct RunParameters {
@@ -55,6 +57,8 @@ struct RunOutcome {
 
 // Runs the whole processing phase. `buffers` must come from allocate_run_buffers for the
 // source's geometry and parameters.images_in_buffer (checked: a mismatch stops the program).
+// When they hold a read-ahead queue, the source is read on a thread of its own into it (see
+// read_ahead); the run's results are the same either way.
 // Warnings about frames go to `err` as they come (after flushing `out`). The outputs are started
 // only once the ring is full, so a run that cannot start leaves earlier results as they were;
 // once started, each hears finish() at the end, also after a stop.
