@@ -153,7 +153,7 @@ constexpr int kPieceColumns = 256;
 // The scan of flash_detector; `chunks` may be null (every pixel is looked at).
 void detect(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
             const DetectionThresholds& thresholds, std::span<std::uint8_t> marked_frame,
-            const std::uint8_t* chunks, DetectionResult& result) {
+            const std::uint8_t* chunks, DetectionResult& result, MarkedStart start) {
   using detector_parts::temporal_test;
   result.found = false;
   result.flash_count = 0;
@@ -162,7 +162,9 @@ void detect(const FrameRing& ring, const FrameGeometry& geometry, int target_slo
   const std::size_t target_offset = slot_offset(ring, target_slot);
   const std::span<const std::uint8_t> target =
       ring.frame_ring.subspan(target_offset, static_cast<std::size_t>(ring.frame_pixels));
-  std::copy(target.begin(), target.end(), marked_frame.begin());
+  if (start != MarkedStart::target_frame) {
+    std::copy(target.begin(), target.end(), marked_frame.begin());
+  }
 
   const TemporalBound bound = temporal_bound(ring.images_in_buffer, thresholds);
   if (bound.no_pixel) return;
@@ -238,13 +240,14 @@ ScanBorders usable_borders(ScanBorders typed) {
 
 void flash_detector(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
                     const DetectionThresholds& thresholds, std::span<std::uint8_t> marked_frame,
-                    std::span<const std::uint8_t> candidate_chunks, DetectionResult& result) {
+                    std::span<const std::uint8_t> candidate_chunks, DetectionResult& result,
+                    MarkedStart start) {
   detector_parts::check_detector_buffers(ring, geometry, target_slot, marked_frame);
   check_or_die(candidate_chunks.empty() ||
                    candidate_chunks.size() == candidate_chunk_count(ring.frame_pixels),
                "candidate map does not match the frame size");
   detect(ring, geometry, target_slot, thresholds, marked_frame,
-         candidate_chunks.empty() ? nullptr : candidate_chunks.data(), result);
+         candidate_chunks.empty() ? nullptr : candidate_chunks.data(), result, start);
 }
 
 std::size_t candidate_chunk_count(int frame_pixels) {

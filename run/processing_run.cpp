@@ -54,18 +54,20 @@ bool fill_ring(FrameSource& source, const FrameRing& ring, std::FILE* out, std::
   return true;
 }
 
-// The bytes of frame `frame_number`, to be loaded into `load_slot`, in `scratch` (lent by the
-// caller: the run lends marked_frame, which the detector rebuilds next). Frames the ring filled
-// with (below N) are taken from their slot again, as the loop's first iterations load them a
-// second time.
+// Reads frame `frame_number`, to be loaded into `load_slot`, and points `entering` at its bytes:
+// in `scratch` (lent by the caller: the run lends marked_frame, which the detector rebuilds next)
+// or in the source's own buffer. Frames the ring filled with (below N) are taken from their slot
+// again, as the loop's first iterations load them a second time.
 FrameRead read_entering(FrameSource& source, const FrameRing& ring, int load_slot,
-                        std::int64_t frame_number, std::span<std::uint8_t> scratch) {
+                        std::int64_t frame_number, std::span<std::uint8_t> scratch,
+                        std::span<const std::uint8_t>& entering) {
   const std::span<std::uint8_t> slot = slot_bytes(ring, load_slot);
   if (frame_number < ring.images_in_buffer) {
     std::copy(slot.begin(), slot.end(), scratch.begin());
+    entering = scratch;
     return {FrameStatus::frame, slot.size(), {}};
   }
-  return source.read_next(scratch);
+  return source.read_next_in_place(scratch, entering);
 }
 
 // A short frame's load: its `bytes` bytes replace the start of the slot, which keeps the rest;
@@ -100,16 +102,22 @@ void recompute_in_bands(Bands& bands, const FrameRing& ring) {
 }
 
 // One iteration's update of the sums with a whole frame, band by band: the recomputation when it
-// is due, then replace_and_mark. Each pixel sees the same operations in the same order as on one
-// thread, and each band writes its own pixels and chunks only.
+// is due, replace_and_mark, then the frame under test copied into `marked_frame` for the detector
+// (after the band's `entering` bytes are used, which may be marked_frame's). Each pixel sees the
+// same operations in the same order as on one thread, and each band writes its own pixels and
+// chunks only.
 void load_in_bands(Bands& bands, const FrameRing& ring, bool recompute, int load_slot,
                    std::span<const std::uint8_t> entering, int target_slot,
-                   const DetectionThresholds& thresholds,
-                   std::span<std::uint8_t> candidate_chunks) {
+                   const DetectionThresholds& thresholds, std::span<std::uint8_t> candidate_chunks,
+                   std::span<std::uint8_t> marked_frame) {
+  const std::span<const std::uint8_t> target = slot_bytes(ring, target_slot);
   auto job = [&](int band) {
     const PixelRange pixels = bands.ranges[band];
     if (recompute) recompute_statistics(ring, pixels);
     replace_and_mark(ring, load_slot, entering, target_slot, thresholds, candidate_chunks, pixels);
+    std::copy(target.begin() + static_cast<std::ptrdiff_t>(pixels.begin),
+              target.begin() + static_cast<std::ptrdiff_t>(pixels.end),
+              marked_frame.begin() + static_cast<std::ptrdiff_t>(pixels.begin));
   };
   bands.pool.run(job);
 }
@@ -231,17 +239,20 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
   for (;; ++frame_number) {
     for (RunOutput* output : outputs) output->frame_started(frame_number);
     const bool recompute = frame_number % 100 == 0;
-    // marked_frame takes the new frame's bytes until the detector rebuilds it below.
+    // marked_frame may take the new frame's bytes until the detector rebuilds it below.
+    std::span<const std::uint8_t> entering;
     const FrameRead read =
-        read_entering(frames, ring, load_slot, frame_number, buffers.marked_frame);
+        read_entering(frames, ring, load_slot, frame_number, buffers.marked_frame, entering);
+    MarkedStart marked = MarkedStart::anything;
     if (read.status == FrameStatus::frame && read.bytes == buffers.marked_frame.size()) {
-      load_in_bands(bands, ring, recompute, load_slot, buffers.marked_frame, target_slot,
-                    parameters.thresholds, buffers.candidate_chunks);
+      load_in_bands(bands, ring, recompute, load_slot, entering, target_slot, parameters.thresholds,
+                    buffers.candidate_chunks, buffers.marked_frame);
+      marked = MarkedStart::target_frame;
     } else {
       if (recompute) recompute_in_bands(bands, ring);
       if (read.status == FrameStatus::frame) {
-        load_short_frame(ring, load_slot, buffers.marked_frame, read.bytes, target_slot,
-                         parameters.thresholds, buffers.candidate_chunks);
+        load_short_frame(ring, load_slot, entering, read.bytes, target_slot, parameters.thresholds,
+                         buffers.candidate_chunks);
       }
     }
     if (read.status == FrameStatus::end) {
@@ -256,7 +267,7 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
     if (!read.message.empty()) print_message(out, err, read.message);
 
     flash_detector(ring, geometry, target_slot, parameters.thresholds, buffers.marked_frame,
-                   buffers.candidate_chunks, result);
+                   buffers.candidate_chunks, result, marked);
     const std::int64_t target_frame = frame_number - n / 2;
     const RingView view = ring_view(ring, geometry, target_slot, target_frame);
     const bool accepted = result.found && result.flash_count >= parameters.min_flash_limit &&

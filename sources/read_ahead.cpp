@@ -11,8 +11,9 @@
 namespace {
 
 // A ring of queue slots: the reader fills slot (head + count) mod slots while count < slots, the
-// caller empties slot head. A slot's bytes and its FrameRead belong to the reader until it counts
-// the slot in, then to the caller until it takes the slot out, so they are used without the lock.
+// caller empties slot head (at once, or at its next read when the slot was lent). A slot's bytes
+// and its FrameRead belong to the reader until it counts the slot in, then to the caller until it
+// takes the slot out, so they are used without the lock.
 class ReadAhead final : public FrameSource {
  public:
   ReadAhead(FrameSource& inner, std::span<std::uint8_t> queue)
@@ -41,8 +42,22 @@ class ReadAhead final : public FrameSource {
   std::int64_t frame_count() const override { return frame_count_; }
 
   FrameRead read_next(std::span<std::uint8_t> destination) override {
+    std::span<const std::uint8_t> bytes;
+    FrameRead read = read_next_in_place(destination, bytes);
+    if (bytes.data() != destination.data()) {
+      const std::size_t count = std::min({read.bytes, bytes.size(), destination.size()});
+      std::copy_n(bytes.begin(), count, destination.begin());
+    }
+    give_back();
+    return read;
+  }
+
+  // The frame stays in its queue slot, lent to the caller until the next read.
+  FrameRead read_next_in_place(std::span<std::uint8_t> scratch,
+                               std::span<const std::uint8_t>& bytes) override {
     if (!started_) start();
-    if (!reader_.joinable()) return inner_.read_next(destination);
+    if (!reader_.joinable()) return inner_.read_next_in_place(scratch, bytes);
+    give_back();
     std::size_t slot = 0;
     {
       std::unique_lock<std::mutex> lock(mutex_);
@@ -50,17 +65,13 @@ class ReadAhead final : public FrameSource {
       slot = head_;
     }
     FrameRead& queued = reads_[slot];
-    if (queued.status != FrameStatus::frame) return queued;  // stays for every later call
-    const std::size_t bytes = std::min({queued.bytes, destination.size(), frame_bytes_});
-    std::copy_n(slot_bytes(slot).begin(), bytes, destination.begin());
-    FrameRead read = std::move(queued);
-    {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      head_ = head_ + 1 == slots_ ? 0 : head_ + 1;
-      --count_;
+    if (queued.status != FrameStatus::frame) {
+      bytes = {};
+      return queued;  // stays for every later call
     }
-    slot_emptied_.notify_one();
-    return read;
+    bytes = slot_bytes(slot);
+    lent_ = true;
+    return std::move(queued);
   }
 
   bool check_first_frames(int count, std::string* error) override {
@@ -76,6 +87,18 @@ class ReadAhead final : public FrameSource {
  private:
   std::span<std::uint8_t> slot_bytes(std::size_t slot) {
     return queue_.subspan(slot * frame_bytes_, frame_bytes_);
+  }
+
+  // Hands the slot lent by the last read back to the reader.
+  void give_back() {
+    if (!lent_) return;
+    lent_ = false;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      head_ = head_ + 1 == slots_ ? 0 : head_ + 1;
+      --count_;
+    }
+    slot_emptied_.notify_one();
   }
 
   void start() {
@@ -131,6 +154,7 @@ class ReadAhead final : public FrameSource {
 
   mutable std::mutex inner_mutex_;  // one call into inner_ at a time
   bool started_ = false;            // the caller's thread only
+  bool lent_ = false;               // the caller's thread only: slot head_ is lent out
   std::thread reader_;
 };
 

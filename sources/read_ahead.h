@@ -18,6 +18,8 @@ inline constexpr int kReadAheadFrames = 3;
 // not there or cannot be read; that read's answer is then given to every later call. Destroying
 // the source stops the thread after the read it is in. geometry and frame_count are inner's as
 // they were on creation; check_first_frames and frame_time are passed to `inner`, never at the
-// same time as one of its reads. With a queue shorter than one frame, or when no thread can be
-// started, `inner` is read on the caller's thread, once for every call.
+// same time as one of its reads. read_next_in_place lends the queue slot that holds the frame
+// until the next read, so the reader is then one frame less ahead. With a queue shorter than one
+// frame, or when no thread can be started, `inner` is read on the caller's thread, once for every
+// call.
 std::unique_ptr<FrameSource> read_ahead(FrameSource& inner, std::span<std::uint8_t> queue);

@@ -48,8 +48,8 @@ class ScriptedSource final : public FrameSource {
 }  // namespace
 
 // Whole frames, a short frame with its warning, and the end or a failure, through queues of 0 to
-// 4 frames (and one of 2.5 frames, which holds 2): every answer as the source gives it, the bytes
-// past a short frame left alone, and the last answer given again.
+// 4 frames (and one of 2.5 frames, which holds 2), copied out or left in place: every answer as
+// the source gives it, the bytes past a short frame left alone, and the last answer given again.
 TEST(ReadAhead, GivesTheSourcesAnswersInOrder) {
   const std::vector<Scripted> ends = {
       {FrameStatus::frame, 21, 10, ""},
@@ -77,14 +77,25 @@ TEST(ReadAhead, GivesTheSourcesAnswersInOrder) {
       for (std::size_t i = 0; i < script->size() + 2; ++i) {
         SCOPED_TRACE("read " + std::to_string(i));
         const Scripted& expected = (*script)[std::min(i, script->size() - 1)];
+        // Every other read leaves the frame where it is, in the queue.
         std::vector<std::uint8_t> destination(21, 0x77);
-        const FrameRead read = source->read_next(destination);
+        std::span<const std::uint8_t> in_place;
+        const bool copied = i % 2 == 0;
+        const FrameRead read = copied ? source->read_next(destination)
+                                      : source->read_next_in_place(destination, in_place);
         EXPECT_EQ(read.status, expected.status);
         EXPECT_EQ(read.bytes, expected.bytes);
         EXPECT_EQ(read.message, expected.message);
         std::vector<std::uint8_t> bytes(21, 0x77);
         std::fill_n(bytes.begin(), expected.bytes, expected.value);
-        EXPECT_EQ(destination, bytes);
+        if (copied) {
+          EXPECT_EQ(destination, bytes);
+        } else if (expected.status == FrameStatus::frame) {
+          ASSERT_EQ(in_place.size(), 21u);
+          EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + expected.bytes, in_place.begin()));
+        } else {
+          EXPECT_TRUE(in_place.empty());
+        }
         EXPECT_EQ(source->frame_time(static_cast<std::int64_t>(i)).seconds,
                   0.04 * static_cast<double>(i));
       }
@@ -94,8 +105,8 @@ TEST(ReadAhead, GivesTheSourcesAnswersInOrder) {
   }
 }
 
-// A run that stops early: the reader is never more than the queue ahead of the frames taken, and
-// destroying the source stops it.
+// A run that stops early: the reader is never more than the queue ahead of the frames taken (a
+// lent slot counting as taken), and destroying the source stops it.
 TEST(ReadAhead, StaysWithinItsQueue) {
   for (const std::size_t frames : {1ul, 3ul}) {
     for (const std::size_t taken : {0ul, 1ul, 5ul}) {
@@ -106,9 +117,10 @@ TEST(ReadAhead, StaysWithinItsQueue) {
         const std::unique_ptr<FrameSource> source = read_ahead(inner, queue);
         std::vector<std::uint8_t> destination(21);
         for (std::size_t i = 0; i < taken; ++i) {
-          const FrameRead read = source->read_next(destination);
+          std::span<const std::uint8_t> in_place;
+          const FrameRead read = source->read_next_in_place(destination, in_place);
           ASSERT_EQ(read.status, FrameStatus::frame);
-          EXPECT_EQ(destination[0], static_cast<std::uint8_t>(i));
+          EXPECT_EQ(in_place[0], static_cast<std::uint8_t>(i));
         }
       }
       EXPECT_LE(inner.reads(), taken == 0 ? 0 : taken + frames);
