@@ -2,6 +2,7 @@
 // bands of a frame at a time, and the split of a frame's pixels into those bands.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -20,6 +21,14 @@ int available_cores();
 // available_cores() (at most kMaxScanThreads) when it is 0 or less.
 int scan_thread_count(int requested);
 
+// Bands per thread of the scan: more bands than threads let a thread that other work on the
+// machine slows down take fewer of them.
+inline constexpr int kBandsPerThread = 4;
+
+// Bands a frame of `frame_pixels` pixels is split into for `threads` threads: 1 for one thread,
+// else kBandsPerThread per thread, but never more than the frame has candidate chunks.
+int band_count(int frame_pixels, int threads);
+
 // Band `band` of `bands` (0 <= band < bands) of a frame of `frame_pixels` pixels: consecutive
 // pixels in scan order (whole rows but for the ends), the bands side by side covering the frame
 // from pixel 0. Every band starts on a candidate chunk (a multiple of kCandidateChunkPixels) and
@@ -27,26 +36,28 @@ int scan_thread_count(int requested);
 // empty when there are more bands than chunks.
 PixelRange band_range(int frame_pixels, int band, int bands);
 
-// Runs a job over bands 0 to bands() - 1: band 0 on the calling thread, every other band on a
-// helper thread of its own. The helpers are started by the constructor and stopped and joined by
-// the destructor; between jobs they sleep.
+// Runs a job over the bands of a frame on a fixed set of threads: the calling thread and its
+// helpers, which the constructor starts and the destructor stops and joins; between jobs they
+// sleep. Each thread takes the next band not yet taken until none is left, so a thread slowed
+// down by other work on the machine takes fewer bands rather than holding the others up.
 class BandPool {
  public:
   // Starts threads - 1 helpers (none for 1 or less). When the system refuses a thread, the pool
-  // keeps those it has: bands() is then smaller, which changes no result.
+  // keeps those it has: threads() is then smaller, which changes no result.
   explicit BandPool(int threads);
   ~BandPool();
   BandPool(const BandPool&) = delete;
   BandPool& operator=(const BandPool&) = delete;
 
   // Helpers + 1.
-  int bands() const { return static_cast<int>(helpers_.size()) + 1; }
+  int threads() const { return static_cast<int>(helpers_.size()) + 1; }
 
-  // Calls job(band) once for every band, all at the same time, and returns when every call has
-  // returned. `job` must not throw; calls for different bands must touch different memory.
+  // Calls job(band) once for every band 0 to bands - 1, on the pool's threads, and returns when
+  // every call has returned. `job` must not throw; calls for different bands must touch different
+  // memory. With one band, or no helper, every call is made on the calling thread, in order.
   template <typename Job>
-  void run(Job& job) {
-    run_job(&call_job<Job>, &job);
+  void run(int bands, Job& job) {
+    run_job(&call_job<Job>, &job, bands);
   }
 
  private:
@@ -54,16 +65,19 @@ class BandPool {
   static void call_job(void* job, int band) {
     (*static_cast<Job*>(job))(band);
   }
-  void run_job(void (*call)(void*, int), void* job);
-  void serve(int band);
+  void run_job(void (*call)(void*, int), void* job, int bands);
+  void take_bands(void (*call)(void*, int), void* job, int bands);
+  void serve();
 
   std::vector<std::thread> helpers_;
   std::mutex mutex_;
   std::condition_variable job_posted_;
-  std::condition_variable band_done_;
+  std::condition_variable helper_done_;
   std::uint64_t generation_ = 0;  // counts the jobs posted
   int pending_ = 0;               // helpers still on the current job
   bool stopping_ = false;
   void (*call_)(void*, int) = nullptr;
   void* job_ = nullptr;
+  int bands_ = 0;
+  std::atomic<int> next_band_{0};
 };

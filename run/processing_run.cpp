@@ -82,23 +82,24 @@ void load_short_frame(const FrameRing& ring, int load_slot, std::span<const std:
   mark_candidate_chunks(ring, target_slot, thresholds, candidate_chunks);
 }
 
-// The run's pool with the band of each of its threads.
+// The run's pool and the bands of the frame it shares out.
 struct Bands {
   BandPool& pool;
-  std::vector<PixelRange> ranges;  // one per band of the pool
+  std::vector<PixelRange> ranges;
 };
 
 Bands bands_of(BandPool& pool, int frame_pixels) {
   Bands bands{pool, {}};
-  for (int band = 0; band < pool.bands(); ++band) {
-    bands.ranges.push_back(band_range(frame_pixels, band, pool.bands()));
+  const int count = band_count(frame_pixels, pool.threads());
+  for (int band = 0; band < count; ++band) {
+    bands.ranges.push_back(band_range(frame_pixels, band, count));
   }
   return bands;
 }
 
 void recompute_in_bands(Bands& bands, const FrameRing& ring) {
   auto job = [&](int band) { recompute_statistics(ring, bands.ranges[band]); };
-  bands.pool.run(job);
+  bands.pool.run(static_cast<int>(bands.ranges.size()), job);
 }
 
 // One iteration's update of the sums with a whole frame, band by band: the recomputation when it
@@ -119,7 +120,7 @@ void load_in_bands(Bands& bands, const FrameRing& ring, bool recompute, int load
               target.begin() + static_cast<std::ptrdiff_t>(pixels.end),
               marked_frame.begin() + static_cast<std::ptrdiff_t>(pixels.begin));
   };
-  bands.pool.run(job);
+  bands.pool.run(static_cast<int>(bands.ranges.size()), job);
 }
 
 // Applies `status` of one output call to the outcome; true when the run must stop.
