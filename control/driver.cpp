@@ -14,8 +14,10 @@
 #include "outputs/report_images.h"
 #include "outputs/review_pictures.h"
 #include "outputs/run_summary.h"
+#include "run/band_pool.h"
 #include "run/processing_run.h"
 #include "sources/frame_folder.h"
+#include "sources/read_ahead.h"
 
 namespace {
 
@@ -93,17 +95,22 @@ void warn_if_nothing_scanned(const DetectionSettings& settings, const FrameGeome
   print_message(out, err, "the borders leave " + what + " to test: this run can report nothing");
 }
 
-RunParameters run_parameters(const DetectionSettings& settings) {
+RunParameters run_parameters(const DetectionSettings& settings, int threads) {
   return {settings.Images_in_buffer, settings.Min_flash_limit, settings.Max_flash_limit,
-          detection_thresholds(settings)};
+          detection_thresholds(settings), scan_thread_count(threads)};
 }
 
 }  // namespace
 
-RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& source,
+RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& recording,
                          const DetectionSettings& settings,
                          std::span<const std::uint8_t> report_header, RunBuffers& buffers,
                          std::FILE* out, std::FILE* err, const RunOptions& options) {
+  // With a queue the frames are read on a thread of their own, a few ahead of the run; every
+  // output that asks the source anything asks the reading-ahead one.
+  std::unique_ptr<FrameSource> ahead;
+  if (!buffers.read_ahead.empty()) ahead = read_ahead(recording, buffers.read_ahead);
+  FrameSource& source = ahead != nullptr ? *ahead : recording;
   const FrameGeometry geometry = source.geometry();
   const std::unique_ptr<RunOutput> flash_log = make_flash_log(run_dir);
   const std::unique_ptr<RunOutput> report_images =
@@ -133,7 +140,8 @@ RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& sour
   const std::unique_ptr<RunOutput> frame_times =
       options.recording.empty() ? nullptr : make_frame_times_file(run_dir, source);
   if (frame_times) outputs.push_back(frame_times.get());
-  return process_frames(source, run_parameters(settings), buffers, outputs, out, err);
+  return process_frames(source, run_parameters(settings, options.threads), buffers, outputs, out,
+                        err);
 }
 
 DetectionThresholds detection_thresholds(const DetectionSettings& settings) {
@@ -148,8 +156,11 @@ DetectionThresholds detection_thresholds(const DetectionSettings& settings) {
   return thresholds;
 }
 
-int run_vesk(const std::filesystem::path& run_dir, std::FILE* in, std::FILE* out, std::FILE* err) {
-  return run_vesk(run_dir, RunOptions{}, in, out, err);
+int run_vesk(const std::filesystem::path& run_dir, std::FILE* in, std::FILE* out, std::FILE* err,
+             int threads) {
+  RunOptions options;
+  options.threads = threads;
+  return run_vesk(run_dir, options, in, out, err);
 }
 
 int run_vesk(const std::filesystem::path& run_dir, const RunOptions& options, std::FILE* in,
@@ -195,8 +206,11 @@ int run_vesk(const std::filesystem::path& run_dir, const RunOptions& options, st
                       std::to_string(settings.Images_in_buffer - 1) + " before the run can start");
     return 1;
   }
+  // One thread reads as it scans; more share the scan, and a reader thread reads ahead.
+  const int scan_threads = scan_thread_count(options.threads);
   RunBuffers buffers;
-  if (!allocate_run_buffers(buffers, geometry, settings.Images_in_buffer, error)) {
+  if (!allocate_run_buffers(buffers, geometry, settings.Images_in_buffer, error,
+                            scan_threads > 1 ? kReadAheadFrames : 0)) {
     print_message(out, err, error);
     return 1;
   }

@@ -13,9 +13,12 @@
 
 // Runs VESK once in the run folder `run_dir` (every file is found there, and named relative to it
 // in messages): answers from `in`, the program's own console text to `out`, one-line error and
-// warning messages to `err`. Returns the exit status: 0, or 1 when it stopped on an error or
-// finished having lost output.
-int run_vesk(const std::filesystem::path& run_dir, std::FILE* in, std::FILE* out, std::FILE* err);
+// warning messages to `err`. `threads` is how many threads the scan uses, 0 (or less) for the
+// cores the process may run on (see scan_thread_count); with more than one, the frames are also
+// read ahead on a thread of their own. Every count writes the same files and text. Returns the exit
+// status: 0, or 1 when it stopped on an error or finished having lost output.
+int run_vesk(const std::filesystem::path& run_dir, std::FILE* in, std::FILE* out, std::FILE* err,
+             int threads = 0);
 
 // run_vesk with `options`: a recording read directly (its notices on `err`, `run_dir` laid out
 // for it, frame_times.csv written beside the results), the menu left out, the console text

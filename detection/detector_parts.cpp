@@ -120,12 +120,12 @@ void cluster_test(double flash_sd_sep, DetectionResult& result) {
 
 std::span<const std::uint8_t> start_scan(const FrameRing& ring, int target_slot,
                                          std::span<std::uint8_t> marked_frame,
-                                         DetectionResult& result) {
+                                         DetectionResult& result, bool copy_frame) {
   result.found = false;
   result.flash_count = 0;
   const std::span<const std::uint8_t> target = ring.frame_ring.subspan(
       slot_offset(ring, target_slot), static_cast<std::size_t>(ring.frame_pixels));
-  std::copy(target.begin(), target.end(), marked_frame.begin());
+  if (copy_frame) std::copy(target.begin(), target.end(), marked_frame.begin());
   return target;
 }
 

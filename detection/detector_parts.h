@@ -64,10 +64,11 @@ bool confirm_candidate(const FrameRing& ring, const FrameGeometry& geometry, int
                        std::span<std::uint8_t> marked_frame, DetectionResult& result);
 
 // The start of a scan: the result cleared (its measurement carried on) and `marked_frame` set
-// to the frame under test. Returns the frame under test.
+// to the frame under test, unless `copy_frame` is false (the caller has put it there). Returns the
+// frame under test.
 std::span<const std::uint8_t> start_scan(const FrameRing& ring, int target_slot,
                                          std::span<std::uint8_t> marked_frame,
-                                         DetectionResult& result);
+                                         DetectionResult& result, bool copy_frame = true);
 
 // The end of a scan: the cluster test when any pixel was confirmed.
 inline void finish_scan(const DetectionThresholds& thresholds, DetectionResult& result) {

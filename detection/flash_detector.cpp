@@ -153,10 +153,10 @@ constexpr int kPieceColumns = 256;
 // The scan of flash_detector; `chunks` may be null (every pixel is looked at).
 void detect(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
             const DetectionThresholds& thresholds, std::span<std::uint8_t> marked_frame,
-            const std::uint8_t* chunks, DetectionResult& result) {
+            const std::uint8_t* chunks, DetectionResult& result, MarkedStart start) {
   using detector_parts::temporal_test;
-  const std::span<const std::uint8_t> target =
-      detector_parts::start_scan(ring, target_slot, marked_frame, result);
+  const std::span<const std::uint8_t> target = detector_parts::start_scan(
+      ring, target_slot, marked_frame, result, start != MarkedStart::target_frame);
   FlashMeasurement& measurement = result.measurement;
   const std::size_t target_offset = slot_offset(ring, target_slot);
 
@@ -227,13 +227,14 @@ ScanBorders usable_borders(ScanBorders typed) {
 
 void flash_detector(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
                     const DetectionThresholds& thresholds, std::span<std::uint8_t> marked_frame,
-                    std::span<const std::uint8_t> candidate_chunks, DetectionResult& result) {
+                    std::span<const std::uint8_t> candidate_chunks, DetectionResult& result,
+                    MarkedStart start) {
   detector_parts::check_detector_buffers(ring, geometry, target_slot, marked_frame);
   check_or_die(candidate_chunks.empty() ||
                    candidate_chunks.size() == candidate_chunk_count(ring.frame_pixels),
                "candidate map does not match the frame size");
   detect(ring, geometry, target_slot, thresholds, marked_frame,
-         candidate_chunks.empty() ? nullptr : candidate_chunks.data(), result);
+         candidate_chunks.empty() ? nullptr : candidate_chunks.data(), result, start);
 }
 
 std::size_t candidate_chunk_count(int frame_pixels) {
@@ -259,18 +260,37 @@ void mark_candidate_chunks(const FrameRing& ring, int target_slot,
 void replace_and_mark(const FrameRing& ring, int load_slot, std::span<const std::uint8_t> entering,
                       int target_slot, const DetectionThresholds& thresholds,
                       std::span<std::uint8_t> candidate_chunks) {
+  replace_and_mark(ring, load_slot, entering, target_slot, thresholds, candidate_chunks,
+                   whole_frame(ring));
+}
+
+void replace_and_mark(const FrameRing& ring, int load_slot, std::span<const std::uint8_t> entering,
+                      int target_slot, const DetectionThresholds& thresholds,
+                      std::span<std::uint8_t> candidate_chunks, PixelRange pixels) {
+  const std::size_t frame_pixels = whole_frame(ring).end;
+  check_or_die(pixels.begin <= pixels.end && pixels.end <= frame_pixels &&
+                   pixels.begin % kCandidateChunkPixels == 0 &&
+                   (pixels.end % kCandidateChunkPixels == 0 || pixels.end == frame_pixels),
+               "a pixel range does not start and end on candidate chunks");
   const TemporalBound bound = temporal_bound(ring.images_in_buffer, thresholds);
-  if (bound.every_pixel || bound.no_pixel ||
-      candidate_chunks.size() != candidate_chunk_count(ring.frame_pixels)) {
-    replace_slot(ring, load_slot, entering);
-    mark_candidate_chunks(ring, target_slot, thresholds, candidate_chunks);  // a no-op if misfit
+  const bool map_fits = candidate_chunks.size() == candidate_chunk_count(ring.frame_pixels);
+  if (bound.every_pixel || bound.no_pixel || !map_fits) {
+    replace_slot(ring, load_slot, entering, pixels);
+    if (!map_fits) return;  // a misfit map is left alone
+    const std::size_t first = pixels.begin / kCandidateChunkPixels;
+    const std::size_t last = (pixels.end + kCandidateChunkPixels - 1) / kCandidateChunkPixels;
+    std::fill(candidate_chunks.begin() + static_cast<std::ptrdiff_t>(first),
+              candidate_chunks.begin() + static_cast<std::ptrdiff_t>(last),
+              bound.every_pixel ? 1 : 0);
     return;
   }
   std::uint8_t* frame = ring.frame_ring.data() + slot_offset(ring, load_slot);
   const std::uint8_t* target = target_slot == load_slot
                                    ? entering.data()
                                    : ring.frame_ring.data() + slot_offset(ring, target_slot);
-  replace_and_mark_chunks(bound, static_cast<double>(ring.images_in_buffer), frame, entering.data(),
-                          target, ring.pixel_sum.data(), ring.pixel_sq_dev.data(),
-                          static_cast<std::size_t>(ring.frame_pixels), candidate_chunks.data());
+  const std::size_t b = pixels.begin;
+  replace_and_mark_chunks(bound, static_cast<double>(ring.images_in_buffer), frame + b,
+                          entering.data() + b, target + b, ring.pixel_sum.data() + b,
+                          ring.pixel_sq_dev.data() + b, pixels.end - b,
+                          candidate_chunks.data() + b / kCandidateChunkPixels);
 }

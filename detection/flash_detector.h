@@ -67,6 +67,12 @@ struct DetectionResult {
   std::array<PixelPosition, kMaxListedPixels> pixels{};  // the first flash_count are the list
 };
 
+// What `marked_frame` holds when flash_detector is called.
+enum class MarkedStart {
+  anything,      // the detector copies the frame under test into it first
+  target_frame,  // already the frame under test (copied by the caller, e.g. band by band)
+};
+
 // Tests the frame in `target_slot`: rebuilds `marked_frame` (frame_pixels bytes) as that frame
 // with a 21x21 box outline round every confirmed pixel and fills `result` (its measurement is
 // updated in place, not cleared). `candidate_chunks` (from mark_candidate_chunks or
@@ -75,7 +81,8 @@ struct DetectionResult {
 // The caller sizes every buffer to the geometry (checked: a mismatch stops the program).
 void flash_detector(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
                     const DetectionThresholds& thresholds, std::span<std::uint8_t> marked_frame,
-                    std::span<const std::uint8_t> candidate_chunks, DetectionResult& result);
+                    std::span<const std::uint8_t> candidate_chunks, DetectionResult& result,
+                    MarkedStart start = MarkedStart::anything);
 
 // A candidate map holds one byte per chunk of kCandidateChunkPixels consecutive pixels of a frame
 // (the last chunk may be shorter): 1 when some pixel of the chunk may pass the temporal test, 0
@@ -96,3 +103,12 @@ void mark_candidate_chunks(const FrameRing& ring, int target_slot,
 void replace_and_mark(const FrameRing& ring, int load_slot, std::span<const std::uint8_t> entering,
                       int target_slot, const DetectionThresholds& thresholds,
                       std::span<std::uint8_t> candidate_chunks);
+
+// replace_and_mark of the pixels in `pixels` only, marking the chunks they cover: `pixels.begin`
+// is a multiple of kCandidateChunkPixels and `pixels.end` one too or frame_pixels (checked: a
+// misfit stops the program), so ranges side by side never share a chunk and may be done on
+// different threads. `entering` is still the whole frame. Each pixel and each chunk comes out as
+// in the whole-frame call.
+void replace_and_mark(const FrameRing& ring, int load_slot, std::span<const std::uint8_t> entering,
+                      int target_slot, const DetectionThresholds& thresholds,
+                      std::span<std::uint8_t> candidate_chunks, PixelRange pixels);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "base/check.h"
 #include "detection/vector_clones.h"
 
 namespace {
@@ -65,7 +66,17 @@ void sq_dev_block(const FrameRing& ring, std::size_t begin, std::size_t count) {
   }
 }
 
+void check_range(const FrameRing& ring, PixelRange pixels) {
+  check_or_die(
+      pixels.begin <= pixels.end && pixels.end <= static_cast<std::size_t>(ring.frame_pixels),
+      "a pixel range reaches outside the frame");
+}
+
 }  // namespace
+
+PixelRange whole_frame(const FrameRing& ring) {
+  return {0, ring.frame_pixels > 0 ? static_cast<std::size_t>(ring.frame_pixels) : 0};
+}
 
 // The full recomputation runs block by block: a block's bytes in all N slots are read once for
 // the sums and again, still in cache, for the squared deviations. Each pixel's terms are still
@@ -86,9 +97,14 @@ void sum_sd(const FrameRing& ring) {
 }
 
 void recompute_statistics(const FrameRing& ring) {
-  const auto pixels = static_cast<std::size_t>(ring.frame_pixels);
-  for (std::size_t begin = 0; begin < pixels; begin += kBlockPixels) {
-    const std::size_t count = std::min(kBlockPixels, pixels - begin);
+  recompute_statistics(ring, whole_frame(ring));
+}
+
+// Blocks start at pixels.begin: where a block starts changes no pixel's value.
+void recompute_statistics(const FrameRing& ring, PixelRange pixels) {
+  check_range(ring, pixels);
+  for (std::size_t begin = pixels.begin; begin < pixels.end; begin += kBlockPixels) {
+    const std::size_t count = std::min(kBlockPixels, pixels.end - begin);
     sum_block(ring, begin, count);
     sq_dev_block(ring, begin, count);
   }
@@ -126,15 +142,20 @@ void admit_slot(const FrameRing& ring, int slot) {
   }
 }
 
-VESK_VECTOR_CLONES
 void replace_slot(const FrameRing& ring, int slot, std::span<const std::uint8_t> entering) {
-  const auto pixels = static_cast<std::size_t>(ring.frame_pixels);
+  replace_slot(ring, slot, entering, whole_frame(ring));
+}
+
+VESK_VECTOR_CLONES
+void replace_slot(const FrameRing& ring, int slot, std::span<const std::uint8_t> entering,
+                  PixelRange pixels) {
+  check_range(ring, pixels);
   const double n = ring.images_in_buffer;
   std::uint8_t* __restrict frame = slot_bytes(ring, slot).data();
   const std::uint8_t* __restrict fresh = entering.data();
   double* __restrict sum = ring.pixel_sum.data();
   double* __restrict sq_dev = ring.pixel_sq_dev.data();
-  for (std::size_t p = 0; p < pixels; ++p) {
+  for (std::size_t p = pixels.begin; p < pixels.end; ++p) {
     retire_then_admit(sum[p], sq_dev[p], frame[p], fresh[p], n);
     frame[p] = fresh[p];
   }

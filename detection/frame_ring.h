@@ -3,6 +3,7 @@
 // recomputations by retire_slot / admit_slot).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -16,12 +17,25 @@ struct FrameRing {
   int images_in_buffer = 0;  // N, at least 1
 };
 
+// The pixels [begin, end) of a frame, as indices into a slot and into the sums.
+struct PixelRange {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+};
+
+// Every pixel of a frame of the ring: [0, frame_pixels).
+PixelRange whole_frame(const FrameRing& ring);
+
 // Full recomputation of pixel_sum from the ring.
 void sum_average(const FrameRing& ring);
 // Full recomputation of pixel_sq_dev from the ring and pixel_sum (slots in ascending order).
 void sum_sd(const FrameRing& ring);
 // sum_average, then sum_sd.
 void recompute_statistics(const FrameRing& ring);
+// recompute_statistics of the pixels in `pixels` only (begin <= end <= frame_pixels, checked):
+// each pixel's sums take the same bits as in a recomputation of the whole frame, so ranges side
+// by side may be recomputed on different threads.
+void recompute_statistics(const FrameRing& ring, PixelRange pixels);
 
 // Takes the frame in `slot` out of both sums (before the slot is overwritten).
 void retire_slot(const FrameRing& ring, int slot);
@@ -45,3 +59,7 @@ inline void retire_then_admit(double& sum, double& sq_dev, double leaving, doubl
 // Copies `entering` (frame_pixels bytes, outside the ring) into `slot` and brings both sums up
 // to date in one pass: bit for bit what retire_slot, copying the bytes in, then admit_slot give.
 void replace_slot(const FrameRing& ring, int slot, std::span<const std::uint8_t> entering);
+// replace_slot of the pixels in `pixels` only (begin <= end <= frame_pixels, checked); `entering`
+// is still the whole frame.
+void replace_slot(const FrameRing& ring, int slot, std::span<const std::uint8_t> entering,
+                  PixelRange pixels);

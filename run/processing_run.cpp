@@ -1,12 +1,14 @@
 #include "run/processing_run.h"
 
 #include <algorithm>
+#include <memory>
 #include <new>
 
 #include "base/check.h"
 #include "base/checked_math.h"
 #include "base/message.h"
 #include "imaging/flash_report.h"
+#include "run/band_pool.h"
 
 namespace {
 
@@ -25,7 +27,8 @@ void check_buffers(const FrameGeometry& geometry, int images_in_buffer, const Ru
       buffers.pixel_sq_dev.size() == pixels &&
       buffers.candidate_chunks.size() == candidate_chunk_count(geometry.frame_pixels) &&
       buffers.report_pixels.size() == 3 * pixels &&
-      buffers.thumbnail_strip.size() == report_strip_bytes(geometry.image_width);
+      buffers.thumbnail_strip.size() == report_strip_bytes(geometry.image_width) &&
+      buffers.read_ahead.size() % pixels == 0;
   check_or_die(fits, "the run's buffers do not match Images_in_buffer and the frame size");
 }
 
@@ -65,28 +68,75 @@ bool fill_ring(FrameSource& source, const FrameRing& ring, std::FILE* out, std::
   return true;
 }
 
-// One iteration's load of frame `frame_number` into `load_slot` with both sums brought up to date
-// and the candidate map marked for `target_slot`. Frames the ring filled with (below N) are taken
-// from their slot again, as the loop's first iterations load them a second time. `scratch` is
-// lent by the caller (the run lends marked_frame, which the detector rebuilds next).
-FrameRead load_next_frame(FrameSource& source, const FrameRing& ring, int load_slot,
-                          int target_slot, std::int64_t frame_number,
-                          const DetectionThresholds& thresholds, std::span<std::uint8_t> scratch,
-                          std::span<std::uint8_t> candidate_chunks) {
+// Reads frame `frame_number`, to be loaded into `load_slot`, and points `entering` at its bytes:
+// in `scratch` (lent by the caller: the run lends marked_frame, which the detector rebuilds next)
+// or in the source's own buffer. Frames the ring filled with (below N) are taken from their slot
+// again, as the loop's first iterations load them a second time.
+FrameRead read_entering(FrameSource& source, const FrameRing& ring, int load_slot,
+                        std::int64_t frame_number, std::span<std::uint8_t> scratch,
+                        std::span<const std::uint8_t>& entering) {
   const std::span<std::uint8_t> slot = slot_bytes(ring, load_slot);
-  FrameRead read;
   if (frame_number < ring.images_in_buffer) {
     std::copy(slot.begin(), slot.end(), scratch.begin());
+    entering = scratch;
+    FrameRead read;
     read.status = FrameStatus::frame;
     read.bytes = slot.size();
-  } else {
-    read = source.read_next(scratch);
-    if (read.status != FrameStatus::frame) return read;
-    const int previous = load_slot == 0 ? ring.images_in_buffer - 1 : load_slot - 1;
-    complete_short_frame(scratch, read.bytes, slot_bytes(ring, previous));
+    return read;
   }
-  replace_and_mark(ring, load_slot, scratch, target_slot, thresholds, candidate_chunks);
-  return read;
+  return source.read_next_in_place(scratch, entering);
+}
+
+// A short frame made whole in `scratch`: the bytes it has, then those of the frame before it.
+std::span<const std::uint8_t> completed_short_frame(const FrameRing& ring, int load_slot,
+                                                    std::span<const std::uint8_t> entering,
+                                                    std::size_t bytes,
+                                                    std::span<std::uint8_t> scratch) {
+  if (entering.data() != scratch.data()) std::copy_n(entering.begin(), bytes, scratch.begin());
+  const int previous = load_slot == 0 ? ring.images_in_buffer - 1 : load_slot - 1;
+  complete_short_frame(scratch, bytes, slot_bytes(ring, previous));
+  return scratch;
+}
+
+// The run's pool and the bands of the frame it shares out.
+struct Bands {
+  BandPool& pool;
+  std::vector<PixelRange> ranges;
+};
+
+Bands bands_of(BandPool& pool, int frame_pixels) {
+  Bands bands{pool, {}};
+  const int count = band_count(frame_pixels, pool.threads());
+  for (int band = 0; band < count; ++band) {
+    bands.ranges.push_back(band_range(frame_pixels, band, count));
+  }
+  return bands;
+}
+
+void recompute_in_bands(Bands& bands, const FrameRing& ring) {
+  auto job = [&](int band) { recompute_statistics(ring, bands.ranges[band]); };
+  bands.pool.run(static_cast<int>(bands.ranges.size()), job);
+}
+
+// One iteration's update of the sums with a whole frame, band by band: the recomputation when it
+// is due, replace_and_mark, then the frame under test copied into `marked_frame` for the detector
+// (after the band's `entering` bytes are used, which may be marked_frame's). Each pixel sees the
+// same operations in the same order as on one thread, and each band writes its own pixels and
+// chunks only.
+void load_in_bands(Bands& bands, const FrameRing& ring, bool recompute, int load_slot,
+                   std::span<const std::uint8_t> entering, int target_slot,
+                   const DetectionThresholds& thresholds, std::span<std::uint8_t> candidate_chunks,
+                   std::span<std::uint8_t> marked_frame) {
+  const std::span<const std::uint8_t> target = slot_bytes(ring, target_slot);
+  auto job = [&](int band) {
+    const PixelRange pixels = bands.ranges[band];
+    if (recompute) recompute_statistics(ring, pixels);
+    replace_and_mark(ring, load_slot, entering, target_slot, thresholds, candidate_chunks, pixels);
+    std::copy(target.begin() + static_cast<std::ptrdiff_t>(pixels.begin),
+              target.begin() + static_cast<std::ptrdiff_t>(pixels.end),
+              marked_frame.begin() + static_cast<std::ptrdiff_t>(pixels.begin));
+  };
+  bands.pool.run(static_cast<int>(bands.ranges.size()), job);
 }
 
 // Applies `status` of one output call to the outcome; true when the run must stop.
@@ -127,13 +177,15 @@ void finish_outputs(std::span<RunOutput* const> outputs, const RunEnd& end, RunO
 }  // namespace
 
 bool allocate_run_buffers(RunBuffers& buffers, const FrameGeometry& geometry, int images_in_buffer,
-                          std::string& error) {
+                          std::string& error, int read_ahead_frames) {
   const auto pixels = static_cast<std::size_t>(geometry.frame_pixels);
   const std::size_t slots = images_in_buffer > 0 ? static_cast<std::size_t>(images_in_buffer) : 0;
+  const std::size_t ahead = read_ahead_frames > 0 ? static_cast<std::size_t>(read_ahead_frames) : 0;
   std::size_t ring_bytes = 0;
   std::size_t report_bytes = 0;
+  std::size_t ahead_bytes = 0;
   if (!checked_multiply(slots, pixels, ring_bytes) || !checked_multiply(3, pixels, report_bytes) ||
-      pixels > std::vector<double>().max_size() ||
+      !checked_multiply(ahead, pixels, ahead_bytes) || pixels > std::vector<double>().max_size() ||
       ring_bytes > std::vector<std::uint8_t>().max_size()) {
     error = "Images_in_buffer " + std::to_string(images_in_buffer) + " with " +
             std::to_string(geometry.image_width) + " x " + std::to_string(geometry.image_height) +
@@ -166,6 +218,7 @@ bool allocate_run_buffers(RunBuffers& buffers, const FrameGeometry& geometry, in
     buffers.pixel_sum.assign(pixels, 0.0);
     buffers.pixel_sq_dev.assign(pixels, 0.0);
     buffers.candidate_chunks.assign(candidate_chunk_count(geometry.frame_pixels), 0);
+    buffers.read_ahead.assign(ahead_bytes, 0);
   } catch (const std::bad_alloc&) {
     buffers = RunBuffers{};
     error = no_memory;
@@ -183,15 +236,20 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
   const FrameRing ring{buffers.frame_ring, buffers.pixel_sum, buffers.pixel_sq_dev,
                        geometry.frame_pixels, n};
 
+  FrameSource& frames = source;  // read ahead or not, as the caller chose
+
   std::string error;
-  if (!fill_ring(source, ring, out, err, error)) {
+  if (!fill_ring(frames, ring, out, err, error)) {
     note_status(OutputStatus::fatal, error, outcome);
     return outcome;
   }
   for (RunOutput* output : outputs) {
     if (note_status(output->start(&error), error, outcome)) return outcome;
   }
-  recompute_statistics(ring);
+  // The scan's threads live for the run; the exact detector stays on this one.
+  BandPool pool(parameters.threads);
+  Bands bands = bands_of(pool, geometry.frame_pixels);
+  recompute_in_bands(bands, ring);
 
   int target_slot = 0;
   int load_slot = n / 2;
@@ -200,12 +258,23 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
   RunEnd end;
   for (;; ++frame_number) {
     for (RunOutput* output : outputs) output->frame_started(frame_number);
-    if (frame_number % 100 == 0) recompute_statistics(ring);
-    // marked_frame takes the new frame's bytes until the detector rebuilds it below.
+    const bool recompute = frame_number % 100 == 0;
+    // marked_frame may take the new frame's bytes until the detector rebuilds it below.
+    std::span<const std::uint8_t> entering;
     const FrameRead read =
-        load_next_frame(source, ring, load_slot, target_slot, frame_number, parameters.thresholds,
-                        buffers.marked_frame, buffers.candidate_chunks);
+        read_entering(frames, ring, load_slot, frame_number, buffers.marked_frame, entering);
     if (!read.warning.empty()) print_message(out, err, read.warning);
+    if (read.status == FrameStatus::frame && read.bytes < buffers.marked_frame.size()) {
+      entering = completed_short_frame(ring, load_slot, entering, read.bytes, buffers.marked_frame);
+    }
+    MarkedStart marked = MarkedStart::anything;
+    if (read.status == FrameStatus::frame) {
+      load_in_bands(bands, ring, recompute, load_slot, entering, target_slot, parameters.thresholds,
+                    buffers.candidate_chunks, buffers.marked_frame);
+      marked = MarkedStart::target_frame;
+    } else if (recompute) {
+      recompute_in_bands(bands, ring);
+    }
     if (read.status == FrameStatus::end) {
       // The number of the first frame that is not there is the length of the recording.
       end = {true, frame_number};
@@ -217,7 +286,7 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
     }
 
     flash_detector(ring, geometry, target_slot, parameters.thresholds, buffers.marked_frame,
-                   buffers.candidate_chunks, result);
+                   buffers.candidate_chunks, result, marked);
     const std::int64_t target_frame = frame_number - n / 2;
     const RingView view = ring_view(ring, geometry, target_slot, target_frame);
     const bool accepted = result.found && result.flash_count >= parameters.min_flash_limit &&

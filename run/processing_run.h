@@ -24,16 +24,18 @@ struct RunBuffers {
   std::vector<std::uint8_t> candidate_chunks;  // candidate_chunk_count(frame_pixels)
   std::vector<std::uint8_t> report_pixels;     // 3 * frame_pixels, work space of report images
   std::vector<std::uint8_t> thumbnail_strip;   // report_strip_bytes(image_width)
+  std::vector<std::uint8_t> read_ahead;        // read_ahead_frames * frame_pixels, may be empty
 };
 
 // The detector needs at least 3 frames in its ring: the temporal spread divides by N - 2.
 inline constexpr int kLeastImagesInBuffer = 3;
 
-// Sizes every buffer for `geometry` and `images_in_buffer` (the ring zeroed). False with `error`
-// when the sizes do not fit in memory's address range or the memory cannot be had; the buffers
-// are then empty. The one place where the run's memory is obtained.
+// Sizes every buffer for `geometry` and `images_in_buffer` (the ring zeroed), with a queue of
+// `read_ahead_frames` frames (0 or more) for reading ahead. False with `error` when the sizes do
+// not fit in memory's address range or the memory cannot be had; the buffers are then empty. The
+// one place where the run's memory is obtained.
 bool allocate_run_buffers(RunBuffers& buffers, const FrameGeometry& geometry, int images_in_buffer,
-                          std::string& error);
+                          std::string& error, int read_ahead_frames = 0);
 
 // What the run needs besides its buffers.
 struct RunParameters {
@@ -41,20 +43,24 @@ struct RunParameters {
   int min_flash_limit = 0;   // fewest confirmed pixels of a report
   int max_flash_limit = 0;   // most confirmed pixels of a report
   DetectionThresholds thresholds;
+  // Threads the per-pixel passes are split over (bands of the frame); 1 keeps every pass on the
+  // caller's thread. Results are the same for every count.
+  int threads = 1;
 };
 
 struct RunOutcome {
   bool completed = true;            // false: the run stopped, or an output failed at its end
   std::vector<std::string> errors;  // one line each, in order, for the driver to print
-  bool lost_output = false;  // an output lost something (already said on `err`)
+  bool lost_output = false;         // an output lost something (already said on `err`)
   std::int64_t frames_read = 0;
 };
 
 // Runs the whole processing phase. `buffers` must come from allocate_run_buffers for the
 // source's geometry and parameters.images_in_buffer (checked: a mismatch stops the program).
+// A read-ahead queue in them is for the caller to wrap the source with (see read_ahead), so
+// that the outputs ask the same source; the run's results are the same either way.
 // Warnings about frames go to `err` as they come (after flushing `out`). The outputs are started
 // only once the ring is full, so a run that cannot start leaves earlier results as they were;
 // once started, each hears finish() at the end, also after a stop.
-RunOutcome process_frames(FrameSource& source, const RunParameters& parameters,
-                          RunBuffers& buffers, std::span<RunOutput* const> outputs,
-                          std::FILE* out, std::FILE* err);
+RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, RunBuffers& buffers,
+                          std::span<RunOutput* const> outputs, std::FILE* out, std::FILE* err);

@@ -49,6 +49,18 @@ class FrameSource {
   // numbered by the order they come in, from 0.
   virtual FrameRead read_next(std::span<std::uint8_t> destination) = 0;
 
+  // read_next, but the source may leave the frame in a buffer of its own instead of copying it
+  // into `scratch` (frame_pixels bytes): `bytes` is set to where the frame is (its first
+  // read.bytes bytes are the frame's; empty when the status is not `frame`), valid until the next
+  // call of either read. The default reads into `scratch`.
+  virtual FrameRead read_next_in_place(std::span<std::uint8_t> scratch,
+                                       std::span<const std::uint8_t>& bytes) {
+    FrameRead read = read_next(scratch);
+    bytes = read.status == FrameStatus::frame ? std::span<const std::uint8_t>(scratch)
+                                              : std::span<const std::uint8_t>();
+    return read;
+  }
+
   // Checks cheaply, before the run takes its memory, that frames 0 to count - 1 are there. The
   // default knows nothing and answers true. False with `error` naming the first one missing.
   virtual bool check_first_frames(int count, std::string* error) {
