@@ -84,6 +84,7 @@ void draw_box(std::span<std::uint8_t> marked_frame, const FrameGeometry& geometr
 
 void cluster_test(double flash_sd_sep, DetectionResult& result) {
   const int count = result.flash_count;
+  result.listed = count;
   const auto n = static_cast<double>(count);
   double sum_x = 0.0;
   double sum_y = 0.0;

@@ -157,6 +157,7 @@ void detect(const FrameRing& ring, const FrameGeometry& geometry, int target_slo
   using detector_parts::temporal_test;
   result.found = false;
   result.flash_count = 0;
+  result.listed = 0;
   FlashMeasurement& measurement = result.measurement;
 
   const std::size_t target_offset = slot_offset(ring, target_slot);

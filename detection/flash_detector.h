@@ -2,13 +2,13 @@
 // boxes in marked_frame, and the cluster test on the confirmed pixels.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <array>
 #include <span>
 
-#include "detection/frame_ring.h"
 #include "base/frame_geometry.h"
+#include "detection/frame_ring.h"
 
 // The nine measured values, in the column order of flash_info.dat. Never cleared between calls:
 // a field keeps the value of the last pixel that reached its writing step.
@@ -61,8 +61,9 @@ struct PixelPosition {
 
 // What one detector call finds. `measurement` is carried from call to call (see above).
 struct DetectionResult {
-  bool found = false;  // a pixel was confirmed and their scatter is at most flash_sd_sep
-  int flash_count = 0; // confirmed pixels listed, 0 to 100 (0 when the scatter test failed)
+  bool found = false;   // a pixel was confirmed and their scatter is at most flash_sd_sep
+  int flash_count = 0;  // confirmed pixels listed, 0 to 100 (0 when the scatter test failed)
+  int listed = 0;       // confirmed pixels listed before the scatter test, 0 to 100
   FlashMeasurement measurement;
   std::array<PixelPosition, kMaxListedPixels> pixels{};  // the first flash_count are the list
 };

@@ -77,6 +77,7 @@ void flash_detector(const FrameRing& ring, const FrameGeometry& geometry, int ta
   detector_parts::check_detector_buffers(ring, geometry, target_slot, marked_frame);
   result.found = false;
   result.flash_count = 0;
+  result.listed = 0;
   FlashMeasurement& measurement = result.measurement;
 
   const std::size_t target_offset = slot_offset(ring, target_slot);
