@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -51,15 +50,16 @@ std::string ring_settings() {
   return settings_text(1, 80, 32, 3, 5, 4, 4, 10, 10, 10, 10, 95, 0, kRing);
 }
 
-TuneInput folder_input(int per_bin) {
+// The tune's input for the run folder `folder`, as run_tune makes it.
+TuneInput folder_input(const std::string& folder, int per_bin) {
   TuneInput input;
   std::vector<std::string> problems;
   std::string error;
-  EXPECT_TRUE(read_settings_file(".", "settings.txt", input.settings, problems, error)) << error;
-  input.open = [](std::string* open_error) -> std::unique_ptr<FrameSource> {
-    std::unique_ptr<FrameSource> folder = open_frame_folder(".", open_error);
-    if (folder == nullptr) return nullptr;
-    return make_frame_window(std::move(folder), 0, -1);
+  EXPECT_TRUE(read_settings_file(folder, "settings.txt", input.settings, problems, error)) << error;
+  input.open = [folder](std::string* open_error) -> std::unique_ptr<FrameSource> {
+    std::unique_ptr<FrameSource> folder_source = open_frame_folder(folder, open_error);
+    if (folder_source == nullptr) return nullptr;
+    return make_frame_window(std::move(folder_source), 0, -1);
   };
   input.flashes_per_bin = per_bin;
   input.threads = 2;
@@ -88,14 +88,15 @@ std::map<std::string, std::vector<std::uint8_t>> folder_bytes(const std::string&
   return files;
 }
 
-ProgramRun run_tune_program(const std::string& args) {
-  return run_command(std::string("'") + VESK_TUNE_BINARY + "' " + args);
+// The built vesk-tune with `args` after the folder `folder`.
+ProgramRun run_tune_program(const std::string& folder, const std::string& args = "") {
+  return run_command(std::string("'") + VESK_TUNE_BINARY + "' '" + folder + "' " + args);
 }
 
 TEST(VeskTune, MeasuresTheNoiseAndScalesFlashesByIt) {
   ScratchDir dir;
   write_known_noise(3, ring_settings());
-  const TuneInput input = folder_input(20);
+  const TuneInput input = folder_input(dir.path(), 20);
   TuneOutcome o;
   std::string error;
   ASSERT_TRUE(tune_recording(input, o, error)) << error;
@@ -127,7 +128,7 @@ TEST(VeskTune, MeasuresTheNoiseAndScalesFlashesByIt) {
 TEST(VeskTune, RecommendedSettingHoldsOnItsOwnInjectedRun) {
   ScratchDir dir;
   write_known_noise(5, ring_settings());
-  TuneInput input = folder_input(20);
+  TuneInput input = folder_input(dir.path(), 20);
   input.flashes_per_bin = 60;  // 360 flashes: more than the 250 tested frames, two passes
   TuneOutcome o;
   std::string error;
@@ -160,29 +161,29 @@ TEST(VeskTuneProgram, WriteKeepsTheOldSettingsAndNeverTouchesTheFrames) {
   ScratchDir dir;
   write_known_noise(7, ring_settings());
   const std::string settings_before = read_text("settings.txt");
-  const auto frames_before = folder_bytes("BMP_RAW");
+  const std::string raw = dir.path() + "/BMP_RAW";
+  const auto frames_before = folder_bytes(raw);
 
-  const ProgramRun run = run_tune_program(". --write --flashes 10");
+  const ProgramRun run = run_tune_program(dir.path(), "--write --flashes 10");
   ASSERT_EQ(run.exit_status, 0) << run.err;
   EXPECT_EQ(run.err, "");
-  EXPECT_EQ(folder_bytes("BMP_RAW"), frames_before);
-  EXPECT_FALSE(fs::exists("BMP_RAW.part"));
+  EXPECT_EQ(folder_bytes(raw), frames_before);
 
-  // The shipped thresholds lose flashes of 8 to 12 times this noise that looser ones find.
+  // Time_sd 5 over a Min_sd2 floor of 4 loses flashes of 8 to 12 times this noise.
   EXPECT_NE(run.out.find("settings.txt: Time_sd 5 -> "), std::string::npos) << run.out;
   EXPECT_EQ(read_text("settings.txt.bak"), settings_before);
   DetectionSettings old_settings;
   DetectionSettings new_settings;
   std::vector<std::string> problems;
   std::string error;
-  ASSERT_TRUE(read_settings_file(".", "settings.txt.bak", old_settings, problems, error));
-  ASSERT_TRUE(read_settings_file(".", "settings.txt", new_settings, problems, error));
+  ASSERT_TRUE(read_settings_file(dir.path(), "settings.txt.bak", old_settings, problems, error));
+  ASSERT_TRUE(read_settings_file(dir.path(), "settings.txt", new_settings, problems, error));
   EXPECT_TRUE(problems.empty());
   EXPECT_NE(grid_setting(new_settings), grid_setting(old_settings));
   EXPECT_EQ(format_settings(with_setting(new_settings, grid_setting(old_settings))),
             format_settings(old_settings));
-  EXPECT_FALSE(fs::exists("settings.txt.part"));
-  EXPECT_FALSE(fs::exists("settings.txt.bak.part"));
+  EXPECT_FALSE(fs::exists(dir.path() + "/settings.txt.part"));
+  EXPECT_FALSE(fs::exists(dir.path() + "/settings.txt.bak.part"));
 
   const std::string csv = read_text("tune/completeness.csv");
   EXPECT_EQ(csv.substr(0, csv.find('\n')),
@@ -194,7 +195,7 @@ TEST(VeskTuneProgram, WriteKeepsTheOldSettingsAndNeverTouchesTheFrames) {
 
   // A second run finds the file as it recommends it: nothing written, the backup kept.
   const std::string tuned = read_text("settings.txt");
-  const ProgramRun again = run_tune_program(". --write --flashes 10");
+  const ProgramRun again = run_tune_program(dir.path(), "--write --flashes 10");
   ASSERT_EQ(again.exit_status, 0) << again.err;
   EXPECT_NE(again.out.find("already holds the recommended setting"), std::string::npos);
   EXPECT_EQ(read_text("settings.txt"), tuned);
@@ -218,45 +219,47 @@ TEST(VeskTuneProgram, BadOptionsSayOneLineAndExitWithTwo) {
       {"a b", "b: only one run folder may be given; usage: vesk-tune"},
   };
   for (const BadArguments& c : cases) {
-    const ProgramRun run = run_tune_program(c.args);
+    const ProgramRun run = run_command(std::string("'") + VESK_TUNE_BINARY + "' " + c.args);
     EXPECT_EQ(run.exit_status, 2) << c.args;
     EXPECT_EQ(run.err.rfind(c.message, 0), 0u) << c.args << ": " << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << c.args;
     EXPECT_EQ(run.out, "");
   }
-  EXPECT_TRUE(fs::is_empty("."));
+  EXPECT_TRUE(fs::is_empty(dir.path()));
 }
 
 TEST(VeskTuneProgram, FolderWithoutFramesOrSettingsStopsWithOne) {
   ScratchDir dir;
-  ProgramRun run = run_tune_program(".");
+  ProgramRun run = run_tune_program(dir.path());
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(run.err, "settings.txt: cannot open: No such file or directory\n");
   make_run_folder(ring_settings());
-  run = run_tune_program(".");
+  run = run_tune_program(dir.path());
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(run.err, "BMP_RAW/a00000.bmp: cannot open: No such file or directory\n");
   for (int f = 0; f < kRing - 1; ++f) {
     write_raw_frame(f, kWidth, kHeight, std::vector<std::uint8_t>(kWidth * kHeight, 60));
   }
-  run = run_tune_program(".");
+  run = run_tune_program(dir.path());
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(run.err,
             "holds 19 frames, fewer than the 20 of Images_in_buffer: the detector cannot fill its "
             "ring and tests no frame\n");
-  EXPECT_FALSE(fs::exists("tune"));
+  EXPECT_FALSE(fs::exists(dir.path() + "/tune"));
 }
 
 // The user's path: tune the run folder, then run vesk with what was written. A small demo
 // recording (320 x 240, 400 frames) stands in for the full demo, which takes too long here.
 TEST(VeskTuneProgram, VeskFindsTheDemoFlashesWithTheTunedSettings) {
   ScratchDir dir;
-  const std::string generate = std::string("'") + VESK_TOOLS_DIR +
-                               "/make_demo_frames' --size 320x240 --frames 400 --seed 10 "
-                               "--flashes 8 --hits 2 . > generator.txt 2>&1";
-  ASSERT_EQ(std::system(generate.c_str()), 0) << read_text("generator.txt");
+  const ProgramRun generate =
+      run_command(std::string("'") + VESK_TOOLS_DIR +
+                  "/make_demo_frames' --size 320x240 --frames 400 --seed 10 --flashes 8 "
+                  "--hits 2 '" +
+                  dir.path() + "'");
+  ASSERT_EQ(generate.exit_status, 0) << generate.err;
   make_run_folder();
-  const ProgramRun tune = run_tune_program(". --write --flashes 30");
+  const ProgramRun tune = run_tune_program(dir.path(), "--write --flashes 30");
   ASSERT_EQ(tune.exit_status, 0) << tune.err;
   const ProgramRun vesk = run_vesk_program("0\n");
   ASSERT_EQ(vesk.exit_status, 0) << vesk.err;
@@ -264,8 +267,9 @@ TEST(VeskTuneProgram, VeskFindsTheDemoFlashesWithTheTunedSettings) {
   std::vector<demo::TruthRow> events;
   std::vector<demo::FlashReport> reports;
   std::string error;
-  ASSERT_TRUE(demo::read_truth("truth.csv", events, error)) << error;
-  ASSERT_TRUE(demo::read_flash_log("flash_info.dat", reports, error)) << error;
+  ASSERT_TRUE(demo::read_truth((dir.path() + "/truth.csv").c_str(), events, error)) << error;
+  ASSERT_TRUE(demo::read_flash_log((dir.path() + "/flash_info.dat").c_str(), reports, error))
+      << error;
   int bright = 0;
   for (const demo::TruthRow& e : events) {
     if (e.kind != demo::EventKind::Flash || e.peak < 30.0) continue;

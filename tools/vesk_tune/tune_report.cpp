@@ -71,6 +71,19 @@ std::vector<std::size_t> table_rows(const TuneScores& t, std::size_t rows) {
   return shown;
 }
 
+// With no alarm in n frames, a rate of 3 / n is still possible at 95 % (Poisson); a note when
+// that bound lies above the limit, empty otherwise.
+std::string sample_note(const TuneScores& t) {
+  if (t.frames_tested <= 0) return "";
+  const double bound = 3.0 * 10000.0 / static_cast<double>(t.frames_tested);
+  if (bound <= t.limit) return "";
+  return format(
+      "Note: no false alarm in %s frames still allows up to %.0f per 10,000 frames "
+      "(95%% bound), above the limit of %g: tune on more frames (--count) to tell "
+      "settings near the limit apart",
+      grouped(t.frames_tested).c_str(), bound, t.limit);
+}
+
 int fading(const InjectionPlan& plan) {
   return static_cast<int>(std::count_if(plan.flashes.begin(), plan.flashes.end(),
                                         [](const InjectedFlash& f) { return f.fade_peak > 0.0; }));
@@ -374,6 +387,8 @@ std::string tune_summary(const TuneOutcome& o, std::size_t rows) {
       setting_text(best.setting).c_str(), percent(best, kReferenceBin),
       bin_name(kReferenceBin).c_str(), percent(now, kReferenceBin), best.false_alarms,
       grouped(t.frames_tested).c_str(), t.limit);
+  const std::string note = sample_note(t);
+  if (!note.empty()) text += note + "\n";
   return text;
 }
 
@@ -439,6 +454,8 @@ std::string tune_page(const TuneOutcome& o, const std::string& title, std::int64
         "glints that only some settings report count as alarms too.</p>",
         t.limit);
   }
+  const std::string note = sample_note(t);
+  if (!note.empty()) page += "<p>" + escape_html(note) + ".</p>";
   page += "</div>\n";
 
   const std::vector<Curve> curves = chosen_curves(t);
