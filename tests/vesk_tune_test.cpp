@@ -202,6 +202,22 @@ TEST(VeskTuneProgram, WriteKeepsTheOldSettingsAndNeverTouchesTheFrames) {
   EXPECT_EQ(read_text("settings.txt.bak"), settings_before);
 }
 
+// A backup that cannot be written leaves settings.txt as it was, and says so.
+TEST(VeskTuneProgram, FailedBackupLeavesTheSettingsAlone) {
+  ScratchDir dir;
+  write_known_noise(7, ring_settings());
+  const std::string settings_before = read_text("settings.txt");
+  fs::create_directory(dir.path() + "/settings.txt.bak");
+  const ProgramRun run = run_tune_program(dir.path(), "--write --flashes 10");
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_NE(run.err.find("settings.txt.bak"), std::string::npos) << run.err;
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+  EXPECT_EQ(read_text("settings.txt"), settings_before);
+  EXPECT_TRUE(fs::is_directory(dir.path() + "/settings.txt.bak"));
+  EXPECT_FALSE(fs::exists(dir.path() + "/settings.txt.bak.part"));
+  EXPECT_TRUE(fs::exists(dir.path() + "/tune/index.html"));
+}
+
 struct BadArguments {
   const char* args;
   const char* message;
@@ -243,7 +259,8 @@ TEST(VeskTuneProgram, FolderWithoutFramesOrSettingsStopsWithOne) {
   run = run_tune_program(dir.path());
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(run.err,
-            "holds 19 frames, fewer than the 20 of Images_in_buffer: the detector cannot fill its "
+            "BMP_RAW: holds 19 frames, fewer than the 20 of Images_in_buffer: the detector cannot "
+            "fill its "
             "ring and tests no frame\n");
   EXPECT_FALSE(fs::exists(dir.path() + "/tune"));
 }

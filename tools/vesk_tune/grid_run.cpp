@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <limits>
+#include <new>
 #include <thread>
 
 #include "control/driver.h"
@@ -197,11 +198,20 @@ void run_task(const GridRequest& request, Task& task) {
     source = make_injecting_source(std::move(source),
                                    request.passes[static_cast<std::size_t>(task.pass)]);
   }
-  GridOutput output(source->geometry(), request.settings, request.grid, task.begin, task.end);
-  RunOutput* const outputs[] = {&output};
-  if (!run_source(*source, silent_parameters(request.settings), outputs, task.error)) return;
-  task.reports = std::move(output.reports());
-  task.frames_tested = output.frames_tested();
+  const FrameGeometry geometry = source->geometry();
+  // The grid's buffers come on top of the run's; a frame too large for them ends this run with
+  // a message instead of ending the program.
+  try {
+    GridOutput output(geometry, request.settings, request.grid, task.begin, task.end);
+    RunOutput* const outputs[] = {&output};
+    if (!run_source(*source, silent_parameters(request.settings), outputs, task.error)) return;
+    task.reports = std::move(output.reports());
+    task.frames_tested = output.frames_tested();
+  } catch (const std::bad_alloc&) {
+    task.error = "cannot allocate the buffers to test the grid on frames of " +
+                 std::to_string(geometry.image_width) + " x " +
+                 std::to_string(geometry.image_height) + " pixels";
+  }
 }
 
 }  // namespace

@@ -33,6 +33,31 @@ bool read_run_settings(const std::filesystem::path& run_dir, DetectionSettings& 
   return true;
 }
 
+// --write: the recommended thresholds into settings.txt, saying what changed. False (said on
+// `err`) when there is no recommendation or a file cannot be written.
+bool write_recommended(const std::filesystem::path& run_dir, const DetectionSettings& settings,
+                       const TuneScores& scores, std::FILE* out, std::FILE* err) {
+  if (scores.recommended < 0) {
+    print_message(out, err,
+                  "settings.txt: not written: no setting of the grid keeps within the false "
+                  "alarm limit");
+    return false;
+  }
+  const GridSetting& chosen = scores.scores[static_cast<std::size_t>(scores.recommended)].setting;
+  std::string changes;
+  std::string error;
+  if (!write_tuned_settings(run_dir, settings, chosen, changes, error)) {
+    print_message(out, err, error);
+    return false;
+  }
+  if (changes.empty()) {
+    std::fprintf(out, "settings.txt already holds the recommended setting; not written\n");
+  } else {
+    std::fprintf(out, "settings.txt: %s (the old file is settings.txt.bak)\n", changes.c_str());
+  }
+  return true;
+}
+
 }  // namespace
 
 bool tune_recording(const TuneInput& input, TuneOutcome& outcome, std::string& error) {
@@ -45,11 +70,14 @@ bool tune_recording(const TuneInput& input, TuneOutcome& outcome, std::string& e
   const DetectionThresholds used = detection_thresholds(input.settings);
   if (!survey_night(*source, input.settings.Images_in_buffer, used.borders, outcome.survey,
                     outcome.warnings, error)) {
+    // A frame that cannot be read is named by its source; the rest is about the whole recording.
+    if (error.rfind(input.name, 0) != 0) error = input.name + ": " + error;
     return false;
   }
   source.reset();
   if (!plan_injections(outcome.survey, input.flashes_per_bin, input.settings.Images_in_buffer,
                        outcome.plan, error)) {
+    error = input.name + ": " + error;
     return false;
   }
   outcome.survey_seconds = seconds_since(start);
@@ -95,13 +123,14 @@ int run_tune(const TuneOptions& options, std::FILE* out, std::FILE* err) {
     if (folder == nullptr) return nullptr;
     return make_frame_window(std::move(folder), first, count);
   };
+  input.name = "BMP_RAW";
   input.first = first;
   input.flashes_per_bin = options.flashes;
   input.psf = options.psf;
   input.false_alarms = options.false_alarms;
   input.threads = options.threads > 0
                       ? options.threads
-                      : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+                      : static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
 
   std::fprintf(out, "vesk-tune: %s, frames %lld to at most %lld\n", run_dir.string().c_str(),
                static_cast<long long>(first), static_cast<long long>(first + count - 1));
@@ -115,40 +144,24 @@ int run_tune(const TuneOptions& options, std::FILE* out, std::FILE* err) {
   }
   std::fputs(tune_summary(outcome, 10).c_str(), out);
 
-  int status = 0;
   std::error_code ec;
   const std::filesystem::path shown = std::filesystem::weakly_canonical(run_dir, ec);
   const std::string title = ec ? run_dir.string() : shown.string();
+  bool lost = false;
   if (!write_tune_files(run_dir, completeness_csv(outcome), tune_page(outcome, title, first),
                         error)) {
     print_message(out, err, error);
-    status = 1;
+    lost = true;
   } else {
     std::fprintf(out, "Wrote %s and %s\n", (run_dir / "tune/completeness.csv").string().c_str(),
                  (run_dir / "tune/index.html").string().c_str());
   }
-  if (!options.write) {
-    std::fflush(out);
-    return status;
+  if (options.write && !write_recommended(run_dir, input.settings, outcome.scores, out, err)) {
+    lost = true;
   }
-  if (outcome.scores.recommended < 0) {
-    print_message(out, err,
-                  "settings.txt: not written: no setting of the grid keeps within the false "
-                  "alarm limit");
-    return 1;
+  if (std::fflush(out) != 0 || std::ferror(out) != 0) {
+    std::fprintf(err, "standard output: write failed\n");
+    lost = true;
   }
-  const GridSetting& chosen =
-      outcome.scores.scores[static_cast<std::size_t>(outcome.scores.recommended)].setting;
-  std::string changes;
-  if (!write_tuned_settings(run_dir, input.settings, chosen, changes, error)) {
-    print_message(out, err, error);
-    return 1;
-  }
-  if (changes.empty()) {
-    std::fprintf(out, "settings.txt already holds the recommended setting; not written\n");
-  } else {
-    std::fprintf(out, "settings.txt: %s (the old file is settings.txt.bak)\n", changes.c_str());
-  }
-  std::fflush(out);
-  return status;
+  return lost ? 1 : 0;
 }

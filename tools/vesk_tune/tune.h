@@ -18,6 +18,7 @@
 
 struct TuneInput {
   SourceOpener open;           // the frames to tune on, from the first one used
+  std::string name;            // the recording in messages about it as a whole ("BMP_RAW")
   std::int64_t first = 0;      // recording number of the first frame, for what is shown
   DetectionSettings settings;  // the settings in use: ring, limits, borders, current thresholds
   int flashes_per_bin = 50;
