@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <memory>
+#include <ostream>
 #include <vector>
 
 #include "sources/frame_window.h"
@@ -109,6 +110,11 @@ struct WindowCase {
   std::vector<int> greys;  // of the frames given
   std::int64_t frame_count;
 };
+
+// Names the case in test output.
+void PrintTo(const WindowCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class FrameWindowTest : public testing::TestWithParam<WindowCase> {};
 
