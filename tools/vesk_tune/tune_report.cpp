@@ -315,7 +315,7 @@ svg .mark { stroke: #777; stroke-dasharray: 4 4; }
 svg .limit { stroke: #ff8a80; stroke-dasharray: 6 4; }
 table { border-collapse: collapse; font-size: 14px; font-variant-numeric: tabular-nums; }
 th, td { padding: 3px 9px; border-bottom: 1px solid #2c313b; text-align: right; }
-th { color: #aab; font-weight: 600; }
+th { color: #aab; font-weight: 600; white-space: nowrap; }
 tr.rec td { color: #6fdc8c; font-weight: 600; } tr.cur td { color: #fff; background: #262b35; }
 tr.over td { color: #8a8f99; }
 ul.legend { list-style: none; padding: 0; display: flex; flex-wrap: wrap; gap: 0.4em 1.4em; }
