@@ -43,7 +43,7 @@ DetectionSettings bench_settings() {
   s.Neighbour_sd = 3.0f;
   s.Time_sd = 5.0f;
   s.Min_sd1 = 4.0f;
-  s.Min_sd2 = 4.0f;
+  s.Min_sd2 = 2.0f;
   s.Left_sample_border = 10;
   s.Right_sample_border = 10;
   s.Top_line_limit = 10;

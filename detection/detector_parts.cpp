@@ -85,6 +85,7 @@ void draw_box(std::span<std::uint8_t> marked_frame, const FrameGeometry& geometr
 
 void cluster_test(double flash_sd_sep, DetectionResult& result) {
   const int count = result.flash_count;
+  result.listed = count;
   const auto n = static_cast<double>(count);
   double sum_x = 0.0;
   double sum_y = 0.0;
@@ -123,6 +124,7 @@ std::span<const std::uint8_t> start_scan(const FrameRing& ring, int target_slot,
                                          DetectionResult& result, bool copy_frame) {
   result.found = false;
   result.flash_count = 0;
+  result.listed = 0;
   const std::span<const std::uint8_t> target = ring.frame_ring.subspan(
       slot_offset(ring, target_slot), static_cast<std::size_t>(ring.frame_pixels));
   if (copy_frame) std::copy(target.begin(), target.end(), marked_frame.begin());

@@ -52,7 +52,8 @@ void draw_box(std::span<std::uint8_t> marked_frame, const FrameGeometry& geometr
               std::uint8_t colour);
 
 // Mean position and scatter of the first result.flash_count listed pixels into the measurement;
-// sets result.found, and flash_count to 0 when the scatter exceeds flash_sd_sep.
+// sets result.listed to that count, result.found, and flash_count to 0 when the scatter exceeds
+// flash_sd_sep.
 void cluster_test(double flash_sd_sep, DetectionResult& result);
 
 // The last steps for candidate (x, y), whose temporal tests and its right neighbour's passed:

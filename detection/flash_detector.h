@@ -63,6 +63,7 @@ struct PixelPosition {
 struct DetectionResult {
   bool found = false;   // a pixel was confirmed and their scatter is at most flash_sd_sep
   int flash_count = 0;  // confirmed pixels listed, 0 to 100 (0 when the scatter test failed)
+  int listed = 0;       // confirmed pixels listed before the scatter test, 0 to 100
   FlashMeasurement measurement;
   std::array<PixelPosition, kMaxListedPixels> pixels{};  // the first flash_count are the list
 };

@@ -1,0 +1,308 @@
+#include "tools/vesk_tune/grid_run.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <new>
+#include <thread>
+
+#include "control/driver.h"
+#include "imaging/file_io.h"
+#include "run/ring_retest.h"
+
+namespace {
+
+constexpr float kTimeSds[] = {3, 4, 5, 6, 7};
+constexpr float kMinSd2s[] = {2, 3, 4, 5};
+constexpr float kMinSd1s[] = {3, 4, 5};
+constexpr float kNeighbourSds[] = {2, 3, 4};
+
+// The settings of one slice of the grid that share time_sd and min_sd2, and so one candidate map.
+struct TemporalGroup {
+  DetectionThresholds marking;                  // thresholds the map is made with
+  std::vector<std::size_t> members;             // indices into the grid
+  std::vector<DetectionThresholds> thresholds;  // of each member
+};
+
+// The least excess the candidate bound asks of a pixel grows with time_sd * max(min_sd2, 0) when
+// time_sd is a number from 0 up: a map that marks nothing for one such group marks nothing for a
+// group with a larger product. Other groups get no key and are always marked.
+bool bound_key(const DetectionThresholds& t, double& key) {
+  if (!(t.time_sd >= 0.0) || !std::isfinite(t.time_sd)) return false;
+  key = t.time_sd * std::max(t.min_sd2, 0.0);
+  return std::isfinite(key);
+}
+
+// True when a setting of `a`'s neighbourhood thresholds lists no pixel that `b`'s would not:
+// within one group, a pixel confirmed under `b` (stricter, both from 0 up) is confirmed under `a`.
+bool looser_or_equal(const DetectionThresholds& a, const DetectionThresholds& b) {
+  return a.neighbour_sd >= 0.0 && a.min_sd1 >= 0.0 && a.neighbour_sd <= b.neighbour_sd &&
+         a.min_sd1 <= b.min_sd1 && a.flash_sd_sep == b.flash_sd_sep;
+}
+
+// Tests a slice of the grid on every frame the run shows it; the run's own detector is set to
+// find nothing, so it never calls report(). Two shortcuts keep a frame cheap, both exact: groups
+// go by growing bound key, and once a map marks nothing the groups after it are skipped; within a
+// group the loosest neighbourhood test goes first, and a setting stricter than one that listed no
+// pixel lists none either.
+class GridOutput final : public RunOutput {
+ public:
+  GridOutput(const FrameGeometry& geometry, const DetectionSettings& base,
+             const std::vector<GridSetting>& grid, std::size_t begin, std::size_t end)
+      : min_flash_(base.Min_flash_limit),
+        max_flash_(base.Max_flash_limit),
+        chunks_(candidate_chunk_count(geometry.frame_pixels)),
+        marked_(static_cast<std::size_t>(geometry.frame_pixels)),
+        reports_(grid.size()) {
+    for (std::size_t i = begin; i < end; ++i) {
+      const DetectionThresholds t = detection_thresholds(with_setting(base, grid[i]));
+      auto group = std::find_if(groups_.begin(), groups_.end(), [&](const TemporalGroup& g) {
+        return g.marking.time_sd == t.time_sd && g.marking.min_sd2 == t.min_sd2;
+      });
+      if (group == groups_.end()) group = groups_.insert(groups_.end(), TemporalGroup{t, {}, {}});
+      group->members.push_back(i);
+      group->thresholds.push_back(t);
+    }
+    for (TemporalGroup& g : groups_) sort_members(g);
+    std::stable_sort(groups_.begin(), groups_.end(),
+                     [](const TemporalGroup& a, const TemporalGroup& b) {
+                       double ka = 0.0;
+                       double kb = 0.0;
+                       const bool has_a = bound_key(a.marking, ka);
+                       const bool has_b = bound_key(b.marking, kb);
+                       if (has_a != has_b) return has_a;
+                       return has_a && ka < kb;
+                     });
+  }
+
+  OutputStatus report(const ReportView& report, std::string* error) override {
+    (void)report;
+    (void)error;
+    return OutputStatus::ok;
+  }
+
+  OutputStatus frame_tested(const TestedFrame& frame, const RingView& ring,
+                            std::string* error) override {
+    (void)frame;
+    (void)error;
+    ++frames_tested_;
+    bool nothing_beyond = false;  // a keyed map marked nothing: larger keys mark nothing too
+    for (const TemporalGroup& group : groups_) {
+      double key = 0.0;
+      const bool keyed = bound_key(group.marking, key);
+      if (keyed && nothing_beyond) continue;
+      mark_ring_candidates(ring, group.marking, chunks_);
+      if (no_candidates(chunks_)) {
+        nothing_beyond = nothing_beyond || keyed;
+        continue;
+      }
+      test_group(group, ring);
+    }
+    return OutputStatus::ok;
+  }
+
+  std::vector<std::vector<FoundReport>>& reports() { return reports_; }
+  std::int64_t frames_tested() const { return frames_tested_; }
+
+ private:
+  // Looser neighbourhood tests first.
+  static void sort_members(TemporalGroup& g) {
+    std::vector<std::size_t> order(g.members.size());
+    for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+    std::stable_sort(order.begin(), order.end(), [&g](std::size_t a, std::size_t b) {
+      const DetectionThresholds& ta = g.thresholds[a];
+      const DetectionThresholds& tb = g.thresholds[b];
+      return ta.neighbour_sd * ta.min_sd1 < tb.neighbour_sd * tb.min_sd1;
+    });
+    TemporalGroup sorted{g.marking, {}, {}};
+    for (const std::size_t k : order) {
+      sorted.members.push_back(g.members[k]);
+      sorted.thresholds.push_back(g.thresholds[k]);
+    }
+    g = std::move(sorted);
+  }
+
+  void test_group(const TemporalGroup& group, const RingView& ring) {
+    empty_.clear();
+    for (std::size_t k = 0; k < group.members.size(); ++k) {
+      const DetectionThresholds& t = group.thresholds[k];
+      const bool surely_empty = std::any_of(empty_.begin(), empty_.end(), [&](std::size_t j) {
+        return looser_or_equal(group.thresholds[j], t);
+      });
+      if (surely_empty) continue;
+      retest_ring_frame(ring, t, chunks_, marked_, result_);
+      if (result_.listed == 0) empty_.push_back(k);
+      if (!result_.found || result_.flash_count < min_flash_ || result_.flash_count > max_flash_) {
+        continue;
+      }
+      reports_[group.members[k]].push_back({ring.target_frame, result_.measurement.sample,
+                                            result_.measurement.line, result_.flash_count});
+    }
+  }
+
+  int min_flash_;
+  int max_flash_;
+  std::vector<TemporalGroup> groups_;
+  std::vector<std::uint8_t> chunks_;
+  std::vector<std::uint8_t> marked_;
+  DetectionResult result_;
+  std::vector<std::size_t> empty_;  // members of the current group that listed no pixel
+  std::vector<std::vector<FoundReport>> reports_;  // per grid index; only the slice's filled
+  std::int64_t frames_tested_ = 0;
+};
+
+// One run over the recording: pass -1 without injections, else that pass's spots; the grid
+// settings [begin, end).
+struct Task {
+  int pass = -1;
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  std::vector<std::vector<FoundReport>> reports;
+  std::int64_t frames_tested = 0;
+  std::string error;
+};
+
+// The run's own parameters: the ring and limits of `settings`, with a Time_sd that lets no pixel
+// pass, so that the run's detector returns at once and only the grid tests the frames.
+RunParameters silent_parameters(const DetectionSettings& settings) {
+  RunParameters parameters{settings.Images_in_buffer, settings.Min_flash_limit,
+                           settings.Max_flash_limit, detection_thresholds(settings)};
+  parameters.thresholds.time_sd = std::numeric_limits<double>::infinity();
+  return parameters;
+}
+
+// Runs `source` through process_frames with `outputs`; warnings about frames go nowhere (the
+// survey has shown them). False with `error` when buffers or the run fail.
+bool run_source(FrameSource& source, const RunParameters& parameters,
+                std::span<RunOutput* const> outputs, std::string& error) {
+  FileHandle sink = open_file("/dev/null", "w", error);
+  if (!sink) return false;
+  RunBuffers buffers;
+  if (!allocate_run_buffers(buffers, source.geometry(), parameters.images_in_buffer, error)) {
+    return false;
+  }
+  const RunOutcome outcome =
+      process_frames(source, parameters, buffers, outputs, nullptr, sink.get());
+  if (!outcome.completed) {
+    error = outcome.errors.empty() ? "the run stopped" : outcome.errors.front();
+    return false;
+  }
+  return true;
+}
+
+void run_task(const GridRequest& request, Task& task) {
+  std::unique_ptr<FrameSource> source = request.open(&task.error);
+  if (source == nullptr) return;
+  if (task.pass >= 0) {
+    source = make_injecting_source(std::move(source),
+                                   request.passes[static_cast<std::size_t>(task.pass)]);
+  }
+  const FrameGeometry geometry = source->geometry();
+  // The grid's buffers come on top of the run's; a frame too large for them ends this run with
+  // a message instead of ending the program.
+  try {
+    GridOutput output(geometry, request.settings, request.grid, task.begin, task.end);
+    RunOutput* const outputs[] = {&output};
+    if (!run_source(*source, silent_parameters(request.settings), outputs, task.error)) return;
+    task.reports = std::move(output.reports());
+    task.frames_tested = output.frames_tested();
+  } catch (const std::bad_alloc&) {
+    task.error = "cannot allocate the buffers to test the grid on frames of " +
+                 std::to_string(geometry.image_width) + " x " +
+                 std::to_string(geometry.image_height) + " pixels";
+  }
+}
+
+}  // namespace
+
+bool operator==(const GridSetting& a, const GridSetting& b) {
+  return a.time_sd == b.time_sd && a.min_sd2 == b.min_sd2 && a.min_sd1 == b.min_sd1 &&
+         a.neighbour_sd == b.neighbour_sd;
+}
+
+std::vector<GridSetting> threshold_grid(const GridSetting& current) {
+  std::vector<GridSetting> grid;
+  for (const float time_sd : kTimeSds) {
+    for (const float min_sd2 : kMinSd2s) {
+      for (const float min_sd1 : kMinSd1s) {
+        for (const float neighbour_sd : kNeighbourSds) {
+          grid.push_back({time_sd, min_sd2, min_sd1, neighbour_sd});
+        }
+      }
+    }
+  }
+  if (std::find(grid.begin(), grid.end(), current) == grid.end()) grid.push_back(current);
+  return grid;
+}
+
+GridSetting grid_setting(const DetectionSettings& settings) {
+  return {settings.Time_sd, settings.Min_sd2, settings.Min_sd1, settings.Neighbour_sd};
+}
+
+DetectionSettings with_setting(DetectionSettings settings, const GridSetting& setting) {
+  settings.Time_sd = setting.time_sd;
+  settings.Min_sd2 = setting.min_sd2;
+  settings.Min_sd1 = setting.min_sd1;
+  settings.Neighbour_sd = setting.neighbour_sd;
+  return settings;
+}
+
+OutputStatus ReportCollector::report(const ReportView& report, std::string* error) {
+  (void)error;
+  reports_.push_back({report.ring.target_frame, report.result.measurement.sample,
+                      report.result.measurement.line, report.result.flash_count});
+  return OutputStatus::ok;
+}
+
+bool run_grid(const GridRequest& request, GridRuns& runs, std::string& error) {
+  const std::size_t run_count = 1 + request.passes.size();
+  const std::size_t threads = static_cast<std::size_t>(std::max(1, request.threads));
+  // Spare threads split the grid; each slice repeats the ring updates, a small cost.
+  const std::size_t slices = std::clamp<std::size_t>(threads / run_count, 1,
+                                                     std::max<std::size_t>(1, request.grid.size()));
+  std::vector<Task> tasks;
+  for (std::size_t r = 0; r < run_count; ++r) {
+    for (std::size_t s = 0; s < slices; ++s) {
+      Task task;
+      task.pass = static_cast<int>(r) - 1;
+      task.begin = request.grid.size() * s / slices;
+      task.end = request.grid.size() * (s + 1) / slices;
+      tasks.push_back(std::move(task));
+    }
+  }
+  std::atomic<std::size_t> next{0};
+  const auto work = [&] {
+    for (std::size_t t = next++; t < tasks.size(); t = next++) run_task(request, tasks[t]);
+  };
+  std::vector<std::thread> workers;
+  for (std::size_t k = 1; k < std::min(threads, tasks.size()); ++k) workers.emplace_back(work);
+  work();
+  for (std::thread& worker : workers) worker.join();
+
+  runs = GridRuns{};
+  runs.clean.resize(request.grid.size());
+  runs.injected.assign(request.passes.size(),
+                       std::vector<std::vector<FoundReport>>(request.grid.size()));
+  for (Task& task : tasks) {
+    if (!task.error.empty()) {
+      error = task.error;
+      return false;
+    }
+    auto& into = task.pass < 0 ? runs.clean : runs.injected[static_cast<std::size_t>(task.pass)];
+    for (std::size_t i = task.begin; i < task.end; ++i) into[i] = std::move(task.reports[i]);
+    if (task.pass < 0) runs.frames_tested = task.frames_tested;
+  }
+  return true;
+}
+
+bool run_one_setting(FrameSource& source, const DetectionSettings& settings,
+                     std::vector<FoundReport>& reports, std::string& error) {
+  ReportCollector collector;
+  RunOutput* const outputs[] = {&collector};
+  const RunParameters parameters{settings.Images_in_buffer, settings.Min_flash_limit,
+                                 settings.Max_flash_limit, detection_thresholds(settings)};
+  if (!run_source(source, parameters, outputs, error)) return false;
+  reports = collector.reports();
+  return true;
+}

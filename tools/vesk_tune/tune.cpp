@@ -1,0 +1,167 @@
+#include "tools/vesk_tune/tune.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "base/message.h"
+#include "control/driver.h"
+#include "sources/frame_folder.h"
+#include "sources/frame_window.h"
+#include "tools/vesk_tune/tune_report.h"
+
+namespace {
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// settings.txt of the run folder, every parameter read.
+bool read_run_settings(const std::filesystem::path& run_dir, DetectionSettings& settings,
+                       std::string& error) {
+  std::vector<std::string> problems;
+  if (!read_settings_file(run_dir, "settings.txt", settings, problems, error)) return false;
+  if (!problems.empty()) {
+    error = problems.front() + "; every parameter needs a value";
+    return false;
+  }
+  if (settings.Images_in_buffer < kLeastImagesInBuffer) {
+    error = "settings.txt: Images_in_buffer " + std::to_string(settings.Images_in_buffer) +
+            " is too small: the detector needs at least 3 frames in its ring";
+    return false;
+  }
+  return true;
+}
+
+// --write: the recommended thresholds into settings.txt, saying what changed. False (said on
+// `err`) when there is no recommendation or a file cannot be written.
+bool write_recommended(const std::filesystem::path& run_dir, const DetectionSettings& settings,
+                       const TuneScores& scores, std::FILE* out, std::FILE* err) {
+  if (scores.recommended < 0) {
+    print_message(out, err,
+                  "settings.txt: not written: no setting of the grid keeps within the false "
+                  "alarm limit");
+    return false;
+  }
+  const GridSetting& chosen = scores.scores[static_cast<std::size_t>(scores.recommended)].setting;
+  std::string changes;
+  std::string error;
+  if (!write_tuned_settings(run_dir, settings, chosen, changes, error)) {
+    print_message(out, err, error);
+    return false;
+  }
+  if (changes.empty()) {
+    std::fprintf(out, "settings.txt already holds the recommended setting; not written\n");
+  } else {
+    std::fprintf(out, "settings.txt: %s (the old file is settings.txt.bak)\n", changes.c_str());
+  }
+  return true;
+}
+
+}  // namespace
+
+bool tune_recording(const TuneInput& input, TuneOutcome& outcome, std::string& error) {
+  outcome = TuneOutcome{};
+  outcome.threads = std::max(1, input.threads);
+  outcome.psf = input.psf;
+  const auto start = std::chrono::steady_clock::now();
+  std::unique_ptr<FrameSource> source = input.open(&error);
+  if (source == nullptr) return false;
+  const DetectionThresholds used = detection_thresholds(input.settings);
+  if (!survey_night(*source, input.settings.Images_in_buffer, used.borders, outcome.survey,
+                    outcome.warnings, error)) {
+    // A frame that cannot be read is named by its source; the rest is about the whole recording.
+    if (error.rfind(input.name, 0) != 0) error = input.name + ": " + error;
+    return false;
+  }
+  source.reset();
+  if (!plan_injections(outcome.survey, input.flashes_per_bin, input.settings.Images_in_buffer,
+                       outcome.plan, error)) {
+    error = input.name + ": " + error;
+    return false;
+  }
+  outcome.survey_seconds = seconds_since(start);
+
+  const GridSetting current = grid_setting(input.settings);
+  outcome.grid = threshold_grid(current);
+  GridRequest request;
+  request.open = input.open;
+  request.settings = input.settings;
+  request.grid = outcome.grid;
+  request.threads = outcome.threads;
+  for (int pass = 0; pass < outcome.plan.passes; ++pass) {
+    request.passes.push_back(pass_spots(outcome.plan, pass, input.psf));
+  }
+  const auto runs_start = std::chrono::steady_clock::now();
+  GridRuns runs;
+  if (!run_grid(request, runs, error)) return false;
+  outcome.run_seconds = seconds_since(runs_start);
+  const auto at = std::find(outcome.grid.begin(), outcome.grid.end(), current);
+  score_grid(runs, outcome.plan, outcome.survey, outcome.grid,
+             static_cast<std::size_t>(at - outcome.grid.begin()), input.false_alarms,
+             outcome.scores);
+  return true;
+}
+
+int run_tune(const TuneOptions& options, std::FILE* out, std::FILE* err) {
+  const std::filesystem::path& run_dir = options.run_dir;
+  std::string error;
+  TuneInput input;
+  if (!read_run_settings(run_dir, input.settings, error)) {
+    print_message(out, err, error);
+    return 1;
+  }
+  // Probed once here so that a folder without frames is said before anything else.
+  if (open_frame_folder(run_dir, &error) == nullptr) {
+    print_message(out, err, error);
+    return 1;
+  }
+  const std::int64_t first = options.first;
+  const std::int64_t count = options.count;
+  input.open = [run_dir, first, count](std::string* open_error) -> std::unique_ptr<FrameSource> {
+    std::unique_ptr<FrameSource> folder = open_frame_folder(run_dir, open_error);
+    if (folder == nullptr) return nullptr;
+    return make_frame_window(std::move(folder), first, count);
+  };
+  input.name = "BMP_RAW";
+  input.first = first;
+  input.flashes_per_bin = options.flashes;
+  input.psf = options.psf;
+  input.false_alarms = options.false_alarms;
+  input.threads = options.threads > 0
+                      ? options.threads
+                      : static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
+
+  std::fprintf(out, "vesk-tune: %s, frames %lld to at most %lld\n", run_dir.string().c_str(),
+               static_cast<long long>(first), static_cast<long long>(first + count - 1));
+  std::fflush(out);
+  TuneOutcome outcome;
+  const bool tuned = tune_recording(input, outcome, error);
+  for (const std::string& warning : outcome.warnings) print_message(out, err, warning);
+  if (!tuned) {
+    print_message(out, err, error);
+    return 1;
+  }
+  std::fputs(tune_summary(outcome, 10).c_str(), out);
+
+  std::error_code ec;
+  const std::filesystem::path shown = std::filesystem::weakly_canonical(run_dir, ec);
+  const std::string title = ec ? run_dir.string() : shown.string();
+  bool lost = false;
+  if (!write_tune_files(run_dir, completeness_csv(outcome), tune_page(outcome, title, first),
+                        error)) {
+    print_message(out, err, error);
+    lost = true;
+  } else {
+    std::fprintf(out, "Wrote %s and %s\n", (run_dir / "tune/completeness.csv").string().c_str(),
+                 (run_dir / "tune/index.html").string().c_str());
+  }
+  if (options.write && !write_recommended(run_dir, input.settings, outcome.scores, out, err)) {
+    lost = true;
+  }
+  if (std::fflush(out) != 0 || std::ferror(out) != 0) {
+    std::fprintf(err, "standard output: write failed\n");
+    lost = true;
+  }
+  return lost ? 1 : 0;
+}

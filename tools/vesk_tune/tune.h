@@ -1,0 +1,51 @@
+// vesk-tune: chooses the detection thresholds on the user's own recording. It measures the
+// recording's noise, injects synthetic flashes of known strength into its frames in memory, runs
+// the detector over a grid of thresholds with and without them, and recommends the setting that
+// finds the most flashes at 8 times the noise without more false alarms than allowed.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "control/settings.h"
+#include "tools/vesk_tune/grid_run.h"
+#include "tools/vesk_tune/injection_plan.h"
+#include "tools/vesk_tune/night_survey.h"
+#include "tools/vesk_tune/tune_options.h"
+#include "tools/vesk_tune/tune_score.h"
+
+struct TuneInput {
+  SourceOpener open;           // the frames to tune on, from the first one used
+  std::string name;            // the recording in messages about it as a whole ("BMP_RAW")
+  std::int64_t first = 0;      // recording number of the first frame, for what is shown
+  DetectionSettings settings;  // the settings in use: ring, limits, borders, current thresholds
+  int flashes_per_bin = 50;
+  double psf = 2.5;           // full width at half maximum of the injected flashes, pixels
+  double false_alarms = 1.0;  // allowed per 10,000 frames
+  int threads = 1;
+};
+
+struct TuneOutcome {
+  NightSurvey survey;
+  InjectionPlan plan;
+  std::vector<GridSetting> grid;
+  TuneScores scores;
+  std::vector<std::string> warnings;  // about frames of the recording, once each
+  double survey_seconds = 0.0;
+  double run_seconds = 0.0;
+  int threads = 1;
+  double psf = 2.5;
+};
+
+// The whole measurement: survey, plan, runs, scores. The recording is only read. False with
+// `error` (one line) when the frames cannot be read or hold nothing to tune on.
+bool tune_recording(const TuneInput& input, TuneOutcome& outcome, std::string& error);
+
+// vesk-tune on options.run_dir: reads settings.txt and the frames, tunes, prints the noise, the
+// short table and the recommendation to `out`, writes tune/completeness.csv and tune/index.html
+// into the run folder and, with options.write, settings.txt (the old one kept as
+// settings.txt.bak). Problems go to `err` as one line each. Returns the exit status: 0, or 1 on
+// an error, a file that could not be written, or --write without a setting to write.
+int run_tune(const TuneOptions& options, std::FILE* out, std::FILE* err);

@@ -1,0 +1,31 @@
+// The command line of vesk-tune.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+
+inline constexpr const char* kVeskTuneUsage =
+    "usage: vesk-tune [RUN_DIR] [--first N] [--count M] [--write] [--false-alarms F] "
+    "[--flashes K] [--psf FWHM] [--threads T]";
+
+struct TuneOptions {
+  // The run folder: its frames (BMP_RAW), settings.txt and the borders in it. Recordings (SER,
+  // video) are read through a FrameSource too, so one can take the folder's place once vesk reads
+  // them directly.
+  std::filesystem::path run_dir = ".";
+  std::int64_t first = 0;      // first frame used, from 0
+  std::int64_t count = 10000;  // frames used at most
+  bool write = false;          // update settings.txt with the recommended setting
+  double false_alarms = 1.0;   // most false alarms per 10,000 frames of the recommended setting
+  int flashes = 50;            // injected flashes per strength bin
+  double psf = 2.5;            // full width at half maximum of the injected flashes, pixels
+  int threads = 0;             // worker threads; 0: one per core
+};
+
+// Reads the command line after the program name into `options`. False with `error`, one line
+// (the usage line when arguments are missing or extra), for an unknown option or a bad value;
+// `help` is set for -h or --help.
+bool parse_tune_arguments(std::span<const std::string> args, TuneOptions& options, bool& help,
+                          std::string& error);
