@@ -120,6 +120,9 @@ CatalogueEvent finish(const OpenEvent& e) {
   }
   if (e.moving) {
     c.verdict = EventClass::moving;
+    const auto frames = static_cast<double>(e.last.frame - e.first.frame);
+    c.step_x = (e.last.x - e.first.x) / frames;
+    c.step_y = (e.last.y - e.first.y) / frames;
     c.frames = static_cast<int>(
         std::min<std::int64_t>(e.last.frame - e.first.frame + 1, std::numeric_limits<int>::max()));
     c.flux = e.flux_sum;

@@ -55,6 +55,8 @@ struct CatalogueEvent {
   FrameFlux first;         // the aperture in the first frame (snr = first.flux / first.flux_err)
   bool saturated = false;  // an aperture pixel is 255 in one of the event's frames
   double motion = 0.0;  // pixels per frame from first to last report along the reports; 0 for one
+  double step_x = 0.0;  // a moving event's mean step per frame from its first report to its last
+  double step_y = 0.0;  // (columns, rows); 0 for an event that stays
   FieldVerdict fields = FieldVerdict::both;  // of the first frame
   EventClass verdict = EventClass::flash;
   // The first report's light curve: frames frame - kCurveBefore .. frame + kCurveAfter at the

@@ -45,13 +45,16 @@ class Review final : public ReviewPictures {
       const std::int64_t frame = event.frame + kFirstOffset + k;
       if (ring.frame_held(frame)) frames[static_cast<std::size_t>(k)] = ring.frame_pixels(frame);
     }
-    const EventFrames input{event.number,
-                            ring.geometry.image_width,
-                            ring.geometry.image_height,
-                            event.x,
-                            event.y,
-                            interlace_ != 0,
-                            frames};
+    EventFrames input;
+    input.event = event.number;
+    input.width = ring.geometry.image_width;
+    input.height = ring.geometry.image_height;
+    input.x = event.x;
+    input.y = event.y;
+    input.step_x = event.step_x;  // a glint's close-ups follow it
+    input.step_y = event.step_y;
+    input.interlaced = interlace_ != 0;
+    input.frames = frames;
     std::string error;
     if (write_event_images(run_dir_ / kReviewFolder, input, error)) return OutputStatus::ok;
     return lost(error);

@@ -60,6 +60,14 @@ bool check_input(const EventFrames& in, std::string& error) {
     error = text;
     return false;
   }
+  if (!std::isfinite(in.step_x) || !std::isfinite(in.step_y) ||
+      std::fabs(in.step_x) > kMaxSiteMagnitude || std::fabs(in.step_y) > kMaxSiteMagnitude) {
+    char text[160];
+    std::snprintf(text, sizeof text, "event %d images: step (%g, %g) is not a usable motion",
+                  in.event, in.step_x, in.step_y);
+    error = text;
+    return false;
+  }
   return true;
 }
 
@@ -92,7 +100,8 @@ std::vector<std::uint8_t> grey_to_rgb(const std::vector<std::uint8_t>& grey) {
   return rgb;
 }
 
-std::vector<std::uint8_t> compose_strip(const EventFrames& in, std::int64_t cx, std::int64_t cy) {
+std::vector<std::uint8_t> compose_strip(const EventFrames& in, std::int64_t site_x,
+                                        std::int64_t site_y) {
   const int w = strip_width(in.interlaced);
   const int h = strip_height(in.interlaced);
   const int tile_width = in.interlaced ? kInterlacedTileWidth : kCloseupSide;
@@ -100,6 +109,9 @@ std::vector<std::uint8_t> compose_strip(const EventFrames& in, std::int64_t cx, 
   for (int offset = kFirstOffset; offset <= kLastOffset; ++offset) {
     const Frame frame = frame_at(in, offset);
     const int left = (offset - kFirstOffset) * (tile_width + kStripGap);
+    // Each close-up follows a moving site along its steps.
+    const std::int64_t cx = site_x + std::llround(offset * in.step_x);
+    const std::int64_t cy = site_y + std::llround(offset * in.step_y);
     if (!in.interlaced) {
       for (int r = 0; r < kCloseupSide; ++r) {
         for (int c = 0; c < kCloseupSide; ++c) {

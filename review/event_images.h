@@ -46,6 +46,10 @@ struct EventFrames {
   // span means the frame is not available; its close-up is drawn black, and an empty offset 0
   // leaves the crop and the whole-frame view black.
   std::span<const std::span<const std::uint8_t>> frames;
+  // A moving site's step per frame: the close-up of offset k is centred on (x + k step_x,
+  // y + k step_y), so that a satellite glint stays in view as it travels. 0 for a site that stays.
+  double step_x = 0.0;
+  double step_y = 0.0;
 };
 
 // Writes the three pictures of `frames.event` into `review_folder` (created when missing):

@@ -259,8 +259,8 @@ bool parse_report(const CsvLines& lines, std::string_view cell, std::string& val
   return true;
 }
 
-bool parse_flash_line(const CsvLines& lines, const std::vector<std::string_view>& c,
-                      ReviewEvent& e, std::string& error) {
+bool parse_flash_line(const CsvLines& lines, const std::vector<std::string_view>& c, ReviewEvent& e,
+                      std::string& error) {
   if (!check_cell_count(lines, c, kFlashesHeader, error)) return false;
   if (!parse_int(lines, "event", c[0], 1, kMaxEventNumber, e.event, error) ||
       !parse_integer(lines, "frame", c[1], 0, kMaxFrame, e.frame, error) ||
@@ -608,8 +608,8 @@ void append_event_json(std::string& out, const ReviewEvent& e, const EventPictur
 
 namespace {
 
-bool parse_flashes_text(const fs::path& path, std::string_view text,
-                        std::vector<ReviewEvent>& out, std::string& error) {
+bool parse_flashes_text(const fs::path& path, std::string_view text, std::vector<ReviewEvent>& out,
+                        std::string& error) {
   CsvLines lines(path, text);
   if (!check_header(lines, kFlashesHeader, error)) return false;
   std::set<int> seen;

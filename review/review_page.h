@@ -59,8 +59,7 @@ struct DecisionLine {
 // unique numbers; lightcurves.csv may name only events of `events`, each offset once.
 bool read_flashes_csv(const std::filesystem::path& path, std::vector<ReviewEvent>& out,
                       std::string& error);
-bool read_lightcurves_csv(const std::filesystem::path& path,
-                          const std::vector<ReviewEvent>& events,
+bool read_lightcurves_csv(const std::filesystem::path& path, const std::vector<ReviewEvent>& events,
                           std::vector<LightCurvePoint>& out, std::string& error);
 bool read_decisions_csv(const std::filesystem::path& path, std::vector<DecisionLine>& out,
                         std::string& error);

@@ -372,6 +372,10 @@ TEST(CatalogueEvents, ReportsGroupIntoEvents) {
       EXPECT_EQ(e.reports, x.reports);
       if (x.motion >= 0.0) {
         EXPECT_NEAR(e.motion, x.motion, 0.3);
+        // A moving event's step per frame has the length of its motion (the review's close-ups
+        // follow it); an event that stays has none.
+        EXPECT_NEAR(std::hypot(e.step_x, e.step_y),
+                    e.verdict == EventClass::moving ? x.motion : 0.0, 0.5);
       }
     }
   }

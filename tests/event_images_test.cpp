@@ -60,6 +60,37 @@ std::array<int, 3> rgb_at(const PngImage& p, int x, int y) {
   return {q[0], q[1], q[2]};
 }
 
+// A moving site's close-ups follow its steps: tile k is centred on the site moved k steps, so a
+// glint travelling 4 columns and 2 rows a frame stays in the middle of every close-up.
+TEST(EventImages, CloseUpsOfAMovingSiteFollowItsSteps) {
+  ScratchDir dir;
+  constexpr int kWidth = 160, kHeight = 120;
+  std::vector<std::vector<std::uint8_t>> pixels(kOffsetCount,
+                                                std::vector<std::uint8_t>(kWidth * kHeight, 30));
+  std::vector<std::span<const std::uint8_t>> spans;
+  for (int k = kFirstOffset; k <= kLastOffset; ++k) {
+    std::vector<std::uint8_t>& frame = pixels[static_cast<std::size_t>(k - kFirstOffset)];
+    frame[static_cast<std::size_t>((50 + 2 * k) * kWidth + 60 + 4 * k)] = 250;  // the glint
+    spans.emplace_back(frame);
+  }
+  EventFrames in{9, kWidth, kHeight, 60.0, 50.0, false, spans};
+  in.step_x = 4.0;
+  in.step_y = 2.0;
+  std::string error;
+  ASSERT_TRUE(write_event_images(in_scratch("review"), in, error)) << error;
+  const PngImage strip = read_picture(9, EventImage::strip);
+  for (int k = kFirstOffset; k <= kLastOffset; ++k) {
+    EXPECT_EQ(grey_at(strip, (k - kFirstOffset) * 22 + 10, 10), 250) << "offset " << k;
+  }
+  // A site that stays keeps its windows: the glint has left them after offset 2.
+  in.step_x = 0.0;
+  in.step_y = 0.0;
+  ASSERT_TRUE(write_event_images(in_scratch("review"), in, error)) << error;
+  const PngImage still = read_picture(9, EventImage::strip);
+  EXPECT_EQ(grey_at(still, (3 - kFirstOffset) * 22 + 10, 10), 30);
+  EXPECT_EQ(grey_at(still, (0 - kFirstOffset) * 22 + 10, 10), 250);
+}
+
 TEST(EventImages, FileNamesCarryTheEventNumber) {
   EXPECT_EQ(event_image_name(1, EventImage::strip), "e0001_strip.png");
   EXPECT_EQ(event_image_name(42, EventImage::crop), "e0042_crop.png");
