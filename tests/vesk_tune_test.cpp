@@ -223,6 +223,27 @@ struct BadArguments {
   const char* message;
 };
 
+// A recording is tuned as it is read by vesk RECORDING, in its own run folder, with the same
+// figures as its frames converted into a folder.
+TEST(VeskTuneProgram, RecordingTunesLikeItsFrameFolder) {
+  ScratchDir dir;
+  write_known_noise(7, ring_settings());
+  ASSERT_EQ(
+      run_command(std::string("'") + VESK_TOOLS_DIR + "/frames_to_ser' . night.ser").exit_status,
+      0);
+  write_text("night_run/settings.txt", read_text("settings.txt"));
+  const ProgramRun folder = run_tune_program(dir.path(), "--flashes 10");
+  ASSERT_EQ(folder.exit_status, 0) << folder.err;
+  const ProgramRun recording =
+      run_command(std::string("'") + VESK_TUNE_BINARY + "' night.ser --out night_run --flashes 10");
+  ASSERT_EQ(recording.exit_status, 0) << recording.err;
+  EXPECT_EQ(recording.err, "");
+  EXPECT_FALSE(fs::exists(in_scratch("night_run/BMP_RAW")));
+  const std::string expected = read_text("tune/completeness.csv");
+  EXPECT_GT(expected.size(), 100u);
+  EXPECT_EQ(read_text("night_run/tune/completeness.csv"), expected);
+}
+
 TEST(VeskTuneProgram, BadOptionsSayOneLineAndExitWithTwo) {
   ScratchDir dir;
   const BadArguments cases[] = {
@@ -233,6 +254,7 @@ TEST(VeskTuneProgram, BadOptionsSayOneLineAndExitWithTwo) {
       {"--false-alarms nan", "--false-alarms nan: need a number from 0 to 1e+06"},
       {"--psf 0.1", "--psf 0.1: need a number from 0.5 to 20"},
       {"a b", "b: only one run folder may be given; usage: vesk-tune"},
+      {"--depth 12", "--out, --byte-order, --depth and --start-utc need a recording"},
   };
   for (const BadArguments& c : cases) {
     const ProgramRun run = run_command(std::string("'") + VESK_TUNE_BINARY + "' " + c.args);

@@ -1,10 +1,11 @@
-// vesk-tune [RUN_DIR] [--first N] [--count M] [--write] [--false-alarms F] [--flashes K]
-//           [--psf FWHM] [--threads T]
-// Chooses the detection thresholds on the run folder's own frames by injected flashes.
+// vesk-tune [RUN_DIR | RECORDING] [--out DIR] [--first N] [--count M] [--write]
+//           [--false-alarms F] [--flashes K] [--psf FWHM] [--threads T] [recording options]
+// Chooses the detection thresholds on the recording's own frames by injected flashes.
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "run/run_folder.h"
 #include "tools/vesk_tune/tune.h"
 
 int main(int argc, char** argv) {
@@ -20,5 +21,8 @@ int main(int argc, char** argv) {
     std::printf("%s\n", kVeskTuneUsage);
     return 0;
   }
+  // The installed data files lie beside bin/ in share/vesk; a build tree uses the sources' data/.
+  options.data_folders =
+      data_folder_candidates(argv[0], VESK_INSTALLED_DATA_FROM_BIN, VESK_SOURCE_DATA_DIR);
   return run_tune(options, stdout, stderr);
 }

@@ -6,8 +6,10 @@
 
 #include "base/message.h"
 #include "control/driver.h"
+#include "run/run_folder.h"
 #include "sources/frame_folder.h"
 #include "sources/frame_window.h"
+#include "sources/recording.h"
 #include "tools/vesk_tune/tune_report.h"
 
 namespace {
@@ -103,27 +105,64 @@ bool tune_recording(const TuneInput& input, TuneOutcome& outcome, std::string& e
   return true;
 }
 
+namespace {
+
+// The frames of a recording as `vesk RECORDING` reads them, its run folder laid out as vesk lays
+// it out (no BMP_RAW; files already there kept). False with `error` (notices said on `err`).
+bool open_recording_input(const TuneOptions& options, TuneInput& input, std::FILE* out,
+                          std::FILE* err, std::string& error) {
+  std::filesystem::path data_folder;
+  if (!find_data_folder(options.data_folders, data_folder, error) ||
+      !lay_out_run_folder(options.run_dir, data_folder, error, RawFrames::none)) {
+    return false;
+  }
+  RecordingOptions reading = options.reading;
+  reading.first = options.first;
+  reading.count = options.count;
+  std::vector<std::string> notices;
+  const bool opened = open_recording(options.recording, reading, notices, error) != nullptr;
+  for (const std::string& notice : notices) print_message(out, err, notice);
+  if (!opened) return false;
+  const std::string path = options.recording;
+  input.open = [path, reading](std::string* open_error) -> std::unique_ptr<FrameSource> {
+    std::vector<std::string> ignored;  // said once above
+    return open_recording(path, reading, ignored, *open_error);
+  };
+  input.name = std::filesystem::path(path).filename().string();
+  return true;
+}
+
+}  // namespace
+
 int run_tune(const TuneOptions& options, std::FILE* out, std::FILE* err) {
   const std::filesystem::path& run_dir = options.run_dir;
   std::string error;
   TuneInput input;
+  const std::int64_t first = options.first;
+  const std::int64_t count = options.count;
+  if (!options.recording.empty()) {
+    if (!open_recording_input(options, input, out, err, error)) {
+      print_message(out, err, error);
+      return 1;
+    }
+  }
   if (!read_run_settings(run_dir, input.settings, error)) {
     print_message(out, err, error);
     return 1;
   }
-  // Probed once here so that a folder without frames is said before anything else.
-  if (open_frame_folder(run_dir, &error) == nullptr) {
-    print_message(out, err, error);
-    return 1;
+  if (options.recording.empty()) {
+    // Probed once here so that a folder without frames is said before anything else.
+    if (open_frame_folder(run_dir, &error) == nullptr) {
+      print_message(out, err, error);
+      return 1;
+    }
+    input.open = [run_dir, first, count](std::string* open_error) -> std::unique_ptr<FrameSource> {
+      std::unique_ptr<FrameSource> folder = open_frame_folder(run_dir, open_error);
+      if (folder == nullptr) return nullptr;
+      return make_frame_window(std::move(folder), first, count);
+    };
+    input.name = "BMP_RAW";
   }
-  const std::int64_t first = options.first;
-  const std::int64_t count = options.count;
-  input.open = [run_dir, first, count](std::string* open_error) -> std::unique_ptr<FrameSource> {
-    std::unique_ptr<FrameSource> folder = open_frame_folder(run_dir, open_error);
-    if (folder == nullptr) return nullptr;
-    return make_frame_window(std::move(folder), first, count);
-  };
-  input.name = "BMP_RAW";
   input.first = first;
   input.flashes_per_bin = options.flashes;
   input.psf = options.psf;

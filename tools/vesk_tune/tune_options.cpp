@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <vector>
 
 #include "imaging/frame_files.h"
@@ -85,6 +86,19 @@ bool parse_tune_arguments(std::span<const std::string> args, TuneOptions& option
       positional.push_back(arg);
       continue;
     }
+    if (arg == "--byte-order" || arg == "--depth" || arg == "--start-utc" || arg == "--out") {
+      if (i + 1 >= args.size()) {
+        error = arg + ": needs a value";
+        return false;
+      }
+      const std::string& value = args[++i];
+      if (arg == "--out") {
+        options.out = value;
+      } else if (!parse_recording_option(arg, value, options.reading, error)) {
+        return false;
+      }
+      continue;
+    }
     if (arg != "--first" && arg != "--count" && arg != "--false-alarms" && arg != "--flashes" &&
         arg != "--psf" && arg != "--threads") {
       error = arg + ": unknown option; " + kVeskTuneUsage;
@@ -98,6 +112,21 @@ bool parse_tune_arguments(std::span<const std::string> args, TuneOptions& option
   }
   if (positional.size() > 1) {
     error = positional[1] + ": only one run folder may be given; " + kVeskTuneUsage;
+    return false;
+  }
+  // A folder is a run folder; anything else is a recording, tuned in its own run folder.
+  std::error_code ec;
+  if (!positional.empty() && !std::filesystem::is_directory(positional[0], ec)) {
+    options.recording = positional[0];
+    options.run_dir = options.out.empty()
+                          ? std::filesystem::path(positional[0]).stem().string() + ".vesk"
+                          : options.out;
+    return true;
+  }
+  if (!options.out.empty() || options.reading.byte_order != ByteOrder::from_header ||
+      options.reading.depth != 0 || options.reading.start_utc) {
+    error = std::string("--out, --byte-order, --depth and --start-utc need a recording; ") +
+            kVeskTuneUsage;
     return false;
   }
   if (!positional.empty()) options.run_dir = positional[0];

@@ -5,23 +5,34 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <vector>
+
+#include "sources/recording.h"
 
 inline constexpr const char* kVeskTuneUsage =
-    "usage: vesk-tune [RUN_DIR] [--first N] [--count M] [--write] [--false-alarms F] "
-    "[--flashes K] [--psf FWHM] [--threads T]";
+    "usage: vesk-tune [RUN_DIR | RECORDING] [--out DIR] [--first N] [--count M] [--write] "
+    "[--false-alarms F] [--flashes K] [--psf FWHM] [--threads T] [--byte-order little|big] "
+    "[--depth D] [--start-utc T]";
 
 struct TuneOptions {
   // The run folder: its frames (BMP_RAW), settings.txt and the borders in it. Recordings (SER,
   // video) are read through a FrameSource too, so one can take the folder's place once vesk reads
   // them directly.
   std::filesystem::path run_dir = ".";
-  std::int64_t first = 0;      // first frame used, from 0
-  std::int64_t count = 10000;  // frames used at most
-  bool write = false;          // update settings.txt with the recommended setting
-  double false_alarms = 1.0;   // most false alarms per 10,000 frames of the recommended setting
-  int flashes = 50;            // injected flashes per strength bin
-  double psf = 2.5;            // full width at half maximum of the injected flashes, pixels
-  int threads = 0;             // worker threads; 0: one per core
+  // A recording (a SER file or a video) read directly, as `vesk RECORDING` reads it; run_dir is
+  // then its run folder (--out DIR, else NAME.vesk beside it as vesk makes it), which gets the
+  // tune/ results and the settings written.
+  std::string recording;
+  std::string out;
+  RecordingOptions reading;  // --byte-order, --depth, --start-utc for the recording
+  std::vector<std::filesystem::path> data_folders;  // searched for the shipped data files
+  std::int64_t first = 0;                           // first frame used, from 0
+  std::int64_t count = 10000;                       // frames used at most
+  bool write = false;         // update settings.txt with the recommended setting
+  double false_alarms = 1.0;  // most false alarms per 10,000 frames of the recommended setting
+  int flashes = 50;           // injected flashes per strength bin
+  double psf = 2.5;           // full width at half maximum of the injected flashes, pixels
+  int threads = 0;            // worker threads; 0: one per core
 };
 
 // Reads the command line after the program name into `options`. False with `error`, one line
