@@ -75,22 +75,7 @@ FlashMeasurement sentinel_measurement() {
 }
 
 DetectionSettings base_settings(int images) {
-  DetectionSettings s;
-  s.Min_flash_limit = 1;
-  s.Max_flash_limit = 20;
-  s.Flash_sd_sep = 10.0f;
-  s.Neighbour_sd = 3.0f;
-  s.Time_sd = 3.0f;
-  s.Min_sd1 = 4.0f;
-  s.Min_sd2 = 4.0f;
-  s.Left_sample_border = 1;
-  s.Right_sample_border = 1;
-  s.Top_line_limit = 2;
-  s.Bott_line_limit = 2;
-  s.Peak_killer = 95.0f;
-  s.Interlace = 0;
-  s.Images_in_buffer = images;
-  return s;
+  return oracle_settings(images);
 }
 
 // The three detectors' results, each measurement starting at the sentinel.

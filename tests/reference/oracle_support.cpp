@@ -77,6 +77,25 @@ void draw_frame(Scene scene, Random& random, int width, int height, std::span<st
   }
 }
 
+DetectionSettings oracle_settings(int images_in_buffer) {
+  DetectionSettings s;
+  s.Min_flash_limit = 1;
+  s.Max_flash_limit = 20;
+  s.Flash_sd_sep = 10.0f;
+  s.Neighbour_sd = 3.0f;
+  s.Time_sd = 3.0f;
+  s.Min_sd1 = 4.0f;
+  s.Min_sd2 = 4.0f;
+  s.Left_sample_border = 1;
+  s.Right_sample_border = 1;
+  s.Top_line_limit = 2;
+  s.Bott_line_limit = 2;
+  s.Peak_killer = 95.0f;
+  s.Interlace = 0;
+  s.Images_in_buffer = images_in_buffer;
+  return s;
+}
+
 DetectionThresholds thresholds_of(const DetectionSettings& settings) {
   return detection_thresholds(settings);
 }

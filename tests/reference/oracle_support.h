@@ -47,6 +47,10 @@ enum class Scene { Noise, SaturatedAndDark, FullRange };
 
 void draw_frame(Scene scene, Random& random, int width, int height, std::span<std::uint8_t> frame);
 
+// Settings the fast path is compared under: limits 1 to 20, Flash_sd_sep 10, Neighbour_sd 3,
+// Time_sd 3, both floors 4, the least borders (1, 1, 2, 2), not interlaced.
+DetectionSettings oracle_settings(int images_in_buffer);
+
 // The thresholds the driver would build from `settings`.
 DetectionThresholds thresholds_of(const DetectionSettings& settings);
 
