@@ -9,7 +9,12 @@
 # run (from /usr/bin/time -v) next to the memory budget of the run's buffers. Everything lives in
 # a temporary folder that is deleted afterwards.
 #
-# Usage: [RUNS=3] bench/whole_program.sh [BUILD_DIR [VESK_BINARY]]
+# Then, when vesk takes options, a table of the frame folder and the recording on 1 thread and on
+# every core (THREADS), for each of SIZES (1,000 frames each; FRAMES to change), every run
+# checked to write the same flash log as the first.
+#
+# Usage: [RUNS=3] [SIZES="720x576 1920x1080"] [THREADS="1 $(nproc)"] [FRAMES=1000] \
+#            bench/whole_program.sh [BUILD_DIR [VESK_BINARY]]
 #   BUILD_DIR    build folder holding tools/make_demo_frames, tools/frames_to_ser and
 #                tools/vesk-frames (default: build)
 #   VESK_BINARY  the vesk to measure (default: BUILD_DIR/vesk), e.g. a baseline build; one that
@@ -106,3 +111,35 @@ awk -v f="$frames" -v s="$folder_best" -v u="$folder_user" -v y="$folder_system"
   printf "buffer budget     %.1f MiB (x 1.1 = %.1f MiB): peak / budget = %.3f\n", b / 1048576, 1.1 * b / 1048576, k * 1024 / b
   printf "flash records     %d\n", n
 }'
+
+# Frame folder and recording, per size and thread count.
+"$vesk" --help </dev/null >/dev/null 2>&1 || exit 0
+sizes=${SIZES:-720x576 1920x1080}
+threads_list=${THREADS:-1 $(nproc)}
+table_frames=${FRAMES:-1000}
+echo
+echo "size       threads  frame folder   recording      peak memory (recording)"
+for size in $sizes; do
+  grid=$work/grid_$size
+  mkdir -p "$grid"
+  "$build/tools/make_demo_frames" --size "$size" --frames "$table_frames" --seed 1 "$grid/folder" \
+    >/dev/null
+  "$build/tools/frames_to_ser" "$grid/folder" "$grid/night.ser"
+  cat "$grid"/folder/BMP_RAW/*.bmp "$grid/night.ser" >/dev/null
+  reference=""
+  for threads in $threads_list; do
+    cd "$grid/folder"
+    setup="sync"
+    measure "$vesk" --no-menu --quiet --threads "$threads"
+    folder_fps=$(awk -v f="$table_frames" -v s="$best" 'BEGIN { printf "%.0f", f / s }')
+    [ -n "$reference" ] || reference=$(cat flash_info.dat)
+    [ "$(cat flash_info.dat)" = "$reference" ] || { echo "$size: flash logs differ" >&2; exit 1; }
+    cd "$grid"
+    measure "$vesk" night.ser --no-menu --quiet --threads "$threads" --out run
+    recording_fps=$(awk -v f="$table_frames" -v s="$best" 'BEGIN { printf "%.0f", f / s }')
+    [ "$(cat run/flash_info.dat)" = "$reference" ] || { echo "$size: flash logs differ" >&2; exit 1; }
+    printf "%-10s %-8s %-14s %-14s %.1f MiB\n" "$size" "$threads" "$folder_fps frames/s" \
+      "$recording_fps frames/s" "$(awk -v k="$peak_kb" 'BEGIN { print k / 1024 }')"
+  done
+  rm -rf "$grid"
+done
