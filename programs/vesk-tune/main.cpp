@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "run/run_folder.h"
-#include "tools/vesk_tune/tune.h"
+#include "tune/tune.h"
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "run/run_folder.h"
-#include "tools/vesk_frames/convert.h"
+#include "control/convert.h"
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
