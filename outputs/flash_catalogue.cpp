@@ -1,12 +1,17 @@
 #include "outputs/flash_catalogue.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <map>
+#include <utility>
 #include <system_error>
 
 #include "base/message.h"
+#include "catalogue/sharpness.h"
 #include "catalogue/frame_times.h"
 #include "catalogue/measure.h"
 #include "imaging/file_io.h"
@@ -22,7 +27,8 @@ std::string fixed2(double value) {
   return text;
 }
 
-std::string flashes_line(const CatalogueEvent& e, const FrameTimeEntry* time, int interlace) {
+std::string flashes_line(const CatalogueEvent& e, const FrameTimeEntry* time, int interlace,
+                         double optics_fwhm) {
   std::string utc;
   std::string seconds;
   if (time != nullptr) {
@@ -42,7 +48,8 @@ std::string flashes_line(const CatalogueEvent& e, const FrameTimeEntry* time, in
          "," + fixed2(e.flux) + "," + fixed2(e.flux_err) + "," + fixed2(snr) + "," + m_inst + "," +
          (e.saturated ? "1" : "0") + "," + fixed2(e.motion) + "," +
          (interlace != 0 ? field_verdict_name(e.fields) : "") + "," + event_class_name(e.verdict) +
-         "," + report + "\n";
+         "," + report + "," + fixed2(interlace != 0 ? e.field_fwhm : e.fwhm) + "," +
+         fixed2(optics_fwhm) + "\n";
 }
 
 std::string light_curve_line(const CatalogueEvent& e, int k) {
@@ -70,6 +77,10 @@ class FlashCatalogue final : public RunOutput {
   OutputStatus start(std::string*) override {
     read_frame_times();
     book_ = EventBook{};
+    optics_known_ = settings_.psf > 0.0;
+    optics_fwhm_ = optics_known_ ? settings_.psf : std::numeric_limits<double>::quiet_NaN();
+    pixel_events_.clear();
+    written_.clear();
     OutputStatus status = OutputStatus::ok;
     for (CatalogueFile* f : {&flashes_, &curves_}) {
       std::string error;
@@ -88,6 +99,10 @@ class FlashCatalogue final : public RunOutput {
 
   OutputStatus report(const ReportView& report, std::string*) override {
     const FlashMeasurement& m = report.result.measurement;
+    if (!optics_known_) {
+      optics_fwhm_ = settings_.psf > 0.0 ? settings_.psf : edge_fwhm(report.ring);
+      optics_known_ = true;
+    }
     add_report(book_, measure_report(report.ring, static_cast<double>(m.sample),
                                      static_cast<double>(m.line)));
     return OutputStatus::ok;
@@ -106,10 +121,14 @@ class FlashCatalogue final : public RunOutput {
     closed_.clear();
     close_all_events(book_, closed_);
     OutputStatus status = hand_out(closed_, error);
+    if (status == OutputStatus::fatal) return status;
+    const bool flashes_whole = static_cast<bool>(flashes_.file);
     for (CatalogueFile* f : {&flashes_, &curves_}) {
       std::string close_error;
       if (!close_file(f->file, f->name, close_error)) {
         say(close_error);
+        if (status == OutputStatus::ok) status = OutputStatus::lost;
+      } else if (f == &flashes_ && flashes_whole && !reclass_hot_pixels()) {
         if (status == OutputStatus::ok) status = OutputStatus::lost;
       }
     }
@@ -134,10 +153,12 @@ class FlashCatalogue final : public RunOutput {
   // Writes the lines of `events` and tells the sinks.
   OutputStatus hand_out(const std::vector<CatalogueEvent>& events, std::string* error) {
     OutputStatus status = OutputStatus::ok;
-    for (const CatalogueEvent& e : events) {
+    for (const CatalogueEvent& closed : events) {
+      const CatalogueEvent e = with_signs(closed);
       FrameTimeEntry from_source;
-      bool written = write_line(
-          flashes_, flashes_line(e, frame_time_of(e.frame, from_source), settings_.interlace));
+      bool written =
+          write_line(flashes_, flashes_line(e, frame_time_of(e.frame, from_source),
+                                            settings_.interlace, optics_fwhm_));
       for (int k = 0; k < kCurveFrames; ++k) {
         written = write_line(curves_, light_curve_line(e, k)) && written;
       }
@@ -151,6 +172,94 @@ class FlashCatalogue final : public RunOutput {
       }
     }
     return status;
+  }
+
+  // `closed` with the signs the catalogue adds to those of its reports: sharp against the optics'
+  // width, hot_pixel when its pixel has reported in kLeastHotPixelEvents events by now; and its
+  // class from them. Kept for the end of the run.
+  CatalogueEvent with_signs(const CatalogueEvent& closed) {
+    CatalogueEvent e = closed;
+    const double width = settings_.interlace != 0 ? e.field_fwhm : e.fwhm;
+    e.signs.sharp = std::isfinite(optics_fwhm_) && width < kSharpFraction * optics_fwhm_;
+    if (!e.signs.moving) {
+      const int at_pixel = ++pixel_events_[{e.pixel_x, e.pixel_y}];
+      e.signs.hot_pixel = at_pixel >= kLeastHotPixelEvents;
+    }
+    e.verdict = class_of(e.signs);
+    written_.push_back({e.number, e.pixel_x, e.pixel_y, e.signs});
+    return e;
+  }
+
+  // At the end of the run: the rows of events at a pixel found hot after they were written get
+  // their class again, flashes.csv rewritten whole through a temporary name when any changes.
+  // False (said on `err`) when that fails; flashes.csv then stays as it was.
+  bool reclass_hot_pixels() {
+    std::map<int, EventClass> changed;
+    for (const WrittenEvent& w : written_) {
+      if (w.signs.moving || w.signs.hot_pixel ||
+          pixel_events_[{w.pixel_x, w.pixel_y}] < kLeastHotPixelEvents) {
+        continue;
+      }
+      ClassSigns signs = w.signs;
+      signs.hot_pixel = true;
+      if (class_of(signs) != class_of(w.signs)) changed[w.number] = class_of(signs);
+    }
+    if (changed.empty()) return true;
+    std::string error;
+    FileHandle file = open_text_to_read(settings_.run_dir, kFlashesName, error);
+    std::string text;
+    if (file) {
+      std::size_t class_at = 0;
+      std::size_t columns = 0;
+      bool header = true;
+      char buffer[8192];
+      std::string line;
+      while (std::fgets(buffer, sizeof buffer, file.get()) != nullptr) {
+        line += buffer;
+        if (line.back() != '\n') continue;
+        std::vector<std::string> cells;
+        std::size_t at = 0;
+        for (;;) {
+          const std::size_t comma = line.find(',', at);
+          cells.push_back(line.substr(at, comma == std::string::npos ? line.size() - 1 - at
+                                                                     : comma - at));
+          if (comma == std::string::npos) break;
+          at = comma + 1;
+        }
+        if (header) {
+          header = false;
+          columns = cells.size();
+          class_at = static_cast<std::size_t>(
+              std::find(cells.begin(), cells.end(), "class") - cells.begin());
+        } else if (cells.size() == columns && class_at < columns) {
+          const auto it = changed.find(std::atoi(cells[0].c_str()));
+          if (it != changed.end()) {
+            cells[class_at] = event_class_name(it->second);
+            line.clear();
+            for (std::size_t i = 0; i < cells.size(); ++i) {
+              line += (i > 0 ? "," : "") + cells[i];
+            }
+            line += "\n";
+          }
+        }
+        text += line;
+        line.clear();
+      }
+      if (std::ferror(file.get())) {
+        say(errno_message(kFlashesName, "read failed"));
+        return false;
+      }
+      text += line;
+    } else {
+      say(error);
+      return false;
+    }
+    file.reset();
+    if (!replace_text_file_in(settings_.run_dir, kFlashesName, text, error)) {
+      say(error);
+      return false;
+    }
+    return true;
   }
 
   // The time of `frame`: the recording's own when it has one (kept in `from_source`), else
@@ -216,6 +325,18 @@ class FlashCatalogue final : public RunOutput {
   CatalogueFile flashes_{kFlashesName, {}};
   CatalogueFile curves_{kLightCurvesName, {}};
   std::vector<CatalogueEvent> closed_;
+  // The optics' width (NaN when not known) and whether it has been settled.
+  double optics_fwhm_ = std::numeric_limits<double>::quiet_NaN();
+  bool optics_known_ = false;
+  // Events that stay, by their brightest pixel; and what each written event showed.
+  struct WrittenEvent {
+    int number;
+    int pixel_x;
+    int pixel_y;
+    ClassSigns signs;
+  };
+  std::map<std::pair<int, int>, int> pixel_events_;
+  std::vector<WrittenEvent> written_;
   RingView last_ring_;
   bool ring_seen_ = false;
 };

@@ -22,7 +22,7 @@ inline constexpr const char* kLightCurvesName = "lightcurves.csv";
 inline constexpr const char* kFrameTimesName = "frame_times.csv";
 inline constexpr const char* kFlashesHeader =
     "event,frame,frames,utc,seconds,x,y,peak,flux,flux_err,snr,m_inst,saturated,motion,fields,"
-    "class,report\n";
+    "class,report,fwhm,optics_fwhm\n";
 inline constexpr const char* kLightCurvesHeader = "event,frame,offset,flux,flux_err,peak\n";
 // frame_times.csv larger than this is not read (a night of 10^6 frames takes about 45 MB).
 inline constexpr std::uintmax_t kMostFrameTimesBytes = 64u << 20;
@@ -50,8 +50,18 @@ struct FlashCatalogueSettings {
   // The recording's own clock, when the run reads a recording: its UTC time of a frame is used
   // before frame_times.csv's (which a run from a recording writes only at its end).
   std::function<FrameTime(std::int64_t frame)> source_times;
+  // The optics' full width at half maximum in pixels (--psf); 0: measured on the limb in the
+  // mean frame of the first report's ring.
+  double psf = 0.0;
 };
 
+// Each event's class comes from class_of (catalogue/classes.h) with these signs added: sharp when
+// its width (fwhm; of its brighter field when interlaced) is below kSharpFraction of the optics'
+// width, hot_pixel when its brightest pixel is that of kLeastHotPixelEvents or more events that
+// stay (not moving) in the run. An event is written as soon as it closes, with what is known
+// then; at the end of the run the rows of earlier events at a pixel found hot later are rewritten
+// (flashes.csv through a temporary name).
+//
 // The catalogue output. At start() it reads frame_times.csv once when the run folder has one
 // (bad lines are warned about on `err` and left out; the times then stay empty for their
 // frames) and empties flashes.csv and lightcurves.csv to their header lines. A file that cannot

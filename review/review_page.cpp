@@ -121,8 +121,10 @@ class CsvLines {
   int line_number_ = 0;
 };
 
-// Reads the header line: it must be `header` exactly.
-bool check_header(CsvLines& lines, std::string_view header, std::string& error) {
+// Reads the header line: it must be `header` exactly or, with `more` given, `header` followed by
+// more columns (newer runs add theirs at the end), the whole line then kept in `*more`.
+bool check_header(CsvLines& lines, std::string_view header, std::string& error,
+                  std::string* more = nullptr) {
   std::vector<std::string_view> cells;
   std::string line_error;
   if (!lines.next(cells, line_error)) {
@@ -136,10 +138,13 @@ bool check_header(CsvLines& lines, std::string_view header, std::string& error) 
     if (i > 0) joined += ',';
     joined += cells[i];
   }
-  if (joined != header) {
+  const bool longer = more != nullptr && joined.size() > header.size() &&
+                      joined.compare(0, header.size(), header) == 0 && joined[header.size()] == ',';
+  if (joined != header && !longer) {
     error = lines.where() + "header is " + cell_text(joined) + ", not " + std::string(header);
     return false;
   }
+  if (more != nullptr) *more = joined;
   return true;
 }
 
@@ -260,8 +265,8 @@ bool parse_report(const CsvLines& lines, std::string_view cell, std::string& val
 }
 
 bool parse_flash_line(const CsvLines& lines, const std::vector<std::string_view>& c, ReviewEvent& e,
-                      std::string& error) {
-  if (!check_cell_count(lines, c, kFlashesHeader, error)) return false;
+                      std::string_view header, std::string& error) {
+  if (!check_cell_count(lines, c, header, error)) return false;
   if (!parse_int(lines, "event", c[0], 1, kMaxEventNumber, e.event, error) ||
       !parse_integer(lines, "frame", c[1], 0, kMaxFrame, e.frame, error) ||
       !parse_int(lines, "frames", c[2], 1, kMaxDuration, e.frames, error) ||
@@ -288,8 +293,10 @@ bool parse_flash_line(const CsvLines& lines, const std::vector<std::string_view>
     return false;
   }
   e.fields = std::string(c[14]);
-  if (!one_of(c[15], {"flash", "moving", "edge"})) {
-    error = lines.where() + "column class: " + cell_text(c[15]) + " is not flash, moving or edge";
+  if (!one_of(c[15], {"flash", "moving", "off_moon", "sunlit", "edge", "hot_pixel", "sharp",
+                      "scattered"})) {
+    error = lines.where() + "column class: " + cell_text(c[15]) +
+            " is not flash, moving, off_moon, sunlit, edge, hot_pixel, sharp or scattered";
     return false;
   }
   e.event_class = std::string(c[15]);
@@ -611,7 +618,8 @@ namespace {
 bool parse_flashes_text(const fs::path& path, std::string_view text, std::vector<ReviewEvent>& out,
                         std::string& error) {
   CsvLines lines(path, text);
-  if (!check_header(lines, kFlashesHeader, error)) return false;
+  std::string header;
+  if (!check_header(lines, kFlashesHeader, error, &header)) return false;
   std::set<int> seen;
   std::vector<std::string_view> cells;
   out.clear();
@@ -622,7 +630,7 @@ bool parse_flashes_text(const fs::path& path, std::string_view text, std::vector
       return false;
     }
     ReviewEvent e;
-    if (!parse_flash_line(lines, cells, e, error)) return false;
+    if (!parse_flash_line(lines, cells, e, header, error)) return false;
     if (!seen.insert(e.event).second) {
       error = lines.where() + "event " + std::to_string(e.event) + " appears twice";
       return false;

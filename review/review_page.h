@@ -28,7 +28,7 @@ struct ReviewEvent {
   bool saturated = false;
   double motion = 0.0;      // pixels per frame
   std::string fields;       // "both", "odd", "even" or empty
-  std::string event_class;  // "flash", "moving" or "edge"
+  std::string event_class;  // a class name of catalogue/classes.h: "flash", "moving", ...
   std::string report;       // report image, relative to the run folder, or empty
 };
 
