@@ -7,7 +7,8 @@
 // sensor fault). Pure computation: no I/O.
 #pragma once
 
-#include "run/run_output.h"
+// The ring as catalogue/measure.h has it.
+struct RingView;
 
 // An event narrower than this share of the optics' width is sharp.
 inline constexpr double kSharpFraction = 0.6;
