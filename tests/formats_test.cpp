@@ -132,17 +132,24 @@ TEST(Formats, LightCurvesDecisionsMatchesAndCompletenessReadBack) {
   }
 
   const MatchRow pair{4, 5, -0.05, "flash", "moving", 41.0, 44.25};
-  write_text("m.csv", match_header() + match_line(pair));
+  MatchRow alone;  // an event of B left unmatched
+  alone.b_event = 7;
+  alone.b_class = "edge";
+  alone.b_peak = 12.5;
+  write_text("m.csv", match_header() + match_line(pair) + match_line(alone));
   EXPECT_EQ(read_text("m.csv"),
             "a_event,b_event,dt,a_class,b_class,a_peak,b_peak\n4,5,-0.050000,flash,moving,41.00,"
-            "44.25\n");
+            "44.25\n,7,,,edge,,12.50\n");
   std::vector<MatchRow> pairs;
   ASSERT_TRUE(read_match_csv(in_scratch("m.csv"), pairs, &error)) << error;
-  ASSERT_EQ(pairs.size(), 1u);
+  ASSERT_EQ(pairs.size(), 2u);
   EXPECT_EQ(pairs[0].a_event, 4);
   EXPECT_EQ(pairs[0].dt, -0.05);
   EXPECT_EQ(pairs[0].b_class, "moving");
   EXPECT_EQ(pairs[0].b_peak, 44.25);
+  EXPECT_FALSE(pairs[1].a_event || pairs[1].dt || pairs[1].a_peak);
+  EXPECT_EQ(pairs[1].a_class, "");
+  EXPECT_EQ(pairs[1].b_event, 7);
 
   const CompletenessRow bin{5, 2, 4, 3, 8, 12, 40, 38, 1, 2, 5000000000};
   write_text("c.csv", completeness_header() + completeness_line(bin));
@@ -207,7 +214,8 @@ TEST(Formats, ReadersNameFileLineAndColumn) {
        flashes + "2,0,1,2023-02-29T00:00:00Z" + good_flash.substr(good_flash.find(",4.12")),
        "t.csv:2: column utc: '2023-02-29T00:00:00Z' is not an ISO 8601 time"},
       {"match: a class it does not know", match + "1,2,0.000000,glint,flash,1.00,2.00\n",
-       "t.csv:2: column a_class: 'glint' is not flash, moving or edge"},
+       "t.csv:2: column a_class: 'glint' is not flash, moving, edge or empty"},
+      {"match: a row of no event", match + ",,,,,,\n", "t.csv:2: neither a_event nor b_event"},
       {"match: dt not a number", match + "1,2,soon,flash,flash,1.00,2.00\n",
        "t.csv:2: column dt: 'soon' is not a number"},
       {"match: event 0", match + "1,0,0.1,flash,flash,1.00,2.00\n",
