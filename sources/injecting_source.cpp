@@ -42,6 +42,33 @@ class InjectingSource final : public FrameSource {
   std::int64_t next_ = 0;            // number of the next frame read
 };
 
+class NegativeSource final : public FrameSource {
+ public:
+  explicit NegativeSource(std::unique_ptr<FrameSource> inner) : inner_(std::move(inner)) {}
+
+  FrameGeometry geometry() const override { return inner_->geometry(); }
+  std::int64_t frame_count() const override { return inner_->frame_count(); }
+
+  FrameRead read_next(std::span<std::uint8_t> destination) override {
+    FrameRead read = inner_->read_next(destination);
+    if (read.status != FrameStatus::frame) return read;
+    const std::size_t valid = std::min(read.bytes, destination.size());
+    for (std::size_t i = 0; i < valid; ++i) {
+      destination[i] = static_cast<std::uint8_t>(255 - destination[i]);
+    }
+    return read;
+  }
+
+  bool check_first_frames(int count, std::string* error) override {
+    return inner_->check_first_frames(count, error);
+  }
+
+  FrameTime frame_time(std::int64_t frame) const override { return inner_->frame_time(frame); }
+
+ private:
+  std::unique_ptr<FrameSource> inner_;
+};
+
 }  // namespace
 
 void add_spot(const InjectedSpot& spot, const FrameGeometry& geometry,
@@ -74,4 +101,8 @@ void add_spot(const InjectedSpot& spot, const FrameGeometry& geometry,
 std::unique_ptr<FrameSource> make_injecting_source(std::unique_ptr<FrameSource> inner,
                                                    std::vector<InjectedSpot> spots) {
   return std::make_unique<InjectingSource>(std::move(inner), std::move(spots));
+}
+
+std::unique_ptr<FrameSource> make_negative_source(std::unique_ptr<FrameSource> inner) {
+  return std::make_unique<NegativeSource>(std::move(inner));
 }

@@ -31,3 +31,9 @@ void add_spot(const InjectedSpot& spot, const FrameGeometry& geometry,
 // any order. Geometry, frame count, times and the check of the first frames are those of `inner`.
 std::unique_ptr<FrameSource> make_injecting_source(std::unique_ptr<FrameSource> inner,
                                                    std::vector<InjectedSpot> spots);
+
+// Wraps `inner` (owned): every frame read comes as its negative, each grey level v as 255 - v. A
+// flash becomes a dip that no threshold reports, while the noise, the seeing at edges and the
+// scintillation keep their statistics: what the detector reports on the negative is what its
+// thresholds make of the recording's noise alone. Geometry, count, times as `inner`'s.
+std::unique_ptr<FrameSource> make_negative_source(std::unique_ptr<FrameSource> inner);
