@@ -42,9 +42,14 @@ class InjectingSource final : public FrameSource {
   std::int64_t next_ = 0;            // number of the next frame read
 };
 
-class NegativeSource final : public FrameSource {
+class MirroredSource final : public FrameSource {
  public:
-  explicit NegativeSource(std::unique_ptr<FrameSource> inner) : inner_(std::move(inner)) {}
+  MirroredSource(std::unique_ptr<FrameSource> inner, std::vector<std::int16_t> centres)
+      : inner_(std::move(inner)), centres_(std::move(centres)) {
+    if (centres_.size() != static_cast<std::size_t>(inner_->geometry().frame_pixels)) {
+      centres_.assign(static_cast<std::size_t>(inner_->geometry().frame_pixels), 255);
+    }
+  }
 
   FrameGeometry geometry() const override { return inner_->geometry(); }
   std::int64_t frame_count() const override { return inner_->frame_count(); }
@@ -53,8 +58,10 @@ class NegativeSource final : public FrameSource {
     FrameRead read = inner_->read_next(destination);
     if (read.status != FrameStatus::frame) return read;
     const std::size_t valid = std::min(read.bytes, destination.size());
-    for (std::size_t i = 0; i < valid; ++i) {
-      destination[i] = static_cast<std::uint8_t>(255 - destination[i]);
+    const std::size_t mirrored = std::min(valid, centres_.size());
+    for (std::size_t i = 0; i < mirrored; ++i) {
+      destination[i] =
+          static_cast<std::uint8_t>(std::clamp(centres_[i] - destination[i], 0, 255));
     }
     return read;
   }
@@ -67,6 +74,7 @@ class NegativeSource final : public FrameSource {
 
  private:
   std::unique_ptr<FrameSource> inner_;
+  std::vector<std::int16_t> centres_;  // per pixel
 };
 
 }  // namespace
@@ -103,6 +111,7 @@ std::unique_ptr<FrameSource> make_injecting_source(std::unique_ptr<FrameSource> 
   return std::make_unique<InjectingSource>(std::move(inner), std::move(spots));
 }
 
-std::unique_ptr<FrameSource> make_negative_source(std::unique_ptr<FrameSource> inner) {
-  return std::make_unique<NegativeSource>(std::move(inner));
+std::unique_ptr<FrameSource> make_mirrored_source(std::unique_ptr<FrameSource> inner,
+                                                  std::vector<std::int16_t> centres) {
+  return std::make_unique<MirroredSource>(std::move(inner), std::move(centres));
 }

@@ -32,8 +32,11 @@ void add_spot(const InjectedSpot& spot, const FrameGeometry& geometry,
 std::unique_ptr<FrameSource> make_injecting_source(std::unique_ptr<FrameSource> inner,
                                                    std::vector<InjectedSpot> spots);
 
-// Wraps `inner` (owned): every frame read comes as its negative, each grey level v as 255 - v. A
-// flash becomes a dip that no threshold reports, while the noise, the seeing at edges and the
-// scintillation keep their statistics: what the detector reports on the negative is what its
-// thresholds make of the recording's noise alone. Geometry, count, times as `inner`'s.
-std::unique_ptr<FrameSource> make_negative_source(std::unique_ptr<FrameSource> inner);
+// Wraps `inner` (owned): every frame read comes mirrored about `centres`, each pixel's grey level
+// v as centres[p] - v clipped to 0..255 (`centres` holds one value per pixel, twice the level to
+// mirror about; all 255 give the plain negative 255 - v). Mirrored about twice each pixel's own
+// mean, a flash becomes a dip that no threshold reports, while each pixel keeps its level and
+// the noise, the seeing at edges and the scintillation keep their statistics. A `centres` of
+// another size than the frame gives the plain negative. Geometry, count, times as `inner`'s.
+std::unique_ptr<FrameSource> make_mirrored_source(std::unique_ptr<FrameSource> inner,
+                                                  std::vector<std::int16_t> centres);

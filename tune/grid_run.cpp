@@ -235,7 +235,7 @@ void run_task(const GridRequest& request, Task& task) {
     source = make_injecting_source(std::move(source),
                                    request.passes[static_cast<std::size_t>(task.pass)]);
   } else if (task.pass == kNegativeRun) {
-    source = make_negative_source(std::move(source));
+    source = make_mirrored_source(std::move(source), request.mirror_centres);
   }
   const FrameGeometry geometry = source->geometry();
   // The grid's buffers come on top of the run's; a frame too large for them ends this run with

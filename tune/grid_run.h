@@ -65,7 +65,9 @@ struct GridRequest {
   DetectionSettings settings;  // the run's other parameters (ring, flash limits, borders)
   std::vector<GridSetting> grid;
   std::vector<std::vector<InjectedSpot>> passes;  // the spots of each injected pass
-  bool negative = true;  // also run the recording's negative (make_negative_source)
+  bool negative = true;  // also run the recording's negative (make_mirrored_source)
+  // Per pixel, twice the level the negative mirrors about (the pixel's mean); empty: 255 - v.
+  std::vector<std::int16_t> mirror_centres;
   int threads = 1;
 };
 

@@ -280,3 +280,12 @@ double local_noise(const NightSurvey& s, double x, double y) {
   }
   return std::sqrt(variance / count);
 }
+
+std::vector<std::int16_t> mirror_centres(const NightSurvey& s) {
+  std::vector<std::int16_t> centres(s.mean.size());
+  for (std::size_t i = 0; i < centres.size(); ++i) {
+    centres[i] = static_cast<std::int16_t>(
+        std::clamp<long>(std::lround(2.0 * static_cast<double>(s.mean[i])), 0, 510));
+  }
+  return centres;
+}

@@ -84,3 +84,10 @@ bool is_edge_site(const NightSurvey& survey, double x, double y);
 // The noise at (x, y) rounded: the root of the mean variance over the 3 x 3 pixels around it
 // (those inside the frame), so that one pixel's estimate does not set a flash's strength alone.
 double local_noise(const NightSurvey& survey, double x, double y);
+
+// Per pixel, twice its mean rounded: the recording's negative mirrors each pixel about its own
+// mean (make_mirrored_source), so that it keeps its level. The detector's time test is not
+// symmetric in the level (its spread leaves out v / (N - 1) of the tested value), so the plain
+// negative 255 - v, which moves a night-side pixel of 60 to 195, reports other numbers of noise
+// events than the frames themselves.
+std::vector<std::int16_t> mirror_centres(const NightSurvey& survey);

@@ -103,6 +103,7 @@ bool tune_recording(const TuneInput& input, TuneOutcome& outcome, std::string& e
   request.settings = input.settings;
   request.grid = outcome.grid;
   request.threads = outcome.threads;
+  request.mirror_centres = mirror_centres(outcome.survey);
   for (int pass = 0; pass < outcome.plan.passes; ++pass) {
     request.passes.push_back(pass_spots(outcome.plan, pass, input.psf));
   }
@@ -149,8 +150,8 @@ bool write_tune_pictures(const std::filesystem::path& run_dir, const TuneInput& 
                          const TuneOutcome& outcome, std::string& error) {
   const std::filesystem::path folder = run_dir / "tune";
   return write_mask_image(folder, outcome.survey, error) &&
-         write_candidate_pictures(folder, input.open, outcome.scores,
-                                  input.settings.Interlace != 0, error);
+         write_candidate_pictures(folder, input.open, mirror_centres(outcome.survey),
+                                  outcome.scores, input.settings.Interlace != 0, error);
 }
 
 }  // namespace

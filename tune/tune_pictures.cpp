@@ -136,7 +136,8 @@ bool write_mask_image(const std::filesystem::path& folder, const NightSurvey& s,
 }
 
 bool write_candidate_pictures(const std::filesystem::path& folder, const SourceOpener& open,
-                              const TuneScores& scores, bool interlaced, std::string& error) {
+                              const std::vector<std::int16_t>& centres, const TuneScores& scores,
+                              bool interlaced, std::string& error) {
   const std::filesystem::path cards = folder / kCardFolder;
   if (!clear_cards(cards, error)) return false;
   const std::vector<std::size_t> shown = shown_candidates(scores);
@@ -151,7 +152,7 @@ bool write_candidate_pictures(const std::filesystem::path& folder, const SourceO
     if (run.empty()) continue;
     std::unique_ptr<FrameSource> source = open(&error);
     if (source == nullptr) return false;
-    if (neg) source = make_negative_source(std::move(source));
+    if (neg) source = make_mirrored_source(std::move(source), centres);
     if (!draw_run(cards, std::move(source), std::move(run), interlaced, error)) return false;
   }
   return true;

@@ -106,10 +106,17 @@ std::string night_side_text(const NightSurvey& s) {
 }
 
 // A rate per 10,000 frames also per hour at the recording's frame rate, when known.
+std::string rate_number(double rate) {
+  return rate >= 100.0 ? grouped(std::llround(rate)) : format("%.3g", rate);
+}
+
 std::string rate_text(double per_10k, double frame_rate) {
-  if (!(frame_rate > 0.0)) return format("%.3g per 10,000 frames (frame rate unknown)", per_10k);
-  return format("%.3g per 10,000 frames, %.3g per hour at %.4g frames per second", per_10k,
-                per_10k * frame_rate * 3600.0 / 10000.0, frame_rate);
+  if (!(frame_rate > 0.0)) {
+    return rate_number(per_10k) + " per 10,000 frames (frame rate unknown)";
+  }
+  return rate_number(per_10k) + " per 10,000 frames, " +
+         rate_number(per_10k * frame_rate * 3600.0 / 10000.0) + " per hour at " +
+         format("%.4g", frame_rate) + " frames per second";
 }
 
 int count_kind(const TuneScores& t, CandidateKind kind) {

@@ -99,6 +99,9 @@ void rank(TuneScores& t) {
     const SettingScore& a = t.scores[i];
     const SettingScore& b = t.scores[j];
     if (a.within_limit != b.within_limit) return a.within_limit;
+    if (t.scores[t.current].within_limit && a.missed_current != b.missed_current) {
+      return a.missed_current < b.missed_current;
+    }
     if (a.found[kReferenceBin] != b.found[kReferenceBin]) {
       return a.found[kReferenceBin] > b.found[kReferenceBin];
     }
@@ -197,6 +200,13 @@ void score_grid(const GridRuns& runs, const InjectionPlan& plan, const NightSurv
             break;
         }
       }
+    }
+  }
+  for (const Candidate& c : clean) {
+    const bool flash_like = c.kind == CandidateKind::found || c.kind == CandidateKind::uncertain;
+    if (!flash_like || !std::binary_search(c.settings.begin(), c.settings.end(), current)) continue;
+    for (std::size_t i = 0; i < grid.size(); ++i) {
+      if (!std::binary_search(c.settings.begin(), c.settings.end(), i)) ++t.scores[i].missed_current;
     }
   }
   for (std::size_t i = 0; i < grid.size(); ++i) {

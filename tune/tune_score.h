@@ -68,6 +68,9 @@ struct SettingScore {
   int moving_alarms = 0;  // its moving verdict
   int uncertain = 0;      // uncertain candidates this setting reports
   int direct_flashes = 0;  // flash-class events of the run without injections, all of them
+  // The current setting's found and uncertain candidates that this setting does not report: a
+  // real flash among them would be lost by changing to this setting.
+  int missed_current = 0;
   // Reports of the injected runs away from every injected spot and every candidate: shown only.
   int injected_alarms = 0;
   double alarm_rate = 0.0;  // false_alarms per 10,000 tested frames
@@ -100,9 +103,11 @@ struct TuneScores {
 
 // Scores `runs` of `grid` against `plan`; `current` is the grid index of the settings in use,
 // `limit` the false alarms per 10,000 frames allowed. Fills every field of `scores`. The ranking
-// puts the settings within the limit first, then by found flashes in kReferenceBin, then by found
-// flashes over all bins, then by fewer false alarms, fewer edge alarms, the current setting
-// before others, and grid order. The recommendation is the first of the ranking when it keeps
+// puts the settings within the limit first; when the current setting is within the limit, then
+// those that miss fewer of its found and uncertain candidates (so the recommendation reports
+// every event of the recording the current setting reports, real flashes included); then by
+// found flashes in kReferenceBin, then by found flashes over all bins, then by fewer false
+// alarms, fewer edge alarms, the current setting before others, and grid order. The recommendation is the first of the ranking when it keeps
 // within the limit.
 void score_grid(const GridRuns& runs, const InjectionPlan& plan, const NightSurvey& survey,
                 const std::vector<GridSetting>& grid, std::size_t current, double limit,
