@@ -377,6 +377,7 @@ tr.over td { color: #8a8f99; }
 ul.legend { list-style: none; padding: 0; display: flex; flex-wrap: wrap; gap: 0.4em 1.4em; }
 .cards { display: flex; flex-wrap: wrap; gap: 0.8em; }
 .card { background: #1f232b; border: 1px solid #39404d; border-radius: 6px; padding: 0.5em;
+        width: 100%; box-sizing: border-box;
         max-width: 100%; }
 .card img { image-rendering: pixelated; width: 100%; max-width: 940px; display: block; }
 .card p { margin: 0.3em 0; font-size: 14px; }
@@ -414,7 +415,7 @@ std::string candidate_cards(const TuneOutcome& o, std::int64_t first) {
   const TuneScores& t = o.scores;
   const std::vector<std::size_t> shown = shown_candidates(t);
   std::string page = format(
-      "<h2>Candidates</h2>\n<p>Every false alarm, every uncertain candidate and the "
+      "<h2 id=\"candidates\">Candidates</h2>\n<p>Every false alarm, every uncertain candidate and the "
       "recording's own events, as the settings of the grid report them in the frames without "
       "injections and in their negative (%zu cards; %zu candidates in all). Each card shows "
       "the close-ups from 5 frames before to 10 after, the catalogue's class and how many "
@@ -617,14 +618,16 @@ std::string tune_page(const TuneOutcome& o, const std::string& title, std::int64
   page += "</ul>\n" + completeness_chart(o, curves);
 
   page +=
-      "<h2>False alarms against threshold</h2>\n<p>Reports in the frames without injections, "
-      "per 10,000 frames, against the temporal threshold each setting sets at the median "
+      "<h2>False alarms against threshold</h2>\n<p>False alarms per 10,000 frames (those of "
+      "noise on the negative and those the catalogue explains that the negative cannot show), "
+      "against the temporal threshold each setting sets at the median "
       "noise (settings with the same threshold spread a little sideways by their "
       "neighbourhood test). Filled: false alarms, <span style=\"color:#5aa9ff\">within the "
       "limit</span> or <span style=\"color:#ff6b6b\">over it</span>, <span "
       "style=\"color:#6fdc8c\">the recommended setting</span>; hollow <span "
-      "style=\"color:#ffb347\">orange</span>: alarms at edge sites (a steep gradient of the "
-      "mean frame, or saturated pixels near), not counted against the limit.</p>\n";
+      "style=\"color:#ffb347\">orange</span>: events the catalogue calls edge (a steep "
+      "gradient of the mean frame, or saturated pixels near), not counted against the "
+      "limit.</p>\n";
   page += alarm_chart(o);
 
   page += candidate_cards(o, first);
