@@ -155,17 +155,28 @@ TEST(Formats, LightCurvesDecisionsMatchesAndCompletenessReadBack) {
   EXPECT_EQ(pairs[1].a_class, "");
   EXPECT_EQ(pairs[1].b_event, 7);
 
-  const CompletenessRow bin{5, 2, 4, 3, 8, 12, 40, 38, 1, 2, 5000000000};
+  const CompletenessRow bin{5, 2, 4, 3, 8, 12, 40, 38, 1, 2, 5000000000, 1, 0, 3, 7};
   write_text("c.csv", completeness_header() + completeness_line(bin));
   EXPECT_EQ(read_text("c.csv"),
             "time_sd,min_sd2,min_sd1,neighbour_sd,strength_from,strength_to,injected,found,"
-            "false_alarms,edge_alarms,frames\n5,2,4,3,8,12,40,38,1,2,5000000000\n");
+            "false_alarms,edge_alarms,frames,noise_alarms,upward_alarms,moving_alarms,uncertain\n"
+            "5,2,4,3,8,12,40,38,1,2,5000000000,1,0,3,7\n");
   std::vector<CompletenessRow> bins;
   ASSERT_TRUE(read_completeness_csv(in_scratch("c.csv"), bins, &error)) << error;
   ASSERT_EQ(bins.size(), 1u);
   EXPECT_EQ(bins[0].strength_to, 12.0);
   EXPECT_EQ(bins[0].found, 38);
   EXPECT_EQ(bins[0].frames, 5000000000);
+  EXPECT_EQ(bins[0].moving_alarms, 3);
+  EXPECT_EQ(bins[0].uncertain, 7);
+  // A file of the first version, without the last four columns, is still read.
+  write_text("c1.csv",
+             "time_sd,min_sd2,min_sd1,neighbour_sd,strength_from,strength_to,injected,found,"
+             "false_alarms,edge_alarms,frames\n5,2,4,3,8,12,40,38,1,2,50\n");
+  ASSERT_TRUE(read_completeness_csv(in_scratch("c1.csv"), bins, &error)) << error;
+  ASSERT_EQ(bins.size(), 1u);
+  EXPECT_EQ(bins[0].frames, 50);
+  EXPECT_EQ(bins[0].uncertain, 0);
 }
 
 TEST(Formats, FrameTimesWrittenAndReadBack) {
@@ -224,10 +235,10 @@ TEST(Formats, ReadersNameFileLineAndColumn) {
        "t.csv:2: column dt: 'soon' is not a number"},
       {"match: event 0", match + "1,0,0.1,flash,flash,1.00,2.00\n",
        "t.csv:2: column b_event: 0 is outside 1 to 9999999"},
-      {"completeness: a negative count", completeness + "5,2,4,3,8,12,40,-1,1,2,50\n",
+      {"completeness: a negative count", completeness + "5,2,4,3,8,12,40,-1,1,2,50,1,0,0,3\n",
        "t.csv:2: column found: -1 is outside 0 to 2147483647"},
-      {"completeness: a cell missing", completeness + "5,2,4,3,8,12,40,38,1,2\n",
-       "t.csv:2: 10 cells, 11 expected (" + completeness.substr(0, completeness.size() - 1) + ")"},
+      {"completeness: a cell missing", completeness + "5,2,4,3,8,12,40,38,1,2,50,1,0,0\n",
+       "t.csv:2: 14 cells, 15 expected (" + completeness.substr(0, completeness.size() - 1) + ")"},
       {"completeness: an empty line", completeness + "\n", "t.csv:2: empty line"},
   };
   ScratchDir dir;
