@@ -2,10 +2,14 @@
 // pictures in review/ (through write_event_images), from synthetic frames of the Moon's night
 // side made on the fly. The browser test and the page-size check build their runs with it.
 //
-// Usage: make_review_fixture OUTDIR [--events N] [--size WxH] [--interlaced]
+// Usage: make_review_fixture OUTDIR [--events N] [--pictures K] [--size WxH] [--interlaced]
 //   --events 0 writes a catalogue with no events. With the default 3 events: event 1 is a flash
 //   at frame 3 (offsets -5 and -4 are before the recording), event 2 a moving point, event 3 a
 //   flash at the frame's left edge that lasts two frames.
+//   --pictures K draws pictures for the first K events only (default: all, at most 200); every
+//   later event gets hard links to the pictures of event (n - 1) % K + 1, or none when K is 0, so
+//   that a run of 100,000 events is made in seconds.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -23,6 +27,7 @@ namespace {
 struct Options {
   std::string out_dir;
   int events = 3;
+  int pictures = -1;  // events drawn; -1: all
   int width = 320;
   int height = 240;
   bool interlaced = false;
@@ -107,21 +112,30 @@ bool write_fixture(const Options& o, std::string& error) {
       "class,report\n";
   std::string curves = "event,frame,offset,flux,flux_err,peak\n";
   const double flux_err = 6.0;
+  const std::size_t drawn =
+      o.pictures < 0 ? events.size() : std::min(events.size(), static_cast<std::size_t>(o.pictures));
+  const std::vector<FixtureEvent> lit(events.begin(), events.begin() + drawn);
   for (std::size_t i = 0; i < events.size(); ++i) {
     const FixtureEvent& e = events[i];
     const int number = static_cast<int>(i) + 1;
     const double seconds = e.frame * 0.04;
+    // 2024-03-15T21:04:00Z plus `seconds`, the day carried on for long fixtures.
+    const double clock = 21 * 3600 + 4 * 60 + seconds;
+    const int day = 15 + static_cast<int>(clock / 86400);
+    const double of_day = std::fmod(clock, 86400.0);
+    const int hour = static_cast<int>(of_day / 3600);
+    const int minute = static_cast<int>(std::fmod(of_day, 3600.0) / 60);
     const double flux = e.peak * 2.0 * 3.14159 * 1.1 * 1.1;
     char line[512];
     std::snprintf(line, sizeof line,
-                  "%d,%d,%d,2024-03-15T21:%02d:%06.3fZ,%.3f,%.2f,%.2f,%.1f,%.1f,%.1f,%.1f,%.2f,0,"
-                  "%.2f,%s,%s,BMP_FLASHES/%05d.bmp\n",
-                  number, e.frame, e.frames, 4 + static_cast<int>(seconds) / 60,
-                  std::fmod(seconds, 60.0), seconds, e.x, e.y, e.peak, flux, flux_err,
-                  flux / flux_err, -2.5 * std::log10(flux) + 20.0, e.motion,
-                  o.interlaced ? "both" : "", e.event_class, e.frame);
+                  "%d,%d,%d,2024-03-%02dT%02d:%02d:%06.3fZ,%.3f,%.2f,%.2f,%.1f,%.1f,%.1f,%.1f,"
+                  "%.2f,0,%.2f,%s,%s,BMP_FLASHES/%05d.bmp\n",
+                  number, e.frame, e.frames, day, hour, minute, std::fmod(of_day, 60.0), seconds,
+                  e.x, e.y, e.peak, flux, flux_err, flux / flux_err, -2.5 * std::log10(flux) + 20.0,
+                  e.motion, o.interlaced ? "both" : "", e.event_class, e.frame);
     flashes += line;
 
+    const bool draw = i < drawn;
     std::vector<std::vector<std::uint8_t>> pixels(kOffsetCount);
     std::vector<std::span<const std::uint8_t>> spans(kOffsetCount);
     for (int off = kFirstOffset; off <= kLastOffset; ++off) {
@@ -130,18 +144,33 @@ bool write_fixture(const Options& o, std::string& error) {
       if (n < 0) {
         std::snprintf(line, sizeof line, "%d,,%d,,,\n", number, off);
       } else {
-        pixels[k] = make_frame(o, events, n);
-        spans[k] = pixels[k];
-        const bool lit = off >= 0 && off < e.frames;
-        const double f = lit ? flux * std::pow(0.5, off) : 0.7 * noise(n, off, number);
-        const double p = lit ? e.peak * std::pow(0.5, off) : 3.0 + noise(n, number, off);
-        std::snprintf(line, sizeof line, "%d,%d,%d,%.2f,%.2f,%.1f\n", number, n, off, f, flux_err,
-                      p);
+        if (draw) {
+          pixels[k] = make_frame(o, lit, n);
+          spans[k] = pixels[k];
+        }
+        const bool in_event = off >= 0 && off < e.frames;
+        const double f = in_event ? flux * std::pow(0.5, off) : 0.7 * noise(n, off, number);
+        const double p = in_event ? e.peak * std::pow(0.5, off) : 3.0 + noise(n, number, off);
+        std::snprintf(line, sizeof line, "%d,%d,%d,%.2f,%.2f,%.1f\n", number, n, off, f,
+                      flux_err, p);
       }
       curves += line;
     }
-    const EventFrames in{number, o.width, o.height, e.x, e.y, o.interlaced, spans};
-    if (!write_event_images(dir / "review", in, error)) return false;
+    if (draw) {
+      const EventFrames in{number, o.width, o.height, e.x, e.y, o.interlaced, spans};
+      if (!write_event_images(dir / "review", in, error)) return false;
+    } else if (drawn > 0) {
+      const int source = static_cast<int>(i % drawn) + 1;
+      for (const EventImage kind : {EventImage::strip, EventImage::crop, EventImage::overview}) {
+        const fs::path to = dir / "review" / event_image_name(number, kind);
+        fs::remove(to, ec);
+        fs::create_hard_link(dir / "review" / event_image_name(source, kind), to, ec);
+        if (ec) {
+          error = to.string() + ": cannot link: " + ec.message();
+          return false;
+        }
+      }
+    }
   }
   return replace_text_file(dir / "flashes.csv", flashes, error) &&
          replace_text_file(dir / "lightcurves.csv", curves, error);
@@ -157,6 +186,8 @@ int main(int argc, char** argv) {
       o.interlaced = true;
     } else if (a == "--events" && i + 1 < argc) {
       o.events = std::atoi(argv[++i]);
+    } else if (a == "--pictures" && i + 1 < argc) {
+      o.pictures = std::atoi(argv[++i]);
     } else if (a == "--size" && i + 1 < argc &&
                std::sscanf(argv[++i], "%dx%d", &o.width, &o.height) == 2) {
     } else if (!a.empty() && a[0] != '-' && o.out_dir.empty()) {
@@ -166,11 +197,12 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (o.out_dir.empty() || o.events < 0 || o.events > 200 || o.width < 64 || o.height < 64 ||
+  if (o.out_dir.empty() || o.events < 0 || o.events > 100000 ||
+      o.pictures < -1 || o.pictures > 200 || (o.pictures < 0 && o.events > 200) || o.width < 64 || o.height < 64 ||
       o.width > 4096 || o.height > 4096) {
     std::fprintf(stderr,
-                 "usage: make_review_fixture OUTDIR [--events N (0-200)] [--size WxH (64-4096)] "
-                 "[--interlaced]\n");
+                 "usage: make_review_fixture OUTDIR [--events N (0-100000)] [--pictures K (0-200, "
+                 "needed above 200 events)] [--size WxH (64-4096)] [--interlaced]\n");
     return 2;
   }
   std::string error;
