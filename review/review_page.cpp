@@ -80,8 +80,19 @@ class CsvLines {
  public:
   CsvLines(const fs::path& path, std::string_view text) : name_(path.string()), text_(text) {}
 
+  // For a file the user may have saved from a spreadsheet: a UTF-8 byte-order mark before the
+  // header is skipped and empty lines at the end are taken as the end of the file.
+  void allow_spreadsheet_ends() {
+    if (pos_ == 0 && text_.starts_with("\xEF\xBB\xBF")) pos_ = 3;
+    spreadsheet_ends_ = true;
+  }
+
   // The next line's cells; false at the end of the text or on a bad line (`error` set then).
   bool next(std::vector<std::string_view>& cells, std::string& error) {
+    if (spreadsheet_ends_ &&
+        text_.find_first_not_of("\r\n", pos_) == std::string_view::npos) {
+      pos_ = text_.size();
+    }
     if (pos_ >= text_.size()) return false;
     std::size_t end = text_.find('\n', pos_);
     if (end == std::string_view::npos) end = text_.size();
@@ -119,6 +130,7 @@ class CsvLines {
   std::string_view text_;
   std::size_t pos_ = 0;
   int line_number_ = 0;
+  bool spreadsheet_ends_ = false;
 };
 
 // Reads the header line: it must be `header` exactly.
@@ -694,6 +706,7 @@ bool read_decisions_csv(const fs::path& path, std::vector<DecisionLine>& out, st
   std::string text;
   if (!read_whole_file(path, text, error)) return false;
   CsvLines lines(path, text);
+  lines.allow_spreadsheet_ends();
   if (!check_header(lines, kDecisionsHeader, error)) return false;
   std::set<int> seen;
   std::vector<std::string_view> cells;

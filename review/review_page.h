@@ -57,6 +57,8 @@ struct DecisionLine {
 // False with `error` "<path>:<line>: <what is wrong>" (or "<path>: ..." for the file as a whole)
 // at the first bad line; `out` is then incomplete. flashes.csv holds at most 100,000 events with
 // unique numbers; lightcurves.csv may name only events of `events`, each offset once.
+// decisions.csv may begin with a UTF-8 byte-order mark and end in empty lines, as spreadsheets
+// save it; an empty line before the last decision is still refused.
 bool read_flashes_csv(const std::filesystem::path& path, std::vector<ReviewEvent>& out,
                       std::string& error);
 bool read_lightcurves_csv(const std::filesystem::path& path, const std::vector<ReviewEvent>& events,

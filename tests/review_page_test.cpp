@@ -413,6 +413,61 @@ TEST(ReviewPage, FifteenEventsOnFullFramesStaySmall) {
   RecordProperty("review_folder_bytes", std::to_string(total));
 }
 
+// decisions.csv as a spreadsheet saves it: each row one file, vesk-review's exit status, its
+// standard error after the usual notices, and the decision event 1 starts with on the page.
+TEST(VeskReview, DecisionsSavedBySpreadsheets) {
+  ScratchDir dir;
+  write_text("run/flashes.csv", kFlashesHeader + flash_line(1, 5) + flash_line(2, 9));
+  write_text("run/lightcurves.csv", kCurvesHeader);
+  const std::string bom = "\xEF\xBB\xBF";
+  const std::string one = "1,5,2024-03-15T21:04:05.120Z,accepted";
+  const std::string two = "2,9,,rejected";
+  struct Case {
+    std::string text;
+    int status;
+    std::string err;       // the error, or nothing but the notice of the missing pictures
+    std::string decision;  // event 1's, when the page is written
+  };
+  const Case cases[] = {
+      {bom + "event,frame,utc,decision\n" + one + "\n", 0, "", "accepted"},
+      {"event,frame,utc,decision\n" + one + "\n\n\n", 0, "", "accepted"},
+      {bom + "event,frame,utc,decision\r\n" + one + "\r\n" + two + "\r\n\r\n\r\n", 0, "",
+       "accepted"},
+      {bom + "event,frame,utc,decision\n" + one, 0, "", "accepted"},
+      {bom + "event,frame,utc,decision\n\n", 0, "", "undecided"},
+      {bom + "\n\n", 1,
+       "run/decisions.csv: empty file; the first line must be event,frame,utc,decision\n", ""},
+      {bom + "event,frame,utc,decision\n" + one + "\n\n" + two + "\n", 1,
+       "run/decisions.csv:3: empty line\n", ""},
+      {bom + bom + "event,frame,utc,decision\n" + one + "\n", 1,
+       "run/decisions.csv:1: header is '???event,frame,utc,decision', not "
+       "event,frame,utc,decision\n",
+       ""},
+      {"event,frame,utc,decision\n" + one + "\n \n", 1,
+       "run/decisions.csv:3: 1 cells, 4 expected (event,frame,utc,decision)\n", ""},
+  };
+  for (const Case& c : cases) {
+    write_text("run/decisions.csv", c.text);
+    fs::remove(in_scratch("run/review/index.html"));
+    const ProgramRun r = run_command(std::string(VESK_REVIEW_BINARY) + " run");
+    EXPECT_EQ(r.exit_status, c.status) << c.text;
+    EXPECT_EQ(r.err, c.status == 0
+                         ? "run/review: no event pictures; the cards show the catalogue values only\n"
+                         : c.err)
+        << c.text;
+    if (c.status != 0) {
+      EXPECT_FALSE(fs::exists(in_scratch("run/review/index.html"))) << c.text;
+      continue;
+    }
+    const std::string data = page_data(read_text("run/review/index.html"));
+    const std::size_t at = data.find("{\"event\":1,");
+    ASSERT_NE(at, std::string::npos) << c.text;
+    EXPECT_NE(data.find("\"decision\":\"" + c.decision + "\"", at), std::string::npos) << c.text;
+    EXPECT_LT(data.find("\"decision\":\"" + c.decision + "\"", at), data.find("{\"event\":2,"))
+        << c.text;
+  }
+}
+
 TEST(VeskReview, ExitStatusAndMessages) {
   ScratchDir dir;
   write_text("run/flashes.csv", kFlashesHeader + flash_line(1, 5));
