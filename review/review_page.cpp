@@ -89,8 +89,7 @@ class CsvLines {
 
   // The next line's cells; false at the end of the text or on a bad line (`error` set then).
   bool next(std::vector<std::string_view>& cells, std::string& error) {
-    if (spreadsheet_ends_ &&
-        text_.find_first_not_of("\r\n", pos_) == std::string_view::npos) {
+    if (spreadsheet_ends_ && text_.find_first_not_of("\r\n", pos_) == std::string_view::npos) {
       pos_ = text_.size();
     }
     if (pos_ >= text_.size()) return false;
@@ -133,8 +132,10 @@ class CsvLines {
   bool spreadsheet_ends_ = false;
 };
 
-// Reads the header line: it must be `header` exactly.
-bool check_header(CsvLines& lines, std::string_view header, std::string& error) {
+// Reads the header line: it must be `header` exactly or, when `columns` is given, `header`
+// followed by more columns (a later catalogue's), whose names then go to `columns`.
+bool check_header(CsvLines& lines, std::string_view header, std::string& error,
+                  std::string* columns = nullptr) {
   std::vector<std::string_view> cells;
   std::string line_error;
   if (!lines.next(cells, line_error)) {
@@ -148,10 +149,13 @@ bool check_header(CsvLines& lines, std::string_view header, std::string& error) 
     if (i > 0) joined += ',';
     joined += cells[i];
   }
-  if (joined != header) {
+  const bool more = columns != nullptr && joined.size() > header.size() + 1 &&
+                    joined.starts_with(header) && joined[header.size()] == ',';
+  if (joined != header && !more) {
     error = lines.where() + "header is " + cell_text(joined) + ", not " + std::string(header);
     return false;
   }
+  if (columns != nullptr) *columns = joined;
   return true;
 }
 
@@ -271,9 +275,9 @@ bool parse_report(const CsvLines& lines, std::string_view cell, std::string& val
   return true;
 }
 
-bool parse_flash_line(const CsvLines& lines, const std::vector<std::string_view>& c, ReviewEvent& e,
-                      std::string& error) {
-  if (!check_cell_count(lines, c, kFlashesHeader, error)) return false;
+bool parse_flash_line(const CsvLines& lines, const std::vector<std::string_view>& c,
+                      std::string_view header, ReviewEvent& e, std::string& error) {
+  if (!check_cell_count(lines, c, header, error)) return false;
   if (!parse_int(lines, "event", c[0], 1, kMaxEventNumber, e.event, error) ||
       !parse_integer(lines, "frame", c[1], 0, kMaxFrame, e.frame, error) ||
       !parse_int(lines, "frames", c[2], 1, kMaxDuration, e.frames, error) ||
@@ -623,7 +627,8 @@ namespace {
 bool parse_flashes_text(const fs::path& path, std::string_view text, std::vector<ReviewEvent>& out,
                         std::string& error) {
   CsvLines lines(path, text);
-  if (!check_header(lines, kFlashesHeader, error)) return false;
+  std::string header;  // the file's columns: ours, then any a later catalogue appends
+  if (!check_header(lines, kFlashesHeader, error, &header)) return false;
   std::set<int> seen;
   std::vector<std::string_view> cells;
   out.clear();
@@ -634,7 +639,7 @@ bool parse_flashes_text(const fs::path& path, std::string_view text, std::vector
       return false;
     }
     ReviewEvent e;
-    if (!parse_flash_line(lines, cells, e, error)) return false;
+    if (!parse_flash_line(lines, cells, header, e, error)) return false;
     if (!seen.insert(e.event).second) {
       error = lines.where() + "event " + std::to_string(e.event) + " appears twice";
       return false;

@@ -56,7 +56,9 @@ struct DecisionLine {
 // "\r\n" taken as "\n"), checks the header line and every cell, and fills `out` in file order.
 // False with `error` "<path>:<line>: <what is wrong>" (or "<path>: ..." for the file as a whole)
 // at the first bad line; `out` is then incomplete. flashes.csv holds at most 100,000 events with
-// unique numbers; lightcurves.csv may name only events of `events`, each offset once.
+// unique numbers; columns a later catalogue appends after `report` are passed over (each line
+// must still have one cell per column of the header); lightcurves.csv may name only events of
+// `events`, each offset once.
 // decisions.csv may begin with a UTF-8 byte-order mark and end in empty lines, as spreadsheets
 // save it; an empty line before the last decision is still refused.
 bool read_flashes_csv(const std::filesystem::path& path, std::vector<ReviewEvent>& out,

@@ -114,6 +114,28 @@ TEST(ReviewCsv, FlashesLinesThatAreRefused) {
   }
 }
 
+// Columns that a later catalogue appends after `report` are passed over, but each line must
+// still fill them.
+TEST(ReviewCsv, FlashesWithColumnsAppended) {
+  ScratchDir dir;
+  const std::string header = kFlashesHeader.substr(0, kFlashesHeader.size() - 1);
+  const std::string good = flash_line(1, 42);
+  const std::string line = good.substr(0, good.size() - 1);
+  std::vector<ReviewEvent> events;
+  std::string error;
+  write_text("f.csv", header + ",fwhm,lat,lon\n" + line + ",1.5,,\n");
+  ASSERT_TRUE(read_flashes_csv(in_scratch("f.csv"), events, error)) << error;
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].report, "BMP_FLASHES/00042.bmp");
+  write_text("f.csv", header + ",fwhm\n" + good);
+  EXPECT_FALSE(read_flashes_csv(in_scratch("f.csv"), events, error));
+  EXPECT_EQ(without_scratch(error), "f.csv:2: 17 cells, 18 expected (" + header + ",fwhm)");
+  write_text("f.csv", header + ",\n" + line + ",\n");
+  EXPECT_FALSE(read_flashes_csv(in_scratch("f.csv"), events, error));
+  EXPECT_EQ(without_scratch(error),
+            "f.csv:1: header is '" + header.substr(0, 40) + "...', not " + header);
+}
+
 TEST(ReviewCsv, FlashesFileAsAWhole) {
   ScratchDir dir;
   std::vector<ReviewEvent> events;
@@ -451,9 +473,10 @@ TEST(VeskReview, DecisionsSavedBySpreadsheets) {
     fs::remove(in_scratch("run/review/index.html"));
     const ProgramRun r = run_command(std::string(VESK_REVIEW_BINARY) + " run");
     EXPECT_EQ(r.exit_status, c.status) << c.text;
-    EXPECT_EQ(r.err, c.status == 0
-                         ? "run/review: no event pictures; the cards show the catalogue values only\n"
-                         : c.err)
+    EXPECT_EQ(r.err,
+              c.status == 0
+                  ? "run/review: no event pictures; the cards show the catalogue values only\n"
+                  : c.err)
         << c.text;
     if (c.status != 0) {
       EXPECT_FALSE(fs::exists(in_scratch("run/review/index.html"))) << c.text;

@@ -112,8 +112,9 @@ bool write_fixture(const Options& o, std::string& error) {
       "class,report\n";
   std::string curves = "event,frame,offset,flux,flux_err,peak\n";
   const double flux_err = 6.0;
-  const std::size_t drawn =
-      o.pictures < 0 ? events.size() : std::min(events.size(), static_cast<std::size_t>(o.pictures));
+  const std::size_t drawn = o.pictures < 0
+                                ? events.size()
+                                : std::min(events.size(), static_cast<std::size_t>(o.pictures));
   const std::vector<FixtureEvent> lit(events.begin(), events.begin() + drawn);
   for (std::size_t i = 0; i < events.size(); ++i) {
     const FixtureEvent& e = events[i];
@@ -151,8 +152,8 @@ bool write_fixture(const Options& o, std::string& error) {
         const bool in_event = off >= 0 && off < e.frames;
         const double f = in_event ? flux * std::pow(0.5, off) : 0.7 * noise(n, off, number);
         const double p = in_event ? e.peak * std::pow(0.5, off) : 3.0 + noise(n, number, off);
-        std::snprintf(line, sizeof line, "%d,%d,%d,%.2f,%.2f,%.1f\n", number, n, off, f,
-                      flux_err, p);
+        std::snprintf(line, sizeof line, "%d,%d,%d,%.2f,%.2f,%.1f\n", number, n, off, f, flux_err,
+                      p);
       }
       curves += line;
     }
@@ -197,8 +198,8 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (o.out_dir.empty() || o.events < 0 || o.events > 100000 ||
-      o.pictures < -1 || o.pictures > 200 || (o.pictures < 0 && o.events > 200) || o.width < 64 || o.height < 64 ||
+  if (o.out_dir.empty() || o.events < 0 || o.events > 100000 || o.pictures < -1 ||
+      o.pictures > 200 || (o.pictures < 0 && o.events > 200) || o.width < 64 || o.height < 64 ||
       o.width > 4096 || o.height > 4096) {
     std::fprintf(stderr,
                  "usage: make_review_fixture OUTDIR [--events N (0-100000)] [--pictures K (0-200, "
