@@ -151,6 +151,13 @@ try {
     assert.equal(lc.sigma, 1);
     assert.equal(lc.above, 3);  // the moving point's three frames
   });
+  await check("on a 1400 x 900 window the first card's light curve is in view without scrolling", async () => {
+    await page.setViewport({ width: 1400, height: 900 });
+    const box = await page.$eval("#event-1 svg.curve", (svg) => svg.getBoundingClientRect().toJSON());
+    assert.ok(box.top > 0 && box.bottom <= 900, "light curve from " + box.top + " to " + box.bottom);
+    await page.screenshot({ path: path.join(shotDir, "page_1400x900.png") });
+    await page.setViewport({ width: 1680, height: 1050 });
+  });
   await check("no console errors, page errors or failed loads", async () => {
     assert.deepEqual(problems, []);
   });
