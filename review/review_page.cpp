@@ -13,6 +13,7 @@
 #include <system_error>
 #include <utility>
 
+#include "catalogue/frame_times.h"
 #include "imaging/file_io.h"
 #include "imaging/png_file.h"
 #include "review/event_images.h"
@@ -555,8 +556,54 @@ void append_picture(std::string& out, const char* name, const ReviewEvent& e, Ev
          ",\"height\":" + std::to_string(size->height) + "}";
 }
 
+// The run's frame_times.csv, when the folder holds one; its problems become notices and leave the
+// times out where they are.
+FrameTimes read_run_frame_times(const fs::path& run_folder, std::vector<std::string>& notices) {
+  FrameTimes times;
+  const fs::path path = run_folder / "frame_times.csv";
+  times.name = path.string();
+  std::error_code ec;
+  if (!fs::exists(fs::symlink_status(path, ec))) return times;
+  std::string text, error;
+  if (!read_whole_file(path, text, error)) {
+    notices.push_back(error + "; the light curves are drawn against frame offsets");
+    return times;
+  }
+  std::vector<std::string> warnings;
+  std::int64_t number = 0;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    add_frame_times_line(times, std::string_view(text).substr(at, end - at), ++number, warnings);
+    at = end + 1;
+  }
+  settle_frame_times(times, warnings);
+  notices.insert(notices.end(), warnings.begin(), warnings.end());
+  return times;
+}
+
+// The light curve's frames in milliseconds from the event's first frame, when the run's frame
+// times know that frame: ,"ms":[...] in the order of the curve, null for a frame without a time.
+void append_curve_times(std::string& out, const ReviewEvent& e,
+                        const std::vector<const LightCurvePoint*>& curve, const FrameTimes& times) {
+  const FrameTimeEntry* first = find_frame_time(times, e.frame);
+  if (first == nullptr || curve.empty()) return;
+  out += ",\"ms\":[";
+  for (std::size_t i = 0; i < curve.size(); ++i) {
+    if (i > 0) out += ',';
+    const FrameTimeEntry* t = curve[i]->frame ? find_frame_time(times, *curve[i]->frame) : nullptr;
+    if (t == nullptr) {
+      out += "null";
+    } else {
+      append_json_number(out, std::round((t->seconds - first->seconds) * 1e4) / 10);
+    }
+  }
+  out += ']';
+}
+
 void append_event_json(std::string& out, const ReviewEvent& e, const EventPictures& pictures,
-                       const std::vector<const LightCurvePoint*>& curve, Decision decision) {
+                       const std::vector<const LightCurvePoint*>& curve, const FrameTimes& times,
+                       Decision decision) {
   out += "{\"event\":" + std::to_string(e.event) + ",\"frame\":" + std::to_string(e.frame) +
          ",\"frames\":" + std::to_string(e.frames) + ",\"utc\":";
   append_json_string(out, e.utc);
@@ -617,7 +664,9 @@ void append_event_json(std::string& out, const ReviewEvent& e, const EventPictur
     append_json_optional(out, curve[i]->peak);
     out += ']';
   }
-  out += "]}";
+  out += ']';
+  append_curve_times(out, e, curve, times);
+  out += '}';
 }
 
 }  // namespace
@@ -814,6 +863,7 @@ bool write_review_page(const fs::path& run_folder, ReviewPageResult& result, std
               [](const auto* a, const auto* b) { return a->offset < b->offset; });
   }
 
+  const FrameTimes times = read_run_frame_times(run_folder, result.notices);
   std::vector<std::string> picture_notices;
   int missing = 0;
   std::string events_json;
@@ -824,7 +874,7 @@ bool write_review_page(const fs::path& run_folder, ReviewPageResult& result, std
     any_interlaced = any_interlaced || pictures.strip_interlaced;
     const auto decision = decisions.find(e.event);
     if (i > 0) events_json += ",\n";
-    append_event_json(events_json, e, pictures, curves[e.event],
+    append_event_json(events_json, e, pictures, curves[e.event], times,
                       decision == decisions.end() ? Decision::undecided : decision->second);
   }
   if (!order.empty() && missing == 3 * static_cast<int>(order.size())) {

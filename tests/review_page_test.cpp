@@ -289,6 +289,31 @@ TEST(ReviewPage, CardsInTimeOrderWithDecisionsAndNotices) {
   EXPECT_NE(two.find("\"key\":\"f42@100.25,80.5\""), std::string::npos);
 }
 
+// With the run's frame times the light curve's frames get milliseconds from the event's first
+// frame; a frame the table lacks gets null, a bad line of the table a notice.
+TEST(ReviewPage, LightCurveTimesFromTheRunsFrameTimes) {
+  ScratchDir dir;
+  write_text("run/flashes.csv", kFlashesHeader + flash_line(1, 42) + flash_line(2, 7));
+  write_text("run/lightcurves.csv", kCurvesHeader +
+                                        "1,37,-5,1,2,3\n1,42,0,50,2,30\n1,43,1,9,2,5\n"
+                                        "2,7,0,50,2,30\n");
+  write_text("run/frame_times.csv",
+             "frame,utc,seconds\n37,2024-03-15T21:04:01.480Z,1.48\n"
+             "42,2024-03-15T21:04:01.6801Z,1.6801\nx,y,z\n");
+  ReviewPageResult result;
+  std::string error;
+  ASSERT_TRUE(write_review_page(in_scratch("run"), result, error)) << error;
+  ASSERT_EQ(result.notices.size(), 2u);
+  EXPECT_EQ(without_scratch(result.notices[0]).rfind("run/frame_times.csv: line 4: ", 0), 0u)
+      << result.notices[0];
+  const std::string data = page_data(read_text("run/review/index.html"));
+  EXPECT_NE(data.find("\"curve\":[[-5,1,2,3],[0,50,2,30],[1,9,2,5]],\"ms\":[-200.1,0,null]}"),
+            std::string::npos)
+      << data;
+  // Event 2's first frame has no time: no times for its curve.
+  EXPECT_NE(data.find("\"curve\":[[0,50,2,30]]}"), std::string::npos) << data;
+}
+
 TEST(ReviewPage, NothingFoundAndNoLightCurves) {
   ScratchDir dir;
   write_text("run/flashes.csv", kFlashesHeader);

@@ -150,6 +150,10 @@ try {
     assert.equal(lc.bars, 48);
     assert.equal(lc.sigma, 1);
     assert.equal(lc.above, 3);  // the moving point's three frames
+    // The run's frame_times.csv (25 frames a second) puts the time axis in milliseconds.
+    const labels = await page.$$eval("#event-2 svg.curve > text", (t) => t.map((x) => x.textContent));
+    assert.ok(labels.includes("ms from the event's first frame"), labels.join("|"));
+    for (const tick of ["\u2212200", "0", "+200", "+400"]) assert.ok(labels.includes(tick), tick + " in " + labels.join("|"));
   });
   await check("on a 1400 x 900 window the first card's light curve is in view without scrolling", async () => {
     await page.setViewport({ width: 1400, height: 900 });

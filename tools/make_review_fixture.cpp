@@ -1,6 +1,7 @@
-// Writes a small run folder for the review page: flashes.csv, lightcurves.csv and the event
-// pictures in review/ (through write_event_images), from synthetic frames of the Moon's night
-// side made on the fly. The browser test and the page-size check build their runs with it.
+// Writes a small run folder for the review page: flashes.csv, lightcurves.csv, frame_times.csv
+// (when the events end by frame 10,000) and the event pictures in review/ (through
+// write_event_images), from synthetic frames of the Moon's night side made on the fly. The browser
+// test and the page-size check build their runs with it.
 //
 // Usage: make_review_fixture OUTDIR [--events N] [--pictures K] [--size WxH] [--interlaced]
 //   --events 0 writes a catalogue with no events. With the default 3 events: event 1 is a flash
@@ -173,8 +174,21 @@ bool write_fixture(const Options& o, std::string& error) {
       }
     }
   }
+  // frame_times.csv as a recording run writes it (25 frames a second from 21:04:00), for the
+  // light curves' time axis; left out of long fixtures.
+  std::string times = "frame,utc,seconds\n";
+  const int last_frame = events.empty() ? 0 : events.back().frame + events.back().frames + 10;
+  if (last_frame <= 10000) {
+    for (int n = 0; n <= last_frame; ++n) {
+      char line[96];
+      std::snprintf(line, sizeof line, "%d,2024-03-15T21:%02d:%06.3fZ,%.3f\n", n, 4 + n / 1500,
+                    std::fmod(n * 0.04, 60.0), n * 0.04);
+      times += line;
+    }
+  }
   return replace_text_file(dir / "flashes.csv", flashes, error) &&
-         replace_text_file(dir / "lightcurves.csv", curves, error);
+         replace_text_file(dir / "lightcurves.csv", curves, error) &&
+         (last_frame > 10000 || replace_text_file(dir / "frame_times.csv", times, error));
 }
 
 }  // namespace
