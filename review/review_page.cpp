@@ -33,6 +33,7 @@ constexpr std::int64_t kMaxFrame = std::int64_t{1} << 40;
 constexpr int kMaxDuration = 1000000;
 constexpr double kMaxPosition = 1e6;
 constexpr std::string_view kDataMarker = "@@VESK_DATA@@";
+constexpr std::string_view kCardsMarker = "@@VESK_CARDS@@";
 
 constexpr std::string_view kFlashesHeader =
     "event,frame,frames,utc,seconds,x,y,peak,flux,flux_err,snr,m_inst,saturated,motion,fields,"
@@ -601,21 +602,36 @@ void append_curve_times(std::string& out, const ReviewEvent& e,
   out += ']';
 }
 
-void append_event_json(std::string& out, const ReviewEvent& e, const EventPictures& pictures,
-                       const std::vector<const LightCurvePoint*>& curve, const FrameTimes& times,
-                       Decision decision) {
+// The event as the table and the keys need it, for every event when the page loads.
+void append_event_json(std::string& out, const ReviewEvent& e, Decision decision) {
   out += "{\"event\":" + std::to_string(e.event) + ",\"frame\":" + std::to_string(e.frame) +
-         ",\"frames\":" + std::to_string(e.frames) + ",\"utc\":";
+         ",\"utc\":";
   append_json_string(out, e.utc);
-  out += ",\"seconds\":";
+  const std::pair<const char*, double> numbers[] = {
+      {"x", e.x}, {"y", e.y}, {"peak", e.peak}, {"snr", e.snr}};
+  for (const auto& [name, value] : numbers) {
+    out += ",\"";
+    out += name;
+    out += "\":";
+    append_json_number(out, value);
+  }
+  out += ",\"class\":";
+  append_json_string(out, e.event_class);
+  out += ",\"key\":";
+  append_json_string(out, event_key(e));
+  out += ",\"decision\":\"";
+  out += decision_word(decision);
+  out += "\"}";
+}
+
+// The rest of the event, for its card: one line of JSON that the page parses only when it draws
+// the card, so that a page of many events loads without parsing them all.
+void append_card_json(std::string& out, const ReviewEvent& e, const EventPictures& pictures,
+                      const std::vector<const LightCurvePoint*>& curve, const FrameTimes& times) {
+  out += "{\"frames\":" + std::to_string(e.frames) + ",\"seconds\":";
   append_json_optional(out, e.seconds);
-  const std::pair<const char*, double> numbers[] = {{"x", e.x},
-                                                    {"y", e.y},
-                                                    {"peak", e.peak},
-                                                    {"flux", e.flux},
-                                                    {"flux_err", e.flux_err},
-                                                    {"snr", e.snr},
-                                                    {"motion", e.motion}};
+  const std::pair<const char*, double> numbers[] = {
+      {"flux", e.flux}, {"flux_err", e.flux_err}, {"motion", e.motion}};
   for (const auto& [name, value] : numbers) {
     out += ",\"";
     out += name;
@@ -627,15 +643,9 @@ void append_event_json(std::string& out, const ReviewEvent& e, const EventPictur
   out += e.saturated ? ",\"saturated\":true" : ",\"saturated\":false";
   out += ",\"fields\":";
   append_json_string(out, e.fields);
-  out += ",\"class\":";
-  append_json_string(out, e.event_class);
   out += ",\"report\":";
   append_json_string(out, e.report);
-  out += ",\"key\":";
-  append_json_string(out, event_key(e));
-  out += ",\"decision\":\"";
-  out += decision_word(decision);
-  out += "\",";
+  out += ",";
   append_picture(out, "strip", e, EventImage::strip, pictures.strip);
   out += ",";
   append_picture(out, "crop", e, EventImage::crop, pictures.crop);
@@ -866,16 +876,20 @@ bool write_review_page(const fs::path& run_folder, ReviewPageResult& result, std
   const FrameTimes times = read_run_frame_times(run_folder, result.notices);
   std::vector<std::string> picture_notices;
   int missing = 0;
-  std::string events_json;
+  std::string events_json, cards_json;
   bool any_interlaced = false;
   for (std::size_t i = 0; i < order.size(); ++i) {
     const ReviewEvent& e = *order[i];
     const EventPictures pictures = find_pictures(review_folder, e, picture_notices, missing);
     any_interlaced = any_interlaced || pictures.strip_interlaced;
     const auto decision = decisions.find(e.event);
-    if (i > 0) events_json += ",\n";
-    append_event_json(events_json, e, pictures, curves[e.event], times,
+    if (i > 0) {
+      events_json += ",\n";
+      cards_json += '\n';
+    }
+    append_event_json(events_json, e,
                       decision == decisions.end() ? Decision::undecided : decision->second);
+    append_card_json(cards_json, e, pictures, curves[e.event], times);
   }
   if (!order.empty() && missing == 3 * static_cast<int>(order.size())) {
     result.notices.push_back(review_folder.string() +
@@ -902,15 +916,20 @@ bool write_review_page(const fs::path& run_folder, ReviewPageResult& result, std
 
   const std::string_view page_template = kReviewPageTemplate;
   const std::size_t marker = page_template.find(kDataMarker);
-  if (marker == std::string_view::npos) {
-    error = "review page template has no data marker";
+  const std::size_t cards_marker = page_template.find(kCardsMarker);
+  if (marker == std::string_view::npos || cards_marker == std::string_view::npos ||
+      cards_marker < marker) {
+    error = "review page template has no data markers";
     return false;
   }
   std::string page;
-  page.reserve(page_template.size() + data.size());
+  page.reserve(page_template.size() + data.size() + cards_json.size());
   page.append(page_template.substr(0, marker));
   page.append(data);
-  page.append(page_template.substr(marker + kDataMarker.size()));
+  const std::size_t after = marker + kDataMarker.size();
+  page.append(page_template.substr(after, cards_marker - after));
+  page.append(cards_json);
+  page.append(page_template.substr(cards_marker + kCardsMarker.size()));
 
   result.page = review_folder / "index.html";
   result.events = static_cast<int>(order.size());

@@ -47,6 +47,22 @@ std::string page_data(const std::string& page) {
   return page.substr(from + open.size(), to - from - open.size());
 }
 
+// The cards' data: the lines of the <script id="vesk-cards"> element, one per event in time order.
+std::vector<std::string> page_cards(const std::string& page) {
+  const std::string open = "<script id=\"vesk-cards\" type=\"text/plain\">";
+  const std::size_t from = page.find(open);
+  const std::size_t to = page.find("</script>", from);
+  std::vector<std::string> lines;
+  if (from == std::string::npos || to == std::string::npos) return lines;
+  std::string text = page.substr(from + open.size(), to - from - open.size());
+  for (std::size_t at = 0, end; at <= text.size(); at = end + 1) {
+    end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(at, end - at));
+  }
+  return lines;
+}
+
 TEST(ReviewCsv, FlashesLinesThatAreRefused) {
   // Each case: the second line of flashes.csv (the header being right) and the message.
   struct Case {
@@ -270,7 +286,10 @@ TEST(ReviewPage, CardsInTimeOrderWithDecisionsAndNotices) {
                 "run/review/e0002_crop.png: not found; left out of event 2's card",
                 "run/review/e0002_frame.png: not found; left out of event 2's card"}));
   EXPECT_FALSE(fs::exists(in_scratch("run/review/index.html.part")));
-  const std::string data = page_data(read_text("run/review/index.html"));
+  const std::string page = read_text("run/review/index.html");
+  const std::string data = page_data(page);
+  const std::vector<std::string> cards = page_cards(page);
+  ASSERT_EQ(cards.size(), 2u);
   // Event 2 (frame 42) comes first; event 1's card has its pictures, light curve and decision.
   const std::size_t second = data.find("{\"event\":2,\"frame\":42,");
   const std::size_t first = data.find("{\"event\":1,\"frame\":90,");
@@ -279,13 +298,13 @@ TEST(ReviewPage, CardsInTimeOrderWithDecisionsAndNotices) {
   EXPECT_LT(second, first);
   const std::string one = data.substr(first);
   EXPECT_NE(one.find("\"decision\":\"accepted\""), std::string::npos);
-  EXPECT_NE(one.find("\"strip\":{\"src\":\"e0001_strip.png\",\"width\":351,\"height\":21}"),
+  EXPECT_NE(cards[1].find("\"strip\":{\"src\":\"e0001_strip.png\",\"width\":351,\"height\":21}"),
             std::string::npos);
-  EXPECT_NE(one.find("\"interlaced\":false,\"levels\":[20,20,20]"), std::string::npos);
-  EXPECT_NE(one.find("\"curve\":[[-5,1,2,3],[0,50,2,30]]"), std::string::npos);
+  EXPECT_NE(cards[1].find("\"interlaced\":false,\"levels\":[20,20,20]"), std::string::npos);
+  EXPECT_NE(cards[1].find("\"curve\":[[-5,1,2,3],[0,50,2,30]]"), std::string::npos);
   const std::string two = data.substr(second, first - second);
   EXPECT_NE(two.find("\"decision\":\"rejected\""), std::string::npos);
-  EXPECT_NE(two.find("\"strip\":null,\"crop\":null,\"overview\":null"), std::string::npos);
+  EXPECT_NE(cards[0].find("\"strip\":null,\"crop\":null,\"overview\":null"), std::string::npos);
   EXPECT_NE(two.find("\"key\":\"f42@100.25,80.5\""), std::string::npos);
 }
 
@@ -306,12 +325,13 @@ TEST(ReviewPage, LightCurveTimesFromTheRunsFrameTimes) {
   ASSERT_EQ(result.notices.size(), 2u);
   EXPECT_EQ(without_scratch(result.notices[0]).rfind("run/frame_times.csv: line 4: ", 0), 0u)
       << result.notices[0];
-  const std::string data = page_data(read_text("run/review/index.html"));
-  EXPECT_NE(data.find("\"curve\":[[-5,1,2,3],[0,50,2,30],[1,9,2,5]],\"ms\":[-200.1,0,null]}"),
+  const std::vector<std::string> cards = page_cards(read_text("run/review/index.html"));
+  ASSERT_EQ(cards.size(), 2u);
+  EXPECT_NE(cards[1].find("\"curve\":[[-5,1,2,3],[0,50,2,30],[1,9,2,5]],\"ms\":[-200.1,0,null]}"),
             std::string::npos)
-      << data;
+      << cards[1];
   // Event 2's first frame has no time: no times for its curve.
-  EXPECT_NE(data.find("\"curve\":[[0,50,2,30]]}"), std::string::npos) << data;
+  EXPECT_NE(cards[0].find("\"curve\":[[0,50,2,30]]}"), std::string::npos) << cards[0];
 }
 
 TEST(ReviewPage, NothingFoundAndNoLightCurves) {
@@ -349,8 +369,9 @@ TEST(ReviewPage, OddPicturesAreLeftOut) {
                 "run/review/e0001_frame.png: not a PNG; left out of event 1's card",
                 "run/review/e0001_strip.png: 10 x 10 pixels is not a close-up strip; left out of "
                 "event 1's card"}));
-  const std::string data = page_data(read_text("run/review/index.html"));
-  EXPECT_NE(data.find("\"strip\":null,\"crop\":null,\"overview\":null"), std::string::npos);
+  const std::vector<std::string> cards = page_cards(read_text("run/review/index.html"));
+  ASSERT_EQ(cards.size(), 1u);
+  EXPECT_NE(cards[0].find("\"strip\":null,\"crop\":null,\"overview\":null"), std::string::npos);
 }
 
 // The page's data must not end its <script> element early, whatever the folder is called.
@@ -364,6 +385,9 @@ TEST(ReviewPage, FolderNameCannotBreakOutOfTheScript) {
   const std::string page = read_text(folder + "/review/index.html");
   const std::string data = page_data(page);
   EXPECT_EQ(data.find('<'), std::string::npos);
+  const std::vector<std::string> cards = page_cards(page);
+  ASSERT_EQ(cards.size(), 1u);
+  EXPECT_EQ(cards[0].find('<'), std::string::npos);
   EXPECT_NE(data.find("a\\u003c/script\\u003e\\u003cscript\\u003ealert(1)"), std::string::npos);
   EXPECT_EQ(page.find("<script>alert"), std::string::npos);
 }
