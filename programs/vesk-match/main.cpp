@@ -21,6 +21,7 @@
 
 #include "catalogue/frame_times.h"
 #include "imaging/file_io.h"
+#include "programs/version_line.h"
 
 namespace {
 
@@ -167,6 +168,10 @@ struct Candidate {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (asks_version(argc, argv)) {
+    std::printf("%s\n", version_line("vesk-match").c_str());
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  }
   std::vector<const char*> files;
   double window = kDefaultWindow;
   for (int i = 1; i < argc; ++i) {
