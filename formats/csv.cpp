@@ -64,8 +64,16 @@ bool read_csv_file(const std::filesystem::path& path, std::size_t most_bytes, st
 CsvLines::CsvLines(std::string name, std::string_view text, std::size_t most_line_bytes)
     : name_(std::move(name)), text_(text), most_line_bytes_(most_line_bytes) {}
 
+void CsvLines::allow_spreadsheet_ends() {
+  if (pos_ == 0 && text_.starts_with("\xEF\xBB\xBF")) pos_ = 3;
+  spreadsheet_ends_ = true;
+}
+
 bool CsvLines::next(std::vector<std::string_view>& cells, std::string* error) {
   error->clear();
+  if (spreadsheet_ends_ && text_.find_first_not_of("\r\n", pos_) == std::string_view::npos) {
+    pos_ = text_.size();
+  }
   if (pos_ >= text_.size()) return false;
   std::size_t end = text_.find('\n', pos_);
   if (end == std::string_view::npos) end = text_.size();

@@ -33,6 +33,10 @@ class CsvLines {
   // `name` names the file in messages. Lines longer than `most_line_bytes` are bad lines.
   CsvLines(std::string name, std::string_view text, std::size_t most_line_bytes = 4096);
 
+  // For a file the user may have saved from a spreadsheet: a UTF-8 byte-order mark before the
+  // first line is skipped, and empty lines at the end are the end of the text. Call it first.
+  void allow_spreadsheet_ends();
+
   // The next line's cells; false at the end of the text (`error` left empty) or on a line that
   // is empty or too long (`error` set). A "\r" before the "\n" is dropped.
   bool next(std::vector<std::string_view>& cells, std::string* error);
@@ -50,6 +54,7 @@ class CsvLines {
   std::size_t most_line_bytes_;
   std::size_t pos_ = 0;
   int line_number_ = 0;
+  bool spreadsheet_ends_ = false;
 };
 
 // Reads the header line. It must be `columns` joined with commas, or, for a file of an earlier

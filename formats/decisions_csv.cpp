@@ -44,6 +44,7 @@ bool read_decisions_csv(const std::filesystem::path& path, std::vector<DecisionR
   std::string text;
   if (!read_csv_file(path, kMostFileBytes, text, error)) return false;
   CsvLines lines(path.string(), text);
+  lines.allow_spreadsheet_ends();  // often saved again from a spreadsheet
   std::size_t used = 0;
   if (!check_csv_header(lines, kColumns, std::size(kColumns), used, error)) return false;
   std::set<int> seen;

@@ -30,7 +30,8 @@ std::span<const std::string_view> decisions_columns();
 std::string decisions_header();
 std::string decisions_line(const DecisionRow& row);
 
-// Reads `path` as read_flashes_csv does its file; event numbers are unique. False with `error`
-// naming file, line and column.
+// Reads `path` as read_flashes_csv does its file; event numbers are unique. The file may begin
+// with a UTF-8 byte-order mark and end in empty lines, as spreadsheets save it; an empty line
+// before the last decision is still refused. False with `error` naming file, line and column.
 bool read_decisions_csv(const std::filesystem::path& path, std::vector<DecisionRow>& rows,
                         std::string* error);

@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!one_line(error) || error.rfind(named, 0) != 0) std::abort();
     return 0;
   }
-  // The data lies between the page's JSON script tags and must hold no '<' at all.
+  // The data lies between the page's two data script tags and must hold no '<' at all.
   std::FILE* page = std::fopen((run / "review/index.html").c_str(), "rb");
   if (page == nullptr) std::abort();
   std::string text;
@@ -57,13 +57,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     text.append(buffer, got);
   }
   std::fclose(page);
-  const std::string_view open = "<script id=\"vesk-data\" type=\"application/json\">";
-  const std::size_t from = text.find(open);
-  if (from == std::string::npos) std::abort();
-  const std::size_t to = text.find("</script>", from);
-  if (to == std::string::npos) std::abort();
-  if (text.substr(from + open.size(), to - from - open.size()).find('<') != std::string::npos) {
-    std::abort();
+  for (const std::string_view open : {"<script id=\"vesk-data\" type=\"application/json\">",
+                                      "<script id=\"vesk-cards\" type=\"text/plain\">"}) {
+    const std::size_t from = text.find(open);
+    if (from == std::string::npos) std::abort();
+    const std::size_t to = text.find("</script>", from);
+    if (to == std::string::npos) std::abort();
+    if (text.substr(from + open.size(), to - from - open.size()).find('<') != std::string::npos) {
+      std::abort();
+    }
   }
   return 0;
 }

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "formats/csv.h"
+#include "formats/frame_times_csv.h"
 #include "formats/utc.h"
 #include "imaging/file_io.h"
 #include "imaging/png_file.h"
@@ -28,6 +29,7 @@ namespace {
 
 constexpr std::size_t kMaxEvents = 100000;
 constexpr std::string_view kDataMarker = "@@VESK_DATA@@";
+constexpr std::string_view kCardsMarker = "@@VESK_CARDS@@";
 
 // ---- writing the page -------------------------------------------------------------------------
 
@@ -251,18 +253,31 @@ void append_picture(std::string& out, const char* name, const FlashRow& e, Event
          ",\"height\":" + std::to_string(size->height) + "}";
 }
 
-void append_event_json(std::string& out, const FlashRow& e, const EventPictures& pictures,
-                       const std::vector<const LightCurveRow*>& curve, Decision decision) {
+// The light curve's frames in milliseconds from the event's first frame, when the run's frame
+// times know that frame: ,"ms":[...] in the order of the curve, null for a frame without a time.
+void append_curve_times(std::string& out, const FlashRow& e,
+                        const std::vector<const LightCurveRow*>& curve, const FrameTimes& times) {
+  const FrameTimeEntry* first = find_frame_time(times, e.frame);
+  if (first == nullptr || curve.empty()) return;
+  out += ",\"ms\":[";
+  for (std::size_t i = 0; i < curve.size(); ++i) {
+    if (i > 0) out += ',';
+    const FrameTimeEntry* t = curve[i]->frame ? find_frame_time(times, *curve[i]->frame) : nullptr;
+    if (t == nullptr) {
+      out += "null";
+    } else {
+      append_json_number(out, std::round((t->seconds - first->seconds) * 1e4) / 10);
+    }
+  }
+  out += ']';
+}
+
+// The event as the table and the keys need it, for every event when the page loads.
+void append_event_json(std::string& out, const FlashRow& e, Decision decision) {
   out += "{\"event\":" + std::to_string(e.event) + ",\"frame\":" + std::to_string(e.frame) +
-         ",\"frames\":" + std::to_string(e.frames) + ",\"utc\":";
+         ",\"utc\":";
   append_json_string(out, e.utc);
-  out += ",\"seconds\":";
-  append_json_optional(out, e.seconds);
-  const std::pair<const char*, double> numbers[] = {{"x", e.x},
-                                                    {"y", e.y},
-                                                    {"peak", e.peak},
-                                                    {"flux", e.flux},
-                                                    {"flux_err", e.flux_err}};
+  const std::pair<const char*, double> numbers[] = {{"x", e.x}, {"y", e.y}, {"peak", e.peak}};
   for (const auto& [name, value] : numbers) {
     out += ",\"";
     out += name;
@@ -271,22 +286,37 @@ void append_event_json(std::string& out, const FlashRow& e, const EventPictures&
   }
   out += ",\"snr\":";
   append_json_optional(out, e.snr);
-  out += ",\"motion\":";
-  append_json_number(out, e.motion);
+  out += ",\"class\":";
+  append_json_string(out, e.event_class);
+  out += ",\"key\":";
+  append_json_string(out, event_key(e));
+  out += ",\"decision\":\"";
+  out += decision_word(decision);
+  out += "\"}";
+}
+
+// The rest of the event, for its card: one line of JSON that the page parses only when it draws
+// the card, so that a page of many events loads without parsing them all.
+void append_card_json(std::string& out, const FlashRow& e, const EventPictures& pictures,
+                      const std::vector<const LightCurveRow*>& curve, const FrameTimes& times) {
+  out += "{\"frames\":" + std::to_string(e.frames) + ",\"seconds\":";
+  append_json_optional(out, e.seconds);
+  const std::pair<const char*, double> numbers[] = {
+      {"flux", e.flux}, {"flux_err", e.flux_err}, {"motion", e.motion}};
+  for (const auto& [name, value] : numbers) {
+    out += ",\"";
+    out += name;
+    out += "\":";
+    append_json_number(out, value);
+  }
   out += ",\"m_inst\":";
   append_json_optional(out, e.m_inst);
   out += e.saturated ? ",\"saturated\":true" : ",\"saturated\":false";
   out += ",\"fields\":";
   append_json_string(out, e.fields);
-  out += ",\"class\":";
-  append_json_string(out, e.event_class);
   out += ",\"report\":";
   append_json_string(out, e.report);
-  out += ",\"key\":";
-  append_json_string(out, event_key(e));
-  out += ",\"decision\":\"";
-  out += decision_word(decision);
-  out += "\",";
+  out += ",";
   append_picture(out, "strip", e, EventImage::strip, pictures.strip);
   out += ",";
   append_picture(out, "crop", e, EventImage::crop, pictures.crop);
@@ -315,7 +345,9 @@ void append_event_json(std::string& out, const FlashRow& e, const EventPictures&
     append_json_optional(out, curve[i]->peak);
     out += ']';
   }
-  out += "]}";
+  out += ']';
+  append_curve_times(out, e, curve, times);
+  out += '}';
 }
 
 }  // namespace
@@ -383,18 +415,34 @@ bool write_review_page(const fs::path& run_folder, ReviewPageResult& result, std
               [](const auto* a, const auto* b) { return a->offset < b->offset; });
   }
 
+  // The run's frame times, when it has them, put the light curves' frames in milliseconds.
+  FrameTimes times;
+  std::string times_error;
+  std::vector<std::string> times_notices;
+  if (!read_frame_times_csv(run_folder, times, times_notices, &times_error)) {
+    times_notices.push_back(times_error + "; the light curves are drawn against frame offsets");
+  }
+  for (std::string& notice : times_notices) {
+    // Named like the page's other files, from the run folder.
+    if (notice.starts_with(kFrameTimesName)) notice = (run_folder / notice).string();
+    result.notices.push_back(notice);
+  }
   std::vector<std::string> picture_notices;
   int missing = 0;
-  std::string events_json;
+  std::string events_json, cards_json;
   bool any_interlaced = false;
   for (std::size_t i = 0; i < order.size(); ++i) {
     const FlashRow& e = *order[i];
     const EventPictures pictures = find_pictures(review_folder, e, picture_notices, missing);
     any_interlaced = any_interlaced || pictures.strip_interlaced;
     const auto decision = decisions.find(e.event);
-    if (i > 0) events_json += ",\n";
-    append_event_json(events_json, e, pictures, curves[e.event],
+    if (i > 0) {
+      events_json += ",\n";
+      cards_json += '\n';
+    }
+    append_event_json(events_json, e,
                       decision == decisions.end() ? Decision::undecided : decision->second);
+    append_card_json(cards_json, e, pictures, curves[e.event], times);
   }
   if (!order.empty() && missing == 3 * static_cast<int>(order.size())) {
     result.notices.push_back(review_folder.string() +
@@ -421,15 +469,20 @@ bool write_review_page(const fs::path& run_folder, ReviewPageResult& result, std
 
   const std::string_view page_template = kReviewPageTemplate;
   const std::size_t marker = page_template.find(kDataMarker);
-  if (marker == std::string_view::npos) {
-    error = "review page template has no data marker";
+  const std::size_t cards_marker = page_template.find(kCardsMarker);
+  if (marker == std::string_view::npos || cards_marker == std::string_view::npos ||
+      cards_marker < marker) {
+    error = "review page template has no data markers";
     return false;
   }
   std::string page;
-  page.reserve(page_template.size() + data.size());
+  page.reserve(page_template.size() + data.size() + cards_json.size());
   page.append(page_template.substr(0, marker));
   page.append(data);
-  page.append(page_template.substr(marker + kDataMarker.size()));
+  const std::size_t after = marker + kDataMarker.size();
+  page.append(page_template.substr(after, cards_marker - after));
+  page.append(cards_json);
+  page.append(page_template.substr(cards_marker + kCardsMarker.size()));
 
   result.page = review_folder / "index.html";
   result.events = static_cast<int>(order.size());

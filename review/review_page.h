@@ -1,7 +1,9 @@
 // The review page: review/index.html in a run folder, built from the flash catalogue
 // (flashes.csv, lightcurves.csv), the event pictures already in review/ and, when present, the
-// observer's decisions.csv, each read by its module in formats/. The page holds its data as JSON in an inline script and needs no
-// network; the pictures are loaded from beside it.
+// observer's decisions.csv, each read by its module in formats/. The page holds its data in two
+// inline scripts, what the table needs for every event as JSON and each event's card data as one
+// line of JSON parsed when the card is drawn, and needs no network; the pictures are loaded from
+// beside it. With the run's frame_times.csv the light curves are also given in milliseconds.
 #pragma once
 
 #include <cstdint>

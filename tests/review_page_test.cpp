@@ -48,6 +48,22 @@ std::string page_data(const std::string& page) {
   return page.substr(from + open.size(), to - from - open.size());
 }
 
+// The cards' data: the lines of the <script id="vesk-cards"> element, one per event in time order.
+std::vector<std::string> page_cards(const std::string& page) {
+  const std::string open = "<script id=\"vesk-cards\" type=\"text/plain\">";
+  const std::size_t from = page.find(open);
+  const std::size_t to = page.find("</script>", from);
+  std::vector<std::string> lines;
+  if (from == std::string::npos || to == std::string::npos) return lines;
+  std::string text = page.substr(from + open.size(), to - from - open.size());
+  for (std::size_t at = 0, end; at <= text.size(); at = end + 1) {
+    end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(at, end - at));
+  }
+  return lines;
+}
+
 TEST(ReviewCsv, FlashesLinesThatAreRefused) {
   // Each case: the second line of flashes.csv (the header being right) and the message.
   struct Case {
@@ -253,7 +269,10 @@ TEST(ReviewPage, CardsInTimeOrderWithDecisionsAndNotices) {
                 "run/review/e0002_crop.png: not found; left out of event 2's card",
                 "run/review/e0002_frame.png: not found; left out of event 2's card"}));
   EXPECT_FALSE(fs::exists(in_scratch("run/review/index.html.part")));
-  const std::string data = page_data(read_text("run/review/index.html"));
+  const std::string page = read_text("run/review/index.html");
+  const std::string data = page_data(page);
+  const std::vector<std::string> cards = page_cards(page);
+  ASSERT_EQ(cards.size(), 2u);
   // Event 2 (frame 42) comes first; event 1's card has its pictures, light curve and decision.
   const std::size_t second = data.find("{\"event\":2,\"frame\":42,");
   const std::size_t first = data.find("{\"event\":1,\"frame\":90,");
@@ -262,14 +281,40 @@ TEST(ReviewPage, CardsInTimeOrderWithDecisionsAndNotices) {
   EXPECT_LT(second, first);
   const std::string one = data.substr(first);
   EXPECT_NE(one.find("\"decision\":\"accepted\""), std::string::npos);
-  EXPECT_NE(one.find("\"strip\":{\"src\":\"e0001_strip.png\",\"width\":351,\"height\":21}"),
+  EXPECT_NE(cards[1].find("\"strip\":{\"src\":\"e0001_strip.png\",\"width\":351,\"height\":21}"),
             std::string::npos);
-  EXPECT_NE(one.find("\"interlaced\":false,\"levels\":[20,20,20]"), std::string::npos);
-  EXPECT_NE(one.find("\"curve\":[[-5,1,2,3],[0,50,2,30]]"), std::string::npos);
+  EXPECT_NE(cards[1].find("\"interlaced\":false,\"levels\":[20,20,20]"), std::string::npos);
+  EXPECT_NE(cards[1].find("\"curve\":[[-5,1,2,3],[0,50,2,30]]"), std::string::npos);
   const std::string two = data.substr(second, first - second);
   EXPECT_NE(two.find("\"decision\":\"rejected\""), std::string::npos);
-  EXPECT_NE(two.find("\"strip\":null,\"crop\":null,\"overview\":null"), std::string::npos);
+  EXPECT_NE(cards[0].find("\"strip\":null,\"crop\":null,\"overview\":null"), std::string::npos);
   EXPECT_NE(two.find("\"key\":\"f42@100.25,80.5\""), std::string::npos);
+}
+
+// With the run's frame times the light curve's frames get milliseconds from the event's first
+// frame; a frame the table lacks gets null, a bad line of the table a notice.
+TEST(ReviewPage, LightCurveTimesFromTheRunsFrameTimes) {
+  ScratchDir dir;
+  write_text("run/flashes.csv", kFlashesHeader + flash_line(1, 42) + flash_line(2, 7));
+  write_text("run/lightcurves.csv", kCurvesHeader +
+                                        "1,37,-5,1,2,3\n1,42,0,50,2,30\n1,43,1,9,2,5\n"
+                                        "2,7,0,50,2,30\n");
+  write_text("run/frame_times.csv",
+             "frame,utc,seconds\n37,2024-03-15T21:04:01.480Z,1.48\n"
+             "42,2024-03-15T21:04:01.6801Z,1.6801\nx,y,z\n");
+  ReviewPageResult result;
+  std::string error;
+  ASSERT_TRUE(write_review_page(in_scratch("run"), result, error)) << error;
+  ASSERT_EQ(result.notices.size(), 2u);
+  EXPECT_EQ(without_scratch(result.notices[0]).rfind("run/frame_times.csv: line 4: ", 0), 0u)
+      << result.notices[0];
+  const std::vector<std::string> cards = page_cards(read_text("run/review/index.html"));
+  ASSERT_EQ(cards.size(), 2u);
+  EXPECT_NE(cards[1].find("\"curve\":[[-5,1,2,3],[0,50,2,30],[1,9,2,5]],\"ms\":[-200.1,0,null]}"),
+            std::string::npos)
+      << cards[1];
+  // Event 2's first frame has no time: no times for its curve.
+  EXPECT_NE(cards[0].find("\"curve\":[[0,50,2,30]]}"), std::string::npos) << cards[0];
 }
 
 TEST(ReviewPage, NothingFoundAndNoLightCurves) {
@@ -307,8 +352,9 @@ TEST(ReviewPage, OddPicturesAreLeftOut) {
                 "run/review/e0001_frame.png: not a PNG; left out of event 1's card",
                 "run/review/e0001_strip.png: 10 x 10 pixels is not a close-up strip; left out of "
                 "event 1's card"}));
-  const std::string data = page_data(read_text("run/review/index.html"));
-  EXPECT_NE(data.find("\"strip\":null,\"crop\":null,\"overview\":null"), std::string::npos);
+  const std::vector<std::string> cards = page_cards(read_text("run/review/index.html"));
+  ASSERT_EQ(cards.size(), 1u);
+  EXPECT_NE(cards[0].find("\"strip\":null,\"crop\":null,\"overview\":null"), std::string::npos);
 }
 
 // The page's data must not end its <script> element early, whatever the folder is called.
@@ -322,6 +368,9 @@ TEST(ReviewPage, FolderNameCannotBreakOutOfTheScript) {
   const std::string page = read_text(folder + "/review/index.html");
   const std::string data = page_data(page);
   EXPECT_EQ(data.find('<'), std::string::npos);
+  const std::vector<std::string> cards = page_cards(page);
+  ASSERT_EQ(cards.size(), 1u);
+  EXPECT_EQ(cards[0].find('<'), std::string::npos);
   EXPECT_NE(data.find("a\\u003c/script\\u003e\\u003cscript\\u003ealert(1)"), std::string::npos);
   EXPECT_EQ(page.find("<script>alert"), std::string::npos);
 }
@@ -416,6 +465,62 @@ TEST(ReviewPage, FifteenEventsOnFullFramesStaySmall) {
   EXPECT_LT(fs::file_size(in_scratch("run/review/index.html")), 200u * 1024);
   EXPECT_LT(total, 3u * 1024 * 1024);
   RecordProperty("review_folder_bytes", std::to_string(total));
+}
+
+// decisions.csv as a spreadsheet saves it: each row one file, vesk-review's exit status, its
+// standard error after the usual notices, and the decision event 1 starts with on the page.
+TEST(VeskReview, DecisionsSavedBySpreadsheets) {
+  ScratchDir dir;
+  write_text("run/flashes.csv", kFlashesHeader + flash_line(1, 5) + flash_line(2, 9));
+  write_text("run/lightcurves.csv", kCurvesHeader);
+  const std::string bom = "\xEF\xBB\xBF";
+  const std::string one = "1,5,2024-03-15T21:04:05.120Z,accepted";
+  const std::string two = "2,9,,rejected";
+  struct Case {
+    std::string text;
+    int status;
+    std::string err;       // the error, or nothing but the notice of the missing pictures
+    std::string decision;  // event 1's, when the page is written
+  };
+  const Case cases[] = {
+      {bom + "event,frame,utc,decision\n" + one + "\n", 0, "", "accepted"},
+      {"event,frame,utc,decision\n" + one + "\n\n\n", 0, "", "accepted"},
+      {bom + "event,frame,utc,decision\r\n" + one + "\r\n" + two + "\r\n\r\n\r\n", 0, "",
+       "accepted"},
+      {bom + "event,frame,utc,decision\n" + one, 0, "", "accepted"},
+      {bom + "event,frame,utc,decision\n\n", 0, "", "undecided"},
+      {bom + "\n\n", 1,
+       "run/decisions.csv: empty file; the first line must be event,frame,utc,decision\n", ""},
+      {bom + "event,frame,utc,decision\n" + one + "\n\n" + two + "\n", 1,
+       "run/decisions.csv:3: empty line\n", ""},
+      {bom + bom + "event,frame,utc,decision\n" + one + "\n", 1,
+       "run/decisions.csv:1: header is '???event,frame,utc,decision', not "
+       "event,frame,utc,decision\n",
+       ""},
+      {"event,frame,utc,decision\n" + one + "\n \n", 1,
+       "run/decisions.csv:3: 1 cells, 4 expected (event,frame,utc,decision)\n", ""},
+  };
+  for (const Case& c : cases) {
+    write_text("run/decisions.csv", c.text);
+    fs::remove(in_scratch("run/review/index.html"));
+    const ProgramRun r = run_command(std::string(VESK_REVIEW_BINARY) + " run");
+    EXPECT_EQ(r.exit_status, c.status) << c.text;
+    EXPECT_EQ(r.err,
+              c.status == 0
+                  ? "run/review: no event pictures; the cards show the catalogue values only\n"
+                  : c.err)
+        << c.text;
+    if (c.status != 0) {
+      EXPECT_FALSE(fs::exists(in_scratch("run/review/index.html"))) << c.text;
+      continue;
+    }
+    const std::string data = page_data(read_text("run/review/index.html"));
+    const std::size_t at = data.find("{\"event\":1,");
+    ASSERT_NE(at, std::string::npos) << c.text;
+    EXPECT_NE(data.find("\"decision\":\"" + c.decision + "\"", at), std::string::npos) << c.text;
+    EXPECT_LT(data.find("\"decision\":\"" + c.decision + "\"", at), data.find("{\"event\":2,"))
+        << c.text;
+  }
 }
 
 TEST(VeskReview, ExitStatusAndMessages) {

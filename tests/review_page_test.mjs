@@ -150,6 +150,17 @@ try {
     assert.equal(lc.bars, 48);
     assert.equal(lc.sigma, 1);
     assert.equal(lc.above, 3);  // the moving point's three frames
+    // The run's frame_times.csv (25 frames a second) puts the time axis in milliseconds.
+    const labels = await page.$$eval("#event-2 svg.curve > text", (t) => t.map((x) => x.textContent));
+    assert.ok(labels.includes("ms from the event's first frame"), labels.join("|"));
+    for (const tick of ["\u2212200", "0", "+200", "+400"]) assert.ok(labels.includes(tick), tick + " in " + labels.join("|"));
+  });
+  await check("on a 1400 x 900 window the first card's light curve is in view without scrolling", async () => {
+    await page.setViewport({ width: 1400, height: 900 });
+    const box = await page.$eval("#event-1 svg.curve", (svg) => svg.getBoundingClientRect().toJSON());
+    assert.ok(box.top > 0 && box.bottom <= 900, "light curve from " + box.top + " to " + box.bottom);
+    await page.screenshot({ path: path.join(shotDir, "page_1400x900.png") });
+    await page.setViewport({ width: 1680, height: 1050 });
   });
   await check("no console errors, page errors or failed loads", async () => {
     assert.deepEqual(problems, []);
@@ -264,6 +275,59 @@ try {
     assert.equal(await p.$$eval("#event-1 .tile .fields", (f) => f.length), 16);
     assert.deepEqual(pr, []);
     await (await p.$(".card")).screenshot({ path: path.join(shotDir, "interlaced_card.png") });
+    await p.close();
+  });
+
+  // A very noisy night: the document keeps a bounded number of cards and rows, and moving
+  // through the events by key, by scrolling and from the table still works.
+  const big = makeRun("big", ["--events", "100000", "--pictures", "0"]);
+  await check("100,000 events: at most 60 cards and 200 rows in the document; j, k, scrolling and the table still move", async () => {
+    assert.match(review(big), /\(100000 events\)/);
+    const { page: p, problems: pr } = await open(browser.defaultBrowserContext(), pageUrl(big));
+    const counts = () => p.evaluate(() => ({
+      cards: document.querySelectorAll(".card").length,
+      rows: document.querySelectorAll("#events-table tr[data-event]").length,
+    }));
+    const bounded = async (where) => {
+      const n = await counts();
+      assert.ok(n.cards >= 1 && n.cards <= 60, where + ": " + n.cards + " cards");
+      assert.ok(n.rows >= 1 && n.rows <= 200, where + ": " + n.rows + " rows");
+    };
+    const settle = () => p.evaluate(() => new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r))));
+    await bounded("loaded");
+    assert.equal(await currentEvent(p), 1);
+    for (let i = 0; i < 3; i++) await p.keyboard.press("j");
+    assert.equal(await currentEvent(p), 4);
+    assert.equal(await currentRow(p), 4);
+    await p.keyboard.press("a");
+    // Scrolling the window on brings later cards in and lets earlier ones go.
+    for (let i = 0; i < 40; i++) {
+      await p.evaluate(() => window.scrollBy(0, window.innerHeight));
+      await settle();
+    }
+    await bounded("after scrolling 40 screens");
+    const firstCard = await p.$eval(".card", (c) => Number(c.dataset.event));
+    assert.ok(firstCard > 20, "the first card in the document is event " + firstCard);
+    // The table's pane scrolled to its end shows the last rows; a row opens its card.
+    await p.$eval("#table-pane", (t) => { t.scrollTop = t.scrollHeight; });
+    await settle();
+    await bounded("table at its end");
+    await p.click('#events-table tr[data-event="100000"]');
+    assert.equal(await currentEvent(p), 100000);
+    await p.keyboard.press("k");
+    assert.equal(await currentEvent(p), 99999);
+    assert.equal(await currentRow(p), 99999);
+    await p.keyboard.press("r");
+    await bounded("after the jump");
+    assert.equal(await p.$eval("#progress", (e) => e.textContent), "1 accepted1 rejected99998 undecided");
+    // Sorting by peak puts the brightest first, over all the events.
+    await p.click('button[data-sort="peak"]');
+    const top = await p.$eval("#events-table tr[data-event] td:nth-child(3)", (td) => td.textContent);
+    assert.equal(top, "150.0");
+    await p.reload({ waitUntil: "load" });
+    await bounded("reloaded");
+    assert.equal(await p.$eval("#progress", (e) => e.textContent), "1 accepted1 rejected99998 undecided");
+    assert.deepEqual(pr, []);
     await p.close();
   });
 

@@ -1,11 +1,16 @@
-// Writes a small run folder for the review page: flashes.csv, lightcurves.csv and the event
-// pictures in review/ (through write_event_images), from synthetic frames of the Moon's night
-// side made on the fly. The browser test and the page-size check build their runs with it.
+// Writes a small run folder for the review page: flashes.csv, lightcurves.csv, frame_times.csv
+// (when the events end by frame 10,000) and the event pictures in review/ (through
+// write_event_images), from synthetic frames of the Moon's night side made on the fly. The browser
+// test and the page-size check build their runs with it.
 //
-// Usage: make_review_fixture OUTDIR [--events N] [--size WxH] [--interlaced]
+// Usage: make_review_fixture OUTDIR [--events N] [--pictures K] [--size WxH] [--interlaced]
 //   --events 0 writes a catalogue with no events. With the default 3 events: event 1 is a flash
 //   at frame 3 (offsets -5 and -4 are before the recording), event 2 a moving point, event 3 a
 //   flash at the frame's left edge that lasts two frames.
+//   --pictures K draws pictures for the first K events only (default: all, at most 200); every
+//   later event gets hard links to the pictures of event (n - 1) % K + 1, or none when K is 0, so
+//   that a run of 100,000 events is made in seconds.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -16,6 +21,7 @@
 #include <vector>
 
 #include "formats/flashes_csv.h"
+#include "formats/frame_times_csv.h"
 #include "formats/lightcurves_csv.h"
 #include "imaging/file_io.h"
 #include "imaging/frame_files.h"
@@ -33,6 +39,7 @@ double rounded(double value, int decimals) {
 struct Options {
   std::string out_dir;
   int events = 3;
+  int pictures = -1;  // events drawn; -1: all
   int width = 320;
   int height = 240;
   bool interlaced = false;
@@ -115,18 +122,28 @@ bool write_fixture(const Options& o, std::string& error) {
   std::string flashes = flashes_header();
   std::string curves = lightcurves_header();
   const double flux_err = 6.0;
+  const std::size_t drawn = o.pictures < 0
+                                ? events.size()
+                                : std::min(events.size(), static_cast<std::size_t>(o.pictures));
+  const std::vector<FixtureEvent> lit(events.begin(), events.begin() + drawn);
   for (std::size_t i = 0; i < events.size(); ++i) {
     const FixtureEvent& e = events[i];
     const int number = static_cast<int>(i) + 1;
     const double seconds = e.frame * 0.04;
+    // 2024-03-15T21:04:00Z plus `seconds`, the day carried on for long fixtures.
+    const double clock = 21 * 3600 + 4 * 60 + seconds;
+    const int day = 15 + static_cast<int>(clock / 86400);
+    const double of_day = std::fmod(clock, 86400.0);
+    const int hour = static_cast<int>(of_day / 3600);
+    const int minute = static_cast<int>(std::fmod(of_day, 3600.0) / 60);
     const double flux = e.peak * 2.0 * 3.14159 * 1.1 * 1.1;
     FlashRow row;
     row.event = number;
     row.frame = e.frame;
     row.frames = e.frames;
     char utc[64];
-    std::snprintf(utc, sizeof utc, "2024-03-15T21:%02d:%06.3fZ", 4 + static_cast<int>(seconds) / 60,
-                  std::fmod(seconds, 60.0));
+    std::snprintf(utc, sizeof utc, "2024-03-%02dT%02d:%02d:%06.3fZ", day, hour, minute,
+                  std::fmod(of_day, 60.0));
     row.utc = utc;
     row.seconds = rounded(seconds, 3);
     row.x = rounded(e.x, 2);
@@ -142,6 +159,7 @@ bool write_fixture(const Options& o, std::string& error) {
     row.report = numbered_file_name(kReportPattern, e.frame);
     flashes += flashes_line(row);
 
+    const bool draw = i < drawn;
     std::vector<std::vector<std::uint8_t>> pixels(kOffsetCount);
     std::vector<std::span<const std::uint8_t>> spans(kOffsetCount);
     for (int off = kFirstOffset; off <= kLastOffset; ++off) {
@@ -151,11 +169,13 @@ bool write_fixture(const Options& o, std::string& error) {
       point.event = number;
       point.offset = off;
       if (n >= 0) {
-        pixels[k] = make_frame(o, events, n);
-        spans[k] = pixels[k];
-        const bool lit = off >= 0 && off < e.frames;
-        const double f = lit ? flux * std::pow(0.5, off) : 0.7 * noise(n, off, number);
-        const double p = lit ? e.peak * std::pow(0.5, off) : 3.0 + noise(n, number, off);
+        if (draw) {
+          pixels[k] = make_frame(o, lit, n);
+          spans[k] = pixels[k];
+        }
+        const bool in_event = off >= 0 && off < e.frames;
+        const double f = in_event ? flux * std::pow(0.5, off) : 0.7 * noise(n, off, number);
+        const double p = in_event ? e.peak * std::pow(0.5, off) : 3.0 + noise(n, number, off);
         point.frame = n;
         point.flux = rounded(f, 2);
         point.flux_err = rounded(flux_err, 2);
@@ -163,11 +183,37 @@ bool write_fixture(const Options& o, std::string& error) {
       }
       curves += lightcurves_line(point);
     }
-    const EventFrames in{number, o.width, o.height, e.x, e.y, o.interlaced, spans};
-    if (!write_event_images(dir / "review", in, error)) return false;
+    if (draw) {
+      const EventFrames in{number, o.width, o.height, e.x, e.y, o.interlaced, spans};
+      if (!write_event_images(dir / "review", in, error)) return false;
+    } else if (drawn > 0) {
+      const int source = static_cast<int>(i % drawn) + 1;
+      for (const EventImage kind : {EventImage::strip, EventImage::crop, EventImage::overview}) {
+        const fs::path to = dir / "review" / event_image_name(number, kind);
+        fs::remove(to, ec);
+        fs::create_hard_link(dir / "review" / event_image_name(source, kind), to, ec);
+        if (ec) {
+          error = to.string() + ": cannot link: " + ec.message();
+          return false;
+        }
+      }
+    }
+  }
+  // frame_times.csv as a recording run writes it (25 frames a second from 21:04:00), for the
+  // light curves' time axis; left out of long fixtures.
+  std::string times = kFrameTimesHeader;
+  const int last_frame = events.empty() ? 0 : events.back().frame + events.back().frames + 10;
+  if (last_frame <= 10000) {
+    for (int n = 0; n <= last_frame; ++n) {
+      char line[96];
+      std::snprintf(line, sizeof line, "%d,2024-03-15T21:%02d:%06.3fZ,%.3f\n", n, 4 + n / 1500,
+                    std::fmod(n * 0.04, 60.0), n * 0.04);
+      times += line;
+    }
   }
   return replace_text_file(dir / kFlashesName, flashes, error) &&
-         replace_text_file(dir / kLightCurvesName, curves, error);
+         replace_text_file(dir / kLightCurvesName, curves, error) &&
+         (last_frame > 10000 || replace_text_file(dir / kFrameTimesName, times, error));
 }
 
 }  // namespace
@@ -180,6 +226,8 @@ int main(int argc, char** argv) {
       o.interlaced = true;
     } else if (a == "--events" && i + 1 < argc) {
       o.events = std::atoi(argv[++i]);
+    } else if (a == "--pictures" && i + 1 < argc) {
+      o.pictures = std::atoi(argv[++i]);
     } else if (a == "--size" && i + 1 < argc &&
                std::sscanf(argv[++i], "%dx%d", &o.width, &o.height) == 2) {
     } else if (!a.empty() && a[0] != '-' && o.out_dir.empty()) {
@@ -189,11 +237,12 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (o.out_dir.empty() || o.events < 0 || o.events > 200 || o.width < 64 || o.height < 64 ||
+  if (o.out_dir.empty() || o.events < 0 || o.events > 100000 || o.pictures < -1 ||
+      o.pictures > 200 || (o.pictures < 0 && o.events > 200) || o.width < 64 || o.height < 64 ||
       o.width > 4096 || o.height > 4096) {
     std::fprintf(stderr,
-                 "usage: make_review_fixture OUTDIR [--events N (0-200)] [--size WxH (64-4096)] "
-                 "[--interlaced]\n");
+                 "usage: make_review_fixture OUTDIR [--events N (0-100000)] [--pictures K (0-200, "
+                 "needed above 200 events)] [--size WxH (64-4096)] [--interlaced]\n");
     return 2;
   }
   std::string error;
