@@ -27,6 +27,7 @@ std::set<std::string> options_in(const std::string& usage) {
 }
 
 TEST(ProgramHelp, EveryOptionOfTheUsageLineIsExplained) {
+  ScratchDir scratch;  // the captured output goes to files of this test's own
   const Program programs[] = {
       {"vesk", VESK_BINARY},
       {"vesk-frames", VESK_FRAMES_BINARY},
@@ -60,6 +61,7 @@ TEST(ProgramHelp, EveryOptionOfTheUsageLineIsExplained) {
 namespace {
 
 TEST(ProgramVersion, EveryProgramNamesItsVersionAndCommit) {
+  ScratchDir scratch;
   const Program programs[] = {
       {"vesk", VESK_BINARY},           {"vesk-frames", VESK_FRAMES_BINARY},
       {"vesk-review", VESK_REVIEW_BINARY}, {"vesk-match", VESK_MATCH_BINARY},
