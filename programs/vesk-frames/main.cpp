@@ -8,10 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "base/signals.h"
 #include "run/run_folder.h"
 #include "control/convert.h"
 
 int main(int argc, char** argv) {
+  ignore_write_signals();
   const std::vector<std::string> args(argv + 1, argv + argc);
   ConvertOptions options;
   bool help = false;

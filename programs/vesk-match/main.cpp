@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/signals.h"
 #include "catalogue/frame_times.h"
 #include "imaging/file_io.h"
 
@@ -141,6 +142,7 @@ bool parse_window(const char* text, double& window) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  ignore_write_signals();
   std::vector<const char*> files;
   double window = kDefaultWindow;
   for (int i = 1; i < argc; ++i) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "base/signals.h"
 #include "review/review_page.h"
 
 namespace {
@@ -17,6 +18,7 @@ constexpr const char* kUsage =
 }  // namespace
 
 int main(int argc, char** argv) {
+  ignore_write_signals();
   std::string run_folder = ".";
   bool have_folder = false;
   bool options_done = false;  // after "--" every argument is a folder name

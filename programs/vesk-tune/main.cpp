@@ -5,10 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "base/signals.h"
 #include "run/run_folder.h"
 #include "tune/tune.h"
 
 int main(int argc, char** argv) {
+  ignore_write_signals();
   const std::vector<std::string> args(argv + 1, argv + argc);
   TuneOptions options;
   bool help = false;
