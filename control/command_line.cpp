@@ -46,7 +46,8 @@ bool parse_command_line(std::span<const std::string> args, CommandLine& line, st
   bool options_done = false;       // after "--" every argument is a recording name
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    line.options += (i == 0 ? "" : " ") + arg;
+    if (i > 0) line.options += ' ';
+    line.options += arg;
     if (!options_done && arg == "--") {
       options_done = true;
       continue;
@@ -106,7 +107,8 @@ bool parse_command_line(std::span<const std::string> args, CommandLine& line, st
       return false;
     }
     const std::string& value = args[++i];
-    line.options += " " + value;
+    line.options += ' ';
+    line.options += value;
     if (arg == "--max-memory") {
       if (!parse_memory_size(value, line.max_memory)) {
         error = "--max-memory: \"" + value +

@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "base/memory_limit.h"
 #include "base/message.h"
 #include "control/menu.h"
 #include "control/recording_start.h"
@@ -248,6 +249,28 @@ int run_vesk(const std::filesystem::path& run_dir, const RunOptions& options, st
   }
   // One thread reads as it scans; more share the scan, and a reader thread reads ahead.
   const int scan_threads = scan_thread_count(options.threads);
+  // The run's whole memory against the limits in force, before any of it is asked for.
+  const MemoryLimit limit = memory_limit(options.max_memory);
+  const std::uint64_t pixels = static_cast<std::uint64_t>(geometry.frame_pixels);
+  const std::uint64_t ahead = scan_threads > 1 ? kReadAheadFrames : 0;
+  // Ring, read-ahead queue, marked frame, report work space (3 bytes a pixel), the two sums
+  // (8 bytes a pixel each) and the candidate chunks and strip (well under a byte a pixel).
+  const std::uint64_t need =
+      (static_cast<std::uint64_t>(settings.Images_in_buffer) + ahead + 1 + 3 + 16 + 1) * pixels;
+  if (!fits_in_memory(need, limit,
+                      "the run (a ring of " + std::to_string(settings.Images_in_buffer) +
+                          " frames of " + std::to_string(geometry.image_width) + " x " +
+                          std::to_string(geometry.image_height) + ")",
+                      &error)) {
+    // A ring already at its least size cannot be made smaller: the frames are what is too large.
+    print_message(out, err,
+                  error + (settings.Images_in_buffer > kLeastImagesInBuffer
+                               ? "; lower Images_in_buffer or give a larger --max-memory"
+                               : "; frames of " + std::to_string(geometry.image_width) + " x " +
+                                     std::to_string(geometry.image_height) +
+                                     " are too large even in the smallest ring"));
+    return 1;
+  }
   RunBuffers buffers;
   if (!allocate_run_buffers(buffers, geometry, settings.Images_in_buffer, error,
                             scan_threads > 1 ? kReadAheadFrames : 0)) {
@@ -271,6 +294,11 @@ int run_vesk(const std::filesystem::path& run_dir, const RunOptions& options, st
       print_message(out, err, error);
       return 1;
     }
+  }
+  // A closed pipe or a full disk on standard output loses the console text, not the run's files.
+  if (std::fflush(out) != 0 || std::ferror(out) != 0) {
+    print_message(nullptr, err, "standard output: write failed; the run folder's files are whole");
+    return 1;
   }
   return outcome.completed && !outcome.lost_output && !outcome.stopped ? 0 : 1;
 }

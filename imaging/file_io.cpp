@@ -104,21 +104,18 @@ void put_le32(std::span<std::uint8_t> bytes, std::size_t offset, std::int32_t va
   for (int i = 0; i < 4; ++i) bytes[offset + i] = static_cast<std::uint8_t>(u >> (8 * i));
 }
 
-namespace {
-
-// Opens the temporary file `part_name` for writing without following a link and without waiting:
-// a FIFO or a device left under that name is refused, not written into.
+// Opens the temporary file `part_name` for writing without waiting: a FIFO or a socket left under
+// that name is refused, not waited on.
 FileHandle open_part_file(const std::string& part_name, const std::string& shown_part,
                           std::string& error) {
   errno = 0;
-  const int fd = ::open(part_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK |
-                                               O_CLOEXEC, 0666);
+  const int fd = ::open(part_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) {
     error = errno_message(shown_part.c_str(), "cannot open");
     return nullptr;
   }
   struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (::fstat(fd, &info) != 0 || S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)) {
     ::close(fd);
     error = shown_part + ": not a regular file";
     return nullptr;
@@ -133,6 +130,8 @@ FileHandle open_part_file(const std::string& part_name, const std::string& shown
   }
   return file;
 }
+
+namespace {
 
 // Writes the pieces to "<path>.part" and renames it to `path`; messages name `shown` (the path
 // as the user knows it) and "<shown>.part".

@@ -28,7 +28,7 @@ class ReportImages final : public RunOutput {
     // image under a report's name.
     const std::string part = name + ".part";
     std::string error;
-    FileHandle file = open_file_in(run_dir_, part.c_str(), "wb", error);
+    FileHandle file = open_part_file((run_dir_ / part).string(), part, error);
     if (!file) {
       print_message(out_, err_, error);
       return OutputStatus::lost;
@@ -43,7 +43,8 @@ class ReportImages final : public RunOutput {
                                  .report_header = report_header_,
                                  .marked_frame = report.marked_frame,
                                  .frame_ring = report.ring.frames};
-    bool ok = write_flash_report(file, part.c_str(), input, report_pixels_, thumbnail_strip_, error);
+    // Messages name the report as the user knows it.
+    bool ok = write_flash_report(file, name.c_str(), input, report_pixels_, thumbnail_strip_, error);
     if (ok && std::rename((run_dir_ / part).c_str(), (run_dir_ / name).c_str()) != 0) {
       error = errno_message(name.c_str(), "cannot rename the finished file");
       ok = false;

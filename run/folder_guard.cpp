@@ -57,8 +57,8 @@ bool strip_part(std::string& name) {
   return true;
 }
 
-// Removes the names of `folder` that `owned` accepts (regular files or links, never followed);
-// the other names go to `foreign`.
+// Removes the regular files of `folder` whose names `owned` accepts; links are left as they are,
+// and the other names go to `foreign`.
 bool clear_folder(const fs::path& folder, bool (*owned)(std::string_view),
                   std::vector<std::string>& foreign, std::string* error) {
   std::error_code ec;
@@ -68,12 +68,14 @@ bool clear_folder(const fs::path& folder, bool (*owned)(std::string_view),
     if (ec) break;
     std::string base = name;
     strip_part(base);
-    const bool mine = owned(base) && (fs::is_regular_file(status) || fs::is_symlink(status));
-    if (!mine) {
+    // A link under one of the run's names was put there on purpose: neither it nor what it
+    // points to is removed (a write goes through it, a rename replaces the link itself).
+    if (owned(base) && fs::is_symlink(status)) continue;
+    if (!owned(base) || !fs::is_regular_file(status)) {
       foreign.push_back(name + (fs::is_directory(status) ? "/" : ""));
       continue;
     }
-    fs::remove(it->path(), ec);  // a link itself, never what it points to
+    fs::remove(it->path(), ec);
     if (ec) {
       *error = (folder.filename() / name).string() + ": cannot remove: " + ec.message();
       return false;
@@ -142,20 +144,16 @@ bool check_output_names(const fs::path& dir, RunKind kind, std::string* error) {
     names.push_back(name + std::string(kPartSuffix));
   }
   for (const std::string& name : names) {
-    std::error_code ec;
-    const fs::file_status status = fs::symlink_status(dir / name, ec);
-    if (!fs::exists(status) || fs::is_regular_file(status)) continue;
-    *error = name + ": " + kind_of(status) + ", not a file a run writes; remove it or choose another "
-                                             "folder";
-    return false;
-  }
-  for (const std::string_view folder : {kReportFolder, kReviewFolder}) {
-    std::error_code ec;
-    const fs::file_status status = fs::symlink_status(dir / folder, ec);
-    if (!fs::exists(status) || fs::is_directory(status) || fs::is_symlink(status)) continue;
-    *error = std::string(folder) + ": " + kind_of(status) +
-             ", not a folder; remove it or choose another folder";
-    return false;
+    // The name itself, and what a link there leads to: either would block an open for writing.
+    for (const bool follow : {false, true}) {
+      std::error_code ec;
+      const fs::file_status status =
+          follow ? fs::status(dir / name, ec) : fs::symlink_status(dir / name, ec);
+      if (!fs::is_fifo(status) && !fs::is_socket(status)) continue;
+      *error = name + ": " + kind_of(status) + (follow ? " behind a link" : "") +
+               ", not a file a run writes; remove it or choose another folder";
+      return false;
+    }
   }
   return true;
 }
@@ -183,7 +181,9 @@ bool clear_previous_outputs(const fs::path& dir, RunKind kind, std::vector<std::
     *error = dir.string() + ": cannot list: " + ec.message();
     return false;
   }
-  if (!foreign.empty()) {
+  // A frame folder is the user's working folder, full of their files: only a recording's run
+  // folder, which vesk made, has its other files named.
+  if (!foreign.empty() && kind == RunKind::recording) {
     notices.push_back(dir.string() + ": holds files a run does not write, left as they are: " +
                       listed(foreign));
   }

@@ -31,14 +31,15 @@ bool lock_run_folder(const std::filesystem::path& dir, RunFolderLock& lock, std:
 // Which outputs a run owns: in a recording run frame_times.csv and run.txt are its own too.
 enum class RunKind { frame_folder, recording };
 
-// Refuses, without opening anything, an output name of the run that is there as something other
-// than a regular file (a FIFO, a device, a folder, a link): writing through it could block for
-// ever or reach a file outside the folder. False with `error` "<name>: ...".
+// Refuses, without opening anything, an output name of the run (or its temporary name) that is a
+// FIFO or a socket, or a link to one: opening it to write would wait for a reader for ever.
+// False with `error` "<name>: a FIFO, not a file a run writes; ...".
 bool check_output_names(const std::filesystem::path& dir, RunKind kind, std::string* error);
 
 // Removes the previous run's outputs from `dir`: its files, its report images in BMP_FLASHES, its
 // pictures and page in review/, and their temporary names. Inputs and unknown names are kept; the
-// unknown ones are named in one notice per folder. A folder that is a link is not cleared. False
+// unknown ones are named in one notice per folder (at the top only in a recording's run folder:
+// a frame folder is the user's working folder). A folder that is a link is not cleared. False
 // with `error` when a name cannot be removed.
 bool clear_previous_outputs(const std::filesystem::path& dir, RunKind kind,
                             std::vector<std::string>& notices, std::string* error);
