@@ -15,6 +15,22 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// What a processing run clears of its previous run at the top of the run folder (a subset of
+// run_names(): the rest are inputs or other programs' files). frame_times.csv and run.txt are a
+// recording run's own; in a frame folder they are vesk-frames' record, an input.
+constexpr std::string_view kRunOutputFiles[] = {"flash_info.dat", "data_dump.txt", "flashes.csv",
+                                                "lightcurves.csv"};
+constexpr std::string_view kRecordingFrameTimesFile = "frame_times.csv";
+constexpr std::string_view kRunInfoFile = "run.txt";
+constexpr std::string_view kReportFolder = "BMP_FLASHES";
+constexpr std::string_view kReviewFolder = "review";
+constexpr std::string_view kPartSuffix = ".part";
+// Inputs and other programs' names at the top of a run folder: never cleared, never named as
+// foreign.
+constexpr std::string_view kRunInputNames[] = {
+    "BMP_RAW",  "settings.txt", "settings.txt.bak", "default.txt",   "about.txt",
+    "bmpheader.dat", "site.txt", "mask.png", "mask.txt", "decisions.csv", "tune"};
+
 std::string kind_of(const fs::file_status& status) {
   switch (status.type()) {
     case fs::file_type::fifo: return "a FIFO";
@@ -99,8 +115,12 @@ std::string listed(std::vector<std::string> names) {
   return text;
 }
 
-bool report_name(std::string_view name) { return is_report_image_name(name); }
-bool review_name(std::string_view name) { return is_review_output_name(name); }
+bool report_name(std::string_view name) {
+  return is_run_name(std::string(kReportFolder) + "/" + std::string(name));
+}
+bool review_name(std::string_view name) {
+  return is_run_name(std::string(kReviewFolder) + "/" + std::string(name));
+}
 
 }  // namespace
 

@@ -12,7 +12,7 @@
 #include <new>
 
 #include "base/memory_limit.h"
-#include "sources/frame_times.h"
+#include "formats/utc.h"
 
 namespace {
 

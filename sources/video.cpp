@@ -85,7 +85,9 @@ std::optional<std::int64_t> pts_ticks(std::int64_t pts, std::int64_t num, std::i
 // One line of ffmpeg's log ("-loglevel level+info": each message tagged with its level): the
 // showinfo filter's time base and frame times, and the error lines.
 void take_log_line(VideoDecoder& d, const std::string& line) {
-  if (line.find("Parsed_showinfo_") != std::string::npos) {
+  // Only the filter's own lines, which start with its tag: the same words elsewhere (a title
+  // printed in the input summary) are the video's text, not frame timing.
+  if (line.rfind("[Parsed_showinfo_", 0) == 0) {
     std::int64_t num = 0;
     std::int64_t den = 0;
     if (read_fraction_after(line, "config in time_base:", num, den)) {

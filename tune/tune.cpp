@@ -10,6 +10,7 @@
 #include "base/message.h"
 #include "base/version.h"
 #include "control/driver.h"
+#include "formats/completeness_csv.h"
 #include "formats/run_info.h"
 #include "run/folder_guard.h"
 #include "run/run_folder.h"
@@ -228,7 +229,7 @@ int run_tune(const TuneOptions& options, std::FILE* out, std::FILE* err) {
     print_message(out, err, error);
     lost = true;
   } else {
-    std::fprintf(out, "Wrote %s and %s\n", (run_dir / "tune/completeness.csv").string().c_str(),
+    std::fprintf(out, "Wrote %s and %s\n", (run_dir / "tune" / kCompletenessName).string().c_str(),
                  (run_dir / "tune/index.html").string().c_str());
     info.ended = run_info_time_now();
     if (!write_run_info(run_dir / "tune", info, &error)) {
