@@ -21,6 +21,7 @@ struct RunOptions {
   bool progress_line = false;  // a recording on a terminal: one line rewritten in place of the
                                // per-frame lines
   int threads = 0;             // worker threads for the run; 0: one per core
+  double psf = 0.0;            // the optics' FWHM in pixels (--psf); 0: measured on the limb
   bool replace = false;        // --replace: a folder of another recording is started afresh
   std::uint64_t max_memory = 0;  // --max-memory in bytes; 0: only the machine's limits
   std::string command_options;   // the arguments as given, recorded in run.txt

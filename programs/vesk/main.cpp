@@ -1,5 +1,6 @@
 // vesk [RECORDING] [--out DIR] [--no-menu] [--quiet] [--threads N] [--first N] [--count M]
-//      [--byte-order little|big] [--depth D] [--start-utc T] [--replace] [--max-memory SIZE]
+//      [--byte-order little|big] [--depth D] [--start-utc T] [--psf FWHM] [--replace]
+//      [--max-memory SIZE]
 // Without arguments VESK works on the frame folder where it is started; with a recording it reads
 // the frames straight from it into the run folder NAME.vesk (or --out DIR).
 #include <unistd.h>
@@ -40,6 +41,9 @@ constexpr const char* kHelp =
     "  --max-memory SIZE    the most memory the run may take, e.g. 512M or 2G (default: what the\n"
     "                       machine, the cgroup and the address-space limit allow)\n"
     "  --                   ends the options: what follows is the recording's name\n"
+    "  --psf FWHM           the optics' full width at half maximum in pixels, 0.5 to 20; an\n"
+    "                       event narrower than 0.6 of it is classed sharp (default: measured\n"
+    "                       on the Moon's limb in the mean frame)\n"
     "  -h, --help           this text\n"
     "  --version            the version and the git commit this program was built from\n"
     "\n"
@@ -83,6 +87,7 @@ int main(int argc, char** argv) {
   options.max_memory = line.max_memory;
   options.command_options = line.options;
   options.stop = stop;
+  options.psf = line.psf;
   // The line that rewrites itself is only worth it on a terminal; elsewhere a line per frame.
   options.progress_line = !line.recording.empty() && isatty(fileno(stdout)) != 0;
   if (!line.recording.empty()) {
