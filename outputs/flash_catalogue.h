@@ -46,6 +46,11 @@ struct FlashCatalogueSettings {
   std::function<FrameTime(std::int64_t frame)> source_times;
 };
 
+// The work space the catalogue holds at once for a ring of `images_in_buffer` frames: the events
+// still open, at most one report a frame within the frames the ring holds (an event closes once
+// the run has moved past the frames that could extend it).
+std::size_t flash_catalogue_bytes_needed(int images_in_buffer);
+
 // The catalogue output. At start() it reads frame_times.csv once when the run folder has one
 // (bad lines are warned about on `err` and left out; the times then stay empty for their
 // frames) and empties flashes.csv and lightcurves.csv to their header lines. A file that cannot
