@@ -14,7 +14,10 @@ constexpr int kMostCount = std::numeric_limits<int>::max();
 // and in the reader.
 constexpr std::string_view kColumns[] = {
     "time_sd",       "min_sd2",  "min_sd1", "neighbour_sd", "strength_from", "strength_to",
-    "injected",      "found",    "false_alarms", "edge_alarms", "frames"};
+    "injected",      "found",    "false_alarms", "edge_alarms", "frames",
+    "noise_alarms",  "upward_alarms", "moving_alarms", "uncertain"};
+// The columns of the first version.
+constexpr std::size_t kFirstColumns = 11;
 
 std::string general(double value) { return printed("%g", value); }
 
@@ -29,7 +32,9 @@ std::string completeness_line(const CompletenessRow& r) {
          general(r.neighbour_sd) + "," + general(r.strength_from) + "," + general(r.strength_to) +
          "," + std::to_string(r.injected) + "," + std::to_string(r.found) + "," +
          std::to_string(r.false_alarms) + "," + std::to_string(r.edge_alarms) + "," +
-         std::to_string(r.frames) + "\n";
+         std::to_string(r.frames) + "," + std::to_string(r.noise_alarms) + "," +
+         std::to_string(r.upward_alarms) + "," + std::to_string(r.moving_alarms) + "," +
+         std::to_string(r.uncertain) + "\n";
 }
 
 bool read_completeness_csv(const std::filesystem::path& path, std::vector<CompletenessRow>& rows,
@@ -51,8 +56,15 @@ bool read_completeness_csv(const std::filesystem::path& path, std::vector<Comple
                            r.frames, e)) {
       return false;
     }
+    if (c.size() > kFirstColumns &&
+        (!read_int_cell(l, "noise_alarms", c[11], 0, kMostCount, r.noise_alarms, e) ||
+         !read_int_cell(l, "upward_alarms", c[12], 0, kMostCount, r.upward_alarms, e) ||
+         !read_int_cell(l, "moving_alarms", c[13], 0, kMostCount, r.moving_alarms, e) ||
+         !read_int_cell(l, "uncertain", c[14], 0, kMostCount, r.uncertain, e))) {
+      return false;
+    }
     rows.push_back(r);
     return true;
   };
-  return read_csv_rows(path, kMostFileBytes, kColumns, std::size(kColumns), row, error);
+  return read_csv_rows(path, kMostFileBytes, kColumns, kFirstColumns, row, error);
 }
