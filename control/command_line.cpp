@@ -1,6 +1,9 @@
 #include "control/command_line.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cstdint>
+#include <vector>
 
 namespace {
 
@@ -10,6 +13,27 @@ bool parse_threads(const std::string& text, int& threads) {
   const auto [ptr, ec] = std::from_chars(text.data(), end, value);
   if (ec != std::errc() || ptr != end || value < 0 || value > kMostThreads) return false;
   threads = value;
+  return true;
+}
+
+// "512M", "2G", "100000K" or a plain number of bytes.
+bool parse_memory_size(const std::string& text, std::uint64_t& bytes) {
+  if (text.empty()) return false;
+  std::uint64_t unit = 1;
+  std::string digits = text;
+  const char last = digits.back();
+  if (last == 'K' || last == 'k') unit = std::uint64_t{1} << 10;
+  if (last == 'M' || last == 'm') unit = std::uint64_t{1} << 20;
+  if (last == 'G' || last == 'g') unit = std::uint64_t{1} << 30;
+  if (unit != 1) digits.pop_back();
+  std::uint64_t value = 0;
+  const char* end = digits.data() + digits.size();
+  const auto [ptr, ec] = std::from_chars(digits.data(), end, value);
+  if (ec != std::errc() || ptr != end || digits.empty() || value == 0 ||
+      value > UINT64_MAX / unit) {
+    return false;
+  }
+  bytes = value * unit;
   return true;
 }
 
@@ -31,8 +55,35 @@ bool parse_psf(const std::string& text, double& psf) {
 bool parse_command_line(std::span<const std::string> args, CommandLine& line, std::string& error) {
   line = CommandLine{};
   std::string needs_recording;  // the first option given that applies to a recording only
+  std::vector<std::string> given;  // options seen, each allowed once
+  bool options_done = false;       // after "--" every argument is a recording name
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
+    if (i > 0) line.options += ' ';
+    line.options += arg;
+    if (!options_done && arg == "--") {
+      options_done = true;
+      continue;
+    }
+    if (options_done) {
+      if (arg.empty()) {
+        error = "\"\": not a recording name; " + std::string(kVeskUsage);
+        return false;
+      }
+      if (!line.recording.empty()) {
+        error = arg + ": one recording at most (" + line.recording + " is given); " + kVeskUsage;
+        return false;
+      }
+      line.recording = arg;
+      continue;
+    }
+    if (arg.size() > 1 && arg[0] == '-') {
+      if (std::find(given.begin(), given.end(), arg) != given.end()) {
+        error = arg + ": given twice; give each option once";
+        return false;
+      }
+      given.push_back(arg);
+    }
     if (arg == "-h" || arg == "--help") {
       line.help = true;
       return true;
@@ -53,15 +104,32 @@ bool parse_command_line(std::span<const std::string> args, CommandLine& line, st
       (arg == "--no-menu" ? line.no_menu : line.quiet) = true;
       continue;
     }
-    if (arg != "--out" && arg != "--threads" && arg != "--psf" && !is_recording_option(arg)) {
+    if (arg == "--replace") {
+      line.replace = true;
+      if (needs_recording.empty()) needs_recording = arg;
+      continue;
+    }
+    if (arg != "--out" && arg != "--threads" && arg != "--psf" && arg != "--max-memory" &&
+        !is_recording_option(arg)) {
       error = arg + ": unknown option; " + kVeskUsage;
       return false;
     }
-    if (i + 1 == args.size()) {
+    // A value that looks like an option is another option: this one's value was left out.
+    if (i + 1 == args.size() || args[i + 1].starts_with("--")) {
       error = arg + ": needs a value";
       return false;
     }
     const std::string& value = args[++i];
+    line.options += ' ';
+    line.options += value;
+    if (arg == "--max-memory") {
+      if (!parse_memory_size(value, line.max_memory)) {
+        error = "--max-memory: \"" + value +
+                "\" is not a size such as 512M or 2G (bytes, or K, M, G)";
+        return false;
+      }
+      continue;
+    }
     if (arg == "--threads") {
       if (!parse_threads(value, line.threads)) {
         error = "--threads: \"" + value + "\" is not a whole number from 0 to " +

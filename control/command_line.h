@@ -2,6 +2,7 @@
 // and read the recording's frames.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <span>
 #include <string>
@@ -10,7 +11,8 @@
 
 inline constexpr const char* kVeskUsage =
     "usage: vesk [RECORDING] [--out DIR] [--no-menu] [--quiet] [--threads N] [--first N] "
-    "[--count M] [--byte-order little|big] [--depth D] [--start-utc T] [--psf FWHM]";
+    "[--count M] [--byte-order little|big] [--depth D] [--start-utc T] [--psf FWHM] "
+    "[--replace] [--max-memory SIZE] [--] [RECORDING]";
 
 // Most worker threads --threads accepts.
 inline constexpr int kMostThreads = 1024;
@@ -27,13 +29,17 @@ struct CommandLine {
   double psf = 0.0;          // --psf FWHM, kLeastPsf to kMostPsf; 0: measured on the limb
   RecordingOptions reading;  // --first, --count, --byte-order, --depth, --start-utc
   bool help = false;         // -h or --help
+  bool replace = false;      // --replace: a run folder of another recording started afresh
+  std::uint64_t max_memory = 0;  // --max-memory SIZE in bytes (K, M, G suffixes); 0: no limit
+  std::string options;       // the arguments as given, for run.txt
 };
 
 // Reads the arguments after the program name into `line`. False with `error`, one line naming
 // the argument and what is wrong ("--threads: \"x\" is not a whole number from 0 to 1024",
 // "--first: only with a recording; usage: ..."), for an unknown option, a missing or bad value,
 // a second recording, or a recording option (--out, --first, --count, --byte-order, --depth,
-// --start-utc) without a recording. -h or --help sets `help` and ends the reading.
+// --start-utc) without a recording; an option given twice; a value that starts with "--" (the
+// value is missing). "--" ends the options. -h or --help sets `help` and ends the reading.
 bool parse_command_line(std::span<const std::string> args, CommandLine& line, std::string& error);
 
 // The run folder of `line`: --out when given, else NAME.vesk in the current folder for a

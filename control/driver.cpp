@@ -5,9 +5,11 @@
 #include <vector>
 
 #include "base/checked_math.h"
+#include "base/memory_limit.h"
 #include "base/message.h"
 #include "control/menu.h"
 #include "control/recording_start.h"
+#include "formats/run_info.h"
 #include "imaging/frame_files.h"
 #include "outputs/flash_catalogue.h"
 #include "outputs/flash_log.h"
@@ -16,6 +18,7 @@
 #include "outputs/review_pictures.h"
 #include "outputs/run_summary.h"
 #include "run/band_pool.h"
+#include "run/folder_guard.h"
 #include "run/processing_run.h"
 #include "sources/frame_folder.h"
 #include "sources/read_ahead.h"
@@ -96,10 +99,32 @@ void warn_if_nothing_scanned(const DetectionSettings& settings, const FrameGeome
   print_message(out, err, "the borders leave " + what + " to test: this run can report nothing");
 }
 
-RunParameters run_parameters(const DetectionSettings& settings, int threads) {
-  return {settings.Images_in_buffer, settings.Min_flash_limit, settings.Max_flash_limit,
-          detection_thresholds(settings), scan_thread_count(threads)};
+RunParameters run_parameters(const DetectionSettings& settings, const RunOptions& options) {
+  return {settings.Images_in_buffer,       settings.Min_flash_limit,
+          settings.Max_flash_limit,        detection_thresholds(settings),
+          scan_thread_count(options.threads), options.stop};
 }
+
+// The first output: when the run has filled its ring and is sure to start, the previous run's
+// outputs are removed (only the names a run writes), and other files found are named.
+class PreviousOutputs final : public RunOutput {
+ public:
+  PreviousOutputs(std::filesystem::path run_dir, RunKind kind, std::FILE* out, std::FILE* err)
+      : run_dir_(std::move(run_dir)), kind_(kind), out_(out), err_(err) {}
+  OutputStatus start(std::string* error) override {
+    std::vector<std::string> notices;
+    const bool ok = clear_previous_outputs(run_dir_, kind_, notices, error);
+    for (const std::string& notice : notices) print_message(out_, err_, notice);
+    return ok ? OutputStatus::ok : OutputStatus::fatal;
+  }
+  OutputStatus report(const ReportView&, std::string*) override { return OutputStatus::ok; }
+
+ private:
+  std::filesystem::path run_dir_;
+  RunKind kind_;
+  std::FILE* out_;
+  std::FILE* err_;
+};
 
 }  // namespace
 
@@ -143,14 +168,17 @@ RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& reco
   const std::unique_ptr<RunOutput> catalogue = make_flash_catalogue(catalogue_settings);
   // The review page comes before the catalogue: outputs finish last first, so every event has
   // closed (and drawn its pictures) when the page is built.
-  std::vector<RunOutput*> outputs = {flash_log.get(), report_images.get(), notices.get(),
-                                     summary.get(),   review.get(),        catalogue.get()};
+  PreviousOutputs previous(run_dir,
+                           options.recording.empty() ? RunKind::frame_folder : RunKind::recording,
+                           out, err);
+  std::vector<RunOutput*> outputs = {&previous,      flash_log.get(), report_images.get(),
+                                     notices.get(),  summary.get(),   review.get(),
+                                     catalogue.get()};
   // A recording's frame times; a frame folder has them from vesk-frames already.
   const std::unique_ptr<RunOutput> frame_times =
       options.recording.empty() ? nullptr : make_frame_times_file(run_dir, source);
   if (frame_times) outputs.push_back(frame_times.get());
-  return process_frames(source, run_parameters(settings, options.threads), buffers, outputs, out,
-                        err);
+  return process_frames(source, run_parameters(settings, options), buffers, outputs, out, err);
 }
 
 DetectionThresholds detection_thresholds(const DetectionSettings& settings) {
@@ -179,9 +207,22 @@ int run_vesk(const std::filesystem::path& run_dir, const RunOptions& options, st
   std::fprintf(out, "%s\n", "***************\n");
 
   std::string error;
-  std::unique_ptr<FrameSource> source = options.recording.empty()
-                                            ? open_frame_folder(run_dir, &error)
-                                            : open_recording_run(run_dir, options, out, err, error);
+  // The folder is the run's alone while it runs: a second vesk, vesk-tune or vesk-review waits
+  // for nothing and is told.
+  RunFolderLock lock;
+  RunInfo info;
+  if (options.recording.empty()) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(run_dir, ec) &&
+        (!lock_run_folder(run_dir, lock, &error) ||
+         !check_output_names(run_dir, RunKind::frame_folder, &error))) {
+      print_message(out, err, error);
+      return 1;
+    }
+  }
+  std::unique_ptr<FrameSource> source =
+      options.recording.empty() ? open_frame_folder(run_dir, &error)
+                                : open_recording_run(run_dir, options, out, err, error, lock, info);
   std::vector<std::uint8_t> report_header(kReportHeaderBytes, 0);
   if (source == nullptr ||
       !load_report_header(run_dir, report_header, source->geometry().image_width,
@@ -217,6 +258,28 @@ int run_vesk(const std::filesystem::path& run_dir, const RunOptions& options, st
   }
   // One thread reads as it scans; more share the scan, and a reader thread reads ahead.
   const int scan_threads = scan_thread_count(options.threads);
+  // The run's whole memory against the limits in force, before any of it is asked for.
+  const MemoryLimit limit = memory_limit(options.max_memory);
+  const std::uint64_t pixels = static_cast<std::uint64_t>(geometry.frame_pixels);
+  const std::uint64_t ahead = scan_threads > 1 ? kReadAheadFrames : 0;
+  // Ring, read-ahead queue, marked frame, report work space (3 bytes a pixel), the two sums
+  // (8 bytes a pixel each) and the candidate chunks and strip (well under a byte a pixel).
+  const std::uint64_t need =
+      (static_cast<std::uint64_t>(settings.Images_in_buffer) + ahead + 1 + 3 + 16 + 1) * pixels;
+  if (!fits_in_memory(need, limit,
+                      "the run (a ring of " + std::to_string(settings.Images_in_buffer) +
+                          " frames of " + std::to_string(geometry.image_width) + " x " +
+                          std::to_string(geometry.image_height) + ")",
+                      &error)) {
+    // A ring already at its least size cannot be made smaller: the frames are what is too large.
+    print_message(out, err,
+                  error + (settings.Images_in_buffer > kLeastImagesInBuffer
+                               ? "; lower Images_in_buffer or give a larger --max-memory"
+                               : "; frames of " + std::to_string(geometry.image_width) + " x " +
+                                     std::to_string(geometry.image_height) +
+                                     " are too large even in the smallest ring"));
+    return 1;
+  }
   RunBuffers buffers;
   if (!allocate_run_buffers(buffers, geometry, settings.Images_in_buffer, error,
                             scan_threads > 1 ? kReadAheadFrames : 0)) {
@@ -229,5 +292,22 @@ int run_vesk(const std::filesystem::path& run_dir, const RunOptions& options, st
       run_detection(run_dir, *source, settings, report_header, buffers, out, err, options);
   std::fflush(out);
   for (const std::string& message : outcome.errors) print_message(out, err, message);
-  return outcome.completed && !outcome.lost_output ? 0 : 1;
+  if (outcome.stopped) {
+    print_message(out, err,
+                  "stopped by a signal after " + std::to_string(outcome.frames_read) +
+                      " frames; flash_info.dat, data_dump.txt and the review page cover them");
+  }
+  if (!options.recording.empty()) {
+    info.ended = run_info_time_now();
+    if (!write_run_info(run_dir, info, &error)) {
+      print_message(out, err, error);
+      return 1;
+    }
+  }
+  // A closed pipe or a full disk on standard output loses the console text, not the run's files.
+  if (std::fflush(out) != 0 || std::ferror(out) != 0) {
+    print_message(nullptr, err, "standard output: write failed; the run folder's files are whole");
+    return 1;
+  }
+  return outcome.completed && !outcome.lost_output && !outcome.stopped ? 0 : 1;
 }

@@ -2,6 +2,8 @@
 // console text chosen, the thread count. The defaults are vesk without arguments.
 #pragma once
 
+#include <csignal>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -20,4 +22,10 @@ struct RunOptions {
                                // per-frame lines
   int threads = 0;             // worker threads for the run; 0: one per core
   double psf = 0.0;            // the optics' FWHM in pixels (--psf); 0: measured on the limb
+  bool replace = false;        // --replace: a folder of another recording is started afresh
+  std::uint64_t max_memory = 0;  // --max-memory in bytes; 0: only the machine's limits
+  std::string command_options;   // the arguments as given, recorded in run.txt
+  // Set by a signal handler (SIGINT, SIGTERM): the run stops reading, closes its events and
+  // writes its summary and page. Null: nothing stops the run from outside.
+  const volatile std::sig_atomic_t* stop = nullptr;
 };

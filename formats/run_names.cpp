@@ -31,6 +31,8 @@ constexpr std::array kNames = {
     RunName{"default.txt", "every program laying out a run folder, when missing"},
     RunName{"tune/completeness.csv", "vesk-tune"},
     RunName{"tune/index.html", "vesk-tune"},
+    RunName{"run.txt", "vesk on a recording; vesk-frames"},
+    RunName{"tune/run.txt", "vesk-tune"},
 };
 static_assert(std::string_view(kCompletenessName) == "completeness.csv");
 

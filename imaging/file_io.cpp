@@ -104,6 +104,33 @@ void put_le32(std::span<std::uint8_t> bytes, std::size_t offset, std::int32_t va
   for (int i = 0; i < 4; ++i) bytes[offset + i] = static_cast<std::uint8_t>(u >> (8 * i));
 }
 
+// Opens the temporary file `part_name` for writing without waiting: a FIFO or a socket left under
+// that name is refused, not waited on.
+FileHandle open_part_file(const std::string& part_name, const std::string& shown_part,
+                          std::string& error) {
+  errno = 0;
+  const int fd = ::open(part_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    error = errno_message(shown_part.c_str(), "cannot open");
+    return nullptr;
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)) {
+    ::close(fd);
+    error = shown_part + ": not a regular file";
+    return nullptr;
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  errno = 0;
+  FileHandle file(::fdopen(fd, "wb"));
+  if (!file) {
+    error = errno_message(shown_part.c_str(), "cannot open");
+    ::close(fd);
+  }
+  return file;
+}
+
 namespace {
 
 // Writes the pieces to "<path>.part" and renames it to `path`; messages name `shown` (the path
@@ -113,12 +140,8 @@ bool replace_file_named(const std::filesystem::path& path, const std::string& sh
   const std::string final_name = path.string();
   const std::string part_name = final_name + ".part";
   const std::string shown_part = shown + ".part";
-  errno = 0;
-  FileHandle file(std::fopen(part_name.c_str(), "wb"));
-  if (!file) {
-    error = errno_message(shown_part.c_str(), "cannot open");
-    return false;
-  }
+  FileHandle file = open_part_file(part_name, shown_part, error);
+  if (!file) return false;
   bool ok = true;
   for (const auto piece : pieces) {
     if (ok) ok = write_bytes(file.get(), piece, shown_part.c_str(), error);

@@ -56,6 +56,11 @@ void put_le32(std::span<std::uint8_t> bytes, std::size_t offset, std::int32_t va
 // "<path>: <what>: <strerror(errno)>" for the current errno.
 std::string errno_message(const char* path, const char* what);
 
+// Opens `part_name`, the temporary name of a file written whole, for writing ("wb") without
+// waiting: a FIFO or socket there is refused. `error` names `shown_part`.
+FileHandle open_part_file(const std::string& part_name, const std::string& shown_part,
+                          std::string& error);
+
 // Writes the pieces in order to "<path>.part", closes it and renames it to `path`, so a file
 // written whole over an older one is either the old or the complete new one. False with `error`
 // naming the file when a write, the close or the rename fails; the part file is then removed and

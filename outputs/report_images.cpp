@@ -1,5 +1,7 @@
 #include "outputs/report_images.h"
 
+#include <cstdio>
+
 #include "base/checked_math.h"
 #include "base/message.h"
 #include "imaging/file_io.h"
@@ -23,8 +25,11 @@ class ReportImages final : public RunOutput {
 
   OutputStatus report(const ReportView& report, std::string*) override {
     const std::string name = numbered_file_name(kReportPattern, report.ring.target_frame);
+    // Written under a temporary name and renamed when closed: a full disk never leaves a short
+    // image under a report's name.
+    const std::string part = name + ".part";
     std::string error;
-    FileHandle file = open_file_in(run_dir_, name.c_str(), "wb", error);
+    FileHandle file = open_part_file((run_dir_ / part).string(), part, error);
     if (!file) {
       print_message(out_, err_, error);
       return OutputStatus::lost;
@@ -39,11 +44,16 @@ class ReportImages final : public RunOutput {
                                  .report_header = report_header_,
                                  .marked_frame = report.marked_frame,
                                  .frame_ring = report.ring.frames};
-    if (!write_flash_report(file, name.c_str(), input, report_pixels_, thumbnail_strip_, error)) {
-      print_message(out_, err_, error);
-      return OutputStatus::lost;
+    // Messages name the report as the user knows it.
+    bool ok = write_flash_report(file, name.c_str(), input, report_pixels_, thumbnail_strip_, error);
+    if (ok && std::rename((run_dir_ / part).c_str(), (run_dir_ / name).c_str()) != 0) {
+      error = errno_message(name.c_str(), "cannot rename the finished file");
+      ok = false;
     }
-    return OutputStatus::ok;
+    if (ok) return OutputStatus::ok;
+    std::remove((run_dir_ / part).c_str());
+    print_message(out_, err_, error);
+    return OutputStatus::lost;
   }
 
  private:

@@ -18,22 +18,19 @@ class Review final : public ReviewPictures {
   Review(std::filesystem::path run_dir, int interlace, std::FILE* out, std::FILE* err)
       : run_dir_(std::move(run_dir)), interlace_(interlace), out_(out), err_(err) {}
 
-  // A new run's review/ holds nothing of an earlier run.
+  // The earlier run's pictures and page were cleared with the rest of its outputs (only the
+  // names the review writes, never through a link); here the folder is made if missing.
   OutputStatus start(std::string*) override {
     const std::filesystem::path folder = run_dir_ / kReviewFolder;
     std::error_code ec;
-    if (std::filesystem::is_directory(folder, ec)) {
-      for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
-        std::filesystem::remove_all(entry.path(), ec);
-        if (ec) break;
-      }
-    } else if (!std::filesystem::exists(folder, ec)) {
+    if (std::filesystem::is_directory(folder, ec)) return OutputStatus::ok;
+    if (!std::filesystem::exists(folder, ec)) {
       std::filesystem::create_directory(folder, ec);
     } else {
       ec = std::make_error_code(std::errc::not_a_directory);
     }
     if (!ec) return OutputStatus::ok;
-    return lost(std::string(kReviewFolder) + ": cannot empty the review folder: " + ec.message());
+    return lost(std::string(kReviewFolder) + ": cannot create the review folder: " + ec.message());
   }
 
   OutputStatus report(const ReportView&, std::string*) override { return OutputStatus::ok; }

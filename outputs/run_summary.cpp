@@ -18,15 +18,10 @@ class RunSummary final : public RunOutput {
 
   OutputStatus finish(const RunEnd& end, std::string* error) override {
     if (!end.input_ended) return OutputStatus::ok;
-    FileHandle summary = open_file_in(run_dir_, kRunSummaryName, "w", *error);
-    if (!summary) return OutputStatus::fatal;
+    // Written whole under a temporary name and renamed, so it is never left half written.
     const std::string text = summary_text_(end.frames_read);
-    errno = 0;
-    if (std::fputs(text.c_str(), summary.get()) == EOF) {
-      *error = errno_message(kRunSummaryName, "write failed");
-      return OutputStatus::fatal;
-    }
-    return close_file(summary, kRunSummaryName, *error) ? OutputStatus::ok : OutputStatus::fatal;
+    return replace_text_file_in(run_dir_, kRunSummaryName, text, *error) ? OutputStatus::ok
+                                                                         : OutputStatus::fatal;
   }
 
  private:

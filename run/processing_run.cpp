@@ -259,6 +259,11 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
   DetectionResult result;
   RunEnd end;
   for (;; ++frame_number) {
+    if (parameters.stop != nullptr && *parameters.stop != 0) {
+      end = {true, frame_number};
+      outcome.stopped = true;
+      break;
+    }
     for (RunOutput* output : outputs) output->frame_started(frame_number);
     const bool recompute = frame_number % kRecomputePeriod == 0;
     // marked_frame may take the new frame's bytes until the detector rebuilds it below.

@@ -3,6 +3,7 @@
 // every accepted report and the end of the run to the outputs.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <span>
@@ -53,6 +54,9 @@ struct RunParameters {
   // Threads the per-pixel passes are split over (bands of the frame); 1 keeps every pass on the
   // caller's thread. Results are the same for every count.
   int threads = 1;
+  // Set from outside (a signal handler): the run reads no further frame and ends as if the
+  // frames had run out there, so every output finishes. Null: never set.
+  const volatile std::sig_atomic_t* stop = nullptr;
 };
 
 struct RunOutcome {
@@ -60,6 +64,7 @@ struct RunOutcome {
   std::vector<std::string> errors;  // one line each, in order, for the driver to print
   bool lost_output = false;         // an output lost something (already said on `err`)
   std::int64_t frames_read = 0;
+  bool stopped = false;             // ended early by RunParameters::stop
 };
 
 // Runs the whole processing phase. `buffers` must come from allocate_run_buffers for the

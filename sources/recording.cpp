@@ -1,5 +1,7 @@
 #include "sources/recording.h"
 
+#include <sys/stat.h>
+
 #include <charconv>
 #include <limits>
 
@@ -67,6 +69,14 @@ bool parse_recording_option(const std::string& option, const std::string& value,
       error = "--start-utc: \"" + value + "\" is not a UTC time such as 2024-03-15T21:04:05.25Z";
       return false;
     }
+    // A clock outside these years is a typing slip; later frames would run past any UTC text.
+    std::int64_t earliest = 0;
+    std::int64_t latest = 0;
+    if (!parse_utc_text("1990-01-01T00:00:00Z", earliest) ||
+        !parse_utc_text("2101-01-01T00:00:00Z", latest) || ticks < earliest || ticks >= latest) {
+      error = "--start-utc: " + value + " is outside the years 1990 to 2100";
+      return false;
+    }
     options.start_utc = ticks;
     return true;
   }
@@ -77,6 +87,13 @@ bool parse_recording_option(const std::string& option, const std::string& value,
 std::unique_ptr<FrameSource> open_recording(const std::string& path,
                                             const RecordingOptions& options,
                                             std::vector<std::string>& notices, std::string& error) {
+  // A FIFO or a device would block the open or never end: refused before anything opens it.
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode) ||
+                                             S_ISBLK(info.st_mode) || S_ISSOCK(info.st_mode))) {
+    error = path + ": not a regular file; a recording is read from a file";
+    return nullptr;
+  }
   bool is_ser = false;
   if (!is_ser_recording(path, is_ser, error)) return nullptr;
   return is_ser ? open_ser_source(path, options, notices, error)

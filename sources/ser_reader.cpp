@@ -11,6 +11,7 @@
 #include <limits>
 #include <new>
 
+#include "base/memory_limit.h"
 #include "formats/utc.h"
 
 namespace {
@@ -139,7 +140,11 @@ bool open_ser_recording(const std::string& path, const SerReadOptions& options, 
             : path + ": holds no frames (frame count " + std::to_string(r.header.frame_count) + ")";
     return false;
   }
-  // Past this point the file holds at least one frame, so the frame fits in its size.
+  // Past this point the file holds at least one frame, so the frame fits in its size; a frame
+  // larger than the memory there is to have is refused before it is asked for.
+  if (!fits_in_memory(r.header.frame_bytes, memory_limit(0), path + ": one frame", &error)) {
+    return false;
+  }
   try {
     r.stored.resize(r.header.frame_bytes);
   } catch (const std::bad_alloc&) {

@@ -16,6 +16,8 @@
 #include <sstream>
 #include <utility>
 
+#include "base/memory_limit.h"
+
 extern char** environ;
 
 namespace {
@@ -83,7 +85,9 @@ std::optional<std::int64_t> pts_ticks(std::int64_t pts, std::int64_t num, std::i
 // One line of ffmpeg's log ("-loglevel level+info": each message tagged with its level): the
 // showinfo filter's time base and frame times, and the error lines.
 void take_log_line(VideoDecoder& d, const std::string& line) {
-  if (line.find("Parsed_showinfo_") != std::string::npos) {
+  // Only the filter's own lines, which start with its tag: the same words elsewhere (a title
+  // printed in the input summary) are the video's text, not frame timing.
+  if (line.rfind("[Parsed_showinfo_", 0) == 0) {
     std::int64_t num = 0;
     std::int64_t den = 0;
     if (read_fraction_after(line, "config in time_base:", num, den)) {
@@ -342,6 +346,10 @@ bool start_video_decoder(const std::string& ffmpeg, const std::string& path, con
                          std::int64_t max_frames, VideoDecoder& d, std::string& error) {
   d.rgb = is_rgb_pixel_format(info.pixel_format);
   d.pixels = static_cast<std::size_t>(info.width) * static_cast<std::size_t>(info.height);
+  if (!fits_in_memory(d.pixels * (d.rgb ? 3 : 2), memory_limit(0), path + ": one frame",
+                      &error)) {
+    return false;
+  }
   try {
     d.piped.resize(d.pixels * (d.rgb ? 3 : 2));
   } catch (const std::bad_alloc&) {

@@ -91,6 +91,24 @@ TEST(CommandLine, RefusesWithOneLine) {
       {"--out runs/n1", "--out: only with a recording; " + usage},
       {"--no-menu --count 5 --first 2", "--count: only with a recording; " + usage},
       {"--depth 12", "--depth: only with a recording; " + usage},
+      {"--replace", "--replace: only with a recording; " + usage},
+      // An option given twice is a slip, not a choice of the last value.
+      {"night.ser --threads 2 --threads 4", "--threads: given twice; give each option once"},
+      {"night.ser --no-menu --quiet --no-menu", "--no-menu: given twice; give each option once"},
+      // A value that starts with "--" is the next option: this one's value is missing.
+      {"night.ser --out --no-menu", "--out: needs a value"},
+      {"night.ser --count --first 3", "--count: needs a value"},
+      // Clocks outside 1990 to 2100 are typing slips.
+      {"night.mp4 --start-utc 9999-12-31T23:59:59Z",
+       "--start-utc: 9999-12-31T23:59:59Z is outside the years 1990 to 2100"},
+      {"night.mp4 --start-utc 1989-12-31T23:59:59Z",
+       "--start-utc: 1989-12-31T23:59:59Z is outside the years 1990 to 2100"},
+      {"night.ser --max-memory lots",
+       "--max-memory: \"lots\" is not a size such as 512M or 2G (bytes, or K, M, G)"},
+      {"night.ser --max-memory 0G",
+       "--max-memory: \"0G\" is not a size such as 512M or 2G (bytes, or K, M, G)"},
+      // After "--" every word is a recording name.
+      {"-- a.ser --quiet", "--quiet: one recording at most (a.ser is given); " + usage},
   };
   for (const Case& c : cases) {
     CommandLine line;
@@ -103,6 +121,19 @@ TEST(CommandLine, RefusesWithOneLine) {
   const std::vector<std::string> empty_out = {"night.ser", "--out", ""};
   EXPECT_FALSE(parse_command_line(empty_out, line, error));
   EXPECT_EQ(error, "--out: \"\" is not a folder name");
+}
+
+TEST(CommandLine, DoubleDashEndsTheOptionsAndSizesTakeSuffixes) {
+  CommandLine line;
+  std::string error;
+  ASSERT_TRUE(parse_command_line(words("--no-menu -- --night.ser"), line, error)) << error;
+  EXPECT_EQ(line.recording, "--night.ser");
+  EXPECT_TRUE(line.no_menu);
+  ASSERT_TRUE(parse_command_line(words("n.ser --max-memory 512M --replace"), line, error)) << error;
+  EXPECT_EQ(line.max_memory, 512u << 20);
+  EXPECT_TRUE(line.replace);
+  ASSERT_TRUE(parse_command_line(words("n.mp4 --start-utc 2100-12-31T23:59:59Z"), line, error))
+      << error;
 }
 
 TEST(CommandLine, RunFolderBesideTheWorkingFolder) {

@@ -193,11 +193,12 @@ TEST(Fault, RunOutputFileThatCannotBeWrittenGivesOneMessageAndExitStatus1) {
        "flash_info.dat: write failed: No space left on device\n", false},
       {"flash_info.dat a folder", [] { fs::create_directory(in_scratch("flash_info.dat")); },
        "flash_info.dat: cannot open: Is a directory\n", false},
+      // data_dump.txt is written whole under its temporary name and renamed.
       {"data_dump.txt on a full disk",
-       [] { fs::create_symlink("/dev/full", in_scratch("data_dump.txt")); },
-       "data_dump.txt: write failed: No space left on device\n", true},
+       [] { fs::create_symlink("/dev/full", in_scratch("data_dump.txt.part")); },
+       "data_dump.txt.part: write failed: No space left on device\n", true},
       {"data_dump.txt a folder", [] { fs::create_directory(in_scratch("data_dump.txt")); },
-       "data_dump.txt: cannot open: Is a directory\n", true},
+       "data_dump.txt: cannot rename the finished file: Is a directory\n", true},
       {"flashes.csv on a full disk",
        [] { fs::create_symlink("/dev/full", in_scratch("flashes.csv")); },
        "flashes.csv: write failed: No space left on device\n"
@@ -284,8 +285,8 @@ TEST(Fault, RunKilledMidwayKeepsEveryRecordOfTheFramesAcceptedBeforeIt) {
   ASSERT_GE(lines_of(expected).size(), 10u) << "the sequence must give records before the stop";
   ASSERT_LT(expected.size(), full.log.size()) << "and records after it";
 
-  for (const int signal : {SIGINT, SIGKILL}) {
-    SCOPED_TRACE(signal == SIGINT ? "SIGINT" : "SIGKILL");
+  for (const int signal : {SIGKILL}) {
+    SCOPED_TRACE("SIGKILL");
     ScratchDir dir;
     make_sequence(kFrames);
     ChildGuard vesk{start_vesk()};
@@ -346,11 +347,14 @@ TEST(Fault, ReportImageThatCannotBeWrittenIsReportedAndTheRunGoesOn) {
   std::snprintf(name, sizeof name, "BMP_FLASHES/%05d.bmp", lost_frame);
   const std::string report = name;
 
+  // A report is written under its temporary name and renamed; a folder under the report's name
+  // is not the run's, so it is named and kept.
   const std::vector<ReportFault> faults = {
       {"a folder of that name", [](const std::string& r) { fs::create_directory(in_scratch(r)); },
-       report + ": cannot open: Is a directory\n"},
+       "BMP_FLASHES: holds files a run does not write, left as they are: " + report.substr(12) +
+           "/\n" + report + ": cannot rename the finished file: Is a directory\n"},
       {"a link to a full disk",
-       [](const std::string& r) { fs::create_symlink("/dev/full", in_scratch(r)); },
+       [](const std::string& r) { fs::create_symlink("/dev/full", in_scratch(r + ".part")); },
        report + ": write failed: No space left on device\n"},
   };
   for (const ReportFault& fault : faults) {
@@ -370,4 +374,66 @@ TEST(Fault, ReportImageThatCannotBeWrittenIsReportedAndTheRunGoesOn) {
       }
     }
   }
+}
+
+// SIGINT and SIGTERM stop the run between frames: the open events are closed, the summary and
+// the review page written, one line says so, and the exit status is 1. The log is a prefix of
+// the undisturbed run's, in whole records.
+TEST(Fault, RunStoppedBySignalEndsWithItsSummaryAndPage) {
+  constexpr int kFrames = 400;
+  const FullRun full = full_run(kFrames);
+  for (const int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal == SIGINT ? "SIGINT" : "SIGTERM");
+    ScratchDir dir;
+    make_sequence(kFrames);
+    ChildGuard vesk{start_vesk()};
+    ASSERT_GT(vesk.pid, 0);
+    ASSERT_TRUE(wait_for_records(3));
+    ASSERT_EQ(kill(vesk.pid, SIGSTOP), 0);
+    ASSERT_EQ(kill(vesk.pid, signal), 0);
+    ASSERT_EQ(kill(vesk.pid, SIGCONT), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(vesk.pid, &status, 0), vesk.pid);
+    vesk.pid = -1;
+    ASSERT_TRUE(WIFEXITED(status)) << "died of signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    const std::string err = read_text("err.txt");
+    ASSERT_EQ(lines_of(err).size(), 1u) << err;
+    EXPECT_EQ(err.rfind("stopped by a signal after ", 0), 0u) << err;
+    EXPECT_NE(err.find(" frames; flash_info.dat, data_dump.txt and the review page cover them\n"),
+              std::string::npos)
+        << err;
+    const std::string log = read_text("flash_info.dat");
+    EXPECT_LT(log.size(), full.log.size());
+    EXPECT_EQ(full.log.substr(0, log.size()), log);
+    EXPECT_NE(read_text("data_dump.txt").find("nframes="), std::string::npos);
+    EXPECT_TRUE(fs::exists(in_scratch("review/index.html")));
+  }
+}
+
+// Writes that fail through a signal's cause are write errors, never a silent death: a real
+// file-size limit (SIGXFSZ left at its default by the shell) and a reader that goes away
+// (SIGPIPE). The loss is named, every other output is closed, exit status 1.
+TEST(Fault, FileSizeLimitAndClosedPipeAreWriteErrors) {
+  const FullRun full = full_run(160);
+  ScratchDir dir;
+  make_sequence(160);
+  write_text("console_in.txt", "0\n");
+  const std::string vesk = std::string("'") + VESK_BINARY + "'";
+  const ProgramRun limited =
+      run_command("(trap - XFSZ; ulimit -f 4; " + vesk + " < console_in.txt > /dev/null)");
+  EXPECT_EQ(limited.exit_status, 1) << limited.err;  // 153 when SIGXFSZ killed it
+  EXPECT_NE(limited.err.find(": write failed: File too large"), std::string::npos) << limited.err;
+
+  ScratchDir again;
+  make_sequence(160);
+  write_text("console_in.txt", "0\n");
+  const ProgramRun piped = run_command("bash -c '" + std::string(VESK_BINARY) +
+                                       " < console_in.txt | head -c 100 > /dev/null; "
+                                       "exit ${PIPESTATUS[0]}'");
+  EXPECT_EQ(piped.exit_status, 1) << piped.err;  // 141 when SIGPIPE killed it
+  EXPECT_EQ(piped.err, "standard output: write failed; the run folder's files are whole\n");
+  EXPECT_EQ(read_text("flash_info.dat"), full.log);
+  EXPECT_NE(read_text("data_dump.txt").find("nframes=160"), std::string::npos);
+  EXPECT_TRUE(fs::exists(in_scratch("review/index.html")));
 }

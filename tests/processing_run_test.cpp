@@ -342,11 +342,12 @@ TEST(ProcessingRun, OutputFilesThatCannotBeWrittenStopTheRun) {
       {"flash_info.dat on a full disk",
        [] { fs::create_symlink("/dev/full", in_scratch("flash_info.dat")); },
        "flash_info.dat: write failed: No space left on device", false},
+      // data_dump.txt is written whole under its temporary name, then renamed.
       {"data_dump.txt is a folder", [] { fs::create_directory(in_scratch("data_dump.txt")); },
-       "data_dump.txt: cannot open: Is a directory", true},
+       "data_dump.txt: cannot rename the finished file: Is a directory", true},
       {"data_dump.txt on a full disk",
-       [] { fs::create_symlink("/dev/full", in_scratch("data_dump.txt")); },
-       "data_dump.txt: write failed: No space left on device", true},
+       [] { fs::create_symlink("/dev/full", in_scratch("data_dump.txt.part")); },
+       "data_dump.txt.part: write failed: No space left on device", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -374,11 +375,14 @@ TEST(ProcessingRun, ReportImageThatCannotBeWrittenIsLostButTheRunGoesOn) {
     std::string err;
   };
   const std::vector<Case> cases = {
+      // A report is written under its temporary name, then renamed; a folder under its name is
+      // not the run's, so it is named and kept.
       {"report name taken by a folder",
        [] { fs::create_directory(in_scratch("BMP_FLASHES/00002.bmp")); },
-       "BMP_FLASHES/00002.bmp: cannot open: Is a directory\n"},
+       "BMP_FLASHES: holds files a run does not write, left as they are: 00002.bmp/\n"
+       "BMP_FLASHES/00002.bmp: cannot rename the finished file: Is a directory\n"},
       {"report on a full disk",
-       [] { fs::create_symlink("/dev/full", in_scratch("BMP_FLASHES/00002.bmp")); },
+       [] { fs::create_symlink("/dev/full", in_scratch("BMP_FLASHES/00002.bmp.part")); },
        "BMP_FLASHES/00002.bmp: write failed: No space left on device\n"},
   };
   for (const Case& c : cases) {

@@ -171,6 +171,28 @@ TEST(RecordingRun, CodedLunarVideoKeepsEveryFrame) {
   EXPECT_NE(times.find("\n199,,7.9600000\n"), std::string::npos);
 }
 
+// A title that reads like the showinfo filter's frame lines is the video's text: the frame
+// times are those of the same video without it.
+TEST(RecordingRun, VideoTitleIsNeverTakenForFrameTimes) {
+  if (!have_ffmpeg()) GTEST_SKIP() << "ffmpeg and ffprobe are not installed (Debian: ffmpeg)";
+  ScratchDir dir;
+  make_demo_frames("demo");
+  write_grey_stream("demo", "demo.gray");
+  const std::string input =
+      "ffmpeg -v error -f rawvideo -pix_fmt gray -s 320x240 -r 25 -i demo.gray -c:v ffv1";
+  ASSERT_EQ(shell(input + " plain.mkv"), 0);
+  ASSERT_EQ(shell(input + " -metadata title=\"Parsed_showinfo_0 n:   0 pts: 86400000 pts_time:86400"
+                          "\" -metadata comment=\"[Parsed_showinfo_0 @ 0x1] [info] n: 1 pts: 9\""
+                          " titled.mkv"),
+            0);
+  const ProgramRun plain = vesk("plain.mkv --no-menu --quiet --out plain");
+  const ProgramRun titled = vesk("titled.mkv --no-menu --quiet --out titled");
+  EXPECT_EQ(plain.exit_status, 0) << plain.err;
+  EXPECT_EQ(titled.exit_status, 0) << titled.err;
+  EXPECT_EQ(read_text("titled/frame_times.csv"), read_text("plain/frame_times.csv"));
+  EXPECT_EQ(read_text("titled/flashes.csv"), read_text("plain/flashes.csv"));
+}
+
 namespace {
 
 // Byte offsets of SER header fields.

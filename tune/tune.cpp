@@ -1,16 +1,23 @@
 #include "tune/tune.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <chrono>
 #include <thread>
 
 #include "base/message.h"
+#include "base/version.h"
 #include "control/driver.h"
+#include "formats/completeness_csv.h"
+#include "formats/run_info.h"
+#include "run/folder_guard.h"
 #include "run/run_folder.h"
 #include "sources/frame_folder.h"
 #include "sources/frame_window.h"
 #include "sources/recording.h"
-#include "formats/completeness_csv.h"
+#include "sources/recording_id.h"
 #include "tune/tune_pictures.h"
 #include "tune/tune_report.h"
 
@@ -72,6 +79,18 @@ bool write_recommended(const std::filesystem::path& run_dir, const DetectionSett
   return true;
 }
 
+// --write never makes a read-only settings.txt writable: the refusal comes before the tuning.
+bool check_settings_writable(const std::filesystem::path& run_dir, std::string& error) {
+  struct stat info {};
+  if (::stat((run_dir / "settings.txt").c_str(), &info) != 0) return true;  // said when written
+  if ((info.st_mode & S_IWUSR) != 0) return true;
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+  error = std::string("settings.txt: read-only (mode ") + mode +
+          "); --write leaves it as it is: make it writable first";
+  return false;
+}
+
 }  // namespace
 
 bool tune_recording(const TuneInput& input, TuneOutcome& outcome, std::string& error) {
@@ -125,18 +144,18 @@ namespace {
 // it out (no BMP_RAW; files already there kept). False with `error` (notices said on `err`).
 bool open_recording_input(const TuneOptions& options, TuneInput& input, std::FILE* out,
                           std::FILE* err, std::string& error) {
-  std::filesystem::path data_folder;
-  if (!find_data_folder(options.data_folders, data_folder, error) ||
-      !lay_out_run_folder(options.run_dir, data_folder, error, RawFrames::none)) {
-    return false;
-  }
   RecordingOptions reading = options.reading;
   reading.first = options.first;
   reading.count = options.count;
   std::vector<std::string> notices;
   const bool opened = open_recording(options.recording, reading, notices, error) != nullptr;
   for (const std::string& notice : notices) print_message(out, err, notice);
-  if (!opened) return false;
+  if (!opened) return false;  // before the run folder is made: none for a recording not there
+  std::filesystem::path data_folder;
+  if (!find_data_folder(options.data_folders, data_folder, error) ||
+      !lay_out_run_folder(options.run_dir, data_folder, error, RawFrames::none)) {
+    return false;
+  }
   const std::string path = options.recording;
   input.open = [path, reading](std::string* open_error) -> std::unique_ptr<FrameSource> {
     std::vector<std::string> ignored;  // said once above
@@ -169,10 +188,27 @@ int run_tune(const TuneOptions& options, std::FILE* out, std::FILE* err) {
       return 1;
     }
   }
-  if (!read_run_settings(run_dir, input.settings, error)) {
+  // Taken once the folder exists: no vesk or vesk-review writes into it while the grid runs.
+  RunFolderLock lock;
+  std::error_code exists_ec;
+  if (std::filesystem::is_directory(run_dir, exists_ec) &&
+      !lock_run_folder(run_dir, lock, &error)) {
     print_message(out, err, error);
     return 1;
   }
+  if (!read_run_settings(run_dir, input.settings, error) ||
+      (options.write && !check_settings_writable(run_dir, error))) {
+    print_message(out, err, error);
+    return 1;
+  }
+  RunInfo info;
+  const BuildVersion version = build_version();
+  info.program = "vesk-tune";
+  info.version = std::string(version.version);
+  info.commit = std::string(version.commit);
+  info.recording = options.recording.empty() ? "BMP_RAW" : options.recording;
+  if (!options.recording.empty()) info.recording_id = recording_id(options.recording, &error);
+  info.started = run_info_time_now();
   if (options.recording.empty()) {
     // Probed once here so that a folder without frames is said before anything else.
     if (open_frame_folder(run_dir, &error) == nullptr) {
@@ -217,6 +253,11 @@ int run_tune(const TuneOptions& options, std::FILE* out, std::FILE* err) {
   } else {
     std::fprintf(out, "Wrote %s and %s\n", (run_dir / "tune" / kCompletenessName).string().c_str(),
                  (run_dir / "tune/index.html").string().c_str());
+    info.ended = run_info_time_now();
+    if (!write_run_info(run_dir / "tune", info, &error)) {
+      print_message(out, err, "tune/" + error);
+      lost = true;
+    }
   }
   if (!lost && !write_tune_pictures(run_dir, input, outcome, error)) {
     print_message(out, err, error);

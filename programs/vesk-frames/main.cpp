@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/signals.h"
 #include "run/run_folder.h"
 #include "control/convert.h"
 #include "programs/version_line.h"
@@ -36,6 +37,7 @@ constexpr const char* kHelp =
 }  // namespace
 
 int main(int argc, char** argv) {
+  ignore_write_signals();
   if (asks_version(argc, argv)) {
     std::printf("%s\n", version_line("vesk-frames").c_str());
     return std::fflush(stdout) == 0 ? 0 : 1;

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/signals.h"
 #include "formats/flashes_csv.h"
 #include "formats/match_csv.h"
 #include "formats/utc.h"
@@ -96,6 +97,7 @@ struct Candidate {
 }  // namespace
 
 int main(int argc, char** argv) {
+  ignore_write_signals();
   if (asks_version(argc, argv)) {
     std::printf("%s\n", version_line("vesk-match").c_str());
     return std::fflush(stdout) == 0 ? 0 : 1;

@@ -3,10 +3,13 @@
 // events and decides on each, from the run's flashes.csv, lightcurves.csv, the pictures in
 // review/ and, when present, decisions.csv. RUN_DIR defaults to the current folder.
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
-#include "review/review_page.h"
+#include "base/signals.h"
 #include "programs/version_line.h"
+#include "review/review_page.h"
+#include "run/folder_guard.h"
 
 namespace {
 
@@ -26,6 +29,7 @@ constexpr const char* kUsage =
 }  // namespace
 
 int main(int argc, char** argv) {
+  ignore_write_signals();
   if (asks_version(argc, argv)) {
     std::printf("%s\n", version_line("vesk-review").c_str());
     return std::fflush(stdout) == 0 ? 0 : 1;
@@ -62,6 +66,14 @@ int main(int argc, char** argv) {
 
   ReviewPageResult result;
   std::string error;
+  // The page is built from the run's files: never while a run writes them.
+  RunFolderLock lock;
+  std::error_code ec;
+  if (std::filesystem::is_directory(run_folder, ec) &&
+      !lock_run_folder(run_folder, lock, &error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return 1;
+  }
   const bool ok = write_review_page(run_folder, result, error);
   for (const auto& notice : result.notices) std::fprintf(stderr, "%s\n", notice.c_str());
   if (!ok) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "base/signals.h"
 #include "run/run_folder.h"
 #include "tune/tune.h"
 #include "programs/version_line.h"
@@ -42,6 +43,7 @@ constexpr const char* kHelp =
 }  // namespace
 
 int main(int argc, char** argv) {
+  ignore_write_signals();
   if (asks_version(argc, argv)) {
     std::printf("%s\n", version_line("vesk-tune").c_str());
     return std::fflush(stdout) == 0 ? 0 : 1;

@@ -1,5 +1,6 @@
 // vesk [RECORDING] [--out DIR] [--no-menu] [--quiet] [--threads N] [--first N] [--count M]
-//      [--byte-order little|big] [--depth D] [--start-utc T] [--psf FWHM]
+//      [--byte-order little|big] [--depth D] [--start-utc T] [--psf FWHM] [--replace]
+//      [--max-memory SIZE]
 // Without arguments VESK works on the frame folder where it is started; with a recording it reads
 // the frames straight from it into the run folder NAME.vesk (or --out DIR).
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/signals.h"
 #include "control/command_line.h"
 #include "control/driver.h"
 #include "run/run_folder.h"
@@ -33,23 +35,36 @@ constexpr const char* kHelp =
     "  --depth D            the bit depth of the samples, 8 to 16 (default: from the header,\n"
     "                       checked on the first frames)\n"
     "  --start-utc T        the UTC of the recording's frame 0, e.g. 2024-03-15T21:04:05.25Z,\n"
-    "                       for a recording without a clock of its own\n""  --psf FWHM           the optics' full width at half maximum in pixels, 0.5 to 20; an\n"
+    "                       for a recording without a clock of its own (1990 to 2100)\n"
+    "  --replace            start afresh a run folder that holds another recording's run (its\n"
+    "                       settings.txt kept); without it such a folder is refused\n"
+    "  --max-memory SIZE    the most memory the run may take, e.g. 512M or 2G (default: what the\n"
+    "                       machine, the cgroup and the address-space limit allow)\n"
+    "  --                   ends the options: what follows is the recording's name\n"
+    "  --psf FWHM           the optics' full width at half maximum in pixels, 0.5 to 20; an\n"
     "                       event narrower than 0.6 of it is classed sharp (default: measured\n"
     "                       on the Moon's limb in the mean frame)\n"
     "  -h, --help           this text\n"
     "  --version            the version and the git commit this program was built from\n"
     "\n"
-    "Exit status: 0 done (warnings included), 1 stopped on an error or lost output, 2 bad command\n"
-    "line. Manual: docs/usage.md";
+    "A run removes only the files it writes; SIGINT or SIGTERM ends it with its summary and page.\n"
+    "Exit status: 0 done (warnings included), 1 stopped on an error, a signal or lost output, 2 bad\n"
+    "command line. Manual: docs/usage.md";
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  ignore_write_signals();
   if (asks_version(argc, argv)) {
     std::printf("%s\n", version_line("vesk").c_str());
     return std::fflush(stdout) == 0 ? 0 : 1;
   }
-  if (argc <= 1) return run_vesk(".", stdin, stdout, stderr);
+  const volatile std::sig_atomic_t* stop = install_stop_signals();
+  if (argc <= 1) {
+    RunOptions options;
+    options.stop = stop;
+    return run_vesk(".", options, stdin, stdout, stderr);
+  }
 
   const std::vector<std::string> args(argv + 1, argv + argc);
   CommandLine line;
@@ -68,6 +83,10 @@ int main(int argc, char** argv) {
   options.menu = !line.no_menu;
   options.frame_lines = !line.quiet;
   options.threads = line.threads;
+  options.replace = line.replace;
+  options.max_memory = line.max_memory;
+  options.command_options = line.options;
+  options.stop = stop;
   options.psf = line.psf;
   // The line that rewrites itself is only worth it on a terminal; elsewhere a line per frame.
   options.progress_line = !line.recording.empty() && isatty(fileno(stdout)) != 0;

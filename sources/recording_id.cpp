@@ -1,0 +1,45 @@
+#include "sources/recording_id.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include "imaging/file_io.h"
+
+namespace {
+
+constexpr std::size_t kIdBytes = std::size_t{1} << 20;
+// SER header: signature "LUCAM-RECORDER" at 0, the 32-bit frame count at byte 38.
+constexpr std::size_t kSerFrameCountAt = 38;
+
+}  // namespace
+
+std::string recording_id(const std::string& path, std::string* error) {
+  const std::filesystem::path file_path(path);
+  std::string message;
+  FileHandle file = open_regular_file(file_path.parent_path().empty() ? "." : file_path.parent_path(),
+                                      file_path.filename().c_str(), message);
+  if (!file) {
+    *error = path + message.substr(message.find(':'));
+    return {};
+  }
+  std::vector<std::uint8_t> bytes(kIdBytes);
+  bytes.resize(read_bytes(file.get(), bytes));
+  if (std::ferror(file.get()) != 0) {
+    *error = errno_message(path.c_str(), "cannot read");
+    return {};
+  }
+  if (bytes.size() >= kSerFrameCountAt + 4 && std::memcmp(bytes.data(), "LUCAM-RECORDER", 14) == 0) {
+    std::memset(bytes.data() + kSerFrameCountAt, 0, 4);
+  }
+  std::uint64_t hash = 14695981039346656037ull;
+  for (const std::uint8_t b : bytes) {
+    hash ^= b;
+    hash *= 1099511628211ull;
+  }
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+  return file_path.filename().string() + " fnv1a64:" + hex;
+}
