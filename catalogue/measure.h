@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "formats/lightcurves_csv.h"
-#include "run/run_output.h"
+#include "detection/frame_ring.h"
 
 // Aperture radius in pixels: the pixels whose centres lie within this distance of the centroid.
 inline constexpr double kApertureRadius = 3.0;

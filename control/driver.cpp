@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "base/checked_math.h"
 #include "base/memory_limit.h"
 #include "base/message.h"
 #include "control/menu.h"
@@ -126,6 +127,14 @@ class PreviousOutputs final : public RunOutput {
 };
 
 }  // namespace
+
+std::size_t run_memory_bytes(const FrameGeometry& geometry, int images_in_buffer,
+                             int read_ahead_frames) {
+  std::size_t bytes = run_buffers_bytes(geometry, images_in_buffer, read_ahead_frames);
+  bytes = saturating_add(bytes, report_images_bytes_needed(geometry));
+  bytes = saturating_add(bytes, review_pictures_bytes_needed());
+  return saturating_add(bytes, flash_catalogue_bytes_needed(images_in_buffer));
+}
 
 RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& recording,
                          const DetectionSettings& settings,

@@ -26,6 +26,13 @@ int run_vesk(const std::filesystem::path& run_dir, std::FILE* in, std::FILE* out
 int run_vesk(const std::filesystem::path& run_dir, const RunOptions& options, std::FILE* in,
              std::FILE* out, std::FILE* err);
 
+// Every byte a run of `images_in_buffer` frames of `geometry` takes for its work, with a
+// read-ahead queue of `read_ahead_frames`: the detector's buffers and each output's work space,
+// as each states them. Known before anything is allocated; the largest size_t when the sum does
+// not fit.
+std::size_t run_memory_bytes(const FrameGeometry& geometry, int images_in_buffer,
+                             int read_ahead_frames);
+
 // The processing phase of run_vesk: the run over `source` with every output of a run in
 // `run_dir` (flash log, report images, console notices as `options` choose them, run summary,
 // flash catalogue, and frame_times.csv for a recording). `report_header` is the template with

@@ -22,10 +22,6 @@ inline std::size_t pixel_index(int x, int y, int image_width) {
          static_cast<std::size_t>(x);
 }
 
-inline std::size_t slot_offset(const FrameRing& ring, int slot) {
-  return static_cast<std::size_t>(slot) * static_cast<std::size_t>(ring.frame_pixels);
-}
-
 // What the temporal test finds for one pixel.
 struct TemporalValues {
   double b = 0.0;    // mean of the pixel over the other N - 1 frames

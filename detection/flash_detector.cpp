@@ -15,7 +15,6 @@ namespace {
 using detector_parts::kHighestBackground;
 using detector_parts::kLowestBackground;
 using detector_parts::pixel_index;
-using detector_parts::slot_offset;
 using detector_parts::TemporalValues;
 
 // A cheap necessary condition for the temporal test, so that most pixels never reach its

@@ -8,15 +8,6 @@
 
 namespace {
 
-std::size_t slot_offset(const FrameRing& ring, int slot) {
-  return static_cast<std::size_t>(slot) * static_cast<std::size_t>(ring.frame_pixels);
-}
-
-std::span<std::uint8_t> slot_bytes(const FrameRing& ring, int slot) {
-  return ring.frame_ring.subspan(slot_offset(ring, slot),
-                                 static_cast<std::size_t>(ring.frame_pixels));
-}
-
 // Pixels per block of the full recomputation: the block's bytes in all N slots (N x 256) stay in
 // the first-level cache between the two sums.
 constexpr std::size_t kBlockPixels = 256;
@@ -159,4 +150,21 @@ void replace_slot(const FrameRing& ring, int slot, std::span<const std::uint8_t>
     retire_then_admit(sum[p], sq_dev[p], frame[p], fresh[p], n);
     frame[p] = fresh[p];
   }
+}
+
+RingView view_at(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
+                 std::int64_t target_frame) {
+  return {ring.frame_ring,       ring.pixel_sum, ring.pixel_sq_dev, geometry,
+          ring.images_in_buffer, target_slot,    target_frame};
+}
+
+FrameRing ring_of(const RingView& view) {
+  auto* frames = const_cast<std::uint8_t*>(view.frames.data());
+  auto* sums = const_cast<double*>(view.pixel_sum.data());
+  auto* sq_devs = const_cast<double*>(view.pixel_sq_dev.data());
+  return {{frames, view.frames.size()},
+          {sums, view.pixel_sum.size()},
+          {sq_devs, view.pixel_sq_dev.size()},
+          view.geometry.frame_pixels,
+          view.images_in_buffer};
 }

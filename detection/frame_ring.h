@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <span>
 
+#include "base/frame_geometry.h"
+
 // Views of the driver's ring buffers. Slot s is frame_ring[s * frame_pixels, (s + 1) *
 // frame_pixels). Offsets are computed in size_t, so N * frame_pixels may exceed 2^31.
 struct FrameRing {
@@ -16,6 +18,67 @@ struct FrameRing {
   int frame_pixels = 0;
   int images_in_buffer = 0;  // N, at least 1
 };
+
+// ---- slots ------------------------------------------------------------------------------------
+// A run loads frame f into slot f mod N and tests the frame N/2 behind the newest, so the ring
+// holds N - 1 - N/2 frames before the tested one and N/2 after it. Every slot computation of the
+// program is one of these.
+
+// Where slot `slot` starts in frame_ring (and the bytes of a ring of `slot` slots).
+inline std::size_t slot_offset(const FrameRing& ring, int slot) {
+  return static_cast<std::size_t>(slot) * static_cast<std::size_t>(ring.frame_pixels);
+}
+// The frame in slot `slot`.
+inline std::span<std::uint8_t> slot_bytes(const FrameRing& ring, int slot) {
+  return ring.frame_ring.subspan(slot_offset(ring, slot),
+                                 static_cast<std::size_t>(ring.frame_pixels));
+}
+// The slot after `slot` in a ring of `n`, and the one before it.
+inline int next_slot(int slot, int n) { return slot + 1 >= n ? 0 : slot + 1; }
+inline int previous_slot(int slot, int n) { return slot == 0 ? n - 1 : slot - 1; }
+// The slot `d` frames after the frame in `slot` (d may be negative).
+inline int slot_after(int slot, std::int64_t d, int n) {
+  const std::int64_t wide = n;
+  return static_cast<int>(((slot + d) % wide + wide) % wide);
+}
+// Frames a ring of `n` holds after the tested one (the newest is this far ahead), and before it.
+inline int frames_after_target(int n) { return n / 2; }
+inline int frames_before_target(int n) { return n - 1 - n / 2; }
+
+// The ring as it stands when a frame is tested, read only: slot `target_slot` holds frame
+// `target_frame`, and slot_after(target_slot, d) holds frame target_frame + d for every d with
+// frame_held(target_frame + d) true.
+struct RingView {
+  std::span<const std::uint8_t> frames;  // images_in_buffer * frame_pixels bytes
+  std::span<const double> pixel_sum;     // sum of each pixel over the N frames
+  std::span<const double> pixel_sq_dev;  // running sum of squared deviations (drifts slowly)
+  FrameGeometry geometry;
+  int images_in_buffer = 0;  // N
+  int target_slot = 0;
+  std::int64_t target_frame = 0;
+
+  int frames_before() const { return frames_before_target(images_in_buffer); }
+  int frames_after() const { return frames_after_target(images_in_buffer); }
+  // True when frame `frame` is in the ring (never a frame before 0).
+  bool frame_held(std::int64_t frame) const {
+    const std::int64_t d = frame - target_frame;
+    return frame >= 0 && d >= -frames_before() && d <= frames_after();
+  }
+  // The pixels of frame `frame`; the caller checks frame_held first.
+  std::span<const std::uint8_t> frame_pixels(std::int64_t frame) const {
+    const int slot = slot_after(target_slot, frame - target_frame, images_in_buffer);
+    return frames.subspan(static_cast<std::size_t>(slot) *
+                              static_cast<std::size_t>(geometry.frame_pixels),
+                          static_cast<std::size_t>(geometry.frame_pixels));
+  }
+};
+
+// The view of `ring` with frame `target_frame` in `target_slot`.
+RingView view_at(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
+                 std::int64_t target_frame);
+// The ring behind a view, for the detector's read-only passes (its spans are writable in type
+// only: nothing that takes it from here writes through them).
+FrameRing ring_of(const RingView& view);
 
 // The pixels [begin, end) of a frame, as indices into a slot and into the sums.
 struct PixelRange {

@@ -19,11 +19,7 @@ constexpr std::string_view kColumns[] = {
 // The columns of the first version.
 constexpr std::size_t kFirstColumns = 11;
 
-std::string general(double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%g", value);
-  return text;
-}
+std::string general(double value) { return printed("%g", value); }
 
 }  // namespace
 
@@ -44,39 +40,31 @@ std::string completeness_line(const CompletenessRow& r) {
 bool read_completeness_csv(const std::filesystem::path& path, std::vector<CompletenessRow>& rows,
                            std::string* error) {
   rows.clear();
-  std::string text;
-  if (!read_csv_file(path, kMostFileBytes, text, error)) return false;
-  CsvLines lines(path.string(), text);
-  std::size_t used = 0;
-  if (!check_csv_header(lines, kColumns, kFirstColumns, used, error)) return false;
-  std::vector<std::string_view> cells;
-  while (lines.next(cells, error)) {
-    if (!check_cell_count(lines, cells, std::span(kColumns).first(used), error)) return false;
+  const auto row = [&](const CsvLines& l, const std::vector<std::string_view>& c, std::string* e) {
     CompletenessRow r;
-    if (!read_number_cell(lines, "time_sd", cells[0], r.time_sd, error) ||
-        !read_number_cell(lines, "min_sd2", cells[1], r.min_sd2, error) ||
-        !read_number_cell(lines, "min_sd1", cells[2], r.min_sd1, error) ||
-        !read_number_cell(lines, "neighbour_sd", cells[3], r.neighbour_sd, error) ||
-        !read_number_cell(lines, "strength_from", cells[4], r.strength_from, error) ||
-        !read_number_cell(lines, "strength_to", cells[5], r.strength_to, error) ||
-        !read_int_cell(lines, "injected", cells[6], 0, kMostCount, r.injected, error) ||
-        !read_int_cell(lines, "found", cells[7], 0, kMostCount, r.found, error) ||
-        !read_int_cell(lines, "false_alarms", cells[8], 0, kMostCount, r.false_alarms, error) ||
-        !read_int_cell(lines, "edge_alarms", cells[9], 0, kMostCount, r.edge_alarms, error) ||
-        !read_integer_cell(lines, "frames", cells[10], 0, std::numeric_limits<std::int64_t>::max(),
-                           r.frames, error)) {
+    if (!read_number_cell(l, "time_sd", c[0], r.time_sd, e) ||
+        !read_number_cell(l, "min_sd2", c[1], r.min_sd2, e) ||
+        !read_number_cell(l, "min_sd1", c[2], r.min_sd1, e) ||
+        !read_number_cell(l, "neighbour_sd", c[3], r.neighbour_sd, e) ||
+        !read_number_cell(l, "strength_from", c[4], r.strength_from, e) ||
+        !read_number_cell(l, "strength_to", c[5], r.strength_to, e) ||
+        !read_int_cell(l, "injected", c[6], 0, kMostCount, r.injected, e) ||
+        !read_int_cell(l, "found", c[7], 0, kMostCount, r.found, e) ||
+        !read_int_cell(l, "false_alarms", c[8], 0, kMostCount, r.false_alarms, e) ||
+        !read_int_cell(l, "edge_alarms", c[9], 0, kMostCount, r.edge_alarms, e) ||
+        !read_integer_cell(l, "frames", c[10], 0, std::numeric_limits<std::int64_t>::max(),
+                           r.frames, e)) {
       return false;
     }
-    if (used > kFirstColumns &&
-        (!read_int_cell(lines, "noise_alarms", cells[11], 0, kMostCount, r.noise_alarms, error) ||
-         !read_int_cell(lines, "upward_alarms", cells[12], 0, kMostCount, r.upward_alarms,
-                        error) ||
-         !read_int_cell(lines, "moving_alarms", cells[13], 0, kMostCount, r.moving_alarms,
-                        error) ||
-         !read_int_cell(lines, "uncertain", cells[14], 0, kMostCount, r.uncertain, error))) {
+    if (c.size() > kFirstColumns &&
+        (!read_int_cell(l, "noise_alarms", c[11], 0, kMostCount, r.noise_alarms, e) ||
+         !read_int_cell(l, "upward_alarms", c[12], 0, kMostCount, r.upward_alarms, e) ||
+         !read_int_cell(l, "moving_alarms", c[13], 0, kMostCount, r.moving_alarms, e) ||
+         !read_int_cell(l, "uncertain", c[14], 0, kMostCount, r.uncertain, e))) {
       return false;
     }
     rows.push_back(r);
-  }
-  return error->empty();
+    return true;
+  };
+  return read_csv_rows(path, kMostFileBytes, kColumns, kFirstColumns, row, error);
 }

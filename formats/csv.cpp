@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 
 #include "formats/utc.h"
@@ -26,6 +27,23 @@ std::string fixed_cell(double value, int decimals) {
 
 std::string fixed_cell(const std::optional<double>& value, int decimals) {
   return value ? fixed_cell(*value, decimals) : "";
+}
+
+std::string printed(const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  std::va_list again;
+  va_copy(again, args);
+  const int length = std::vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  std::string text;
+  if (length > 0) {
+    text.resize(static_cast<std::size_t>(length) + 1);
+    std::vsnprintf(text.data(), text.size(), format, again);
+    text.resize(static_cast<std::size_t>(length));
+  }
+  va_end(again);
+  return text;
 }
 
 std::string quoted_cell(std::string_view cell) {
@@ -213,4 +231,27 @@ bool read_word_cell(const CsvLines& lines, std::string_view column, std::string_
   }
   value = std::string(cell);
   return true;
+}
+
+bool parse_csv_rows(const std::string& name, std::string_view text,
+                    std::span<const std::string_view> columns, std::size_t least_columns,
+                    const CsvRowReader& row, std::string* error, bool spreadsheet_ends) {
+  CsvLines lines(name, text);
+  if (spreadsheet_ends) lines.allow_spreadsheet_ends();
+  std::size_t used = 0;
+  if (!check_csv_header(lines, columns, least_columns, used, error)) return false;
+  const std::span<const std::string_view> in_file = columns.first(used);
+  std::vector<std::string_view> cells;
+  while (lines.next(cells, error)) {
+    if (!check_cell_count(lines, cells, in_file, error) || !row(lines, cells, error)) return false;
+  }
+  return error->empty();
+}
+
+bool read_csv_rows(const std::filesystem::path& path, std::size_t most_bytes,
+                   std::span<const std::string_view> columns, std::size_t least_columns,
+                   const CsvRowReader& row, std::string* error, bool spreadsheet_ends) {
+  std::string text;
+  return read_csv_file(path, most_bytes, text, error) &&
+         parse_csv_rows(path.string(), text, columns, least_columns, row, error, spreadsheet_ends);
 }

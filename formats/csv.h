@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -19,6 +20,9 @@ std::string csv_header(std::span<const std::string_view> columns);
 // `value` with `decimals` digits after the point ("%.2f" for 2), or "" when it is not finite.
 std::string fixed_cell(double value, int decimals);
 std::string fixed_cell(const std::optional<double>& value, int decimals);
+
+// printf into a string of whatever length it takes.
+std::string printed(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // A cell quoted for a message: at most 40 bytes, anything unprintable shown as '?'.
 std::string quoted_cell(std::string_view cell);
@@ -87,3 +91,23 @@ bool read_utc_cell(const CsvLines& lines, std::string_view column, std::string_v
 bool read_word_cell(const CsvLines& lines, std::string_view column, std::string_view cell,
                     std::span<const std::string_view> words, std::string_view listed,
                     std::string& value, std::string* error);
+
+// What a table's reader does with each line after the header: takes the line's cells (one per
+// column of the file's header) or says what is wrong (false with `error`).
+using CsvRowReader = std::function<bool(const CsvLines& lines,
+                                        const std::vector<std::string_view>& cells,
+                                        std::string* error)>;
+
+// Reads a table from `text` (named `name`): its header (check_csv_header with `columns` and
+// `least_columns`), then every line with as many cells as the header has, handed to `row` in
+// order. `used`, when given, receives the number of columns of the file. False with `error` at
+// the first bad line.
+// `spreadsheet_ends` lets the text start with a UTF-8 byte-order mark and end in empty lines, as a
+// file saved again from a spreadsheet does.
+bool parse_csv_rows(const std::string& name, std::string_view text,
+                    std::span<const std::string_view> columns, std::size_t least_columns,
+                    const CsvRowReader& row, std::string* error, bool spreadsheet_ends = false);
+// The same for the whole file at `path`, at most `most_bytes`.
+bool read_csv_rows(const std::filesystem::path& path, std::size_t most_bytes,
+                   std::span<const std::string_view> columns, std::size_t least_columns,
+                   const CsvRowReader& row, std::string* error, bool spreadsheet_ends = false);

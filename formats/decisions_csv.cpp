@@ -41,38 +41,34 @@ std::string decisions_line(const DecisionRow& row) {
 bool read_decisions_csv(const std::filesystem::path& path, std::vector<DecisionRow>& rows,
                         std::string* error) {
   rows.clear();
-  std::string text;
-  if (!read_csv_file(path, kMostFileBytes, text, error)) return false;
-  CsvLines lines(path.string(), text);
-  lines.allow_spreadsheet_ends();  // often saved again from a spreadsheet
-  std::size_t used = 0;
-  if (!check_csv_header(lines, kColumns, std::size(kColumns), used, error)) return false;
   std::set<int> seen;
-  std::vector<std::string_view> cells;
-  while (lines.next(cells, error)) {
+  const auto row = [&](const CsvLines& lines, const std::vector<std::string_view>& cells,
+                       std::string* e) {
     if (rows.size() == kMostRows) {
-      *error = lines.where() + "more than " + std::to_string(kMostRows) + " decisions";
+      *e = lines.where() + "more than " + std::to_string(kMostRows) + " decisions";
       return false;
     }
-    if (!check_cell_count(lines, cells, kColumns, error)) return false;
     DecisionRow d;
     d.line = lines.line_number();
     std::string word;
-    if (!read_int_cell(lines, "event", cells[0], 1, kMostEventNumber, d.event, error) ||
-        !read_integer_cell(lines, "frame", cells[1], 0, kMostFrame, d.frame, error) ||
-        !read_utc_cell(lines, "utc", cells[2], d.utc, error) ||
+    if (!read_int_cell(lines, "event", cells[0], 1, kMostEventNumber, d.event, e) ||
+        !read_integer_cell(lines, "frame", cells[1], 0, kMostFrame, d.frame, e) ||
+        !read_utc_cell(lines, "utc", cells[2], d.utc, e) ||
         !read_word_cell(lines, "decision", cells[3], kWords, "accepted, rejected or undecided",
-                        word, error)) {
+                        word, e)) {
       return false;
     }
     d.decision = word == "accepted"   ? Decision::accepted
                  : word == "rejected" ? Decision::rejected
                                       : Decision::undecided;
     if (!seen.insert(d.event).second) {
-      *error = lines.where() + "event " + std::to_string(d.event) + " appears twice";
+      *e = lines.where() + "event " + std::to_string(d.event) + " appears twice";
       return false;
     }
     rows.push_back(std::move(d));
-  }
-  return error->empty();
+    return true;
+  };
+  // Often saved again from a spreadsheet: a byte-order mark and trailing empty lines are allowed.
+  return read_csv_rows(path, kMostFileBytes, kColumns, std::size(kColumns), row, error,
+                       /*spreadsheet_ends=*/true);
 }

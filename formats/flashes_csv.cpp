@@ -171,30 +171,26 @@ std::string flashes_line(const FlashRow& row) {
 
 bool parse_flashes_csv(const std::string& name, std::string_view text, std::vector<FlashRow>& rows,
                        std::string* error) {
-  CsvLines lines(name, text);
-  std::size_t used = 0;
   rows.clear();
-  if (!check_csv_header(lines, kColumnNames, kLeastColumns, used, error)) return false;
-  const std::span<const std::string_view> columns = flashes_columns().first(used);
   std::set<int> seen;
-  std::vector<std::string_view> cells;
-  while (lines.next(cells, error)) {
+  const auto row = [&](const CsvLines& lines, const std::vector<std::string_view>& cells,
+                       std::string* e) {
     if (rows.size() == kMostFlashRows) {
-      *error = lines.where() + "more than " + std::to_string(kMostFlashRows) + " events";
+      *e = lines.where() + "more than " + std::to_string(kMostFlashRows) + " events";
       return false;
     }
-    if (!check_cell_count(lines, cells, columns, error)) return false;
-    FlashRow row;
-    for (std::size_t i = 0; i < used; ++i) {
-      if (!kColumns[i].read(lines, cells[i], row, error)) return false;
+    FlashRow r;
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+      if (!kColumns[i].read(lines, cells[i], r, e)) return false;
     }
-    if (!seen.insert(row.event).second) {
-      *error = lines.where() + "event " + std::to_string(row.event) + " appears twice";
+    if (!seen.insert(r.event).second) {
+      *e = lines.where() + "event " + std::to_string(r.event) + " appears twice";
       return false;
     }
-    rows.push_back(std::move(row));
-  }
-  return error->empty();
+    rows.push_back(std::move(r));
+    return true;
+  };
+  return parse_csv_rows(name, text, kColumnNames, kLeastColumns, row, error);
 }
 
 bool read_flashes_csv(const std::filesystem::path& path, std::vector<FlashRow>& rows,

@@ -31,46 +31,38 @@ std::string lightcurves_line(const LightCurveRow& row) {
 bool read_lightcurves_csv(const std::filesystem::path& path, const std::vector<FlashRow>& events,
                           std::vector<LightCurveRow>& rows, std::string* error) {
   rows.clear();
-  std::string text;
-  if (!read_csv_file(path, kMostFileBytes, text, error)) return false;
-  CsvLines lines(path.string(), text);
-  std::size_t used = 0;
-  if (!check_csv_header(lines, kColumns, kLeastColumns, used, error)) return false;
-  const std::span<const std::string_view> columns = lightcurves_columns().first(used);
   std::set<int> known;
   for (const FlashRow& e : events) known.insert(e.event);
   std::set<std::pair<int, int>> seen;
-  std::vector<std::string_view> cells;
-  while (lines.next(cells, error)) {
-    if (!check_cell_count(lines, cells, columns, error)) return false;
+  const auto row = [&](const CsvLines& lines, const std::vector<std::string_view>& cells,
+                       std::string* e) {
     LightCurveRow p;
-    if (!read_int_cell(lines, "event", cells[0], 1, kMostEventNumber, p.event, error)) {
-      return false;
-    }
+    if (!read_int_cell(lines, "event", cells[0], 1, kMostEventNumber, p.event, e)) return false;
     if (!cells[1].empty()) {
       std::int64_t frame = 0;
-      if (!read_integer_cell(lines, "frame", cells[1], -kMostFrame, kMostFrame, frame, error)) {
+      if (!read_integer_cell(lines, "frame", cells[1], -kMostFrame, kMostFrame, frame, e)) {
         return false;
       }
       p.frame = frame;
     }
     if (!read_int_cell(lines, "offset", cells[2], kCurveFirstOffset, kCurveLastOffset, p.offset,
-                       error) ||
-        !read_optional_number_cell(lines, "flux", cells[3], p.flux, error) ||
-        !read_optional_number_cell(lines, "flux_err", cells[4], p.flux_err, error) ||
-        !read_optional_number_cell(lines, "peak", cells[5], p.peak, error)) {
+                       e) ||
+        !read_optional_number_cell(lines, "flux", cells[3], p.flux, e) ||
+        !read_optional_number_cell(lines, "flux_err", cells[4], p.flux_err, e) ||
+        !read_optional_number_cell(lines, "peak", cells[5], p.peak, e)) {
       return false;
     }
     if (known.count(p.event) == 0) {
-      *error = lines.where() + "event " + std::to_string(p.event) + " is not in flashes.csv";
+      *e = lines.where() + "event " + std::to_string(p.event) + " is not in flashes.csv";
       return false;
     }
     if (!seen.insert({p.event, p.offset}).second) {
-      *error = lines.where() + "event " + std::to_string(p.event) + " offset " +
-               std::to_string(p.offset) + " appears twice";
+      *e = lines.where() + "event " + std::to_string(p.event) + " offset " +
+           std::to_string(p.offset) + " appears twice";
       return false;
     }
     rows.push_back(p);
-  }
-  return error->empty();
+    return true;
+  };
+  return read_csv_rows(path, kMostFileBytes, kColumns, kLeastColumns, row, error);
 }

@@ -40,30 +40,25 @@ std::string match_line(const MatchRow& row) {
 bool read_match_csv(const std::filesystem::path& path, std::vector<MatchRow>& rows,
                     std::string* error) {
   rows.clear();
-  std::string text;
-  if (!read_csv_file(path, kMostFileBytes, text, error)) return false;
-  CsvLines lines(path.string(), text);
-  std::size_t used = 0;
-  if (!check_csv_header(lines, kColumns, std::size(kColumns), used, error)) return false;
-  std::vector<std::string_view> cells;
-  while (lines.next(cells, error)) {
-    if (!check_cell_count(lines, cells, kColumns, error)) return false;
+  const auto row = [&](const CsvLines& lines, const std::vector<std::string_view>& cells,
+                       std::string* e) {
     MatchRow r;
     const char* classes = "flash, moving, edge or empty";
-    if (!read_event(lines, "a_event", cells[0], r.a_event, error) ||
-        !read_event(lines, "b_event", cells[1], r.b_event, error) ||
-        !read_optional_number_cell(lines, "dt", cells[2], r.dt, error) ||
-        !read_word_cell(lines, "a_class", cells[3], kClassWords, classes, r.a_class, error) ||
-        !read_word_cell(lines, "b_class", cells[4], kClassWords, classes, r.b_class, error) ||
-        !read_optional_number_cell(lines, "a_peak", cells[5], r.a_peak, error) ||
-        !read_optional_number_cell(lines, "b_peak", cells[6], r.b_peak, error)) {
+    if (!read_event(lines, "a_event", cells[0], r.a_event, e) ||
+        !read_event(lines, "b_event", cells[1], r.b_event, e) ||
+        !read_optional_number_cell(lines, "dt", cells[2], r.dt, e) ||
+        !read_word_cell(lines, "a_class", cells[3], kClassWords, classes, r.a_class, e) ||
+        !read_word_cell(lines, "b_class", cells[4], kClassWords, classes, r.b_class, e) ||
+        !read_optional_number_cell(lines, "a_peak", cells[5], r.a_peak, e) ||
+        !read_optional_number_cell(lines, "b_peak", cells[6], r.b_peak, e)) {
       return false;
     }
     if (!r.a_event && !r.b_event) {
-      *error = lines.where() + "neither a_event nor b_event";
+      *e = lines.where() + "neither a_event nor b_event";
       return false;
     }
     rows.push_back(std::move(r));
-  }
-  return error->empty();
+    return true;
+  };
+  return read_csv_rows(path, kMostFileBytes, kColumns, std::size(kColumns), row, error);
 }

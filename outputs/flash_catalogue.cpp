@@ -10,6 +10,7 @@
 #include <utility>
 #include <system_error>
 
+#include "base/checked_math.h"
 #include "base/message.h"
 #include "catalogue/sharpness.h"
 #include "catalogue/measure.h"
@@ -293,4 +294,9 @@ class FlashCatalogue final : public RunOutput {
 
 std::unique_ptr<RunOutput> make_flash_catalogue(FlashCatalogueSettings settings) {
   return std::make_unique<FlashCatalogue>(std::move(settings));
+}
+
+std::size_t flash_catalogue_bytes_needed(int images_in_buffer) {
+  const std::size_t frames = images_in_buffer > 0 ? static_cast<std::size_t>(images_in_buffer) : 0;
+  return saturating_multiply(frames, sizeof(CatalogueEvent));
 }

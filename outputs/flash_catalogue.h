@@ -49,6 +49,12 @@ struct FlashCatalogueSettings {
   double psf = 0.0;
 };
 
+// The work space the catalogue holds at once for a ring of `images_in_buffer` frames: the events
+// still open, at most one report a frame within the frames the ring holds (an event closes once
+// the run has moved past the frames that could extend it). What it keeps of every event written
+// grows with the events, not with the frames, and is not counted here.
+std::size_t flash_catalogue_bytes_needed(int images_in_buffer);
+
 // Each event's class comes from class_of (catalogue/classes.h) with these signs added: sharp when
 // its width (fwhm; of its brighter field when interlaced) is below kSharpFraction of the optics'
 // width, hot_pixel when its brightest pixel is that of kLeastHotPixelEvents or more events that

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "base/checked_math.h"
 #include "base/message.h"
 #include "imaging/file_io.h"
 #include "imaging/flash_report.h"
@@ -74,4 +75,10 @@ std::unique_ptr<RunOutput> make_report_images(const std::filesystem::path& run_d
                                               std::FILE* out, std::FILE* err) {
   return std::make_unique<ReportImages>(run_dir, interlace, report_header, report_pixels,
                                         thumbnail_strip, out, err);
+}
+
+std::size_t report_images_bytes_needed(const FrameGeometry& geometry) {
+  const std::size_t pixels =
+      geometry.frame_pixels > 0 ? static_cast<std::size_t>(geometry.frame_pixels) : 0;
+  return saturating_add(saturating_multiply(3, pixels), report_strip_bytes(geometry.image_width));
 }

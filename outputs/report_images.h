@@ -9,6 +9,11 @@
 
 #include "run/run_output.h"
 
+// The work space of report images for frames of `geometry`: report_pixels (3 * frame_pixels)
+// and thumbnail_strip (report_strip_bytes), which allocate_run_buffers obtains for it. The
+// largest size_t when it does not fit.
+std::size_t report_images_bytes_needed(const FrameGeometry& geometry);
+
 // The output that writes report images into `run_dir`/BMP_FLASHES. `report_header` (56 bytes,
 // the template with this run's size), `report_pixels` and `thumbnail_strip` (sized by
 // allocate_run_buffers) belong to the caller and outlive the output. An image that cannot be

@@ -17,5 +17,8 @@ class ReviewPictures : public RunOutput, public EventSink {};
 // on `err` (after flushing `out`) and lose only the review page or pictures: the run goes on.
 // Put it before the catalogue among the outputs, so that the catalogue, finishing first, has
 // closed every event when the page is built.
+// The work space the output takes at once: one event's pictures (review/event_images.h).
+std::size_t review_pictures_bytes_needed();
+
 std::unique_ptr<ReviewPictures> make_review_pictures(const std::filesystem::path& run_dir,
                                                      int interlace, std::FILE* out, std::FILE* err);

@@ -210,6 +210,15 @@ int strip_height(bool interlaced) {
   return interlaced ? kInterlacedTileHeight : kCloseupSide;
 }
 
+std::size_t event_images_bytes_needed() {
+  const std::size_t strip = static_cast<std::size_t>(std::max(strip_width(true), strip_width(false))) *
+                            static_cast<std::size_t>(std::max(strip_height(true), strip_height(false)));
+  const std::size_t crop = std::size_t{kCropSide} * kCropSide;
+  const std::size_t overview = std::size_t{kOverviewMaxSide} * kOverviewMaxSide;
+  // Grey, then colour (3 bytes a pixel) for the crop and the overview.
+  return strip + 4 * crop + 4 * overview;
+}
+
 std::string event_image_name(int event, EventImage image) {
   const char* suffix = image == EventImage::strip  ? "strip"
                        : image == EventImage::crop ? "crop"

@@ -31,6 +31,10 @@ inline constexpr int kOverviewMaxSide = 240;  // the whole frame shrunk to at mo
 int strip_width(bool interlaced);
 int strip_height(bool interlaced);
 
+// The largest work space write_event_images takes for one event: the pixels of the strip, the
+// crop and the overview as composed (grey and colour), whatever the frame size.
+std::size_t event_images_bytes_needed();
+
 enum class EventImage { strip, crop, overview };
 
 // File name of one picture of event `event` inside review/: "e0001_strip.png",

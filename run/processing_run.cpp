@@ -12,12 +12,6 @@
 
 namespace {
 
-std::span<std::uint8_t> slot_bytes(const FrameRing& ring, int slot) {
-  return ring.frame_ring.subspan(
-      static_cast<std::size_t>(slot) * static_cast<std::size_t>(ring.frame_pixels),
-      static_cast<std::size_t>(ring.frame_pixels));
-}
-
 void check_buffers(const FrameGeometry& geometry, int images_in_buffer, const RunBuffers& buffers) {
   const auto pixels = static_cast<std::size_t>(geometry.frame_pixels);
   const bool fits =
@@ -93,7 +87,7 @@ std::span<const std::uint8_t> completed_short_frame(const FrameRing& ring, int l
                                                     std::size_t bytes,
                                                     std::span<std::uint8_t> scratch) {
   if (entering.data() != scratch.data()) std::copy_n(entering.begin(), bytes, scratch.begin());
-  const int previous = load_slot == 0 ? ring.images_in_buffer - 1 : load_slot - 1;
+  const int previous = previous_slot(load_slot, ring.images_in_buffer);
   complete_short_frame(scratch, bytes, slot_bytes(ring, previous));
   return scratch;
 }
@@ -148,12 +142,6 @@ bool note_status(OutputStatus status, const std::string& error, RunOutcome& outc
   return true;
 }
 
-RingView ring_view(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
-                   std::int64_t target_frame) {
-  return {ring.frame_ring,       ring.pixel_sum, ring.pixel_sq_dev, geometry,
-          ring.images_in_buffer, target_slot,    target_frame};
-}
-
 // Hands an accepted report to every output. True when one of them must stop the run.
 bool hand_out_report(std::span<RunOutput* const> outputs, const ReportView& report,
                      RunOutcome& outcome) {
@@ -175,6 +163,19 @@ void finish_outputs(std::span<RunOutput* const> outputs, const RunEnd& end, RunO
 }
 
 }  // namespace
+
+std::size_t run_buffers_bytes(const FrameGeometry& geometry, int images_in_buffer,
+                              int read_ahead_frames) {
+  const std::size_t pixels =
+      geometry.frame_pixels > 0 ? static_cast<std::size_t>(geometry.frame_pixels) : 0;
+  const std::size_t slots = images_in_buffer > 0 ? static_cast<std::size_t>(images_in_buffer) : 0;
+  const std::size_t ahead = read_ahead_frames > 0 ? static_cast<std::size_t>(read_ahead_frames) : 0;
+  std::size_t bytes = saturating_multiply(slots, pixels);                    // frame_ring
+  bytes = saturating_add(bytes, pixels);                                     // marked_frame
+  bytes = saturating_add(bytes, saturating_multiply(2 * sizeof(double), pixels));  // the sums
+  bytes = saturating_add(bytes, candidate_chunk_count(geometry.frame_pixels));
+  return saturating_add(bytes, saturating_multiply(ahead, pixels));         // read_ahead
+}
 
 bool allocate_run_buffers(RunBuffers& buffers, const FrameGeometry& geometry, int images_in_buffer,
                           std::string& error, int read_ahead_frames) {
@@ -252,8 +253,9 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
   recompute_in_bands(bands, ring);
 
   int target_slot = 0;
-  int load_slot = n / 2;
-  std::int64_t frame_number = n / 2;
+  // The loop starts at frame N/2: frames N/2 to N - 1, already in the ring, are loaded again.
+  int load_slot = frames_after_target(n);
+  std::int64_t frame_number = frames_after_target(n);
   DetectionResult result;
   RunEnd end;
   for (;; ++frame_number) {
@@ -292,8 +294,8 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
 
     flash_detector(ring, geometry, target_slot, parameters.thresholds, buffers.marked_frame,
                    buffers.candidate_chunks, result, marked);
-    const std::int64_t target_frame = frame_number - n / 2;
-    const RingView view = ring_view(ring, geometry, target_slot, target_frame);
+    const std::int64_t target_frame = frame_number - frames_after_target(n);
+    const RingView view = view_at(ring, geometry, target_slot, target_frame);
     const bool accepted = result.found && result.flash_count >= parameters.min_flash_limit &&
                           result.flash_count <= parameters.max_flash_limit;
     bool stop = false;
@@ -308,8 +310,8 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
     }
     if (stop) break;
 
-    if (++target_slot >= n) target_slot = 0;
-    if (++load_slot >= n) load_slot = 0;
+    target_slot = next_slot(target_slot, n);
+    load_slot = next_slot(load_slot, n);
   }
   outcome.frames_read = end.frames_read;
   finish_outputs(outputs, end, outcome);

@@ -31,6 +31,13 @@ struct RunBuffers {
 // The detector needs at least 3 frames in its ring: the temporal spread divides by N - 2.
 inline constexpr int kLeastImagesInBuffer = 3;
 
+// Bytes of the detector's buffers of a run (the ring, its sums, the marked frame, the candidate
+// map and the read-ahead queue of `read_ahead_frames` frames); the report images' work space in
+// RunBuffers is theirs to state (report_images_bytes_needed). The largest size_t when the sum
+// does not fit.
+std::size_t run_buffers_bytes(const FrameGeometry& geometry, int images_in_buffer,
+                              int read_ahead_frames);
+
 // Sizes every buffer for `geometry` and `images_in_buffer` (the ring zeroed), with a queue of
 // `read_ahead_frames` frames (0 or more) for reading ahead. False with `error` when the sizes do
 // not fit in memory's address range or the memory cannot be had; the buffers are then empty. The

@@ -11,37 +11,7 @@
 
 #include "base/frame_geometry.h"
 #include "detection/flash_detector.h"
-
-// The ring as it stands when a frame is tested: slot `target_slot` holds frame `target_frame`,
-// and slot (target_slot + d) mod N holds frame target_frame + d for every d with
-// frame_held(target_frame + d) true.
-struct RingView {
-  std::span<const std::uint8_t> frames;  // images_in_buffer * frame_pixels bytes
-  std::span<const double> pixel_sum;     // sum of each pixel over the N frames
-  std::span<const double> pixel_sq_dev;  // running sum of squared deviations (drifts slowly)
-  FrameGeometry geometry;
-  int images_in_buffer = 0;  // N
-  int target_slot = 0;
-  std::int64_t target_frame = 0;
-
-  // Frames before the tested one that the ring holds: N - 1 - N/2.
-  int frames_before() const { return images_in_buffer - 1 - images_in_buffer / 2; }
-  // Frames after it: N/2.
-  int frames_after() const { return images_in_buffer / 2; }
-  // True when frame `frame` is in the ring (never a frame before 0).
-  bool frame_held(std::int64_t frame) const {
-    const std::int64_t d = frame - target_frame;
-    return frame >= 0 && d >= -frames_before() && d <= frames_after();
-  }
-  // The pixels of frame `frame`; the caller checks frame_held first.
-  std::span<const std::uint8_t> frame_pixels(std::int64_t frame) const {
-    const std::int64_t n = images_in_buffer;
-    const std::int64_t slot = ((target_slot + (frame - target_frame)) % n + n) % n;
-    return frames.subspan(static_cast<std::size_t>(slot) *
-                              static_cast<std::size_t>(geometry.frame_pixels),
-                          static_cast<std::size_t>(geometry.frame_pixels));
-  }
-};
+#include "detection/frame_ring.h"
 
 // One frame tested, reported or not.
 struct TestedFrame {

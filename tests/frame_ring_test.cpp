@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "test_support.h"
 
 namespace {
@@ -119,4 +122,35 @@ TEST(FrameRing, RetireUsesTheMeanBeforeTheValueLeavesAndAdmitTheMeanAfter) {
   admit_slot(ring.view(), 4);
   EXPECT_EQ(ring.sum[0], 125.0);
   EXPECT_EQ(ring.sq_dev[0], 600.0);
+}
+
+TEST(FrameRing, ViewFindsEachHeldFrameInItsSlot) {
+  // A ring that holds frames f in slot f mod N, as a run loads them: for odd and even N and the
+  // target slot at either end, the view finds every frame it holds and holds no other.
+  for (const int n : {3, 4, 7, 60}) {
+    for (const std::int64_t newest : {std::int64_t{n - 1}, std::int64_t{n}, std::int64_t{1000}}) {
+      SCOPED_TRACE("N " + std::to_string(n) + ", newest frame " + std::to_string(newest));
+      const int pixels = 2;
+      std::vector<std::uint8_t> frames(static_cast<std::size_t>(n) * pixels);
+      std::vector<double> sums(pixels);
+      std::vector<double> sq_devs(pixels);
+      for (std::int64_t f = newest - n + 1; f <= newest; ++f) {
+        frames[static_cast<std::size_t>(f % n) * pixels] = static_cast<std::uint8_t>(f % 251);
+      }
+      const FrameRing ring{frames, sums, sq_devs, pixels, n};
+      const std::int64_t target = newest - frames_after_target(n);
+      const RingView view = view_at(ring, {pixels, 1, pixels}, static_cast<int>(target % n), target);
+      EXPECT_EQ(frames_before_target(n) + 1 + frames_after_target(n), n);
+      for (std::int64_t f = newest - n - 2; f <= newest + 2; ++f) {
+        const bool held = f >= 0 && f > newest - n && f <= newest;
+        EXPECT_EQ(view.frame_held(f), held) << f;
+        if (held) {
+          EXPECT_EQ(view.frame_pixels(f)[0], f % 251) << f;
+        }
+      }
+      EXPECT_EQ(slot_after(view.target_slot, -1, n), previous_slot(view.target_slot, n));
+      EXPECT_EQ(slot_after(view.target_slot, 1, n), next_slot(view.target_slot, n));
+      EXPECT_EQ(ring_of(view).frame_ring.data(), frames.data());
+    }
+  }
 }

@@ -9,10 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <limits>
 #include <memory>
 
 #include "control/driver.h"
 #include "outputs/flash_log.h"
+#include "outputs/report_images.h"
 #include "reference/oracle_support.h"
 #include "sources/frame_folder.h"
 #include "test_support.h"
@@ -444,4 +446,33 @@ TEST(VeskProgram, RefusalLeavesTheEarlierFlashLogAndExitsWithOne) {
             "Images_in_buffer 60 needs frames 0 to 59 before the run can start\n");
   EXPECT_EQ(run.out.find("Processing frame"), std::string::npos);
   EXPECT_EQ(read_text("flash_info.dat"), "earlier run\n");
+}
+
+TEST(RunMemory, StatedBytesAreTheBytesAllocated) {
+  // What the detector and the report images state is what allocate_run_buffers takes, for frames
+  // of odd sizes, the least ring, and with or without a read-ahead queue.
+  struct Case {
+    int width, height, images, ahead;
+  };
+  const Case cases[] = {{64, 48, 3, 0}, {721, 577, 60, 0}, {33, 1, 7, 4}, {1920, 1080, 10, 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+    const FrameGeometry geometry{c.width, c.height, c.width * c.height};
+    RunBuffers buffers;
+    std::string error;
+    ASSERT_TRUE(allocate_run_buffers(buffers, geometry, c.images, error, c.ahead)) << error;
+    const std::size_t allocated =
+        buffers.frame_ring.size() + buffers.marked_frame.size() +
+        sizeof(double) * (buffers.pixel_sum.size() + buffers.pixel_sq_dev.size()) +
+        buffers.candidate_chunks.size() + buffers.read_ahead.size();
+    EXPECT_EQ(run_buffers_bytes(geometry, c.images, c.ahead), allocated);
+    EXPECT_EQ(report_images_bytes_needed(geometry),
+              buffers.report_pixels.size() + buffers.thumbnail_strip.size());
+    EXPECT_GT(run_memory_bytes(geometry, c.images, c.ahead),
+              allocated + buffers.report_pixels.size() + buffers.thumbnail_strip.size());
+  }
+  // The largest ring of the largest frames is counted whole, not wrapped to a small number.
+  const FrameGeometry huge{32768, 32768, 32768 * 32768};
+  EXPECT_GT(run_memory_bytes(huge, std::numeric_limits<int>::max(), 0),
+            std::size_t{1} << 61);
 }

@@ -34,6 +34,7 @@ TEST(ProgramHelp, EveryOptionOfTheUsageLineIsExplained) {
       {"vesk-review", VESK_REVIEW_BINARY},
       {"vesk-tune", VESK_TUNE_BINARY},
   };
+  ScratchDir dir;  // the console files of tests run side by side must not meet
   for (const Program& program : programs) {
     SCOPED_TRACE(program.name);
     const ProgramRun run = run_command(std::string("'") + program.binary + "' --help");
@@ -67,6 +68,7 @@ TEST(ProgramVersion, EveryProgramNamesItsVersionAndCommit) {
       {"vesk-review", VESK_REVIEW_BINARY}, {"vesk-match", VESK_MATCH_BINARY},
       {"vesk-tune", VESK_TUNE_BINARY},
   };
+  ScratchDir dir;  // the console files of tests run side by side must not meet
   for (const Program& program : programs) {
     SCOPED_TRACE(program.name);
     const ProgramRun run = run_command(std::string("'") + program.binary + "' --version");

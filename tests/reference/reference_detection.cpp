@@ -8,7 +8,6 @@
 namespace reference {
 
 using detector_parts::pixel_index;
-using detector_parts::slot_offset;
 
 void sum_average(const FrameRing& ring) {
   const auto pixels = static_cast<std::size_t>(ring.frame_pixels);
