@@ -14,7 +14,9 @@
 
 // The ring as it stands when a frame is tested: slot `target_slot` holds frame `target_frame`,
 // and slot (target_slot + d) mod N holds frame target_frame + d for every d with
-// frame_held(target_frame + d) true.
+// frame_held(target_frame + d) true. During the run the tested frame is in the middle of the
+// ring; when the recording has run out, its last N/2 frames are tested in the last full ring,
+// which ends at `newest_frame`.
 struct RingView {
   std::span<const std::uint8_t> frames;  // images_in_buffer * frame_pixels bytes
   std::span<const double> pixel_sum;     // sum of each pixel over the N frames
@@ -23,11 +25,18 @@ struct RingView {
   int images_in_buffer = 0;  // N
   int target_slot = 0;
   std::int64_t target_frame = 0;
+  // The newest frame in the ring when it is the recording's last ring (the tested frame is then
+  // one of the last N/2); -1 during the run, when the ring reaches N/2 frames past the tested one.
+  std::int64_t newest_frame = -1;
 
-  // Frames before the tested one that the ring holds: N - 1 - N/2.
-  int frames_before() const { return images_in_buffer - 1 - images_in_buffer / 2; }
-  // Frames after it: N/2.
-  int frames_after() const { return images_in_buffer / 2; }
+  // True when the ring is the recording's last and the tested frame one of its last N/2 frames.
+  bool end_ring() const { return newest_frame >= 0; }
+  // Frames after the tested one that the ring holds: N/2 during the run.
+  int frames_after() const {
+    return end_ring() ? static_cast<int>(newest_frame - target_frame) : images_in_buffer / 2;
+  }
+  // Frames before it: N - 1 - N/2 during the run.
+  int frames_before() const { return images_in_buffer - 1 - frames_after(); }
   // True when frame `frame` is in the ring (never a frame before 0).
   bool frame_held(std::int64_t frame) const {
     const std::int64_t d = frame - target_frame;
@@ -37,16 +46,16 @@ struct RingView {
   std::span<const std::uint8_t> frame_pixels(std::int64_t frame) const {
     const std::int64_t n = images_in_buffer;
     const std::int64_t slot = ((target_slot + (frame - target_frame)) % n + n) % n;
-    return frames.subspan(static_cast<std::size_t>(slot) *
-                              static_cast<std::size_t>(geometry.frame_pixels),
-                          static_cast<std::size_t>(geometry.frame_pixels));
+    return frames.subspan(
+        static_cast<std::size_t>(slot) * static_cast<std::size_t>(geometry.frame_pixels),
+        static_cast<std::size_t>(geometry.frame_pixels));
   }
 };
 
 // One frame tested, reported or not.
 struct TestedFrame {
-  std::int64_t newest_frame = 0;  // the frame just loaded
-  std::int64_t target_frame = 0;  // the frame tested: newest_frame - N/2
+  std::int64_t newest_frame = 0;  // the frame just loaded (the recording's last in its end ring)
+  std::int64_t target_frame = 0;  // the frame tested: newest_frame - N/2 during the run
   bool reported = false;
 };
 
@@ -60,8 +69,8 @@ struct ReportView {
 
 // How the run ended.
 struct RunEnd {
-  bool input_ended = false;     // the frames ran out (not stopped on an error)
-  std::int64_t frames_read = 0; // frames in the recording, when input_ended
+  bool input_ended = false;      // the frames ran out (not stopped on an error)
+  std::int64_t frames_read = 0;  // frames in the recording, when input_ended
 };
 
 enum class OutputStatus {
