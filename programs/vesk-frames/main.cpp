@@ -10,8 +10,36 @@
 
 #include "run/run_folder.h"
 #include "control/convert.h"
+#include "programs/version_line.h"
+
+namespace {
+
+// --help: the usage line, then every option and what it means.
+constexpr const char* kHelp =
+    "\n"
+    "Turns a SER file or a video into a run folder OUTDIR that vesk runs in: BMP_RAW/ with the\n"
+    "frames as 8-bit grey BMP files, frame_times.csv, settings.txt and the data files.\n"
+    "\n"
+    "  --first N            start at recording frame N (from 0); it is numbered frame 0\n"
+    "  --count M            read at most M frames\n"
+    "  --byte-order little|big  the byte order of 16-bit SER samples (default: from the header,\n"
+    "                       checked on the first frames)\n"
+    "  --depth D            the bit depth of the samples, 8 to 16 (default: from the header,\n"
+    "                       checked on the first frames)\n"
+    "  --start-utc T        the UTC of the recording's frame 0, e.g. 2024-03-15T21:04:05.25Z,\n"
+    "                       for a recording without a clock of its own\n""  -h, --help           this text\n"
+    "  --version            the version and the git commit this program was built from\n"
+    "\n"
+    "Exit status: 0 done, 1 bad input or a failed write, 2 bad command line.\n"
+    "Manual: docs/recordings.md";
+
+}  // namespace
 
 int main(int argc, char** argv) {
+  if (asks_version(argc, argv)) {
+    std::printf("%s\n", version_line("vesk-frames").c_str());
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  }
   const std::vector<std::string> args(argv + 1, argv + argc);
   ConvertOptions options;
   bool help = false;
@@ -21,7 +49,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (help) {
-    std::printf("%s\n", kVeskFramesUsage);
+    std::printf("%s%s\n", kVeskFramesUsage, kHelp);
     return 0;
   }
   // The installed data files lie beside bin/ in share/vesk; a build tree uses the sources' data/.

@@ -6,17 +6,30 @@
 #include <string>
 
 #include "review/review_page.h"
+#include "programs/version_line.h"
 
 namespace {
 
 constexpr const char* kUsage =
     "usage: vesk-review [RUN_DIR]\n"
     "Builds RUN_DIR/review/index.html (RUN_DIR defaults to the current folder) from the run's\n"
-    "flashes.csv, lightcurves.csv, the event pictures in review/ and decisions.csv if present.";
+    "flashes.csv, lightcurves.csv, the event pictures in review/ and decisions.csv if present.\n"
+    "Open the page from the disk in a browser; the decisions made on it are saved from there.\n"
+    "\n"
+    "  --                   the next argument is the run folder, even if it starts with -\n"
+    "  -h, --help           this text\n"
+    "  --version            the version and the git commit this program was built from\n"
+    "\n"
+    "Exit status: 0 done, 1 a bad catalogue file or a failed write, 2 bad command line.\n"
+    "Manual: docs/review.md";
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (asks_version(argc, argv)) {
+    std::printf("%s\n", version_line("vesk-review").c_str());
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  }
   std::string run_folder = ".";
   bool have_folder = false;
   bool options_done = false;  // after "--" every argument is a folder name
