@@ -197,13 +197,13 @@ TEST(ProcessingRun, FlashesInTheFirstAndTheLastFrameAreFound) {
 
     // The same frames as a SER recording give the same log and report images.
     ASSERT_EQ(
-        run_command("'" + std::string(VESK_TOOLS_DIR) + "/frames_to_ser' . rec.ser").exit_status,
+        run_command(std::string("'") + VESK_TOOLS_DIR + "/frames_to_ser' . rec.ser").exit_status,
         0);
     fs::create_directory(in_scratch("direct"));
     write_text("direct/settings.txt",
                settings_text(1, 20, 10, 3, 1.5f, 4, 4, 3, 3, 3, 3, 95, 0, c.images));
     const ProgramRun direct =
-        run_command("echo 0 | '" + std::string(VESK_BINARY) + "' rec.ser --out direct");
+        run_command(std::string("echo 0 | '") + VESK_BINARY + "' rec.ser --out direct");
     EXPECT_EQ(direct.exit_status, 0) << direct.err;
     EXPECT_EQ(read_text("direct/flash_info.dat"), r.flash_log);
     EXPECT_EQ(read_file("direct/" + numbered_file_name(kReportPattern, last)),
