@@ -59,6 +59,7 @@ struct CatalogueEvent {
   double step_y = 0.0;  // (columns, rows); 0 for an event that stays
   FieldVerdict fields = FieldVerdict::both;  // of the first frame
   EventClass verdict = EventClass::flash;
+  bool end_ring = false;  // the first frame was tested in the recording's last ring
   // The first report's light curve: frames frame - kCurveBefore .. frame + kCurveAfter at the
   // first centroid.
   std::array<FrameFlux, kCurveFrames> curve{};

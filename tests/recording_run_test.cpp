@@ -290,7 +290,7 @@ TEST(RecordingRun, StopsWithOneLineOnABadRecording) {
   EXPECT_EQ(video.err,
             "short.mkv: ends after 40 frames; the ring of Images_in_buffer 60 needs frames 0 to 59 "
             "before the run can start; with the 40 frames there, set Images_in_buffer to 40 "
-            "or less in short/settings.txt\n");
+            "or less in short.vesk/settings.txt\n");
   const ProgramRun skipped = vesk("short.mkv --no-menu --first 45");
   EXPECT_EQ(skipped.exit_status, 1);
   EXPECT_EQ(skipped.err, "--first 45: short.mkv has only 40 frames\n");

@@ -19,119 +19,47 @@
 #include <string_view>
 #include <vector>
 
-#include "catalogue/frame_times.h"
-#include "imaging/file_io.h"
+#include "formats/flashes_csv.h"
+#include "formats/match_csv.h"
+#include "formats/utc.h"
 #include "programs/version_line.h"
 
 namespace {
 
 constexpr double kDefaultWindow = 0.1;
 constexpr double kMostWindow = 86400.0;
-constexpr std::size_t kMostLineBytes = 4096;
-constexpr std::size_t kMostEvents = 1000000;
 // Pairs within the window held at once for the pairing (about 24 bytes each).
 constexpr std::size_t kMostCandidates = 20000000;
 constexpr const char* kUsage = "usage: vesk-match A/flashes.csv B/flashes.csv [--window SECONDS]";
 
 struct Event {
-  std::string number;
+  int number = 0;
   UtcTime utc;
   std::string verdict;
-  std::string peak;
+  double peak = 0.0;
   double seconds = 0.0;  // from the common reference time
 };
 
-std::vector<std::string> split(std::string_view line) {
-  std::vector<std::string> fields;
-  std::size_t at = 0;
-  for (;;) {
-    const std::size_t comma = line.find(',', at);
-    fields.emplace_back(line.substr(at, comma == std::string_view::npos ? comma : comma - at));
-    if (comma == std::string_view::npos) return fields;
-    at = comma + 1;
-  }
-}
-
-bool whole_number(const std::string& text) {
-  return !text.empty() && text.size() <= 12 &&
-         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// Reads the events of catalogue `path`. False with `error` (one line naming the file) when it
-// cannot be read, is not a flashes.csv, or has an event without a UTC time.
+// Reads the events of catalogue `path` (formats/flashes_csv.h checks every cell). False with
+// `error` (one line naming the file) when it cannot be read, is not a flashes.csv, or has an
+// event without a UTC time.
 bool read_catalogue(const char* path, std::vector<Event>& events, std::string& error) {
-  FileHandle file = open_text_to_read("", path, error);
-  if (!file) return false;
-  const std::string name(path);
-  char text[kMostLineBytes + 2];
-  std::size_t number = 0;
-  std::size_t columns = 0;
-  std::size_t event_at = 0;
-  std::size_t utc_at = 0;
-  std::size_t class_at = 0;
-  std::size_t peak_at = 0;
-  while (std::fgets(text, sizeof text, file.get()) != nullptr) {
-    ++number;
-    const std::string where = name + ": line " + std::to_string(number) + ": ";
-    std::size_t length = std::strlen(text);
-    if (length > 0 && text[length - 1] == '\n') {
-      --length;
-    } else if (length == sizeof text - 1) {
-      error = where + "longer than " + std::to_string(kMostLineBytes) + " bytes";
-      return false;
-    }
-    if (length > 0 && text[length - 1] == '\r') --length;
-    const std::vector<std::string> fields = split(std::string_view(text, length));
-    if (number == 1) {
-      const auto column = [&](const char* wanted, std::size_t& at) {
-        const auto it = std::find(fields.begin(), fields.end(), wanted);
-        at = static_cast<std::size_t>(it - fields.begin());
-        return it != fields.end();
-      };
-      if (!column("event", event_at) || !column("utc", utc_at) || !column("class", class_at) ||
-          !column("peak", peak_at)) {
-        error = where + "not the header of a flashes.csv (it needs event, utc, class and peak)";
-        return false;
-      }
-      columns = fields.size();
-      continue;
-    }
-    if (length == 0) continue;
-    if (fields.size() != columns) {
-      error = where + std::to_string(fields.size()) + " fields where the header has " +
-              std::to_string(columns);
-      return false;
-    }
-    if (events.size() == kMostEvents) {
-      error = name + ": more than " + std::to_string(kMostEvents) + " events";
-      return false;
-    }
+  std::vector<FlashRow> rows;
+  if (!read_flashes_csv(path, rows, &error)) return false;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const FlashRow& row = rows[i];
     Event e;
-    e.number = fields[event_at];
-    if (!whole_number(e.number)) {
-      error = where + "event \"" + e.number + "\" is not an event number";
-      return false;
-    }
-    if (fields[utc_at].empty()) {
-      error = name + ": event " + e.number + " has no UTC time (line " + std::to_string(number) +
+    e.number = row.event;
+    // The reader has checked the time; an event without one cannot be paired.
+    if (row.utc.empty() || !parse_utc(row.utc, e.utc)) {
+      error = std::string(path) + ": event " + std::to_string(e.number) + " has no UTC time (line " +
+              std::to_string(i + 2) +
               "); vesk-match needs the times of the run folder's frame_times.csv";
       return false;
     }
-    if (!parse_utc(fields[utc_at], e.utc)) {
-      error = where + "utc \"" + fields[utc_at] + "\" is not a time like 2024-03-15T21:04:05.12Z";
-      return false;
-    }
-    e.verdict = fields[class_at];
-    e.peak = fields[peak_at];
+    e.verdict = row.event_class;
+    e.peak = row.peak;
     events.push_back(std::move(e));
-  }
-  if (std::ferror(file.get())) {
-    error = errno_message(path, "read failed");
-    return false;
-  }
-  if (number == 0) {
-    error = name + ": empty; not a flashes.csv";
-    return false;
   }
   return true;
 }
@@ -258,24 +186,31 @@ int main(int argc, char** argv) {
     ++pairs;
   }
 
-  std::printf("a_event,b_event,dt,a_class,b_class,a_peak,b_peak\n");
+  std::fputs(match_header().c_str(), stdout);
   for (std::size_t ia = 0; ia < a.size(); ++ia) {
     if (partner_of_a[ia] == kFree) continue;
     const Event& ea = a[ia];
     const Event& eb = b[partner_of_a[ia]];
-    std::printf("%s,%s,%.6f,%s,%s,%s,%s\n", ea.number.c_str(), eb.number.c_str(),
-                seconds_between(ea.utc, eb.utc), ea.verdict.c_str(), eb.verdict.c_str(),
-                ea.peak.c_str(), eb.peak.c_str());
+    const MatchRow row{ea.number,  eb.number,  seconds_between(ea.utc, eb.utc),
+                       ea.verdict, eb.verdict, ea.peak,
+                       eb.peak};
+    std::fputs(match_line(row).c_str(), stdout);
   }
   for (std::size_t ia = 0; ia < a.size(); ++ia) {
     if (partner_of_a[ia] != kFree) continue;
-    std::printf("%s,,,%s,,%s,\n", a[ia].number.c_str(), a[ia].verdict.c_str(),
-                a[ia].peak.c_str());
+    MatchRow row;
+    row.a_event = a[ia].number;
+    row.a_class = a[ia].verdict;
+    row.a_peak = a[ia].peak;
+    std::fputs(match_line(row).c_str(), stdout);
   }
   for (std::size_t ib = 0; ib < b.size(); ++ib) {
     if (b_taken[ib]) continue;
-    std::printf(",%s,,,%s,,%s\n", b[ib].number.c_str(), b[ib].verdict.c_str(),
-                b[ib].peak.c_str());
+    MatchRow row;
+    row.b_event = b[ib].number;
+    row.b_class = b[ib].verdict;
+    row.b_peak = b[ib].peak;
+    std::fputs(match_line(row).c_str(), stdout);
   }
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     std::fprintf(stderr, "vesk-match: standard output: write failed: %s\n", std::strerror(errno));

@@ -216,7 +216,7 @@ bool reference_run(const std::filesystem::path& run_dir, const DetectionSettings
   reference::recompute_statistics(ring);
 
   FileHandle log = open_file_in(run_dir, "flash_info.dat", "w", *error);
-  if (!log || std::fputs(kFlashLogHeader, log.get()) == EOF) return false;
+  if (!log || std::fputs(kFlashInfoHeader, log.get()) == EOF) return false;
   DetectionResult result;
   // Tests the frame in `target_slot` and logs and reports it when accepted; `newest` is the
   // ring's newest frame when it is the recording's last ring, else -1.
