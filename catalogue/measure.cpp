@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 
+#include "catalogue/sharpness.h"
 #include "imaging/flash_report.h"
 
 namespace {
@@ -236,6 +238,20 @@ ReportMeasure measure_report(const RingView& ring, double sample, double line) {
   }
   m.fields.odd_err = std::sqrt(odd_variance);
   m.fields.even_err = std::sqrt(even_variance);
+
+  double largest = -std::numeric_limits<double>::infinity();
+  for (int i = 0; i < a.count; ++i) {
+    const std::size_t p = a.index[static_cast<std::size_t>(i)];
+    const double e = excess(target[p], ring.pixel_sum[p], n);
+    if (e > largest) {
+      largest = e;
+      m.pixel_x = static_cast<int>(p % static_cast<std::size_t>(g.image_width));
+      m.pixel_y = a.row[static_cast<std::size_t>(i)];
+    }
+  }
+  m.fwhm = fitted_fwhm(ring, cx, cy, WidthRows::all);
+  m.field_fwhm = fitted_fwhm(
+      ring, cx, cy, m.fields.odd_flux >= m.fields.even_flux ? WidthRows::odd : WidthRows::even);
   measure_surroundings(ring, m);
   return m;
 }

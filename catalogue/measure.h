@@ -63,6 +63,14 @@ struct ReportMeasure {
   double mean_gradient = 0.0;
   bool near_saturated = false;
   FieldSplit fields;
+  // Full width at half maximum (pixels) of the Gaussian fitted to the excess round the centroid
+  // (catalogue/sharpness.h): over all rows, and over the rows of the field with the larger
+  // excess; NaN when there is no excess to fit.
+  double fwhm = 0.0;
+  double field_fwhm = 0.0;
+  // The aperture pixel of the largest excess in the reported frame.
+  int pixel_x = 0;
+  int pixel_y = 0;
 };
 
 // Measures the report of frame ring.target_frame whose detector position is (sample, line)

@@ -37,6 +37,8 @@ std::string catalogue(const std::vector<Row>& rows) {
     row.m_inst = -7.39;
     row.event_class = r.verdict;
     row.report = "BMP_FLASHES/00100.bmp";
+    row.fwhm = 2.1;
+    row.optics_fwhm = 2.5;
     text += flashes_line(row);
   }
   return text;
