@@ -82,3 +82,8 @@ struct ReportMeasure {
 // kLeastPixelVariance. `ring` must be the ring of that report, with at least 3 frames; offsets
 // it does not hold (frame_held false) are left empty in the curve.
 ReportMeasure measure_report(const RingView& ring, double sample, double line);
+
+// The aperture at (cx, cy) in frame `frame`, which the ring must hold: flux and peak as in a
+// report's light curve, the error from the aperture pixels' spreads over the ring's other frames
+// (floored as there).
+FrameFlux measure_aperture(const RingView& ring, std::int64_t frame, double cx, double cy);

@@ -154,7 +154,8 @@ class FlashCatalogue final : public RunOutput {
   OutputStatus hand_out(const std::vector<CatalogueEvent>& events, std::string* error) {
     OutputStatus status = OutputStatus::ok;
     for (const CatalogueEvent& closed : events) {
-      const CatalogueEvent e = with_signs(closed);
+      CatalogueEvent e = with_signs(closed);
+      if (e.signs.moving && ring_seen_) follow_track(e);
       FrameTimeEntry from_source;
       bool written = write_line(flashes_, flashes_line(flashes_row(
                                               e, frame_time_of(e.frame, from_source),
@@ -172,6 +173,24 @@ class FlashCatalogue final : public RunOutput {
       }
     }
     return status;
+  }
+
+  // A moving event's light curve along its track: offset k measured at the first centroid moved
+  // k steps, in the ring as it stands when the event closes, for the frames it holds (with
+  // Images_in_buffer 60 every offset of a track up to 18 frames long). Offset 0 keeps the first
+  // report's measure (on the track by definition); other frames the ring no longer holds are
+  // left empty rather than measured off the track.
+  void follow_track(CatalogueEvent& e) const {
+    for (int k = 0; k < kCurveFrames; ++k) {
+      const int offset = k - kCurveBefore;
+      if (offset == 0) continue;
+      const std::int64_t frame = e.frame + offset;
+      FrameFlux& f = e.curve[static_cast<std::size_t>(k)];
+      f = last_ring_.frame_held(frame)
+              ? measure_aperture(last_ring_, frame, e.x + e.step_x * offset,
+                                 e.y + e.step_y * offset)
+              : FrameFlux{};
+    }
   }
 
   // `closed` with the signs the catalogue adds to those of its reports: sharp against the optics'

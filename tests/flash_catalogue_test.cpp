@@ -258,6 +258,24 @@ TEST(FlashCatalogue, RunWritesOneLinePerEventAndItsLightCurve) {
   EXPECT_EQ(curves[16], "1,30,10,,,");
   EXPECT_EQ(curves[17 + 5], "2,35,0,1280.00,5.68,142.22");
   EXPECT_EQ(curves[17 + 6], "2,36,1,480.00,5.68,53.33");
+  // The moving point is measured along its track: 2 x 150 at each of its frames, where the first
+  // report's fixed aperture would see -33.33 after the first. Its event closes when frame 50 is
+  // tested, whose ring holds frames 46 to 55: the frames before its first are left empty.
+  const auto curve_of_moving = [&](int offset) {
+    std::string line = curves.at(static_cast<std::size_t>(33 + 5 + offset));
+    std::vector<std::string> cells;
+    std::stringstream in(line + ",");
+    for (std::string cell; std::getline(in, cell, ',');) cells.push_back(cell);
+    return cells;
+  };
+  for (int offset = 0; offset <= 3; ++offset) {
+    SCOPED_TRACE(offset);
+    EXPECT_EQ(curve_of_moving(offset)[3], "300.00");
+    EXPECT_EQ(curve_of_moving(offset)[5], "150.00");
+  }
+  EXPECT_EQ(curve_of_moving(4)[3], "0.00");
+  EXPECT_EQ(curve_of_moving(10)[3], "0.00");
+  EXPECT_EQ(curves.at(33 + 4), "3,44,-1,,,");
 }
 
 // utc and seconds come from frame_times.csv, three-column or the older two-column layout; a bad

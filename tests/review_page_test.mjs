@@ -145,11 +145,14 @@ try {
       bars: svg.querySelectorAll("line.bar").length,
       sigma: svg.querySelectorAll("line.sigma").length,
       above: svg.querySelectorAll("circle.pt.above").length,
+      label: svg.querySelector("text.sigma-label").textContent,
     }));
     assert.equal(lc.points, 16);
     assert.equal(lc.bars, 48);
     assert.equal(lc.sigma, 1);
     assert.equal(lc.above, 3);  // the moving point's three frames
+    // Three times one frame's error (6), not the error of the flux summed over 3 frames (10.4).
+    assert.equal(lc.label, "3\u03c3 = 18.0");
   });
   await check("no console errors, page errors or failed loads", async () => {
     assert.deepEqual(problems, []);

@@ -133,7 +133,8 @@ bool write_fixture(const Options& o, std::string& error) {
     row.y = rounded(e.y, 2);
     row.peak = rounded(e.peak, 1);
     row.flux = rounded(flux, 1);
-    row.flux_err = rounded(flux_err, 1);
+    // The error of the flux summed over the event's frames, as the catalogue gives it.
+    row.flux_err = rounded(flux_err * std::sqrt(static_cast<double>(e.frames)), 1);
     row.snr = rounded(flux / flux_err, 1);
     row.m_inst = rounded(-2.5 * std::log10(flux) + 20.0, 2);
     row.motion = rounded(e.motion, 2);

@@ -4,11 +4,14 @@
 #include <atomic>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <new>
 #include <thread>
 #include <tuple>
 
+#include "catalogue/classes.h"
 #include "catalogue/measure.h"
+#include "catalogue/sharpness.h"
 #include "control/driver.h"
 #include "imaging/file_io.h"
 #include "run/ring_retest.h"
@@ -54,6 +57,7 @@ class GridOutput final : public RunOutput {
              const std::vector<GridSetting>& grid, std::size_t begin, std::size_t end,
              bool catalogue)
       : catalogue_(catalogue),
+        interlaced_(base.Interlace != 0),
         min_flash_(base.Min_flash_limit),
         max_flash_(base.Max_flash_limit),
         chunks_(candidate_chunk_count(geometry.frame_pixels)),
@@ -114,9 +118,26 @@ class GridOutput final : public RunOutput {
     return OutputStatus::ok;
   }
 
-  // Closes the events still open once the run has ended.
+  // Closes the events still open once the run has ended, and gives every event the signs the
+  // catalogue adds at the end of a run: sharp against the optics' width (measured on the ring of
+  // the run's first report, as the catalogue measures it), hot_pixel when the setting's events
+  // at its pixel are kLeastHotPixelEvents or more; and its class from them.
   void close_all() {
-    for (std::size_t i = 0; i < books_.size(); ++i) close_all_events(books_[i], events_[i]);
+    for (std::size_t i = 0; i < books_.size(); ++i) {
+      close_all_events(books_[i], events_[i]);
+      std::map<std::pair<int, int>, int> at_pixel;
+      for (const CatalogueEvent& e : events_[i]) {
+        if (!e.signs.moving) ++at_pixel[{e.pixel_x, e.pixel_y}];
+      }
+      for (CatalogueEvent& e : events_[i]) {
+        const double width = interlaced_ ? e.field_fwhm : e.fwhm;
+        e.signs.sharp = std::isfinite(optics_fwhm_) && width < kSharpFraction * optics_fwhm_;
+        if (!e.signs.moving) {
+          e.signs.hot_pixel = at_pixel[{e.pixel_x, e.pixel_y}] >= kLeastHotPixelEvents;
+        }
+        e.verdict = class_of(e.signs);
+      }
+    }
   }
 
   std::vector<std::vector<FoundReport>>& reports() { return reports_; }
@@ -157,7 +178,13 @@ class GridOutput final : public RunOutput {
       const std::size_t i = group.members[k];
       reports_[i].push_back({ring.target_frame, result_.measurement.sample,
                              result_.measurement.line, result_.flash_count});
-      if (catalogue_) add_report(books_[i], measured(ring, reports_[i].back()));
+      if (catalogue_) {
+        if (!optics_known_) {
+          optics_fwhm_ = edge_fwhm(ring);
+          optics_known_ = true;
+        }
+        add_report(books_[i], measured(ring, reports_[i].back()));
+      }
     }
   }
 
@@ -171,6 +198,9 @@ class GridOutput final : public RunOutput {
   }
 
   bool catalogue_;  // measure the reports and group them into events
+  bool interlaced_;
+  bool optics_known_ = false;
+  double optics_fwhm_ = std::numeric_limits<double>::quiet_NaN();
   int min_flash_;
   int max_flash_;
   std::vector<TemporalGroup> groups_;

@@ -139,11 +139,11 @@ CandidateKind candidate_kind(const std::string& class_name, bool negative, doubl
   if (negative) return class_name == "flash" ? CandidateKind::noise : CandidateKind::other;
   if (share >= kSteadyShare) return CandidateKind::found;
   if (class_name == "flash") return CandidateKind::uncertain;
-  if (class_name == "edge") return CandidateKind::edge;
   if (class_name == "moving") return CandidateKind::moving;
-  // Every other verdict (a sharp spot, a hot pixel) names something a flash is not and that only
-  // brightens, so the negative cannot show it.
-  return CandidateKind::upward;
+  // A sharp spot (a cosmic ray) and a hot pixel only brighten: the negative cannot show them.
+  if (class_name == "sharp" || class_name == "hot_pixel") return CandidateKind::upward;
+  // The verdicts of place (edge, off_moon, sunlit) and the rest: counted with the edges.
+  return CandidateKind::edge;
 }
 
 double SettingScore::recall(std::size_t bin) const {

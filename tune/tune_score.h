@@ -33,7 +33,8 @@ enum class CandidateKind {
               // flash, perhaps noise; listed to look at, never counted as a false alarm
   noise,      // in the negative run and called a flash by the catalogue: a false alarm of noise
   upward,     // a catalogue verdict of a false alarm the negative cannot show (sharp, hot_pixel)
-  edge,       // the catalogue's edge verdict: counted apart, not against the limit
+  edge,       // the catalogue's edge verdict, or another of place (off_moon, sunlit): counted
+              // apart, not against the limit
   moving,     // the catalogue's moving verdict: counted apart, not against the limit
   other,      // the negative run's events of other classes: the run without injections shows
               // those itself
