@@ -28,30 +28,16 @@
 #include "imaging/file_io.h"
 #include "imaging/frame_files.h"
 #include "reference/oracle_support.h"
+#include "reference/settings_fixture.h"
 #include "sources/frame_folder.h"
 
 namespace {
 
 constexpr int kImages = 60;
 
-// The shipped default.txt values.
+// The shipped default.txt, its ring of kImages frames.
 DetectionSettings bench_settings() {
-  DetectionSettings s;
-  s.Min_flash_limit = 1;
-  s.Max_flash_limit = 80;
-  s.Flash_sd_sep = 32.0f;
-  s.Neighbour_sd = 3.0f;
-  s.Time_sd = 5.0f;
-  s.Min_sd1 = 4.0f;
-  s.Min_sd2 = 2.0f;
-  s.Left_sample_border = 10;
-  s.Right_sample_border = 10;
-  s.Top_line_limit = 10;
-  s.Bott_line_limit = 10;
-  s.Peak_killer = 95.0f;
-  s.Interlace = 0;
-  s.Images_in_buffer = kImages;
-  return s;
+  return settings_fixture([](DetectionSettings& s) { s.Images_in_buffer = kImages; });
 }
 
 // A ring of kImages frames of a smooth scene with noise and its sums, the slots the run would use

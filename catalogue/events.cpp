@@ -96,6 +96,7 @@ CatalogueEvent finish(const OpenEvent& e) {
   CatalogueEvent c;
   c.number = e.number;
   c.frame = e.first.frame;
+  c.end_ring = e.first.end_ring;
   c.last_report = e.last.frame;
   c.reports = e.reports;
   c.x = e.first.x;

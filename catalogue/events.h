@@ -64,6 +64,7 @@ struct CatalogueEvent {
   int pixel_y = 0;
   ClassSigns signs;  // moving and edge set here; the catalogue adds the others
   EventClass verdict = EventClass::flash;  // class_of(signs)
+  bool end_ring = false;  // the first frame was tested in the recording's last ring
   // The first report's light curve: frames frame - kCurveBefore .. frame + kCurveAfter at the
   // first centroid.
   std::array<FrameFlux, kCurveFrames> curve{};

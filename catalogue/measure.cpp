@@ -171,6 +171,7 @@ ReportMeasure measure_report(const RingView& ring, double sample, double line) {
   const std::span<const std::uint8_t> target = ring.frame_pixels(ring.target_frame);
   ReportMeasure m;
   m.frame = ring.target_frame;
+  m.end_ring = ring.end_ring();
   double cx = clamp_into(sample, g.image_width);
   double cy = clamp_into(line, g.image_height);
   for (int pass = 0; pass < kCentroidPasses; ++pass) {

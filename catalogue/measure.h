@@ -47,6 +47,7 @@ struct FieldSplit {
 
 struct ReportMeasure {
   std::int64_t frame = 0;  // the reported frame
+  bool end_ring = false;   // tested in the recording's last ring (one of its last N/2 frames)
   double x = 0.0;          // flux-weighted centroid: column
   double y = 0.0;          // and stored row (0 the top)
   FrameFlux at_report;     // the aperture in the reported frame

@@ -99,10 +99,38 @@ void warn_if_nothing_scanned(const DetectionSettings& settings, const FrameGeome
   print_message(out, err, "the borders leave " + what + " to test: this run can report nothing");
 }
 
-RunParameters run_parameters(const DetectionSettings& settings, const RunOptions& options) {
-  return {settings.Images_in_buffer,       settings.Min_flash_limit,
-          settings.Max_flash_limit,        detection_thresholds(settings),
-          scan_thread_count(options.threads), options.stop};
+// settings.txt of the run folder, as messages name it: plain in the working folder.
+std::filesystem::path settings_file_of(const std::filesystem::path& run_dir) {
+  if (run_dir.empty() || run_dir == ".") return "settings.txt";
+  return run_dir / "settings.txt";
+}
+
+// Frames 0 to count - 1 of `source` there, for the largest count below `ring` (whose check
+// failed): the checks are cheap, so the count is found by halving.
+std::int64_t frames_there(FrameSource& source, int ring) {
+  int there = 0;  // frames 0 to there - 1 are known to be there
+  int missing = ring;
+  while (missing - there > 1) {
+    const int middle = there + (missing - there) / 2;
+    std::string ignored;
+    if (source.check_first_frames(middle, &ignored)) {
+      there = middle;
+    } else {
+      missing = middle;
+    }
+  }
+  return there;
+}
+
+RunParameters run_parameters(const std::filesystem::path& run_dir,
+                             const DetectionSettings& settings, const RunOptions& options) {
+  return {settings.Images_in_buffer,
+          settings.Min_flash_limit,
+          settings.Max_flash_limit,
+          detection_thresholds(settings),
+          scan_thread_count(options.threads),
+          options.stop,
+          settings_file_of(run_dir)};
 }
 
 // The first output: when the run has filled its ring and is sure to start, the previous run's
@@ -178,7 +206,8 @@ RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& reco
   const std::unique_ptr<RunOutput> frame_times =
       options.recording.empty() ? nullptr : make_frame_times_file(run_dir, source);
   if (frame_times) outputs.push_back(frame_times.get());
-  return process_frames(source, run_parameters(settings, options), buffers, outputs, out, err);
+  return process_frames(source, run_parameters(run_dir, settings, options), buffers, outputs, out,
+                        err);
 }
 
 DetectionThresholds detection_thresholds(const DetectionSettings& settings) {
@@ -251,9 +280,9 @@ int run_vesk(const std::filesystem::path& run_dir, const RunOptions& options, st
   // take minutes to allocate, or more memory than the machine has.
   if (!source->check_first_frames(settings.Images_in_buffer, &error)) {
     print_message(out, err,
-                  error + "; the ring of Images_in_buffer " +
-                      std::to_string(settings.Images_in_buffer) + " needs frames 0 to " +
-                      std::to_string(settings.Images_in_buffer - 1) + " before the run can start");
+                  short_ring_message(error, settings.Images_in_buffer,
+                                     frames_there(*source, settings.Images_in_buffer),
+                                     settings_file_of(run_dir)));
     return 1;
   }
   // One thread reads as it scans; more share the scan, and a reader thread reads ahead.

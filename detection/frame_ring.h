@@ -56,9 +56,19 @@ struct RingView {
   int images_in_buffer = 0;  // N
   int target_slot = 0;
   std::int64_t target_frame = 0;
+  // The newest frame in the ring when it is the recording's last ring (the tested frame is then
+  // one of the last N/2); -1 during the run, when the ring reaches N/2 frames past the tested one.
+  std::int64_t newest_frame = -1;
 
-  int frames_before() const { return frames_before_target(images_in_buffer); }
-  int frames_after() const { return frames_after_target(images_in_buffer); }
+  // True when the ring is the recording's last and the tested frame one of its last N/2 frames.
+  bool end_ring() const { return newest_frame >= 0; }
+  // Frames after the tested one that the ring holds: N/2 during the run.
+  int frames_after() const {
+    return end_ring() ? static_cast<int>(newest_frame - target_frame)
+                      : frames_after_target(images_in_buffer);
+  }
+  // Frames before it: N - 1 - N/2 during the run.
+  int frames_before() const { return images_in_buffer - 1 - frames_after(); }
   // True when frame `frame` is in the ring (never a frame before 0).
   bool frame_held(std::int64_t frame) const {
     const std::int64_t d = frame - target_frame;

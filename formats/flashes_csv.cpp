@@ -62,9 +62,10 @@ constexpr std::string_view kSaturatedWords[] = {"0", "1"};
 constexpr std::string_view kFieldsWords[] = {"", "both", "odd", "even"};
 constexpr std::string_view kClassWords[] = {"flash",  "moving",    "off_moon", "sunlit",
                                             "edge",   "hot_pixel", "sharp",    "scattered"};
+constexpr std::string_view kRingWords[] = {"", "full", "end"};
 
 // The table, in file order. Append new columns at the end.
-const std::array<FlashColumn, 19> kColumns = {{
+const std::array<FlashColumn, 20> kColumns = {{
     {"event", [](const FlashRow& r) { return std::to_string(r.event); },
      [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
        return read_int_cell(l, "event", c, 1, kMostEventNumber, r.event, e);
@@ -145,6 +146,10 @@ const std::array<FlashColumn, 19> kColumns = {{
     {"optics_fwhm", [](const FlashRow& r) { return fixed_cell(r.optics_fwhm, 2); },
      [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
        return read_optional_number_cell(l, "optics_fwhm", c, r.optics_fwhm, e);
+     }},
+    {"ring", [](const FlashRow& r) { return r.ring; },
+     [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
+       return read_word_cell(l, "ring", c, kRingWords, "full, end or empty", r.ring, e);
      }},
 }};
 

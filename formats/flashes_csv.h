@@ -35,6 +35,9 @@ struct FlashRow {
   std::string report;       // report image, relative to the run folder, or empty
   std::optional<double> fwhm;         // width of the first report, pixels
   std::optional<double> optics_fwhm;  // the optics' width it was judged against, pixels
+  // The ring the event's first frame was tested in: "full" (N/2 frames after it), "end" (one of
+  // the recording's last N/2 frames, tested in its last ring), or empty in an earlier version.
+  std::string ring;
 };
 
 // The columns in file order.

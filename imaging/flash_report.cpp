@@ -82,8 +82,9 @@ void compose_thumbnails(const FlashReportInput& in, std::uint8_t* strip) {
   const std::int64_t cx = w / 2;
   const std::int64_t pitch = mode == 0 ? 25 : 50;
 
-  const int held_before = in.images_in_buffer - 1 - in.images_in_buffer / 2;
-  const int held_after = in.images_in_buffer / 2;
+  const std::int64_t held_after =
+      in.newest_frame >= 0 ? in.newest_frame - in.target_frame : in.images_in_buffer / 2;
+  const std::int64_t held_before = in.images_in_buffer - 1 - held_after;
   for (int n = -kThumbnailsEachSide; n <= kThumbnailsEachSide; ++n) {
     // A close-up stands for one frame: one the ring does not hold stays black.
     if (n < -held_before || n > held_after || in.target_frame + n < 0) continue;

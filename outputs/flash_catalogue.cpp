@@ -40,6 +40,7 @@ FlashRow flashes_row(const CatalogueEvent& e, const FrameTimeEntry* time, int in
   row.motion = e.motion;
   if (interlace != 0) row.fields = field_verdict_name(e.fields);
   row.event_class = event_class_name(e.verdict);
+  row.ring = e.end_ring ? "end" : "full";
   if (e.frame <= std::numeric_limits<int>::max()) {
     row.report = numbered_file_name(kReportPattern, static_cast<int>(e.frame));
   }

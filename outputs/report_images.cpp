@@ -40,6 +40,7 @@ class ReportImages final : public RunOutput {
                                  .interlace = interlace_,
                                  .images_in_buffer = report.ring.images_in_buffer,
                                  .target_frame = report.ring.target_frame,
+                                 .newest_frame = report.ring.newest_frame,
                                  .geometry = report.ring.geometry,
                                  .report_header = report_header_,
                                  .marked_frame = report.marked_frame,

@@ -41,7 +41,8 @@ void complete_short_frame(std::span<std::uint8_t> frame, std::size_t got,
 
 // Reads frames 0 to N - 1 into slots 0 to N - 1. False with `error` at the first frame that
 // cannot be had.
-bool fill_ring(FrameSource& source, const FrameRing& ring, std::FILE* out, std::FILE* err,
+bool fill_ring(FrameSource& source, const FrameRing& ring,
+               const std::filesystem::path& settings_file, std::FILE* out, std::FILE* err,
                std::string& error) {
   const int n = ring.images_in_buffer;
   for (int i = 0; i < n; ++i) {
@@ -52,8 +53,7 @@ bool fill_ring(FrameSource& source, const FrameRing& ring, std::FILE* out, std::
       return false;
     }
     if (read.status == FrameStatus::end) {
-      error = read.reason + "; the ring of Images_in_buffer " + std::to_string(n) +
-              " needs frames 0 to " + std::to_string(n - 1) + " before the run can start";
+      error = short_ring_message(read.reason, n, i, settings_file);
       return false;
     }
     complete_short_frame(slot_bytes(ring, i), read.bytes,
@@ -153,6 +153,52 @@ bool hand_out_report(std::span<RunOutput* const> outputs, const ReportView& repo
   return stop;
 }
 
+// The detector's answer for the frame `view` tests (already in `result`, its boxes in
+// `marked_frame`) handed to the outputs: the report when it is accepted, then the tested frame.
+// True when an output must stop the run.
+bool hand_out_frame(std::span<RunOutput* const> outputs, const RunParameters& parameters,
+                    std::int64_t newest_frame, const DetectionResult& result,
+                    std::span<const std::uint8_t> marked_frame, const RingView& view,
+                    RunOutcome& outcome) {
+  const bool accepted = result.found && result.flash_count >= parameters.min_flash_limit &&
+                        result.flash_count <= parameters.max_flash_limit;
+  bool stop = false;
+  if (accepted) {
+    stop = hand_out_report(outputs, {newest_frame, result, marked_frame, view}, outcome);
+  }
+  std::string error;
+  for (RunOutput* output : outputs) {
+    if (note_status(output->frame_tested({newest_frame, view.target_frame, accepted}, view, &error),
+                    error, outcome)) {
+      stop = true;
+    }
+  }
+  return stop;
+}
+
+// When the frames run out at frame `frames`, the loop has tested every frame up to frames - 1 -
+// N/2; the last N/2 are tested in the last full ring (frames - N to frames - 1, its sums made
+// exact again), each against the other N - 1 frames as any other frame is.
+void test_last_frames(const FrameRing& ring, const FrameGeometry& geometry,
+                      const RunParameters& parameters, std::int64_t frames, Bands& bands,
+                      RunBuffers& buffers, DetectionResult& result,
+                      std::span<RunOutput* const> outputs, RunOutcome& outcome) {
+  const int n = ring.images_in_buffer;
+  recompute_in_bands(bands, ring);
+  for (std::int64_t target = frames - n / 2; target < frames; ++target) {
+    const int target_slot = static_cast<int>(target % n);
+    mark_candidate_chunks(ring, target_slot, parameters.thresholds, buffers.candidate_chunks);
+    flash_detector(ring, geometry, target_slot, parameters.thresholds, buffers.marked_frame,
+                   buffers.candidate_chunks, result);
+    RingView view = view_at(ring, geometry, target_slot, target);
+    view.newest_frame = frames - 1;
+    if (hand_out_frame(outputs, parameters, frames - 1, result, buffers.marked_frame, view,
+                       outcome)) {
+      return;
+    }
+  }
+}
+
 // Tells every output, the last first, that the run has ended; their errors are added to the
 // outcome's.
 void finish_outputs(std::span<RunOutput* const> outputs, const RunEnd& end, RunOutcome& outcome) {
@@ -228,6 +274,24 @@ bool allocate_run_buffers(RunBuffers& buffers, const FrameGeometry& geometry, in
   return true;
 }
 
+std::string short_ring_message(const std::string& reason, int images_in_buffer, std::int64_t frames,
+                               const std::filesystem::path& settings_file) {
+  std::string text = reason + "; the ring of Images_in_buffer " + std::to_string(images_in_buffer) +
+                     " needs frames 0 to " + std::to_string(images_in_buffer - 1) +
+                     " before the run can start";
+  const std::string where = settings_file.empty() ? "settings.txt" : settings_file.string();
+  const std::string there =
+      std::to_string(frames) + (frames == 1 ? " frame there" : " frames there");
+  std::int64_t largest = frames - frames % 2;
+  if (largest < kLeastImagesInBuffer && frames >= kLeastImagesInBuffer) largest = frames;
+  if (largest < kLeastImagesInBuffer) {
+    return text + "; with only " + there + ", no ring can be filled (" +
+           std::to_string(kLeastImagesInBuffer) + " frames at least)";
+  }
+  return text + "; with the " + there + ", set Images_in_buffer to " + std::to_string(largest) +
+         " or less in " + where;
+}
+
 RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, RunBuffers& buffers,
                           std::span<RunOutput* const> outputs, std::FILE* out, std::FILE* err) {
   RunOutcome outcome;
@@ -240,7 +304,7 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
   FrameSource& frames = source;  // read ahead or not, as the caller chose
 
   std::string error;
-  if (!fill_ring(frames, ring, out, err, error)) {
+  if (!fill_ring(frames, ring, parameters.settings_file, out, err, error)) {
     note_status(OutputStatus::fatal, error, outcome);
     return outcome;
   }
@@ -296,22 +360,17 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
                    buffers.candidate_chunks, result, marked);
     const std::int64_t target_frame = frame_number - frames_after_target(n);
     const RingView view = view_at(ring, geometry, target_slot, target_frame);
-    const bool accepted = result.found && result.flash_count >= parameters.min_flash_limit &&
-                          result.flash_count <= parameters.max_flash_limit;
-    bool stop = false;
-    if (accepted) {
-      stop = hand_out_report(outputs, {frame_number, result, buffers.marked_frame, view}, outcome);
+    if (hand_out_frame(outputs, parameters, frame_number, result, buffers.marked_frame, view,
+                       outcome)) {
+      break;
     }
-    for (RunOutput* output : outputs) {
-      if (note_status(output->frame_tested({frame_number, target_frame, accepted}, view, &error),
-                      error, outcome)) {
-        stop = true;
-      }
-    }
-    if (stop) break;
 
     target_slot = next_slot(target_slot, n);
     load_slot = next_slot(load_slot, n);
+  }
+  if (end.input_ended) {
+    test_last_frames(ring, geometry, parameters, end.frames_read, bands, buffers, result, outputs,
+                     outcome);
   }
   outcome.frames_read = end.frames_read;
   finish_outputs(outputs, end, outcome);

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <span>
 #include <string>
 #include <vector>
@@ -57,7 +58,16 @@ struct RunParameters {
   // Set from outside (a signal handler): the run reads no further frame and ends as if the
   // frames had run out there, so every output finishes. Null: never set.
   const volatile std::sig_atomic_t* stop = nullptr;
+  // Where Images_in_buffer was set, named when the recording is too short for the ring.
+  std::filesystem::path settings_file{};
 };
+
+// The refusal of a ring longer than the recording: `reason` says what lies where frame `frames`
+// should be; the line adds what the ring needs and the largest even ring (at least 3 frames) the
+// `frames` frames allow, to be set in `settings_file` (named as given; "settings.txt" when
+// empty).
+std::string short_ring_message(const std::string& reason, int images_in_buffer, std::int64_t frames,
+                               const std::filesystem::path& settings_file);
 
 struct RunOutcome {
   bool completed = true;            // false: the run stopped, or an output failed at its end

@@ -15,8 +15,8 @@
 
 // One frame tested, reported or not.
 struct TestedFrame {
-  std::int64_t newest_frame = 0;  // the frame just loaded
-  std::int64_t target_frame = 0;  // the frame tested: newest_frame - N/2
+  std::int64_t newest_frame = 0;  // the frame just loaded (the recording's last in its end ring)
+  std::int64_t target_frame = 0;  // the frame tested: newest_frame - N/2 during the run
   bool reported = false;
 };
 
@@ -30,8 +30,8 @@ struct ReportView {
 
 // How the run ended.
 struct RunEnd {
-  bool input_ended = false;     // the frames ran out (not stopped on an error)
-  std::int64_t frames_read = 0; // frames in the recording, when input_ended
+  bool input_ended = false;      // the frames ran out (not stopped on an error)
+  std::int64_t frames_read = 0;  // frames in the recording, when input_ended
 };
 
 enum class OutputStatus {

@@ -31,7 +31,8 @@ const std::string kEarlierLog = "flash_info.dat of an earlier run\n";
 const std::string kEarlierReport = "report image of an earlier run\n";
 
 // A sequence of kFrames frames of kWidth x kHeight with a little fixed noise and, in frames 1,
-// 4, 7, 10 and 13, a bright 2 x 1 spot that the detector reports (13 is never tested).
+// 4, 7, 10 and 13, a bright 2 x 1 spot that the detector reports (13's starts in column 30,
+// which the right border of 2 leaves out; lower borders reach it).
 std::vector<std::uint8_t> frame_pixels(int number) {
   std::vector<std::uint8_t> pixels(kWidth * kHeight);
   for (std::size_t i = 0; i < pixels.size(); ++i) {
@@ -198,17 +199,20 @@ const std::vector<BadInput>& refused_start_rows() {
        kBanner + kGeometryLine},
       {"Images_in_buffer larger than the frames present", [] { set_images_in_buffer(60); }, "0\n",
        "BMP_RAW/a00016.bmp: cannot open: No such file or directory; the ring of Images_in_buffer "
-       "60 needs frames 0 to 59 before the run can start\n",
+       "60 needs frames 0 to 59 before the run can start; with the 16 frames there, "
+       "set Images_in_buffer to 16 or less in settings.txt\n",
        1, kBanner + kGeometryLine + kMenu},
       {"Images_in_buffer one more than the frames present", [] { set_images_in_buffer(17); }, "0\n",
        "BMP_RAW/a00016.bmp: cannot open: No such file or directory; the ring of Images_in_buffer "
-       "17 needs frames 0 to 16 before the run can start\n",
+       "17 needs frames 0 to 16 before the run can start; with the 16 frames there, "
+       "set Images_in_buffer to 16 or less in settings.txt\n",
        1, kBanner + kGeometryLine + kMenu},
       // The frames are checked before the ring's memory is taken (here 30 MB; with large frames
       // many GB, allocated and zeroed for nothing).
       {"Images_in_buffer 40000 with 16 frames", [] { set_images_in_buffer(40000); }, "0\n",
        "BMP_RAW/a00016.bmp: cannot open: No such file or directory; the ring of Images_in_buffer "
-       "40000 needs frames 0 to 39999 before the run can start\n",
+       "40000 needs frames 0 to 39999 before the run can start; with the 16 frames there, "
+       "set Images_in_buffer to 16 or less in settings.txt\n",
        1, kBanner + kGeometryLine + kMenu},
       {"Images_in_buffer 2", [] { set_images_in_buffer(2); }, "0\n",
        "Images_in_buffer 2 is too small: the detector needs at least 3 frames in its ring\n", 1,
@@ -225,7 +229,8 @@ const std::vector<BadInput>& refused_start_rows() {
       {"a gap among the first Images_in_buffer frames",
        [] { fs::remove(in_scratch("BMP_RAW/a00005.bmp")); }, "0\n",
        "BMP_RAW/a00005.bmp: cannot open: No such file or directory; the ring of Images_in_buffer "
-       "8 needs frames 0 to 7 before the run can start\n",
+       "8 needs frames 0 to 7 before the run can start; with the 5 frames there, "
+       "set Images_in_buffer to 4 or less in settings.txt\n",
        1, kBanner + kGeometryLine + kMenu},
       {"console empty", [] {}, "", kConsoleEnded, 1, kBanner + kGeometryLine + kMenu},
       {"console ends at an edit prompt", [] {}, "3\n", kConsoleEnded, 1,
@@ -313,7 +318,7 @@ TEST(BadInput, ReportedAndTheRunKeepsEveryRecordBeforeTheFault) {
   ASSERT_EQ(records_below(full_log, kFrames).size(), 4u) << full_log;
   const std::string cut_frame_9 = "BMP_RAW/a00009.bmp: truncated, 100 of 822 bytes\n";
   const std::vector<BadInputRun> rows = {
-      // The run ends at the gap: frames 0 to 4 are tested, none after.
+      // The run ends at the gap: frames 0 to 8 are tested (5 to 8 in the last ring), none after.
       {"a gap in the frame folder", [] { fs::remove(in_scratch("BMP_RAW/a00009.bmp")); }, "0\n", "",
        0, 9 - kImagesInBuffer / 2, 9},
       {"a truncated later frame", [] { cut_file("BMP_RAW/a00009.bmp", 100); }, "0\n", cut_frame_9,
@@ -397,7 +402,8 @@ TEST(BadInput, ReportedAndTheRunKeepsEveryRecordBeforeTheFault) {
        "Right_sample_border 0 would read outside the frame; scanning with 1\n"
        "Top_line_limit 1 would read outside the frame; scanning with 2\n"
        "Bott_line_limit -2147483648 would read outside the frame; scanning with 2\n",
-       0, kFrames, kFrames},
+       // Column 30 is scanned now, so frame 13's spot is reported besides the others.
+       0, 13, kFrames},
   };
   for (const BadInputRun& row : rows) {
     SCOPED_TRACE(row.name);
@@ -412,8 +418,8 @@ TEST(BadInput, ReportedAndTheRunKeepsEveryRecordBeforeTheFault) {
     if (row.compare_below >= 0) {
       EXPECT_EQ(records_below(log, row.compare_below), records_below(full_log, row.compare_below));
     }
-    // Only frames with Images_in_buffer / 2 frames after them are tested.
-    EXPECT_EQ(records_below(log, row.nframes - kImagesInBuffer / 2), records_below(log, 99999));
+    // Only frames the run read are tested.
+    EXPECT_EQ(records_below(log, row.nframes), records_below(log, 99999));
     for (const std::string& record : records_below(log, kFrames)) {
       char name[32];
       std::snprintf(name, sizeof name, "BMP_FLASHES/%05d.bmp", std::stoi(record));

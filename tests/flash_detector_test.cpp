@@ -10,23 +10,22 @@
 #include "control/settings.h"
 #include "detection/detector_parts.h"
 #include "reference/oracle_support.h"
+#include "reference/settings_fixture.h"
 
 namespace {
 
 constexpr float kUnwritten = -1.0f;  // every measured field starts here, to see which are written
 
 DetectionSettings detector_settings() {
-  DetectionSettings s;
-  s.Flash_sd_sep = 1000.0f;
-  s.Neighbour_sd = 3.0f;
-  s.Time_sd = 1.5f;
-  s.Min_sd1 = 4.0f;
-  s.Min_sd2 = 4.0f;
-  s.Left_sample_border = 1;
-  s.Right_sample_border = 1;
-  s.Top_line_limit = 2;
-  s.Bott_line_limit = 2;
-  return s;
+  return settings_fixture([](DetectionSettings& s) {
+    s.Flash_sd_sep = 1000.0f;
+    s.Time_sd = 1.5f;
+    s.Min_sd2 = 4.0f;
+    s.Left_sample_border = 1;
+    s.Right_sample_border = 1;
+    s.Top_line_limit = 2;
+    s.Bott_line_limit = 2;
+  });
 }
 
 FlashMeasurement unwritten_measurement() {

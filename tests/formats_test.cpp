@@ -43,6 +43,7 @@ std::vector<FlashRow> sample_flashes() {
   a.report = "BMP_FLASHES/00042.bmp";
   a.fwhm = 2.35;
   a.optics_fwhm = 2.9;
+  a.ring = "end";
   FlashRow b;
   b.event = 2;
   b.frame = 0;
@@ -73,6 +74,7 @@ void expect_same(const FlashRow& a, const FlashRow& b) {
   EXPECT_EQ(a.report, b.report);
   EXPECT_EQ(a.fwhm, b.fwhm);
   EXPECT_EQ(a.optics_fwhm, b.optics_fwhm);
+  EXPECT_EQ(a.ring, b.ring);
 }
 
 }  // namespace
@@ -84,10 +86,10 @@ TEST(Formats, FlashesWrittenAndReadBack) {
   for (const FlashRow& r : rows) text += flashes_line(r);
   EXPECT_EQ(text,
             "event,frame,frames,utc,seconds,x,y,peak,flux,flux_err,snr,m_inst,saturated,motion,"
-            "fields,class,report,fwhm,optics_fwhm\n"
+            "fields,class,report,fwhm,optics_fwhm,ring\n"
             "1,123456789012,3,2024-03-15T21:04:05.1234567Z,4.123456,100.25,-0.50,140.75,1064.50,"
-            "6.25,170.32,-7.57,1,13.83,odd,moving,BMP_FLASHES/00042.bmp,2.35,2.90\n"
-            "2,0,1,,,1.00,2.00,0.00,0.00,0.00,,,0,0.00,,edge,,,\n");
+            "6.25,170.32,-7.57,1,13.83,odd,moving,BMP_FLASHES/00042.bmp,2.35,2.90,end\n"
+            "2,0,1,,,1.00,2.00,0.00,0.00,0.00,,,0,0.00,,edge,,,,\n");
   ScratchDir dir;
   write_text("flashes.csv", text);
   std::vector<FlashRow> back;

@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "control/driver.h"
+#include "imaging/frame_files.h"
 #include "outputs/flash_log.h"
 #include "outputs/report_images.h"
 #include "reference/oracle_support.h"
@@ -138,7 +139,8 @@ std::string run_summary(int nframes, const DetectionSettings& s) {
 
 }  // namespace
 
-// Frames 0 to 59 only: the run starts at frame 30, tests frames 0 to 29 and ends at 60.
+// Frames 0 to 59 only: the run starts at frame 30, tests frames 0 to 29 as it loads frames 30 to
+// 59, ends at 60, and tests frames 30 to 59 in the same ring.
 TEST(ProcessingRun, ExactlyNFramesWithNSixty) {
   ScratchDir dir;
   make_run_folder();
@@ -148,14 +150,67 @@ TEST(ProcessingRun, ExactlyNFramesWithNSixty) {
   EXPECT_TRUE(r.outcome.completed) << r.error();
   EXPECT_FALSE(r.outcome.lost_output);
   EXPECT_EQ(r.out, progress(30, 30) + notice(30, 0) + progress(31, 59) + notice(59, 29) +
-                       progress(60, 60));
+                       progress(60, 60) + notice(59, 45));
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.flash_log,
-            kFlashInfoHeader + lone_flash_record(0, 10, 10) + lone_flash_record(29, 20, 20));
+  EXPECT_EQ(r.flash_log, kFlashInfoHeader + lone_flash_record(0, 10, 10) +
+                             lone_flash_record(29, 20, 20) + lone_flash_record(45, 30, 15));
   EXPECT_EQ(read_text("data_dump.txt"), run_summary(60, settings));
   EXPECT_TRUE(fs::exists(in_scratch("BMP_FLASHES/00000.bmp")));
   EXPECT_TRUE(fs::exists(in_scratch("BMP_FLASHES/00029.bmp")));
-  EXPECT_FALSE(fs::exists(in_scratch("BMP_FLASHES/00045.bmp")));  // loaded, never tested
+  EXPECT_TRUE(fs::exists(in_scratch("BMP_FLASHES/00045.bmp")));
+}
+
+// Every frame is tested: a flash in the first frame and one in the last are both found. The last
+// N/2 frames are tested once the frames run out, in the last full ring, each reported with the
+// last frame loaded as its newest, in a frame folder and in a SER recording of the same frames.
+TEST(ProcessingRun, FlashesInTheFirstAndTheLastFrameAreFound) {
+  struct Case {
+    const char* name;
+    int images;
+    int frames;
+  };
+  const Case cases[] = {
+      {"Images_in_buffer 60, 100 frames", 60, 100},
+      {"Images_in_buffer 4, 10 frames", 4, 10},
+      {"odd Images_in_buffer 5, 9 frames", 5, 9},
+      {"as many frames as the ring", 6, 6},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    make_run_folder();
+    const int last = c.frames - 1;
+    write_frames(0, last, {{0, 10, 10}, {last, 20, 20}});
+    const RunResult r = run_frames(run_settings(c.images));
+    EXPECT_TRUE(r.outcome.completed) << r.error();
+    EXPECT_EQ(r.err, "");
+    // The first frame is reported as the run starts, the last after the progress line of the frame
+    // that is not there.
+    EXPECT_EQ(r.out, progress(c.images / 2, c.images / 2) + notice(c.images / 2, 0) +
+                         progress(c.images / 2 + 1, c.frames) + notice(last, last));
+    const std::string header = kFlashInfoHeader;
+    ASSERT_EQ(r.flash_log.substr(0, header.size()), header);
+    EXPECT_EQ(r.flash_log.find("0 1 10.000000 10.000000 0.000000 ", header.size()), header.size());
+    char last_record[64];
+    std::snprintf(last_record, sizeof last_record, "\n%d 1 20.000000 20.000000 0.000000 ", last);
+    EXPECT_NE(r.flash_log.find(last_record), std::string::npos) << r.flash_log;
+    EXPECT_EQ(std::count(r.flash_log.begin(), r.flash_log.end(), '\n'), 3);
+    EXPECT_TRUE(fs::exists(in_scratch(numbered_file_name(kReportPattern, last))));
+
+    // The same frames as a SER recording give the same log and report images.
+    ASSERT_EQ(
+        run_command(std::string("'") + VESK_TOOLS_DIR + "/frames_to_ser' . rec.ser").exit_status,
+        0);
+    fs::create_directory(in_scratch("direct"));
+    write_text("direct/settings.txt",
+               settings_text(1, 20, 10, 3, 1.5f, 4, 4, 3, 3, 3, 3, 95, 0, c.images));
+    const ProgramRun direct =
+        run_command(std::string("echo 0 | '") + VESK_BINARY + "' rec.ser --out direct");
+    EXPECT_EQ(direct.exit_status, 0) << direct.err;
+    EXPECT_EQ(read_text("direct/flash_info.dat"), r.flash_log);
+    EXPECT_EQ(read_file("direct/" + numbered_file_name(kReportPattern, last)),
+              read_file(numbered_file_name(kReportPattern, last)));
+  }
 }
 
 // Frame 100 is tested when frame 130 is loaded, after the recomputation at frame 100.
@@ -178,13 +233,15 @@ TEST(ProcessingRun, OddRingStartsAtHalfRoundedDown) {
   write_frames(0, 9, {{0, 10, 10}, {3, 20, 20}, {8, 15, 15}});
   const RunResult r = run_frames(run_settings(5));
   EXPECT_TRUE(r.outcome.completed) << r.error();
-  // Frames 0 to 7 are tested; frame 8 is loaded but its turn never comes.
-  EXPECT_EQ(r.out, progress(2, 2) + notice(2, 0) + progress(3, 5) + notice(5, 3) + progress(6, 10));
+  // Frames 0 to 7 are tested as frames 2 to 9 are loaded; frames 8 and 9 in the last ring.
+  EXPECT_EQ(r.out, progress(2, 2) + notice(2, 0) + progress(3, 5) + notice(5, 3) + progress(6, 10) +
+                       notice(9, 8));
   const std::string header = kFlashInfoHeader;
   ASSERT_EQ(r.flash_log.substr(0, header.size()), header);
   EXPECT_EQ(r.flash_log.find("0 1 10.000000 10.000000 0.000000 ", header.size()), header.size());
   EXPECT_NE(r.flash_log.find("\n3 1 20.000000 20.000000 0.000000 "), std::string::npos);
-  EXPECT_EQ(std::count(r.flash_log.begin(), r.flash_log.end(), '\n'), 3);
+  EXPECT_NE(r.flash_log.find("\n8 1 15.000000 15.000000 0.000000 "), std::string::npos);
+  EXPECT_EQ(std::count(r.flash_log.begin(), r.flash_log.end(), '\n'), 4);
 }
 
 TEST(ProcessingRun, GapInTheNumberingEndsTheRun) {
@@ -283,7 +340,9 @@ TEST(ProcessingRun, RefusesToStartWithoutARingToFill) {
   EXPECT_EQ(r.outcome.errors,
             std::vector<std::string>{
                 "BMP_RAW/a00004.bmp: cannot open: No such file or directory; the ring of "
-                "Images_in_buffer 5 needs frames 0 to 4 before the run can start"});
+                "Images_in_buffer 5 needs frames 0 to 4 before the run can start; with the 4 "
+                "frames there, set Images_in_buffer to 4 or less in " +
+                in_scratch("settings.txt").string()});
   EXPECT_EQ(r.flash_log, "earlier run\n");
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "");
@@ -443,7 +502,9 @@ TEST(VeskProgram, RefusalLeavesTheEarlierFlashLogAndExitsWithOne) {
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(run.err,
             "BMP_RAW/a00010.bmp: cannot open: No such file or directory; the ring of "
-            "Images_in_buffer 60 needs frames 0 to 59 before the run can start\n");
+            "Images_in_buffer 60 needs frames 0 to 59 before the run can start; with the 10 frames "
+            "there, "
+            "set Images_in_buffer to 10 or less in settings.txt\n");
   EXPECT_EQ(run.out.find("Processing frame"), std::string::npos);
   EXPECT_EQ(read_text("flash_info.dat"), "earlier run\n");
 }

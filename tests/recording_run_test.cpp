@@ -285,11 +285,13 @@ TEST(RecordingRun, StopsWithOneLineOnABadRecording) {
        false},
       {"fewer frames than the ring", "short.ser",
        "short.ser: holds 40 frames; the ring of Images_in_buffer 60 needs frames 0 to 59 before "
-       "the run can start\n",
+       "the run can start; with the 40 frames there, set Images_in_buffer to 40 "
+       "or less in run/settings.txt\n",
        true},
       {"fewer frames than the ring, by --count", "short.ser --first 5 --count 30",
        "short.ser: --count 30 reads frames 0 to 29; the ring of Images_in_buffer 60 needs frames 0 "
-       "to 59 before the run can start\n",
+       "to 59 before the run can start; with the 30 frames there, set Images_in_buffer to 30 "
+       "or less in run/settings.txt\n",
        true},
   };
   for (const Case& c : cases) {
@@ -309,7 +311,8 @@ TEST(RecordingRun, StopsWithOneLineOnABadRecording) {
   EXPECT_EQ(video.exit_status, 1);
   EXPECT_EQ(video.err,
             "short.mkv: ends after 40 frames; the ring of Images_in_buffer 60 needs frames 0 to 59 "
-            "before the run can start\n");
+            "before the run can start; with the 40 frames there, set Images_in_buffer to 40 "
+            "or less in short.vesk/settings.txt\n");
   const ProgramRun skipped = vesk("short.mkv --no-menu --first 45");
   EXPECT_EQ(skipped.exit_status, 1);
   EXPECT_EQ(skipped.err, "--first 45: short.mkv has only 40 frames\n");

@@ -124,7 +124,8 @@ TEST(Startup, RingLargerThanTheFramesIsRefusedBeforeItsMemoryIsTaken) {
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(run.err,
             "BMP_RAW/a00001.bmp: cannot open: No such file or directory; the ring of "
-            "Images_in_buffer 2000000000 needs frames 0 to 1999999999 before the run can start\n");
+            "Images_in_buffer 2000000000 needs frames 0 to 1999999999 before the run can start; "
+            "with only 1 frame there, no ring can be filled (3 frames at least)\n");
   EXPECT_EQ(read_text("flash_info.dat"), "earlier run\n");
 }
 

@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "imaging/frame_files.h"
+#include "reference/settings_fixture.h"
 #include "run/run_folder.h"
 
 namespace fs = std::filesystem;
@@ -108,22 +109,18 @@ void make_run_folder(const std::string& settings) {
 }
 
 DetectionSettings small_run_settings(int images_in_buffer, int interlace) {
-  DetectionSettings s;
-  s.Min_flash_limit = 1;
-  s.Max_flash_limit = 20;
-  s.Flash_sd_sep = 10.0f;
-  s.Neighbour_sd = 3.0f;
-  s.Time_sd = 1.5f;
-  s.Min_sd1 = 4.0f;
-  s.Min_sd2 = 4.0f;
-  s.Left_sample_border = 3;
-  s.Right_sample_border = 3;
-  s.Top_line_limit = 3;
-  s.Bott_line_limit = 3;
-  s.Peak_killer = 95.0f;
-  s.Interlace = interlace;
-  s.Images_in_buffer = images_in_buffer;
-  return s;
+  return settings_fixture([=](DetectionSettings& s) {
+    s.Max_flash_limit = 20;
+    s.Flash_sd_sep = 10.0f;
+    s.Time_sd = 1.5f;
+    s.Min_sd2 = 4.0f;
+    s.Left_sample_border = 3;
+    s.Right_sample_border = 3;
+    s.Top_line_limit = 3;
+    s.Bott_line_limit = 3;
+    s.Interlace = interlace;
+    s.Images_in_buffer = images_in_buffer;
+  });
 }
 
 std::string settings_text(int min_flash, int max_flash, float flash_sd_sep, float neighbour_sd,

@@ -22,9 +22,24 @@ struct Row {
 std::string catalogue(const std::vector<Row>& rows) {
   std::string text = flashes_header();
   for (const Row& r : rows) {
-    text += std::to_string(r.event) + ",100,1," + r.utc + ",4.000000,10.00,20.00," + r.peak +
-            ",900.00,12.00,75.00,-7.39,0,0.00,," + r.verdict +
-            ",BMP_FLASHES/00100.bmp,2.10,2.50\n";
+    FlashRow row;
+    row.event = r.event;
+    row.frame = 100;
+    row.frames = 1;
+    row.utc = r.utc;
+    row.seconds = 4.0;
+    row.x = 10.0;
+    row.y = 20.0;
+    row.peak = std::stod(r.peak);
+    row.flux = 900.0;
+    row.flux_err = 12.0;
+    row.snr = 75.0;
+    row.m_inst = -7.39;
+    row.event_class = r.verdict;
+    row.report = "BMP_FLASHES/00100.bmp";
+    row.fwhm = 2.1;
+    row.optics_fwhm = 2.5;
+    text += flashes_line(row);
   }
   return text;
 }

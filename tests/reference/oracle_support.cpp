@@ -10,6 +10,7 @@
 #include "imaging/frame_files.h"
 #include "outputs/flash_log.h"
 #include "reference/reference_detection.h"
+#include "reference/settings_fixture.h"
 #include "run/processing_run.h"
 #include "sources/frame_folder.h"
 
@@ -78,22 +79,17 @@ void draw_frame(Scene scene, Random& random, int width, int height, std::span<st
 }
 
 DetectionSettings oracle_settings(int images_in_buffer) {
-  DetectionSettings s;
-  s.Min_flash_limit = 1;
-  s.Max_flash_limit = 20;
-  s.Flash_sd_sep = 10.0f;
-  s.Neighbour_sd = 3.0f;
-  s.Time_sd = 3.0f;
-  s.Min_sd1 = 4.0f;
-  s.Min_sd2 = 4.0f;
-  s.Left_sample_border = 1;
-  s.Right_sample_border = 1;
-  s.Top_line_limit = 2;
-  s.Bott_line_limit = 2;
-  s.Peak_killer = 95.0f;
-  s.Interlace = 0;
-  s.Images_in_buffer = images_in_buffer;
-  return s;
+  return settings_fixture([images_in_buffer](DetectionSettings& s) {
+    s.Max_flash_limit = 20;
+    s.Flash_sd_sep = 10.0f;
+    s.Time_sd = 3.0f;
+    s.Min_sd2 = 4.0f;
+    s.Left_sample_border = 1;
+    s.Right_sample_border = 1;
+    s.Top_line_limit = 2;
+    s.Bott_line_limit = 2;
+    s.Images_in_buffer = images_in_buffer;
+  });
 }
 
 DetectionThresholds thresholds_of(const DetectionSettings& settings) {
@@ -222,8 +218,39 @@ bool reference_run(const std::filesystem::path& run_dir, const DetectionSettings
   FileHandle log = open_file_in(run_dir, "flash_info.dat", "w", *error);
   if (!log || std::fputs(kFlashInfoHeader, log.get()) == EOF) return false;
   DetectionResult result;
+  // Tests the frame in `target_slot` and logs and reports it when accepted; `newest` is the
+  // ring's newest frame when it is the recording's last ring, else -1.
+  auto test_frame = [&](int target_slot, int target_frame, std::int64_t newest) {
+    reference::flash_detector(ring, geometry, target_slot, thresholds, buffers.marked_frame,
+                              result);
+    if (!result.found || result.flash_count < settings.Min_flash_limit ||
+        result.flash_count > settings.Max_flash_limit) {
+      return true;
+    }
+    const std::string name = numbered_file_name(kReportPattern, target_frame);
+    FileHandle report = open_file_in(run_dir, name.c_str(), "wb", *error);
+    if (!report) return false;
+    if (!write_flash_record(log.get(), target_frame, result.flash_count, result.measurement)) {
+      *error = "flash_info.dat: write failed";
+      return false;
+    }
+    const FlashReportInput input{.target_slot = target_slot,
+                                 .sample = result.measurement.sample,
+                                 .line = result.measurement.line,
+                                 .interlace = settings.Interlace,
+                                 .images_in_buffer = n,
+                                 .target_frame = target_frame,
+                                 .newest_frame = newest,
+                                 .geometry = geometry,
+                                 .report_header = report_header,
+                                 .marked_frame = buffers.marked_frame,
+                                 .frame_ring = buffers.frame_ring};
+    return write_flash_report(report, name.c_str(), input, buffers.report_pixels,
+                              buffers.thumbnail_strip, *error);
+  };
   int target_slot = 0;
   int load_slot = n / 2;
+  int frames = 0;
   for (int frame_number = n / 2;; ++frame_number) {
     if (frame_number % 100 == 0) reference::recompute_statistics(ring);
     reference::retire_slot(ring, load_slot);
@@ -234,38 +261,20 @@ bool reference_run(const std::filesystem::path& run_dir, const DetectionSettings
       const std::string summary =
           format_run_summary(settings, geometry.image_width, geometry.image_height, frame_number);
       if (!replace_text_file(run_dir / "data_dump.txt", summary, *error)) return false;
+      frames = frame_number;
       break;
     }
     reference::admit_slot(ring, load_slot);
-    reference::flash_detector(ring, geometry, target_slot, thresholds, buffers.marked_frame,
-                              result);
-    if (result.found && result.flash_count >= settings.Min_flash_limit &&
-        result.flash_count <= settings.Max_flash_limit) {
-      const int target_frame = frame_number - n / 2;
-      const std::string name = numbered_file_name(kReportPattern, target_frame);
-      FileHandle report = open_file_in(run_dir, name.c_str(), "wb", *error);
-      if (!report) return false;
-      if (!write_flash_record(log.get(), target_frame, result.flash_count, result.measurement)) {
-        *error = "flash_info.dat: write failed";
-        return false;
-      }
-      const FlashReportInput input{.target_slot = target_slot,
-                                   .sample = result.measurement.sample,
-                                   .line = result.measurement.line,
-                                   .interlace = settings.Interlace,
-                                   .images_in_buffer = n,
-                                   .target_frame = target_frame,
-                                   .geometry = geometry,
-                                   .report_header = report_header,
-                                   .marked_frame = buffers.marked_frame,
-                                   .frame_ring = buffers.frame_ring};
-      if (!write_flash_report(report, name.c_str(), input, buffers.report_pixels,
-                              buffers.thumbnail_strip, *error)) {
-        return false;
-      }
-    }
+    if (!test_frame(target_slot, frame_number - n / 2, -1)) return false;
     if (++target_slot >= n) target_slot = 0;
     if (++load_slot >= n) load_slot = 0;
+  }
+  // The ring holds the last N frames untouched (the failed read wrote nothing), its sums short of
+  // the retired slot: made whole again, they test the last N/2 frames, which the loop never
+  // reached.
+  reference::recompute_statistics(ring);
+  for (int target_frame = frames - n / 2; target_frame < frames; ++target_frame) {
+    if (!test_frame(target_frame % n, target_frame, frames - 1)) return false;
   }
   return close_file(log, "flash_info.dat", *error);
 }

@@ -47,8 +47,8 @@ enum class Scene { Noise, SaturatedAndDark, FullRange };
 
 void draw_frame(Scene scene, Random& random, int width, int height, std::span<std::uint8_t> frame);
 
-// Settings the fast path is compared under: limits 1 to 20, Flash_sd_sep 10, Neighbour_sd 3,
-// Time_sd 3, both floors 4, the least borders (1, 1, 2, 2), not interlaced.
+// Settings the fast path is compared under: default.txt with limits 1 to 20, Flash_sd_sep 10,
+// Neighbour_sd 3, Time_sd 3, both floors 4, the least borders (1, 1, 2, 2), not interlaced.
 DetectionSettings oracle_settings(int images_in_buffer);
 
 // The thresholds the driver would build from `settings`.
@@ -70,7 +70,8 @@ std::string compare_detectors(TestRing& ring, int target, const DetectionThresho
 // The run of `run_dir` as the straightforward code does it: the ring filled from the frame files,
 // then per frame a recomputation every 100 frame numbers, retire, read (re-reading frames N/2 to
 // N - 1 from their files), admit and the oracle detector, the accepted frames logged and
-// reported through the program's writers, and data_dump.txt at the end of input. False with
-// `error` when a file cannot be read or written.
+// reported through the program's writers, and data_dump.txt at the end of input; then the last
+// N/2 frames tested in the last ring, its sums recomputed. False with `error` when a file cannot
+// be read or written.
 bool reference_run(const std::filesystem::path& run_dir, const DetectionSettings& settings,
                    std::string* error);

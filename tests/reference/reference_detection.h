@@ -1,8 +1,9 @@
 // The straightforward rolling statistics and detector, kept as the oracle for the fast versions in
 // detection/: four separate passes per frame (retire's two, admit's two), sum_sd dividing for
 // every slot, and the exact temporal test computed for every scanned pixel and again for its
-// right-hand neighbour. The pieces the fast path did not change (the temporal test of one pixel,
-// the confirmation, the boxes, the cluster test) come from detection/detector_parts.h.
+// right-hand neighbour. Every piece (the temporal test, the neighbourhood confirmation, the boxes,
+// the cluster test) is written here from the detector's rules and shares no code with
+// detection/, so a fault there shows as a difference; only its types are borrowed to compare.
 #pragma once
 
 #include <cstddef>
