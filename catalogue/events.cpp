@@ -12,6 +12,10 @@ const char* event_class_name(EventClass verdict) {
       return "moving";
     case EventClass::edge:
       return "edge";
+    case EventClass::off_moon:
+      return "off_moon";
+    case EventClass::sunlit:
+      return "sunlit";
   }
   return "";
 }

@@ -27,10 +27,12 @@ inline constexpr double kSteepMeanGradient = 5.0;
 // A field holds the excess when its flux is above this many times its error.
 inline constexpr double kFieldSignificance = 3.0;
 
-enum class EventClass { flash, moving, edge };
+// off_moon: beyond the lunar limb (a star, a satellite); sunlit: on the Sun's side of the
+// terminator. Both are set from the event's place on the Moon, after the verdicts here.
+enum class EventClass { flash, moving, edge, off_moon, sunlit };
 enum class FieldVerdict { both, odd, even };
 
-// "flash", "moving", "edge".
+// "flash", "moving", "edge", "off_moon", "sunlit".
 const char* event_class_name(EventClass verdict);
 // "both", "odd", "even".
 const char* field_verdict_name(FieldVerdict fields);

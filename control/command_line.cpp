@@ -40,7 +40,8 @@ bool parse_command_line(std::span<const std::string> args, CommandLine& line, st
       (arg == "--no-menu" ? line.no_menu : line.quiet) = true;
       continue;
     }
-    if (arg != "--out" && arg != "--threads" && !is_recording_option(arg)) {
+    if (arg != "--out" && arg != "--threads" && !is_recording_option(arg) &&
+        !is_site_option(arg)) {
       error = arg + ": unknown option; " + kVeskUsage;
       return false;
     }
@@ -66,8 +67,13 @@ bool parse_command_line(std::span<const std::string> args, CommandLine& line, st
       line.out = value;
       continue;
     }
+    if (is_site_option(arg)) {
+      if (!parse_site_option(arg, value, line.site, error)) return false;
+      continue;
+    }
     if (!parse_recording_option(arg, value, line.reading, error)) return false;
   }
+  if (!check_site_options(line.site, error)) return false;
   if (line.recording.empty() && !needs_recording.empty()) {
     error = needs_recording + ": only with a recording; " + kVeskUsage;
     return false;

@@ -6,11 +6,14 @@
 #include <span>
 #include <string>
 
+#include "formats/site_file.h"
 #include "sources/recording.h"
 
 inline constexpr const char* kVeskUsage =
     "usage: vesk [RECORDING] [--out DIR] [--no-menu] [--quiet] [--threads N] [--first N] "
-    "[--count M] [--byte-order little|big] [--depth D] [--start-utc T]";
+    "[--count M] [--byte-order little|big] [--depth D] [--start-utc T] "
+    "[--site LAT,LON[,HEIGHT]] [--mirror yes|no] [--rotation DEG[@UTC]] "
+    "[--mount altaz|equatorial] [--scale ARCSEC]";
 
 // Most worker threads --threads accepts.
 inline constexpr int kMostThreads = 1024;
@@ -23,6 +26,7 @@ struct CommandLine {
   int threads = 0;           // --threads N, 0 to kMostThreads; 0: one per core
   RecordingOptions reading;  // --first, --count, --byte-order, --depth, --start-utc
   bool help = false;         // -h or --help
+  SiteSettings site;         // --site, --mirror, --rotation, --mount, --scale (with a recording)
 };
 
 // Reads the arguments after the program name into `line`. False with `error`, one line naming

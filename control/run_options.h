@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/site_file.h"
 #include "sources/recording.h"
 
 struct RunOptions {
@@ -19,4 +20,7 @@ struct RunOptions {
   bool progress_line = false;  // a recording on a terminal: one line rewritten in place of the
                                // per-frame lines
   int threads = 0;             // worker threads for the run; 0: one per core
+  // The observer's site and the image's orientation (--site ...); written to site.txt for a
+  // recording, read from site.txt for the frame folder.
+  SiteSettings site;
 };

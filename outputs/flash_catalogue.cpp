@@ -22,7 +22,16 @@ std::string fixed2(double value) {
   return text;
 }
 
-std::string flashes_line(const CatalogueEvent& e, const FrameTimeEntry* time, int interlace) {
+// ",lat,lon,lat_err,lon_err", empty cells when the place is unknown.
+std::string place_cells(const EventPlace& p) {
+  if (!p.known) return ",,,,";
+  char text[160];
+  std::snprintf(text, sizeof text, ",%.3f,%.3f,%.3f,%.3f", p.lat, p.lon, p.lat_err, p.lon_err);
+  return text;
+}
+
+std::string flashes_line(const CatalogueEvent& e, const FrameTimeEntry* time, int interlace,
+                         const EventPlace& place) {
   std::string utc;
   std::string seconds;
   if (time != nullptr) {
@@ -42,7 +51,7 @@ std::string flashes_line(const CatalogueEvent& e, const FrameTimeEntry* time, in
          "," + fixed2(e.flux) + "," + fixed2(e.flux_err) + "," + fixed2(snr) + "," + m_inst + "," +
          (e.saturated ? "1" : "0") + "," + fixed2(e.motion) + "," +
          (interlace != 0 ? field_verdict_name(e.fields) : "") + "," + event_class_name(e.verdict) +
-         "," + report + "\n";
+         "," + report + place_cells(place) + "\n";
 }
 
 std::string light_curve_line(const CatalogueEvent& e, int k) {
@@ -132,12 +141,16 @@ class FlashCatalogue final : public RunOutput {
   }
 
   // Writes the lines of `events` and tells the sinks.
-  OutputStatus hand_out(const std::vector<CatalogueEvent>& events, std::string* error) {
+  OutputStatus hand_out(std::vector<CatalogueEvent>& events, std::string* error) {
     OutputStatus status = OutputStatus::ok;
-    for (const CatalogueEvent& e : events) {
+    for (CatalogueEvent& e : events) {
       FrameTimeEntry from_source;
-      bool written = write_line(
-          flashes_, flashes_line(e, frame_time_of(e.frame, from_source), settings_.interlace));
+      const FrameTimeEntry* time = frame_time_of(e.frame, from_source);
+      const EventPlace place = settings_.placer != nullptr
+                                   ? settings_.placer->place(e, time != nullptr ? &time->utc : nullptr)
+                                   : EventPlace{};
+      bool written =
+          write_line(flashes_, flashes_line(e, time, settings_.interlace, place));
       for (int k = 0; k < kCurveFrames; ++k) {
         written = write_line(curves_, light_curve_line(e, k)) && written;
       }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "catalogue/events.h"
+#include "catalogue/frame_times.h"
 #include "run/run_output.h"
 #include "sources/frame_source.h"
 
@@ -22,7 +23,7 @@ inline constexpr const char* kLightCurvesName = "lightcurves.csv";
 inline constexpr const char* kFrameTimesName = "frame_times.csv";
 inline constexpr const char* kFlashesHeader =
     "event,frame,frames,utc,seconds,x,y,peak,flux,flux_err,snr,m_inst,saturated,motion,fields,"
-    "class,report\n";
+    "class,report,lat,lon,lat_err,lon_err\n";
 inline constexpr const char* kLightCurvesHeader = "event,frame,offset,flux,flux_err,peak\n";
 // frame_times.csv larger than this is not read (a night of 10^6 frames takes about 45 MB).
 inline constexpr std::uintmax_t kMostFrameTimesBytes = 64u << 20;
@@ -41,6 +42,21 @@ class EventSink {
                                     std::string* error) = 0;
 };
 
+// An event's place on the Moon, as an EventPlacer gives it.
+struct EventPlace {
+  bool known = false;
+  double lat = 0.0, lon = 0.0;          // selenographic, degrees
+  double lat_err = 0.0, lon_err = 0.0;  // 1 sigma, degrees
+};
+
+// Gives each closed event its place before its line is written, and may change its verdict to
+// off_moon or sunlit. `time` is the event's first frame's UTC, or nullptr.
+class EventPlacer {
+ public:
+  virtual ~EventPlacer() = default;
+  virtual EventPlace place(CatalogueEvent& event, const UtcTime* time) = 0;
+};
+
 struct FlashCatalogueSettings {
   std::filesystem::path run_dir;  // flashes.csv, lightcurves.csv and frame_times.csv are here
   int interlace = 0;              // the run's Interlace: 0 leaves the fields column empty
@@ -50,6 +66,7 @@ struct FlashCatalogueSettings {
   // The recording's own clock, when the run reads a recording: its UTC time of a frame is used
   // before frame_times.csv's (which a run from a recording writes only at its end).
   std::function<FrameTime(std::int64_t frame)> source_times;
+  EventPlacer* placer = nullptr;  // not owned; none: the place columns stay empty
 };
 
 // The catalogue output. At start() it reads frame_times.csv once when the run folder has one

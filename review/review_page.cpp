@@ -36,6 +36,10 @@ constexpr std::string_view kDataMarker = "@@VESK_DATA@@";
 constexpr std::string_view kFlashesHeader =
     "event,frame,frames,utc,seconds,x,y,peak,flux,flux_err,snr,m_inst,saturated,motion,fields,"
     "class,report";
+// The same with the event's place on the Moon (runs with a site); both are read.
+constexpr std::string_view kFlashesPlaceHeader =
+    "event,frame,frames,utc,seconds,x,y,peak,flux,flux_err,snr,m_inst,saturated,motion,fields,"
+    "class,report,lat,lon,lat_err,lon_err";
 constexpr std::string_view kLightCurvesHeader = "event,frame,offset,flux,flux_err,peak";
 constexpr std::string_view kDecisionsHeader = "event,frame,utc,decision";
 
@@ -122,6 +126,32 @@ class CsvLines {
 };
 
 // Reads the header line: it must be `header` exactly.
+// The header of `lines`, which must be one of `headers`: its index in `which`.
+bool check_header_among(CsvLines& lines, std::initializer_list<std::string_view> headers,
+                        std::size_t& which, std::string& error) {
+  std::vector<std::string_view> cells;
+  std::string line_error;
+  const std::string_view first = *headers.begin();
+  if (!lines.next(cells, line_error)) {
+    error = line_error.empty()
+                ? lines.name() + ": empty file; the first line must be " + std::string(first)
+                : line_error;
+    return false;
+  }
+  std::string joined;
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    if (i > 0) joined += ',';
+    joined += cells[i];
+  }
+  which = 0;
+  for (std::string_view h : headers) {
+    if (joined == h) return true;
+    ++which;
+  }
+  error = lines.where() + "header is " + cell_text(joined) + ", not " + std::string(first);
+  return false;
+}
+
 bool check_header(CsvLines& lines, std::string_view header, std::string& error) {
   std::vector<std::string_view> cells;
   std::string line_error;
@@ -260,8 +290,16 @@ bool parse_report(const CsvLines& lines, std::string_view cell, std::string& val
 }
 
 bool parse_flash_line(const CsvLines& lines, const std::vector<std::string_view>& c, ReviewEvent& e,
-                      std::string& error) {
-  if (!check_cell_count(lines, c, kFlashesHeader, error)) return false;
+                      bool places, std::string& error) {
+  if (!check_cell_count(lines, c, places ? kFlashesPlaceHeader : kFlashesHeader, error)) {
+    return false;
+  }
+  if (places && (!parse_optional_number(lines, "lat", c[17], e.lat, error) ||
+                 !parse_optional_number(lines, "lon", c[18], e.lon, error) ||
+                 !parse_optional_number(lines, "lat_err", c[19], e.lat_err, error) ||
+                 !parse_optional_number(lines, "lon_err", c[20], e.lon_err, error))) {
+    return false;
+  }
   if (!parse_int(lines, "event", c[0], 1, kMaxEventNumber, e.event, error) ||
       !parse_integer(lines, "frame", c[1], 0, kMaxFrame, e.frame, error) ||
       !parse_int(lines, "frames", c[2], 1, kMaxDuration, e.frames, error) ||
@@ -288,8 +326,9 @@ bool parse_flash_line(const CsvLines& lines, const std::vector<std::string_view>
     return false;
   }
   e.fields = std::string(c[14]);
-  if (!one_of(c[15], {"flash", "moving", "edge"})) {
-    error = lines.where() + "column class: " + cell_text(c[15]) + " is not flash, moving or edge";
+  if (!one_of(c[15], {"flash", "moving", "edge", "off_moon", "sunlit"})) {
+    error = lines.where() + "column class: " + cell_text(c[15]) +
+            " is not flash, moving, edge, off_moon or sunlit";
     return false;
   }
   e.event_class = std::string(c[15]);
@@ -611,7 +650,8 @@ namespace {
 bool parse_flashes_text(const fs::path& path, std::string_view text, std::vector<ReviewEvent>& out,
                         std::string& error) {
   CsvLines lines(path, text);
-  if (!check_header(lines, kFlashesHeader, error)) return false;
+  std::size_t layout = 0;
+  if (!check_header_among(lines, {kFlashesHeader, kFlashesPlaceHeader}, layout, error)) return false;
   std::set<int> seen;
   std::vector<std::string_view> cells;
   out.clear();
@@ -622,7 +662,7 @@ bool parse_flashes_text(const fs::path& path, std::string_view text, std::vector
       return false;
     }
     ReviewEvent e;
-    if (!parse_flash_line(lines, cells, e, error)) return false;
+    if (!parse_flash_line(lines, cells, e, layout == 1, error)) return false;
     if (!seen.insert(e.event).second) {
       error = lines.where() + "event " + std::to_string(e.event) + " appears twice";
       return false;

@@ -28,8 +28,10 @@ struct ReviewEvent {
   bool saturated = false;
   double motion = 0.0;      // pixels per frame
   std::string fields;       // "both", "odd", "even" or empty
-  std::string event_class;  // "flash", "moving" or "edge"
+  std::string event_class;  // "flash", "moving", "edge", "off_moon" or "sunlit"
   std::string report;       // report image, relative to the run folder, or empty
+  // Selenographic place and its 1-sigma errors, degrees; empty when the run had no site.
+  std::optional<double> lat, lon, lat_err, lon_err;
 };
 
 // One line of lightcurves.csv: the event measured in frame `frame` = its first frame + offset.

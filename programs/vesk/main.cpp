@@ -32,7 +32,15 @@ constexpr const char* kHelp =
     "  --depth D            the bit depth of the samples, 8 to 16 (default: from the header,\n"
     "                       checked on the first frames)\n"
     "  --start-utc T        the UTC of the recording's frame 0, e.g. 2024-03-15T21:04:05.25Z,\n"
-    "                       for a recording without a clock of its own\n""  -h, --help           this text\n"
+    "                       for a recording without a clock of its own\n"
+    "  --site LAT,LON[,HEIGHT]  the observer's site (degrees north, degrees east, metres): every\n"
+    "                       event gets its selenographic latitude and longitude (site.txt keeps it)\n"
+    "  --mirror yes|no      the image is mirror-reversed (a star diagonal): needed for places\n"
+    "  --rotation DEG[@UTC] position angle of the image's up direction (north through east),\n"
+    "                       when the lit limb cannot give it; @UTC: measured then (--mount altaz)\n"
+    "  --mount altaz|equatorial  an alt-azimuth mount turns the image with the parallactic angle\n"
+    "  --scale ARCSEC       arcseconds per pixel: fixes the disc's radius from the ephemeris\n"
+    "  -h, --help           this text\n"
     "  --version            the version and the git commit this program was built from\n"
     "\n"
     "Exit status: 0 done (warnings included), 1 stopped on an error or lost output, 2 bad command\n"
@@ -60,6 +68,7 @@ int main(int argc, char** argv) {
   options.menu = !line.no_menu;
   options.frame_lines = !line.quiet;
   options.threads = line.threads;
+  options.site = line.site;
   // The line that rewrites itself is only worth it on a terminal; elsewhere a line per frame.
   options.progress_line = !line.recording.empty() && isatty(fileno(stdout)) != 0;
   if (!line.recording.empty()) {
