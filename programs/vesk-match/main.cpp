@@ -1,10 +1,14 @@
 // vesk-match A/flashes.csv B/flashes.csv [--window SECONDS]
 // Pairs the events of two flash catalogues, e.g. of two telescopes watching the Moon on the same
-// night: every pair whose UTC times differ by at most the window (0.1 s unless given), as CSV
-// `a_event,b_event,dt,a_class,b_class,a_peak,b_peak` on standard output, dt = B's time minus
-// A's in seconds, in the order of A's events and then B's. A catalogue whose events have no UTC
-// time (its run folder had no frame_times.csv) is refused with one line on standard error and
-// exit status 1; bad options give one line and exit status 2.
+// night. Pairs are one to one: of all pairs whose UTC times differ by at most the window (0.1 s
+// unless given), the one with the smallest |dt| is taken first, then the smallest among the
+// events still free, and so on (ties to the earlier event of A, then of B). Standard output is
+// CSV `a_event,b_event,dt,a_class,b_class,a_peak,b_peak`, dt = B's time minus A's in seconds:
+// the pairs in the order of A's events, then one row for each event of A left unmatched (B's
+// cells empty), then one for each of B (A's cells empty). One line on standard error counts the
+// pairs and the unmatched events of each side. A catalogue whose events have no UTC time (its
+// run folder had no frame_times.csv) is refused with one line on standard error and exit status
+// 1; bad options give one line and exit status 2.
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -24,6 +28,8 @@ constexpr double kDefaultWindow = 0.1;
 constexpr double kMostWindow = 86400.0;
 constexpr std::size_t kMostLineBytes = 4096;
 constexpr std::size_t kMostEvents = 1000000;
+// Pairs within the window held at once for the pairing (about 24 bytes each).
+constexpr std::size_t kMostCandidates = 20000000;
 constexpr const char* kUsage = "usage: vesk-match A/flashes.csv B/flashes.csv [--window SECONDS]";
 
 struct Event {
@@ -129,14 +135,34 @@ bool read_catalogue(const char* path, std::vector<Event>& events, std::string& e
   return true;
 }
 
-// The window from the text after --window; false when it is not a number of seconds above 0.
+// The window from the text after --window: plain decimal digits with at most one point (no
+// sign, exponent, hexadecimal or spaces), above 0 and up to kMostWindow; false otherwise.
 bool parse_window(const char* text, double& window) {
+  const std::string_view digits(text);
+  std::size_t points = 0;
+  std::size_t figures = 0;
+  for (const char c : digits) {
+    if (c == '.') {
+      ++points;
+    } else if (c >= '0' && c <= '9') {
+      ++figures;
+    } else {
+      return false;
+    }
+  }
+  if (figures == 0 || points > 1 || digits.size() > 32) return false;
   char* end = nullptr;
   errno = 0;
   window = std::strtod(text, &end);
-  return *text != '\0' && *end == '\0' && errno == 0 && std::isfinite(window) && window > 0.0 &&
+  return *end == '\0' && errno == 0 && std::isfinite(window) && window > 0.0 &&
          window <= kMostWindow;
 }
+
+struct Candidate {
+  double distance = 0.0;  // |dt|, seconds
+  std::size_t a = 0;
+  std::size_t b = 0;
+};
 
 }  // namespace
 
@@ -191,25 +217,67 @@ int main(int argc, char** argv) {
   std::stable_sort(by_time.begin(), by_time.end(),
                    [&](std::size_t x, std::size_t y) { return b[x].seconds < b[y].seconds; });
 
-  // A window met exactly still pairs, whatever the rounding of the times' difference.
+  // Every pair within the window. A window met exactly still pairs, whatever the rounding of
+  // the times' difference.
   const double reach = window + 1e-9;
-  std::printf("a_event,b_event,dt,a_class,b_class,a_peak,b_peak\n");
-  for (const Event& ea : a) {
+  std::vector<Candidate> candidates;
+  for (std::size_t ia = 0; ia < a.size(); ++ia) {
+    const Event& ea = a[ia];
     auto it = std::lower_bound(by_time.begin(), by_time.end(), ea.seconds - reach,
                                [&](std::size_t i, double t) { return b[i].seconds < t; });
-    std::vector<std::size_t> paired;
-    for (; it != by_time.end() && b[*it].seconds <= ea.seconds + reach; ++it) paired.push_back(*it);
-    std::sort(paired.begin(), paired.end());
-    for (const std::size_t i : paired) {
-      const Event& eb = b[i];
-      std::printf("%s,%s,%.6f,%s,%s,%s,%s\n", ea.number.c_str(), eb.number.c_str(),
-                  seconds_between(ea.utc, eb.utc), ea.verdict.c_str(), eb.verdict.c_str(),
-                  ea.peak.c_str(), eb.peak.c_str());
+    for (; it != by_time.end() && b[*it].seconds <= ea.seconds + reach; ++it) {
+      if (candidates.size() == kMostCandidates) {
+        std::fprintf(stderr,
+                     "vesk-match: --window %g: more than %zu pairs of events within it; give a "
+                     "narrower window\n",
+                     window, kMostCandidates);
+        return 1;
+      }
+      candidates.push_back({std::fabs(seconds_between(ea.utc, b[*it].utc)), ia, *it});
     }
+  }
+  // Greedy one-to-one: the closest pair first, each event used once.
+  std::sort(candidates.begin(), candidates.end(), [](const Candidate& x, const Candidate& y) {
+    if (x.distance != y.distance) return x.distance < y.distance;
+    if (x.a != y.a) return x.a < y.a;
+    return x.b < y.b;
+  });
+  constexpr std::size_t kFree = static_cast<std::size_t>(-1);
+  std::vector<std::size_t> partner_of_a(a.size(), kFree);
+  std::vector<bool> b_taken(b.size(), false);
+  std::size_t pairs = 0;
+  for (const Candidate& c : candidates) {
+    if (partner_of_a[c.a] != kFree || b_taken[c.b]) continue;
+    partner_of_a[c.a] = c.b;
+    b_taken[c.b] = true;
+    ++pairs;
+  }
+
+  std::printf("a_event,b_event,dt,a_class,b_class,a_peak,b_peak\n");
+  for (std::size_t ia = 0; ia < a.size(); ++ia) {
+    if (partner_of_a[ia] == kFree) continue;
+    const Event& ea = a[ia];
+    const Event& eb = b[partner_of_a[ia]];
+    std::printf("%s,%s,%.6f,%s,%s,%s,%s\n", ea.number.c_str(), eb.number.c_str(),
+                seconds_between(ea.utc, eb.utc), ea.verdict.c_str(), eb.verdict.c_str(),
+                ea.peak.c_str(), eb.peak.c_str());
+  }
+  for (std::size_t ia = 0; ia < a.size(); ++ia) {
+    if (partner_of_a[ia] != kFree) continue;
+    std::printf("%s,,,%s,,%s,\n", a[ia].number.c_str(), a[ia].verdict.c_str(),
+                a[ia].peak.c_str());
+  }
+  for (std::size_t ib = 0; ib < b.size(); ++ib) {
+    if (b_taken[ib]) continue;
+    std::printf(",%s,,,%s,,%s\n", b[ib].number.c_str(), b[ib].verdict.c_str(),
+                b[ib].peak.c_str());
   }
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     std::fprintf(stderr, "vesk-match: standard output: write failed: %s\n", std::strerror(errno));
     return 1;
   }
+  std::fprintf(stderr, "vesk-match: %zu %s, %zu unmatched in A (%s), %zu unmatched in B (%s)\n",
+               pairs, pairs == 1 ? "pair" : "pairs", a.size() - pairs, files[0], b.size() - pairs,
+               files[1]);
   return 0;
 }
