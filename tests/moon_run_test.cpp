@@ -146,6 +146,25 @@ TEST_F(MoonRun, PlacesOnTheDiscAndOffMoonInTheSky) {
   for (const std::string& cell : column(read_text("flashes.csv"), "lat")) EXPECT_EQ(cell, "");
 }
 
+// vesk-frames keeps the site in the frame folder; vesk run there gives the places the recording's
+// run gives.
+TEST_F(MoonRun, FrameFolderFromVeskFramesGivesTheSamePlaces) {
+  ASSERT_EQ(vesk("--out run --site 40.4,-3.7,650 --mirror no").exit_status, 0);
+  const ProgramRun frames = run_command(quoted(VESK_FRAMES_BINARY) +
+                                        " night.ser folder --site 40.4,-3.7,650 --mirror no");
+  ASSERT_EQ(frames.exit_status, 0) << frames.err;
+  EXPECT_EQ(read_text("folder/site.txt"), read_text("run/site.txt"));
+  write_text("folder/settings.txt", read_text("run/settings.txt"));
+  write_text("menu_answer", "0\n");
+  const ProgramRun run =
+      run_command("cd folder && " + quoted(VESK_BINARY) + " < ../menu_answer > /dev/null");
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(read_text("folder/moon.csv"), read_text("run/moon.csv"));
+  EXPECT_EQ(column(read_text("folder/flashes.csv"), "lat"), column(read_text("run/flashes.csv"), "lat"));
+  EXPECT_NE(column(read_text("folder/flashes.csv"), "lat")[0], "");
+}
+
 TEST_F(MoonRun, NoticesWhenPlacesCannotBeGiven) {
   struct Case {
     const char* name;
