@@ -1,4 +1,4 @@
-// vesk-match A/flashes.csv B/flashes.csv [--window SECONDS]
+// vesk-match A/flashes.csv B/flashes.csv [--window SECONDS] [--max-separation DEG]
 // Pairs the events of two flash catalogues, e.g. of two telescopes watching the Moon on the same
 // night. Pairs are one to one: of all pairs whose UTC times differ by at most the window (0.1 s
 // unless given), the one with the smallest |dt| is taken first, then the smallest among the
@@ -9,6 +9,12 @@
 // pairs and the unmatched events of each side. A catalogue whose events have no UTC time (its
 // run folder had no frame_times.csv) is refused with one line on standard error and exit status
 // 1; bad options give one line and exit status 2.
+// When both catalogues give places on the Moon (lat, lon and their errors), a pair's time and
+// place choose it together (|dt| plus the window times the separation over its limit), and the
+// output's last columns `separation,separation_err,verdict` give the great-circle distance of the
+// two places, its 1-sigma error from both sides' errors, and for two flashes `validated` (within
+// 3 sigma, or --max-separation DEG) or `parallax` (the same time, not the same place: a glint
+// near the Earth seen from two sites); empty when a side has no place or is not a flash.
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -30,7 +36,9 @@ constexpr std::size_t kMostLineBytes = 4096;
 constexpr std::size_t kMostEvents = 1000000;
 // Pairs within the window held at once for the pairing (about 24 bytes each).
 constexpr std::size_t kMostCandidates = 20000000;
-constexpr const char* kUsage = "usage: vesk-match A/flashes.csv B/flashes.csv [--window SECONDS]";
+constexpr const char* kUsage =
+    "usage: vesk-match A/flashes.csv B/flashes.csv [--window SECONDS] [--max-separation DEG]";
+constexpr double kRad = 3.14159265358979323846 / 180.0;
 
 struct Event {
   std::string number;
@@ -38,7 +46,41 @@ struct Event {
   std::string verdict;
   std::string peak;
   double seconds = 0.0;  // from the common reference time
+  bool placed = false;   // lat, lon and their errors given
+  double lat = 0.0, lon = 0.0, lat_err = 0.0, lon_err = 0.0;
 };
+
+// A finite number, all of `text`.
+bool number_of(const std::string& text, double& value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  value = std::strtod(text.c_str(), &end);
+  return *end == '\0' && errno == 0 && std::isfinite(value);
+}
+
+// Great-circle distance of two places (degrees) and its 1-sigma error: each side's errors
+// projected on the direction from one place to the other.
+void separation_of(const Event& a, const Event& b, double& separation, double& error) {
+  const double c = std::sin(a.lat * kRad) * std::sin(b.lat * kRad) +
+                   std::cos(a.lat * kRad) * std::cos(b.lat * kRad) * std::cos((a.lon - b.lon) * kRad);
+  separation = std::acos(std::clamp(c, -1.0, 1.0)) / kRad;
+  double north = b.lat - a.lat;
+  double east = std::remainder(b.lon - a.lon, 360.0) * std::cos(0.5 * (a.lat + b.lat) * kRad);
+  const double length = std::hypot(north, east);
+  if (length > 0.0) {
+    north /= length;
+    east /= length;
+  } else {
+    north = east = std::sqrt(0.5);
+  }
+  double variance = 0.0;
+  for (const Event* e : {&a, &b}) {
+    const double lon_err = e->lon_err * std::cos(e->lat * kRad);
+    variance += north * north * e->lat_err * e->lat_err + east * east * lon_err * lon_err;
+  }
+  error = std::sqrt(variance);
+}
 
 std::vector<std::string> split(std::string_view line) {
   std::vector<std::string> fields;
@@ -69,6 +111,8 @@ bool read_catalogue(const char* path, std::vector<Event>& events, std::string& e
   std::size_t utc_at = 0;
   std::size_t class_at = 0;
   std::size_t peak_at = 0;
+  std::size_t place_at[4] = {0, 0, 0, 0};
+  bool places = false;
   while (std::fgets(text, sizeof text, file.get()) != nullptr) {
     ++number;
     const std::string where = name + ": line " + std::to_string(number) + ": ";
@@ -92,6 +136,8 @@ bool read_catalogue(const char* path, std::vector<Event>& events, std::string& e
         error = where + "not the header of a flashes.csv (it needs event, utc, class and peak)";
         return false;
       }
+      places = column("lat", place_at[0]) && column("lon", place_at[1]) &&
+               column("lat_err", place_at[2]) && column("lon_err", place_at[3]);
       columns = fields.size();
       continue;
     }
@@ -122,6 +168,24 @@ bool read_catalogue(const char* path, std::vector<Event>& events, std::string& e
     }
     e.verdict = fields[class_at];
     e.peak = fields[peak_at];
+    if (places) {
+      double v[4];
+      int given = 0;
+      for (int k = 0; k < 4; ++k) given += fields[place_at[k]].empty() ? 0 : 1;
+      for (int k = 0; k < 4 && given == 4; ++k) {
+        if (!number_of(fields[place_at[k]], v[k])) {
+          error = where + "\"" + fields[place_at[k]] + "\" is not a number of degrees";
+          return false;
+        }
+      }
+      if (given == 4) {
+        e.placed = true;
+        e.lat = v[0];
+        e.lon = v[1];
+        e.lat_err = v[2];
+        e.lon_err = v[3];
+      }
+    }
     events.push_back(std::move(e));
   }
   if (std::ferror(file.get())) {
@@ -169,6 +233,7 @@ struct Candidate {
 int main(int argc, char** argv) {
   std::vector<const char*> files;
   double window = kDefaultWindow;
+  double max_separation = 0.0;  // 0: 3 sigma
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -186,6 +251,16 @@ int main(int argc, char** argv) {
             argv[i], kMostWindow);
         return 2;
       }
+      continue;
+    }
+    if (arg == "--max-separation") {
+      if (i + 1 >= argc || !parse_window(argv[i + 1], max_separation) || max_separation > 180.0) {
+        std::fprintf(stderr,
+                     "vesk-match: --max-separation needs a number of degrees above 0 and up to "
+                     "180\n");
+        return 2;
+      }
+      ++i;
       continue;
     }
     if (arg.size() > 1 && arg[0] == '-') {
@@ -233,7 +308,14 @@ int main(int argc, char** argv) {
                      window, kMostCandidates);
         return 1;
       }
-      candidates.push_back({std::fabs(seconds_between(ea.utc, b[*it].utc)), ia, *it});
+      double distance = std::fabs(seconds_between(ea.utc, b[*it].utc));
+      if (ea.placed && b[*it].placed) {
+        double separation = 0.0, separation_err = 0.0;
+        separation_of(ea, b[*it], separation, separation_err);
+        const double limit = max_separation > 0.0 ? max_separation : 3.0 * separation_err;
+        distance += window * separation / std::max(limit, 1e-6);
+      }
+      candidates.push_back({distance, ia, *it});
     }
   }
   // Greedy one-to-one: the closest pair first, each event used once.
@@ -253,23 +335,35 @@ int main(int argc, char** argv) {
     ++pairs;
   }
 
-  std::printf("a_event,b_event,dt,a_class,b_class,a_peak,b_peak\n");
+  std::printf("a_event,b_event,dt,a_class,b_class,a_peak,b_peak,separation,separation_err,verdict\n");
   for (std::size_t ia = 0; ia < a.size(); ++ia) {
     if (partner_of_a[ia] == kFree) continue;
     const Event& ea = a[ia];
     const Event& eb = b[partner_of_a[ia]];
-    std::printf("%s,%s,%.6f,%s,%s,%s,%s\n", ea.number.c_str(), eb.number.c_str(),
+    std::string place = ",,";
+    if (ea.placed && eb.placed) {
+      double separation = 0.0, separation_err = 0.0;
+      separation_of(ea, eb, separation, separation_err);
+      const double limit = max_separation > 0.0 ? max_separation : 3.0 * separation_err;
+      const char* verdict = ea.verdict != "flash" || eb.verdict != "flash"
+                                ? ""
+                                : (separation <= limit ? "validated" : "parallax");
+      char text[96];
+      std::snprintf(text, sizeof text, "%.3f,%.3f,%s", separation, separation_err, verdict);
+      place = text;
+    }
+    std::printf("%s,%s,%.6f,%s,%s,%s,%s,%s\n", ea.number.c_str(), eb.number.c_str(),
                 seconds_between(ea.utc, eb.utc), ea.verdict.c_str(), eb.verdict.c_str(),
-                ea.peak.c_str(), eb.peak.c_str());
+                ea.peak.c_str(), eb.peak.c_str(), place.c_str());
   }
   for (std::size_t ia = 0; ia < a.size(); ++ia) {
     if (partner_of_a[ia] != kFree) continue;
-    std::printf("%s,,,%s,,%s,\n", a[ia].number.c_str(), a[ia].verdict.c_str(),
+    std::printf("%s,,,%s,,%s,,,,\n", a[ia].number.c_str(), a[ia].verdict.c_str(),
                 a[ia].peak.c_str());
   }
   for (std::size_t ib = 0; ib < b.size(); ++ib) {
     if (b_taken[ib]) continue;
-    std::printf(",%s,,,%s,,%s\n", b[ib].number.c_str(), b[ib].verdict.c_str(),
+    std::printf(",%s,,,%s,,%s,,,\n", b[ib].number.c_str(), b[ib].verdict.c_str(),
                 b[ib].peak.c_str());
   }
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
