@@ -1,5 +1,5 @@
 // vesk RECORDING --site as a user meets it: a SER recording of a crescent Moon with earthshine,
-// a flash on the night side and one in the sky beside the Moon; the places in flashes.csv, the
+// a flash on the night side, one on the sunlit crescent and one in the sky beside the Moon; the places in flashes.csv, the
 // fits in moon.csv and site.txt in the run folder; the notices when places cannot be given, and
 // the bad options and files.
 #include <gtest/gtest.h>
@@ -26,6 +26,8 @@ constexpr int kFrames = 150;
 // Flashes: one on the night side, one in the sky beyond the limb.
 constexpr int kNightX = 110, kNightY = 130, kNightFrame = 80;
 constexpr int kSkyX = 285, kSkyY = 35, kSkyFrame = 110;
+// And one on the sunlit crescent.
+constexpr int kLitX = 215, kLitY = 120, kLitFrame = 50;
 
 // A crescent lit on the right, earthshine 30, sky 12 (brighter than the 5 grey levels the
 // detector ignores), noise of 2 grey levels; each flash 3 x 3 pixels for one frame.
@@ -43,7 +45,8 @@ void write_moon_frames() {
           v = dx > 0.4 * half ? 200.0 : 30.0;
         }
         if ((f == kNightFrame && std::abs(x - kNightX) <= 1 && std::abs(y - kNightY) <= 1) ||
-            (f == kSkyFrame && std::abs(x - kSkyX) <= 1 && std::abs(y - kSkyY) <= 1)) {
+            (f == kSkyFrame && std::abs(x - kSkyX) <= 1 && std::abs(y - kSkyY) <= 1) ||
+            (f == kLitFrame && std::abs(x - kLitX) <= 1 && std::abs(y - kLitY) <= 1)) {
           v += 120.0;
         }
         pixels[static_cast<std::size_t>(y) * kWidth + x] =
@@ -118,13 +121,18 @@ TEST_F(MoonRun, PlacesOnTheDiscAndOffMoonInTheSky) {
   const std::vector<std::string> classes = column(flashes, "class");
   const std::vector<std::string> lat = column(flashes, "lat");
   const std::vector<std::string> lon_err = column(flashes, "lon_err");
-  bool night_seen = false, sky_seen = false;
+  bool night_seen = false, sky_seen = false, lit_seen = false;
   for (std::size_t i = 0; i < frames.size(); ++i) {
     if (frames[i] == std::to_string(kNightFrame)) {
       night_seen = true;
       EXPECT_EQ(classes[i], "flash") << flashes;
       EXPECT_NE(lat[i], "") << flashes;
       EXPECT_GT(std::stod(lon_err[i]), 0.0) << flashes;
+    }
+    if (frames[i] == std::to_string(kLitFrame)) {
+      lit_seen = true;
+      EXPECT_EQ(classes[i], "sunlit") << flashes;
+      EXPECT_NE(lat[i], "") << flashes;
     }
     if (frames[i] == std::to_string(kSkyFrame)) {
       sky_seen = true;
@@ -133,6 +141,7 @@ TEST_F(MoonRun, PlacesOnTheDiscAndOffMoonInTheSky) {
     }
   }
   EXPECT_TRUE(night_seen) << flashes;
+  EXPECT_TRUE(lit_seen) << flashes;
   EXPECT_TRUE(sky_seen) << flashes;
 
   // The frame folder's run reads site.txt; without frame times it says so once and leaves the
