@@ -14,19 +14,12 @@
 #include <vector>
 
 #include "catalogue/events.h"
-#include "catalogue/frame_times.h"
+#include "formats/flashes_csv.h"
+#include "formats/frame_times_csv.h"
+#include "formats/lightcurves_csv.h"
 #include "run/run_output.h"
 #include "sources/frame_source.h"
 
-inline constexpr const char* kFlashesName = "flashes.csv";
-inline constexpr const char* kLightCurvesName = "lightcurves.csv";
-inline constexpr const char* kFrameTimesName = "frame_times.csv";
-inline constexpr const char* kFlashesHeader =
-    "event,frame,frames,utc,seconds,x,y,peak,flux,flux_err,snr,m_inst,saturated,motion,fields,"
-    "class,report,lat,lon,lat_err,lon_err\n";
-inline constexpr const char* kLightCurvesHeader = "event,frame,offset,flux,flux_err,peak\n";
-// frame_times.csv larger than this is not read (a night of 10^6 frames takes about 45 MB).
-inline constexpr std::uintmax_t kMostFrameTimesBytes = 64u << 20;
 
 // Hears of every event as the catalogue closes it, after the event's lines are written.
 class EventSink {

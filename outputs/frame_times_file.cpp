@@ -5,12 +5,11 @@
 #include <string>
 
 #include "imaging/file_io.h"
-#include "sources/frame_times.h"
+#include "formats/frame_times_csv.h"
 
 namespace {
 
-constexpr const char* kFrameTimesName = "frame_times.csv";
-constexpr const char* kFrameTimesPart = "frame_times.csv.part";
+constexpr const char* kFrameTimesPart = kFrameTimesPartName;
 
 // Writes `text` to `file`; false with `error` naming the part file when the write fails.
 bool put_text(std::FILE* file, const std::string& text, std::string& error) {
@@ -32,7 +31,10 @@ class FrameTimesFile final : public RunOutput {
     FileHandle file = open_file_in(run_dir_, kFrameTimesPart, "wb", *error);
     bool written = static_cast<bool>(file) && put_text(file.get(), kFrameTimesHeader, *error);
     for (std::int64_t frame = 0; written && frame < end.frames_read; ++frame) {
-      written = put_text(file.get(), frame_times_line(frame, source_.frame_time(frame)), *error);
+      const FrameTime time = source_.frame_time(frame);
+      const std::string line = time.known ? frame_times_line(frame, time.utc, time.ticks)
+                                          : frame_times_line(frame, "", std::nullopt);
+      written = put_text(file.get(), line, *error);
     }
     if (file && !close_file(file, kFrameTimesPart, *error)) written = false;
     const std::string part = (run_dir_ / kFrameTimesPart).string();

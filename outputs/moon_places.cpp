@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "base/message.h"
-#include "catalogue/frame_times.h"
+#include "formats/frame_times_csv.h"
+#include "formats/utc.h"
 #include "imaging/file_io.h"
 #include "moon/disc_fit.h"
 #include "moon/ephemeris.h"
@@ -351,31 +352,9 @@ class MoonPlacesOutput final : public MoonPlaces {
   // frame_times.csv of the run folder, when there (its problems are the catalogue's to say).
   void read_frame_times() {
     times_ = FrameTimes{};
-    times_.name = kFrameTimesName;
-    std::error_code ec;
-    const std::filesystem::path path = settings_.run_dir / kFrameTimesName;
-    if (!std::filesystem::exists(std::filesystem::symlink_status(path, ec))) return;
-    const std::uintmax_t size = std::filesystem::file_size(path, ec);
-    if (ec || size > kMostFrameTimesBytes) return;
-    std::string error;
-    FileHandle file = open_text_to_read(settings_.run_dir, kFrameTimesName, error);
-    if (!file) return;
     std::vector<std::string> warnings;
-    char text[kMostFrameTimeLineBytes + 3];
-    std::int64_t number = 0;
-    while (std::fgets(text, sizeof text, file.get()) != nullptr) {
-      ++number;
-      std::size_t length = std::strlen(text);
-      if (length > 0 && text[length - 1] == '\n') {
-        --length;
-      } else if (length == sizeof text - 1) {
-        int c = 0;
-        while ((c = std::fgetc(file.get())) != EOF && c != '\n') {
-        }
-      }
-      add_frame_times_line(times_, std::string_view(text, length), number, warnings);
-    }
-    settle_frame_times(times_, warnings);
+    std::string error;
+    read_frame_times_csv(settings_.run_dir, times_, warnings, &error);
   }
 
   MoonPlacesSettings settings_;

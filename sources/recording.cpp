@@ -3,7 +3,7 @@
 #include <charconv>
 #include <limits>
 
-#include "sources/frame_times.h"
+#include "formats/utc.h"
 #include "sources/ser_reader.h"
 #include "sources/ser_source.h"
 #include "sources/video_source.h"

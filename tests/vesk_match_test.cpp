@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "outputs/flash_catalogue.h"
+#include "formats/flashes_csv.h"
 #include "test_support.h"
 
 namespace {
@@ -20,7 +20,7 @@ struct Row {
 };
 
 std::string catalogue(const std::vector<Row>& rows) {
-  std::string text = kFlashesHeader;
+  std::string text = flashes_header();
   for (const Row& r : rows) {
     text += std::to_string(r.event) + ",100,1," + r.utc + ",4.000000,10.00,20.00," + r.peak +
             ",900.00,12.00,75.00,-7.39,0,0.00,," + r.verdict + ",BMP_FLASHES/00100.bmp,,,,\n";
@@ -122,8 +122,8 @@ TEST(VeskMatch, PairsOneToOneListsTheUnmatchedAndRefusesWhatItCannotUse) {
        "vesk-match: no_times.csv: event 1 has no UTC time (line 2); vesk-match needs the times "
        "of the run folder's frame_times.csv\n"},
       {"not a catalogue", "a.csv truth.csv", 1, "",
-       "vesk-match: truth.csv: line 1: not the header of a flashes.csv (it needs event, utc, "
-       "class and peak)\n"},
+       "vesk-match: truth.csv:1: header is 'frame,x,y,peak,width,kind', not " +
+           flashes_header()},
       {"a missing catalogue", "a.csv missing.csv", 1, "",
        "vesk-match: missing.csv: cannot open: No such file or directory\n"},
       {"--window without a value", "a.csv b.csv --window", 2, "",
@@ -182,7 +182,7 @@ TEST(VeskMatch, PairsOneToOneListsTheUnmatchedAndRefusesWhatItCannotUse) {
                           {3, "2024-03-15T21:00:05.02Z", "31.00", "flash"},
                       }));
   write_text("one.csv", catalogue({{7, "2024-03-15T20:59:59.955Z", "11.00", "flash"}}));
-  write_text("empty.csv", kFlashesHeader);
+  write_text("empty.csv", flashes_header());
   write_text("no_times.csv", catalogue({{1, "", "50.00", "flash"}}));
   write_text("truth.csv", "frame,x,y,peak,width,kind\n7,182.59,322.51,122.8,2.20,glint\n");
   for (const Case& c : cases) {

@@ -25,15 +25,15 @@
 #include <string_view>
 #include <vector>
 
-#include "catalogue/frame_times.h"
-#include "imaging/file_io.h"
+#include "formats/flashes_csv.h"
+#include "formats/match_csv.h"
+#include "formats/utc.h"
+#include "programs/version_line.h"
 
 namespace {
 
 constexpr double kDefaultWindow = 0.1;
 constexpr double kMostWindow = 86400.0;
-constexpr std::size_t kMostLineBytes = 4096;
-constexpr std::size_t kMostEvents = 1000000;
 // Pairs within the window held at once for the pairing (about 24 bytes each).
 constexpr std::size_t kMostCandidates = 20000000;
 constexpr const char* kUsage =
@@ -41,23 +41,14 @@ constexpr const char* kUsage =
 constexpr double kRad = 3.14159265358979323846 / 180.0;
 
 struct Event {
-  std::string number;
+  int number = 0;
   UtcTime utc;
   std::string verdict;
-  std::string peak;
+  double peak = 0.0;
   double seconds = 0.0;  // from the common reference time
   bool placed = false;   // lat, lon and their errors given
   double lat = 0.0, lon = 0.0, lat_err = 0.0, lon_err = 0.0;
 };
-
-// A finite number, all of `text`.
-bool number_of(const std::string& text, double& value) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  value = std::strtod(text.c_str(), &end);
-  return *end == '\0' && errno == 0 && std::isfinite(value);
-}
 
 // Great-circle distance of two places (degrees) and its 1-sigma error: each side's errors
 // projected on the direction from one place to the other.
@@ -82,119 +73,33 @@ void separation_of(const Event& a, const Event& b, double& separation, double& e
   error = std::sqrt(variance);
 }
 
-std::vector<std::string> split(std::string_view line) {
-  std::vector<std::string> fields;
-  std::size_t at = 0;
-  for (;;) {
-    const std::size_t comma = line.find(',', at);
-    fields.emplace_back(line.substr(at, comma == std::string_view::npos ? comma : comma - at));
-    if (comma == std::string_view::npos) return fields;
-    at = comma + 1;
-  }
-}
-
-bool whole_number(const std::string& text) {
-  return !text.empty() && text.size() <= 12 &&
-         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// Reads the events of catalogue `path`. False with `error` (one line naming the file) when it
-// cannot be read, is not a flashes.csv, or has an event without a UTC time.
+// Reads the events of catalogue `path` (formats/flashes_csv.h checks every cell). False with
+// `error` (one line naming the file) when it cannot be read, is not a flashes.csv, or has an
+// event without a UTC time.
 bool read_catalogue(const char* path, std::vector<Event>& events, std::string& error) {
-  FileHandle file = open_text_to_read("", path, error);
-  if (!file) return false;
-  const std::string name(path);
-  char text[kMostLineBytes + 2];
-  std::size_t number = 0;
-  std::size_t columns = 0;
-  std::size_t event_at = 0;
-  std::size_t utc_at = 0;
-  std::size_t class_at = 0;
-  std::size_t peak_at = 0;
-  std::size_t place_at[4] = {0, 0, 0, 0};
-  bool places = false;
-  while (std::fgets(text, sizeof text, file.get()) != nullptr) {
-    ++number;
-    const std::string where = name + ": line " + std::to_string(number) + ": ";
-    std::size_t length = std::strlen(text);
-    if (length > 0 && text[length - 1] == '\n') {
-      --length;
-    } else if (length == sizeof text - 1) {
-      error = where + "longer than " + std::to_string(kMostLineBytes) + " bytes";
-      return false;
-    }
-    if (length > 0 && text[length - 1] == '\r') --length;
-    const std::vector<std::string> fields = split(std::string_view(text, length));
-    if (number == 1) {
-      const auto column = [&](const char* wanted, std::size_t& at) {
-        const auto it = std::find(fields.begin(), fields.end(), wanted);
-        at = static_cast<std::size_t>(it - fields.begin());
-        return it != fields.end();
-      };
-      if (!column("event", event_at) || !column("utc", utc_at) || !column("class", class_at) ||
-          !column("peak", peak_at)) {
-        error = where + "not the header of a flashes.csv (it needs event, utc, class and peak)";
-        return false;
-      }
-      places = column("lat", place_at[0]) && column("lon", place_at[1]) &&
-               column("lat_err", place_at[2]) && column("lon_err", place_at[3]);
-      columns = fields.size();
-      continue;
-    }
-    if (length == 0) continue;
-    if (fields.size() != columns) {
-      error = where + std::to_string(fields.size()) + " fields where the header has " +
-              std::to_string(columns);
-      return false;
-    }
-    if (events.size() == kMostEvents) {
-      error = name + ": more than " + std::to_string(kMostEvents) + " events";
-      return false;
-    }
+  std::vector<FlashRow> rows;
+  if (!read_flashes_csv(path, rows, &error)) return false;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const FlashRow& row = rows[i];
     Event e;
-    e.number = fields[event_at];
-    if (!whole_number(e.number)) {
-      error = where + "event \"" + e.number + "\" is not an event number";
-      return false;
-    }
-    if (fields[utc_at].empty()) {
-      error = name + ": event " + e.number + " has no UTC time (line " + std::to_string(number) +
+    e.number = row.event;
+    // The reader has checked the time; an event without one cannot be paired.
+    if (row.utc.empty() || !parse_utc(row.utc, e.utc)) {
+      error = std::string(path) + ": event " + std::to_string(e.number) + " has no UTC time (line " +
+              std::to_string(i + 2) +
               "); vesk-match needs the times of the run folder's frame_times.csv";
       return false;
     }
-    if (!parse_utc(fields[utc_at], e.utc)) {
-      error = where + "utc \"" + fields[utc_at] + "\" is not a time like 2024-03-15T21:04:05.12Z";
-      return false;
-    }
-    e.verdict = fields[class_at];
-    e.peak = fields[peak_at];
-    if (places) {
-      double v[4];
-      int given = 0;
-      for (int k = 0; k < 4; ++k) given += fields[place_at[k]].empty() ? 0 : 1;
-      for (int k = 0; k < 4 && given == 4; ++k) {
-        if (!number_of(fields[place_at[k]], v[k])) {
-          error = where + "\"" + fields[place_at[k]] + "\" is not a number of degrees";
-          return false;
-        }
-      }
-      if (given == 4) {
-        e.placed = true;
-        e.lat = v[0];
-        e.lon = v[1];
-        e.lat_err = v[2];
-        e.lon_err = v[3];
-      }
+    e.verdict = row.event_class;
+    e.peak = row.peak;
+    if (row.lat && row.lon && row.lat_err && row.lon_err) {
+      e.placed = true;
+      e.lat = *row.lat;
+      e.lon = *row.lon;
+      e.lat_err = *row.lat_err;
+      e.lon_err = *row.lon_err;
     }
     events.push_back(std::move(e));
-  }
-  if (std::ferror(file.get())) {
-    error = errno_message(path, "read failed");
-    return false;
-  }
-  if (number == 0) {
-    error = name + ": empty; not a flashes.csv";
-    return false;
   }
   return true;
 }
@@ -231,6 +136,10 @@ struct Candidate {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (asks_version(argc, argv)) {
+    std::printf("%s\n", version_line("vesk-match").c_str());
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  }
   std::vector<const char*> files;
   double window = kDefaultWindow;
   double max_separation = 0.0;  // 0: 3 sigma
@@ -335,36 +244,42 @@ int main(int argc, char** argv) {
     ++pairs;
   }
 
-  std::printf("a_event,b_event,dt,a_class,b_class,a_peak,b_peak,separation,separation_err,verdict\n");
+  std::fputs(match_header().c_str(), stdout);
   for (std::size_t ia = 0; ia < a.size(); ++ia) {
     if (partner_of_a[ia] == kFree) continue;
     const Event& ea = a[ia];
     const Event& eb = b[partner_of_a[ia]];
-    std::string place = ",,";
+    MatchRow row{ea.number,  eb.number,  seconds_between(ea.utc, eb.utc),
+                 ea.verdict, eb.verdict, ea.peak,
+                 eb.peak,    {},         {},
+                 {}};
     if (ea.placed && eb.placed) {
       double separation = 0.0, separation_err = 0.0;
       separation_of(ea, eb, separation, separation_err);
       const double limit = max_separation > 0.0 ? max_separation : 3.0 * separation_err;
-      const char* verdict = ea.verdict != "flash" || eb.verdict != "flash"
-                                ? ""
-                                : (separation <= limit ? "validated" : "parallax");
-      char text[96];
-      std::snprintf(text, sizeof text, "%.3f,%.3f,%s", separation, separation_err, verdict);
-      place = text;
+      row.separation = separation;
+      row.separation_err = separation_err;
+      if (ea.verdict == "flash" && eb.verdict == "flash") {
+        row.verdict = separation <= limit ? "validated" : "parallax";
+      }
     }
-    std::printf("%s,%s,%.6f,%s,%s,%s,%s,%s\n", ea.number.c_str(), eb.number.c_str(),
-                seconds_between(ea.utc, eb.utc), ea.verdict.c_str(), eb.verdict.c_str(),
-                ea.peak.c_str(), eb.peak.c_str(), place.c_str());
+    std::fputs(match_line(row).c_str(), stdout);
   }
   for (std::size_t ia = 0; ia < a.size(); ++ia) {
     if (partner_of_a[ia] != kFree) continue;
-    std::printf("%s,,,%s,,%s,,,,\n", a[ia].number.c_str(), a[ia].verdict.c_str(),
-                a[ia].peak.c_str());
+    MatchRow row;
+    row.a_event = a[ia].number;
+    row.a_class = a[ia].verdict;
+    row.a_peak = a[ia].peak;
+    std::fputs(match_line(row).c_str(), stdout);
   }
   for (std::size_t ib = 0; ib < b.size(); ++ib) {
     if (b_taken[ib]) continue;
-    std::printf(",%s,,,%s,,%s,,,\n", b[ib].number.c_str(), b[ib].verdict.c_str(),
-                b[ib].peak.c_str());
+    MatchRow row;
+    row.b_event = b[ib].number;
+    row.b_class = b[ib].verdict;
+    row.b_peak = b[ib].peak;
+    std::fputs(match_line(row).c_str(), stdout);
   }
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     std::fprintf(stderr, "vesk-match: standard output: write failed: %s\n", std::strerror(errno));
