@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/message.h"
+#include "catalogue/classes.h"
 #include "formats/frame_times_csv.h"
 #include "formats/utc.h"
 #include "imaging/file_io.h"
@@ -152,9 +153,9 @@ class MoonPlacesOutput final : public MoonPlaces {
     // Beyond the limb by more than 3 times the error of its distance from the centre.
     const double distance = std::hypot(event.x - view.cx, event.y - view.cy);
     const double distance_err = std::sqrt(centroid * centroid + 0.5 * (cov[0][0] + cov[1][1]) + cov[2][2]);
-    const bool movable = event.verdict != EventClass::moving;
     if (distance - view.radius > std::max(1.0, 3.0 * distance_err)) {
-      if (movable) event.verdict = EventClass::off_moon;
+      event.signs.off_moon = true;
+      event.verdict = class_of(event.signs);
       return place;
     }
     LunarPlace where;
@@ -172,8 +173,9 @@ class MoonPlacesOutput final : public MoonPlaces {
     const double sun_cos = std::sin(where.lat * kRad) * std::sin(g.sun_lat * kRad) +
                            std::cos(where.lat * kRad) * std::cos(g.sun_lat * kRad) *
                                std::cos((where.lon - g.sun_lon) * kRad);
-    if (movable && event.verdict != EventClass::off_moon && sun_cos > 0.0 && !in_umbra(g)) {
-      event.verdict = EventClass::sunlit;
+    if (sun_cos > 0.0 && !in_umbra(g)) {
+      event.signs.sunlit = true;
+      event.verdict = class_of(event.signs);
     }
     return place;
   }

@@ -23,7 +23,8 @@ std::string catalogue(const std::vector<Row>& rows) {
   std::string text = flashes_header();
   for (const Row& r : rows) {
     text += std::to_string(r.event) + ",100,1," + r.utc + ",4.000000,10.00,20.00," + r.peak +
-            ",900.00,12.00,75.00,-7.39,0,0.00,," + r.verdict + ",BMP_FLASHES/00100.bmp,,,,\n";
+            ",900.00,12.00,75.00,-7.39,0,0.00,," + r.verdict +
+            ",BMP_FLASHES/00100.bmp,2.10,2.50,,,,\n";
   }
   return text;
 }
@@ -207,10 +208,10 @@ struct PlacedRow {
 std::string placed_catalogue(const std::vector<PlacedRow>& rows) {
   std::string text =
       "event,frame,frames,utc,seconds,x,y,peak,flux,flux_err,snr,m_inst,saturated,motion,fields,"
-      "class,report,lat,lon,lat_err,lon_err\n";
+      "class,report,fwhm,optics_fwhm,lat,lon,lat_err,lon_err\n";
   for (const PlacedRow& r : rows) {
     text += std::to_string(r.event) + ",100,1," + r.utc + ",4.000000,10.00,20.00,50.00,900.00,"
-            "12.00,75.00,-7.39,0,0.00,," + r.verdict + ",BMP_FLASHES/00100.bmp," + r.place + "\n";
+            "12.00,75.00,-7.39,0,0.00,," + r.verdict + ",BMP_FLASHES/00100.bmp,,," + r.place + "\n";
   }
   return text;
 }
