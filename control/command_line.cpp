@@ -110,7 +110,7 @@ bool parse_command_line(std::span<const std::string> args, CommandLine& line, st
       continue;
     }
     if (arg != "--out" && arg != "--threads" && arg != "--psf" && arg != "--max-memory" &&
-        !is_recording_option(arg)) {
+        !is_recording_option(arg) && !is_site_option(arg)) {
       error = arg + ": unknown option; " + kVeskUsage;
       return false;
     }
@@ -154,8 +154,13 @@ bool parse_command_line(std::span<const std::string> args, CommandLine& line, st
       line.out = value;
       continue;
     }
+    if (is_site_option(arg)) {
+      if (!parse_site_option(arg, value, line.site, error)) return false;
+      continue;
+    }
     if (!parse_recording_option(arg, value, line.reading, error)) return false;
   }
+  if (!check_site_options(line.site, error)) return false;
   if (line.recording.empty() && !needs_recording.empty()) {
     error = needs_recording + ": only with a recording; " + kVeskUsage;
     return false;

@@ -7,12 +7,14 @@
 #include <span>
 #include <string>
 
+#include "formats/site_file.h"
 #include "sources/recording.h"
 
 inline constexpr const char* kVeskUsage =
     "usage: vesk [RECORDING] [--out DIR] [--no-menu] [--quiet] [--threads N] [--first N] "
     "[--count M] [--byte-order little|big] [--depth D] [--start-utc T] [--psf FWHM] "
-    "[--replace] [--max-memory SIZE] [--] [RECORDING]";
+    "[--replace] [--max-memory SIZE] [--site LAT,LON[,HEIGHT]] [--mirror yes|no] "
+    "[--rotation DEG[@UTC]] [--mount altaz|equatorial] [--scale ARCSEC] [--] [RECORDING]";
 
 // Most worker threads --threads accepts.
 inline constexpr int kMostThreads = 1024;
@@ -32,6 +34,7 @@ struct CommandLine {
   bool replace = false;      // --replace: a run folder of another recording started afresh
   std::uint64_t max_memory = 0;  // --max-memory SIZE in bytes (K, M, G suffixes); 0: no limit
   std::string options;       // the arguments as given, for run.txt
+  SiteSettings site;         // --site, --mirror, --rotation, --mount, --scale (with a recording)
 };
 
 // Reads the arguments after the program name into `line`. False with `error`, one line naming

@@ -174,6 +174,10 @@ int finish_conversion(const ConvertOptions& o, FrameOutput& output,
     print_notices(err, notices);
     return stop(output, err, error);
   }
+  if (o.site.site_known && !write_site_file(output.outdir, o.site, error)) {
+    print_notices(err, notices);
+    return stop(output, err, error);
+  }
   end_progress(output, true);
   print_notices(err, notices);
   if (limited) print_limit_notice(output.out, o, total);
@@ -400,6 +404,13 @@ bool parse_arguments(std::span<const std::string> args, ConvertOptions& options,
       positional.push_back(arg);
       continue;
     }
+    if (is_site_option(arg)) {
+      std::string value;
+      if (!take_value(args, i, value, error) || !parse_site_option(arg, value, options.site, error)) {
+        return false;
+      }
+      continue;
+    }
     if (!is_recording_option(arg)) {
       error = arg + ": unknown option; " + kVeskFramesUsage;
       return false;
@@ -413,6 +424,7 @@ bool parse_arguments(std::span<const std::string> args, ConvertOptions& options,
     error = kVeskFramesUsage;
     return false;
   }
+  if (!check_site_options(options.site, error)) return false;
   options.count = std::min<std::int64_t>(options.count, std::numeric_limits<std::int32_t>::max());
   options.recording = positional[0];
   options.outdir = positional[1];

@@ -9,13 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "formats/site_file.h"
 #include "imaging/frame_files.h"
 #include "run/run_folder.h"
 #include "sources/recording.h"
 
 inline constexpr const char* kVeskFramesUsage =
     "usage: vesk-frames RECORDING OUTDIR [--first N] [--count M] [--byte-order little|big] "
-    "[--depth D] [--start-utc TIME]";
+    "[--depth D] [--start-utc TIME] [--site LAT,LON[,HEIGHT]] [--mirror yes|no] "
+    "[--rotation DEG[@UTC]] [--mount altaz|equatorial] [--scale ARCSEC]";
 
 // The frames to convert and how to read them (RecordingOptions: --first, --count, up to
 // frame_limit, --byte-order, --depth, --start-utc), and where they go.
@@ -25,6 +27,7 @@ struct ConvertOptions : RecordingOptions {
   int frame_limit = kMaxFolderFrames;               // most frames written into one folder
   bool progress = false;                            // draw the progress bar on `out`
   std::vector<std::filesystem::path> data_folders;  // searched in order for the shipped files
+  SiteSettings site;  // --site and the rest: written to site.txt for vesk's run in the folder
 };
 
 // Reads the command line after the program name into `options` (recording, outdir, --first,

@@ -14,6 +14,7 @@
 #include "outputs/flash_catalogue.h"
 #include "outputs/flash_log.h"
 #include "outputs/frame_times_file.h"
+#include "outputs/moon_places.h"
 #include "outputs/report_images.h"
 #include "outputs/review_pictures.h"
 #include "outputs/run_summary.h"
@@ -193,15 +194,25 @@ RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& reco
       return source.frame_time(frame);
     };
   }
+  // Places on the Moon when the site is known: the disc is fitted before the catalogue closes
+  // the events of a frame, and the catalogue asks it for each event's place.
+  std::unique_ptr<MoonPlaces> moon;
+  if (options.site.site_known) {
+    MoonPlacesSettings moon_settings{run_dir, options.site, out, err, {}};
+    moon_settings.source_times = catalogue_settings.source_times;
+    moon = make_moon_places(std::move(moon_settings));
+    catalogue_settings.placer = moon.get();
+  }
   const std::unique_ptr<RunOutput> catalogue = make_flash_catalogue(catalogue_settings);
   // The review page comes before the catalogue: outputs finish last first, so every event has
   // closed (and drawn its pictures) when the page is built.
   PreviousOutputs previous(run_dir,
                            options.recording.empty() ? RunKind::frame_folder : RunKind::recording,
                            out, err);
-  std::vector<RunOutput*> outputs = {&previous,      flash_log.get(), report_images.get(),
-                                     notices.get(),  summary.get(),   review.get(),
-                                     catalogue.get()};
+  std::vector<RunOutput*> outputs = {&previous,     flash_log.get(), report_images.get(),
+                                     notices.get(), summary.get(),   review.get()};
+  if (moon) outputs.push_back(moon.get());
+  outputs.push_back(catalogue.get());
   // A recording's frame times; a frame folder has them from vesk-frames already.
   const std::unique_ptr<RunOutput> frame_times =
       options.recording.empty() ? nullptr : make_frame_times_file(run_dir, source);
@@ -229,8 +240,9 @@ int run_vesk(const std::filesystem::path& run_dir, std::FILE* in, std::FILE* out
   return run_vesk(run_dir, options, in, out, err);
 }
 
-int run_vesk(const std::filesystem::path& run_dir, const RunOptions& options, std::FILE* in,
+int run_vesk(const std::filesystem::path& run_dir, const RunOptions& given, std::FILE* in,
              std::FILE* out, std::FILE* err) {
+  RunOptions options = given;
   std::fprintf(out, "%s\n", "***************");
   std::fprintf(out, "%s\n", "*** V E S K ***");
   std::fprintf(out, "%s\n", "***************\n");
@@ -265,6 +277,20 @@ int run_vesk(const std::filesystem::path& run_dir, const RunOptions& options, st
 
   DetectionSettings settings;
   if (!load_start_settings(run_dir, settings, out, err)) return 1;
+  // The site: a recording's run keeps the one given in site.txt; the frame folder's run reads
+  // site.txt when it is there.
+  if (!options.recording.empty() && options.site.site_known) {
+    if (!write_site_file(run_dir, options.site, error)) {
+      print_message(out, err, error);
+      return 1;
+    }
+  } else if (options.recording.empty() && !options.site.site_known) {
+    bool present = false;
+    if (!read_site_file(run_dir, options.site, present, error)) {
+      print_message(out, err, error);
+      return 1;
+    }
+  }
   // Checked before the menu so that a long run never ends with its report images lost.
   if (!check_flash_folder(run_dir, out, err)) return 1;
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/site_file.h"
 #include "sources/recording.h"
 
 struct RunOptions {
@@ -28,4 +29,7 @@ struct RunOptions {
   // Set by a signal handler (SIGINT, SIGTERM): the run stops reading, closes its events and
   // writes its summary and page. Null: nothing stops the run from outside.
   const volatile std::sig_atomic_t* stop = nullptr;
+  // The observer's site and the image's orientation (--site ...); written to site.txt for a
+  // recording, read from site.txt for the frame folder.
+  SiteSettings site;
 };

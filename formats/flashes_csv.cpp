@@ -65,7 +65,7 @@ constexpr std::string_view kClassWords[] = {"flash",  "moving",    "off_moon", "
 constexpr std::string_view kRingWords[] = {"", "full", "end"};
 
 // The table, in file order. Append new columns at the end.
-const std::array<FlashColumn, 20> kColumns = {{
+const std::array<FlashColumn, 24> kColumns = {{
     {"event", [](const FlashRow& r) { return std::to_string(r.event); },
      [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
        return read_int_cell(l, "event", c, 1, kMostEventNumber, r.event, e);
@@ -150,6 +150,22 @@ const std::array<FlashColumn, 20> kColumns = {{
     {"ring", [](const FlashRow& r) { return r.ring; },
      [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
        return read_word_cell(l, "ring", c, kRingWords, "full, end or empty", r.ring, e);
+     }},
+    {"lat", [](const FlashRow& r) { return fixed_cell(r.lat, 3); },
+     [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
+       return read_optional_number_cell(l, "lat", c, r.lat, e);
+     }},
+    {"lon", [](const FlashRow& r) { return fixed_cell(r.lon, 3); },
+     [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
+       return read_optional_number_cell(l, "lon", c, r.lon, e);
+     }},
+    {"lat_err", [](const FlashRow& r) { return fixed_cell(r.lat_err, 3); },
+     [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
+       return read_optional_number_cell(l, "lat_err", c, r.lat_err, e);
+     }},
+    {"lon_err", [](const FlashRow& r) { return fixed_cell(r.lon_err, 3); },
+     [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
+       return read_optional_number_cell(l, "lon_err", c, r.lon_err, e);
      }},
 }};
 

@@ -38,6 +38,8 @@ struct FlashRow {
   // The ring the event's first frame was tested in: "full" (N/2 frames after it), "end" (one of
   // the recording's last N/2 frames, tested in its last ring), or empty in an earlier version.
   std::string ring;
+  // Selenographic place and its 1-sigma errors, degrees (3 decimals); empty when unknown.
+  std::optional<double> lat, lon, lat_err, lon_err;
 };
 
 // The columns in file order.

@@ -1,5 +1,5 @@
 // vesk-match's output: the pairs of events of two flash catalogues, a_event,b_event,dt,a_class,
-// b_class,a_peak,b_peak, written to standard output; an event left unmatched has a row with the
+// b_class,a_peak,b_peak,separation,separation_err,verdict, written to standard output; an event left unmatched has a row with the
 // other side's cells and dt empty. This module owns the row, the columns, the
 // writer and a reader (for scripts and tests).
 #pragma once
@@ -19,6 +19,11 @@ struct MatchRow {
   std::string b_class;
   std::optional<double> a_peak;  // 2 decimals
   std::optional<double> b_peak;
+  // With places in both catalogues: great-circle distance of the two places and its 1-sigma
+  // error (degrees, 3 decimals); for two flashes "validated" or "parallax", else empty.
+  std::optional<double> separation{};
+  std::optional<double> separation_err{};
+  std::string verdict{};
 };
 
 std::span<const std::string_view> match_columns();

@@ -152,15 +152,25 @@ class FlashCatalogue final : public RunOutput {
   }
 
   // Writes the lines of `events` and tells the sinks.
-  OutputStatus hand_out(const std::vector<CatalogueEvent>& events, std::string* error) {
+  OutputStatus hand_out(std::vector<CatalogueEvent>& events, std::string* error) {
     OutputStatus status = OutputStatus::ok;
     for (const CatalogueEvent& closed : events) {
       CatalogueEvent e = with_signs(closed);
       if (e.signs.moving && ring_seen_) follow_track(e);
       FrameTimeEntry from_source;
-      bool written = write_line(flashes_, flashes_line(flashes_row(
-                                              e, frame_time_of(e.frame, from_source),
-                                              settings_.interlace, optics_fwhm_)));
+      const FrameTimeEntry* time = frame_time_of(e.frame, from_source);
+      // The place first: it may add the off_moon or sunlit sign to the class.
+      const EventPlace place = settings_.placer != nullptr
+                                   ? settings_.placer->place(e, time != nullptr ? &time->utc : nullptr)
+                                   : EventPlace{};
+      FlashRow row = flashes_row(e, time, settings_.interlace, optics_fwhm_);
+      if (place.known) {
+        row.lat = place.lat;
+        row.lon = place.lon;
+        row.lat_err = place.lat_err;
+        row.lon_err = place.lon_err;
+      }
+      bool written = write_line(flashes_, flashes_line(row));
       for (int k = 0; k < kCurveFrames; ++k) {
         written = write_line(curves_, lightcurves_line(light_curve_row(e, k))) && written;
       }

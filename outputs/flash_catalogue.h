@@ -35,6 +35,21 @@ class EventSink {
                                     std::string* error) = 0;
 };
 
+// An event's place on the Moon, as an EventPlacer gives it.
+struct EventPlace {
+  bool known = false;
+  double lat = 0.0, lon = 0.0;          // selenographic, degrees
+  double lat_err = 0.0, lon_err = 0.0;  // 1 sigma, degrees
+};
+
+// Gives each closed event its place before its line is written, and may change its verdict to
+// off_moon or sunlit. `time` is the event's first frame's UTC, or nullptr.
+class EventPlacer {
+ public:
+  virtual ~EventPlacer() = default;
+  virtual EventPlace place(CatalogueEvent& event, const UtcTime* time) = 0;
+};
+
 struct FlashCatalogueSettings {
   std::filesystem::path run_dir;  // flashes.csv, lightcurves.csv and frame_times.csv are here
   int interlace = 0;              // the run's Interlace: 0 leaves the fields column empty
@@ -47,6 +62,7 @@ struct FlashCatalogueSettings {
   // The optics' full width at half maximum in pixels (--psf); 0: measured on the limb in the
   // mean frame of the first report's ring.
   double psf = 0.0;
+  EventPlacer* placer = nullptr;  // not owned; none: the place columns stay empty
 };
 
 // The work space the catalogue holds at once for a ring of `images_in_buffer` frames: the events

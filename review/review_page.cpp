@@ -311,6 +311,14 @@ void append_card_json(std::string& out, const FlashRow& e, const EventPictures& 
   }
   out += ",\"m_inst\":";
   append_json_optional(out, e.m_inst);
+  const std::pair<const char*, const std::optional<double>*> place[] = {
+      {"lat", &e.lat}, {"lon", &e.lon}, {"lat_err", &e.lat_err}, {"lon_err", &e.lon_err}};
+  for (const auto& [name, value] : place) {
+    out += ",\"";
+    out += name;
+    out += "\":";
+    append_json_optional(out, *value);
+  }
   out += e.saturated ? ",\"saturated\":true" : ",\"saturated\":false";
   out += ",\"fields\":";
   append_json_string(out, e.fields);

@@ -86,10 +86,10 @@ TEST(Formats, FlashesWrittenAndReadBack) {
   for (const FlashRow& r : rows) text += flashes_line(r);
   EXPECT_EQ(text,
             "event,frame,frames,utc,seconds,x,y,peak,flux,flux_err,snr,m_inst,saturated,motion,"
-            "fields,class,report,fwhm,optics_fwhm,ring\n"
+            "fields,class,report,fwhm,optics_fwhm,ring,lat,lon,lat_err,lon_err\n"
             "1,123456789012,3,2024-03-15T21:04:05.1234567Z,4.123456,100.25,-0.50,140.75,1064.50,"
-            "6.25,170.32,-7.57,1,13.83,odd,moving,BMP_FLASHES/00042.bmp,2.35,2.90,end\n"
-            "2,0,1,,,1.00,2.00,0.00,0.00,0.00,,,0,0.00,,edge,,,,\n");
+            "6.25,170.32,-7.57,1,13.83,odd,moving,BMP_FLASHES/00042.bmp,2.35,2.90,end,,,,\n"
+            "2,0,1,,,1.00,2.00,0.00,0.00,0.00,,,0,0.00,,edge,,,,,,,,\n");
   ScratchDir dir;
   write_text("flashes.csv", text);
   std::vector<FlashRow> back;
@@ -144,8 +144,8 @@ TEST(Formats, LightCurvesDecisionsMatchesAndCompletenessReadBack) {
   alone.b_peak = 12.5;
   write_text("m.csv", match_header() + match_line(pair) + match_line(alone));
   EXPECT_EQ(read_text("m.csv"),
-            "a_event,b_event,dt,a_class,b_class,a_peak,b_peak\n4,5,-0.050000,flash,moving,41.00,"
-            "44.25\n,7,,,edge,,12.50\n");
+            "a_event,b_event,dt,a_class,b_class,a_peak,b_peak,separation,separation_err,verdict\n"
+            "4,5,-0.050000,flash,moving,41.00,44.25,,,\n,7,,,edge,,12.50,,,\n");
   std::vector<MatchRow> pairs;
   ASSERT_TRUE(read_match_csv(in_scratch("m.csv"), pairs, &error)) << error;
   ASSERT_EQ(pairs.size(), 2u);
@@ -230,12 +230,12 @@ TEST(Formats, ReadersNameFileLineAndColumn) {
       {"flashes: a day that does not exist",
        flashes + "2,0,1,2023-02-29T00:00:00Z" + good_flash.substr(good_flash.find(",4.12")),
        "t.csv:2: column utc: '2023-02-29T00:00:00Z' is not an ISO 8601 time"},
-      {"match: a class it does not know", match + "1,2,0.000000,glint,flash,1.00,2.00\n",
-       "t.csv:2: column a_class: 'glint' is not flash, moving, edge or empty"},
-      {"match: a row of no event", match + ",,,,,,\n", "t.csv:2: neither a_event nor b_event"},
-      {"match: dt not a number", match + "1,2,soon,flash,flash,1.00,2.00\n",
+      {"match: a class it does not know", match + "1,2,0.000000,glint,flash,1.00,2.00,,,\n",
+       "t.csv:2: column a_class: 'glint' is not flash, moving, edge, off_moon, sunlit or empty"},
+      {"match: a row of no event", match + ",,,,,,,,,\n", "t.csv:2: neither a_event nor b_event"},
+      {"match: dt not a number", match + "1,2,soon,flash,flash,1.00,2.00,,,\n",
        "t.csv:2: column dt: 'soon' is not a number"},
-      {"match: event 0", match + "1,0,0.1,flash,flash,1.00,2.00\n",
+      {"match: event 0", match + "1,0,0.1,flash,flash,1.00,2.00,,,\n",
        "t.csv:2: column b_event: 0 is outside 1 to 9999999"},
       {"completeness: a negative count", completeness + "5,2,4,3,8,12,40,-1,1,2,50,1,0,0,3\n",
        "t.csv:2: column found: -1 is outside 0 to 2147483647"},

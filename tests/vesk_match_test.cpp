@@ -59,6 +59,21 @@ const std::string kB = catalogue({
 });
 const std::string kPairsHeader = "a_event,b_event,dt,a_class,b_class,a_peak,b_peak\n";
 
+// The output as it is written: the place columns separation, separation_err and verdict after
+// the others, empty for catalogues without places.
+std::string with_place_columns(const std::string& out) {
+  std::string result;
+  std::size_t at = 0;
+  bool header = true;
+  while (at < out.size()) {
+    const std::size_t end = out.find('\n', at);
+    result += out.substr(at, end - at) + (header ? ",separation,separation_err,verdict" : ",,,") + "\n";
+    header = false;
+    at = end + 1;
+  }
+  return result;
+}
+
 }  // namespace
 
 TEST(VeskMatch, PairsOneToOneListsTheUnmatchedAndRefusesWhatItCannotUse) {
@@ -163,10 +178,10 @@ TEST(VeskMatch, PairsOneToOneListsTheUnmatchedAndRefusesWhatItCannotUse) {
        "vesk-match: 3 pairs, 1 unmatched in A (c.csv), 0 unmatched in B (d.csv)\n"},
       {"an unknown option", "a.csv b.csv --frob", 2, "",
        "vesk-match: unknown option --frob; usage: vesk-match A/flashes.csv B/flashes.csv "
-       "[--window SECONDS]\n"},
+       "[--window SECONDS] [--max-separation DEG]\n"},
       {"one catalogue", "a.csv", 2, "",
        "vesk-match: two catalogues needed, 1 given; usage: vesk-match A/flashes.csv "
-       "B/flashes.csv [--window SECONDS]\n"},
+       "B/flashes.csv [--window SECONDS] [--max-separation DEG]\n"},
   };
   ScratchDir dir;
   write_text("a.csv", kA);
@@ -190,7 +205,70 @@ TEST(VeskMatch, PairsOneToOneListsTheUnmatchedAndRefusesWhatItCannotUse) {
     SCOPED_TRACE(c.name);
     const ProgramRun run = run_command(binary + " " + c.args);
     EXPECT_EQ(run.exit_status, c.exit_status);
-    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.out, with_place_columns(c.out));
     EXPECT_EQ(run.err, c.err);
   }
+}
+
+namespace {
+
+// A catalogue with places: event, utc, class, lat, lon, lat_err, lon_err.
+struct PlacedRow {
+  int event;
+  std::string utc;
+  std::string verdict;
+  std::string place;  // "lat,lon,lat_err,lon_err" or ",,,"
+};
+
+std::string placed_catalogue(const std::vector<PlacedRow>& rows) {
+  std::string text =
+      "event,frame,frames,utc,seconds,x,y,peak,flux,flux_err,snr,m_inst,saturated,motion,fields,"
+      "class,report,fwhm,optics_fwhm,lat,lon,lat_err,lon_err\n";
+  for (const PlacedRow& r : rows) {
+    text += std::to_string(r.event) + ",100,1," + r.utc + ",4.000000,10.00,20.00,50.00,900.00,"
+            "12.00,75.00,-7.39,0,0.00,," + r.verdict + ",BMP_FLASHES/00100.bmp,,," + r.place + "\n";
+  }
+  return text;
+}
+
+}  // namespace
+
+// Two sites: a flash on the same spot is validated; a glint at the same time elsewhere on the
+// Moon's face is parallax; time and place choose the pair together.
+TEST(VeskMatch, ValidatesByPlace) {
+  ScratchDir dir;
+  write_text("a.csv", placed_catalogue({
+                          {1, "2024-03-15T21:04:09.00Z", "flash", "-29.200,-67.500,0.100,0.200"},
+                          {2, "2024-03-15T21:04:13.00Z", "flash", "10.000,20.000,0.100,0.100"},
+                          {3, "2024-03-15T21:04:17.00Z", "flash", "5.000,5.000,0.100,0.100"},
+                          {4, "2024-03-15T21:04:21.00Z", "flash", ",,,"},
+                      }));
+  write_text("b.csv", placed_catalogue({
+                          // 0.2 degrees off: sigma 0.14 (latitude errors) -> within 3 sigma.
+                          {1, "2024-03-15T21:04:09.02Z", "flash", "-29.400,-67.500,0.100,0.200"},
+                          // 2 degrees away at the same time: not one spot on the Moon.
+                          {2, "2024-03-15T21:04:13.01Z", "flash", "12.000,20.000,0.100,0.100"},
+                          // Closer in time but far away, and a little later on the same spot.
+                          {3, "2024-03-15T21:04:17.01Z", "flash", "-20.000,40.000,0.100,0.100"},
+                          {4, "2024-03-15T21:04:17.04Z", "flash", "5.050,5.000,0.100,0.100"},
+                          {5, "2024-03-15T21:04:21.00Z", "flash", "1.000,1.000,0.100,0.100"},
+                      }));
+  const std::string binary = VESK_MATCH_BINARY;
+  ProgramRun run = run_command("'" + binary + "' a.csv b.csv");
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "a_event,b_event,dt,a_class,b_class,a_peak,b_peak,separation,separation_err,verdict\n"
+            "1,1,0.020000,flash,flash,50.00,50.00,0.200,0.141,validated\n"
+            "2,2,0.010000,flash,flash,50.00,50.00,2.000,0.141,parallax\n"
+            "3,4,0.040000,flash,flash,50.00,50.00,0.050,0.141,validated\n"
+            "4,5,0.000000,flash,flash,50.00,50.00,,,\n"
+            ",3,,,flash,,50.00,,,\n");
+  // A limit in degrees instead of 3 sigma.
+  run = run_command("'" + binary + "' a.csv b.csv --max-separation 0.1");
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_NE(run.out.find("1,1,0.020000,flash,flash,50.00,50.00,0.200,0.141,parallax\n"),
+            std::string::npos)
+      << run.out;
+  run = run_command("'" + binary + "' a.csv b.csv --max-separation x");
+  EXPECT_EQ(run.exit_status, 2);
 }

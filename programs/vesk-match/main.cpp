@@ -1,4 +1,4 @@
-// vesk-match A/flashes.csv B/flashes.csv [--window SECONDS]
+// vesk-match A/flashes.csv B/flashes.csv [--window SECONDS] [--max-separation DEG]
 // Pairs the events of two flash catalogues, e.g. of two telescopes watching the Moon on the same
 // night. Pairs are one to one: of all pairs whose UTC times differ by at most the window (0.1 s
 // unless given), the one with the smallest |dt| is taken first, then the smallest among the
@@ -9,6 +9,12 @@
 // pairs and the unmatched events of each side. A catalogue whose events have no UTC time (its
 // run folder had no frame_times.csv) is refused with one line on standard error and exit status
 // 1; bad options give one line and exit status 2.
+// When both catalogues give places on the Moon (lat, lon and their errors), a pair's time and
+// place choose it together (|dt| plus the window times the separation over its limit), and the
+// output's last columns `separation,separation_err,verdict` give the great-circle distance of the
+// two places, its 1-sigma error from both sides' errors, and for two flashes `validated` (within
+// 3 sigma, or --max-separation DEG) or `parallax` (the same time, not the same place: a glint
+// near the Earth seen from two sites); empty when a side has no place or is not a flash.
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -31,7 +37,9 @@ constexpr double kDefaultWindow = 0.1;
 constexpr double kMostWindow = 86400.0;
 // Pairs within the window held at once for the pairing (about 24 bytes each).
 constexpr std::size_t kMostCandidates = 20000000;
-constexpr const char* kUsage = "usage: vesk-match A/flashes.csv B/flashes.csv [--window SECONDS]";
+constexpr const char* kUsage =
+    "usage: vesk-match A/flashes.csv B/flashes.csv [--window SECONDS] [--max-separation DEG]";
+constexpr double kRad = 3.14159265358979323846 / 180.0;
 
 struct Event {
   int number = 0;
@@ -39,7 +47,32 @@ struct Event {
   std::string verdict;
   double peak = 0.0;
   double seconds = 0.0;  // from the common reference time
+  bool placed = false;   // lat, lon and their errors given
+  double lat = 0.0, lon = 0.0, lat_err = 0.0, lon_err = 0.0;
 };
+
+// Great-circle distance of two places (degrees) and its 1-sigma error: each side's errors
+// projected on the direction from one place to the other.
+void separation_of(const Event& a, const Event& b, double& separation, double& error) {
+  const double c = std::sin(a.lat * kRad) * std::sin(b.lat * kRad) +
+                   std::cos(a.lat * kRad) * std::cos(b.lat * kRad) * std::cos((a.lon - b.lon) * kRad);
+  separation = std::acos(std::clamp(c, -1.0, 1.0)) / kRad;
+  double north = b.lat - a.lat;
+  double east = std::remainder(b.lon - a.lon, 360.0) * std::cos(0.5 * (a.lat + b.lat) * kRad);
+  const double length = std::hypot(north, east);
+  if (length > 0.0) {
+    north /= length;
+    east /= length;
+  } else {
+    north = east = std::sqrt(0.5);
+  }
+  double variance = 0.0;
+  for (const Event* e : {&a, &b}) {
+    const double lon_err = e->lon_err * std::cos(e->lat * kRad);
+    variance += north * north * e->lat_err * e->lat_err + east * east * lon_err * lon_err;
+  }
+  error = std::sqrt(variance);
+}
 
 // Reads the events of catalogue `path` (formats/flashes_csv.h checks every cell). False with
 // `error` (one line naming the file) when it cannot be read, is not a flashes.csv, or has an
@@ -60,6 +93,13 @@ bool read_catalogue(const char* path, std::vector<Event>& events, std::string& e
     }
     e.verdict = row.event_class;
     e.peak = row.peak;
+    if (row.lat && row.lon && row.lat_err && row.lon_err) {
+      e.placed = true;
+      e.lat = *row.lat;
+      e.lon = *row.lon;
+      e.lat_err = *row.lat_err;
+      e.lon_err = *row.lon_err;
+    }
     events.push_back(std::move(e));
   }
   return true;
@@ -104,6 +144,7 @@ int main(int argc, char** argv) {
   }
   std::vector<const char*> files;
   double window = kDefaultWindow;
+  double max_separation = 0.0;  // 0: 3 sigma
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -121,6 +162,16 @@ int main(int argc, char** argv) {
             argv[i], kMostWindow);
         return 2;
       }
+      continue;
+    }
+    if (arg == "--max-separation") {
+      if (i + 1 >= argc || !parse_window(argv[i + 1], max_separation) || max_separation > 180.0) {
+        std::fprintf(stderr,
+                     "vesk-match: --max-separation needs a number of degrees above 0 and up to "
+                     "180\n");
+        return 2;
+      }
+      ++i;
       continue;
     }
     if (arg.size() > 1 && arg[0] == '-') {
@@ -168,7 +219,14 @@ int main(int argc, char** argv) {
                      window, kMostCandidates);
         return 1;
       }
-      candidates.push_back({std::fabs(seconds_between(ea.utc, b[*it].utc)), ia, *it});
+      double distance = std::fabs(seconds_between(ea.utc, b[*it].utc));
+      if (ea.placed && b[*it].placed) {
+        double separation = 0.0, separation_err = 0.0;
+        separation_of(ea, b[*it], separation, separation_err);
+        const double limit = max_separation > 0.0 ? max_separation : 3.0 * separation_err;
+        distance += window * separation / std::max(limit, 1e-6);
+      }
+      candidates.push_back({distance, ia, *it});
     }
   }
   // Greedy one-to-one: the closest pair first, each event used once.
@@ -193,9 +251,20 @@ int main(int argc, char** argv) {
     if (partner_of_a[ia] == kFree) continue;
     const Event& ea = a[ia];
     const Event& eb = b[partner_of_a[ia]];
-    const MatchRow row{ea.number,  eb.number,  seconds_between(ea.utc, eb.utc),
-                       ea.verdict, eb.verdict, ea.peak,
-                       eb.peak};
+    MatchRow row{ea.number,  eb.number,  seconds_between(ea.utc, eb.utc),
+                 ea.verdict, eb.verdict, ea.peak,
+                 eb.peak,    {},         {},
+                 {}};
+    if (ea.placed && eb.placed) {
+      double separation = 0.0, separation_err = 0.0;
+      separation_of(ea, eb, separation, separation_err);
+      const double limit = max_separation > 0.0 ? max_separation : 3.0 * separation_err;
+      row.separation = separation;
+      row.separation_err = separation_err;
+      if (ea.verdict == "flash" && eb.verdict == "flash") {
+        row.verdict = separation <= limit ? "validated" : "parallax";
+      }
+    }
     std::fputs(match_line(row).c_str(), stdout);
   }
   for (std::size_t ia = 0; ia < a.size(); ++ia) {

@@ -44,6 +44,13 @@ constexpr const char* kHelp =
     "  --psf FWHM           the optics' full width at half maximum in pixels, 0.5 to 20; an\n"
     "                       event narrower than 0.6 of it is classed sharp (default: measured\n"
     "                       on the Moon's limb in the mean frame)\n"
+    "  --site LAT,LON[,HEIGHT]  the observer's site (degrees north, degrees east, metres): every\n"
+    "                       event gets its selenographic latitude and longitude (site.txt keeps it)\n"
+    "  --mirror yes|no      the image is mirror-reversed (a star diagonal): needed for places\n"
+    "  --rotation DEG[@UTC] position angle of the image's up direction (north through east),\n"
+    "                       when the lit limb cannot give it; @UTC: measured then (--mount altaz)\n"
+    "  --mount altaz|equatorial  an alt-azimuth mount turns the image with the parallactic angle\n"
+    "  --scale ARCSEC       arcseconds per pixel: fixes the disc's radius from the ephemeris\n"
     "  -h, --help           this text\n"
     "  --version            the version and the git commit this program was built from\n"
     "\n"
@@ -87,6 +94,7 @@ int main(int argc, char** argv) {
   options.max_memory = line.max_memory;
   options.command_options = line.options;
   options.stop = stop;
+  options.site = line.site;
   options.psf = line.psf;
   // The line that rewrites itself is only worth it on a terminal; elsewhere a line per frame.
   options.progress_line = !line.recording.empty() && isatty(fileno(stdout)) != 0;

@@ -1,0 +1,640 @@
+#include "moon/disc_fit.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kRad = kPi / 180.0;
+constexpr double kDeg = 180.0 / kPi;
+constexpr double kLimbFloor = 0.07;  // pixels
+
+struct EdgePoint {
+  double x, y;    // sub-pixel position
+  double gx, gy;  // unit gradient, towards the brighter side
+  double strength;
+};
+
+struct Circle {
+  double cx = 0.0, cy = 0.0, r = 0.0;
+};
+
+// A smoothed copy of the image (Gaussian sigma 1.5 px, separable, edges clamped).
+std::vector<float> smoothed(const MeanImage& image) {
+  const int w = image.width;
+  const int h = image.height;
+  constexpr int kReach = 5;
+  double kernel[2 * kReach + 1];
+  double total = 0.0;
+  for (int k = -kReach; k <= kReach; ++k) {
+    kernel[k + kReach] = std::exp(-(k * k) / (2.0 * 1.5 * 1.5));
+    total += kernel[k + kReach];
+  }
+  for (double& k : kernel) k /= total;
+  std::vector<float> rows(static_cast<std::size_t>(w) * h);
+  std::vector<float> out(rows.size());
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      double s = 0.0;
+      for (int k = -kReach; k <= kReach; ++k) {
+        const int xx = std::clamp(x + k, 0, w - 1);
+        s += kernel[k + kReach] * image.pixels[static_cast<std::size_t>(y) * w + xx];
+      }
+      rows[static_cast<std::size_t>(y) * w + x] = static_cast<float>(s);
+    }
+  }
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      double s = 0.0;
+      for (int k = -kReach; k <= kReach; ++k) {
+        const int yy = std::clamp(y + k, 0, h - 1);
+        s += kernel[k + kReach] * rows[static_cast<std::size_t>(yy) * w + x];
+      }
+      out[static_cast<std::size_t>(y) * w + x] = static_cast<float>(s);
+    }
+  }
+  return out;
+}
+
+// Bilinear sample, clamped to the image.
+double sample(const std::vector<float>& img, int w, int h, double x, double y) {
+  x = std::clamp(x, 0.0, w - 1.0);
+  y = std::clamp(y, 0.0, h - 1.0);
+  const int x0 = std::min(static_cast<int>(x), w - 2 < 0 ? 0 : w - 2);
+  const int y0 = std::min(static_cast<int>(y), h - 2 < 0 ? 0 : h - 2);
+  const double fx = x - x0;
+  const double fy = y - y0;
+  auto at = [&](int xx, int yy) {
+    return static_cast<double>(img[static_cast<std::size_t>(std::min(yy, h - 1)) * w +
+                                   std::min(xx, w - 1)]);
+  };
+  return (1 - fy) * ((1 - fx) * at(x0, y0) + fx * at(x0 + 1, y0)) +
+         fy * ((1 - fx) * at(x0, y0 + 1) + fx * at(x0 + 1, y0 + 1));
+}
+
+// The sky: the darkest mode of the histogram of grey levels (quarter-level bins), and the noise
+// about it from the mode's half width.
+void sky_level(const MeanImage& image, double* sky, double* noise) {
+  constexpr int kBins = 1024;
+  std::vector<double> hist(kBins, 0.0);
+  for (float v : image.pixels) {
+    const int b = std::clamp(static_cast<int>(v * 4.0f), 0, kBins - 1);
+    hist[static_cast<std::size_t>(b)] += 1.0;
+  }
+  std::vector<double> smooth(kBins, 0.0);
+  for (int b = 0; b < kBins; ++b) {
+    for (int k = -2; k <= 2; ++k) {
+      const int bb = b + k;
+      if (bb >= 0 && bb < kBins) smooth[static_cast<std::size_t>(b)] += hist[static_cast<std::size_t>(bb)];
+    }
+  }
+  const double least = 0.02 * static_cast<double>(image.pixels.size());
+  int mode = 0;
+  // The first local maximum from the dark end holding a fair share of the frame.
+  for (int b = 0; b < kBins; ++b) {
+    const double here = smooth[static_cast<std::size_t>(b)];
+    const double next = b + 1 < kBins ? smooth[static_cast<std::size_t>(b + 1)] : 0.0;
+    if (here >= least && here >= next) {
+      mode = b;
+      break;
+    }
+  }
+  const double half = smooth[static_cast<std::size_t>(mode)] / 2.0;
+  int hi = mode;
+  while (hi + 1 < kBins && smooth[static_cast<std::size_t>(hi)] > half) ++hi;
+  int lo = mode;
+  while (lo > 0 && smooth[static_cast<std::size_t>(lo)] > half) --lo;
+  *sky = (mode + 0.5) / 4.0;
+  // Half width at half maximum of a Gaussian is 1.1774 sigma; the 5-bin smoothing widens it.
+  const double hwhm = std::max(0.25, (hi - lo) / 2.0 / 4.0 - 0.5);
+  *noise = std::max(0.1, hwhm / 1.1774);
+}
+
+// Edge points: gradient maxima along the gradient, sub-pixel, stronger than `least_gradient`,
+// whose darker side (6 px away) is within `sky_tolerance` of the sky.
+std::vector<EdgePoint> edge_points(const MeanImage& image, const std::vector<float>& s,
+                                   double sky, double sky_tolerance, double least_gradient,
+                                   double saturation) {
+  const int w = image.width;
+  const int h = image.height;
+  std::vector<float> gx(s.size(), 0.0f);
+  std::vector<float> gy(s.size(), 0.0f);
+  std::vector<float> g(s.size(), 0.0f);
+  for (int y = 1; y + 1 < h; ++y) {
+    for (int x = 1; x + 1 < w; ++x) {
+      const std::size_t i = static_cast<std::size_t>(y) * w + x;
+      gx[i] = 0.5f * (s[i + 1] - s[i - 1]);
+      gy[i] = 0.5f * (s[i + w] - s[i - w]);
+      g[i] = std::sqrt(gx[i] * gx[i] + gy[i] * gy[i]);
+    }
+  }
+  std::vector<EdgePoint> points;
+  constexpr int kBorder = 8;
+  for (int y = kBorder; y < h - kBorder; ++y) {
+    for (int x = kBorder; x < w - kBorder; ++x) {
+      const std::size_t i = static_cast<std::size_t>(y) * w + x;
+      if (g[i] < least_gradient) continue;
+      const double ux = gx[i] / g[i];
+      const double uy = gy[i] / g[i];
+      const double before = sample(g, w, h, x - ux, y - uy);
+      const double after = sample(g, w, h, x + ux, y + uy);
+      if (!(g[i] >= before && g[i] > after)) continue;
+      const double curve = before - 2.0 * g[i] + after;
+      const double t = curve < 0.0 ? 0.5 * (before - after) / curve : 0.0;
+      const double px = x + t * ux;
+      const double py = y + t * uy;
+      const double dark = sample(s, w, h, px - 6.0 * ux, py - 6.0 * uy);
+      if (std::abs(dark - sky) > sky_tolerance) continue;
+      if (sample(s, w, h, px, py) >= saturation - 4.0) continue;
+      points.push_back({px, py, ux, uy, g[i]});
+    }
+  }
+  return points;
+}
+
+bool circle_through(const EdgePoint& a, const EdgePoint& b, const EdgePoint& c, Circle* out) {
+  const double bx = b.x - a.x, by = b.y - a.y, cx = c.x - a.x, cy = c.y - a.y;
+  const double d = 2.0 * (bx * cy - by * cx);
+  if (std::abs(d) < 1e-9) return false;
+  const double b2 = bx * bx + by * by, c2 = cx * cx + cy * cy;
+  const double ux = (cy * b2 - by * c2) / d;
+  const double uy = (bx * c2 - cx * b2) / d;
+  out->cx = a.x + ux;
+  out->cy = a.y + uy;
+  out->r = std::sqrt(ux * ux + uy * uy);
+  return true;
+}
+
+// The circle of radius r through a and b whose centre lies on a's brighter side.
+bool circle_of_radius(const EdgePoint& a, const EdgePoint& b, double r, Circle* out) {
+  const double mx = 0.5 * (a.x + b.x), my = 0.5 * (a.y + b.y);
+  const double dx = b.x - a.x, dy = b.y - a.y;
+  const double d = std::sqrt(dx * dx + dy * dy);
+  if (d < 1e-6 || d > 2.0 * r) return false;
+  const double hgt = std::sqrt(r * r - d * d / 4.0);
+  const double nx = -dy / d, ny = dx / d;
+  const double side = (nx * a.gx + ny * a.gy) >= 0.0 ? 1.0 : -1.0;
+  out->cx = mx + side * hgt * nx;
+  out->cy = my + side * hgt * ny;
+  out->r = r;
+  return true;
+}
+
+// A limb point of `c`: on it within `tolerance`, its gradient pointing inward within 30 degrees.
+bool fits(const EdgePoint& p, const Circle& c, double tolerance) {
+  const double dx = c.cx - p.x, dy = c.cy - p.y;
+  const double d = std::sqrt(dx * dx + dy * dy);
+  if (d <= 0.0 || std::abs(d - c.r) > tolerance) return false;
+  return (dx * p.gx + dy * p.gy) / d > 0.8660254037844386;
+}
+
+// Taubin's algebraic circle fit (Newton on its characteristic polynomial, after Chernov).
+bool taubin(const std::vector<EdgePoint>& pts, Circle* out) {
+  const double n = static_cast<double>(pts.size());
+  if (pts.size() < 3) return false;
+  double mx = 0.0, my = 0.0;
+  for (const EdgePoint& p : pts) {
+    mx += p.x;
+    my += p.y;
+  }
+  mx /= n;
+  my /= n;
+  double mxx = 0, myy = 0, mxy = 0, mxz = 0, myz = 0, mzz = 0;
+  for (const EdgePoint& p : pts) {
+    const double xi = p.x - mx, yi = p.y - my, zi = xi * xi + yi * yi;
+    mxy += xi * yi;
+    mxx += xi * xi;
+    myy += yi * yi;
+    mxz += xi * zi;
+    myz += yi * zi;
+    mzz += zi * zi;
+  }
+  mxx /= n; myy /= n; mxy /= n; mxz /= n; myz /= n; mzz /= n;
+  const double mz = mxx + myy;
+  const double cov_xy = mxx * myy - mxy * mxy;
+  const double var_z = mzz - mz * mz;
+  const double a3 = 4.0 * mz;
+  const double a2 = -3.0 * mz * mz - mzz;
+  const double a1 = var_z * mz + 4.0 * cov_xy * mz - mxz * mxz - myz * myz;
+  const double a0 = mxz * (mxz * myy - myz * mxy) + myz * (myz * mxx - mxz * mxy) - var_z * cov_xy;
+  double x = 0.0, y = a0;
+  for (int k = 0; k < 99; ++k) {
+    const double dy = a1 + x * (2.0 * a2 + 3.0 * a3 * x);
+    const double xn = x - y / dy;
+    if (xn == x || !std::isfinite(xn)) break;
+    const double yn = a0 + xn * (a1 + xn * (a2 + xn * a3));
+    if (std::abs(yn) >= std::abs(y)) break;
+    x = xn;
+    y = yn;
+  }
+  const double det = x * x - x * mz + cov_xy;
+  if (det == 0.0) return false;
+  const double ux = (mxz * (myy - x) - myz * mxy) / det / 2.0;
+  const double uy = (myz * (mxx - x) - mxz * mxy) / det / 2.0;
+  out->cx = ux + mx;
+  out->cy = uy + my;
+  out->r = std::sqrt(ux * ux + uy * uy + mz);
+  return std::isfinite(out->r);
+}
+
+// Solves the symmetric system a x = b (n <= 3) by Gauss-Jordan; false when singular. `a` is
+// replaced by its inverse.
+bool invert(int n, double a[3][3]) {
+  double inv[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+  for (int c = 0; c < n; ++c) {
+    int pivot = c;
+    for (int r = c + 1; r < n; ++r)
+      if (std::abs(a[r][c]) > std::abs(a[pivot][c])) pivot = r;
+    if (std::abs(a[pivot][c]) < 1e-300) return false;
+    std::swap(a[c], a[pivot]);
+    std::swap(inv[c], inv[pivot]);
+    const double d = a[c][c];
+    for (int k = 0; k < n; ++k) {
+      a[c][k] /= d;
+      inv[c][k] /= d;
+    }
+    for (int r = 0; r < n; ++r) {
+      if (r == c) continue;
+      const double f = a[r][c];
+      for (int k = 0; k < n; ++k) {
+        a[r][k] -= f * a[c][k];
+        inv[r][k] -= f * inv[c][k];
+      }
+    }
+  }
+  for (int r = 0; r < n; ++r)
+    for (int k = 0; k < n; ++k) a[r][k] = inv[r][k];
+  return true;
+}
+
+// Least squares on sum((|p - c| - r)^2) with Huber weights, Gauss-Newton; the radius held when
+// `fixed`. Fills the covariance and rms.
+bool refine(const std::vector<EdgePoint>& pts, bool fixed, Circle* c, double cov[3][3],
+            double* rms) {
+  const int np = fixed ? 2 : 3;
+  if (static_cast<int>(pts.size()) <= np + 2) return false;
+  double scale = 1.0;
+  std::vector<double> res(pts.size());
+  for (int it = 0; it < 30; ++it) {
+    for (std::size_t i = 0; i < pts.size(); ++i)
+      res[i] = std::hypot(pts[i].x - c->cx, pts[i].y - c->cy) - c->r;
+    std::vector<double> a(res.size());
+    for (std::size_t i = 0; i < res.size(); ++i) a[i] = std::abs(res[i]);
+    std::nth_element(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(a.size() / 2), a.end());
+    scale = std::max(0.05, 1.4826 * a[a.size() / 2]);
+    const double k = 1.345 * scale;
+    double jtj[3][3] = {};
+    double jtr[3] = {};
+    for (std::size_t i = 0; i < pts.size(); ++i) {
+      const double dx = pts[i].x - c->cx, dy = pts[i].y - c->cy;
+      const double d = std::hypot(dx, dy);
+      if (d <= 0.0) continue;
+      const double j[3] = {-dx / d, -dy / d, -1.0};
+      const double wgt = std::abs(res[i]) <= k ? 1.0 : k / std::abs(res[i]);
+      for (int p = 0; p < np; ++p) {
+        jtr[p] += wgt * j[p] * res[i];
+        for (int q = 0; q < np; ++q) jtj[p][q] += wgt * j[p] * j[q];
+      }
+    }
+    if (!invert(np, jtj)) return false;
+    double step[3] = {};
+    for (int p = 0; p < np; ++p)
+      for (int q = 0; q < np; ++q) step[p] -= jtj[p][q] * jtr[q];
+    c->cx += step[0];
+    c->cy += step[1];
+    if (!fixed) c->r += step[2];
+    if (std::abs(step[0]) + std::abs(step[1]) + std::abs(step[2]) < 1e-7) {
+      // Covariance: the weighted residual variance times the inverse normal matrix, times the
+      // number of points one independent measurement spans along the arc (the smoothing's
+      // Gaussian correlates about 2 sqrt(pi) sigma = 5.3 px of neighbours).
+      double ssq = 0.0;
+      double wsum = 0.0;
+      for (std::size_t i = 0; i < pts.size(); ++i) {
+        const double wgt = std::abs(res[i]) <= k ? 1.0 : k / std::abs(res[i]);
+        ssq += wgt * res[i] * res[i];
+        wsum += wgt;
+      }
+      const double var = ssq / (static_cast<double>(pts.size()) - np) * 5.3;
+      for (int p = 0; p < 3; ++p)
+        for (int q = 0; q < 3; ++q) cov[p][q] = (p < np && q < np) ? jtj[p][q] * var : 0.0;
+      *rms = std::sqrt(ssq / std::max(1.0, wsum));
+      return true;
+    }
+  }
+  return false;
+}
+
+// Degrees of the circle the points span: 360 less the largest gap between their directions.
+double arc_span(const std::vector<EdgePoint>& pts, const Circle& c) {
+  if (pts.size() < 2) return 0.0;
+  std::vector<double> a;
+  a.reserve(pts.size());
+  for (const EdgePoint& p : pts) a.push_back(std::atan2(p.y - c.cy, p.x - c.cx) * kDeg);
+  std::sort(a.begin(), a.end());
+  double gap = a.front() + 360.0 - a.back();
+  for (std::size_t i = 1; i < a.size(); ++i) gap = std::max(gap, a[i] - a[i - 1]);
+  return 360.0 - gap;
+}
+
+}  // namespace
+
+LimbFit fit_limb(const MeanImage& image, const LimbFitSettings& settings) {
+  LimbFit fit;
+  if (image.width < 32 || image.height < 32 ||
+      image.pixels.size() != static_cast<std::size_t>(image.width) * image.height) {
+    fit.problem = "frame too small for a limb fit";
+    return fit;
+  }
+  const std::vector<float> s = smoothed(image);
+  sky_level(image, &fit.sky, &fit.noise);
+  const double noise = fit.noise;
+  const double tolerance = std::max(1.0, 4.0 * noise);
+  // Strong points find the circle; faint ones (the earthshine limb) join it afterwards.
+  const std::vector<EdgePoint> strong =
+      edge_points(image, s, fit.sky, tolerance, std::max(2.0, 4.0 * noise), settings.saturation);
+  if (strong.size() < 20) {
+    fit.problem = "no limb in view";
+    return fit;
+  }
+  const bool fixed = settings.fixed_radius > 0.0;
+  std::mt19937 random(12345);  // a fixed seed: the same frame gives the same fit
+  std::uniform_int_distribution<std::size_t> pick(0, strong.size() - 1);
+  // Candidates are scored on at most 4000 points spread over all of them.
+  const std::size_t stride = std::max<std::size_t>(1, strong.size() / 4000);
+  Circle best;
+  std::size_t best_count = 0;
+  const double largest = 4.0 * std::max(image.width, image.height);
+  for (int it = 0; it < 600; ++it) {
+    Circle c;
+    const EdgePoint& a = strong[pick(random)];
+    const EdgePoint& b = strong[pick(random)];
+    if (fixed) {
+      if (!circle_of_radius(a, b, settings.fixed_radius, &c)) continue;
+    } else {
+      if (!circle_through(a, b, strong[pick(random)], &c)) continue;
+      if (c.r < 16.0 || c.r > largest) continue;
+    }
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < strong.size(); i += stride) count += fits(strong[i], c, 1.5) ? 1 : 0;
+    if (count > best_count) {
+      best_count = count;
+      best = c;
+    }
+  }
+  if (best_count < 10) {
+    fit.problem = "no limb in view";
+    return fit;
+  }
+  Circle c = best;
+  std::vector<EdgePoint> used;
+  for (const EdgePoint& p : strong)
+    if (fits(p, c, 1.5)) used.push_back(p);
+  if (!fixed) {
+    Circle algebraic;
+    if (taubin(used, &algebraic)) c = algebraic;
+  }
+  double cov[3][3] = {};
+  double rms = 0.0;
+  if (!refine(used, fixed, &c, cov, &rms)) {
+    fit.problem = "limb fit did not converge";
+    return fit;
+  }
+  // The faint limb: every point, down to the noise, in a band round the circle, then refit.
+  const std::vector<EdgePoint> faint =
+      edge_points(image, s, fit.sky, tolerance, std::max(0.3, 1.5 * noise), settings.saturation);
+  for (int round = 0; round < 2; ++round) {
+    const double band = std::max(2.0, 3.0 * rms);
+    std::vector<EdgePoint> next;
+    for (const EdgePoint& p : faint)
+      if (fits(p, c, band)) next.push_back(p);
+    Circle trial = c;
+    double trial_cov[3][3] = {};
+    double trial_rms = 0.0;
+    if (next.size() < used.size() / 2 || !refine(next, fixed, &trial, trial_cov, &trial_rms)) break;
+    c = trial;
+    used.swap(next);
+    rms = trial_rms;
+    for (int p = 0; p < 3; ++p)
+      for (int q = 0; q < 3; ++q) cov[p][q] = trial_cov[p][q];
+  }
+  // A floor for what the residuals cannot show: the gradient maximum of a limb whose lit side
+  // brightens towards the edge (as the Moon's does) lies up to 0.1 px outside the true limb.
+  for (int p = 0; p < (fixed ? 2 : 3); ++p) cov[p][p] += kLimbFloor * kLimbFloor;
+  fit.found = true;
+  fit.cx = c.cx;
+  fit.cy = c.cy;
+  fit.radius = c.r;
+  for (int p = 0; p < 3; ++p)
+    for (int q = 0; q < 3; ++q) fit.cov[p][q] = cov[p][q];
+  fit.rms = rms;
+  fit.points = static_cast<int>(used.size());
+  fit.arc = arc_span(used, c);
+  fit.radius_known = fixed || fit.arc >= settings.least_arc;
+  if (!fit.radius_known) {
+    fit.problem = "limb arc too short to fix the radius (give --scale)";
+  }
+  return fit;
+}
+
+namespace {
+
+struct DiscSample {
+  float dx, dy;  // offsets from the centre in limb radii
+  float value;   // 1 seen lit, 0 not
+};
+
+// The predicted lit share of sample `p` for the bright limb in screen direction (ux, uy). By
+// Lommel-Seeliger's law a surface is as bright as mu0 / (mu0 + mu) (mu0, mu the cosines of the
+// Sun's and the observer's angles from the normal): it fades to nothing at the terminator, and a
+// pixel shows as lit once that share of the lit side's brightness passes `least_share`. The share
+// goes from 0 to 1 over `width` (limb radii) at that edge.
+double predicted_share(const DiscSample& p, double ux, double uy, double sin_i, double cos_i,
+                       double width, double least_share) {
+  const double along = p.dx * ux + p.dy * uy;
+  const double r2 = static_cast<double>(p.dx) * p.dx + static_cast<double>(p.dy) * p.dy;
+  const double z = std::sqrt(std::max(0.0, 1.0 - r2));
+  const double g = sin_i * along + cos_i * z;
+  const double edge = least_share * z / (1.0 - least_share);
+  return std::clamp(0.5 + (g - edge) / width, 0.0, 1.0);
+}
+
+// How badly the lit region predicted for the bright limb at screen angle `psi` (radians) matches
+// the pixels seen lit: the sum of (seen - predicted)^2. Only whether a pixel is lit counts, not
+// how bright: albedo barely moves the answer.
+double separation_cost(const std::vector<DiscSample>& samples, double psi, double sin_i,
+                       double cos_i, double width, double least_share) {
+  const double ux = -std::sin(psi), uy = -std::cos(psi);
+  double cost = 0.0;
+  for (const DiscSample& p : samples) {
+    const double d = p.value - predicted_share(p, ux, uy, sin_i, cos_i, width, least_share);
+    cost += d * d;
+  }
+  return cost;
+}
+
+// The screen angle of the bright limb minimising the cost, searched within `span` of `start`:
+// a grid of 25 angles, then grids 8 times finer round the best, then a parabola.
+double best_angle(const std::vector<DiscSample>& samples, double start, double span,
+                  double sin_i, double cos_i, double width, double least_share) {
+  double centre = start;
+  constexpr int kSteps = 12;
+  for (int level = 0; level < 4; ++level) {
+    double best = centre;
+    double best_cost = 0.0;
+    for (int k = -kSteps; k <= kSteps; ++k) {
+      const double a = centre + span * k / kSteps;
+      const double cost = separation_cost(samples, a, sin_i, cos_i, width, least_share);
+      if (k == -kSteps || cost < best_cost) {
+        best_cost = cost;
+        best = a;
+      }
+    }
+    centre = best;
+    span /= 8.0;
+  }
+  const double h = span * 8.0 / kSteps;
+  const double c0 = separation_cost(samples, centre - h, sin_i, cos_i, width, least_share);
+  const double c1 = separation_cost(samples, centre, sin_i, cos_i, width, least_share);
+  const double c2 = separation_cost(samples, centre + h, sin_i, cos_i, width, least_share);
+  const double curve = c0 - 2.0 * c1 + c2;
+  if (curve > 0.0) centre += 0.5 * h * (c0 - c2) / curve;
+  return centre;
+}
+
+}  // namespace
+
+OrientationFit fit_orientation(const MeanImage& image, const LimbFit& limb, double bright_limb_pa,
+                               double phase, bool mirror) {
+  OrientationFit fit;
+  if (!limb.found || limb.radius <= 0.0) {
+    fit.problem = "no disc to orient";
+    return fit;
+  }
+  // The disc's pixels (to 0.98 of the limb, clear of its blur) in the frame.
+  std::vector<DiscSample> samples;
+  std::vector<float> values;
+  double mx = 0.0, my = 0.0, total = 0.0;
+  for (int y = 0; y < image.height; ++y) {
+    for (int x = 0; x < image.width; ++x) {
+      const double dx = (x - limb.cx) / limb.radius;
+      const double dy = (y - limb.cy) / limb.radius;
+      if (dx * dx + dy * dy > 0.98 * 0.98) continue;
+      const float v = image.pixels[static_cast<std::size_t>(y) * image.width + x];
+      samples.push_back({static_cast<float>(dx), static_cast<float>(dy), v});
+      values.push_back(v);
+      const double above = std::max(0.0, v - limb.sky);
+      mx += above * dx;
+      my += above * dy;
+      total += above;
+    }
+  }
+  if (samples.size() < 100 || total <= 0.0 || std::hypot(mx, my) < 1e-3 * total) {
+    fit.problem = "lit limb not in view";
+    return fit;
+  }
+  const double sin_i = std::sin(phase * kRad);
+  const double cos_i = std::cos(phase * kRad);
+  const double width = 2.0 / limb.radius;
+  // The night side's level: the darkest mode of the disc's grey levels (half-level bins, summed
+  // over 5), holding at least 1% of the pixels; its population (earthshine, with the night
+  // side's albedo) ends where the histogram falls below 2% of the mode. A pixel is lit above
+  // that, by at least 3 grey levels and 4 times the noise. The lit side's level: the brightest
+  // two-hundredth (near the bright limb, where the whole of the lit side's brightness shows; a thin
+  // crescent is a tenth of the disc or less).
+  std::sort(values.begin(), values.end());
+  const double day = values[values.size() - 1 - values.size() / 200];
+  constexpr int kBins = 512;
+  std::vector<double> hist(kBins, 0.0);
+  for (float v : values) {
+    hist[static_cast<std::size_t>(std::clamp(static_cast<int>(v * 2.0f), 0, kBins - 1))] += 1.0;
+  }
+  std::vector<double> smooth(kBins, 0.0);
+  for (int b = 0; b < kBins; ++b) {
+    for (int k = -2; k <= 2; ++k) {
+      if (b + k >= 0 && b + k < kBins) {
+        smooth[static_cast<std::size_t>(b)] += hist[static_cast<std::size_t>(b + k)];
+      }
+    }
+  }
+  int mode = 0;
+  for (int b = 0; b + 1 < kBins; ++b) {
+    const double here = smooth[static_cast<std::size_t>(b)];
+    if (here >= 0.01 * static_cast<double>(values.size()) &&
+        here >= smooth[static_cast<std::size_t>(b + 1)]) {
+      mode = b;
+      break;
+    }
+  }
+  int top = mode;
+  while (top + 1 < kBins &&
+         smooth[static_cast<std::size_t>(top)] >= 0.02 * smooth[static_cast<std::size_t>(mode)]) {
+    ++top;
+  }
+  const double night = (mode + 0.5) / 2.0;
+  const double threshold = std::max({3.0, 4.0 * limb.noise, (top + 0.5) / 2.0 - night});
+  if (day - night < 4.0 * threshold) {
+    fit.problem = "lit limb not in view";
+    return fit;
+  }
+  const double least_share = threshold / (day - night);
+  for (DiscSample& p : samples) p.value = p.value - night > threshold ? 1.0f : 0.0f;
+  // A coarse answer on a grid of about 60000 of the pixels, starting from the brighter half of
+  // the disc, which shows roughly where the bright limb is.
+  const std::size_t stride = std::max<std::size_t>(1, samples.size() / 60000);
+  std::vector<DiscSample> coarse_samples;
+  for (std::size_t k = 0; k < samples.size(); k += stride) coarse_samples.push_back(samples[k]);
+  double centre_angle = best_angle(coarse_samples, std::atan2(-mx, -my), 12.0 * kRad, sin_i,
+                                   cos_i, width, least_share);
+  // The fine answer on every pixel whose predicted share can change within `reach` of the coarse
+  // one (turning the bright limb by up to `reach` changes g by at most sin(i) r reach, and the
+  // share is 0 or 1 wherever g is more than width / 2 from the edge); the others add the same to
+  // every trial's cost. When the answer comes near the reach's end the band is drawn again.
+  const double reach = 3.0 * kRad;
+  std::vector<DiscSample> band;
+  double constant = 0.0;
+  double psi = centre_angle;
+  for (int round = 0; round < 3; ++round) {
+    const double ux = -std::sin(centre_angle), uy = -std::cos(centre_angle);
+    band.clear();
+    constant = 0.0;
+    for (const DiscSample& p : samples) {
+      const double r2 = static_cast<double>(p.dx) * p.dx + static_cast<double>(p.dy) * p.dy;
+      const double z = std::sqrt(std::max(0.0, 1.0 - r2));
+      const double g = sin_i * (p.dx * ux + p.dy * uy) + cos_i * z;
+      const double edge = least_share * z / (1.0 - least_share);
+      if (std::abs(g - edge) > std::abs(sin_i) * std::sqrt(r2) * reach + width) {
+        const double share = g > edge ? 1.0 : 0.0;
+        constant += (p.value - share) * (p.value - share);
+      } else {
+        band.push_back(p);
+      }
+    }
+    psi = best_angle(band, centre_angle, 0.8 * reach, sin_i, cos_i, width, least_share);
+    if (std::abs(psi - centre_angle) < 0.6 * reach) break;
+    centre_angle = psi;
+  }
+  // The statistical error from the cost's curvature (the residual variance per pixel over half
+  // the second derivative), times 3 for misfits along the terminator coming in runs of a few
+  // pixels.
+  const double h = 0.05 * kRad;
+  const double c0 = separation_cost(band, psi - h, sin_i, cos_i, width, least_share);
+  const double c1 = separation_cost(band, psi, sin_i, cos_i, width, least_share);
+  const double c2 = separation_cost(band, psi + h, sin_i, cos_i, width, least_share);
+  const double curvature = (c0 - 2.0 * c1 + c2) / (h * h);
+  const double variance = (c1 + constant) / static_cast<double>(samples.size());
+  const double statistical = curvature > 0.0 ? std::sqrt(2.0 * variance / curvature * 3.0) : 0.0;
+  // A centre error across the bright-limb axis turns the lit region about the true centre.
+  const double centre = std::sqrt(0.5 * (limb.cov[0][0] + limb.cov[1][1])) / limb.radius;
+  const double psi_deg = psi * kDeg;
+  fit.rotation = mirror ? bright_limb_pa + psi_deg : bright_limb_pa - psi_deg;
+  fit.rotation = std::remainder(fit.rotation, 360.0);
+  // With a floor of 0.05 degrees for what the lit region's model leaves out (albedo near the
+  // cusps, the terminator's own shape): the synthetic discs of the tests are off by up to 0.08.
+  fit.error = std::sqrt(statistical * statistical + centre * centre + 0.05 * kRad * 0.05 * kRad) * kDeg;
+  fit.found = true;
+  return fit;
+}

@@ -1,0 +1,53 @@
+// The Moon's disc in a mean frame (the ring's running sums divided by its frames, so noise is
+// down and a flash barely shows): the limb circle and the image's orientation. Limb points are
+// gradient maxima whose darker side is at the sky's level; a random-sample consensus over
+// circles picks the limb among them, an algebraic fit that does not shrink short arcs (Taubin)
+// starts a least-squares refinement with a Huber loss (limb topography is 1-3 px), and fainter
+// points in a band round the circle (the earthshine limb) join the last fits. The orientation is
+// the rotation whose predicted lit region (the limb and the terminator for the bright limb's
+// position angle and the phase) best separates lit from unlit pixels. Pure computation.
+#pragma once
+
+#include <span>
+#include <string>
+
+#include "moon/projection.h"
+
+struct MeanImage {
+  std::span<const float> pixels;  // grey levels, row 0 the top
+  int width = 0;
+  int height = 0;
+};
+
+struct LimbFitSettings {
+  double fixed_radius = 0.0;   // pixels; above 0 the radius is this (known image scale)
+  double saturation = 254.5;   // a mean at or above this is saturated
+  double least_arc = 60.0;     // degrees of limb needed to fit the radius as well
+};
+
+struct LimbFit {
+  bool found = false;   // a circle was fitted
+  bool radius_known = false;  // from the fit on a long enough arc, or fixed
+  double cx = 0.0, cy = 0.0, radius = 0.0;
+  double cov[3][3] = {};  // centre x, centre y, radius (pixels^2); radius terms 0 when fixed
+  double arc = 0.0;       // degrees of the circle the limb points span
+  double rms = 0.0;       // of their distances from the circle, pixels
+  int points = 0;         // limb points used
+  double sky = 0.0;       // the sky's grey level
+  double noise = 0.0;     // and its noise
+  std::string problem;    // why nothing was found, or why the radius is not known
+};
+
+LimbFit fit_limb(const MeanImage& image, const LimbFitSettings& settings);
+
+struct OrientationFit {
+  bool found = false;
+  double rotation = 0.0;  // rho, degrees, -180 to 180
+  double error = 0.0;     // 1 sigma, degrees
+  std::string problem;
+};
+
+// The rotation from the lit region of the disc `limb` found, for a bright limb at position angle
+// `bright_limb_pa` and phase angle `phase` (degrees); `mirror` as the observer says.
+OrientationFit fit_orientation(const MeanImage& image, const LimbFit& limb, double bright_limb_pa,
+                               double phase, bool mirror);
