@@ -10,7 +10,8 @@
 
 inline constexpr const char* kVeskUsage =
     "usage: vesk [RECORDING] [--out DIR] [--no-menu] [--quiet] [--threads N] [--first N] "
-    "[--count M] [--byte-order little|big] [--depth D] [--start-utc T]";
+    "[--count M] [--byte-order little|big] [--depth D] [--start-utc T] "
+    "[--range LO,HI] [--fps F]";
 
 // Most worker threads --threads accepts.
 inline constexpr int kMostThreads = 1024;
