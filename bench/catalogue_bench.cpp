@@ -9,7 +9,7 @@
 //   catalogue_demo    one tested frame at the demo recording's rate of reports (17 in 600 frames:
 //                     a report every 35th frame), events closing as in a run
 //
-// Run: build/bench/vesk_bench --benchmark_filter=catalogue   (see README, Speed)
+// Run: build/bench/vesk_bench --benchmark_filter=catalogue   (see bench/README.md)
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 

@@ -8,7 +8,7 @@
 //              flashes (clear) or with a few (flashes); counter core/floor = core time / floor time
 //   recompute  one full recomputation of both sums
 //
-// Run: build/bench/vesk_bench   (see README, Speed)
+// Run: build/bench/vesk_bench   (see bench/README.md)
 #include <benchmark/benchmark.h>
 #include <time.h>
 #include <unistd.h>

@@ -31,7 +31,7 @@ for noise in $noises; do
     mkdir "$run/BMP_FLASHES"
     cp "$root/data/default.txt" "$root/data/about.txt" "$root/data/bmpheader.dat" "$run/"
     cp "$settings" "$run/settings.txt"
-    "$build/tools/vesk-tune" "$run" >"$work/out.txt"
+    "$build/vesk-tune" "$run" >"$work/out.txt"
     echo "noise $noise seed $seed: $(grep -o 'median [0-9.]* grey levels' "$work/out.txt"); \
 $(grep -o '^Recommended: [^(]*' "$work/out.txt" || echo 'no recommendation'); \
 reported by most settings: $(grep -o 'false alarms: [0-9]*' "$work/out.txt" | grep -o '[0-9]*' || echo 0)"

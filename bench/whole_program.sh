@@ -16,7 +16,7 @@
 # Usage: [RUNS=3] [SIZES="720x576 1920x1080"] [THREADS="1 $(nproc)"] [FRAMES=1000] \
 #            bench/whole_program.sh [BUILD_DIR [VESK_BINARY]]
 #   BUILD_DIR    build folder holding tools/make_demo_frames, tools/frames_to_ser and
-#                tools/vesk-frames (default: build)
+#                vesk-frames (default: build)
 #   VESK_BINARY  the vesk to measure (default: BUILD_DIR/vesk), e.g. a baseline build; one that
 #                takes no recording measures the frame folder only
 set -euo pipefail
@@ -79,7 +79,7 @@ if "$vesk" --help </dev/null >/dev/null 2>&1; then
   cd "$recording"
   setup='rm -rf "$recording/converted"; sync'
   measure bash -c '"$1" night.ser converted && cd converted && echo 0 | "$2"' two_step \
-    "$build/tools/vesk-frames" "$vesk"
+    "$build/vesk-frames" "$vesk"
   two_step_best=$best two_step_cpu=$(awk -v u="$user" -v y="$system" 'BEGIN { print u + y }')
   two_step_records=$(($(wc -l <converted/flash_info.dat) - 1))
   setup="sync"

@@ -12,7 +12,7 @@
 
 #include "fuzz_support.h"
 #include "sources/recording.h"
-#include "tools/vesk_frames/convert.h"
+#include "control/convert.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz_folder();

@@ -141,7 +141,4 @@ TEST(CommandLine, RefusedCommandLineTouchesNothing) {
     EXPECT_FALSE(fs::exists(in_scratch("night.vesk")));
     EXPECT_FALSE(fs::exists(in_scratch("run1")));
   }
-  const ProgramRun help = run_command(std::string("'") + VESK_BINARY + "' --help");
-  EXPECT_EQ(help.exit_status, 0);
-  EXPECT_EQ(help.out, std::string(kVeskUsage) + "\n");
 }

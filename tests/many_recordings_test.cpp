@@ -45,7 +45,7 @@ TEST(ManyRecordings, GnuParallelRunsEachAsARunOfItsOwn) {
                     "frames_to_ser' frames_" + name + " " + name + ".ser");
     ASSERT_EQ(made.exit_status, 0) << made.err;
   }
-  // The campaign as README shows it: one job per recording, each vesk on one thread.
+  // The campaign as docs/campaigns.md shows it: one job per recording, each vesk on one thread.
   const std::string vesk = std::string("'") + VESK_BINARY + "'";
   const ProgramRun campaign =
       run_command("parallel --will-cite --halt now,fail=1 " + vesk +

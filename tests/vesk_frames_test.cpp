@@ -11,7 +11,7 @@
 #include "sources/frame_times.h"
 #include "sources/video.h"
 #include "test_support.h"
-#include "tools/vesk_frames/convert.h"
+#include "control/convert.h"
 
 namespace fs = std::filesystem;
 

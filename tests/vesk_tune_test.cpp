@@ -14,7 +14,7 @@
 #include "sources/frame_folder.h"
 #include "sources/frame_window.h"
 #include "test_support.h"
-#include "tools/vesk_tune/tune.h"
+#include "tune/tune.h"
 
 namespace fs = std::filesystem;
 

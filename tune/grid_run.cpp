@@ -1,4 +1,4 @@
-#include "tools/vesk_tune/grid_run.h"
+#include "tune/grid_run.h"
 
 #include <algorithm>
 #include <atomic>

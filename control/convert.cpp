@@ -1,4 +1,4 @@
-#include "tools/vesk_frames/convert.h"
+#include "control/convert.h"
 
 #include <algorithm>
 #include <limits>

@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "control/settings.h"
-#include "tools/vesk_tune/grid_run.h"
-#include "tools/vesk_tune/injection_plan.h"
-#include "tools/vesk_tune/night_survey.h"
-#include "tools/vesk_tune/tune_options.h"
-#include "tools/vesk_tune/tune_score.h"
+#include "tune/grid_run.h"
+#include "tune/injection_plan.h"
+#include "tune/night_survey.h"
+#include "tune/tune_options.h"
+#include "tune/tune_score.h"
 
 struct TuneInput {
   SourceOpener open;           // the frames to tune on, from the first one used

@@ -12,7 +12,15 @@ namespace {
 constexpr const char* kUsage =
     "usage: vesk-review [RUN_DIR]\n"
     "Builds RUN_DIR/review/index.html (RUN_DIR defaults to the current folder) from the run's\n"
-    "flashes.csv, lightcurves.csv, the event pictures in review/ and decisions.csv if present.";
+    "flashes.csv, lightcurves.csv, the event pictures in review/ and decisions.csv if present.\n"
+    "Open the page from the disk in a browser; the decisions made on it are saved from there.\n"
+    "\n"
+    "  --                   the next argument is the run folder, even if it starts with -\n"
+    "  -h, --help           this text\n"
+    "  --version            the version and the git commit this program was built from\n"
+    "\n"
+    "Exit status: 0 done, 1 a bad catalogue file or a failed write, 2 bad command line.\n"
+    "Manual: docs/review.md";
 
 }  // namespace
 

@@ -1,4 +1,4 @@
-#include "tools/vesk_tune/injection_plan.h"
+#include "tune/injection_plan.h"
 
 #include <algorithm>
 #include <cmath>

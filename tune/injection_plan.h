@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "sources/injecting_source.h"
-#include "tools/vesk_tune/night_survey.h"
+#include "tune/night_survey.h"
 
 // Peak over the local noise, from (inclusive) and to (exclusive).
 struct StrengthBin {

@@ -1,4 +1,4 @@
-#include "tools/vesk_tune/night_survey.h"
+#include "tune/night_survey.h"
 
 #include <algorithm>
 #include <cmath>

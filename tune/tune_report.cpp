@@ -1,4 +1,4 @@
-#include "tools/vesk_tune/tune_report.h"
+#include "tune/tune_report.h"
 
 #include <algorithm>
 #include <cmath>

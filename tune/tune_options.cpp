@@ -1,4 +1,4 @@
-#include "tools/vesk_tune/tune_options.h"
+#include "tune/tune_options.h"
 
 #include <cerrno>
 #include <cmath>

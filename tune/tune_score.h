@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "tools/vesk_tune/grid_run.h"
-#include "tools/vesk_tune/injection_plan.h"
-#include "tools/vesk_tune/night_survey.h"
+#include "tune/grid_run.h"
+#include "tune/injection_plan.h"
+#include "tune/night_survey.h"
 
 // An injected flash is found when a report of its first frame lies within kFoundRadius pixels of
 // its centre; a report within kNearRadius of an injected spot of its frame (the first or the

@@ -1,4 +1,4 @@
-#include "tools/vesk_tune/tune.h"
+#include "tune/tune.h"
 
 #include <algorithm>
 #include <chrono>
@@ -10,7 +10,7 @@
 #include "sources/frame_folder.h"
 #include "sources/frame_window.h"
 #include "sources/recording.h"
-#include "tools/vesk_tune/tune_report.h"
+#include "tune/tune_report.h"
 
 namespace {
 

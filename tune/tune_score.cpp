@@ -1,4 +1,4 @@
-#include "tools/vesk_tune/tune_score.h"
+#include "tune/tune_score.h"
 
 #include <algorithm>
 #include <cmath>

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "control/settings.h"
-#include "tools/vesk_tune/tune.h"
+#include "tune/tune.h"
 
 // The console text after the runs: noise, injections, the table (the recommended setting, the
 // current one and the next best within the limit, `rows` lines at most) and the recommendation.

@@ -1,0 +1,58 @@
+// vesk-tune [RUN_DIR | RECORDING] [--out DIR] [--first N] [--count M] [--write]
+//           [--false-alarms F] [--flashes K] [--psf FWHM] [--threads T] [recording options]
+// Chooses the detection thresholds on the recording's own frames by injected flashes.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "run/run_folder.h"
+#include "tune/tune.h"
+
+namespace {
+
+// --help: the usage line, then every option and what it means.
+constexpr const char* kHelp =
+    "\n"
+    "Chooses the detection thresholds on a night's own frames: injects synthetic flashes of known\n"
+    "strength in memory, runs a grid of thresholds with and without them and recommends the\n"
+    "setting that finds the most at the false-alarm rate allowed. Results in RUN_DIR/tune/.\n"
+    "\n"
+    "  --out DIR            the run folder of RECORDING (default: NAME.vesk)\n"
+    "  --write              write the recommended thresholds into settings.txt (the old one is\n"
+    "                       kept as settings.txt.bak)\n"
+    "  --false-alarms F     most false alarms per 10,000 frames allowed (default 1)\n"
+    "  --flashes K          injected flashes per strength bin (default 50)\n"
+    "  --psf FWHM           full width at half maximum of the injected flashes, pixels (2.5)\n"
+    "  --threads T          worker threads; 0 (default) for one per core\n"
+    "  --first N            the first frame used (default 0)\n"
+    "  --count M            frames used at most (default 10000)\n"
+    "  --byte-order little|big  the byte order of 16-bit SER samples (default: from the header,\n"
+    "                       checked on the first frames)\n"
+    "  --depth D            the bit depth of the samples, 8 to 16 (default: from the header,\n"
+    "                       checked on the first frames)\n"
+    "  --start-utc T        the UTC of the recording's frame 0, e.g. 2024-03-15T21:04:05.25Z,\n"
+    "                       for a recording without a clock of its own\n""  -h, --help           this text\n"
+    "  --version            the version and the git commit this program was built from\n"
+    "\n"
+    "Exit status: 0 done, 1 an error, 2 bad command line. Manual: docs/tuning.md";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  TuneOptions options;
+  bool help = false;
+  std::string error;
+  if (!parse_tune_arguments(args, options, help, error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return 2;
+  }
+  if (help) {
+    std::printf("%s%s\n", kVeskTuneUsage, kHelp);
+    return 0;
+  }
+  // The installed data files lie beside bin/ in share/vesk; a build tree uses the sources' data/.
+  options.data_folders =
+      data_folder_candidates(argv[0], VESK_INSTALLED_DATA_FROM_BIN, VESK_SOURCE_DATA_DIR);
+  return run_tune(options, stdout, stderr);
+}

@@ -1,0 +1,71 @@
+// vesk [RECORDING] [--out DIR] [--no-menu] [--quiet] [--threads N] [--first N] [--count M]
+//      [--byte-order little|big] [--depth D] [--start-utc T]
+// Without arguments VESK works on the frame folder where it is started; with a recording it reads
+// the frames straight from it into the run folder NAME.vesk (or --out DIR).
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "control/command_line.h"
+#include "control/driver.h"
+#include "run/run_folder.h"
+
+namespace {
+
+// --help: the usage line, then every option and what it means.
+constexpr const char* kHelp =
+    "\n"
+    "Finds lunar impact flashes. Without RECORDING, works on the frame folder where it is started\n"
+    "(BMP_RAW/a00000.bmp ..., settings.txt) with its parameter menu. With RECORDING (a SER file or\n"
+    "a video FFmpeg decodes) reads the frames straight from it into the run folder NAME.vesk.\n"
+    "\n"
+    "  --out DIR            the run folder (default: NAME.vesk in the current folder)\n"
+    "  --no-menu            start at once with settings.txt, no menu (for scripts)\n"
+    "  --quiet              leave out the Processing frame lines (reports still shown)\n"
+    "  --threads N          worker threads; 0 (default) for one per core\n"
+    "  --first N            start at recording frame N (from 0); it is numbered frame 0\n"
+    "  --count M            read at most M frames\n"
+    "  --byte-order little|big  the byte order of 16-bit SER samples (default: from the header,\n"
+    "                       checked on the first frames)\n"
+    "  --depth D            the bit depth of the samples, 8 to 16 (default: from the header,\n"
+    "                       checked on the first frames)\n"
+    "  --start-utc T        the UTC of the recording's frame 0, e.g. 2024-03-15T21:04:05.25Z,\n"
+    "                       for a recording without a clock of its own\n""  -h, --help           this text\n"
+    "  --version            the version and the git commit this program was built from\n"
+    "\n"
+    "Exit status: 0 done (warnings included), 1 stopped on an error or lost output, 2 bad command\n"
+    "line. Manual: docs/usage.md";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc <= 1) return run_vesk(".", stdin, stdout, stderr);
+
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  CommandLine line;
+  std::string error;
+  if (!parse_command_line(args, line, error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return 2;
+  }
+  if (line.help) {
+    std::printf("%s%s\n", kVeskUsage, kHelp);
+    return 0;
+  }
+  RunOptions options;
+  options.recording = line.recording;
+  options.reading = line.reading;
+  options.menu = !line.no_menu;
+  options.frame_lines = !line.quiet;
+  options.threads = line.threads;
+  // The line that rewrites itself is only worth it on a terminal; elsewhere a line per frame.
+  options.progress_line = !line.recording.empty() && isatty(fileno(stdout)) != 0;
+  if (!line.recording.empty()) {
+    // The installed data files lie beside bin/ in share/vesk; a build tree uses the sources' data/.
+    options.data_folders =
+        data_folder_candidates(argv[0], VESK_INSTALLED_DATA_FROM_BIN, VESK_SOURCE_DATA_DIR);
+  }
+  return run_vesk(run_folder_of(line), options, stdin, stdout, stderr);
+}
