@@ -1,5 +1,5 @@
 // vesk [RECORDING] [--out DIR] [--no-menu] [--quiet] [--threads N] [--first N] [--count M]
-//      [--byte-order little|big] [--depth D] [--start-utc T]
+//      [--byte-order little|big] [--depth D] [--start-utc T] [--range LO,HI] [--fps F]
 // Without arguments VESK works on the frame folder where it is started; with a recording it reads
 // the frames straight from it into the run folder NAME.vesk (or --out DIR).
 #include <unistd.h>
@@ -18,8 +18,9 @@ namespace {
 constexpr const char* kHelp =
     "\n"
     "Finds lunar impact flashes. Without RECORDING, works on the frame folder where it is started\n"
-    "(BMP_RAW/a00000.bmp ..., settings.txt) with its parameter menu. With RECORDING (a SER file or\n"
-    "a video FFmpeg decodes) reads the frames straight from it into the run folder NAME.vesk.\n"
+    "(BMP_RAW/a00000.bmp ..., settings.txt) with its parameter menu. With RECORDING (a SER file, a\n"
+    "video FFmpeg decodes, a FITS cube or a folder of FITS frames) reads the frames straight from\n"
+    "it into the run folder NAME.vesk.\n"
     "\n"
     "  --out DIR            the run folder (default: NAME.vesk in the current folder)\n"
     "  --no-menu            start at once with settings.txt, no menu (for scripts)\n"
@@ -32,7 +33,10 @@ constexpr const char* kHelp =
     "  --depth D            the bit depth of the samples, 8 to 16 (default: from the header,\n"
     "                       checked on the first frames)\n"
     "  --start-utc T        the UTC of the recording's frame 0, e.g. 2024-03-15T21:04:05.25Z,\n"
-    "                       for a recording without a clock of its own\n""  -h, --help           this text\n"
+    "                       for a recording without a clock of its own\n"
+    "  --range LO,HI        real-number FITS samples: the values shown as black and white for\n"
+    "                       the whole run (default: the first frames' 0.1 and 99.9 percentiles)\n"
+    "  --fps F              a FITS cube: frames per second after its DATE-OBS\n""  -h, --help           this text\n"
     "  --version            the version and the git commit this program was built from\n"
     "\n"
     "Exit status: 0 done (warnings included), 1 stopped on an error or lost output, 2 bad command\n"
