@@ -5,11 +5,12 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "sources/recording.h"
 
 inline constexpr const char* kVeskUsage =
-    "usage: vesk [RECORDING] [--out DIR] [--no-menu] [--quiet] [--threads N] [--first N] "
+    "usage: vesk [RECORDING...] [--out DIR] [--no-menu] [--quiet] [--threads N] [--first N] "
     "[--count M] [--byte-order little|big] [--depth D] [--start-utc T] "
     "[--range LO,HI] [--fps F]";
 
@@ -17,7 +18,8 @@ inline constexpr const char* kVeskUsage =
 inline constexpr int kMostThreads = 1024;
 
 struct CommandLine {
-  std::string recording;     // empty: the frame folder in the current folder
+  std::string recording;     // empty: the frame folder in the current folder; else the first
+  std::vector<std::string> recordings;  // every recording given, in order (several: one night)
   std::string out;           // --out DIR; empty: NAME.vesk (see run_folder_of)
   bool no_menu = false;      // --no-menu
   bool quiet = false;        // --quiet
@@ -29,7 +31,7 @@ struct CommandLine {
 // Reads the arguments after the program name into `line`. False with `error`, one line naming
 // the argument and what is wrong ("--threads: \"x\" is not a whole number from 0 to 1024",
 // "--first: only with a recording; usage: ..."), for an unknown option, a missing or bad value,
-// a second recording, or a recording option (--out, --first, --count, --byte-order, --depth,
+// or a recording option (--out, --first, --count, --byte-order, --depth,
 // --start-utc) without a recording. -h or --help sets `help` and ends the reading.
 bool parse_command_line(std::span<const std::string> args, CommandLine& line, std::string& error);
 

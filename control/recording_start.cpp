@@ -8,13 +8,16 @@
 #include "outputs/progress_line.h"
 #include "run/run_folder.h"
 #include "sources/recording.h"
+#include "sources/recording_set.h"
 
 std::unique_ptr<FrameSource> open_recording_run(const std::filesystem::path& run_dir,
                                                 const RunOptions& options, std::FILE* out,
                                                 std::FILE* err, std::string& error) {
   std::vector<std::string> notices;
   std::unique_ptr<FrameSource> source =
-      open_recording(options.recording, options.reading, notices, error);
+      options.recordings.size() > 1
+          ? open_recording_set(options.recordings, options.reading, notices, error)
+          : open_recording(options.recording, options.reading, notices, error);
   for (const std::string& notice : notices) print_message(out, err, notice);
   if (source == nullptr) return nullptr;
   std::filesystem::path data_folder;

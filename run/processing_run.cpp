@@ -70,13 +70,13 @@ bool fill_ring(FrameSource& source, const FrameRing& ring, std::FILE* out, std::
 
 // Reads frame `frame_number`, to be loaded into `load_slot`, and points `entering` at its bytes:
 // in `scratch` (lent by the caller: the run lends marked_frame, which the detector rebuilds next)
-// or in the source's own buffer. Frames the ring filled with (below N) are taken from their slot
-// again, as the loop's first iterations load them a second time.
+// or in the source's own buffer. Frames the ring filled with (below ring_start + N) are taken
+// from their slot again, as the loop's first iterations load them a second time.
 FrameRead read_entering(FrameSource& source, const FrameRing& ring, int load_slot,
-                        std::int64_t frame_number, std::span<std::uint8_t> scratch,
-                        std::span<const std::uint8_t>& entering) {
+                        std::int64_t frame_number, std::int64_t ring_start,
+                        std::span<std::uint8_t> scratch, std::span<const std::uint8_t>& entering) {
   const std::span<std::uint8_t> slot = slot_bytes(ring, load_slot);
-  if (frame_number < ring.images_in_buffer) {
+  if (frame_number - ring_start < ring.images_in_buffer) {
     std::copy(slot.begin(), slot.end(), scratch.begin());
     entering = scratch;
     FrameRead read;
@@ -149,9 +149,36 @@ bool note_status(OutputStatus status, const std::string& error, RunOutcome& outc
 }
 
 RingView ring_view(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
-                   std::int64_t target_frame) {
-  return {ring.frame_ring,       ring.pixel_sum, ring.pixel_sq_dev, geometry,
-          ring.images_in_buffer, target_slot,    target_frame};
+                   std::int64_t target_frame, std::int64_t first_frame) {
+  RingView view{ring.frame_ring,       ring.pixel_sum, ring.pixel_sq_dev, geometry,
+                ring.images_in_buffer, target_slot,    target_frame};
+  view.first_frame = first_frame;
+  return view;
+}
+
+// After a gap in the recording the ring starts afresh, as at the start of the run: `entering`
+// (frame G, `bytes` of it) goes into `base` and frames G + 1 to G + N - 1 into the slots after
+// it. Returns how many frames the ring now holds (N, fewer when the recording ends first), or -1
+// with `error` when a frame cannot be read.
+int refill_ring(FrameSource& source, const FrameRing& ring, int base,
+                std::span<const std::uint8_t> entering, std::size_t bytes, std::FILE* out,
+                std::FILE* err, std::string& error) {
+  const int n = ring.images_in_buffer;
+  const std::span<std::uint8_t> first = slot_bytes(ring, base);
+  std::copy_n(entering.begin(), std::min(bytes, first.size()), first.begin());
+  complete_short_frame(first, bytes, {});
+  for (int k = 1; k < n; ++k) {
+    const int slot = (base + k) % n;
+    const FrameRead read = source.read_next(slot_bytes(ring, slot));
+    if (!read.warning.empty()) print_message(out, err, read.warning);
+    if (read.status == FrameStatus::failed) {
+      error = read.reason;
+      return -1;
+    }
+    if (read.status == FrameStatus::end) return k;
+    complete_short_frame(slot_bytes(ring, slot), read.bytes, slot_bytes(ring, (base + k - 1) % n));
+  }
+  return n;
 }
 
 // Hands an accepted report to every output. True when one of them must stop the run.
@@ -254,6 +281,7 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
   int target_slot = 0;
   int load_slot = n / 2;
   std::int64_t frame_number = n / 2;
+  std::int64_t ring_start = 0;
   DetectionResult result;
   RunEnd end;
   for (;; ++frame_number) {
@@ -261,9 +289,26 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
     const bool recompute = frame_number % 100 == 0;
     // marked_frame may take the new frame's bytes until the detector rebuilds it below.
     std::span<const std::uint8_t> entering;
-    const FrameRead read =
-        read_entering(frames, ring, load_slot, frame_number, buffers.marked_frame, entering);
+    const FrameRead read = read_entering(frames, ring, load_slot, frame_number, ring_start,
+                                         buffers.marked_frame, entering);
     if (!read.warning.empty()) print_message(out, err, read.warning);
+    if (read.status == FrameStatus::frame && read.after_gap) {
+      const int held = refill_ring(frames, ring, load_slot, entering, read.bytes, out, err, error);
+      if (held < 0) {
+        note_status(OutputStatus::fatal, error, outcome);
+        break;
+      }
+      if (held < n) {  // the recording ends before the ring is full again
+        end = {true, frame_number + held};
+        break;
+      }
+      recompute_in_bands(bands, ring);
+      ring_start = frame_number;
+      target_slot = load_slot;
+      load_slot = (load_slot + n / 2) % n;
+      frame_number += n / 2 - 1;  // the loop's step brings it to ring_start + N/2
+      continue;
+    }
     if (read.status == FrameStatus::frame && read.bytes < buffers.marked_frame.size()) {
       entering = completed_short_frame(ring, load_slot, entering, read.bytes, buffers.marked_frame);
     }
@@ -288,7 +333,7 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
     flash_detector(ring, geometry, target_slot, parameters.thresholds, buffers.marked_frame,
                    buffers.candidate_chunks, result, marked);
     const std::int64_t target_frame = frame_number - n / 2;
-    const RingView view = ring_view(ring, geometry, target_slot, target_frame);
+    const RingView view = ring_view(ring, geometry, target_slot, target_frame, ring_start);
     const bool accepted = result.found && result.flash_count >= parameters.min_flash_limit &&
                           result.flash_count <= parameters.max_flash_limit;
     bool stop = false;

@@ -23,6 +23,9 @@ struct RingView {
   int images_in_buffer = 0;  // N
   int target_slot = 0;
   std::int64_t target_frame = 0;
+  // The first frame of the ring's fill: 0, or the first frame after a gap in the recording,
+  // where the ring starts afresh; no frame before it is held.
+  std::int64_t first_frame = 0;
 
   // Frames before the tested one that the ring holds: N - 1 - N/2.
   int frames_before() const { return images_in_buffer - 1 - images_in_buffer / 2; }
@@ -31,7 +34,7 @@ struct RingView {
   // True when frame `frame` is in the ring (never a frame before 0).
   bool frame_held(std::int64_t frame) const {
     const std::int64_t d = frame - target_frame;
-    return frame >= 0 && d >= -frames_before() && d <= frames_after();
+    return frame >= 0 && frame >= first_frame && d >= -frames_before() && d <= frames_after();
   }
   // The pixels of frame `frame`; the caller checks frame_held first.
   std::span<const std::uint8_t> frame_pixels(std::int64_t frame) const {

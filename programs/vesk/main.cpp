@@ -1,4 +1,4 @@
-// vesk [RECORDING] [--out DIR] [--no-menu] [--quiet] [--threads N] [--first N] [--count M]
+// vesk [RECORDING...] [--out DIR] [--no-menu] [--quiet] [--threads N] [--first N] [--count M]
 //      [--byte-order little|big] [--depth D] [--start-utc T] [--range LO,HI] [--fps F]
 // Without arguments VESK works on the frame folder where it is started; with a recording it reads
 // the frames straight from it into the run folder NAME.vesk (or --out DIR).
@@ -60,6 +60,7 @@ int main(int argc, char** argv) {
   }
   RunOptions options;
   options.recording = line.recording;
+  options.recordings = line.recordings;
   options.reading = line.reading;
   options.menu = !line.no_menu;
   options.frame_lines = !line.quiet;
