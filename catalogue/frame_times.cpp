@@ -138,6 +138,10 @@ void add_frame_times_line(FrameTimes& times, std::string_view line, std::int64_t
     times.header_seen = true;
     if (line == "frame,utc,seconds") {
       times.layout = FrameTimesLayout::frame_utc_seconds;
+    } else if (line == "frame,utc,seconds,file,file_frame") {
+      // A recording of several files: each frame's file and number in it follow; not used here.
+      times.layout = FrameTimesLayout::frame_utc_seconds;
+      times.origin_columns = true;
     } else if (line == "frame,utc") {
       times.layout = FrameTimesLayout::frame_utc;
     } else {
@@ -155,7 +159,7 @@ void add_frame_times_line(FrameTimes& times, std::string_view line, std::int64_t
   const std::vector<std::string_view> fields = split_fields(line);
   const bool with_seconds = times.layout == FrameTimesLayout::frame_utc_seconds;
   const std::size_t expected = with_seconds ? 3 : 2;
-  if (fields.size() != expected) {
+  if (fields.size() != expected && !(times.origin_columns && fields.size() >= expected + 2)) {
     warn(times, number,
          std::to_string(fields.size()) + " fields where " +
              (with_seconds ? "frame,utc,seconds has 3" : "frame,utc has 2"),

@@ -11,6 +11,7 @@
 #include "catalogue/measure.h"
 #include "imaging/file_io.h"
 #include "imaging/frame_files.h"
+#include "sources/frame_times.h"
 
 namespace {
 
@@ -79,7 +80,10 @@ class FlashCatalogue final : public RunOutput {
         status = OutputStatus::lost;
         continue;
       }
-      if (!write_line(*f, f == &flashes_ ? kFlashesHeader : kLightCurvesHeader)) {
+      std::string header = f == &flashes_ ? kFlashesHeader : kLightCurvesHeader;
+      if (f == &flashes_ && settings_.source_origins)
+        header.insert(header.size() - 1, kOriginColumns);
+      if (!write_line(*f, header)) {
         status = OutputStatus::lost;
       }
     }
@@ -136,8 +140,11 @@ class FlashCatalogue final : public RunOutput {
     OutputStatus status = OutputStatus::ok;
     for (const CatalogueEvent& e : events) {
       FrameTimeEntry from_source;
-      bool written = write_line(
-          flashes_, flashes_line(e, frame_time_of(e.frame, from_source), settings_.interlace));
+      std::string line = flashes_line(e, frame_time_of(e.frame, from_source), settings_.interlace);
+      if (settings_.source_origins) {
+        line.insert(line.size() - 1, origin_cells(settings_.source_origins(e.frame)));
+      }
+      bool written = write_line(flashes_, line);
       for (int k = 0; k < kCurveFrames; ++k) {
         written = write_line(curves_, light_curve_line(e, k)) && written;
       }

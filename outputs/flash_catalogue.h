@@ -50,6 +50,9 @@ struct FlashCatalogueSettings {
   // The recording's own clock, when the run reads a recording: its UTC time of a frame is used
   // before frame_times.csv's (which a run from a recording writes only at its end).
   std::function<FrameTime(std::int64_t frame)> source_times;
+  // A recording of several files: each frame's file and number in it, added to flashes.csv as
+  // the columns file,file_frame at the end.
+  std::function<FrameOrigin(std::int64_t frame)> source_origins = nullptr;
 };
 
 // The catalogue output. At start() it reads frame_times.csv once when the run folder has one

@@ -30,9 +30,15 @@ class FrameTimesFile final : public RunOutput {
     if (!end.input_ended || !any_time_known(end.frames_read)) return OutputStatus::ok;
     // One line at a time, so that a night of a million frames never sits in memory as text.
     FileHandle file = open_file_in(run_dir_, kFrameTimesPart, "wb", *error);
-    bool written = static_cast<bool>(file) && put_text(file.get(), kFrameTimesHeader, *error);
+    // A recording of several files adds each frame's file and number in it at the end.
+    const bool origins = !source_.frame_origin(0).file.empty();
+    std::string header = kFrameTimesHeader;
+    if (origins) header.insert(header.size() - 1, kOriginColumns);
+    bool written = static_cast<bool>(file) && put_text(file.get(), header, *error);
     for (std::int64_t frame = 0; written && frame < end.frames_read; ++frame) {
-      written = put_text(file.get(), frame_times_line(frame, source_.frame_time(frame)), *error);
+      std::string line = frame_times_line(frame, source_.frame_time(frame));
+      if (origins) line.insert(line.size() - 1, origin_cells(source_.frame_origin(frame)));
+      written = put_text(file.get(), line, *error);
     }
     if (file && !close_file(file, kFrameTimesPart, *error)) written = false;
     const std::string part = (run_dir_ / kFrameTimesPart).string();

@@ -36,6 +36,8 @@ constexpr std::string_view kDataMarker = "@@VESK_DATA@@";
 constexpr std::string_view kFlashesHeader =
     "event,frame,frames,utc,seconds,x,y,peak,flux,flux_err,snr,m_inst,saturated,motion,fields,"
     "class,report";
+// A recording of several files adds each event's file and its frame number there at the end.
+constexpr std::string_view kOriginHeader = ",file,file_frame";
 constexpr std::string_view kLightCurvesHeader = "event,frame,offset,flux,flux_err,peak";
 constexpr std::string_view kDecisionsHeader = "event,frame,utc,decision";
 
@@ -122,7 +124,8 @@ class CsvLines {
 };
 
 // Reads the header line: it must be `header` exactly.
-bool check_header(CsvLines& lines, std::string_view header, std::string& error) {
+bool check_header(CsvLines& lines, std::string_view header, std::string& error,
+                  bool* with_origin = nullptr) {
   std::vector<std::string_view> cells;
   std::string line_error;
   if (!lines.next(cells, line_error)) {
@@ -136,6 +139,10 @@ bool check_header(CsvLines& lines, std::string_view header, std::string& error) 
     if (i > 0) joined += ',';
     joined += cells[i];
   }
+  if (with_origin != nullptr) {
+    *with_origin = joined == std::string(header) + std::string(kOriginHeader);
+    if (*with_origin) return true;
+  }
   if (joined != header) {
     error = lines.where() + "header is " + cell_text(joined) + ", not " + std::string(header);
     return false;
@@ -144,9 +151,9 @@ bool check_header(CsvLines& lines, std::string_view header, std::string& error) 
 }
 
 bool check_cell_count(const CsvLines& lines, const std::vector<std::string_view>& cells,
-                      std::string_view header, std::string& error) {
-  const std::size_t want =
-      static_cast<std::size_t>(std::count(header.begin(), header.end(), ',')) + 1;
+                      std::string_view header, std::string& error, bool with_origin = false) {
+  const std::size_t want = static_cast<std::size_t>(std::count(header.begin(), header.end(), ',')) +
+                           1 + (with_origin ? 2 : 0);
   if (cells.size() != want) {
     error = lines.where() + std::to_string(cells.size()) + " cells, " + std::to_string(want) +
             " expected (" + std::string(header) + ")";
@@ -260,8 +267,8 @@ bool parse_report(const CsvLines& lines, std::string_view cell, std::string& val
 }
 
 bool parse_flash_line(const CsvLines& lines, const std::vector<std::string_view>& c, ReviewEvent& e,
-                      std::string& error) {
-  if (!check_cell_count(lines, c, kFlashesHeader, error)) return false;
+                      std::string& error, bool with_origin) {
+  if (!check_cell_count(lines, c, kFlashesHeader, error, with_origin)) return false;
   if (!parse_int(lines, "event", c[0], 1, kMaxEventNumber, e.event, error) ||
       !parse_integer(lines, "frame", c[1], 0, kMaxFrame, e.frame, error) ||
       !parse_int(lines, "frames", c[2], 1, kMaxDuration, e.frames, error) ||
@@ -611,7 +618,8 @@ namespace {
 bool parse_flashes_text(const fs::path& path, std::string_view text, std::vector<ReviewEvent>& out,
                         std::string& error) {
   CsvLines lines(path, text);
-  if (!check_header(lines, kFlashesHeader, error)) return false;
+  bool with_origin = false;
+  if (!check_header(lines, kFlashesHeader, error, &with_origin)) return false;
   std::set<int> seen;
   std::vector<std::string_view> cells;
   out.clear();
@@ -622,7 +630,7 @@ bool parse_flashes_text(const fs::path& path, std::string_view text, std::vector
       return false;
     }
     ReviewEvent e;
-    if (!parse_flash_line(lines, cells, e, error)) return false;
+    if (!parse_flash_line(lines, cells, e, error, with_origin)) return false;
     if (!seen.insert(e.event).second) {
       error = lines.where() + "event " + std::to_string(e.event) + " appears twice";
       return false;

@@ -109,6 +109,17 @@ std::string frame_times_csv(std::span<const FrameTimesRow> times) {
   return csv;
 }
 
+std::string origin_cells(const FrameOrigin& origin) {
+  if (origin.file.empty()) return "";
+  std::string file = origin.file;
+  if (file.find_first_of(",\"\r\n") != std::string::npos) {
+    std::string quoted = "\"";
+    for (const char c : file) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    file = quoted + "\"";
+  }
+  return "," + file + "," + std::to_string(origin.file_frame);
+}
+
 std::string frame_times_line(std::int64_t frame, const FrameTime& time) {
   if (!time.known) return times_line(frame, "", std::nullopt);
   return times_line(frame, time.utc, time.ticks);

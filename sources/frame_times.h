@@ -45,3 +45,10 @@ std::string frame_times_csv(std::span<const FrameTimesRow> times);
 // The line of frame_times.csv for frame `frame` with `time` as a frame source gives it: the same
 // text as frame_times_csv for the same times (both fields empty when the time is unknown).
 std::string frame_times_line(std::int64_t frame, const FrameTime& time);
+
+// The columns a recording of several files adds at the end of frame_times.csv and flashes.csv.
+inline constexpr const char* kOriginColumns = ",file,file_frame";
+
+// ",FILE,N" for `origin` (the file name quoted as CSV when it holds a comma, a quote or a line
+// end), or "" when the frame has no origin (a recording of one file).
+std::string origin_cells(const FrameOrigin& origin);
