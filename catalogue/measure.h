@@ -8,13 +8,14 @@
 #include <array>
 #include <cstdint>
 
+#include "formats/lightcurves_csv.h"
 #include "run/run_output.h"
 
 // Aperture radius in pixels: the pixels whose centres lie within this distance of the centroid.
 inline constexpr double kApertureRadius = 3.0;
 // The light curve runs from kCurveBefore frames before the reported frame to kCurveAfter after.
-inline constexpr int kCurveBefore = 5;
-inline constexpr int kCurveAfter = 10;
+inline constexpr int kCurveBefore = -kCurveFirstOffset;
+inline constexpr int kCurveAfter = kCurveLastOffset;
 inline constexpr int kCurveFrames = kCurveBefore + 1 + kCurveAfter;
 // Least variance of a pixel over time, grey levels squared: the running sums can drift below
 // zero, and no camera pixel is steadier than one grey level.

@@ -5,8 +5,10 @@
 #include <new>
 
 #include "control/settings.h"
+#include "formats/data_dump_txt.h"
+#include "formats/flash_info_dat.h"
+#include "formats/frame_times_csv.h"
 #include "imaging/frame_files.h"
-#include "sources/frame_times.h"
 #include "sources/ser_reader.h"
 #include "sources/video.h"
 
@@ -98,7 +100,7 @@ void print_final_line(const FrameOutput& output, bool with_times) {
                (output.outdir / "BMP_RAW").string().c_str());
   if (with_times) {
     std::fprintf(output.out, ", their times to %s",
-                 (output.outdir / "frame_times.csv").string().c_str());
+                 (output.outdir / kFrameTimesName).string().c_str());
   }
   std::fprintf(output.out, "\n");
 }
@@ -122,7 +124,7 @@ void print_limit_notice(std::FILE* out, const ConvertOptions& o, std::int64_t to
 void warn_about_old_results(const fs::path& outdir, std::FILE* err) {
   std::string found;
   std::error_code ec;
-  for (const char* name : {"flash_info.dat", "data_dump.txt"}) {
+  for (const char* name : {kFlashInfoName, kDataDumpName}) {
     if (fs::exists(outdir / name, ec)) found += (found.empty() ? "" : ", ") + std::string(name);
   }
   std::int64_t images = 0;

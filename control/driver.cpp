@@ -130,11 +130,6 @@ RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& reco
     catalogue_settings.source_times = [&source](std::int64_t frame) {
       return source.frame_time(frame);
     };
-    if (options.recordings.size() > 1) {
-      catalogue_settings.source_origins = [&source](std::int64_t frame) {
-        return source.frame_origin(frame);
-      };
-    }
   }
   const std::unique_ptr<RunOutput> catalogue = make_flash_catalogue(catalogue_settings);
   // The review page comes before the catalogue: outputs finish last first, so every event has

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "formats/data_dump_txt.h"
 #include "imaging/file_io.h"
 
 namespace {
@@ -135,17 +136,21 @@ bool write_settings_file(const std::filesystem::path& run_dir, const DetectionSe
 
 std::string format_run_summary(const DetectionSettings& settings, int image_width, int image_height,
                                std::int64_t frames_read) {
-  char text[1024];
-  std::snprintf(
-      text, sizeof text,
-      "image_width=%d\nimage_height=%d\ninterlace=%d\nnframes=%lld\nmin_flash_limit=%d\n"
-      "max_flash_limit=%d\nneighour_sd=%f\ntime_sd=%f\nmin_sd1=%f\nmin_sid2=%f\nleft_border=%d\n"
-      "right_border=%d\ntop_border=%d\nbottom_border=%d\npeak_killer=%f\ninterlace=%d\n",
-      image_width, image_height, settings.Interlace, static_cast<long long>(frames_read),
-      settings.Min_flash_limit, settings.Max_flash_limit,
-      static_cast<double>(settings.Neighbour_sd), static_cast<double>(settings.Time_sd),
-      static_cast<double>(settings.Min_sd1), static_cast<double>(settings.Min_sd2),
-      settings.Left_sample_border, settings.Right_sample_border, settings.Top_line_limit,
-      settings.Bott_line_limit, static_cast<double>(settings.Peak_killer), settings.Interlace);
-  return text;
+  DataDump d;
+  d.image_width = image_width;
+  d.image_height = image_height;
+  d.interlace = settings.Interlace;
+  d.frames = frames_read;
+  d.min_flash_limit = settings.Min_flash_limit;
+  d.max_flash_limit = settings.Max_flash_limit;
+  d.neighbour_sd = static_cast<double>(settings.Neighbour_sd);
+  d.time_sd = static_cast<double>(settings.Time_sd);
+  d.min_sd1 = static_cast<double>(settings.Min_sd1);
+  d.min_sd2 = static_cast<double>(settings.Min_sd2);
+  d.left_border = settings.Left_sample_border;
+  d.right_border = settings.Right_sample_border;
+  d.top_border = settings.Top_line_limit;
+  d.bottom_border = settings.Bott_line_limit;
+  d.peak_killer = static_cast<double>(settings.Peak_killer);
+  return data_dump_text(d);
 }

@@ -26,6 +26,10 @@ struct PixelRange {
 // Every pixel of a frame of the ring: [0, frame_pixels).
 PixelRange whole_frame(const FrameRing& ring);
 
+// The running sums drift by rounding as frames enter and leave them: a run recomputes them whole
+// before each frame whose number is a multiple of this.
+inline constexpr std::int64_t kRecomputePeriod = 100;
+
 // Full recomputation of pixel_sum from the ring.
 void sum_average(const FrameRing& ring);
 // Full recomputation of pixel_sq_dev from the ring and pixel_sum (slots in ascending order).

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "catalogue/frame_times.h"
+#include "formats/frame_times_csv.h"
 #include "fuzz_support.h"
 #include "outputs/flash_catalogue.h"
 

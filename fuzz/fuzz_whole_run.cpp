@@ -193,8 +193,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, log)) > 0;)
     text.append(chunk, got);
   std::fclose(log);
-  if (text.rfind(kFlashLogHeader, 0) != 0) std::abort();
-  std::size_t at = std::string(kFlashLogHeader).size();
+  if (text.rfind(kFlashInfoHeader, 0) != 0) std::abort();
+  std::size_t at = std::string(kFlashInfoHeader).size();
   while (at < text.size()) {
     const std::size_t end = text.find('\n', at);
     if (end == std::string::npos) std::abort();

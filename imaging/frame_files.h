@@ -11,7 +11,6 @@
 
 inline constexpr int kFrameHeaderBytes = 54;   // header of a raw frame file, payload starts here
 inline constexpr int kReportHeaderBytes = 56;  // bmpheader.dat and the header of a report image
-inline constexpr int kMaxFrameSide = 32768;    // largest width or height accepted from frame 0
 inline constexpr const char* kRawFramePattern = "BMP_RAW/a%5d.bmp";
 inline constexpr const char* kReportPattern = "BMP_FLASHES/%5d.bmp";
 

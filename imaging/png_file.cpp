@@ -61,8 +61,8 @@ bool encode_png(std::FILE* file, const PngImageView& image, PngFailure& failure)
 }
 
 bool image_is_well_formed(const PngImageView& image) {
-  if (image.width < 1 || image.width > kMaxPngSide || image.height < 1 ||
-      image.height > kMaxPngSide || (image.channels != 1 && image.channels != 3)) {
+  if (image.width < 1 || image.width > kMaxFrameSide || image.height < 1 ||
+      image.height > kMaxFrameSide || (image.channels != 1 && image.channels != 3)) {
     return false;
   }
   // At most 32768^2 * 3 bytes: fits size_t on every 64-bit target.

@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-inline constexpr int kMaxPngSide = 32768;  // largest width or height written
+#include "base/frame_geometry.h"
+
 
 // Pixels of one picture, row 0 at the top, rows unpadded; `channels` 1 (grey) or 3 (red, green,
 // blue, one byte each). The caller owns the pixels.
@@ -20,7 +21,7 @@ struct PngImageView {
 
 // Writes `image` as an 8-bit PNG to "<path>.part", closes it and renames it to `path`, so an
 // older file at `path` is either kept whole or replaced whole. False with `error` naming the file
-// when the image is malformed (a side outside 1 to kMaxPngSide, channels not 1 or 3, a pixel span
+// when the image is malformed (a side outside 1 to kMaxFrameSide, channels not 1 or 3, a pixel span
 // of the wrong size), or when libpng, a write, the close or the rename fails; the part file is
 // then removed.
 bool write_png_file(const std::filesystem::path& path, const PngImageView& image,

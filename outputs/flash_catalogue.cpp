@@ -7,55 +7,51 @@
 #include <system_error>
 
 #include "base/message.h"
-#include "catalogue/frame_times.h"
 #include "catalogue/measure.h"
 #include "imaging/file_io.h"
 #include "imaging/frame_files.h"
-#include "sources/frame_times.h"
 
 namespace {
 
-// "%.2f" of `value`, or nothing when it is not a finite number.
-std::string fixed2(double value) {
-  if (!std::isfinite(value)) return "";
-  char text[64];
-  std::snprintf(text, sizeof text, "%.2f", value);
-  return text;
-}
-
-std::string flashes_line(const CatalogueEvent& e, const FrameTimeEntry* time, int interlace) {
-  std::string utc;
-  std::string seconds;
+FlashRow flashes_row(const CatalogueEvent& e, const FrameTimeEntry* time, int interlace) {
+  FlashRow row;
+  row.event = e.number;
+  row.frame = e.frame;
+  row.frames = e.frames;
   if (time != nullptr) {
-    utc = format_utc(time->utc);
-    char text[64];
-    std::snprintf(text, sizeof text, "%.6f", time->seconds);
-    seconds = text;
+    row.utc = format_utc(time->utc);
+    row.seconds = time->seconds;
   }
-  const double snr = e.first.flux_err > 0.0 ? e.first.flux / e.first.flux_err
-                                            : std::numeric_limits<double>::quiet_NaN();
-  const std::string m_inst = e.flux > 0.0 ? fixed2(-2.5 * std::log10(e.flux)) : "";
-  const std::string report = e.frame <= std::numeric_limits<int>::max()
-                                 ? numbered_file_name(kReportPattern, static_cast<int>(e.frame))
-                                 : "";
-  return std::to_string(e.number) + "," + std::to_string(e.frame) + "," + std::to_string(e.frames) +
-         "," + utc + "," + seconds + "," + fixed2(e.x) + "," + fixed2(e.y) + "," + fixed2(e.peak) +
-         "," + fixed2(e.flux) + "," + fixed2(e.flux_err) + "," + fixed2(snr) + "," + m_inst + "," +
-         (e.saturated ? "1" : "0") + "," + fixed2(e.motion) + "," +
-         (interlace != 0 ? field_verdict_name(e.fields) : "") + "," + event_class_name(e.verdict) +
-         "," + report + "\n";
+  row.x = e.x;
+  row.y = e.y;
+  row.peak = e.peak;
+  row.flux = e.flux;
+  row.flux_err = e.flux_err;
+  if (e.first.flux_err > 0.0) row.snr = e.first.flux / e.first.flux_err;
+  if (e.flux > 0.0) row.m_inst = -2.5 * std::log10(e.flux);
+  row.saturated = e.saturated;
+  row.motion = e.motion;
+  if (interlace != 0) row.fields = field_verdict_name(e.fields);
+  row.event_class = event_class_name(e.verdict);
+  if (e.frame <= std::numeric_limits<int>::max()) {
+    row.report = numbered_file_name(kReportPattern, static_cast<int>(e.frame));
+  }
+  return row;
 }
 
-std::string light_curve_line(const CatalogueEvent& e, int k) {
+LightCurveRow light_curve_row(const CatalogueEvent& e, int k) {
   const int offset = k - kCurveBefore;
   const FrameFlux& f = e.curve[static_cast<std::size_t>(k)];
-  std::string line = std::to_string(e.number) + "," + std::to_string(e.frame + offset) + "," +
-                     std::to_string(offset) + ",";
-  if (f.held)
-    line += fixed2(f.flux) + "," + fixed2(f.flux_err) + "," + fixed2(f.peak);
-  else
-    line += ",,";
-  return line + "\n";
+  LightCurveRow row;
+  row.event = e.number;
+  row.frame = e.frame + offset;
+  row.offset = offset;
+  if (f.held) {
+    row.flux = f.flux;
+    row.flux_err = f.flux_err;
+    row.peak = f.peak;
+  }
+  return row;
 }
 
 // One of the catalogue's files: open from start() until it fails or the run ends.
@@ -80,10 +76,7 @@ class FlashCatalogue final : public RunOutput {
         status = OutputStatus::lost;
         continue;
       }
-      std::string header = f == &flashes_ ? kFlashesHeader : kLightCurvesHeader;
-      if (f == &flashes_ && settings_.source_origins)
-        header.insert(header.size() - 1, kOriginColumns);
-      if (!write_line(*f, header)) {
+      if (!write_line(*f, f == &flashes_ ? flashes_header() : lightcurves_header())) {
         status = OutputStatus::lost;
       }
     }
@@ -140,13 +133,11 @@ class FlashCatalogue final : public RunOutput {
     OutputStatus status = OutputStatus::ok;
     for (const CatalogueEvent& e : events) {
       FrameTimeEntry from_source;
-      std::string line = flashes_line(e, frame_time_of(e.frame, from_source), settings_.interlace);
-      if (settings_.source_origins) {
-        line.insert(line.size() - 1, origin_cells(settings_.source_origins(e.frame)));
-      }
-      bool written = write_line(flashes_, line);
+      bool written = write_line(flashes_, flashes_line(flashes_row(
+                                              e, frame_time_of(e.frame, from_source),
+                                              settings_.interlace)));
       for (int k = 0; k < kCurveFrames; ++k) {
-        written = write_line(curves_, light_curve_line(e, k)) && written;
+        written = write_line(curves_, lightcurves_line(light_curve_row(e, k))) && written;
       }
       // A file given up earlier loses this event too, without a second message.
       if (!written) status = OutputStatus::lost;
@@ -176,44 +167,11 @@ class FlashCatalogue final : public RunOutput {
 
   // Reads frame_times.csv once; its problems are warnings, the times then missing.
   void read_frame_times() {
-    times_ = FrameTimes{};
-    times_.name = kFrameTimesName;
-    std::error_code ec;
-    const std::filesystem::path path = settings_.run_dir / kFrameTimesName;
-    if (!std::filesystem::exists(std::filesystem::symlink_status(path, ec))) return;
-    std::string error;
-    FileHandle file = open_text_to_read(settings_.run_dir, kFrameTimesName, error);
-    if (!file) {
-      say(error + "; flashes.csv gets no times");
-      return;
-    }
-    const std::uintmax_t size = std::filesystem::file_size(path, ec);
-    if (ec || size > kMostFrameTimesBytes) {
-      say(std::string(kFrameTimesName) + ": larger than " +
-          std::to_string(kMostFrameTimesBytes >> 20) + " MiB; flashes.csv gets no times");
-      return;
-    }
     std::vector<std::string> warnings;
-    char text[kMostFrameTimeLineBytes + 3];
-    std::int64_t number = 0;
-    while (std::fgets(text, sizeof text, file.get()) != nullptr) {
-      ++number;
-      std::size_t length = std::strlen(text);
-      if (length > 0 && text[length - 1] == '\n') {
-        --length;
-      } else if (length == sizeof text - 1) {
-        // Longer than any good line: the rest is passed over, and the parser sees it too long.
-        int c = 0;
-        while ((c = std::fgetc(file.get())) != EOF && c != '\n') {
-        }
-      }
-      add_frame_times_line(times_, std::string_view(text, length), number, warnings);
+    std::string error;
+    if (!read_frame_times_csv(settings_.run_dir, times_, warnings, &error)) {
+      say(error + "; flashes.csv gets no times");
     }
-    if (std::ferror(file.get())) {
-      warnings.push_back(std::string(kFrameTimesName) + ": read failed after line " +
-                         std::to_string(number));
-    }
-    settle_frame_times(times_, warnings);
     for (const std::string& w : warnings) say(w);
   }
 

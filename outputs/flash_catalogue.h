@@ -14,18 +14,12 @@
 #include <vector>
 
 #include "catalogue/events.h"
+#include "formats/flashes_csv.h"
+#include "formats/frame_times_csv.h"
+#include "formats/lightcurves_csv.h"
 #include "run/run_output.h"
 #include "sources/frame_source.h"
 
-inline constexpr const char* kFlashesName = "flashes.csv";
-inline constexpr const char* kLightCurvesName = "lightcurves.csv";
-inline constexpr const char* kFrameTimesName = "frame_times.csv";
-inline constexpr const char* kFlashesHeader =
-    "event,frame,frames,utc,seconds,x,y,peak,flux,flux_err,snr,m_inst,saturated,motion,fields,"
-    "class,report\n";
-inline constexpr const char* kLightCurvesHeader = "event,frame,offset,flux,flux_err,peak\n";
-// frame_times.csv larger than this is not read (a night of 10^6 frames takes about 45 MB).
-inline constexpr std::uintmax_t kMostFrameTimesBytes = 64u << 20;
 
 // Hears of every event as the catalogue closes it, after the event's lines are written.
 class EventSink {
@@ -50,9 +44,6 @@ struct FlashCatalogueSettings {
   // The recording's own clock, when the run reads a recording: its UTC time of a frame is used
   // before frame_times.csv's (which a run from a recording writes only at its end).
   std::function<FrameTime(std::int64_t frame)> source_times;
-  // A recording of several files: each frame's file and number in it, added to flashes.csv as
-  // the columns file,file_frame at the end.
-  std::function<FrameOrigin(std::int64_t frame)> source_origins = nullptr;
 };
 
 // The catalogue output. At start() it reads frame_times.csv once when the run folder has one

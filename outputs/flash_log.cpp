@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr const char* kFlashLogName = "flash_info.dat";
+constexpr const char* kFlashLogName = kFlashInfoName;
 
 class FlashLog final : public RunOutput {
  public:
@@ -16,7 +16,7 @@ class FlashLog final : public RunOutput {
     log_ = open_file_in(run_dir_, kFlashLogName, "w", *error);
     if (!log_) return OutputStatus::fatal;
     errno = 0;
-    if (std::fputs(kFlashLogHeader, log_.get()) == EOF || std::fflush(log_.get()) != 0) {
+    if (std::fputs(kFlashInfoHeader, log_.get()) == EOF || std::fflush(log_.get()) != 0) {
       *error = errno_message(kFlashLogName, "write failed");
       log_.reset();  // reported here; closing it must not report it again
       return OutputStatus::fatal;
@@ -49,15 +49,21 @@ class FlashLog final : public RunOutput {
 }  // namespace
 
 bool write_flash_record(std::FILE* flash_log, std::int64_t target_frame, int flash_count,
-                        const FlashMeasurement& measurement) {
-  const int written = std::fprintf(
-      flash_log, "%lld %d %f %f %f %f %f %f %f %f %f\n", static_cast<long long>(target_frame),
-      flash_count, static_cast<double>(measurement.sample), static_cast<double>(measurement.line),
-      static_cast<double>(measurement.scatter), static_cast<double>(measurement.bckgrnd),
-      static_cast<double>(measurement.bckgrnd_sigma), static_cast<double>(measurement.signal),
-      static_cast<double>(measurement.time_back), static_cast<double>(measurement.time_sigma),
-      static_cast<double>(measurement.time_signal));
-  return written >= 0 && std::fflush(flash_log) == 0;
+                        const FlashMeasurement& m) {
+  FlashInfoRecord record;
+  record.frame = target_frame;
+  record.flashes = flash_count;
+  record.sample = static_cast<double>(m.sample);
+  record.line = static_cast<double>(m.line);
+  record.scatter = static_cast<double>(m.scatter);
+  record.bckgrnd = static_cast<double>(m.bckgrnd);
+  record.bckgrnd_sigma = static_cast<double>(m.bckgrnd_sigma);
+  record.signal = static_cast<double>(m.signal);
+  record.time_back = static_cast<double>(m.time_back);
+  record.time_sigma = static_cast<double>(m.time_sigma);
+  record.time_signal = static_cast<double>(m.time_signal);
+  const std::string line = flash_info_line(record);
+  return std::fputs(line.c_str(), flash_log) != EOF && std::fflush(flash_log) == 0;
 }
 
 std::unique_ptr<RunOutput> make_flash_log(const std::filesystem::path& run_dir) {

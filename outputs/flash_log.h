@@ -8,15 +8,10 @@
 #include <memory>
 
 #include "detection/flash_detector.h"
+#include "formats/flash_info_dat.h"
 #include "run/run_output.h"
 
-// The first line of flash_info.dat, naming the record fields in order.
-inline constexpr const char* kFlashLogHeader =
-    "Frame Flashes sample line scatter bckgrnd bckgrnd_sigma signal time_back time_sigma "
-    "time_signal\n";
-
-// Appends one record for `target_frame` ("%d %d %f ..." with the nine measured values widened to
-// double) and flushes it. False when the write or the flush fails (errno then tells why).
+// Appends one record for `target_frame` (formats/flash_info_dat.h) and flushes it. False when the write or the flush fails (errno then tells why).
 bool write_flash_record(std::FILE* flash_log, std::int64_t target_frame, int flash_count,
                         const FlashMeasurement& measurement);
 

@@ -2,11 +2,12 @@
 
 #include <cerrno>
 
+#include "formats/data_dump_txt.h"
 #include "imaging/file_io.h"
 
 namespace {
 
-constexpr const char* kRunSummaryName = "data_dump.txt";
+constexpr const char* kRunSummaryName = kDataDumpName;
 
 class RunSummary final : public RunOutput {
  public:

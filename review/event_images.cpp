@@ -11,7 +11,6 @@
 namespace {
 
 constexpr int kHalf = kCloseupSide / 2;
-constexpr int kMaxSide = 32768;
 constexpr double kMaxSiteMagnitude = 1e6;
 constexpr std::uint8_t kMark[3] = {255, 214, 0};  // yellow, clear on grey and on black
 
@@ -31,10 +30,10 @@ bool check_input(const EventFrames& in, std::string& error) {
     error = "event images: event number " + std::to_string(in.event) + " is below 1";
     return false;
   }
-  if (in.width < 1 || in.width > kMaxSide || in.height < 1 || in.height > kMaxSide) {
+  if (in.width < 1 || in.width > kMaxFrameSide || in.height < 1 || in.height > kMaxFrameSide) {
     error = "event " + std::to_string(in.event) + " images: frame size " +
             std::to_string(in.width) + " x " + std::to_string(in.height) + " is outside 1 to " +
-            std::to_string(kMaxSide);
+            std::to_string(kMaxFrameSide);
     return false;
   }
   if (in.frames.size() != static_cast<std::size_t>(kOffsetCount)) {
@@ -192,7 +191,7 @@ Overview compose_overview(const EventFrames& in, std::int64_t cx, std::int64_t c
   const std::int64_t mx = cx >= 0 ? cx / factor : -((-cx + factor - 1) / factor);
   const std::int64_t my = cy >= 0 ? cy / factor : -((-cy + factor - 1) / factor);
   constexpr int kMarkHalf = 6;
-  if (mx > -kMaxSide && mx < kMaxSide && my > -kMaxSide && my < kMaxSide) {
+  if (mx > -kMaxFrameSide && mx < kMaxFrameSide && my > -kMaxFrameSide && my < kMaxFrameSide) {
     draw_square(out.rgb, out.width, out.height, static_cast<int>(mx) - kMarkHalf,
                 static_cast<int>(my) - kMarkHalf, static_cast<int>(mx) + kMarkHalf,
                 static_cast<int>(my) + kMarkHalf);

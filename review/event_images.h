@@ -8,8 +8,11 @@
 #include <span>
 #include <string>
 
-inline constexpr int kFirstOffset = -5;  // close-ups from 5 frames before the event's first frame
-inline constexpr int kLastOffset = 10;   // to 10 frames after it
+#include "formats/lightcurves_csv.h"
+
+// The close-ups are of the light curve's frames: from 5 before the event's first frame to 10 after.
+inline constexpr int kFirstOffset = kCurveFirstOffset;
+inline constexpr int kLastOffset = kCurveLastOffset;
 inline constexpr int kOffsetCount = kLastOffset - kFirstOffset + 1;
 inline constexpr int kCloseupSide = 21;  // a close-up is 21 x 21 pixels round the site
 // Strip layout: kOffsetCount tiles side by side, kStripGap grey pixels between them. A tile is

@@ -13,6 +13,8 @@
 #include <system_error>
 #include <utility>
 
+#include "formats/csv.h"
+#include "formats/utc.h"
 #include "imaging/file_io.h"
 #include "imaging/png_file.h"
 #include "review/event_images.h"
@@ -24,284 +26,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::size_t kMaxFileBytes = std::size_t{64} << 20;
-constexpr std::size_t kMaxLineBytes = 4096;
 constexpr std::size_t kMaxEvents = 100000;
-constexpr int kMaxEventNumber = 9999999;
-constexpr std::int64_t kMaxFrame = std::int64_t{1} << 40;
-constexpr int kMaxDuration = 1000000;
-constexpr double kMaxPosition = 1e6;
 constexpr std::string_view kDataMarker = "@@VESK_DATA@@";
-
-constexpr std::string_view kFlashesHeader =
-    "event,frame,frames,utc,seconds,x,y,peak,flux,flux_err,snr,m_inst,saturated,motion,fields,"
-    "class,report";
-// A recording of several files adds each event's file and its frame number there at the end.
-constexpr std::string_view kOriginHeader = ",file,file_frame";
-constexpr std::string_view kLightCurvesHeader = "event,frame,offset,flux,flux_err,peak";
-constexpr std::string_view kDecisionsHeader = "event,frame,utc,decision";
-
-// ---- reading ----------------------------------------------------------------------------------
-
-// Reads all of the regular file `path`, at most kMaxFileBytes.
-bool read_whole_file(const fs::path& path, std::string& text, std::string& error) {
-  const std::string name = path.string();
-  FileHandle file = open_text_to_read("", name.c_str(), error);
-  if (!file) return false;
-  text.clear();
-  char buffer[65536];
-  for (;;) {
-    const std::size_t got = std::fread(buffer, 1, sizeof buffer, file.get());
-    if (got == 0) break;
-    if (text.size() + got > kMaxFileBytes) {
-      error = name + ": larger than " + std::to_string(kMaxFileBytes >> 20) + " MiB";
-      return false;
-    }
-    text.append(buffer, got);
-  }
-  if (std::ferror(file.get()) != 0) {
-    error = errno_message(name.c_str(), "read failed");
-    return false;
-  }
-  return true;
-}
-
-// A cell quoted for a message: at most 40 bytes, anything unprintable shown as '?'.
-std::string cell_text(std::string_view cell) {
-  std::string out = "'";
-  for (std::size_t i = 0; i < cell.size() && i < 40; ++i) {
-    const unsigned char c = static_cast<unsigned char>(cell[i]);
-    out += (c >= 32 && c < 127) ? static_cast<char>(c) : '?';
-  }
-  if (cell.size() > 40) out += "...";
-  return out + "'";
-}
-
-// Walks the lines of a CSV text and splits them into cells; says where a problem is.
-class CsvLines {
- public:
-  CsvLines(const fs::path& path, std::string_view text) : name_(path.string()), text_(text) {}
-
-  // The next line's cells; false at the end of the text or on a bad line (`error` set then).
-  bool next(std::vector<std::string_view>& cells, std::string& error) {
-    if (pos_ >= text_.size()) return false;
-    std::size_t end = text_.find('\n', pos_);
-    if (end == std::string_view::npos) end = text_.size();
-    std::string_view line = text_.substr(pos_, end - pos_);
-    pos_ = end + 1;
-    ++line_number_;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.size() > kMaxLineBytes) {
-      error = where() + "longer than " + std::to_string(kMaxLineBytes) + " bytes";
-      return false;
-    }
-    if (line.empty()) {
-      error = where() + "empty line";
-      return false;
-    }
-    cells.clear();
-    std::size_t start = 0;
-    for (;;) {
-      const std::size_t comma = line.find(',', start);
-      if (comma == std::string_view::npos) {
-        cells.push_back(line.substr(start));
-        break;
-      }
-      cells.push_back(line.substr(start, comma - start));
-      start = comma + 1;
-    }
-    return true;
-  }
-  std::string where() const { return name_ + ":" + std::to_string(line_number_) + ": "; }
-  int line_number() const { return line_number_; }
-  const std::string& name() const { return name_; }
-
- private:
-  std::string name_;
-  std::string_view text_;
-  std::size_t pos_ = 0;
-  int line_number_ = 0;
-};
-
-// Reads the header line: it must be `header` exactly.
-bool check_header(CsvLines& lines, std::string_view header, std::string& error,
-                  bool* with_origin = nullptr) {
-  std::vector<std::string_view> cells;
-  std::string line_error;
-  if (!lines.next(cells, line_error)) {
-    error = line_error.empty()
-                ? lines.name() + ": empty file; the first line must be " + std::string(header)
-                : line_error;
-    return false;
-  }
-  std::string joined;
-  for (std::size_t i = 0; i < cells.size(); ++i) {
-    if (i > 0) joined += ',';
-    joined += cells[i];
-  }
-  if (with_origin != nullptr) {
-    *with_origin = joined == std::string(header) + std::string(kOriginHeader);
-    if (*with_origin) return true;
-  }
-  if (joined != header) {
-    error = lines.where() + "header is " + cell_text(joined) + ", not " + std::string(header);
-    return false;
-  }
-  return true;
-}
-
-bool check_cell_count(const CsvLines& lines, const std::vector<std::string_view>& cells,
-                      std::string_view header, std::string& error, bool with_origin = false) {
-  const std::size_t want = static_cast<std::size_t>(std::count(header.begin(), header.end(), ',')) +
-                           1 + (with_origin ? 2 : 0);
-  if (cells.size() != want) {
-    error = lines.where() + std::to_string(cells.size()) + " cells, " + std::to_string(want) +
-            " expected (" + std::string(header) + ")";
-    return false;
-  }
-  return true;
-}
-
-// Parses a whole cell as an integer in [lo, hi].
-bool parse_integer(const CsvLines& lines, std::string_view column, std::string_view cell,
-                   std::int64_t lo, std::int64_t hi, std::int64_t& value, std::string& error) {
-  const char* first = cell.data();
-  const char* last = cell.data() + cell.size();
-  const auto [end, ec] = std::from_chars(first, last, value);
-  if (cell.empty() || ec != std::errc() || end != last) {
-    error = lines.where() + "column " + std::string(column) + ": " + cell_text(cell) +
-            " is not a whole number";
-    return false;
-  }
-  if (value < lo || value > hi) {
-    error = lines.where() + "column " + std::string(column) + ": " + std::string(cell) +
-            " is outside " + std::to_string(lo) + " to " + std::to_string(hi);
-    return false;
-  }
-  return true;
-}
-
-bool parse_int(const CsvLines& lines, std::string_view column, std::string_view cell, int lo,
-               int hi, int& value, std::string& error) {
-  std::int64_t wide = 0;
-  if (!parse_integer(lines, column, cell, lo, hi, wide, error)) return false;
-  value = static_cast<int>(wide);
-  return true;
-}
-
-// Parses a whole cell as a finite decimal number (no sign '+', no "inf" or "nan").
-bool parse_number(const CsvLines& lines, std::string_view column, std::string_view cell,
-                  double& value, std::string& error) {
-  const char* first = cell.data();
-  const char* last = cell.data() + cell.size();
-  const auto [end, ec] = std::from_chars(first, last, value, std::chars_format::general);
-  if (cell.empty() || ec != std::errc() || end != last || !std::isfinite(value)) {
-    error = lines.where() + "column " + std::string(column) + ": " + cell_text(cell) +
-            " is not a number";
-    return false;
-  }
-  return true;
-}
-
-bool parse_optional_number(const CsvLines& lines, std::string_view column, std::string_view cell,
-                           std::optional<double>& value, std::string& error) {
-  value.reset();
-  if (cell.empty()) return true;
-  double v = 0.0;
-  if (!parse_number(lines, column, cell, v, error)) return false;
-  value = v;
-  return true;
-}
-
-bool parse_position(const CsvLines& lines, std::string_view column, std::string_view cell,
-                    double& value, std::string& error) {
-  if (!parse_number(lines, column, cell, value, error)) return false;
-  if (std::fabs(value) > kMaxPosition) {
-    error = lines.where() + "column " + std::string(column) + ": " + std::string(cell) +
-            " is beyond 1000000 pixels";
-    return false;
-  }
-  return true;
-}
-
-// An ISO 8601 time as the catalogue writes it: digits and "-:.TZ+", at most 40 bytes; or empty.
-bool parse_utc(const CsvLines& lines, std::string_view cell, std::string& value,
-               std::string& error) {
-  const bool ok = cell.size() <= 40 && std::all_of(cell.begin(), cell.end(), [](char c) {
-                    return (c >= '0' && c <= '9') || c == '-' || c == ':' || c == '.' || c == 'T' ||
-                           c == 'Z' || c == '+';
-                  });
-  if (!ok) {
-    error = lines.where() + "column utc: " + cell_text(cell) + " is not an ISO 8601 time";
-    return false;
-  }
-  value = std::string(cell);
-  return true;
-}
-
-bool one_of(std::string_view cell, std::initializer_list<std::string_view> words) {
-  return std::find(words.begin(), words.end(), cell) != words.end();
-}
-
-// A report image path relative to the run folder: letters, digits, "_.-/", no ".." part, no
-// leading '/', at most 200 bytes; or empty.
-bool parse_report(const CsvLines& lines, std::string_view cell, std::string& value,
-                  std::string& error) {
-  bool ok = cell.size() <= 200 && (cell.empty() || cell.front() != '/') &&
-            std::all_of(cell.begin(), cell.end(), [](char c) {
-              return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                     c == '_' || c == '.' || c == '-' || c == '/';
-            });
-  if (ok) {
-    for (const auto& part : fs::path(std::string(cell))) {
-      if (part == "..") ok = false;
-    }
-  }
-  if (!ok) {
-    error = lines.where() + "column report: " + cell_text(cell) +
-            " is not a path inside the run folder";
-    return false;
-  }
-  value = std::string(cell);
-  return true;
-}
-
-bool parse_flash_line(const CsvLines& lines, const std::vector<std::string_view>& c, ReviewEvent& e,
-                      std::string& error, bool with_origin) {
-  if (!check_cell_count(lines, c, kFlashesHeader, error, with_origin)) return false;
-  if (!parse_int(lines, "event", c[0], 1, kMaxEventNumber, e.event, error) ||
-      !parse_integer(lines, "frame", c[1], 0, kMaxFrame, e.frame, error) ||
-      !parse_int(lines, "frames", c[2], 1, kMaxDuration, e.frames, error) ||
-      !parse_utc(lines, c[3], e.utc, error) ||
-      !parse_optional_number(lines, "seconds", c[4], e.seconds, error) ||
-      !parse_position(lines, "x", c[5], e.x, error) ||
-      !parse_position(lines, "y", c[6], e.y, error) ||
-      !parse_number(lines, "peak", c[7], e.peak, error) ||
-      !parse_number(lines, "flux", c[8], e.flux, error) ||
-      !parse_number(lines, "flux_err", c[9], e.flux_err, error) ||
-      !parse_number(lines, "snr", c[10], e.snr, error) ||
-      !parse_optional_number(lines, "m_inst", c[11], e.m_inst, error)) {
-    return false;
-  }
-  if (c[12] != "0" && c[12] != "1") {
-    error = lines.where() + "column saturated: " + cell_text(c[12]) + " is not 0 or 1";
-    return false;
-  }
-  e.saturated = c[12] == "1";
-  if (!parse_number(lines, "motion", c[13], e.motion, error)) return false;
-  if (!one_of(c[14], {"", "both", "odd", "even"})) {
-    error =
-        lines.where() + "column fields: " + cell_text(c[14]) + " is not both, odd, even or empty";
-    return false;
-  }
-  e.fields = std::string(c[14]);
-  if (!one_of(c[15], {"flash", "moving", "edge"})) {
-    error = lines.where() + "column class: " + cell_text(c[15]) + " is not flash, moving or edge";
-    return false;
-  }
-  e.event_class = std::string(c[15]);
-  return parse_report(lines, c[16], e.report, error);
-}
 
 // ---- writing the page -------------------------------------------------------------------------
 
@@ -338,18 +64,6 @@ void append_json_optional(std::string& out, const std::optional<double>& value) 
   } else {
     out += "null";
   }
-}
-
-const char* decision_word(Decision d) {
-  switch (d) {
-    case Decision::accepted:
-      return "accepted";
-    case Decision::rejected:
-      return "rejected";
-    case Decision::undecided:
-      break;
-  }
-  return "undecided";
 }
 
 // Width and height from a PNG file's IHDR chunk; nullopt when the file is missing or is no PNG.
@@ -409,17 +123,8 @@ std::string run_id(const fs::path& run_folder, const std::string& flashes_bytes,
   return text;
 }
 
-std::string utc_now() {
-  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-  std::tm parts{};
-  gmtime_r(&now, &parts);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-  return text;
-}
-
 // The event's key in the browser's store: its first frame and position, as the page forms it.
-std::string event_key(const ReviewEvent& e) {
+std::string event_key(const FlashRow& e) {
   std::string key = "f" + std::to_string(e.frame) + "@";
   append_json_number(key, e.x);
   key += ',';
@@ -493,7 +198,7 @@ struct EventPictures {
 };
 
 // Looks at the three pictures of `e` in `review_folder`; a missing or odd one gets a notice.
-EventPictures find_pictures(const fs::path& review_folder, const ReviewEvent& e,
+EventPictures find_pictures(const fs::path& review_folder, const FlashRow& e,
                             std::vector<std::string>& notices, int& missing) {
   EventPictures p;
   const auto look = [&](EventImage kind, std::optional<PngSize>& size) {
@@ -531,7 +236,7 @@ EventPictures find_pictures(const fs::path& review_folder, const ReviewEvent& e,
   return p;
 }
 
-void append_picture(std::string& out, const char* name, const ReviewEvent& e, EventImage kind,
+void append_picture(std::string& out, const char* name, const FlashRow& e, EventImage kind,
                     const std::optional<PngSize>& size) {
   out += '"';
   out += name;
@@ -546,8 +251,8 @@ void append_picture(std::string& out, const char* name, const ReviewEvent& e, Ev
          ",\"height\":" + std::to_string(size->height) + "}";
 }
 
-void append_event_json(std::string& out, const ReviewEvent& e, const EventPictures& pictures,
-                       const std::vector<const LightCurvePoint*>& curve, Decision decision) {
+void append_event_json(std::string& out, const FlashRow& e, const EventPictures& pictures,
+                       const std::vector<const LightCurveRow*>& curve, Decision decision) {
   out += "{\"event\":" + std::to_string(e.event) + ",\"frame\":" + std::to_string(e.frame) +
          ",\"frames\":" + std::to_string(e.frames) + ",\"utc\":";
   append_json_string(out, e.utc);
@@ -557,15 +262,17 @@ void append_event_json(std::string& out, const ReviewEvent& e, const EventPictur
                                                     {"y", e.y},
                                                     {"peak", e.peak},
                                                     {"flux", e.flux},
-                                                    {"flux_err", e.flux_err},
-                                                    {"snr", e.snr},
-                                                    {"motion", e.motion}};
+                                                    {"flux_err", e.flux_err}};
   for (const auto& [name, value] : numbers) {
     out += ",\"";
     out += name;
     out += "\":";
     append_json_number(out, value);
   }
+  out += ",\"snr\":";
+  append_json_optional(out, e.snr);
+  out += ",\"motion\":";
+  append_json_number(out, e.motion);
   out += ",\"m_inst\":";
   append_json_optional(out, e.m_inst);
   out += e.saturated ? ",\"saturated\":true" : ",\"saturated\":false";
@@ -613,162 +320,34 @@ void append_event_json(std::string& out, const ReviewEvent& e, const EventPictur
 
 }  // namespace
 
-namespace {
-
-bool parse_flashes_text(const fs::path& path, std::string_view text, std::vector<ReviewEvent>& out,
-                        std::string& error) {
-  CsvLines lines(path, text);
-  bool with_origin = false;
-  if (!check_header(lines, kFlashesHeader, error, &with_origin)) return false;
-  std::set<int> seen;
-  std::vector<std::string_view> cells;
-  out.clear();
-  std::string line_error;
-  while (lines.next(cells, line_error)) {
-    if (out.size() == kMaxEvents) {
-      error = lines.where() + "more than " + std::to_string(kMaxEvents) + " events";
-      return false;
-    }
-    ReviewEvent e;
-    if (!parse_flash_line(lines, cells, e, error, with_origin)) return false;
-    if (!seen.insert(e.event).second) {
-      error = lines.where() + "event " + std::to_string(e.event) + " appears twice";
-      return false;
-    }
-    out.push_back(std::move(e));
-  }
-  if (!line_error.empty()) {
-    error = line_error;
-    return false;
-  }
-  return true;
-}
-
-}  // namespace
-
-bool read_flashes_csv(const fs::path& path, std::vector<ReviewEvent>& out, std::string& error) {
-  std::string text;
-  return read_whole_file(path, text, error) && parse_flashes_text(path, text, out, error);
-}
-
-bool read_lightcurves_csv(const fs::path& path, const std::vector<ReviewEvent>& events,
-                          std::vector<LightCurvePoint>& out, std::string& error) {
-  std::string text;
-  if (!read_whole_file(path, text, error)) return false;
-  CsvLines lines(path, text);
-  if (!check_header(lines, kLightCurvesHeader, error)) return false;
-  std::set<int> known;
-  for (const auto& e : events) known.insert(e.event);
-  std::set<std::pair<int, int>> seen;
-  std::vector<std::string_view> cells;
-  out.clear();
-  std::string line_error;
-  while (lines.next(cells, line_error)) {
-    if (!check_cell_count(lines, cells, kLightCurvesHeader, error)) return false;
-    LightCurvePoint p;
-    if (!parse_int(lines, "event", cells[0], 1, kMaxEventNumber, p.event, error)) return false;
-    if (!cells[1].empty()) {
-      std::int64_t frame = 0;
-      if (!parse_integer(lines, "frame", cells[1], -kMaxFrame, kMaxFrame, frame, error)) {
-        return false;
-      }
-      p.frame = frame;
-    }
-    if (!parse_int(lines, "offset", cells[2], kFirstOffset, kLastOffset, p.offset, error) ||
-        !parse_optional_number(lines, "flux", cells[3], p.flux, error) ||
-        !parse_optional_number(lines, "flux_err", cells[4], p.flux_err, error) ||
-        !parse_optional_number(lines, "peak", cells[5], p.peak, error)) {
-      return false;
-    }
-    if (known.count(p.event) == 0) {
-      error = lines.where() + "event " + std::to_string(p.event) + " is not in flashes.csv";
-      return false;
-    }
-    if (!seen.insert({p.event, p.offset}).second) {
-      error = lines.where() + "event " + std::to_string(p.event) + " offset " +
-              std::to_string(p.offset) + " appears twice";
-      return false;
-    }
-    out.push_back(p);
-  }
-  if (!line_error.empty()) {
-    error = line_error;
-    return false;
-  }
-  return true;
-}
-
-bool read_decisions_csv(const fs::path& path, std::vector<DecisionLine>& out, std::string& error) {
-  std::string text;
-  if (!read_whole_file(path, text, error)) return false;
-  CsvLines lines(path, text);
-  if (!check_header(lines, kDecisionsHeader, error)) return false;
-  std::set<int> seen;
-  std::vector<std::string_view> cells;
-  std::string utc;
-  out.clear();
-  std::string line_error;
-  while (lines.next(cells, line_error)) {
-    if (out.size() == kMaxEvents) {
-      error = lines.where() + "more than " + std::to_string(kMaxEvents) + " decisions";
-      return false;
-    }
-    if (!check_cell_count(lines, cells, kDecisionsHeader, error)) return false;
-    DecisionLine d;
-    d.line = lines.line_number();
-    if (!parse_int(lines, "event", cells[0], 1, kMaxEventNumber, d.event, error) ||
-        !parse_integer(lines, "frame", cells[1], 0, kMaxFrame, d.frame, error) ||
-        !parse_utc(lines, cells[2], utc, error)) {
-      return false;
-    }
-    if (cells[3] == "accepted") {
-      d.decision = Decision::accepted;
-    } else if (cells[3] == "rejected") {
-      d.decision = Decision::rejected;
-    } else if (cells[3] == "undecided") {
-      d.decision = Decision::undecided;
-    } else {
-      error = lines.where() + "column decision: " + cell_text(cells[3]) +
-              " is not accepted, rejected or undecided";
-      return false;
-    }
-    if (!seen.insert(d.event).second) {
-      error = lines.where() + "event " + std::to_string(d.event) + " appears twice";
-      return false;
-    }
-    out.push_back(d);
-  }
-  if (!line_error.empty()) {
-    error = line_error;
-    return false;
-  }
-  return true;
-}
-
 bool write_review_page(const fs::path& run_folder, ReviewPageResult& result, std::string& error) {
   result = ReviewPageResult{};
-  const fs::path flashes_path = run_folder / "flashes.csv";
+  const fs::path flashes_path = run_folder / kFlashesName;
   std::string flashes_bytes;
-  std::vector<ReviewEvent> events;
-  if (!read_whole_file(flashes_path, flashes_bytes, error) ||
-      !parse_flashes_text(flashes_path, flashes_bytes, events, error)) {
+  std::vector<FlashRow> events;
+  if (!read_csv_file(flashes_path, kMostFlashesBytes, flashes_bytes, &error) ||
+      !parse_flashes_csv(flashes_path.string(), flashes_bytes, events, &error)) {
+    return false;
+  }
+  if (events.size() > kMaxEvents) {
+    error = flashes_path.string() + ": more than " + std::to_string(kMaxEvents) + " events";
     return false;
   }
 
-  std::vector<LightCurvePoint> points;
-  const fs::path curves_path = run_folder / "lightcurves.csv";
+  std::vector<LightCurveRow> points;
+  const fs::path curves_path = run_folder / kLightCurvesName;
   std::error_code ec;
   if (fs::exists(curves_path, ec)) {
-    if (!read_lightcurves_csv(curves_path, events, points, error)) return false;
+    if (!read_lightcurves_csv(curves_path, events, points, &error)) return false;
   } else {
     result.notices.push_back(curves_path.string() + ": not found; the cards show no light curve");
   }
 
   std::map<int, Decision> decisions;
-  const fs::path decisions_path = run_folder / "decisions.csv";
+  const fs::path decisions_path = run_folder / kDecisionsName;
   if (fs::exists(decisions_path, ec)) {
-    std::vector<DecisionLine> lines;
-    if (!read_decisions_csv(decisions_path, lines, error)) return false;
+    std::vector<DecisionRow> lines;
+    if (!read_decisions_csv(decisions_path, lines, &error)) return false;
     std::map<int, std::int64_t> frame_of;
     for (const auto& e : events) frame_of[e.event] = e.frame;
     for (const auto& d : lines) {
@@ -792,12 +371,12 @@ bool write_review_page(const fs::path& run_folder, ReviewPageResult& result, std
   }
 
   // Cards in time order: by first frame, then by event number.
-  std::vector<const ReviewEvent*> order;
+  std::vector<const FlashRow*> order;
   for (const auto& e : events) order.push_back(&e);
   std::stable_sort(order.begin(), order.end(), [](const auto* a, const auto* b) {
     return a->frame != b->frame ? a->frame < b->frame : a->event < b->event;
   });
-  std::map<int, std::vector<const LightCurvePoint*>> curves;
+  std::map<int, std::vector<const LightCurveRow*>> curves;
   for (const auto& p : points) curves[p.event].push_back(&p);
   for (auto& [event, curve] : curves) {
     std::sort(curve.begin(), curve.end(),
@@ -809,7 +388,7 @@ bool write_review_page(const fs::path& run_folder, ReviewPageResult& result, std
   std::string events_json;
   bool any_interlaced = false;
   for (std::size_t i = 0; i < order.size(); ++i) {
-    const ReviewEvent& e = *order[i];
+    const FlashRow& e = *order[i];
     const EventPictures pictures = find_pictures(review_folder, e, picture_notices, missing);
     any_interlaced = any_interlaced || pictures.strip_interlaced;
     const auto decision = decisions.find(e.event);
@@ -836,7 +415,7 @@ bool write_review_page(const fs::path& run_folder, ReviewPageResult& result, std
   data += ",\"path\":";
   append_json_string(data, absolute.string());
   data += ",\"built\":";
-  append_json_string(data, utc_now());
+  append_json_string(data, utc_now_text());
   data += any_interlaced ? ",\"interlaced\":true" : ",\"interlaced\":false";
   data += "},\n\"events\":[\n" + events_json + "]}";
 

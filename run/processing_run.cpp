@@ -286,7 +286,7 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
   RunEnd end;
   for (;; ++frame_number) {
     for (RunOutput* output : outputs) output->frame_started(frame_number);
-    const bool recompute = frame_number % 100 == 0;
+    const bool recompute = frame_number % kRecomputePeriod == 0;
     // marked_frame may take the new frame's bytes until the detector rebuilds it below.
     std::span<const std::uint8_t> entering;
     const FrameRead read = read_entering(frames, ring, load_slot, frame_number, ring_start,

@@ -14,7 +14,7 @@
 
 #include "imaging/file_io.h"
 #include "imaging/frame_files.h"
-#include "sources/frame_times.h"
+#include "formats/utc.h"
 #include "sources/ser.h"
 #include "sources/ser_reader.h"
 

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "formats/utc.h"
 #include "sources/fits_source.h"
-#include "sources/frame_times.h"
 #include "sources/ser_reader.h"
 #include "sources/ser_source.h"
 #include "sources/video_source.h"

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "sources/frame_times.h"
+#include "formats/utc.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <limits>
 
 #include "imaging/file_io.h"
-#include "sources/frame_times.h"
+#include "formats/utc.h"
 
 namespace {
 
@@ -140,11 +140,7 @@ int settle_depth(const SerHeader& header, const SampleOrderSurvey& s, int frames
   return declared;
 }
 
-std::int64_t ticks_at_year(int year) {
-  const std::chrono::sys_days day{std::chrono::year{year} / 1 / 1};
-  constexpr std::int64_t kDaysBefore1970 = 719162;
-  return (day.time_since_epoch().count() + kDaysBefore1970) * 86400 * kTicksPerSecond;
-}
+std::int64_t ticks_at_year(int year) { return utc_day_ticks(year, 1, 1); }
 
 bool plausible_time(std::int64_t ticks) {
   return ticks >= ticks_at_year(kSurveyLowestYear) && ticks < ticks_at_year(kSurveyHighestYear + 1);

@@ -11,7 +11,7 @@
 #include <limits>
 #include <new>
 
-#include "sources/frame_times.h"
+#include "formats/utc.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "imaging/frame_files.h"
-#include "sources/frame_times.h"
+#include "formats/utc.h"
 #include "sources/ser_reader.h"
 
 namespace {

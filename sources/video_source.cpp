@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "imaging/frame_files.h"
-#include "sources/frame_times.h"
+#include "formats/utc.h"
 #include "sources/video.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <sstream>
 
-#include "catalogue/frame_times.h"
+#include "formats/frame_times_csv.h"
 #include "control/driver.h"
 #include "imaging/frame_files.h"
 #include "sources/frame_folder.h"
@@ -232,7 +232,7 @@ TEST(FlashCatalogue, RunWritesOneLinePerEventAndItsLightCurve) {
   EXPECT_EQ(run.err, "");
   const std::vector<std::string> lines = lines_of(run.flashes);
   ASSERT_EQ(lines.size(), 4u) << run.flashes;
-  EXPECT_EQ(lines[0] + "\n", kFlashesHeader);
+  EXPECT_EQ(lines[0] + "\n", flashes_header());
   EXPECT_EQ(lines[1],
             "1,20,1,,,16.00,11.00,150.00,1350.00,5.68,237.82,-7.83,0,0.00,,flash,"
             "BMP_FLASHES/00020.bmp");
@@ -248,7 +248,7 @@ TEST(FlashCatalogue, RunWritesOneLinePerEventAndItsLightCurve) {
   // Sixteen lines per event; with N = 10 the ring holds offsets -4 to +5 only.
   const std::vector<std::string> curves = lines_of(run.curves);
   ASSERT_EQ(curves.size(), 1u + 3u * 16u);
-  EXPECT_EQ(curves[0] + "\n", kLightCurvesHeader);
+  EXPECT_EQ(curves[0] + "\n", lightcurves_header());
   EXPECT_EQ(curves[1], "1,15,-5,,,");
   // Without the flash every aperture pixel is 50; the peak is then a pixel outside the block.
   EXPECT_EQ(curves[2], "1,16,-4,-150.00,5.68,0.00");

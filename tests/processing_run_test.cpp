@@ -149,7 +149,7 @@ TEST(ProcessingRun, ExactlyNFramesWithNSixty) {
                        progress(60, 60));
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.flash_log,
-            kFlashLogHeader + lone_flash_record(0, 10, 10) + lone_flash_record(29, 20, 20));
+            kFlashInfoHeader + lone_flash_record(0, 10, 10) + lone_flash_record(29, 20, 20));
   EXPECT_EQ(read_text("data_dump.txt"), run_summary(60, settings));
   EXPECT_TRUE(fs::exists(in_scratch("BMP_FLASHES/00000.bmp")));
   EXPECT_TRUE(fs::exists(in_scratch("BMP_FLASHES/00029.bmp")));
@@ -164,7 +164,7 @@ TEST(ProcessingRun, FrameUnderTestIsHalfTheRingBehind) {
   const RunResult r = run_frames(run_settings(60));
   EXPECT_TRUE(r.outcome.completed) << r.error();
   EXPECT_EQ(r.out, progress(30, 130) + notice(130, 100) + progress(131, 131));
-  EXPECT_EQ(r.flash_log, kFlashLogHeader + lone_flash_record(100, 10, 10));
+  EXPECT_EQ(r.flash_log, kFlashInfoHeader + lone_flash_record(100, 10, 10));
   EXPECT_TRUE(fs::exists(in_scratch("BMP_FLASHES/00100.bmp")));
   EXPECT_EQ(read_text("data_dump.txt").substr(0, 55),
             "image_width=40\nimage_height=30\ninterlace=0\nnframes=131\n");
@@ -178,7 +178,7 @@ TEST(ProcessingRun, OddRingStartsAtHalfRoundedDown) {
   EXPECT_TRUE(r.outcome.completed) << r.error();
   // Frames 0 to 7 are tested; frame 8 is loaded but its turn never comes.
   EXPECT_EQ(r.out, progress(2, 2) + notice(2, 0) + progress(3, 5) + notice(5, 3) + progress(6, 10));
-  const std::string header = kFlashLogHeader;
+  const std::string header = kFlashInfoHeader;
   ASSERT_EQ(r.flash_log.substr(0, header.size()), header);
   EXPECT_EQ(r.flash_log.find("0 1 10.000000 10.000000 0.000000 ", header.size()), header.size());
   EXPECT_NE(r.flash_log.find("\n3 1 20.000000 20.000000 0.000000 "), std::string::npos);
@@ -208,7 +208,7 @@ TEST(ProcessingRun, RecomputesTheSumsAtEveryHundredthFrame) {
   const RunResult r = run_frames(run_settings(4));
   EXPECT_TRUE(r.outcome.completed) << r.error();
   EXPECT_EQ(r.out, progress(2, 108));
-  EXPECT_EQ(r.flash_log, kFlashLogHeader);
+  EXPECT_EQ(r.flash_log, kFlashInfoHeader);
 }
 
 // A run of four bright pixels in frame 2 gives three confirmed pixels, tested at frame 4 (N = 4).
@@ -243,12 +243,12 @@ TEST(ProcessingRun, AcceptsFlashCountsWithinBothLimits) {
     EXPECT_TRUE(r.outcome.completed) << r.error();
     if (c.accepted) {
       EXPECT_EQ(r.out, progress(2, 4) + notice(4, 2) + progress(5, 6));
-      EXPECT_EQ(r.flash_log.substr(0, std::string(kFlashLogHeader).size() + 36),
-                std::string(kFlashLogHeader) + "2 3 11.000000 10.000000 1.414214 50.");
+      EXPECT_EQ(r.flash_log.substr(0, std::string(kFlashInfoHeader).size() + 36),
+                std::string(kFlashInfoHeader) + "2 3 11.000000 10.000000 1.414214 50.");
       EXPECT_TRUE(fs::exists(in_scratch("BMP_FLASHES/00002.bmp")));
     } else {
       EXPECT_EQ(r.out, progress(2, 6));
-      EXPECT_EQ(r.flash_log, kFlashLogHeader);
+      EXPECT_EQ(r.flash_log, kFlashInfoHeader);
       EXPECT_TRUE(fs::is_empty(in_scratch("BMP_FLASHES")));
     }
   }
@@ -413,7 +413,7 @@ TEST(VeskProgram, FindsInjectedFlashesEndToEnd) {
   EXPECT_EQ(run.out.substr(run.out.size() - run_text.size()), run_text);
   // Min_sd2 = 50 lies above the temporal spread of both flashes.
   EXPECT_EQ(read_text("flash_info.dat"),
-            std::string(kFlashLogHeader) +
+            std::string(kFlashInfoHeader) +
                 "5 1 10.000000 10.000000 0.000000 50.000000 0.000000 150.000000 50.000000 "
                 "50.000000 150.000000\n"
                 "12 2 20.500000 15.000000 0.707107 50.000000 0.000000 150.000000 50.000000 "

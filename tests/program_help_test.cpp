@@ -56,3 +56,26 @@ TEST(ProgramHelp, EveryOptionOfTheUsageLineIsExplained) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ProgramVersion, EveryProgramNamesItsVersionAndCommit) {
+  const Program programs[] = {
+      {"vesk", VESK_BINARY},           {"vesk-frames", VESK_FRAMES_BINARY},
+      {"vesk-review", VESK_REVIEW_BINARY}, {"vesk-match", VESK_MATCH_BINARY},
+      {"vesk-tune", VESK_TUNE_BINARY},
+  };
+  for (const Program& program : programs) {
+    SCOPED_TRACE(program.name);
+    const ProgramRun run = run_command(std::string("'") + program.binary + "' --version");
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.err, "");
+    // A build from a git checkout names its commit in full; elsewhere both read "unknown".
+    EXPECT_TRUE(std::regex_match(
+        run.out, std::regex(std::string(program.name) +
+                            " [^ ]+ \\(commit ([0-9a-f]{40}|unknown)\\)\n")))
+        << run.out;
+  }
+}
+
+}  // namespace

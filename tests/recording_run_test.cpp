@@ -443,35 +443,30 @@ TEST(RecordingRun, SeveralFilesOfOneNightAsOneRecording) {
   EXPECT_EQ(three.exit_status, 0) << three.err;
   EXPECT_EQ(three.err, "");
   EXPECT_EQ(three.out, whole.out);
-  // frame_times.csv and flashes.csv add each frame's file and its number there at the end.
+  // Frame numbers and times run on across the files: every result file is the whole file's,
+  // frame_times.csv with each frame's file and number there at the end.
   auto expected = results("whole");
-  auto with_origin = [](const std::vector<std::uint8_t>& csv, int frame_column) {
-    std::string text(csv.begin(), csv.end());
-    std::string out;
-    std::size_t at = 0;
-    for (bool header = true; at < text.size(); header = false) {
-      const std::size_t end = text.find('\n', at);
-      std::string line = text.substr(at, end - at);
-      at = end + 1;
-      if (header) {
-        out += line + ",file,file_frame\n";
-        continue;
-      }
-      std::size_t cell = 0;
-      for (int c = 0; c < frame_column; ++c) cell = line.find(',', cell) + 1;
-      const int frame = std::stoi(line.substr(cell));
-      const char* file = frame < 110 ? "a.ser" : frame < 200 ? "b.ser" : "c.ser";
-      const int first = frame < 110 ? 0 : frame < 200 ? 110 : 200;
-      out += line + "," + file + "," + std::to_string(frame - first) + "\n";
+  std::string times(expected.at("frame_times.csv").begin(), expected.at("frame_times.csv").end());
+  std::string with_origin;
+  int frame = -1;
+  for (std::size_t at = 0; at < times.size(); ++frame) {
+    const std::size_t end = times.find('\n', at);
+    with_origin += times.substr(at, end - at);
+    at = end + 1;
+    if (frame < 0) {
+      with_origin += ",file,file_frame\n";
+      continue;
     }
-    return std::vector<std::uint8_t>(out.begin(), out.end());
-  };
-  expected["frame_times.csv"] = with_origin(expected.at("frame_times.csv"), 0);
-  expected["flashes.csv"] = with_origin(expected.at("flashes.csv"), 1);
+    const char* file = frame < 110 ? "a.ser" : frame < 200 ? "b.ser" : "c.ser";
+    const int first = frame < 110 ? 0 : frame < 200 ? 110 : 200;
+    with_origin += std::string(",") + file + "," + std::to_string(frame - first) + "\n";
+  }
+  expected["frame_times.csv"] = std::vector<std::uint8_t>(with_origin.begin(), with_origin.end());
   EXPECT_EQ(results("c.vesk"), expected);
-  EXPECT_NE(read_text("c.vesk/flashes.csv").find(",BMP_FLASHES/00100.bmp,a.ser,100\n"),
+  EXPECT_NE(with_origin.find("\n110,2024-03-15T21:04:09.4000000Z,4.4000000,b.ser,0\n"),
             std::string::npos);
-  // The review page reads the catalogue with its two more columns.
+  EXPECT_NE(read_text("c.vesk/flashes.csv").find(",BMP_FLASHES/00100.bmp\n"), std::string::npos);
+  // One review page for the night.
   const ProgramRun page = run_command(quoted(VESK_REVIEW_BINARY) + " c.vesk");
   EXPECT_EQ(page.exit_status, 0) << page.err;
   EXPECT_EQ(page.out, "Wrote c.vesk/review/index.html (4 events)\n");

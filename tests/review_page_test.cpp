@@ -22,6 +22,7 @@ std::vector<std::string> all_without_scratch(std::vector<std::string> lines) {
   return lines;
 }
 
+// The header of a flashes.csv of the first version (17 columns), which later versions still read.
 const std::string kFlashesHeader =
     "event,frame,frames,utc,seconds,x,y,peak,flux,flux_err,snr,m_inst,saturated,motion,fields,"
     "class,report\n";
@@ -107,32 +108,32 @@ TEST(ReviewCsv, FlashesLinesThatAreRefused) {
   ScratchDir dir;
   for (const Case& c : cases) {
     write_text("f.csv", kFlashesHeader + c.line);
-    std::vector<ReviewEvent> events;
+    std::vector<FlashRow> events;
     std::string error;
-    EXPECT_FALSE(read_flashes_csv(in_scratch("f.csv"), events, error)) << c.line;
+    EXPECT_FALSE(read_flashes_csv(in_scratch("f.csv"), events, &error)) << c.line;
     EXPECT_EQ(without_scratch(error), c.message);
   }
 }
 
 TEST(ReviewCsv, FlashesFileAsAWhole) {
   ScratchDir dir;
-  std::vector<ReviewEvent> events;
+  std::vector<FlashRow> events;
   std::string error;
   write_text("empty.csv", "");
-  EXPECT_FALSE(read_flashes_csv(in_scratch("empty.csv"), events, error));
+  EXPECT_FALSE(read_flashes_csv(in_scratch("empty.csv"), events, &error));
   EXPECT_EQ(without_scratch(error), "empty.csv: empty file; the first line must be " +
-                                        kFlashesHeader.substr(0, kFlashesHeader.size() - 1));
+                                        flashes_header().substr(0, flashes_header().size() - 1));
   write_text("old.csv", "event,frame,x,y\n");
-  EXPECT_FALSE(read_flashes_csv(in_scratch("old.csv"), events, error));
+  EXPECT_FALSE(read_flashes_csv(in_scratch("old.csv"), events, &error));
   EXPECT_EQ(without_scratch(error), "old.csv:1: header is 'event,frame,x,y', not " +
-                                        kFlashesHeader.substr(0, kFlashesHeader.size() - 1));
-  EXPECT_FALSE(read_flashes_csv(in_scratch("none.csv"), events, error));
+                                        flashes_header().substr(0, flashes_header().size() - 1));
+  EXPECT_FALSE(read_flashes_csv(in_scratch("none.csv"), events, &error));
   EXPECT_EQ(without_scratch(error), "none.csv: cannot open: No such file or directory");
   fs::create_directory(in_scratch("folder.csv"));
-  EXPECT_FALSE(read_flashes_csv(in_scratch("folder.csv"), events, error));
+  EXPECT_FALSE(read_flashes_csv(in_scratch("folder.csv"), events, &error));
   EXPECT_EQ(without_scratch(error), "folder.csv: not a regular file");
   fs::resize_file((write_text("big.csv", kFlashesHeader), in_scratch("big.csv")), (64u << 20) + 1);
-  EXPECT_FALSE(read_flashes_csv(in_scratch("big.csv"), events, error));
+  EXPECT_FALSE(read_flashes_csv(in_scratch("big.csv"), events, &error));
   EXPECT_EQ(without_scratch(error), "big.csv: larger than 64 MiB");
 }
 
@@ -143,16 +144,16 @@ TEST(ReviewCsv, FlashesReadWithCrLfAndEmptyOptionalCells) {
   std::string crlf;
   for (char c : text) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
   write_text("f.csv", crlf);
-  std::vector<ReviewEvent> events;
+  std::vector<FlashRow> events;
   std::string error;
-  ASSERT_TRUE(read_flashes_csv(in_scratch("f.csv"), events, error)) << error;
+  ASSERT_TRUE(read_flashes_csv(in_scratch("f.csv"), events, &error)) << error;
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[0].event, 2);
   EXPECT_EQ(events[0].utc, "2024-03-15T21:04:05.120Z");
   EXPECT_EQ(events[0].report, "BMP_FLASHES/00007.bmp");
   ASSERT_TRUE(events[0].m_inst.has_value());
   EXPECT_EQ(*events[0].m_inst, -3.21);
-  const ReviewEvent& e = events[1];
+  const FlashRow& e = events[1];
   EXPECT_EQ(e.frame, 3);
   EXPECT_EQ(e.frames, 2);
   EXPECT_EQ(e.utc, "");
@@ -170,9 +171,9 @@ TEST(ReviewCsv, FlashesReadWithCrLfAndEmptyOptionalCells) {
 TEST(ReviewCsv, LightCurveAndDecisionLinesThatAreRefused) {
   ScratchDir dir;
   write_text("f.csv", kFlashesHeader + flash_line(1, 42) + flash_line(2, 90));
-  std::vector<ReviewEvent> events;
+  std::vector<FlashRow> events;
   std::string error;
-  ASSERT_TRUE(read_flashes_csv(in_scratch("f.csv"), events, error)) << error;
+  ASSERT_TRUE(read_flashes_csv(in_scratch("f.csv"), events, &error)) << error;
 
   struct Case {
     std::string text;
@@ -189,13 +190,13 @@ TEST(ReviewCsv, LightCurveAndDecisionLinesThatAreRefused) {
   };
   for (const Case& c : curves) {
     write_text("l.csv", kCurvesHeader + c.text);
-    std::vector<LightCurvePoint> points;
-    EXPECT_FALSE(read_lightcurves_csv(in_scratch("l.csv"), events, points, error)) << c.text;
+    std::vector<LightCurveRow> points;
+    EXPECT_FALSE(read_lightcurves_csv(in_scratch("l.csv"), events, points, &error)) << c.text;
     EXPECT_EQ(without_scratch(error), c.message);
   }
   write_text("l.csv", kCurvesHeader + "1,,-5,,,\n2,95,5,-1.5,2,7\n");
-  std::vector<LightCurvePoint> points;
-  ASSERT_TRUE(read_lightcurves_csv(in_scratch("l.csv"), events, points, error)) << error;
+  std::vector<LightCurveRow> points;
+  ASSERT_TRUE(read_lightcurves_csv(in_scratch("l.csv"), events, points, &error)) << error;
   ASSERT_EQ(points.size(), 2u);
   EXPECT_FALSE(points[0].frame.has_value());
   EXPECT_FALSE(points[0].flux.has_value());
@@ -209,8 +210,8 @@ TEST(ReviewCsv, LightCurveAndDecisionLinesThatAreRefused) {
   };
   for (const Case& c : decisions) {
     write_text("d.csv", kDecisionsHeader + c.text);
-    std::vector<DecisionLine> lines;
-    EXPECT_FALSE(read_decisions_csv(in_scratch("d.csv"), lines, error)) << c.text;
+    std::vector<DecisionRow> lines;
+    EXPECT_FALSE(read_decisions_csv(in_scratch("d.csv"), lines, &error)) << c.text;
     EXPECT_EQ(without_scratch(error), c.message);
   }
 }

@@ -148,7 +148,7 @@ TEST(Bands, SumsAndMarksMatchTheStraightforwardPassesOnAnyThreadCount) {
         const int slot = step % c.images;
         const int target = (slot + c.images - c.images / 2) % c.images;
         draw_frame(c.scene, random, c.width, c.height, entering);
-        const bool recompute_now = step % 100 == 0;
+        const bool recompute_now = step % kRecomputePeriod == 0;
         auto load = [&](int band) {
           const PixelRange pixels = band_range(ring.frame_pixels, band, bands);
           if (recompute_now) recompute_statistics(ring, pixels);
@@ -364,7 +364,7 @@ TEST(Threads, SumsAfterManyFramesAreTheStraightforwardOnes) {
   reference::recompute_statistics(slow.view());
   int load_slot = kImages / 2;
   for (int frame_number = kImages / 2; frame_number < kFrames; ++frame_number) {
-    if (frame_number % 100 == 0) reference::recompute_statistics(slow.view());
+    if (frame_number % kRecomputePeriod == 0) reference::recompute_statistics(slow.view());
     reference::retire_slot(slow.view(), load_slot);
     const std::vector<std::uint8_t>& entering =
         frame_number < kImages

@@ -8,7 +8,7 @@
 #include <filesystem>
 
 #include "imaging/frame_files.h"
-#include "sources/frame_times.h"
+#include "formats/frame_times_csv.h"
 #include "sources/video.h"
 #include "test_support.h"
 #include "control/convert.h"

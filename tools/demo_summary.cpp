@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "demo_truth.h"
+#include "formats/flashes_csv.h"
 #include "imaging/file_io.h"
 
 namespace {
@@ -175,70 +176,19 @@ void print_bands(const std::vector<Band>& bands) {
 
 // ---- the flash catalogue ---------------------------------------------------------------------
 
-struct CatalogueRow {
-  int event = 0;
-  int frame = 0;
-  int frames = 0;
-  double x = 0.0;
-  double y = 0.0;
-  double motion = 0.0;
-  std::string verdict;
-};
-
-bool read_catalogue(const char* path, std::vector<CatalogueRow>& rows, std::string& error) {
-  FileHandle file = open_text_to_read("", path, error);
-  if (!file) return false;
-  char text[1024];
-  std::vector<std::string> header;
-  int line_number = 0;
-  while (std::fgets(text, sizeof text, file.get()) != nullptr) {
-    ++line_number;
-    std::string line(text);
-    if (!line.empty() && line.back() == '\n') line.pop_back();
-    std::vector<std::string> fields;
-    std::stringstream in(line + ",");
-    for (std::string field; std::getline(in, field, ',');) fields.push_back(field);
-    if (line_number == 1) {
-      header = fields;
-      continue;
-    }
-    const auto field = [&](const char* name) -> const std::string& {
-      static const std::string none;
-      const auto at = std::find(header.begin(), header.end(), name) - header.begin();
-      return static_cast<std::size_t>(at) < fields.size() ? fields[static_cast<std::size_t>(at)]
-                                                          : none;
-    };
-    CatalogueRow row;
-    char* end = nullptr;
-    row.event = std::atoi(field("event").c_str());
-    row.frame = std::atoi(field("frame").c_str());
-    row.frames = std::atoi(field("frames").c_str());
-    row.x = std::strtod(field("x").c_str(), &end);
-    row.y = std::strtod(field("y").c_str(), &end);
-    row.motion = std::strtod(field("motion").c_str(), &end);
-    row.verdict = field("class");
-    if (row.event <= 0 || row.verdict.empty()) {
-      error = std::string(path) + ": line " + std::to_string(line_number) + ": not an event line";
-      return false;
-    }
-    rows.push_back(row);
-  }
-  return true;
-}
-
 // The catalogue part of the summary: each injected flash as one `flash` event of its duration,
 // each glint as one `moving` event, and what else the catalogue holds.
-void print_catalogue_summary(const char* path, const std::vector<CatalogueRow>& events,
+void print_catalogue_summary(const char* path, const std::vector<FlashRow>& events,
                              const std::vector<TruthRow>& truth) {
   const auto count_class = [&](const char* verdict) {
     return std::count_if(events.begin(), events.end(),
-                         [&](const CatalogueRow& e) { return e.verdict == verdict; });
+                         [&](const FlashRow& e) { return e.event_class == verdict; });
   };
   std::printf("Flash catalogue:   %zu events in %s: %ld flash, %ld moving, %ld edge\n",
               events.size(), path, static_cast<long>(count_class("flash")),
               static_cast<long>(count_class("moving")), static_cast<long>(count_class("edge")));
   std::vector<bool> explained(events.size(), false);
-  const auto near = [](const CatalogueRow& e, double x, double y, double pixels) {
+  const auto near = [](const FlashRow& e, double x, double y, double pixels) {
     return std::hypot(e.x - x, e.y - y) <= pixels;
   };
 
@@ -260,7 +210,7 @@ void print_catalogue_summary(const char* path, const std::vector<CatalogueRow>& 
     // Events during the flash near its site.
     std::vector<std::size_t> found;
     for (std::size_t i = 0; i < events.size(); ++i) {
-      const CatalogueRow& e = events[i];
+      const FlashRow& e = events[i];
       if (e.frame >= row.frame && e.frame < row.frame + frames &&
           near(e, row.x, row.y, demo::kNearPixels)) {
         found.push_back(i);
@@ -269,7 +219,7 @@ void print_catalogue_summary(const char* path, const std::vector<CatalogueRow>& 
     }
     const bool one = found.size() == 1 && events[found[0]].frame == row.frame &&
                      near(events[found[0]], row.x, row.y, demo::kFoundPixels);
-    if (one && events[found[0]].verdict == "flash" && events[found[0]].frames == frames) {
+    if (one && events[found[0]].event_class == "flash" && events[found[0]].frames == frames) {
       ++right;
       continue;
     }
@@ -278,10 +228,10 @@ void print_catalogue_summary(const char* path, const std::vector<CatalogueRow>& 
       std::snprintf(text, sizeof text, "frame %d at (%.1f, %.1f): no event", row.frame, row.x,
                     row.y);
     } else {
-      const CatalogueRow& e = events[found[0]];
+      const FlashRow& e = events[found[0]];
       std::snprintf(text, sizeof text,
                     "frame %d at (%.1f, %.1f): %zu events, the first %s of %d frames where %d",
-                    row.frame, row.x, row.y, found.size(), e.verdict.c_str(), e.frames, frames);
+                    row.frame, row.x, row.y, found.size(), e.event_class.c_str(), e.frames, frames);
     }
     wrong.push_back(text);
   }
@@ -314,7 +264,7 @@ void print_catalogue_summary(const char* path, const std::vector<CatalogueRow>& 
       }
     }
     const int frames = truth[last].frame - truth[first].frame + 1;
-    if (found.size() == 1 && events[found[0]].verdict == "moving") {
+    if (found.size() == 1 && events[found[0]].event_class == "moving") {
       std::printf(
           "                   glint of %d frames: one moving event of %d frames, %.1f "
           "pixels per frame\n",
@@ -322,15 +272,15 @@ void print_catalogue_summary(const char* path, const std::vector<CatalogueRow>& 
     } else {
       std::printf("                   glint of %d frames from frame %d: %zu events (%s)\n", frames,
                   truth[first].frame, found.size(),
-                  found.empty() ? "none" : events[found[0]].verdict.c_str());
+                  found.empty() ? "none" : events[found[0]].event_class.c_str());
     }
   }
   const long others = std::count(explained.begin(), explained.end(), false);
   std::printf("                   %ld other events\n", others);
   for (std::size_t i = 0; i < events.size(); ++i) {
     if (explained[i]) continue;
-    std::printf("                     event %d: frame %d at (%.1f, %.1f), %s\n", events[i].event,
-                events[i].frame, events[i].x, events[i].y, events[i].verdict.c_str());
+    std::printf("                     event %d: frame %lld at (%.1f, %.1f), %s\n", events[i].event,
+                static_cast<long long>(events[i].frame), events[i].x, events[i].y, events[i].event_class.c_str());
   }
 }
 
@@ -354,8 +304,8 @@ int main(int argc, char** argv) {
   print_reports(others, flashes);
   print_bands(flashes.bands);
   if (argc == 4) {
-    std::vector<CatalogueRow> events;
-    if (!read_catalogue(argv[3], events, error)) {
+    std::vector<FlashRow> events;
+    if (!read_flashes_csv(argv[3], events, &error)) {
       std::fprintf(stderr, "demo_summary: %s\n", error.c_str());
       return 1;
     }

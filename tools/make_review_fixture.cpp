@@ -15,10 +15,20 @@
 #include <string>
 #include <vector>
 
+#include "formats/flashes_csv.h"
+#include "formats/lightcurves_csv.h"
 #include "imaging/file_io.h"
+#include "imaging/frame_files.h"
 #include "review/event_images.h"
 
 namespace {
+
+// `value` as the fixture's catalogue has always given it, to `decimals` decimals.
+double rounded(double value, int decimals) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  return std::strtod(text, nullptr);
+}
 
 struct Options {
   std::string out_dir;
@@ -102,49 +112,62 @@ bool write_fixture(const Options& o, std::string& error) {
   fs::create_directories(dir / "review", ec);
   const std::vector<FixtureEvent> events = choose_events(o);
 
-  std::string flashes =
-      "event,frame,frames,utc,seconds,x,y,peak,flux,flux_err,snr,m_inst,saturated,motion,fields,"
-      "class,report\n";
-  std::string curves = "event,frame,offset,flux,flux_err,peak\n";
+  std::string flashes = flashes_header();
+  std::string curves = lightcurves_header();
   const double flux_err = 6.0;
   for (std::size_t i = 0; i < events.size(); ++i) {
     const FixtureEvent& e = events[i];
     const int number = static_cast<int>(i) + 1;
     const double seconds = e.frame * 0.04;
     const double flux = e.peak * 2.0 * 3.14159 * 1.1 * 1.1;
-    char line[512];
-    std::snprintf(line, sizeof line,
-                  "%d,%d,%d,2024-03-15T21:%02d:%06.3fZ,%.3f,%.2f,%.2f,%.1f,%.1f,%.1f,%.1f,%.2f,0,"
-                  "%.2f,%s,%s,BMP_FLASHES/%05d.bmp\n",
-                  number, e.frame, e.frames, 4 + static_cast<int>(seconds) / 60,
-                  std::fmod(seconds, 60.0), seconds, e.x, e.y, e.peak, flux, flux_err,
-                  flux / flux_err, -2.5 * std::log10(flux) + 20.0, e.motion,
-                  o.interlaced ? "both" : "", e.event_class, e.frame);
-    flashes += line;
+    FlashRow row;
+    row.event = number;
+    row.frame = e.frame;
+    row.frames = e.frames;
+    char utc[64];
+    std::snprintf(utc, sizeof utc, "2024-03-15T21:%02d:%06.3fZ", 4 + static_cast<int>(seconds) / 60,
+                  std::fmod(seconds, 60.0));
+    row.utc = utc;
+    row.seconds = rounded(seconds, 3);
+    row.x = rounded(e.x, 2);
+    row.y = rounded(e.y, 2);
+    row.peak = rounded(e.peak, 1);
+    row.flux = rounded(flux, 1);
+    row.flux_err = rounded(flux_err, 1);
+    row.snr = rounded(flux / flux_err, 1);
+    row.m_inst = rounded(-2.5 * std::log10(flux) + 20.0, 2);
+    row.motion = rounded(e.motion, 2);
+    row.fields = o.interlaced ? "both" : "";
+    row.event_class = e.event_class;
+    row.report = numbered_file_name(kReportPattern, e.frame);
+    flashes += flashes_line(row);
 
     std::vector<std::vector<std::uint8_t>> pixels(kOffsetCount);
     std::vector<std::span<const std::uint8_t>> spans(kOffsetCount);
     for (int off = kFirstOffset; off <= kLastOffset; ++off) {
       const int n = e.frame + off;
       const int k = off - kFirstOffset;
-      if (n < 0) {
-        std::snprintf(line, sizeof line, "%d,,%d,,,\n", number, off);
-      } else {
+      LightCurveRow point;
+      point.event = number;
+      point.offset = off;
+      if (n >= 0) {
         pixels[k] = make_frame(o, events, n);
         spans[k] = pixels[k];
         const bool lit = off >= 0 && off < e.frames;
         const double f = lit ? flux * std::pow(0.5, off) : 0.7 * noise(n, off, number);
         const double p = lit ? e.peak * std::pow(0.5, off) : 3.0 + noise(n, number, off);
-        std::snprintf(line, sizeof line, "%d,%d,%d,%.2f,%.2f,%.1f\n", number, n, off, f, flux_err,
-                      p);
+        point.frame = n;
+        point.flux = rounded(f, 2);
+        point.flux_err = rounded(flux_err, 2);
+        point.peak = rounded(p, 1);
       }
-      curves += line;
+      curves += lightcurves_line(point);
     }
     const EventFrames in{number, o.width, o.height, e.x, e.y, o.interlaced, spans};
     if (!write_event_images(dir / "review", in, error)) return false;
   }
-  return replace_text_file(dir / "flashes.csv", flashes, error) &&
-         replace_text_file(dir / "lightcurves.csv", curves, error);
+  return replace_text_file(dir / kFlashesName, flashes, error) &&
+         replace_text_file(dir / kLightCurvesName, curves, error);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "sources/frame_folder.h"
 #include "sources/frame_window.h"
 #include "sources/recording.h"
+#include "formats/completeness_csv.h"
 #include "tune/tune_report.h"
 
 namespace {
@@ -192,7 +193,7 @@ int run_tune(const TuneOptions& options, std::FILE* out, std::FILE* err) {
     print_message(out, err, error);
     lost = true;
   } else {
-    std::fprintf(out, "Wrote %s and %s\n", (run_dir / "tune/completeness.csv").string().c_str(),
+    std::fprintf(out, "Wrote %s and %s\n", (run_dir / "tune" / kCompletenessName).string().c_str(),
                  (run_dir / "tune/index.html").string().c_str());
   }
   if (options.write && !write_recommended(run_dir, input.settings, outcome.scores, out, err)) {

@@ -7,6 +7,7 @@
 #include <numeric>
 #include <vector>
 
+#include "formats/completeness_csv.h"
 #include "imaging/file_io.h"
 
 namespace {
@@ -394,16 +395,22 @@ std::string tune_summary(const TuneOutcome& o, std::size_t rows) {
 
 std::string completeness_csv(const TuneOutcome& o) {
   const TuneScores& t = o.scores;
-  std::string csv =
-      "time_sd,min_sd2,min_sd1,neighbour_sd,strength_from,strength_to,injected,found,"
-      "false_alarms,edge_alarms,frames\n";
+  std::string csv = completeness_header();
   for (const SettingScore& s : t.scores) {
     for (std::size_t b = 0; b < kStrengthBins.size(); ++b) {
-      csv += format("%g,%g,%g,%g,%g,%g,%d,%d,%d,%d,%lld\n", double(s.setting.time_sd),
-                    double(s.setting.min_sd2), double(s.setting.min_sd1),
-                    double(s.setting.neighbour_sd), kStrengthBins[b].from, kStrengthBins[b].to,
-                    s.injected[b], s.found[b], s.false_alarms, s.edge_alarms,
-                    static_cast<long long>(t.frames_tested));
+      CompletenessRow row;
+      row.time_sd = double(s.setting.time_sd);
+      row.min_sd2 = double(s.setting.min_sd2);
+      row.min_sd1 = double(s.setting.min_sd1);
+      row.neighbour_sd = double(s.setting.neighbour_sd);
+      row.strength_from = kStrengthBins[b].from;
+      row.strength_to = kStrengthBins[b].to;
+      row.injected = s.injected[b];
+      row.found = s.found[b];
+      row.false_alarms = s.false_alarms;
+      row.edge_alarms = s.edge_alarms;
+      row.frames = t.frames_tested;
+      csv += completeness_line(row);
     }
   }
   return csv;
@@ -597,6 +604,6 @@ bool write_tune_files(const std::filesystem::path& run_dir, const std::string& c
     error = "tune: cannot create the folder: " + ec.message();
     return false;
   }
-  return replace_text_file_in(folder, "completeness.csv", csv, error) &&
+  return replace_text_file_in(folder, kCompletenessName, csv, error) &&
          replace_text_file_in(folder, "index.html", page, error);
 }

@@ -10,6 +10,7 @@
 
 #include "run/run_folder.h"
 #include "control/convert.h"
+#include "programs/version_line.h"
 
 namespace {
 
@@ -35,6 +36,10 @@ constexpr const char* kHelp =
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (asks_version(argc, argv)) {
+    std::printf("%s\n", version_line("vesk-frames").c_str());
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  }
   const std::vector<std::string> args(argv + 1, argv + argc);
   ConvertOptions options;
   bool help = false;

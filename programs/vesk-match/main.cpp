@@ -1,10 +1,14 @@
 // vesk-match A/flashes.csv B/flashes.csv [--window SECONDS]
 // Pairs the events of two flash catalogues, e.g. of two telescopes watching the Moon on the same
-// night: every pair whose UTC times differ by at most the window (0.1 s unless given), as CSV
-// `a_event,b_event,dt,a_class,b_class,a_peak,b_peak` on standard output, dt = B's time minus
-// A's in seconds, in the order of A's events and then B's. A catalogue whose events have no UTC
-// time (its run folder had no frame_times.csv) is refused with one line on standard error and
-// exit status 1; bad options give one line and exit status 2.
+// night. Pairs are one to one: of all pairs whose UTC times differ by at most the window (0.1 s
+// unless given), the one with the smallest |dt| is taken first, then the smallest among the
+// events still free, and so on (ties to the earlier event of A, then of B). Standard output is
+// CSV `a_event,b_event,dt,a_class,b_class,a_peak,b_peak`, dt = B's time minus A's in seconds:
+// the pairs in the order of A's events, then one row for each event of A left unmatched (B's
+// cells empty), then one for each of B (A's cells empty). One line on standard error counts the
+// pairs and the unmatched events of each side. A catalogue whose events have no UTC time (its
+// run folder had no frame_times.csv) is refused with one line on standard error and exit status
+// 1; bad options give one line and exit status 2.
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -15,132 +19,87 @@
 #include <string_view>
 #include <vector>
 
-#include "catalogue/frame_times.h"
-#include "imaging/file_io.h"
+#include "formats/flashes_csv.h"
+#include "formats/match_csv.h"
+#include "formats/utc.h"
+#include "programs/version_line.h"
 
 namespace {
 
 constexpr double kDefaultWindow = 0.1;
 constexpr double kMostWindow = 86400.0;
-constexpr std::size_t kMostLineBytes = 4096;
-constexpr std::size_t kMostEvents = 1000000;
+// Pairs within the window held at once for the pairing (about 24 bytes each).
+constexpr std::size_t kMostCandidates = 20000000;
 constexpr const char* kUsage = "usage: vesk-match A/flashes.csv B/flashes.csv [--window SECONDS]";
 
 struct Event {
-  std::string number;
+  int number = 0;
   UtcTime utc;
   std::string verdict;
-  std::string peak;
+  double peak = 0.0;
   double seconds = 0.0;  // from the common reference time
 };
 
-std::vector<std::string> split(std::string_view line) {
-  std::vector<std::string> fields;
-  std::size_t at = 0;
-  for (;;) {
-    const std::size_t comma = line.find(',', at);
-    fields.emplace_back(line.substr(at, comma == std::string_view::npos ? comma : comma - at));
-    if (comma == std::string_view::npos) return fields;
-    at = comma + 1;
-  }
-}
-
-bool whole_number(const std::string& text) {
-  return !text.empty() && text.size() <= 12 &&
-         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// Reads the events of catalogue `path`. False with `error` (one line naming the file) when it
-// cannot be read, is not a flashes.csv, or has an event without a UTC time.
+// Reads the events of catalogue `path` (formats/flashes_csv.h checks every cell). False with
+// `error` (one line naming the file) when it cannot be read, is not a flashes.csv, or has an
+// event without a UTC time.
 bool read_catalogue(const char* path, std::vector<Event>& events, std::string& error) {
-  FileHandle file = open_text_to_read("", path, error);
-  if (!file) return false;
-  const std::string name(path);
-  char text[kMostLineBytes + 2];
-  std::size_t number = 0;
-  std::size_t columns = 0;
-  std::size_t event_at = 0;
-  std::size_t utc_at = 0;
-  std::size_t class_at = 0;
-  std::size_t peak_at = 0;
-  while (std::fgets(text, sizeof text, file.get()) != nullptr) {
-    ++number;
-    const std::string where = name + ": line " + std::to_string(number) + ": ";
-    std::size_t length = std::strlen(text);
-    if (length > 0 && text[length - 1] == '\n') {
-      --length;
-    } else if (length == sizeof text - 1) {
-      error = where + "longer than " + std::to_string(kMostLineBytes) + " bytes";
-      return false;
-    }
-    if (length > 0 && text[length - 1] == '\r') --length;
-    const std::vector<std::string> fields = split(std::string_view(text, length));
-    if (number == 1) {
-      const auto column = [&](const char* wanted, std::size_t& at) {
-        const auto it = std::find(fields.begin(), fields.end(), wanted);
-        at = static_cast<std::size_t>(it - fields.begin());
-        return it != fields.end();
-      };
-      if (!column("event", event_at) || !column("utc", utc_at) || !column("class", class_at) ||
-          !column("peak", peak_at)) {
-        error = where + "not the header of a flashes.csv (it needs event, utc, class and peak)";
-        return false;
-      }
-      columns = fields.size();
-      continue;
-    }
-    if (length == 0) continue;
-    if (fields.size() != columns) {
-      error = where + std::to_string(fields.size()) + " fields where the header has " +
-              std::to_string(columns);
-      return false;
-    }
-    if (events.size() == kMostEvents) {
-      error = name + ": more than " + std::to_string(kMostEvents) + " events";
-      return false;
-    }
+  std::vector<FlashRow> rows;
+  if (!read_flashes_csv(path, rows, &error)) return false;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const FlashRow& row = rows[i];
     Event e;
-    e.number = fields[event_at];
-    if (!whole_number(e.number)) {
-      error = where + "event \"" + e.number + "\" is not an event number";
-      return false;
-    }
-    if (fields[utc_at].empty()) {
-      error = name + ": event " + e.number + " has no UTC time (line " + std::to_string(number) +
+    e.number = row.event;
+    // The reader has checked the time; an event without one cannot be paired.
+    if (row.utc.empty() || !parse_utc(row.utc, e.utc)) {
+      error = std::string(path) + ": event " + std::to_string(e.number) + " has no UTC time (line " +
+              std::to_string(i + 2) +
               "); vesk-match needs the times of the run folder's frame_times.csv";
       return false;
     }
-    if (!parse_utc(fields[utc_at], e.utc)) {
-      error = where + "utc \"" + fields[utc_at] + "\" is not a time like 2024-03-15T21:04:05.12Z";
-      return false;
-    }
-    e.verdict = fields[class_at];
-    e.peak = fields[peak_at];
+    e.verdict = row.event_class;
+    e.peak = row.peak;
     events.push_back(std::move(e));
-  }
-  if (std::ferror(file.get())) {
-    error = errno_message(path, "read failed");
-    return false;
-  }
-  if (number == 0) {
-    error = name + ": empty; not a flashes.csv";
-    return false;
   }
   return true;
 }
 
-// The window from the text after --window; false when it is not a number of seconds above 0.
+// The window from the text after --window: plain decimal digits with at most one point (no
+// sign, exponent, hexadecimal or spaces), above 0 and up to kMostWindow; false otherwise.
 bool parse_window(const char* text, double& window) {
+  const std::string_view digits(text);
+  std::size_t points = 0;
+  std::size_t figures = 0;
+  for (const char c : digits) {
+    if (c == '.') {
+      ++points;
+    } else if (c >= '0' && c <= '9') {
+      ++figures;
+    } else {
+      return false;
+    }
+  }
+  if (figures == 0 || points > 1 || digits.size() > 32) return false;
   char* end = nullptr;
   errno = 0;
   window = std::strtod(text, &end);
-  return *text != '\0' && *end == '\0' && errno == 0 && std::isfinite(window) && window > 0.0 &&
+  return *end == '\0' && errno == 0 && std::isfinite(window) && window > 0.0 &&
          window <= kMostWindow;
 }
+
+struct Candidate {
+  double distance = 0.0;  // |dt|, seconds
+  std::size_t a = 0;
+  std::size_t b = 0;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (asks_version(argc, argv)) {
+    std::printf("%s\n", version_line("vesk-match").c_str());
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  }
   std::vector<const char*> files;
   double window = kDefaultWindow;
   for (int i = 1; i < argc; ++i) {
@@ -191,25 +150,74 @@ int main(int argc, char** argv) {
   std::stable_sort(by_time.begin(), by_time.end(),
                    [&](std::size_t x, std::size_t y) { return b[x].seconds < b[y].seconds; });
 
-  // A window met exactly still pairs, whatever the rounding of the times' difference.
+  // Every pair within the window. A window met exactly still pairs, whatever the rounding of
+  // the times' difference.
   const double reach = window + 1e-9;
-  std::printf("a_event,b_event,dt,a_class,b_class,a_peak,b_peak\n");
-  for (const Event& ea : a) {
+  std::vector<Candidate> candidates;
+  for (std::size_t ia = 0; ia < a.size(); ++ia) {
+    const Event& ea = a[ia];
     auto it = std::lower_bound(by_time.begin(), by_time.end(), ea.seconds - reach,
                                [&](std::size_t i, double t) { return b[i].seconds < t; });
-    std::vector<std::size_t> paired;
-    for (; it != by_time.end() && b[*it].seconds <= ea.seconds + reach; ++it) paired.push_back(*it);
-    std::sort(paired.begin(), paired.end());
-    for (const std::size_t i : paired) {
-      const Event& eb = b[i];
-      std::printf("%s,%s,%.6f,%s,%s,%s,%s\n", ea.number.c_str(), eb.number.c_str(),
-                  seconds_between(ea.utc, eb.utc), ea.verdict.c_str(), eb.verdict.c_str(),
-                  ea.peak.c_str(), eb.peak.c_str());
+    for (; it != by_time.end() && b[*it].seconds <= ea.seconds + reach; ++it) {
+      if (candidates.size() == kMostCandidates) {
+        std::fprintf(stderr,
+                     "vesk-match: --window %g: more than %zu pairs of events within it; give a "
+                     "narrower window\n",
+                     window, kMostCandidates);
+        return 1;
+      }
+      candidates.push_back({std::fabs(seconds_between(ea.utc, b[*it].utc)), ia, *it});
     }
+  }
+  // Greedy one-to-one: the closest pair first, each event used once.
+  std::sort(candidates.begin(), candidates.end(), [](const Candidate& x, const Candidate& y) {
+    if (x.distance != y.distance) return x.distance < y.distance;
+    if (x.a != y.a) return x.a < y.a;
+    return x.b < y.b;
+  });
+  constexpr std::size_t kFree = static_cast<std::size_t>(-1);
+  std::vector<std::size_t> partner_of_a(a.size(), kFree);
+  std::vector<bool> b_taken(b.size(), false);
+  std::size_t pairs = 0;
+  for (const Candidate& c : candidates) {
+    if (partner_of_a[c.a] != kFree || b_taken[c.b]) continue;
+    partner_of_a[c.a] = c.b;
+    b_taken[c.b] = true;
+    ++pairs;
+  }
+
+  std::fputs(match_header().c_str(), stdout);
+  for (std::size_t ia = 0; ia < a.size(); ++ia) {
+    if (partner_of_a[ia] == kFree) continue;
+    const Event& ea = a[ia];
+    const Event& eb = b[partner_of_a[ia]];
+    const MatchRow row{ea.number,  eb.number,  seconds_between(ea.utc, eb.utc),
+                       ea.verdict, eb.verdict, ea.peak,
+                       eb.peak};
+    std::fputs(match_line(row).c_str(), stdout);
+  }
+  for (std::size_t ia = 0; ia < a.size(); ++ia) {
+    if (partner_of_a[ia] != kFree) continue;
+    MatchRow row;
+    row.a_event = a[ia].number;
+    row.a_class = a[ia].verdict;
+    row.a_peak = a[ia].peak;
+    std::fputs(match_line(row).c_str(), stdout);
+  }
+  for (std::size_t ib = 0; ib < b.size(); ++ib) {
+    if (b_taken[ib]) continue;
+    MatchRow row;
+    row.b_event = b[ib].number;
+    row.b_class = b[ib].verdict;
+    row.b_peak = b[ib].peak;
+    std::fputs(match_line(row).c_str(), stdout);
   }
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     std::fprintf(stderr, "vesk-match: standard output: write failed: %s\n", std::strerror(errno));
     return 1;
   }
+  std::fprintf(stderr, "vesk-match: %zu %s, %zu unmatched in A (%s), %zu unmatched in B (%s)\n",
+               pairs, pairs == 1 ? "pair" : "pairs", a.size() - pairs, files[0], b.size() - pairs,
+               files[1]);
   return 0;
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "review/review_page.h"
+#include "programs/version_line.h"
 
 namespace {
 
@@ -25,6 +26,10 @@ constexpr const char* kUsage =
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (asks_version(argc, argv)) {
+    std::printf("%s\n", version_line("vesk-review").c_str());
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  }
   std::string run_folder = ".";
   bool have_folder = false;
   bool options_done = false;  // after "--" every argument is a folder name

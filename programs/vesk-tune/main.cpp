@@ -7,6 +7,7 @@
 
 #include "run/run_folder.h"
 #include "tune/tune.h"
+#include "programs/version_line.h"
 
 namespace {
 
@@ -39,6 +40,10 @@ constexpr const char* kHelp =
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (asks_version(argc, argv)) {
+    std::printf("%s\n", version_line("vesk-tune").c_str());
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  }
   const std::vector<std::string> args(argv + 1, argv + argc);
   TuneOptions options;
   bool help = false;

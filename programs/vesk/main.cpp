@@ -11,6 +11,7 @@
 #include "control/command_line.h"
 #include "control/driver.h"
 #include "run/run_folder.h"
+#include "programs/version_line.h"
 
 namespace {
 
@@ -45,6 +46,10 @@ constexpr const char* kHelp =
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (asks_version(argc, argv)) {
+    std::printf("%s\n", version_line("vesk").c_str());
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  }
   if (argc <= 1) return run_vesk(".", stdin, stdout, stderr);
 
   const std::vector<std::string> args(argv + 1, argv + argc);

@@ -220,7 +220,7 @@ bool reference_run(const std::filesystem::path& run_dir, const DetectionSettings
   reference::recompute_statistics(ring);
 
   FileHandle log = open_file_in(run_dir, "flash_info.dat", "w", *error);
-  if (!log || std::fputs(kFlashLogHeader, log.get()) == EOF) return false;
+  if (!log || std::fputs(kFlashInfoHeader, log.get()) == EOF) return false;
   DetectionResult result;
   int target_slot = 0;
   int load_slot = n / 2;

@@ -1,46 +1,15 @@
-#include "catalogue/frame_times.h"
+#include "formats/frame_times_csv.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <system_error>
+
+#include "imaging/file_io.h"
 
 namespace {
-
-// Digits of text[at, at + count) as a number; false unless all are digits.
-bool digits(std::string_view text, std::size_t at, std::size_t count, int& value) {
-  if (at + count > text.size()) return false;
-  value = 0;
-  for (std::size_t i = at; i < at + count; ++i) {
-    if (text[i] < '0' || text[i] > '9') return false;
-    value = value * 10 + (text[i] - '0');
-  }
-  return true;
-}
-
-bool leap_year(int year) {
-  return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
-
-int days_in_month(int year, int month) {
-  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return month == 2 && leap_year(year) ? 29 : kDays[month - 1];
-}
-
-// Days from 1970-01-01 to the given day of the proleptic Gregorian calendar.
-std::int64_t days_from_civil(int year, int month, int day) {
-  const std::int64_t y = year - (month <= 2 ? 1 : 0);
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const std::int64_t yoe = y - era * 400;
-  const std::int64_t mp = (month + 9) % 12;
-  const std::int64_t doy = (153 * mp + 2) / 5 + day - 1;
-  const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-
-std::int64_t whole_seconds(const UtcTime& t) {
-  return days_from_civil(t.year, t.month, t.day) * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
-}
 
 // The fields of `line` split at commas.
 std::vector<std::string_view> split_fields(std::string_view line) {
@@ -83,52 +52,30 @@ void warn(FrameTimes& times, std::int64_t number, const std::string& what,
 
 }  // namespace
 
-bool parse_utc(std::string_view text, UtcTime& time) {
-  // YYYY-MM-DDTHH:MM:SS, then an optional fraction, then Z.
-  UtcTime t;
-  if (text.size() < 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||
-      text[16] != ':' || text.back() != 'Z') {
-    return false;
-  }
-  if (!digits(text, 0, 4, t.year) || !digits(text, 5, 2, t.month) || !digits(text, 8, 2, t.day) ||
-      !digits(text, 11, 2, t.hour) || !digits(text, 14, 2, t.minute) ||
-      !digits(text, 17, 2, t.second)) {
-    return false;
-  }
-  const std::size_t rest = text.size() - 1 - 19;  // between the seconds and the Z
-  if (rest > 0) {
-    if (text[19] != '.' || rest < 2 || rest > 10) return false;
-    t.fraction_digits = static_cast<int>(rest - 1);
-    int fraction = 0;
-    if (!digits(text, 20, rest - 1, fraction)) return false;
-    t.nanos = fraction;
-    for (int i = t.fraction_digits; i < 9; ++i) t.nanos *= 10;
-  }
-  if (t.month < 1 || t.month > 12 || t.day < 1 || t.day > days_in_month(t.year, t.month) ||
-      t.hour > 23 || t.minute > 59 || t.second > 60) {
-    return false;
-  }
-  time = t;
-  return true;
+std::string frame_times_line(std::int64_t frame, std::string_view utc,
+                             std::optional<std::int64_t> since_first) {
+  std::string line = std::to_string(frame) + "," + std::string(utc) + ",";
+  if (since_first) line += seconds_text(*since_first);
+  return line + "\n";
 }
 
-std::string format_utc(const UtcTime& t) {
-  char text[48];
-  int used = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", t.year, t.month,
-                           t.day, t.hour, t.minute, t.second);
-  if (t.fraction_digits > 0) {
-    char fraction[16];
-    std::snprintf(fraction, sizeof fraction, "%09d", static_cast<int>(t.nanos));
-    used += std::snprintf(text + used, sizeof text - static_cast<std::size_t>(used), ".%.*s",
-                          t.fraction_digits, fraction);
+std::string frame_times_csv(std::span<const FrameTimesRow> times) {
+  std::string csv = kFrameTimesHeader;
+  for (std::size_t i = 0; i < times.size(); ++i) {
+    csv += frame_times_line(static_cast<std::int64_t>(i),
+                            times[i].utc ? utc_text(*times[i].utc) : "", times[i].since_first);
   }
-  std::snprintf(text + used, sizeof text - static_cast<std::size_t>(used), "Z");
-  return text;
+  return csv;
 }
 
-double seconds_between(const UtcTime& from, const UtcTime& to) {
-  const auto whole = static_cast<double>(whole_seconds(to) - whole_seconds(from));
-  return whole + static_cast<double>(to.nanos - from.nanos) * 1e-9;
+std::string frame_origin_cells(std::string_view file, std::int64_t file_frame) {
+  std::string cell(file);
+  if (cell.find_first_of(",\"\r\n") != std::string::npos) {
+    cell = "\"";
+    for (const char c : file) cell += c == '"' ? std::string("\"\"") : std::string(1, c);
+    cell += "\"";
+  }
+  return "," + cell + "," + std::to_string(file_frame);
 }
 
 void add_frame_times_line(FrameTimes& times, std::string_view line, std::int64_t number,
@@ -138,8 +85,8 @@ void add_frame_times_line(FrameTimes& times, std::string_view line, std::int64_t
     times.header_seen = true;
     if (line == "frame,utc,seconds") {
       times.layout = FrameTimesLayout::frame_utc_seconds;
-    } else if (line == "frame,utc,seconds,file,file_frame") {
-      // A recording of several files: each frame's file and number in it follow; not used here.
+    } else if (line == std::string("frame,utc,seconds") + kFrameOriginColumns) {
+      // Each frame's file and number in it follow; the times are what is read here.
       times.layout = FrameTimesLayout::frame_utc_seconds;
       times.origin_columns = true;
     } else if (line == "frame,utc") {
@@ -210,6 +157,44 @@ void settle_frame_times(FrameTimes& times, std::vector<std::string>& warnings) {
     warnings.push_back(times.name + ": " + std::to_string(times.bad_lines - times.warnings_given) +
                        " more bad lines not shown");
   }
+}
+
+bool read_frame_times_csv(const std::filesystem::path& dir, FrameTimes& times,
+                          std::vector<std::string>& warnings, std::string* error) {
+  times = FrameTimes{};
+  times.name = kFrameTimesName;
+  std::error_code ec;
+  const std::filesystem::path path = dir / kFrameTimesName;
+  if (!std::filesystem::exists(std::filesystem::symlink_status(path, ec))) return true;
+  FileHandle file = open_text_to_read(dir, kFrameTimesName, *error);
+  if (!file) return false;
+  const std::uintmax_t size = std::filesystem::file_size(path, ec);
+  if (ec || size > kMostFrameTimesBytes) {
+    *error = std::string(kFrameTimesName) + ": larger than " +
+             std::to_string(kMostFrameTimesBytes >> 20) + " MiB";
+    return false;
+  }
+  char text[kMostFrameTimeLineBytes + 3];
+  std::int64_t number = 0;
+  while (std::fgets(text, sizeof text, file.get()) != nullptr) {
+    ++number;
+    std::size_t length = std::strlen(text);
+    if (length > 0 && text[length - 1] == '\n') {
+      --length;
+    } else if (length == sizeof text - 1) {
+      // Longer than any good line: the rest is passed over, and the parser sees it too long.
+      int c = 0;
+      while ((c = std::fgetc(file.get())) != EOF && c != '\n') {
+      }
+    }
+    add_frame_times_line(times, std::string_view(text, length), number, warnings);
+  }
+  if (std::ferror(file.get())) {
+    warnings.push_back(std::string(kFrameTimesName) + ": read failed after line " +
+                       std::to_string(number));
+  }
+  settle_frame_times(times, warnings);
+  return true;
 }
 
 const FrameTimeEntry* find_frame_time(const FrameTimes& times, std::int64_t frame) {

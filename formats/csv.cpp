@@ -1,0 +1,208 @@
+#include "formats/csv.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+#include "formats/utc.h"
+#include "imaging/file_io.h"
+
+std::string csv_header(std::span<const std::string_view> columns) {
+  std::string header;
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    if (i > 0) header += ',';
+    header += columns[i];
+  }
+  return header + "\n";
+}
+
+std::string fixed_cell(double value, int decimals) {
+  if (!std::isfinite(value)) return "";
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  return text;
+}
+
+std::string fixed_cell(const std::optional<double>& value, int decimals) {
+  return value ? fixed_cell(*value, decimals) : "";
+}
+
+std::string quoted_cell(std::string_view cell) {
+  std::string out = "'";
+  for (std::size_t i = 0; i < cell.size() && i < 40; ++i) {
+    const unsigned char c = static_cast<unsigned char>(cell[i]);
+    out += (c >= 32 && c < 127) ? static_cast<char>(c) : '?';
+  }
+  if (cell.size() > 40) out += "...";
+  return out + "'";
+}
+
+bool read_csv_file(const std::filesystem::path& path, std::size_t most_bytes, std::string& text,
+                   std::string* error) {
+  const std::string name = path.string();
+  FileHandle file = open_text_to_read("", name.c_str(), *error);
+  if (!file) return false;
+  text.clear();
+  char buffer[65536];
+  for (;;) {
+    const std::size_t got = std::fread(buffer, 1, sizeof buffer, file.get());
+    if (got == 0) break;
+    if (text.size() + got > most_bytes) {
+      *error = name + ": larger than " + std::to_string(most_bytes >> 20) + " MiB";
+      return false;
+    }
+    text.append(buffer, got);
+  }
+  if (std::ferror(file.get()) != 0) {
+    *error = errno_message(name.c_str(), "read failed");
+    return false;
+  }
+  return true;
+}
+
+CsvLines::CsvLines(std::string name, std::string_view text, std::size_t most_line_bytes)
+    : name_(std::move(name)), text_(text), most_line_bytes_(most_line_bytes) {}
+
+bool CsvLines::next(std::vector<std::string_view>& cells, std::string* error) {
+  error->clear();
+  if (pos_ >= text_.size()) return false;
+  std::size_t end = text_.find('\n', pos_);
+  if (end == std::string_view::npos) end = text_.size();
+  std::string_view line = text_.substr(pos_, end - pos_);
+  pos_ = end + 1;
+  ++line_number_;
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  if (line.size() > most_line_bytes_) {
+    *error = where() + "longer than " + std::to_string(most_line_bytes_) + " bytes";
+    return false;
+  }
+  if (line.empty()) {
+    *error = where() + "empty line";
+    return false;
+  }
+  cells.clear();
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t comma = line.find(',', start);
+    if (comma == std::string_view::npos) {
+      cells.push_back(line.substr(start));
+      break;
+    }
+    cells.push_back(line.substr(start, comma - start));
+    start = comma + 1;
+  }
+  return true;
+}
+
+std::string CsvLines::where() const { return name_ + ":" + std::to_string(line_number_) + ": "; }
+
+std::string CsvLines::where(std::string_view column) const {
+  return where() + "column " + std::string(column) + ": ";
+}
+
+bool check_csv_header(CsvLines& lines, std::span<const std::string_view> columns,
+                      std::size_t least_columns, std::size_t& used, std::string* error) {
+  std::string header = csv_header(columns);
+  header.pop_back();
+  std::vector<std::string_view> cells;
+  if (!lines.next(cells, error)) {
+    if (error->empty()) *error = lines.name() + ": empty file; the first line must be " + header;
+    return false;
+  }
+  used = cells.size();
+  const bool known = used >= least_columns && used <= columns.size() &&
+                     std::equal(cells.begin(), cells.end(), columns.begin());
+  if (!known) {
+    std::string joined;
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+      if (i > 0) joined += ',';
+      joined += cells[i];
+    }
+    *error = lines.where() + "header is " + quoted_cell(joined) + ", not " + header;
+    return false;
+  }
+  return true;
+}
+
+bool check_cell_count(const CsvLines& lines, const std::vector<std::string_view>& cells,
+                      std::span<const std::string_view> columns, std::string* error) {
+  if (cells.size() != columns.size()) {
+    std::string header = csv_header(columns);
+    header.pop_back();
+    *error = lines.where() + std::to_string(cells.size()) + " cells, " +
+             std::to_string(columns.size()) + " expected (" + header + ")";
+    return false;
+  }
+  return true;
+}
+
+bool read_integer_cell(const CsvLines& lines, std::string_view column, std::string_view cell,
+                       std::int64_t lo, std::int64_t hi, std::int64_t& value, std::string* error) {
+  const char* first = cell.data();
+  const char* last = cell.data() + cell.size();
+  const auto [end, ec] = std::from_chars(first, last, value);
+  if (cell.empty() || ec != std::errc() || end != last) {
+    *error = lines.where(column) + quoted_cell(cell) + " is not a whole number";
+    return false;
+  }
+  if (value < lo || value > hi) {
+    *error = lines.where(column) + std::string(cell) + " is outside " + std::to_string(lo) +
+             " to " + std::to_string(hi);
+    return false;
+  }
+  return true;
+}
+
+bool read_int_cell(const CsvLines& lines, std::string_view column, std::string_view cell, int lo,
+                   int hi, int& value, std::string* error) {
+  std::int64_t wide = 0;
+  if (!read_integer_cell(lines, column, cell, lo, hi, wide, error)) return false;
+  value = static_cast<int>(wide);
+  return true;
+}
+
+bool read_number_cell(const CsvLines& lines, std::string_view column, std::string_view cell,
+                      double& value, std::string* error) {
+  const char* first = cell.data();
+  const char* last = cell.data() + cell.size();
+  const auto [end, ec] = std::from_chars(first, last, value, std::chars_format::general);
+  if (cell.empty() || ec != std::errc() || end != last || !std::isfinite(value)) {
+    *error = lines.where(column) + quoted_cell(cell) + " is not a number";
+    return false;
+  }
+  return true;
+}
+
+bool read_optional_number_cell(const CsvLines& lines, std::string_view column,
+                               std::string_view cell, std::optional<double>& value,
+                               std::string* error) {
+  value.reset();
+  if (cell.empty()) return true;
+  double v = 0.0;
+  if (!read_number_cell(lines, column, cell, v, error)) return false;
+  value = v;
+  return true;
+}
+
+bool read_utc_cell(const CsvLines& lines, std::string_view column, std::string_view cell,
+                   std::string& value, std::string* error) {
+  UtcTime parsed;
+  if (!cell.empty() && !parse_utc(cell, parsed)) {
+    *error = lines.where(column) + quoted_cell(cell) + " is not an ISO 8601 time";
+    return false;
+  }
+  value = std::string(cell);
+  return true;
+}
+
+bool read_word_cell(const CsvLines& lines, std::string_view column, std::string_view cell,
+                    std::span<const std::string_view> words, std::string_view listed,
+                    std::string& value, std::string* error) {
+  if (std::find(words.begin(), words.end(), cell) == words.end()) {
+    *error = lines.where(column) + quoted_cell(cell) + " is not " + std::string(listed);
+    return false;
+  }
+  value = std::string(cell);
+  return true;
+}

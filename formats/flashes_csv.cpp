@@ -1,0 +1,195 @@
+#include "formats/flashes_csv.h"
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <set>
+
+#include "formats/csv.h"
+
+namespace {
+
+constexpr int kMostEventNumber = 9999999;
+constexpr std::int64_t kMostFrame = std::int64_t{1} << 40;
+constexpr int kMostDuration = 1000000;
+constexpr double kMostPosition = 1e6;
+// Files of the first version have the first 17 columns.
+constexpr std::size_t kLeastColumns = 17;
+
+using Cell = std::string_view;
+
+// A column: its name, how its cell is written, and how it is read back.
+struct FlashColumn {
+  std::string_view name;
+  std::string (*write)(const FlashRow& row);
+  bool (*read)(const CsvLines& lines, Cell cell, FlashRow& row, std::string* error);
+};
+
+std::string two(double value) { return fixed_cell(value, 2); }
+
+bool read_position(const CsvLines& lines, std::string_view column, Cell cell, double& value,
+                   std::string* error) {
+  if (!read_number_cell(lines, column, cell, value, error)) return false;
+  if (std::fabs(value) > kMostPosition) {
+    *error = lines.where(column) + std::string(cell) + " is beyond 1000000 pixels";
+    return false;
+  }
+  return true;
+}
+
+// A report image path relative to the run folder: letters, digits, "_.-/", no ".." part, no
+// leading '/', at most 200 bytes; or empty.
+bool read_report(const CsvLines& lines, Cell cell, std::string& value, std::string* error) {
+  bool ok = cell.size() <= 200 && (cell.empty() || cell.front() != '/');
+  for (const char c : cell) {
+    ok = ok && ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                c == '_' || c == '.' || c == '-' || c == '/');
+  }
+  if (ok) {
+    for (const auto& part : std::filesystem::path(std::string(cell))) {
+      if (part == "..") ok = false;
+    }
+  }
+  if (!ok) {
+    *error = lines.where("report") + quoted_cell(cell) + " is not a path inside the run folder";
+    return false;
+  }
+  value = std::string(cell);
+  return true;
+}
+
+constexpr std::string_view kSaturatedWords[] = {"0", "1"};
+constexpr std::string_view kFieldsWords[] = {"", "both", "odd", "even"};
+constexpr std::string_view kClassWords[] = {"flash", "moving", "edge"};
+
+// The table, in file order. Append new columns at the end.
+const std::array<FlashColumn, 17> kColumns = {{
+    {"event", [](const FlashRow& r) { return std::to_string(r.event); },
+     [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
+       return read_int_cell(l, "event", c, 1, kMostEventNumber, r.event, e);
+     }},
+    {"frame", [](const FlashRow& r) { return std::to_string(r.frame); },
+     [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
+       return read_integer_cell(l, "frame", c, 0, kMostFrame, r.frame, e);
+     }},
+    {"frames", [](const FlashRow& r) { return std::to_string(r.frames); },
+     [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
+       return read_int_cell(l, "frames", c, 1, kMostDuration, r.frames, e);
+     }},
+    {"utc", [](const FlashRow& r) { return r.utc; },
+     [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
+       return read_utc_cell(l, "utc", c, r.utc, e);
+     }},
+    {"seconds", [](const FlashRow& r) { return fixed_cell(r.seconds, 6); },
+     [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
+       return read_optional_number_cell(l, "seconds", c, r.seconds, e);
+     }},
+    {"x", [](const FlashRow& r) { return two(r.x); },
+     [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
+       return read_position(l, "x", c, r.x, e);
+     }},
+    {"y", [](const FlashRow& r) { return two(r.y); },
+     [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
+       return read_position(l, "y", c, r.y, e);
+     }},
+    {"peak", [](const FlashRow& r) { return two(r.peak); },
+     [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
+       return read_number_cell(l, "peak", c, r.peak, e);
+     }},
+    {"flux", [](const FlashRow& r) { return two(r.flux); },
+     [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
+       return read_number_cell(l, "flux", c, r.flux, e);
+     }},
+    {"flux_err", [](const FlashRow& r) { return two(r.flux_err); },
+     [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
+       return read_number_cell(l, "flux_err", c, r.flux_err, e);
+     }},
+    {"snr", [](const FlashRow& r) { return fixed_cell(r.snr, 2); },
+     [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
+       return read_optional_number_cell(l, "snr", c, r.snr, e);
+     }},
+    {"m_inst", [](const FlashRow& r) { return fixed_cell(r.m_inst, 2); },
+     [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
+       return read_optional_number_cell(l, "m_inst", c, r.m_inst, e);
+     }},
+    {"saturated", [](const FlashRow& r) { return std::string(r.saturated ? "1" : "0"); },
+     [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
+       std::string word;
+       if (!read_word_cell(l, "saturated", c, kSaturatedWords, "0 or 1", word, e)) return false;
+       r.saturated = word == "1";
+       return true;
+     }},
+    {"motion", [](const FlashRow& r) { return two(r.motion); },
+     [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
+       return read_number_cell(l, "motion", c, r.motion, e);
+     }},
+    {"fields", [](const FlashRow& r) { return r.fields; },
+     [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
+       return read_word_cell(l, "fields", c, kFieldsWords, "both, odd, even or empty", r.fields, e);
+     }},
+    {"class", [](const FlashRow& r) { return r.event_class; },
+     [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
+       return read_word_cell(l, "class", c, kClassWords, "flash, moving or edge", r.event_class,
+                             e);
+     }},
+    {"report", [](const FlashRow& r) { return r.report; },
+     [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
+       return read_report(l, c, r.report, e);
+     }},
+}};
+
+const std::array<std::string_view, kColumns.size()> kColumnNames = [] {
+  std::array<std::string_view, kColumns.size()> names{};
+  for (std::size_t i = 0; i < kColumns.size(); ++i) names[i] = kColumns[i].name;
+  return names;
+}();
+
+}  // namespace
+
+std::span<const std::string_view> flashes_columns() { return kColumnNames; }
+
+std::string flashes_header() { return csv_header(kColumnNames); }
+
+std::string flashes_line(const FlashRow& row) {
+  std::string line;
+  for (std::size_t i = 0; i < kColumns.size(); ++i) {
+    if (i > 0) line += ',';
+    line += kColumns[i].write(row);
+  }
+  return line + "\n";
+}
+
+bool parse_flashes_csv(const std::string& name, std::string_view text, std::vector<FlashRow>& rows,
+                       std::string* error) {
+  CsvLines lines(name, text);
+  std::size_t used = 0;
+  rows.clear();
+  if (!check_csv_header(lines, kColumnNames, kLeastColumns, used, error)) return false;
+  const std::span<const std::string_view> columns = flashes_columns().first(used);
+  std::set<int> seen;
+  std::vector<std::string_view> cells;
+  while (lines.next(cells, error)) {
+    if (rows.size() == kMostFlashRows) {
+      *error = lines.where() + "more than " + std::to_string(kMostFlashRows) + " events";
+      return false;
+    }
+    if (!check_cell_count(lines, cells, columns, error)) return false;
+    FlashRow row;
+    for (std::size_t i = 0; i < used; ++i) {
+      if (!kColumns[i].read(lines, cells[i], row, error)) return false;
+    }
+    if (!seen.insert(row.event).second) {
+      *error = lines.where() + "event " + std::to_string(row.event) + " appears twice";
+      return false;
+    }
+    rows.push_back(std::move(row));
+  }
+  return error->empty();
+}
+
+bool read_flashes_csv(const std::filesystem::path& path, std::vector<FlashRow>& rows,
+                      std::string* error) {
+  std::string text;
+  return read_csv_file(path, kMostFlashesBytes, text, error) &&
+         parse_flashes_csv(path.string(), text, rows, error);
+}

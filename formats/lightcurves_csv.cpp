@@ -1,0 +1,76 @@
+#include "formats/lightcurves_csv.h"
+
+#include <set>
+#include <utility>
+
+#include "formats/csv.h"
+
+namespace {
+
+constexpr std::size_t kMostFileBytes = std::size_t{256} << 20;
+constexpr int kMostEventNumber = 9999999;
+constexpr std::int64_t kMostFrame = std::int64_t{1} << 40;
+
+// The columns in file order. Append new ones at the end, with their cell in lightcurves_line and
+// in the reader.
+constexpr std::string_view kColumns[] = {"event", "frame", "offset", "flux", "flux_err", "peak"};
+constexpr std::size_t kLeastColumns = 6;
+
+}  // namespace
+
+std::span<const std::string_view> lightcurves_columns() { return kColumns; }
+
+std::string lightcurves_header() { return csv_header(kColumns); }
+
+std::string lightcurves_line(const LightCurveRow& row) {
+  return std::to_string(row.event) + "," + (row.frame ? std::to_string(*row.frame) : "") + "," +
+         std::to_string(row.offset) + "," + fixed_cell(row.flux, 2) + "," +
+         fixed_cell(row.flux_err, 2) + "," + fixed_cell(row.peak, 2) + "\n";
+}
+
+bool read_lightcurves_csv(const std::filesystem::path& path, const std::vector<FlashRow>& events,
+                          std::vector<LightCurveRow>& rows, std::string* error) {
+  rows.clear();
+  std::string text;
+  if (!read_csv_file(path, kMostFileBytes, text, error)) return false;
+  CsvLines lines(path.string(), text);
+  std::size_t used = 0;
+  if (!check_csv_header(lines, kColumns, kLeastColumns, used, error)) return false;
+  const std::span<const std::string_view> columns = lightcurves_columns().first(used);
+  std::set<int> known;
+  for (const FlashRow& e : events) known.insert(e.event);
+  std::set<std::pair<int, int>> seen;
+  std::vector<std::string_view> cells;
+  while (lines.next(cells, error)) {
+    if (!check_cell_count(lines, cells, columns, error)) return false;
+    LightCurveRow p;
+    if (!read_int_cell(lines, "event", cells[0], 1, kMostEventNumber, p.event, error)) {
+      return false;
+    }
+    if (!cells[1].empty()) {
+      std::int64_t frame = 0;
+      if (!read_integer_cell(lines, "frame", cells[1], -kMostFrame, kMostFrame, frame, error)) {
+        return false;
+      }
+      p.frame = frame;
+    }
+    if (!read_int_cell(lines, "offset", cells[2], kCurveFirstOffset, kCurveLastOffset, p.offset,
+                       error) ||
+        !read_optional_number_cell(lines, "flux", cells[3], p.flux, error) ||
+        !read_optional_number_cell(lines, "flux_err", cells[4], p.flux_err, error) ||
+        !read_optional_number_cell(lines, "peak", cells[5], p.peak, error)) {
+      return false;
+    }
+    if (known.count(p.event) == 0) {
+      *error = lines.where() + "event " + std::to_string(p.event) + " is not in flashes.csv";
+      return false;
+    }
+    if (!seen.insert({p.event, p.offset}).second) {
+      *error = lines.where() + "event " + std::to_string(p.event) + " offset " +
+               std::to_string(p.offset) + " appears twice";
+      return false;
+    }
+    rows.push_back(p);
+  }
+  return error->empty();
+}
