@@ -86,7 +86,7 @@ struct CatalogueScene {
 
 std::unique_ptr<RunOutput> started_catalogue(const CatalogueScene& scene, benchmark::State& state) {
   std::unique_ptr<RunOutput> catalogue =
-      make_flash_catalogue({scene.folder, 0, nullptr, stderr, {}, {}});
+      make_flash_catalogue({scene.folder, 0, nullptr, stderr, {}, {}, 0.0});
   std::string error;
   if (catalogue->start(&error) != OutputStatus::ok) state.SkipWithError("cannot start");
   return catalogue;

@@ -4,18 +4,6 @@
 #include <cmath>
 #include <limits>
 
-const char* event_class_name(EventClass verdict) {
-  switch (verdict) {
-    case EventClass::flash:
-      return "flash";
-    case EventClass::moving:
-      return "moving";
-    case EventClass::edge:
-      return "edge";
-  }
-  return "";
-}
-
 const char* field_verdict_name(FieldVerdict fields) {
   switch (fields) {
     case FieldVerdict::both:
@@ -115,11 +103,16 @@ CatalogueEvent finish(const OpenEvent& e) {
   c.first = e.first.at_report;
   c.fields = field_verdict(e.first.fields);
   c.curve = e.first.curve;
+  c.fwhm = e.first.fwhm;
+  c.field_fwhm = e.first.field_fwhm;
+  c.pixel_x = e.first.pixel_x;
+  c.pixel_y = e.first.pixel_y;
   if (e.reports > 1 && e.last.frame > e.first.frame) {
     c.motion = e.path / static_cast<double>(e.last.frame - e.first.frame);
   }
   if (e.moving) {
-    c.verdict = EventClass::moving;
+    c.signs.moving = true;
+    c.verdict = class_of(c.signs);
     const auto frames = static_cast<double>(e.last.frame - e.first.frame);
     c.step_x = (e.last.x - e.first.x) / frames;
     c.step_y = (e.last.y - e.first.y) / frames;
@@ -131,8 +124,8 @@ CatalogueEvent finish(const OpenEvent& e) {
     c.saturated = e.saturated;
     return c;
   }
-  const bool edge = e.first.mean_gradient > kSteepMeanGradient || e.first.near_saturated;
-  c.verdict = edge ? EventClass::edge : EventClass::flash;
+  c.signs.edge = e.first.mean_gradient > kSteepMeanGradient || e.first.near_saturated;
+  c.verdict = class_of(c.signs);
   c.frames = e.first.frames_lit;
   double variance = 0.0;
   for (int k = 0; k < c.frames; ++k) {

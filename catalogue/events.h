@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "catalogue/classes.h"
 #include "catalogue/measure.h"
 
 inline constexpr double kSiteRadius = 3.0;      // pixels round an event's first centroid
@@ -27,11 +28,8 @@ inline constexpr double kSteepMeanGradient = 5.0;
 // A field holds the excess when its flux is above this many times its error.
 inline constexpr double kFieldSignificance = 3.0;
 
-enum class EventClass { flash, moving, edge };
 enum class FieldVerdict { both, odd, even };
 
-// "flash", "moving", "edge".
-const char* event_class_name(EventClass verdict);
 // "both", "odd", "even".
 const char* field_verdict_name(FieldVerdict fields);
 
@@ -58,7 +56,14 @@ struct CatalogueEvent {
   double step_x = 0.0;  // a moving event's mean step per frame from its first report to its last
   double step_y = 0.0;  // (columns, rows); 0 for an event that stays
   FieldVerdict fields = FieldVerdict::both;  // of the first frame
-  EventClass verdict = EventClass::flash;
+  // Width of the first report (full width at half maximum, pixels; NaN when it has none): over
+  // all rows, and over the rows of its brighter field.
+  double fwhm = 0.0;
+  double field_fwhm = 0.0;
+  int pixel_x = 0;  // the first report's brightest pixel (counted for hot pixels)
+  int pixel_y = 0;
+  ClassSigns signs;  // moving and edge set here; the catalogue adds the others
+  EventClass verdict = EventClass::flash;  // class_of(signs)
   // The first report's light curve: frames frame - kCurveBefore .. frame + kCurveAfter at the
   // first centroid.
   std::array<FrameFlux, kCurveFrames> curve{};

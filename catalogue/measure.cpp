@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 
+#include "catalogue/sharpness.h"
 #include "imaging/flash_report.h"
 
 namespace {
@@ -235,6 +237,49 @@ ReportMeasure measure_report(const RingView& ring, double sample, double line) {
   }
   m.fields.odd_err = std::sqrt(odd_variance);
   m.fields.even_err = std::sqrt(even_variance);
+
+  double largest = -std::numeric_limits<double>::infinity();
+  for (int i = 0; i < a.count; ++i) {
+    const std::size_t p = a.index[static_cast<std::size_t>(i)];
+    const double e = excess(target[p], ring.pixel_sum[p], n);
+    if (e > largest) {
+      largest = e;
+      m.pixel_x = static_cast<int>(p % static_cast<std::size_t>(g.image_width));
+      m.pixel_y = a.row[static_cast<std::size_t>(i)];
+    }
+  }
+  m.fwhm = fitted_fwhm(ring, cx, cy, WidthRows::all);
+  m.field_fwhm = fitted_fwhm(
+      ring, cx, cy, m.fields.odd_flux >= m.fields.even_flux ? WidthRows::odd : WidthRows::even);
   measure_surroundings(ring, m);
   return m;
+}
+
+FrameFlux measure_aperture(const RingView& ring, std::int64_t frame, double cx, double cy) {
+  const FrameGeometry& g = ring.geometry;
+  const auto n = static_cast<double>(ring.images_in_buffer);
+  const std::span<const std::uint8_t> pixels = ring.frame_pixels(frame);
+  const Aperture a =
+      aperture_at(g, clamp_into(cx, g.image_width), clamp_into(cy, g.image_height));
+  FrameFlux f;
+  f.held = true;
+  int brightest = -1;
+  double variance = 0.0;
+  for (int i = 0; i < a.count; ++i) {
+    const std::size_t p = a.index[static_cast<std::size_t>(i)];
+    const double e = excess(pixels[p], ring.pixel_sum[p], n);
+    f.flux += e;
+    if (pixels[p] == 255) f.saturated = true;
+    if (pixels[p] > brightest || (pixels[p] == brightest && e > f.peak)) {
+      brightest = pixels[p];
+      f.peak = e;
+    }
+    // The pixel's spread over the other frames: this frame's value taken out of the sums.
+    const double x = pixels[p];
+    const double d = x - ring.pixel_sum[p] / n;
+    const double var = (ring.pixel_sq_dev[p] - d * d * n / (n - 1.0)) / (n - 2.0);
+    variance += (var > kLeastPixelVariance ? var : kLeastPixelVariance) * n / (n - 1.0);
+  }
+  f.flux_err = std::sqrt(variance);
+  return f;
 }

@@ -62,6 +62,14 @@ struct ReportMeasure {
   double mean_gradient = 0.0;
   bool near_saturated = false;
   FieldSplit fields;
+  // Full width at half maximum (pixels) of the Gaussian fitted to the excess round the centroid
+  // (catalogue/sharpness.h): over all rows, and over the rows of the field with the larger
+  // excess; NaN when there is no excess to fit.
+  double fwhm = 0.0;
+  double field_fwhm = 0.0;
+  // The aperture pixel of the largest excess in the reported frame.
+  int pixel_x = 0;
+  int pixel_y = 0;
 };
 
 // Measures the report of frame ring.target_frame whose detector position is (sample, line)
@@ -73,3 +81,8 @@ struct ReportMeasure {
 // kLeastPixelVariance. `ring` must be the ring of that report, with at least 3 frames; offsets
 // it does not hold (frame_held false) are left empty in the curve.
 ReportMeasure measure_report(const RingView& ring, double sample, double line);
+
+// The aperture at (cx, cy) in frame `frame`, which the ring must hold: flux and peak as in a
+// report's light curve, the error from the aperture pixels' spreads over the ring's other frames
+// (floored as there).
+FrameFlux measure_aperture(const RingView& ring, std::int64_t frame, double cx, double cy);

@@ -13,6 +13,19 @@ bool parse_threads(const std::string& text, int& threads) {
   return true;
 }
 
+// A plain decimal number (digits, at most one point) from kLeastPsf to kMostPsf.
+bool parse_psf(const std::string& text, double& psf) {
+  const char* end = text.data() + text.size();
+  if (text.empty() || text.find_first_not_of("0123456789.") != std::string::npos) return false;
+  double value = 0.0;
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value, std::chars_format::fixed);
+  if (ec != std::errc() || ptr != end || !(value >= kLeastPsf) || !(value <= kMostPsf)) {
+    return false;
+  }
+  psf = value;
+  return true;
+}
+
 }  // namespace
 
 bool parse_command_line(std::span<const std::string> args, CommandLine& line, std::string& error) {
@@ -37,7 +50,7 @@ bool parse_command_line(std::span<const std::string> args, CommandLine& line, st
       (arg == "--no-menu" ? line.no_menu : line.quiet) = true;
       continue;
     }
-    if (arg != "--out" && arg != "--threads" && !is_recording_option(arg)) {
+    if (arg != "--out" && arg != "--threads" && arg != "--psf" && !is_recording_option(arg)) {
       error = arg + ": unknown option; " + kVeskUsage;
       return false;
     }
@@ -50,6 +63,13 @@ bool parse_command_line(std::span<const std::string> args, CommandLine& line, st
       if (!parse_threads(value, line.threads)) {
         error = "--threads: \"" + value + "\" is not a whole number from 0 to " +
                 std::to_string(kMostThreads);
+        return false;
+      }
+      continue;
+    }
+    if (arg == "--psf") {
+      if (!parse_psf(value, line.psf)) {
+        error = "--psf: \"" + value + "\" is not a width in pixels from 0.5 to 20";
         return false;
       }
       continue;

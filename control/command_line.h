@@ -11,11 +11,14 @@
 
 inline constexpr const char* kVeskUsage =
     "usage: vesk [RECORDING...] [--out DIR] [--no-menu] [--quiet] [--threads N] [--first N] "
-    "[--count M] [--byte-order little|big] [--depth D] [--start-utc T] "
+    "[--count M] [--byte-order little|big] [--depth D] [--start-utc T] [--psf FWHM] "
     "[--range LO,HI] [--fps F]";
 
 // Most worker threads --threads accepts.
 inline constexpr int kMostThreads = 1024;
+// The optics' widths --psf accepts, pixels (as vesk-tune's --psf).
+inline constexpr double kLeastPsf = 0.5;
+inline constexpr double kMostPsf = 20.0;
 
 struct CommandLine {
   std::string recording;     // empty: the frame folder in the current folder; else the first
@@ -24,6 +27,7 @@ struct CommandLine {
   bool no_menu = false;      // --no-menu
   bool quiet = false;        // --quiet
   int threads = 0;           // --threads N, 0 to kMostThreads; 0: one per core
+  double psf = 0.0;          // --psf FWHM, kLeastPsf to kMostPsf; 0: measured on the limb
   RecordingOptions reading;  // --first, --count, --byte-order, --depth, --start-utc
   bool help = false;         // -h or --help
 };

@@ -124,8 +124,8 @@ RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& reco
       });
   const std::unique_ptr<ReviewPictures> review =
       make_review_pictures(run_dir, settings.Interlace, out, err);
-  FlashCatalogueSettings catalogue_settings{run_dir, settings.Interlace, out,
-                                            err,     {review.get()},     {}};
+  FlashCatalogueSettings catalogue_settings{
+      run_dir, settings.Interlace, out, err, {review.get()}, {}, options.psf};
   if (!options.recording.empty()) {
     catalogue_settings.source_times = [&source](std::int64_t frame) {
       return source.frame_time(frame);

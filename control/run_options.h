@@ -21,4 +21,5 @@ struct RunOptions {
   bool progress_line = false;  // a recording on a terminal: one line rewritten in place of the
                                // per-frame lines
   int threads = 0;             // worker threads for the run; 0: one per core
+  double psf = 0.0;            // the optics' FWHM in pixels (--psf); 0: measured on the limb
 };

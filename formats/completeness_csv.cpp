@@ -14,7 +14,10 @@ constexpr int kMostCount = std::numeric_limits<int>::max();
 // and in the reader.
 constexpr std::string_view kColumns[] = {
     "time_sd",       "min_sd2",  "min_sd1", "neighbour_sd", "strength_from", "strength_to",
-    "injected",      "found",    "false_alarms", "edge_alarms", "frames"};
+    "injected",      "found",    "false_alarms", "edge_alarms", "frames",
+    "noise_alarms",  "upward_alarms", "moving_alarms", "uncertain"};
+// The columns of the first version.
+constexpr std::size_t kFirstColumns = 11;
 
 std::string general(double value) {
   char text[64];
@@ -33,7 +36,9 @@ std::string completeness_line(const CompletenessRow& r) {
          general(r.neighbour_sd) + "," + general(r.strength_from) + "," + general(r.strength_to) +
          "," + std::to_string(r.injected) + "," + std::to_string(r.found) + "," +
          std::to_string(r.false_alarms) + "," + std::to_string(r.edge_alarms) + "," +
-         std::to_string(r.frames) + "\n";
+         std::to_string(r.frames) + "," + std::to_string(r.noise_alarms) + "," +
+         std::to_string(r.upward_alarms) + "," + std::to_string(r.moving_alarms) + "," +
+         std::to_string(r.uncertain) + "\n";
 }
 
 bool read_completeness_csv(const std::filesystem::path& path, std::vector<CompletenessRow>& rows,
@@ -43,10 +48,10 @@ bool read_completeness_csv(const std::filesystem::path& path, std::vector<Comple
   if (!read_csv_file(path, kMostFileBytes, text, error)) return false;
   CsvLines lines(path.string(), text);
   std::size_t used = 0;
-  if (!check_csv_header(lines, kColumns, std::size(kColumns), used, error)) return false;
+  if (!check_csv_header(lines, kColumns, kFirstColumns, used, error)) return false;
   std::vector<std::string_view> cells;
   while (lines.next(cells, error)) {
-    if (!check_cell_count(lines, cells, kColumns, error)) return false;
+    if (!check_cell_count(lines, cells, std::span(kColumns).first(used), error)) return false;
     CompletenessRow r;
     if (!read_number_cell(lines, "time_sd", cells[0], r.time_sd, error) ||
         !read_number_cell(lines, "min_sd2", cells[1], r.min_sd2, error) ||
@@ -60,6 +65,15 @@ bool read_completeness_csv(const std::filesystem::path& path, std::vector<Comple
         !read_int_cell(lines, "edge_alarms", cells[9], 0, kMostCount, r.edge_alarms, error) ||
         !read_integer_cell(lines, "frames", cells[10], 0, std::numeric_limits<std::int64_t>::max(),
                            r.frames, error)) {
+      return false;
+    }
+    if (used > kFirstColumns &&
+        (!read_int_cell(lines, "noise_alarms", cells[11], 0, kMostCount, r.noise_alarms, error) ||
+         !read_int_cell(lines, "upward_alarms", cells[12], 0, kMostCount, r.upward_alarms,
+                        error) ||
+         !read_int_cell(lines, "moving_alarms", cells[13], 0, kMostCount, r.moving_alarms,
+                        error) ||
+         !read_int_cell(lines, "uncertain", cells[14], 0, kMostCount, r.uncertain, error))) {
       return false;
     }
     rows.push_back(r);

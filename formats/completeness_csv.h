@@ -25,6 +25,13 @@ struct CompletenessRow {
   int false_alarms = 0;
   int edge_alarms = 0;
   std::int64_t frames = 0;  // frames tested
+  // false_alarms split into those of noise (on the recording's negative) and those the catalogue
+  // explains that the negative cannot show; edge_alarms' companion for moving events; candidates
+  // only some settings report, never counted as false alarms. 0 in a file of an earlier version.
+  int noise_alarms = 0;
+  int upward_alarms = 0;
+  int moving_alarms = 0;
+  int uncertain = 0;
 };
 
 std::span<const std::string_view> completeness_columns();

@@ -60,10 +60,11 @@ bool read_report(const CsvLines& lines, Cell cell, std::string& value, std::stri
 
 constexpr std::string_view kSaturatedWords[] = {"0", "1"};
 constexpr std::string_view kFieldsWords[] = {"", "both", "odd", "even"};
-constexpr std::string_view kClassWords[] = {"flash", "moving", "edge"};
+constexpr std::string_view kClassWords[] = {"flash",  "moving",    "off_moon", "sunlit",
+                                            "edge",   "hot_pixel", "sharp",    "scattered"};
 
 // The table, in file order. Append new columns at the end.
-const std::array<FlashColumn, 17> kColumns = {{
+const std::array<FlashColumn, 19> kColumns = {{
     {"event", [](const FlashRow& r) { return std::to_string(r.event); },
      [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
        return read_int_cell(l, "event", c, 1, kMostEventNumber, r.event, e);
@@ -129,12 +130,21 @@ const std::array<FlashColumn, 17> kColumns = {{
      }},
     {"class", [](const FlashRow& r) { return r.event_class; },
      [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
-       return read_word_cell(l, "class", c, kClassWords, "flash, moving or edge", r.event_class,
-                             e);
+       return read_word_cell(l, "class", c, kClassWords,
+                             "flash, moving, off_moon, sunlit, edge, hot_pixel, sharp or scattered",
+                             r.event_class, e);
      }},
     {"report", [](const FlashRow& r) { return r.report; },
      [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
        return read_report(l, c, r.report, e);
+     }},
+    {"fwhm", [](const FlashRow& r) { return fixed_cell(r.fwhm, 2); },
+     [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
+       return read_optional_number_cell(l, "fwhm", c, r.fwhm, e);
+     }},
+    {"optics_fwhm", [](const FlashRow& r) { return fixed_cell(r.optics_fwhm, 2); },
+     [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
+       return read_optional_number_cell(l, "optics_fwhm", c, r.optics_fwhm, e);
      }},
 }};
 

@@ -31,8 +31,10 @@ struct FlashRow {
   bool saturated = false;
   double motion = 0.0;      // pixels per frame
   std::string fields;       // "both", "odd", "even" or empty
-  std::string event_class;  // "flash", "moving" or "edge"
+  std::string event_class;  // a name of catalogue/classes.h: "flash", "moving", ...
   std::string report;       // report image, relative to the run folder, or empty
+  std::optional<double> fwhm;         // width of the first report, pixels
+  std::optional<double> optics_fwhm;  // the optics' width it was judged against, pixels
 };
 
 // The columns in file order.

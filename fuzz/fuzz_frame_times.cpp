@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The catalogue reads the file once at start and writes its two header lines.
   {
     const std::unique_ptr<RunOutput> catalogue =
-        make_flash_catalogue({fuzz_folder(), 1, null_output(), null_output(), {}, {}});
+        make_flash_catalogue({fuzz_folder(), 1, null_output(), null_output(), {}, {}, 0.0});
     std::string error;
     if (catalogue->start(&error) != OutputStatus::ok) std::abort();
     if (catalogue->finish({true, 0}, &error) != OutputStatus::ok) std::abort();

@@ -1,19 +1,25 @@
 #include "outputs/flash_catalogue.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <map>
+#include <utility>
 #include <system_error>
 
 #include "base/message.h"
+#include "catalogue/sharpness.h"
 #include "catalogue/measure.h"
 #include "imaging/file_io.h"
 #include "imaging/frame_files.h"
 
 namespace {
 
-FlashRow flashes_row(const CatalogueEvent& e, const FrameTimeEntry* time, int interlace) {
+FlashRow flashes_row(const CatalogueEvent& e, const FrameTimeEntry* time, int interlace,
+                     double optics_fwhm) {
   FlashRow row;
   row.event = e.number;
   row.frame = e.frame;
@@ -36,6 +42,9 @@ FlashRow flashes_row(const CatalogueEvent& e, const FrameTimeEntry* time, int in
   if (e.frame <= std::numeric_limits<int>::max()) {
     row.report = numbered_file_name(kReportPattern, static_cast<int>(e.frame));
   }
+  const double width = interlace != 0 ? e.field_fwhm : e.fwhm;
+  if (std::isfinite(width)) row.fwhm = width;
+  if (std::isfinite(optics_fwhm)) row.optics_fwhm = optics_fwhm;
   return row;
 }
 
@@ -67,6 +76,10 @@ class FlashCatalogue final : public RunOutput {
   OutputStatus start(std::string*) override {
     read_frame_times();
     book_ = EventBook{};
+    optics_known_ = settings_.psf > 0.0;
+    optics_fwhm_ = optics_known_ ? settings_.psf : std::numeric_limits<double>::quiet_NaN();
+    pixel_events_.clear();
+    written_.clear();
     OutputStatus status = OutputStatus::ok;
     for (CatalogueFile* f : {&flashes_, &curves_}) {
       std::string error;
@@ -85,6 +98,10 @@ class FlashCatalogue final : public RunOutput {
 
   OutputStatus report(const ReportView& report, std::string*) override {
     const FlashMeasurement& m = report.result.measurement;
+    if (!optics_known_) {
+      optics_fwhm_ = settings_.psf > 0.0 ? settings_.psf : edge_fwhm(report.ring);
+      optics_known_ = true;
+    }
     add_report(book_, measure_report(report.ring, static_cast<double>(m.sample),
                                      static_cast<double>(m.line)));
     return OutputStatus::ok;
@@ -103,10 +120,14 @@ class FlashCatalogue final : public RunOutput {
     closed_.clear();
     close_all_events(book_, closed_);
     OutputStatus status = hand_out(closed_, error);
+    if (status == OutputStatus::fatal) return status;
+    const bool flashes_whole = static_cast<bool>(flashes_.file);
     for (CatalogueFile* f : {&flashes_, &curves_}) {
       std::string close_error;
       if (!close_file(f->file, f->name, close_error)) {
         say(close_error);
+        if (status == OutputStatus::ok) status = OutputStatus::lost;
+      } else if (f == &flashes_ && flashes_whole && !reclass_hot_pixels()) {
         if (status == OutputStatus::ok) status = OutputStatus::lost;
       }
     }
@@ -131,11 +152,13 @@ class FlashCatalogue final : public RunOutput {
   // Writes the lines of `events` and tells the sinks.
   OutputStatus hand_out(const std::vector<CatalogueEvent>& events, std::string* error) {
     OutputStatus status = OutputStatus::ok;
-    for (const CatalogueEvent& e : events) {
+    for (const CatalogueEvent& closed : events) {
+      CatalogueEvent e = with_signs(closed);
+      if (e.signs.moving && ring_seen_) follow_track(e);
       FrameTimeEntry from_source;
       bool written = write_line(flashes_, flashes_line(flashes_row(
                                               e, frame_time_of(e.frame, from_source),
-                                              settings_.interlace)));
+                                              settings_.interlace, optics_fwhm_)));
       for (int k = 0; k < kCurveFrames; ++k) {
         written = write_line(curves_, lightcurves_line(light_curve_row(e, k))) && written;
       }
@@ -149,6 +172,75 @@ class FlashCatalogue final : public RunOutput {
       }
     }
     return status;
+  }
+
+  // A moving event's light curve along its track: offset k measured at the first centroid moved
+  // k steps, in the ring as it stands when the event closes, for the frames it holds (with
+  // Images_in_buffer 60 every offset of a track up to 18 frames long). Offset 0 keeps the first
+  // report's measure (on the track by definition); other frames the ring no longer holds are
+  // left empty rather than measured off the track.
+  void follow_track(CatalogueEvent& e) const {
+    for (int k = 0; k < kCurveFrames; ++k) {
+      const int offset = k - kCurveBefore;
+      if (offset == 0) continue;
+      const std::int64_t frame = e.frame + offset;
+      FrameFlux& f = e.curve[static_cast<std::size_t>(k)];
+      f = last_ring_.frame_held(frame)
+              ? measure_aperture(last_ring_, frame, e.x + e.step_x * offset,
+                                 e.y + e.step_y * offset)
+              : FrameFlux{};
+    }
+  }
+
+  // `closed` with the signs the catalogue adds to those of its reports: sharp against the optics'
+  // width, hot_pixel when its pixel has reported in kLeastHotPixelEvents events by now; and its
+  // class from them. Kept for the end of the run.
+  CatalogueEvent with_signs(const CatalogueEvent& closed) {
+    CatalogueEvent e = closed;
+    const double width = settings_.interlace != 0 ? e.field_fwhm : e.fwhm;
+    e.signs.sharp = std::isfinite(optics_fwhm_) && width < kSharpFraction * optics_fwhm_;
+    if (!e.signs.moving) {
+      const int at_pixel = ++pixel_events_[{e.pixel_x, e.pixel_y}];
+      e.signs.hot_pixel = at_pixel >= kLeastHotPixelEvents;
+    }
+    e.verdict = class_of(e.signs);
+    written_.push_back({e.number, e.pixel_x, e.pixel_y, e.signs});
+    return e;
+  }
+
+  // At the end of the run: the rows of events at a pixel found hot after they were written get
+  // their class again, flashes.csv rewritten whole through a temporary name when any changes.
+  // False (said on `err`) when that fails; flashes.csv then stays as it was.
+  bool reclass_hot_pixels() {
+    std::map<int, EventClass> changed;
+    for (const WrittenEvent& w : written_) {
+      if (w.signs.moving || w.signs.hot_pixel ||
+          pixel_events_[{w.pixel_x, w.pixel_y}] < kLeastHotPixelEvents) {
+        continue;
+      }
+      ClassSigns signs = w.signs;
+      signs.hot_pixel = true;
+      if (class_of(signs) != class_of(w.signs)) changed[w.number] = class_of(signs);
+    }
+    if (changed.empty()) return true;
+    // Read back through the format's own reader: every value it wrote comes back as written.
+    std::vector<FlashRow> rows;
+    std::string error;
+    if (!read_flashes_csv(settings_.run_dir / kFlashesName, rows, &error)) {
+      say(error + "; its hot pixels are not marked");
+      return false;
+    }
+    std::string text = flashes_header();
+    for (FlashRow& row : rows) {
+      const auto it = changed.find(row.event);
+      if (it != changed.end()) row.event_class = event_class_name(it->second);
+      text += flashes_line(row);
+    }
+    if (!replace_text_file_in(settings_.run_dir, kFlashesName, text, error)) {
+      say(error);
+      return false;
+    }
+    return true;
   }
 
   // The time of `frame`: the recording's own when it has one (kept in `from_source`), else
@@ -181,6 +273,18 @@ class FlashCatalogue final : public RunOutput {
   CatalogueFile flashes_{kFlashesName, {}};
   CatalogueFile curves_{kLightCurvesName, {}};
   std::vector<CatalogueEvent> closed_;
+  // The optics' width (NaN when not known) and whether it has been settled.
+  double optics_fwhm_ = std::numeric_limits<double>::quiet_NaN();
+  bool optics_known_ = false;
+  // Events that stay, by their brightest pixel; and what each written event showed.
+  struct WrittenEvent {
+    int number;
+    int pixel_x;
+    int pixel_y;
+    ClassSigns signs;
+  };
+  std::map<std::pair<int, int>, int> pixel_events_;
+  std::vector<WrittenEvent> written_;
   RingView last_ring_;
   bool ring_seen_ = false;
 };

@@ -44,8 +44,18 @@ struct FlashCatalogueSettings {
   // The recording's own clock, when the run reads a recording: its UTC time of a frame is used
   // before frame_times.csv's (which a run from a recording writes only at its end).
   std::function<FrameTime(std::int64_t frame)> source_times;
+  // The optics' full width at half maximum in pixels (--psf); 0: measured on the limb in the
+  // mean frame of the first report's ring.
+  double psf = 0.0;
 };
 
+// Each event's class comes from class_of (catalogue/classes.h) with these signs added: sharp when
+// its width (fwhm; of its brighter field when interlaced) is below kSharpFraction of the optics'
+// width, hot_pixel when its brightest pixel is that of kLeastHotPixelEvents or more events that
+// stay (not moving) in the run. An event is written as soon as it closes, with what is known
+// then; at the end of the run the rows of earlier events at a pixel found hot later are rewritten
+// (flashes.csv through a temporary name).
+//
 // The catalogue output. At start() it reads frame_times.csv once when the run folder has one
 // (bad lines are warned about on `err` and left out; the times then stay empty for their
 // frames) and empties flashes.csv and lightcurves.csv to their header lines. A file that cannot

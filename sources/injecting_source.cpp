@@ -45,6 +45,41 @@ class InjectingSource final : public FrameSource {
   std::int64_t next_ = 0;            // number of the next frame read
 };
 
+class MirroredSource final : public FrameSource {
+ public:
+  MirroredSource(std::unique_ptr<FrameSource> inner, std::vector<std::int16_t> centres)
+      : inner_(std::move(inner)), centres_(std::move(centres)) {
+    if (centres_.size() != static_cast<std::size_t>(inner_->geometry().frame_pixels)) {
+      centres_.assign(static_cast<std::size_t>(inner_->geometry().frame_pixels), 255);
+    }
+  }
+
+  FrameGeometry geometry() const override { return inner_->geometry(); }
+  std::int64_t frame_count() const override { return inner_->frame_count(); }
+
+  FrameRead read_next(std::span<std::uint8_t> destination) override {
+    FrameRead read = inner_->read_next(destination);
+    if (read.status != FrameStatus::frame) return read;
+    const std::size_t valid = std::min(read.bytes, destination.size());
+    const std::size_t mirrored = std::min(valid, centres_.size());
+    for (std::size_t i = 0; i < mirrored; ++i) {
+      destination[i] =
+          static_cast<std::uint8_t>(std::clamp(centres_[i] - destination[i], 0, 255));
+    }
+    return read;
+  }
+
+  bool check_first_frames(int count, std::string* error) override {
+    return inner_->check_first_frames(count, error);
+  }
+
+  FrameTime frame_time(std::int64_t frame) const override { return inner_->frame_time(frame); }
+
+ private:
+  std::unique_ptr<FrameSource> inner_;
+  std::vector<std::int16_t> centres_;  // per pixel
+};
+
 }  // namespace
 
 void add_spot(const InjectedSpot& spot, const FrameGeometry& geometry,
@@ -77,4 +112,9 @@ void add_spot(const InjectedSpot& spot, const FrameGeometry& geometry,
 std::unique_ptr<FrameSource> make_injecting_source(std::unique_ptr<FrameSource> inner,
                                                    std::vector<InjectedSpot> spots) {
   return std::make_unique<InjectingSource>(std::move(inner), std::move(spots));
+}
+
+std::unique_ptr<FrameSource> make_mirrored_source(std::unique_ptr<FrameSource> inner,
+                                                  std::vector<std::int16_t> centres) {
+  return std::make_unique<MirroredSource>(std::move(inner), std::move(centres));
 }

@@ -31,3 +31,12 @@ void add_spot(const InjectedSpot& spot, const FrameGeometry& geometry,
 // any order. Geometry, frame count, times and the check of the first frames are those of `inner`.
 std::unique_ptr<FrameSource> make_injecting_source(std::unique_ptr<FrameSource> inner,
                                                    std::vector<InjectedSpot> spots);
+
+// Wraps `inner` (owned): every frame read comes mirrored about `centres`, each pixel's grey level
+// v as centres[p] - v clipped to 0..255 (`centres` holds one value per pixel, twice the level to
+// mirror about; all 255 give the plain negative 255 - v). Mirrored about twice each pixel's own
+// mean, a flash becomes a dip that no threshold reports, while each pixel keeps its level and
+// the noise, the seeing at edges and the scintillation keep their statistics. A `centres` of
+// another size than the frame gives the plain negative. Geometry, count, times as `inner`'s.
+std::unique_ptr<FrameSource> make_mirrored_source(std::unique_ptr<FrameSource> inner,
+                                                  std::vector<std::int16_t> centres);

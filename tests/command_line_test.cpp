@@ -47,11 +47,12 @@ TEST(CommandLine, ReadsEveryOption) {
   EXPECT_FALSE(line.help);
 
   // Without a recording only the run options: the frame folder here.
-  ASSERT_TRUE(parse_command_line(words("--no-menu --threads 0"), line, error));
+  ASSERT_TRUE(parse_command_line(words("--no-menu --threads 0 --psf 2.75"), line, error));
   EXPECT_TRUE(line.recording.empty());
   EXPECT_TRUE(line.no_menu);
   EXPECT_FALSE(line.quiet);
   EXPECT_EQ(line.threads, 0);
+  EXPECT_EQ(line.psf, 2.75);
   EXPECT_EQ(line.reading.count, -1);
 
   // Several recordings: one night, in one run folder named after the first.
@@ -87,6 +88,12 @@ TEST(CommandLine, RefusesWithOneLine) {
       {"--threads -1", "--threads: \"-1\" is not a whole number from 0 to 1024"},
       {"--threads 1025", "--threads: \"1025\" is not a whole number from 0 to 1024"},
       {"--threads 2x", "--threads: \"2x\" is not a whole number from 0 to 1024"},
+      {"--psf", "--psf: needs a value"},
+      {"--psf 0.4", "--psf: \"0.4\" is not a width in pixels from 0.5 to 20"},
+      {"--psf 20.5", "--psf: \"20.5\" is not a width in pixels from 0.5 to 20"},
+      {"--psf 0x2", "--psf: \"0x2\" is not a width in pixels from 0.5 to 20"},
+      {"--psf 2e0", "--psf: \"2e0\" is not a width in pixels from 0.5 to 20"},
+      {"--psf nan", "--psf: \"nan\" is not a width in pixels from 0.5 to 20"},
       {"night.ser --count 0", "--count: \"0\" is not a whole number of 1 or more"},
       {"night.ser --first -3", "--first: \"-3\" is not a whole number of 0 or more"},
       {"night.ser --first 3000000000", "--first: 3000000000 is past any recording"},

@@ -163,7 +163,7 @@ struct CatalogueRun {
 
 // The processing phase in the working folder with the program's outputs, the catalogue built as
 // run_detection builds it, plus `sinks`.
-CatalogueRun run_catalogue(int interlace, std::vector<EventSink*> sinks = {}) {
+CatalogueRun run_catalogue(int interlace, std::vector<EventSink*> sinks = {}, double psf = 0.0) {
   std::string error;
   const std::unique_ptr<FrameSource> source = open_frame_folder(scratch_folder(), &error);
   EXPECT_NE(source, nullptr) << error;
@@ -177,12 +177,12 @@ CatalogueRun run_catalogue(int interlace, std::vector<EventSink*> sinks = {}) {
   std::FILE* out = std::fopen("/dev/null", "w");
   CatalogueRun run;
   const DetectionSettings settings = settings_for(interlace);
-  if (sinks.empty()) {
+  if (sinks.empty() && psf == 0.0) {
     run.outcome =
         run_detection(scratch_folder(), *source, settings, report_header, buffers, out, err);
   } else {
     const std::unique_ptr<RunOutput> catalogue =
-        make_flash_catalogue({scratch_folder(), interlace, out, err, std::move(sinks), {}});
+        make_flash_catalogue({scratch_folder(), interlace, out, err, std::move(sinks), {}, psf});
     RunOutput* const outputs[] = {catalogue.get()};
     const RunParameters parameters{kImages, settings.Min_flash_limit, settings.Max_flash_limit,
                                    detection_thresholds(settings)};
@@ -235,10 +235,10 @@ TEST(FlashCatalogue, RunWritesOneLinePerEventAndItsLightCurve) {
   EXPECT_EQ(lines[0] + "\n", flashes_header());
   EXPECT_EQ(lines[1],
             "1,20,1,,,16.00,11.00,150.00,1350.00,5.68,237.82,-7.83,0,0.00,,flash,"
-            "BMP_FLASHES/00020.bmp");
+            "BMP_FLASHES/00020.bmp,2.40,");
   EXPECT_EQ(lines[2],
             "2,35,2,,,31.00,26.00,142.22,1760.00,8.03,225.49,-8.11,0,0.00,,flash,"
-            "BMP_FLASHES/00035.bmp");
+            "BMP_FLASHES/00035.bmp,2.40,");
   EXPECT_EQ(column(run.flashes, "class")[2], "moving");
   EXPECT_EQ(column(run.flashes, "frame")[2], "45");
   EXPECT_EQ(column(run.flashes, "frames")[2], "4");
@@ -258,6 +258,24 @@ TEST(FlashCatalogue, RunWritesOneLinePerEventAndItsLightCurve) {
   EXPECT_EQ(curves[16], "1,30,10,,,");
   EXPECT_EQ(curves[17 + 5], "2,35,0,1280.00,5.68,142.22");
   EXPECT_EQ(curves[17 + 6], "2,36,1,480.00,5.68,53.33");
+  // The moving point is measured along its track: 2 x 150 at each of its frames, where the first
+  // report's fixed aperture would see -33.33 after the first. Its event closes when frame 50 is
+  // tested, whose ring holds frames 46 to 55: the frames before its first are left empty.
+  const auto curve_of_moving = [&](int offset) {
+    std::string line = curves.at(static_cast<std::size_t>(33 + 5 + offset));
+    std::vector<std::string> cells;
+    std::stringstream in(line + ",");
+    for (std::string cell; std::getline(in, cell, ',');) cells.push_back(cell);
+    return cells;
+  };
+  for (int offset = 0; offset <= 3; ++offset) {
+    SCOPED_TRACE(offset);
+    EXPECT_EQ(curve_of_moving(offset)[3], "300.00");
+    EXPECT_EQ(curve_of_moving(offset)[5], "150.00");
+  }
+  EXPECT_EQ(curve_of_moving(4)[3], "0.00");
+  EXPECT_EQ(curve_of_moving(10)[3], "0.00");
+  EXPECT_EQ(curves.at(33 + 4), "3,44,-1,,,");
 }
 
 // utc and seconds come from frame_times.csv, three-column or the older two-column layout; a bad
@@ -381,4 +399,55 @@ TEST(FlashCatalogue, SinkHearsOfEachEventAsItCloses) {
   EXPECT_EQ(sink.numbers, (std::vector<int>{1, 2, 3}));
   EXPECT_EQ(sink.tested_then, (std::vector<std::int64_t>{22, 37, 50}));
   EXPECT_EQ(sink.held, (std::vector<bool>{true, true, false}));
+}
+
+// The classes the catalogue adds. A hot pixel (a pair of pixels of 200 in frames 8, 25 and 52,
+// apart enough to be three events) is hot_pixel in all three rows, the first two rewritten at
+// the end; a hit of two pixels and the 3 x 3 flash at the same peak (150 above the grey) are
+// sharp and flash against optics 2.5 pixels wide (the block fits 2.40, the hit below 1), both
+// sharp against optics of 4.5, and neither when the optics' width is unknown (a flat frame has
+// no limb); the moving point stays moving.
+TEST(FlashCatalogue, SharpHitsAndHotPixelsAreToldFromFlashes) {
+  struct Case {
+    const char* name;
+    double psf;
+    std::vector<std::string> classes;  // events in order: hot, flash, hot, hit, moving, hot
+    std::string optics;
+  };
+  const std::vector<Case> cases = {
+      {"optics 2.5 pixels wide", 2.5,
+       {"hot_pixel", "flash", "hot_pixel", "sharp", "moving", "hot_pixel"}, "2.50"},
+      {"optics 4.5 pixels wide", 4.5,
+       {"hot_pixel", "sharp", "hot_pixel", "sharp", "moving", "hot_pixel"}, "4.50"},
+      {"optics unknown", 0.0,
+       {"hot_pixel", "flash", "hot_pixel", "flash", "moving", "hot_pixel"}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    make_run_folder();
+    std::vector<Block> blocks = {
+        {8, 40, 2, {5}, 200},
+        {20, 15, 3, {10, 11, 12}, 200},
+        {25, 40, 2, {5}, 200},
+        {33, 10, 2, {33}, 200},
+        {52, 40, 2, {5}, 200},
+    };
+    for (int k = 0; k < 4; ++k) blocks.push_back({45 + k, 8 + 6 * k, 2, {30}, 200});
+    write_frames(blocks);
+    const CatalogueRun run = run_catalogue(0, {}, c.psf);
+    EXPECT_TRUE(run.outcome.completed);
+    EXPECT_FALSE(run.outcome.lost_output);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(column(run.flashes, "frame"),
+              (std::vector<std::string>{"8", "20", "25", "33", "45", "52"}));
+    EXPECT_EQ(column(run.flashes, "class"), c.classes);
+    const std::vector<std::string> widths = column(run.flashes, "fwhm");
+    ASSERT_EQ(widths.size(), 6u);
+    EXPECT_EQ(widths[1], "2.40");
+    EXPECT_LT(std::stod(widths[3]), 1.0);
+    EXPECT_LT(std::stod(widths[0]), 1.0);
+    for (const std::string& optics : column(run.flashes, "optics_fwhm")) EXPECT_EQ(optics, c.optics);
+    EXPECT_FALSE(fs::exists(std::string(kFlashesName) + ".part"));
+  }
 }

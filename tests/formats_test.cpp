@@ -41,6 +41,8 @@ std::vector<FlashRow> sample_flashes() {
   a.fields = "odd";
   a.event_class = "moving";
   a.report = "BMP_FLASHES/00042.bmp";
+  a.fwhm = 2.35;
+  a.optics_fwhm = 2.9;
   FlashRow b;
   b.event = 2;
   b.frame = 0;
@@ -69,6 +71,8 @@ void expect_same(const FlashRow& a, const FlashRow& b) {
   EXPECT_EQ(a.fields, b.fields);
   EXPECT_EQ(a.event_class, b.event_class);
   EXPECT_EQ(a.report, b.report);
+  EXPECT_EQ(a.fwhm, b.fwhm);
+  EXPECT_EQ(a.optics_fwhm, b.optics_fwhm);
 }
 
 }  // namespace
@@ -80,10 +84,10 @@ TEST(Formats, FlashesWrittenAndReadBack) {
   for (const FlashRow& r : rows) text += flashes_line(r);
   EXPECT_EQ(text,
             "event,frame,frames,utc,seconds,x,y,peak,flux,flux_err,snr,m_inst,saturated,motion,"
-            "fields,class,report\n"
+            "fields,class,report,fwhm,optics_fwhm\n"
             "1,123456789012,3,2024-03-15T21:04:05.1234567Z,4.123456,100.25,-0.50,140.75,1064.50,"
-            "6.25,170.32,-7.57,1,13.83,odd,moving,BMP_FLASHES/00042.bmp\n"
-            "2,0,1,,,1.00,2.00,0.00,0.00,0.00,,,0,0.00,,edge,\n");
+            "6.25,170.32,-7.57,1,13.83,odd,moving,BMP_FLASHES/00042.bmp,2.35,2.90\n"
+            "2,0,1,,,1.00,2.00,0.00,0.00,0.00,,,0,0.00,,edge,,,\n");
   ScratchDir dir;
   write_text("flashes.csv", text);
   std::vector<FlashRow> back;
@@ -151,17 +155,28 @@ TEST(Formats, LightCurvesDecisionsMatchesAndCompletenessReadBack) {
   EXPECT_EQ(pairs[1].a_class, "");
   EXPECT_EQ(pairs[1].b_event, 7);
 
-  const CompletenessRow bin{5, 2, 4, 3, 8, 12, 40, 38, 1, 2, 5000000000};
+  const CompletenessRow bin{5, 2, 4, 3, 8, 12, 40, 38, 1, 2, 5000000000, 1, 0, 3, 7};
   write_text("c.csv", completeness_header() + completeness_line(bin));
   EXPECT_EQ(read_text("c.csv"),
             "time_sd,min_sd2,min_sd1,neighbour_sd,strength_from,strength_to,injected,found,"
-            "false_alarms,edge_alarms,frames\n5,2,4,3,8,12,40,38,1,2,5000000000\n");
+            "false_alarms,edge_alarms,frames,noise_alarms,upward_alarms,moving_alarms,uncertain\n"
+            "5,2,4,3,8,12,40,38,1,2,5000000000,1,0,3,7\n");
   std::vector<CompletenessRow> bins;
   ASSERT_TRUE(read_completeness_csv(in_scratch("c.csv"), bins, &error)) << error;
   ASSERT_EQ(bins.size(), 1u);
   EXPECT_EQ(bins[0].strength_to, 12.0);
   EXPECT_EQ(bins[0].found, 38);
   EXPECT_EQ(bins[0].frames, 5000000000);
+  EXPECT_EQ(bins[0].moving_alarms, 3);
+  EXPECT_EQ(bins[0].uncertain, 7);
+  // A file of the first version, without the last four columns, is still read.
+  write_text("c1.csv",
+             "time_sd,min_sd2,min_sd1,neighbour_sd,strength_from,strength_to,injected,found,"
+             "false_alarms,edge_alarms,frames\n5,2,4,3,8,12,40,38,1,2,50\n");
+  ASSERT_TRUE(read_completeness_csv(in_scratch("c1.csv"), bins, &error)) << error;
+  ASSERT_EQ(bins.size(), 1u);
+  EXPECT_EQ(bins[0].frames, 50);
+  EXPECT_EQ(bins[0].uncertain, 0);
 }
 
 TEST(Formats, FrameTimesWrittenAndReadBack) {
@@ -220,10 +235,10 @@ TEST(Formats, ReadersNameFileLineAndColumn) {
        "t.csv:2: column dt: 'soon' is not a number"},
       {"match: event 0", match + "1,0,0.1,flash,flash,1.00,2.00\n",
        "t.csv:2: column b_event: 0 is outside 1 to 9999999"},
-      {"completeness: a negative count", completeness + "5,2,4,3,8,12,40,-1,1,2,50\n",
+      {"completeness: a negative count", completeness + "5,2,4,3,8,12,40,-1,1,2,50,1,0,0,3\n",
        "t.csv:2: column found: -1 is outside 0 to 2147483647"},
-      {"completeness: a cell missing", completeness + "5,2,4,3,8,12,40,38,1,2\n",
-       "t.csv:2: 10 cells, 11 expected (" + completeness.substr(0, completeness.size() - 1) + ")"},
+      {"completeness: a cell missing", completeness + "5,2,4,3,8,12,40,38,1,2,50,1,0,0\n",
+       "t.csv:2: 14 cells, 15 expected (" + completeness.substr(0, completeness.size() - 1) + ")"},
       {"completeness: an empty line", completeness + "\n", "t.csv:2: empty line"},
   };
   ScratchDir dir;

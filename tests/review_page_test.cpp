@@ -91,8 +91,12 @@ TEST(ReviewCsv, FlashesLinesThatAreRefused) {
       {with_cell(12, "2"), "f.csv:2: column saturated: '2' is not 0 or 1"},
       {with_cell(13, ""), "f.csv:2: column motion: '' is not a number"},
       {with_cell(14, "top"), "f.csv:2: column fields: 'top' is not both, odd, even or empty"},
-      {with_cell(15, "glint"), "f.csv:2: column class: 'glint' is not flash, moving or edge"},
-      {with_cell(15, "Flash"), "f.csv:2: column class: 'Flash' is not flash, moving or edge"},
+      {with_cell(15, "glint"),
+       "f.csv:2: column class: 'glint' is not flash, moving, off_moon, sunlit, edge, hot_pixel, sharp "
+       "or scattered"},
+      {with_cell(15, "Flash"),
+       "f.csv:2: column class: 'Flash' is not flash, moving, off_moon, sunlit, edge, hot_pixel, sharp "
+       "or scattered"},
       {with_cell(16, "../x.bmp"),
        "f.csv:2: column report: '../x.bmp' is not a path inside the run folder"},
       {with_cell(16, "/etc/x"),

@@ -23,7 +23,8 @@ std::string catalogue(const std::vector<Row>& rows) {
   std::string text = flashes_header();
   for (const Row& r : rows) {
     text += std::to_string(r.event) + ",100,1," + r.utc + ",4.000000,10.00,20.00," + r.peak +
-            ",900.00,12.00,75.00,-7.39,0,0.00,," + r.verdict + ",BMP_FLASHES/00100.bmp\n";
+            ",900.00,12.00,75.00,-7.39,0,0.00,," + r.verdict +
+            ",BMP_FLASHES/00100.bmp,2.10,2.50\n";
   }
   return text;
 }

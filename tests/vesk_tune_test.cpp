@@ -188,7 +188,7 @@ TEST(VeskTuneProgram, WriteKeepsTheOldSettingsAndNeverTouchesTheFrames) {
   const std::string csv = read_text("tune/completeness.csv");
   EXPECT_EQ(csv.substr(0, csv.find('\n')),
             "time_sd,min_sd2,min_sd1,neighbour_sd,strength_from,strength_to,injected,found,"
-            "false_alarms,edge_alarms,frames");
+            "false_alarms,edge_alarms,frames,noise_alarms,upward_alarms,moving_alarms,uncertain");
   EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 1 + 180 * 6);  // default.txt's is in
   EXPECT_NE(csv.find("\n5,4,4,3,8,12,10,"), std::string::npos);
   EXPECT_NE(read_text("tune/index.html").find("<svg"), std::string::npos);

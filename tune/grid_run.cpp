@@ -6,7 +6,9 @@
 #include <limits>
 #include <new>
 #include <thread>
+#include <tuple>
 
+#include "catalogue/measure.h"
 #include "control/driver.h"
 #include "imaging/file_io.h"
 #include "run/ring_retest.h"
@@ -49,12 +51,16 @@ bool looser_or_equal(const DetectionThresholds& a, const DetectionThresholds& b)
 class GridOutput final : public RunOutput {
  public:
   GridOutput(const FrameGeometry& geometry, const DetectionSettings& base,
-             const std::vector<GridSetting>& grid, std::size_t begin, std::size_t end)
-      : min_flash_(base.Min_flash_limit),
+             const std::vector<GridSetting>& grid, std::size_t begin, std::size_t end,
+             bool catalogue)
+      : catalogue_(catalogue),
+        min_flash_(base.Min_flash_limit),
         max_flash_(base.Max_flash_limit),
         chunks_(candidate_chunk_count(geometry.frame_pixels)),
         marked_(static_cast<std::size_t>(geometry.frame_pixels)),
-        reports_(grid.size()) {
+        reports_(grid.size()),
+        books_(catalogue ? grid.size() : 0),
+        events_(catalogue ? grid.size() : 0) {
     for (std::size_t i = begin; i < end; ++i) {
       const DetectionThresholds t = detection_thresholds(with_setting(base, grid[i]));
       auto group = std::find_if(groups_.begin(), groups_.end(), [&](const TemporalGroup& g) {
@@ -87,6 +93,7 @@ class GridOutput final : public RunOutput {
     (void)frame;
     (void)error;
     ++frames_tested_;
+    measured_.clear();
     bool nothing_beyond = false;  // a keyed map marked nothing: larger keys mark nothing too
     for (const TemporalGroup& group : groups_) {
       double key = 0.0;
@@ -99,10 +106,21 @@ class GridOutput final : public RunOutput {
       }
       test_group(group, ring);
     }
+    if (catalogue_) {
+      for (std::size_t i = 0; i < books_.size(); ++i) {
+        if (!books_[i].open.empty()) close_events(books_[i], ring.target_frame, events_[i]);
+      }
+    }
     return OutputStatus::ok;
   }
 
+  // Closes the events still open once the run has ended.
+  void close_all() {
+    for (std::size_t i = 0; i < books_.size(); ++i) close_all_events(books_[i], events_[i]);
+  }
+
   std::vector<std::vector<FoundReport>>& reports() { return reports_; }
+  std::vector<std::vector<CatalogueEvent>>& events() { return events_; }
   std::int64_t frames_tested() const { return frames_tested_; }
 
  private:
@@ -136,11 +154,23 @@ class GridOutput final : public RunOutput {
       if (!result_.found || result_.flash_count < min_flash_ || result_.flash_count > max_flash_) {
         continue;
       }
-      reports_[group.members[k]].push_back({ring.target_frame, result_.measurement.sample,
-                                            result_.measurement.line, result_.flash_count});
+      const std::size_t i = group.members[k];
+      reports_[i].push_back({ring.target_frame, result_.measurement.sample,
+                             result_.measurement.line, result_.flash_count});
+      if (catalogue_) add_report(books_[i], measured(ring, reports_[i].back()));
     }
   }
 
+  // The catalogue's measure of a report; settings that report the same place share it.
+  const ReportMeasure& measured(const RingView& ring, const FoundReport& r) {
+    for (const auto& [x, y, m] : measured_) {
+      if (x == r.x && y == r.y) return m;
+    }
+    measured_.push_back({r.x, r.y, measure_report(ring, r.x, r.y)});
+    return std::get<2>(measured_.back());
+  }
+
+  bool catalogue_;  // measure the reports and group them into events
   int min_flash_;
   int max_flash_;
   std::vector<TemporalGroup> groups_;
@@ -150,15 +180,22 @@ class GridOutput final : public RunOutput {
   std::vector<std::size_t> empty_;  // members of the current group that listed no pixel
   std::vector<std::vector<FoundReport>> reports_;  // per grid index; only the slice's filled
   std::int64_t frames_tested_ = 0;
+  std::vector<EventBook> books_;                    // per grid index, with catalogue_
+  std::vector<std::vector<CatalogueEvent>> events_;  // closed, per grid index
+  std::vector<std::tuple<double, double, ReportMeasure>> measured_;  // of the current frame
 };
 
-// One run over the recording: pass -1 without injections, else that pass's spots; the grid
-// settings [begin, end).
+// One run over the recording: pass kCleanRun as it is, kNegativeRun as its negative, else that
+// pass's spots; the grid settings [begin, end).
+constexpr int kCleanRun = -1;
+constexpr int kNegativeRun = -2;
+
 struct Task {
-  int pass = -1;
+  int pass = kCleanRun;
   std::size_t begin = 0;
   std::size_t end = 0;
   std::vector<std::vector<FoundReport>> reports;
+  std::vector<std::vector<CatalogueEvent>> events;
   std::int64_t frames_tested = 0;
   std::string error;
 };
@@ -197,15 +234,20 @@ void run_task(const GridRequest& request, Task& task) {
   if (task.pass >= 0) {
     source = make_injecting_source(std::move(source),
                                    request.passes[static_cast<std::size_t>(task.pass)]);
+  } else if (task.pass == kNegativeRun) {
+    source = make_mirrored_source(std::move(source), request.mirror_centres);
   }
   const FrameGeometry geometry = source->geometry();
   // The grid's buffers come on top of the run's; a frame too large for them ends this run with
   // a message instead of ending the program.
   try {
-    GridOutput output(geometry, request.settings, request.grid, task.begin, task.end);
+    GridOutput output(geometry, request.settings, request.grid, task.begin, task.end,
+                      task.pass < 0);
     RunOutput* const outputs[] = {&output};
     if (!run_source(*source, silent_parameters(request.settings), outputs, task.error)) return;
+    output.close_all();
     task.reports = std::move(output.reports());
+    task.events = std::move(output.events());
     task.frames_tested = output.frames_tested();
   } catch (const std::bad_alloc&) {
     task.error = "cannot allocate the buffers to test the grid on frames of " +
@@ -256,7 +298,8 @@ OutputStatus ReportCollector::report(const ReportView& report, std::string* erro
 }
 
 bool run_grid(const GridRequest& request, GridRuns& runs, std::string& error) {
-  const std::size_t run_count = 1 + request.passes.size();
+  const std::size_t first_pass = request.negative ? 2 : 1;  // the runs before the passes
+  const std::size_t run_count = first_pass + request.passes.size();
   const std::size_t threads = static_cast<std::size_t>(std::max(1, request.threads));
   // Spare threads split the grid; each slice repeats the ring updates, a small cost.
   const std::size_t slices = std::clamp<std::size_t>(threads / run_count, 1,
@@ -265,7 +308,9 @@ bool run_grid(const GridRequest& request, GridRuns& runs, std::string& error) {
   for (std::size_t r = 0; r < run_count; ++r) {
     for (std::size_t s = 0; s < slices; ++s) {
       Task task;
-      task.pass = static_cast<int>(r) - 1;
+      task.pass = r == 0   ? kCleanRun
+                  : r == 1 && request.negative ? kNegativeRun
+                               : static_cast<int>(r - first_pass);
       task.begin = request.grid.size() * s / slices;
       task.end = request.grid.size() * (s + 1) / slices;
       tasks.push_back(std::move(task));
@@ -282,6 +327,8 @@ bool run_grid(const GridRequest& request, GridRuns& runs, std::string& error) {
 
   runs = GridRuns{};
   runs.clean.resize(request.grid.size());
+  runs.clean_events.resize(request.grid.size());
+  runs.negative_events.resize(request.grid.size());
   runs.injected.assign(request.passes.size(),
                        std::vector<std::vector<FoundReport>>(request.grid.size()));
   for (Task& task : tasks) {
@@ -289,9 +336,20 @@ bool run_grid(const GridRequest& request, GridRuns& runs, std::string& error) {
       error = task.error;
       return false;
     }
+    if (task.pass == kNegativeRun) {
+      for (std::size_t i = task.begin; i < task.end; ++i) {
+        runs.negative_events[i] = std::move(task.events[i]);
+      }
+      continue;
+    }
     auto& into = task.pass < 0 ? runs.clean : runs.injected[static_cast<std::size_t>(task.pass)];
     for (std::size_t i = task.begin; i < task.end; ++i) into[i] = std::move(task.reports[i]);
-    if (task.pass < 0) runs.frames_tested = task.frames_tested;
+    if (task.pass == kCleanRun) {
+      runs.frames_tested = task.frames_tested;
+      for (std::size_t i = task.begin; i < task.end; ++i) {
+        runs.clean_events[i] = std::move(task.events[i]);
+      }
+    }
   }
   return true;
 }

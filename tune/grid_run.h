@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "catalogue/events.h"
 #include "control/settings.h"
 #include "run/processing_run.h"
 #include "run/run_output.h"
@@ -64,19 +65,28 @@ struct GridRequest {
   DetectionSettings settings;  // the run's other parameters (ring, flash limits, borders)
   std::vector<GridSetting> grid;
   std::vector<std::vector<InjectedSpot>> passes;  // the spots of each injected pass
+  bool negative = true;  // also run the recording's negative (make_mirrored_source)
+  // Per pixel, twice the level the negative mirrors about (the pixel's mean); empty: 255 - v.
+  std::vector<std::int16_t> mirror_centres;
   int threads = 1;
 };
 
 struct GridRuns {
   std::int64_t frames_tested = 0;               // per run
   std::vector<std::vector<FoundReport>> clean;  // per setting, the run without injections
+  // Per setting, the reports of the run without injections and of the negative run grouped into
+  // events with the catalogue's verdicts, as vesk's flashes.csv would list them.
+  std::vector<std::vector<CatalogueEvent>> clean_events;
+  std::vector<std::vector<CatalogueEvent>> negative_events;
   std::vector<std::vector<std::vector<FoundReport>>> injected;  // per pass, per setting
 };
 
-// Runs the recording once without and once per pass with its spots, each run testing every
-// setting of the grid, on request.threads threads (each run with its own buffers; the grid is
-// split between runs when there are more threads than runs). False with `error` when a source
-// cannot be opened, memory cannot be had, or a run stops on a frame it cannot read.
+// Runs the recording once as it is, once as its negative (when request.negative) and once per
+// pass with its spots, each run testing every setting of the grid, on request.threads threads
+// (each run with its own buffers; the grid is split between runs when there are more threads
+// than runs). The reports of the first two are measured and grouped into events as the
+// catalogue does. False with `error` when a source cannot be opened, memory cannot be had, or a
+// run stops on a frame it cannot read.
 bool run_grid(const GridRequest& request, GridRuns& runs, std::string& error);
 
 // One setting's reports on one run, through process_frames with that setting itself (no grid):

@@ -1,6 +1,7 @@
 #include "tune/night_survey.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <new>
 
@@ -62,22 +63,44 @@ void mark_edges(NightSurvey& s) {
   for (std::size_t i = 0; i < s.edge.size(); ++i) s.edge[i] = steep[i] | saturated[i];
 }
 
-void mark_night(NightSurvey& s, const ScanBorders& borders) {
+void mark_night(NightSurvey& s, const ScanBorders& borders,
+                const std::vector<std::uint8_t>* site_mask) {
   const int w = s.geometry.image_width;
   const int h = s.geometry.image_height;
-  s.night.assign(s.mean.size(), 0);
-  s.night_pixels = 0;
-  std::vector<float> noise;
+  // Pixels a flash could be seen on at all: inside the borders, tested by the detector, never
+  // saturated, no edge site.
+  std::vector<std::uint8_t> usable(s.mean.size(), 0);
+  s.tested_pixels = 0;
   for (int y = borders.top; y < h - borders.bottom; ++y) {
     for (int x = borders.left; x < w - borders.right; ++x) {
       const std::size_t at = index_of(x, y, w);
-      if (s.edge[at] != 0 || !(s.mean[at] > kLowestNight) || !(s.mean[at] < kHighestNight)) {
-        continue;
-      }
-      s.night[at] = 1;
-      ++s.night_pixels;
-      noise.push_back(s.noise[at]);
+      if (!(s.mean[at] > kLowestNight) || !(s.mean[at] < kHighestNight)) continue;
+      ++s.tested_pixels;
+      if (s.edge[at] != 0 || s.brightest[at] >= kSaturatedLevel) continue;
+      usable[at] = 1;
     }
+  }
+  s.night.assign(s.mean.size(), 0);
+  s.night_pixels = 0;
+  s.from_mask = site_mask != nullptr && site_mask->size() == s.mean.size();
+  int low = 0;
+  int high = -1;
+  if (!s.from_mask && earthshine_band(s.mean, usable, low, high, s.earthshine_peak)) {
+    s.earthshine_low = low;
+    s.earthshine_high = high;
+  }
+  std::vector<float> noise;
+  for (std::size_t at = 0; at < usable.size(); ++at) {
+    if (usable[at] == 0) continue;
+    if (s.from_mask) {
+      if ((*site_mask)[at] == 0) continue;
+    } else {
+      const long level = std::lround(s.mean[at]);
+      if (level < low || level > high) continue;
+    }
+    s.night[at] = 1;
+    ++s.night_pixels;
+    noise.push_back(s.noise[at]);
   }
   if (noise.empty()) return;
   const auto at_fraction = [&noise](double fraction) {
@@ -92,8 +115,52 @@ void mark_night(NightSurvey& s, const ScanBorders& borders) {
 
 }  // namespace
 
+bool earthshine_band(std::span<const float> mean, std::span<const std::uint8_t> usable, int& low,
+                     int& high, int& peak) {
+  std::array<double, 256> counts{};
+  for (std::size_t i = 0; i < mean.size() && i < usable.size(); ++i) {
+    if (usable[i] == 0) continue;
+    const long level = std::lround(std::clamp(static_cast<double>(mean[i]), 0.0, 255.0));
+    counts[static_cast<std::size_t>(level)] += 1.0;
+  }
+  // Smoothed over kHistogramSmoothing levels, only the levels the detector tests.
+  const int first = static_cast<int>(kLowestNight) + 1;
+  const int last = static_cast<int>(kHighestNight) - 1;
+  std::array<double, 256> smooth{};
+  const int half = kHistogramSmoothing / 2;
+  double highest = 0.0;
+  for (int v = first; v <= last; ++v) {
+    for (int k = std::max(first, v - half); k <= std::min(last, v + half); ++k) {
+      smooth[static_cast<std::size_t>(v)] += counts[static_cast<std::size_t>(k)];
+    }
+    highest = std::max(highest, smooth[static_cast<std::size_t>(v)]);
+  }
+  if (!(highest > 0.0)) return false;
+  int top = -1;
+  for (int v = first; v <= last && top < 0; ++v) {
+    const double here = smooth[static_cast<std::size_t>(v)];
+    const double below = v > first ? smooth[static_cast<std::size_t>(v - 1)] : 0.0;
+    // A plateau counts from its first level; the level after it must not rise.
+    int after = v + 1;
+    while (after <= last && smooth[static_cast<std::size_t>(after)] == here) ++after;
+    const double above = after <= last ? smooth[static_cast<std::size_t>(after)] : 0.0;
+    if (here >= kLeastPeakShare * highest && here > below && here >= above) top = v;
+  }
+  if (top < 0) return false;
+  const double floor = kBandFloor * smooth[static_cast<std::size_t>(top)];
+  int lo = top;
+  while (lo > first && smooth[static_cast<std::size_t>(lo - 1)] >= floor) --lo;
+  int hi = top;
+  while (hi < last && smooth[static_cast<std::size_t>(hi + 1)] >= floor) ++hi;
+  low = lo;
+  high = hi;
+  peak = top;
+  return true;
+}
+
 bool survey_night(FrameSource& source, int ring_frames, const ScanBorders& borders, NightSurvey& s,
-                  std::vector<std::string>& warnings, std::string& error) {
+                  std::vector<std::string>& warnings, std::string& error,
+                  const std::vector<std::uint8_t>* site_mask) {
   s = NightSurvey{};
   s.geometry = source.geometry();
   const auto pixels = static_cast<std::size_t>(s.geometry.frame_pixels);
@@ -169,12 +236,19 @@ bool survey_night(FrameSource& source, int ring_frames, const ScanBorders& borde
     s.mean[i] = static_cast<float>(sum[i] / s.surveyed);
     s.noise[i] = static_cast<float>(std::sqrt(variance[i] / rings));
   }
+  if (s.frames > 1) {
+    const FrameTime first = source.frame_time(0);
+    const FrameTime last = source.frame_time(s.frames - 1);
+    if (first.known && last.known && last.seconds > first.seconds) {
+      s.frame_rate = static_cast<double>(s.frames - 1) / (last.seconds - first.seconds);
+    }
+  }
   mark_edges(s);
-  mark_night(s, borders);
+  mark_night(s, borders, site_mask);
   if (s.night_pixels == 0) {
     error =
-        "no night side to inject flashes into: no pixel inside the borders has a mean "
-        "between 5 and 250 grey levels away from steep or saturated edges";
+        "no night side to inject flashes into: no pixel inside the borders lies in the "
+        "earthshine, never saturated, away from steep or saturated edges";
     return false;
   }
   return true;
@@ -205,4 +279,13 @@ double local_noise(const NightSurvey& s, double x, double y) {
     }
   }
   return std::sqrt(variance / count);
+}
+
+std::vector<std::int16_t> mirror_centres(const NightSurvey& s) {
+  std::vector<std::int16_t> centres(s.mean.size());
+  for (std::size_t i = 0; i < centres.size(); ++i) {
+    centres[i] = static_cast<std::int16_t>(
+        std::clamp<long>(std::lround(2.0 * static_cast<double>(s.mean[i])), 0, 510));
+  }
+  return centres;
 }

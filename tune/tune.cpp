@@ -11,6 +11,7 @@
 #include "sources/frame_window.h"
 #include "sources/recording.h"
 #include "formats/completeness_csv.h"
+#include "tune/tune_pictures.h"
 #include "tune/tune_report.h"
 
 namespace {
@@ -39,11 +40,21 @@ bool read_run_settings(const std::filesystem::path& run_dir, DetectionSettings& 
 // --write: the recommended thresholds into settings.txt, saying what changed. False (said on
 // `err`) when there is no recommendation or a file cannot be written.
 bool write_recommended(const std::filesystem::path& run_dir, const DetectionSettings& settings,
-                       const TuneScores& scores, std::FILE* out, std::FILE* err) {
+                       const TuneScores& scores, bool accept_loss, std::FILE* out,
+                       std::FILE* err) {
   if (scores.recommended < 0) {
     print_message(out, err,
                   "settings.txt: not written: no setting of the grid keeps within the false "
                   "alarm limit");
+    return false;
+  }
+  if (scores.losing() && !accept_loss) {
+    print_message(out, err,
+                  "settings.txt: not written: the recommended setting finds " +
+                      std::to_string(scores.loss) + " fewer of " +
+                      std::to_string(scores.loss_of) +
+                      " injected flashes of 8 times the noise and more than the current one; "
+                      "give --accept-loss to write it");
     return false;
   }
   const GridSetting& chosen = scores.scores[static_cast<std::size_t>(scores.recommended)].setting;
@@ -72,7 +83,8 @@ bool tune_recording(const TuneInput& input, TuneOutcome& outcome, std::string& e
   if (source == nullptr) return false;
   const DetectionThresholds used = detection_thresholds(input.settings);
   if (!survey_night(*source, input.settings.Images_in_buffer, used.borders, outcome.survey,
-                    outcome.warnings, error)) {
+                    outcome.warnings, error,
+                    input.site_mask.empty() ? nullptr : &input.site_mask)) {
     // A frame that cannot be read is named by its source; the rest is about the whole recording.
     if (error.rfind(input.name, 0) != 0) error = input.name + ": " + error;
     return false;
@@ -92,6 +104,7 @@ bool tune_recording(const TuneInput& input, TuneOutcome& outcome, std::string& e
   request.settings = input.settings;
   request.grid = outcome.grid;
   request.threads = outcome.threads;
+  request.mirror_centres = mirror_centres(outcome.survey);
   for (int pass = 0; pass < outcome.plan.passes; ++pass) {
     request.passes.push_back(pass_spots(outcome.plan, pass, input.psf));
   }
@@ -131,6 +144,15 @@ bool open_recording_input(const TuneOptions& options, TuneInput& input, std::FIL
   };
   input.name = std::filesystem::path(path).filename().string();
   return true;
+}
+
+// The mask and the cards' strips beside index.html.
+bool write_tune_pictures(const std::filesystem::path& run_dir, const TuneInput& input,
+                         const TuneOutcome& outcome, std::string& error) {
+  const std::filesystem::path folder = run_dir / "tune";
+  return write_mask_image(folder, outcome.survey, error) &&
+         write_candidate_pictures(folder, input.open, mirror_centres(outcome.survey),
+                                  outcome.scores, input.settings.Interlace != 0, error);
 }
 
 }  // namespace
@@ -196,7 +218,12 @@ int run_tune(const TuneOptions& options, std::FILE* out, std::FILE* err) {
     std::fprintf(out, "Wrote %s and %s\n", (run_dir / "tune" / kCompletenessName).string().c_str(),
                  (run_dir / "tune/index.html").string().c_str());
   }
-  if (options.write && !write_recommended(run_dir, input.settings, outcome.scores, out, err)) {
+  if (!lost && !write_tune_pictures(run_dir, input, outcome, error)) {
+    print_message(out, err, error);
+    lost = true;
+  }
+  if (options.write && !write_recommended(run_dir, input.settings, outcome.scores,
+                                          options.accept_loss, out, err)) {
     lost = true;
   }
   if (std::fflush(out) != 0 || std::ferror(out) != 0) {

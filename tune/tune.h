@@ -25,6 +25,9 @@ struct TuneInput {
   double psf = 2.5;           // full width at half maximum of the injected flashes, pixels
   double false_alarms = 1.0;  // allowed per 10,000 frames
   int threads = 1;
+  // The night side from the fitted disc and terminator (one byte per pixel, 1 on the night side)
+  // when the place on the Moon is known; empty: from the frames' brightness (the earthshine).
+  std::vector<std::uint8_t> site_mask;
 };
 
 struct TuneOutcome {

@@ -82,6 +82,10 @@ bool parse_tune_arguments(std::span<const std::string> args, TuneOptions& option
       options.write = true;
       continue;
     }
+    if (arg == "--accept-loss") {
+      options.accept_loss = true;
+      continue;
+    }
     if (arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
       positional.push_back(arg);
       continue;

@@ -11,7 +11,7 @@
 
 inline constexpr const char* kVeskTuneUsage =
     "usage: vesk-tune [RUN_DIR | RECORDING] [--out DIR] [--first N] [--count M] [--write] "
-    "[--false-alarms F] [--flashes K] [--psf FWHM] [--threads T] [--byte-order little|big] "
+    "[--accept-loss] [--false-alarms F] [--flashes K] [--psf FWHM] [--threads T] [--byte-order little|big] "
     "[--depth D] [--start-utc T]";
 
 struct TuneOptions {
@@ -29,6 +29,9 @@ struct TuneOptions {
   std::int64_t first = 0;                           // first frame used, from 0
   std::int64_t count = 10000;                       // frames used at most
   bool write = false;         // update settings.txt with the recommended setting
+  // --write even when the recommended setting finds fewer flashes of 8 times the noise and more
+  // than the current one (TuneScores::losing)
+  bool accept_loss = false;
   double false_alarms = 1.0;  // most false alarms per 10,000 frames of the recommended setting
   int flashes = 50;           // injected flashes per strength bin
   double psf = 2.5;           // full width at half maximum of the injected flashes, pixels

@@ -9,6 +9,7 @@
 
 #include "formats/completeness_csv.h"
 #include "imaging/file_io.h"
+#include "review/event_images.h"
 
 namespace {
 // A settings file is 14 short lines; anything far larger is not one.
@@ -88,6 +89,72 @@ std::string sample_note(const TuneScores& t) {
 int fading(const InjectionPlan& plan) {
   return static_cast<int>(std::count_if(plan.flashes.begin(), plan.flashes.end(),
                                         [](const InjectedFlash& f) { return f.fade_peak > 0.0; }));
+}
+
+// Where the flashes went: how many pixels and why there.
+std::string night_side_text(const NightSurvey& s) {
+  if (s.from_mask) {
+    return format(
+        "Night side: %s pixels of the fitted disc's night side, never saturated, away from "
+        "edges (of %s the detector tests)",
+        grouped(s.night_pixels).c_str(), grouped(s.tested_pixels).c_str());
+  }
+  return format(
+      "Night side: %s pixels in the earthshine (mean %d to %d grey levels, peak %d), never "
+      "saturated, away from edges (of %s the detector tests)",
+      grouped(s.night_pixels).c_str(), s.earthshine_low, s.earthshine_high, s.earthshine_peak,
+      grouped(s.tested_pixels).c_str());
+}
+
+// A rate per 10,000 frames also per hour at the recording's frame rate, when known.
+std::string rate_number(double rate) {
+  return rate >= 100.0 ? grouped(std::llround(rate)) : format("%.3g", rate);
+}
+
+std::string rate_text(double per_10k, double frame_rate) {
+  if (!(frame_rate > 0.0)) {
+    return rate_number(per_10k) + " per 10,000 frames (frame rate unknown)";
+  }
+  return rate_number(per_10k) + " per 10,000 frames, " +
+         rate_number(per_10k * frame_rate * 3600.0 / 10000.0) + " per hour at " +
+         format("%.4g", frame_rate) + " frames per second";
+}
+
+int count_kind(const TuneScores& t, CandidateKind kind) {
+  return static_cast<int>(std::count_if(t.candidates.begin(), t.candidates.end(),
+                                        [kind](const Candidate& c) { return c.kind == kind; }));
+}
+
+int percent_of(int part, int whole) {
+  return whole > 0 ? static_cast<int>(std::lround(100.0 * part / whole)) : 0;
+}
+
+// The lines that say the recommended setting finds fewer flashes from 8 times the noise than the
+// current one, and why; empty when it does not.
+std::string loss_text(const TuneOutcome& o) {
+  const TuneScores& t = o.scores;
+  if (t.recommended < 0 || !t.losing()) return "";
+  const SettingScore& best = t.scores[static_cast<std::size_t>(t.recommended)];
+  const SettingScore& now = t.scores[t.current];
+  std::string why;
+  if (!now.within_limit) {
+    why = format(
+        "the current setting's false alarms are over the limit: %d in %s frames (%d of noise "
+        "on the negative, %d the catalogue explains), %s",
+        now.false_alarms, grouped(t.frames_tested).c_str(), now.noise_alarms, now.upward_alarms,
+        rate_text(now.alarm_rate, o.survey.frame_rate).c_str());
+  } else {
+    why = format("the recommended setting finds more at %s times the noise (%d against %d)",
+                 bin_name(kReferenceBin).c_str(), best.found[kReferenceBin],
+                 now.found[kReferenceBin]);
+  }
+  return format(
+      "Loss: the recommended setting finds %d fewer of the %d injected flashes of %g times the "
+      "noise and more than the current one (%d%% against %d%%), because %s; --write needs "
+      "--accept-loss to save it",
+      t.loss, t.loss_of, kStrengthBins[kReferenceBin].from,
+      percent_of(found_from_reference(best), t.loss_of),
+      percent_of(found_from_reference(now), t.loss_of), why.c_str());
 }
 
 std::string escape_html(const std::string& text) {
@@ -291,17 +358,6 @@ std::string alarm_chart(const TuneOutcome& o) {
   return svg + "</svg>\n";
 }
 
-std::string report_rows(const std::vector<FoundReport>& reports, std::int64_t first,
-                        std::size_t most) {
-  std::string rows;
-  for (std::size_t k = 0; k < reports.size() && k < most; ++k) {
-    const FoundReport& r = reports[k];
-    rows += format("<tr><td>%lld</td><td>%.1f</td><td>%.1f</td><td>%d</td></tr>\n",
-                   static_cast<long long>(first + r.frame), r.x, r.y, r.pixels);
-  }
-  return rows;
-}
-
 constexpr const char* kStyle = R"(<style>
 body { background: #15171c; color: #e6e6e6; font: 16px/1.5 system-ui, sans-serif; margin: 2em auto;
        max-width: 1000px; padding: 0 1em; }
@@ -320,36 +376,117 @@ th { color: #aab; font-weight: 600; white-space: nowrap; }
 tr.rec td { color: #6fdc8c; font-weight: 600; } tr.cur td { color: #fff; background: #262b35; }
 tr.over td { color: #8a8f99; }
 ul.legend { list-style: none; padding: 0; display: flex; flex-wrap: wrap; gap: 0.4em 1.4em; }
+.cards { display: flex; flex-wrap: wrap; gap: 0.8em; }
+.card { background: #1f232b; border: 1px solid #39404d; border-radius: 6px; padding: 0.5em;
+        width: 100%; box-sizing: border-box;
+        max-width: 100%; }
+.card img { image-rendering: pixelated; width: 100%; max-width: 940px; display: block; }
+.card p { margin: 0.3em 0; font-size: 14px; }
+.card.noise, .card.upward { border-color: #ff6b6b; } .card.uncertain { border-color: #ffb347; }
+.card.found { border-color: #6fdc8c; }
+img.mask { max-width: 100%; image-rendering: pixelated; }
 ul.legend span { display: inline-block; width: 1.6em; height: 0.3em; vertical-align: middle;
                  margin-right: 0.4em; }
 </style>
 )";
 
+// What a candidate is, in words, for its card.
+const char* kind_words(CandidateKind kind) {
+  switch (kind) {
+    case CandidateKind::found:
+      return "the recording's own: most settings report it";
+    case CandidateKind::uncertain:
+      return "uncertain: a flash to the catalogue that only some settings report; perhaps "
+             "real, never counted as a false alarm";
+    case CandidateKind::noise:
+      return "false alarm of noise, on the negative";
+    case CandidateKind::upward:
+      return "false alarm the catalogue explains";
+    case CandidateKind::edge:
+      return "edge: counted apart, not against the limit";
+    case CandidateKind::moving:
+      return "moving: counted apart, not against the limit";
+    case CandidateKind::other:
+      return "on the negative, with a verdict the frames as they are show themselves";
+  }
+  return "";
+}
+
+std::string candidate_cards(const TuneOutcome& o, std::int64_t first) {
+  const TuneScores& t = o.scores;
+  const std::vector<std::size_t> shown = shown_candidates(t);
+  std::string page = format(
+      "<h2 id=\"candidates\">Candidates</h2>\n<p>Every false alarm, every uncertain candidate and the "
+      "recording's own events, as the settings of the grid report them in the frames without "
+      "injections and in their negative (%zu cards; %zu candidates in all). Each card shows "
+      "the close-ups from 5 frames before to 10 after, the catalogue's class and how many "
+      "settings report it; a card from the negative shows the negative's frames.</p>\n"
+      "<div class=\"cards\">\n",
+      shown.size(), t.candidates.size());
+  const auto has = [](const Candidate& c, std::size_t i) {
+    return std::binary_search(c.settings.begin(), c.settings.end(), i);
+  };
+  for (std::size_t n = 0; n < shown.size(); ++n) {
+    const Candidate& c = t.candidates[shown[n]];
+    const CatalogueEvent& e = c.event;
+    std::string by;
+    if (t.recommended >= 0) {
+      by += has(c, static_cast<std::size_t>(t.recommended)) ? "; the recommended setting reports it"
+                                                            : "; not the recommended setting";
+    }
+    by += has(c, t.current) ? "; the current setting reports it" : "; not the current setting";
+    page += format(
+        "<div class=\"card %s\"><img src=\"%s/%s\" alt=\"close-ups\"><p><b>%s</b> "
+        "(class %s)</p><p>frame %lld, sample %.1f, line %.1f, peak %.1f, snr %.1f; "
+        "reported by %zu of %zu settings%s</p></div>\n",
+        candidate_kind_name(c.kind), kCardFolder,
+        event_image_name(static_cast<int>(n) + 1, EventImage::strip).c_str(),
+        escape_html(kind_words(c.kind)).c_str(), escape_html(c.class_name).c_str(),
+        static_cast<long long>(first + e.frame), e.x, e.y, e.peak,
+        e.first.flux_err > 0.0 ? e.first.flux / e.first.flux_err : 0.0, c.settings.size(),
+        t.scores.size(), by.c_str());
+  }
+  return page + "</div>\n";
+}
+
 }  // namespace
+
+std::vector<std::size_t> shown_candidates(const TuneScores& t) {
+  std::vector<std::size_t> shown;
+  for (std::size_t k = 0; k < t.candidates.size() && shown.size() < kMostCards; ++k) {
+    if (t.candidates[k].kind != CandidateKind::other) shown.push_back(k);
+  }
+  return shown;
+}
 
 std::string tune_summary(const TuneOutcome& o, std::size_t rows) {
   const TuneScores& t = o.scores;
   const NightSurvey& s = o.survey;
   std::string text;
+  text += night_side_text(s) + "\n";
   text += format(
-      "Noise: each pixel's spread over time, on the night side (%s pixels, %d frames): "
+      "Noise: each pixel's spread over time, on the night side (%d frames): "
       "median %.2f grey levels, 10-90%%: %.2f to %.2f\n",
-      grouped(s.night_pixels).c_str(), s.surveyed, s.noise_median, s.noise_low, s.noise_high);
+      s.surveyed, s.noise_median, s.noise_low, s.noise_high);
   text += format(
       "Injected %zu flashes (%d per strength bin, %d fading over a second frame) in "
       "%d pass%s over %lld tested frames\n",
       o.plan.flashes.size(), static_cast<int>(o.plan.flashes.size() / kStrengthBins.size()),
       fading(o.plan), o.plan.passes, o.plan.passes == 1 ? "" : "es",
       static_cast<long long>(t.frames_tested));
-  text += format("Tested %zu settings in %d runs: %.1f s on %d thread%s (noise survey %.1f s)\n",
-                 t.scores.size(), 1 + t.passes, o.run_seconds, o.threads, o.threads == 1 ? "" : "s",
-                 o.survey_seconds);
-  if (!t.steady.empty()) {
-    text += format(
-        "Reported by most settings, so put down to the recording, not counted as "
-        "false alarms: %zu (listed in tune/index.html)\n",
-        t.steady.size());
-  }
+  text += format(
+      "Tested %zu settings in %d runs (the frames as they are, their negative, %d with "
+      "flashes): %.1f s on %d thread%s (noise survey %.1f s)\n",
+      t.scores.size(), 2 + t.passes, t.passes, o.run_seconds, o.threads,
+      o.threads == 1 ? "" : "s", o.survey_seconds);
+  text += format(
+      "Events without injections: %d reported by most settings (the recording's own), %d "
+      "uncertain (a flash to the catalogue, reported by some settings only: never counted as "
+      "false alarms), %d edge, %d moving, %d other verdicts; %d false alarms of noise on the "
+      "negative (pictures in tune/index.html)\n",
+      count_kind(t, CandidateKind::found), count_kind(t, CandidateKind::uncertain),
+      count_kind(t, CandidateKind::edge), count_kind(t, CandidateKind::moving),
+      count_kind(t, CandidateKind::upward), count_kind(t, CandidateKind::noise));
   text +=
       "\n                                      found, by peak over the noise       false "
       "alarms in\n";
@@ -357,7 +494,7 @@ std::string tune_summary(const TuneOutcome& o, std::size_t rows) {
   for (std::size_t b = 0; b < kStrengthBins.size(); ++b) {
     text += format(" %5s", bin_name(b).c_str());
   }
-  text += format("   %s frames  edge\n", grouped(t.frames_tested).c_str());
+  text += format("   %s frames  edge uncertain\n", grouped(t.frames_tested).c_str());
   for (const std::size_t i : table_rows(t, rows)) {
     const SettingScore& sc = t.scores[i];
     text += format("%7g %7g %7g %12g", double(sc.setting.time_sd), double(sc.setting.min_sd2),
@@ -369,25 +506,26 @@ std::string tune_summary(const TuneOutcome& o, std::size_t rows) {
     if (static_cast<int>(i) == t.recommended) note += "  recommended";
     if (i == t.current) note += "  current";
     if (!sc.within_limit) note += "  over the limit";
-    text += format(" %*d %5d%s\n", static_cast<int>(grouped(t.frames_tested).size()) + 13,
-                   sc.false_alarms, sc.edge_alarms, note.c_str());
+    text += format(" %*d %5d %9d%s\n", static_cast<int>(grouped(t.frames_tested).size()) + 13,
+                   sc.false_alarms, sc.edge_alarms, sc.uncertain, note.c_str());
   }
   text += "\n";
   if (t.recommended < 0) {
-    text += format(
-        "No setting of the grid keeps within %g false alarms per 10,000 frames; "
-        "nothing to recommend\n",
-        t.limit);
+    text += format("No setting of the grid keeps within %s false alarms; nothing to recommend\n",
+                   rate_text(t.limit, s.frame_rate).c_str());
     return text;
   }
   const SettingScore& best = t.scores[static_cast<std::size_t>(t.recommended)];
   const SettingScore& now = t.scores[t.current];
   text += format(
       "Recommended: %s (finds %d%% of the flashes at %s times the noise, the current "
-      "setting %d%%; %d false alarms in %s frames, limit %g per 10,000)\n",
+      "setting %d%%; %d false alarms in %s frames, %s; the limit it meets: %s)\n",
       setting_text(best.setting).c_str(), percent(best, kReferenceBin),
       bin_name(kReferenceBin).c_str(), percent(now, kReferenceBin), best.false_alarms,
-      grouped(t.frames_tested).c_str(), t.limit);
+      grouped(t.frames_tested).c_str(), rate_text(best.alarm_rate, s.frame_rate).c_str(),
+      rate_text(t.limit, s.frame_rate).c_str());
+  const std::string loss = loss_text(o);
+  if (!loss.empty()) text += loss + "\n";
   const std::string note = sample_note(t);
   if (!note.empty()) text += note + "\n";
   return text;
@@ -410,6 +548,10 @@ std::string completeness_csv(const TuneOutcome& o) {
       row.false_alarms = s.false_alarms;
       row.edge_alarms = s.edge_alarms;
       row.frames = t.frames_tested;
+      row.noise_alarms = s.noise_alarms;
+      row.upward_alarms = s.upward_alarms;
+      row.moving_alarms = s.moving_alarms;
+      row.uncertain = s.uncertain;
       csv += completeness_line(row);
     }
   }
@@ -427,18 +569,23 @@ std::string tune_page(const TuneOutcome& o, const std::string& title, std::int64
   page += "</head>\n<body>\n<h1>vesk-tune: " + escape_html(title) + "</h1>\n";
   page += format(
       "<p>Frames %lld to %lld, %d x %d pixels; the detector tests %s of them in each "
-      "run. Noise, each pixel's spread over time on the night side (%s pixels, first "
+      "run. Noise, each pixel's spread over time on the night side (first "
       "%d frames): median %.2f grey levels, 10-90%%: %.2f to %.2f.</p>\n",
       static_cast<long long>(first), static_cast<long long>(first + s.frames - 1),
       s.geometry.image_width, s.geometry.image_height, grouped(t.frames_tested).c_str(),
-      grouped(s.night_pixels).c_str(), s.surveyed, s.noise_median, s.noise_low, s.noise_high);
+      s.surveyed, s.noise_median, s.noise_low, s.noise_high);
+  page += "<p>" + escape_html(night_side_text(s)) +
+          ". The mean frame below, the night side where flashes were injected in green, the "
+          "other pixels the detector tests in red.</p>\n<p><img class=\"mask\" src=\"" +
+          std::string(kMaskImageName) + "\" alt=\"the mask\"></p>\n";
   page += format(
       "<p>Injected %zu synthetic flashes (Gaussian spots, full width at half maximum "
       "%g pixels; %d per strength bin; %d fading over a second frame) at random places "
       "on the night side, at most one per frame, in %d pass%s over the frames, in "
-      "memory only. %zu settings tested in %d runs: %.1f s on %d thread%s.</p>\n",
+      "memory only. %zu settings tested in %d runs (the frames as they are, their negative "
+      "and the passes with flashes): %.1f s on %d thread%s.</p>\n",
       o.plan.flashes.size(), o.psf, static_cast<int>(o.plan.flashes.size() / kStrengthBins.size()),
-      fading(o.plan), o.plan.passes, o.plan.passes == 1 ? "" : "es", t.scores.size(), 1 + t.passes,
+      fading(o.plan), o.plan.passes, o.plan.passes == 1 ? "" : "es", t.scores.size(), 2 + t.passes,
       o.run_seconds, o.threads, o.threads == 1 ? "" : "s");
 
   const SettingScore& now = t.scores[t.current];
@@ -448,18 +595,21 @@ std::string tune_page(const TuneOutcome& o, const std::string& title, std::int64
     page += format(
         "<p class=\"good\"><b>Recommended: %s</b></p><p>It finds %d%% of the flashes "
         "at %s times the noise (the current setting, %s: %d%%), with %d false alarms "
-        "and %d at edges in %s frames without injections (limit: %g per 10,000 "
-        "frames).</p>",
+        "in %s frames (%d of noise on the negative, %d the catalogue explains), %s. The "
+        "limit it meets: %s. Besides: %d edge and %d moving events, %d uncertain "
+        "candidates.</p>",
         setting_text(best.setting).c_str(), percent(best, kReferenceBin),
         bin_name(kReferenceBin).c_str(), setting_text(now.setting).c_str(),
-        percent(now, kReferenceBin), best.false_alarms, best.edge_alarms,
-        grouped(t.frames_tested).c_str(), t.limit);
+        percent(now, kReferenceBin), best.false_alarms, grouped(t.frames_tested).c_str(),
+        best.noise_alarms, best.upward_alarms, rate_text(best.alarm_rate, s.frame_rate).c_str(),
+        rate_text(t.limit, s.frame_rate).c_str(), best.edge_alarms, best.moving_alarms,
+        best.uncertain);
+    const std::string loss = loss_text(o);
+    if (!loss.empty()) page += "<p class=\"warn\">" + escape_html(loss) + ".</p>";
   } else {
-    page += format(
-        "<p class=\"warn\"><b>No setting of the grid keeps within %g false alarms per "
-        "10,000 frames.</b> Look at the alarms below: real flashes or satellite "
-        "glints that only some settings report count as alarms too.</p>",
-        t.limit);
+    page += format("<p class=\"warn\"><b>No setting of the grid keeps within %s false "
+                   "alarms.</b> Look at the false alarms below.</p>",
+                   escape_html(rate_text(t.limit, s.frame_rate)).c_str());
   }
   const std::string note = sample_note(t);
   if (!note.empty()) page += "<p>" + escape_html(note) + ".</p>";
@@ -478,57 +628,33 @@ std::string tune_page(const TuneOutcome& o, const std::string& title, std::int64
   page += "</ul>\n" + completeness_chart(o, curves);
 
   page +=
-      "<h2>False alarms against threshold</h2>\n<p>Reports in the frames without injections, "
-      "per 10,000 frames, against the temporal threshold each setting sets at the median "
+      "<h2>False alarms against threshold</h2>\n<p>False alarms per 10,000 frames (those of "
+      "noise on the negative and those the catalogue explains that the negative cannot show), "
+      "against the temporal threshold each setting sets at the median "
       "noise (settings with the same threshold spread a little sideways by their "
       "neighbourhood test). Filled: false alarms, <span style=\"color:#5aa9ff\">within the "
       "limit</span> or <span style=\"color:#ff6b6b\">over it</span>, <span "
       "style=\"color:#6fdc8c\">the recommended setting</span>; hollow <span "
-      "style=\"color:#ffb347\">orange</span>: alarms at edge sites (a steep gradient of the "
-      "mean frame, or saturated pixels near), not counted against the limit.</p>\n";
+      "style=\"color:#ffb347\">orange</span>: events the catalogue calls edge (a steep "
+      "gradient of the mean frame, or saturated pixels near), not counted against the "
+      "limit.</p>\n";
   page += alarm_chart(o);
 
-  if (!t.steady.empty()) {
-    page += format(
-        "<h2>Reported by most settings</h2>\n<p>At least %g%% of the settings report "
-        "these in the frames without injections. They come from the recording itself "
-        "(a real flash, a satellite glint, a hard edge) rather than from a threshold, "
-        "so they are not counted as anyone's false alarms. Look at them.</p>\n"
-        "<table><tr><th>frame</th><th>sample</th><th>line</th><th>pixels</th>"
-        "<th>settings</th></tr>\n",
-        100 * kSteadyShare);
-    for (std::size_t k = 0; k < t.steady.size() && k < 200; ++k) {
-      const SteadyEvent& e = t.steady[k];
-      page += format("<tr><td>%lld</td><td>%.1f</td><td>%.1f</td><td>%d</td><td>%d</td></tr>\n",
-                     static_cast<long long>(first + e.report.frame), e.report.x, e.report.y,
-                     e.report.pixels, e.settings);
-    }
-    page += "</table>\n";
-  }
-  std::vector<std::pair<std::size_t, const char*>> listed;
-  if (t.recommended >= 0)
-    listed.emplace_back(static_cast<std::size_t>(t.recommended), "recommended");
-  if (static_cast<int>(t.current) != t.recommended) listed.emplace_back(t.current, "current");
-  for (const auto& [i, label] : listed) {
-    const SettingScore& sc = t.scores[i];
-    if (sc.alarms.empty()) continue;
-    page += format(
-        "<h2>Alarms of the %s setting</h2>\n<p>%s, in the frames without injections: "
-        "%d false alarms, then %d at edge sites.</p>\n<table><tr><th>frame</th>"
-        "<th>sample</th><th>line</th><th>pixels</th></tr>\n",
-        label, setting_text(sc.setting).c_str(), sc.false_alarms, sc.edge_alarms);
-    page += report_rows(sc.alarms, first, 100) + "</table>\n";
-  }
+  page += candidate_cards(o, first);
 
   page +=
       "<h2>Every setting</h2>\n<p>Best first. Found: share of the injected flashes in each "
-      "bin of peak over noise. Alarms: false alarms without injections / with injections "
-      "(away from the injected flashes) / at edge sites without injections.</p>\n"
+      "bin of peak over noise. False alarms: of noise on the negative plus those the "
+      "catalogue explains that the negative cannot show; edge, moving: events with those "
+      "verdicts without injections; uncertain: candidates only some settings report; "
+      "injected runs: reports away from the flashes and the recording's events.</p>\n"
       "<table><tr><th>Time_sd</th><th>Min_sd2</th><th>Min_sd1</th><th>Neighbour_sd</th>";
   for (std::size_t b = 0; b < kStrengthBins.size(); ++b) {
     page += "<th>" + bin_name(b) + "</th>";
   }
-  page += "<th>alarms</th><th>injected runs</th><th>edge</th><th></th></tr>\n";
+  page +=
+      "<th>false alarms</th><th>edge</th><th>moving</th><th>uncertain</th><th>injected "
+      "runs</th><th></th></tr>\n";
   for (const std::size_t i : t.ranking) {
     const SettingScore& sc = t.scores[i];
     const bool recommended = static_cast<int>(i) == t.recommended;
@@ -545,8 +671,9 @@ std::string tune_page(const TuneOutcome& o, const std::string& title, std::int64
     std::string note = recommended ? "recommended" : "";
     if (i == t.current) note += note.empty() ? "current" : ", current";
     if (!sc.within_limit) note += note.empty() ? "over the limit" : ", over the limit";
-    page += format("<td>%d</td><td>%d</td><td>%d</td><td>%s</td></tr>\n", sc.false_alarms,
-                   sc.injected_alarms, sc.edge_alarms, note.c_str());
+    page += format("<td>%d</td><td>%d</td><td>%d</td><td>%d</td><td>%d</td><td>%s</td></tr>\n",
+                   sc.false_alarms, sc.edge_alarms, sc.moving_alarms, sc.uncertain,
+                   sc.injected_alarms, note.c_str());
   }
   page += "</table>\n</body>\n</html>\n";
   return page;

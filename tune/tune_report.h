@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "control/settings.h"
 #include "tune/tune.h"
@@ -12,6 +13,13 @@
 // The console text after the runs: noise, injections, the table (the recommended setting, the
 // current one and the next best within the limit, `rows` lines at most) and the recommendation.
 std::string tune_summary(const TuneOutcome& outcome, std::size_t rows);
+
+// The page's cards: the candidates shown (all but those of kind `other`, at most kMostCards), as
+// indices into scores.candidates; card n (from 1) shows kCardFolder/e000n_strip.png.
+inline constexpr std::size_t kMostCards = 400;
+inline constexpr const char* kCardFolder = "cards";
+inline constexpr const char* kMaskImageName = "mask.png";
+std::vector<std::size_t> shown_candidates(const TuneScores& scores);
 
 // completeness.csv: the header line, then one line per setting and strength bin, in grid order.
 std::string completeness_csv(const TuneOutcome& outcome);

@@ -1,4 +1,4 @@
-// vesk-tune [RUN_DIR | RECORDING] [--out DIR] [--first N] [--count M] [--write]
+// vesk-tune [RUN_DIR | RECORDING] [--out DIR] [--first N] [--count M] [--write] [--accept-loss]
 //           [--false-alarms F] [--flashes K] [--psf FWHM] [--threads T] [recording options]
 // Chooses the detection thresholds on the recording's own frames by injected flashes.
 #include <cstdio>
@@ -21,6 +21,8 @@ constexpr const char* kHelp =
     "  --out DIR            the run folder of RECORDING (default: NAME.vesk)\n"
     "  --write              write the recommended thresholds into settings.txt (the old one is\n"
     "                       kept as settings.txt.bak)\n"
+    "  --accept-loss        with --write, write it even when it finds fewer injected flashes of\n"
+    "                       8 times the noise and more than the current setting\n"
     "  --false-alarms F     most false alarms per 10,000 frames allowed (default 1)\n"
     "  --flashes K          injected flashes per strength bin (default 50)\n"
     "  --psf FWHM           full width at half maximum of the injected flashes, pixels (2.5)\n"

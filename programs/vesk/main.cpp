@@ -1,5 +1,6 @@
 // vesk [RECORDING...] [--out DIR] [--no-menu] [--quiet] [--threads N] [--first N] [--count M]
-//      [--byte-order little|big] [--depth D] [--start-utc T] [--range LO,HI] [--fps F]
+//      [--byte-order little|big] [--depth D] [--start-utc T] [--psf FWHM] [--range LO,HI]
+//      [--fps F]
 // Without arguments VESK works on the frame folder where it is started; with a recording it reads
 // the frames straight from it into the run folder NAME.vesk (or --out DIR).
 #include <unistd.h>
@@ -35,9 +36,13 @@ constexpr const char* kHelp =
     "                       checked on the first frames)\n"
     "  --start-utc T        the UTC of the recording's frame 0, e.g. 2024-03-15T21:04:05.25Z,\n"
     "                       for a recording without a clock of its own\n"
+    "  --psf FWHM           the optics' full width at half maximum in pixels, 0.5 to 20; an\n"
+    "                       event narrower than 0.6 of it is classed sharp (default: measured\n"
+    "                       on the Moon's limb in the mean frame)\n"
     "  --range LO,HI        real-number FITS samples: the values shown as black and white for\n"
     "                       the whole run (default: the first frames' 0.1 and 99.9 percentiles)\n"
-    "  --fps F              a FITS cube: frames per second after its DATE-OBS\n""  -h, --help           this text\n"
+    "  --fps F              a FITS cube: frames per second after its DATE-OBS\n"
+    "  -h, --help           this text\n"
     "  --version            the version and the git commit this program was built from\n"
     "\n"
     "Exit status: 0 done (warnings included), 1 stopped on an error or lost output, 2 bad command\n"
@@ -70,6 +75,7 @@ int main(int argc, char** argv) {
   options.menu = !line.no_menu;
   options.frame_lines = !line.quiet;
   options.threads = line.threads;
+  options.psf = line.psf;
   // The line that rewrites itself is only worth it on a terminal; elsewhere a line per frame.
   options.progress_line = !line.recording.empty() && isatty(fileno(stdout)) != 0;
   if (!line.recording.empty()) {
