@@ -93,11 +93,8 @@ bool parse_command_line(std::span<const std::string> args, CommandLine& line, st
       return false;
     }
     if (arg[0] != '-' || arg == "-") {
-      if (!line.recording.empty()) {
-        error = arg + ": one recording at most (" + line.recording + " is given); " + kVeskUsage;
-        return false;
-      }
-      line.recording = arg;
+      if (line.recording.empty()) line.recording = arg;
+      line.recordings.push_back(arg);
       continue;
     }
     if (arg == "--no-menu" || arg == "--quiet") {

@@ -6,15 +6,17 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "formats/site_file.h"
 #include "sources/recording.h"
 
 inline constexpr const char* kVeskUsage =
-    "usage: vesk [RECORDING] [--out DIR] [--no-menu] [--quiet] [--threads N] [--first N] "
+    "usage: vesk [RECORDING...] [--out DIR] [--no-menu] [--quiet] [--threads N] [--first N] "
     "[--count M] [--byte-order little|big] [--depth D] [--start-utc T] [--psf FWHM] "
     "[--replace] [--max-memory SIZE] [--site LAT,LON[,HEIGHT]] [--mirror yes|no] "
-    "[--rotation DEG[@UTC]] [--mount altaz|equatorial] [--scale ARCSEC] [--] [RECORDING]";
+    "[--rotation DEG[@UTC]] [--mount altaz|equatorial] [--scale ARCSEC] [--range LO,HI] "
+    "[--fps F] [--] [RECORDING...]";
 
 // Most worker threads --threads accepts.
 inline constexpr int kMostThreads = 1024;
@@ -23,7 +25,8 @@ inline constexpr double kLeastPsf = 0.5;
 inline constexpr double kMostPsf = 20.0;
 
 struct CommandLine {
-  std::string recording;     // empty: the frame folder in the current folder
+  std::string recording;     // empty: the frame folder in the current folder; else the first
+  std::vector<std::string> recordings;  // every recording given, in order (several: one night)
   std::string out;           // --out DIR; empty: NAME.vesk (see run_folder_of)
   bool no_menu = false;      // --no-menu
   bool quiet = false;        // --quiet

@@ -10,6 +10,7 @@
 #include "run/run_folder.h"
 #include "sources/recording.h"
 #include "sources/recording_id.h"
+#include "sources/recording_set.h"
 
 std::unique_ptr<FrameSource> open_recording_run(const std::filesystem::path& run_dir,
                                                 const RunOptions& options, std::FILE* out,
@@ -17,7 +18,9 @@ std::unique_ptr<FrameSource> open_recording_run(const std::filesystem::path& run
                                                 RunFolderLock& lock, RunInfo& info) {
   std::vector<std::string> notices;
   std::unique_ptr<FrameSource> source =
-      open_recording(options.recording, options.reading, notices, error);
+      options.recordings.size() > 1
+          ? open_recording_set(options.recordings, options.reading, notices, error)
+          : open_recording(options.recording, options.reading, notices, error);
   for (const std::string& notice : notices) print_message(out, err, notice);
   if (source == nullptr) return nullptr;
   const BuildVersion version = build_version();

@@ -14,6 +14,8 @@
 struct RunOptions {
   // The recording to read; empty: the frame files of the run folder's BMP_RAW.
   std::string recording;
+  // Several recordings read as one (a night in files); empty or one: `recording` alone.
+  std::vector<std::string> recordings;
   RecordingOptions reading;  // which frames of the recording, and how SER samples are read
   // Searched in order for the shipped data files when the run folder of a recording is laid out.
   std::vector<std::filesystem::path> data_folders;

@@ -59,6 +59,9 @@ struct RingView {
   // The newest frame in the ring when it is the recording's last ring (the tested frame is then
   // one of the last N/2); -1 during the run, when the ring reaches N/2 frames past the tested one.
   std::int64_t newest_frame = -1;
+  // The first frame of the ring's fill: 0, or the first frame after a gap in the recording,
+  // where the ring starts afresh; no frame before it is held.
+  std::int64_t first_frame = 0;
 
   // True when the ring is the recording's last and the tested frame one of its last N/2 frames.
   bool end_ring() const { return newest_frame >= 0; }
@@ -72,7 +75,7 @@ struct RingView {
   // True when frame `frame` is in the ring (never a frame before 0).
   bool frame_held(std::int64_t frame) const {
     const std::int64_t d = frame - target_frame;
-    return frame >= 0 && d >= -frames_before() && d <= frames_after();
+    return frame >= 0 && frame >= first_frame && d >= -frames_before() && d <= frames_after();
   }
   // The pixels of frame `frame`; the caller checks frame_held first.
   std::span<const std::uint8_t> frame_pixels(std::int64_t frame) const {

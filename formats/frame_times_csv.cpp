@@ -68,6 +68,16 @@ std::string frame_times_csv(std::span<const FrameTimesRow> times) {
   return csv;
 }
 
+std::string frame_origin_cells(std::string_view file, std::int64_t file_frame) {
+  std::string cell(file);
+  if (cell.find_first_of(",\"\r\n") != std::string::npos) {
+    cell = "\"";
+    for (const char c : file) cell += c == '"' ? std::string("\"\"") : std::string(1, c);
+    cell += "\"";
+  }
+  return "," + cell + "," + std::to_string(file_frame);
+}
+
 void add_frame_times_line(FrameTimes& times, std::string_view line, std::int64_t number,
                           std::vector<std::string>& warnings) {
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
@@ -75,6 +85,10 @@ void add_frame_times_line(FrameTimes& times, std::string_view line, std::int64_t
     times.header_seen = true;
     if (line == "frame,utc,seconds") {
       times.layout = FrameTimesLayout::frame_utc_seconds;
+    } else if (line == std::string("frame,utc,seconds") + kFrameOriginColumns) {
+      // Each frame's file and number in it follow; the times are what is read here.
+      times.layout = FrameTimesLayout::frame_utc_seconds;
+      times.origin_columns = true;
     } else if (line == "frame,utc") {
       times.layout = FrameTimesLayout::frame_utc;
     } else {
@@ -92,7 +106,7 @@ void add_frame_times_line(FrameTimes& times, std::string_view line, std::int64_t
   const std::vector<std::string_view> fields = split_fields(line);
   const bool with_seconds = times.layout == FrameTimesLayout::frame_utc_seconds;
   const std::size_t expected = with_seconds ? 3 : 2;
-  if (fields.size() != expected) {
+  if (fields.size() != expected && !(times.origin_columns && fields.size() >= expected + 2)) {
     warn(times, number,
          std::to_string(fields.size()) + " fields where " +
              (with_seconds ? "frame,utc,seconds has 3" : "frame,utc has 2"),

@@ -40,6 +40,14 @@ std::string frame_times_csv(std::span<const FrameTimesRow> times);
 std::string frame_times_line(std::int64_t frame, std::string_view utc,
                              std::optional<std::int64_t> since_first);
 
+// A recording of several files adds each frame's file and its number there at the end of the
+// header ("frame,utc,seconds,file,file_frame") and of every line.
+inline constexpr const char* kFrameOriginColumns = ",file,file_frame";
+
+// ",FILE,N": the cells of a frame's file and its number there, the file name quoted as CSV when
+// it holds a comma, a quote or a line end.
+std::string frame_origin_cells(std::string_view file, std::int64_t file_frame);
+
 // ---- reading ----------------------------------------------------------------------------------
 
 enum class FrameTimesLayout {
@@ -67,6 +75,7 @@ struct FrameTimes {
   std::string name;  // the file as messages name it
   FrameTimesLayout layout = FrameTimesLayout::unknown;
   bool header_seen = false;
+  bool origin_columns = false;  // file,file_frame follow (a recording of several files)
   std::vector<FrameTimeEntry> entries;  // sorted by frame, one per frame, once settled
   int warnings_given = 0;
   std::int64_t bad_lines = 0;

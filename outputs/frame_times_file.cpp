@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <string>
 
-#include "imaging/file_io.h"
 #include "formats/frame_times_csv.h"
+#include "imaging/file_io.h"
 
 namespace {
 
@@ -29,11 +29,19 @@ class FrameTimesFile final : public RunOutput {
     if (!end.input_ended || !any_time_known(end.frames_read)) return OutputStatus::ok;
     // One line at a time, so that a night of a million frames never sits in memory as text.
     FileHandle file = open_file_in(run_dir_, kFrameTimesPart, "wb", *error);
-    bool written = static_cast<bool>(file) && put_text(file.get(), kFrameTimesHeader, *error);
+    // A recording of several files adds each frame's file and its number there at the end.
+    const bool origins = !source_.frame_origin(0).file.empty();
+    std::string header = kFrameTimesHeader;
+    if (origins) header.insert(header.size() - 1, kFrameOriginColumns);
+    bool written = static_cast<bool>(file) && put_text(file.get(), header, *error);
     for (std::int64_t frame = 0; written && frame < end.frames_read; ++frame) {
       const FrameTime time = source_.frame_time(frame);
-      const std::string line = time.known ? frame_times_line(frame, time.utc, time.ticks)
-                                          : frame_times_line(frame, "", std::nullopt);
+      std::string line = time.known ? frame_times_line(frame, time.utc, time.ticks)
+                                    : frame_times_line(frame, "", std::nullopt);
+      if (origins) {
+        const FrameOrigin origin = source_.frame_origin(frame);
+        line.insert(line.size() - 1, frame_origin_cells(origin.file, origin.file_frame));
+      }
       written = put_text(file.get(), line, *error);
     }
     if (file && !close_file(file, kFrameTimesPart, *error)) written = false;

@@ -64,13 +64,13 @@ bool fill_ring(FrameSource& source, const FrameRing& ring,
 
 // Reads frame `frame_number`, to be loaded into `load_slot`, and points `entering` at its bytes:
 // in `scratch` (lent by the caller: the run lends marked_frame, which the detector rebuilds next)
-// or in the source's own buffer. Frames the ring filled with (below N) are taken from their slot
-// again, as the loop's first iterations load them a second time.
+// or in the source's own buffer. Frames the ring filled with (below ring_start + N) are taken
+// from their slot again, as the loop's first iterations load them a second time.
 FrameRead read_entering(FrameSource& source, const FrameRing& ring, int load_slot,
-                        std::int64_t frame_number, std::span<std::uint8_t> scratch,
-                        std::span<const std::uint8_t>& entering) {
+                        std::int64_t frame_number, std::int64_t ring_start,
+                        std::span<std::uint8_t> scratch, std::span<const std::uint8_t>& entering) {
   const std::span<std::uint8_t> slot = slot_bytes(ring, load_slot);
-  if (frame_number < ring.images_in_buffer) {
+  if (frame_number - ring_start < ring.images_in_buffer) {
     std::copy(slot.begin(), slot.end(), scratch.begin());
     entering = scratch;
     FrameRead read;
@@ -140,6 +140,31 @@ bool note_status(OutputStatus status, const std::string& error, RunOutcome& outc
   outcome.errors.push_back(error);
   outcome.completed = false;
   return true;
+}
+
+// After a gap in the recording the ring starts afresh, as at the start of the run: `entering`
+// (frame G, `bytes` of it) goes into `base` and frames G + 1 to G + N - 1 into the slots after
+// it. Returns how many frames the ring now holds (N, fewer when the recording ends first), or -1
+// with `error` when a frame cannot be read.
+int refill_ring(FrameSource& source, const FrameRing& ring, int base,
+                std::span<const std::uint8_t> entering, std::size_t bytes, std::FILE* out,
+                std::FILE* err, std::string& error) {
+  const int n = ring.images_in_buffer;
+  const std::span<std::uint8_t> first = slot_bytes(ring, base);
+  std::copy_n(entering.begin(), std::min(bytes, first.size()), first.begin());
+  complete_short_frame(first, bytes, {});
+  for (int k = 1; k < n; ++k) {
+    const int slot = (base + k) % n;
+    const FrameRead read = source.read_next(slot_bytes(ring, slot));
+    if (!read.warning.empty()) print_message(out, err, read.warning);
+    if (read.status == FrameStatus::failed) {
+      error = read.reason;
+      return -1;
+    }
+    if (read.status == FrameStatus::end) return k;
+    complete_short_frame(slot_bytes(ring, slot), read.bytes, slot_bytes(ring, (base + k - 1) % n));
+  }
+  return n;
 }
 
 // Hands an accepted report to every output. True when one of them must stop the run.
@@ -320,6 +345,7 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
   // The loop starts at frame N/2: frames N/2 to N - 1, already in the ring, are loaded again.
   int load_slot = frames_after_target(n);
   std::int64_t frame_number = frames_after_target(n);
+  std::int64_t ring_start = 0;  // the first frame of the ring's fill (after a gap, the ring's restart)
   DetectionResult result;
   RunEnd end;
   for (;; ++frame_number) {
@@ -332,9 +358,26 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
     const bool recompute = frame_number % kRecomputePeriod == 0;
     // marked_frame may take the new frame's bytes until the detector rebuilds it below.
     std::span<const std::uint8_t> entering;
-    const FrameRead read =
-        read_entering(frames, ring, load_slot, frame_number, buffers.marked_frame, entering);
+    const FrameRead read = read_entering(frames, ring, load_slot, frame_number, ring_start,
+                                         buffers.marked_frame, entering);
     if (!read.warning.empty()) print_message(out, err, read.warning);
+    if (read.status == FrameStatus::frame && read.after_gap) {
+      const int held = refill_ring(frames, ring, load_slot, entering, read.bytes, out, err, error);
+      if (held < 0) {
+        note_status(OutputStatus::fatal, error, outcome);
+        break;
+      }
+      if (held < n) {  // the recording ends before the ring is full again
+        end = {true, frame_number + held};
+        break;
+      }
+      recompute_in_bands(bands, ring);
+      ring_start = frame_number;
+      target_slot = load_slot;
+      load_slot = (load_slot + n / 2) % n;
+      frame_number += n / 2 - 1;  // the loop's step brings it to ring_start + N/2
+      continue;
+    }
     if (read.status == FrameStatus::frame && read.bytes < buffers.marked_frame.size()) {
       entering = completed_short_frame(ring, load_slot, entering, read.bytes, buffers.marked_frame);
     }
@@ -359,7 +402,8 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
     flash_detector(ring, geometry, target_slot, parameters.thresholds, buffers.marked_frame,
                    buffers.candidate_chunks, result, marked);
     const std::int64_t target_frame = frame_number - frames_after_target(n);
-    const RingView view = view_at(ring, geometry, target_slot, target_frame);
+    RingView view = view_at(ring, geometry, target_slot, target_frame);
+    view.first_frame = ring_start;
     if (hand_out_frame(outputs, parameters, frame_number, result, buffers.marked_frame, view,
                        outcome)) {
       break;
@@ -368,7 +412,9 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
     target_slot = next_slot(target_slot, n);
     load_slot = next_slot(load_slot, n);
   }
-  if (end.input_ended) {
+  // The last frames are tested in the last full ring, when the frames since the ring's last
+  // (re)start fill one.
+  if (end.input_ended && end.frames_read - ring_start >= n) {
     test_last_frames(ring, geometry, parameters, end.frames_read, bands, buffers, result, outputs,
                      outcome);
   }

@@ -26,6 +26,15 @@ struct FrameRead {
   // For `end`: what was seen where the next frame should be ("BMP_RAW/a00007.bmp: cannot open:
   // No such file or directory"). For `failed`: the one-line reason, naming the frame.
   std::string reason;
+  // The frame follows a gap in the recording's time (between two of its files): the run tests the
+  // frames before it as at an end and starts its ring afresh here.
+  bool after_gap = false;
+};
+
+// Where a frame of a recording of several files lies: its file and its number in that file.
+struct FrameOrigin {
+  std::string file;  // empty when the source is one file or folder
+  std::int64_t file_frame = -1;
 };
 
 // Time of one frame as the recording gives it.
@@ -71,6 +80,12 @@ class FrameSource {
 
   // The time of frame `frame` (numbered as read_next numbers them), when the source knows it.
   virtual FrameTime frame_time(std::int64_t frame) const {
+    (void)frame;
+    return {};
+  }
+
+  // The file and file frame of frame `frame` for a recording of several files; empty otherwise.
+  virtual FrameOrigin frame_origin(std::int64_t frame) const {
     (void)frame;
     return {};
   }

@@ -34,6 +34,9 @@ class InjectingSource final : public FrameSource {
   }
 
   FrameTime frame_time(std::int64_t frame) const override { return inner_->frame_time(frame); }
+  FrameOrigin frame_origin(std::int64_t frame) const override {
+    return inner_->frame_origin(frame);
+  }
 
  private:
   std::unique_ptr<FrameSource> inner_;

@@ -84,6 +84,11 @@ class ReadAhead final : public FrameSource {
     return inner_.frame_time(frame);
   }
 
+  FrameOrigin frame_origin(std::int64_t frame) const override {
+    const std::lock_guard<std::mutex> lock(inner_mutex_);
+    return inner_.frame_origin(frame);
+  }
+
  private:
   std::span<std::uint8_t> slot_bytes(std::size_t slot) {
     return queue_.subspan(slot * frame_bytes_, frame_bytes_);

@@ -3,9 +3,11 @@
 #include <sys/stat.h>
 
 #include <charconv>
+#include <cmath>
 #include <limits>
 
 #include "formats/utc.h"
+#include "sources/fits_source.h"
 #include "sources/ser_reader.h"
 #include "sources/ser_source.h"
 #include "sources/video_source.h"
@@ -18,11 +20,18 @@ bool parse_count(const std::string& text, std::int64_t smallest, std::int64_t& v
   return ec == std::errc() && ptr == end && value >= smallest;
 }
 
+// A finite number, the whole text.
+bool parse_number(const std::string& text, double& value) {
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  return !text.empty() && ec == std::errc() && ptr == end && std::isfinite(value);
+}
+
 }  // namespace
 
 bool is_recording_option(const std::string& option) {
   return option == "--first" || option == "--count" || option == "--byte-order" ||
-         option == "--depth" || option == "--start-utc";
+         option == "--depth" || option == "--start-utc" || option == "--range" || option == "--fps";
 }
 
 bool parse_recording_option(const std::string& option, const std::string& value,
@@ -80,6 +89,27 @@ bool parse_recording_option(const std::string& option, const std::string& value,
     options.start_utc = ticks;
     return true;
   }
+  if (option == "--range") {
+    const std::size_t comma = value.find(',');
+    double low = 0;
+    double high = 0;
+    if (comma == std::string::npos || !parse_number(value.substr(0, comma), low) ||
+        !parse_number(value.substr(comma + 1), high) || !(low < high)) {
+      error = "--range: \"" + value + "\" is not two numbers LO,HI with LO below HI";
+      return false;
+    }
+    options.range = std::pair{low, high};
+    return true;
+  }
+  if (option == "--fps") {
+    double fps = 0;
+    if (!parse_number(value, fps) || !(fps > 0) || fps > 1e6) {
+      error = "--fps: \"" + value + "\" is not a frame rate above 0 and up to 1000000";
+      return false;
+    }
+    options.fps = fps;
+    return true;
+  }
   error = option + ": not a recording option";
   return false;
 }
@@ -94,6 +124,9 @@ std::unique_ptr<FrameSource> open_recording(const std::string& path,
     error = path + ": not a regular file; a recording is read from a file";
     return nullptr;
   }
+  bool is_fits = false;
+  if (!is_fits_recording(path, is_fits, error)) return nullptr;
+  if (is_fits) return open_fits_source(path, options, notices, error);
   bool is_ser = false;
   if (!is_ser_recording(path, is_ser, error)) return nullptr;
   return is_ser ? open_ser_source(path, options, notices, error)

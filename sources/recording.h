@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sources/frame_source.h"
@@ -18,10 +19,14 @@ struct RecordingOptions {
   ByteOrder byte_order = ByteOrder::from_header;  // 16-bit SER samples only
   int depth = 0;  // 16-bit SER samples: depth scaled from, 8 to 16; 0: from the recording
   std::optional<std::int64_t> start_utc;  // video: UTC of its frame 0, 100-ns ticks since 0001
+  // Floating-point FITS samples: the values mapped to grey 0 and 255 for the whole run; none:
+  // the 0.1 and 99.9 percentiles of the first frames.
+  std::optional<std::pair<double, double>> range;
+  double fps = 0;  // a FITS cube: frames per second after its DATE-OBS; 0: not given
 };
 
 // True for the options that parse_recording_option reads: --first, --count, --byte-order,
-// --depth, --start-utc.
+// --depth, --start-utc, --range, --fps.
 bool is_recording_option(const std::string& option);
 
 // Reads `value` of recording option `option` into `options`. False with `error`, one line naming
@@ -30,8 +35,9 @@ bool is_recording_option(const std::string& option);
 bool parse_recording_option(const std::string& option, const std::string& value,
                             RecordingOptions& options, std::string& error);
 
-// Opens `path` as a SER recording when it starts with the SER signature or is named *.ser, else
-// as a video through FFmpeg. Each correction of the recording (frame count from the file size,
+// Opens `path` as a SER recording when it starts with the SER signature or is named *.ser, as
+// FITS when it is a folder, starts with the FITS signature or is named *.fits, *.fit or *.fts,
+// else as a video through FFmpeg. Each correction of the recording (frame count from the file size,
 // byte order, depth, local time, trailer not used, options ignored) adds one line naming `path`
 // to `notices`, also when the open fails. Null with `error` (one line naming `path` or the
 // option) when the file cannot be read as a recording or `options` ask for frames it lacks.

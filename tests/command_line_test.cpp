@@ -55,6 +55,18 @@ TEST(CommandLine, ReadsEveryOption) {
   EXPECT_EQ(line.psf, 2.75);
   EXPECT_EQ(line.reading.count, -1);
 
+  // Several recordings: one night, in one run folder named after the first.
+  ASSERT_TRUE(parse_command_line(words("a.ser --range -1.5,2e3 b.ser --fps 29.97 c.ser"), line,
+                                 error))
+      << error;
+  EXPECT_EQ(line.recording, "a.ser");
+  EXPECT_EQ(line.recordings, (std::vector<std::string>{"a.ser", "b.ser", "c.ser"}));
+  EXPECT_EQ(run_folder_of(line), "a.vesk");
+  ASSERT_TRUE(line.reading.range.has_value());
+  EXPECT_EQ(line.reading.range->first, -1.5);
+  EXPECT_EQ(line.reading.range->second, 2000.0);
+  EXPECT_EQ(line.reading.fps, 29.97);
+
   ASSERT_TRUE(parse_command_line(words("-h --bad"), line, error));
   EXPECT_TRUE(line.help);
 }
@@ -68,7 +80,9 @@ TEST(CommandLine, RefusesWithOneLine) {
   const std::vector<Case> cases = {
       {"--fast", "--fast: unknown option; " + usage},
       {"-q night.ser", "-q: unknown option; " + usage},
-      {"a.ser b.ser", "b.ser: one recording at most (a.ser is given); " + usage},
+      {"a.ser --range 5,5", "--range: \"5,5\" is not two numbers LO,HI with LO below HI"},
+      {"a.fits --range 5", "--range: \"5\" is not two numbers LO,HI with LO below HI"},
+      {"a.fits --fps 0", "--fps: \"0\" is not a frame rate above 0 and up to 1000000"},
       {"night.ser --out", "--out: needs a value"},
       {"--threads", "--threads: needs a value"},
       {"--threads -1", "--threads: \"-1\" is not a whole number from 0 to 1024"},

@@ -7,7 +7,9 @@
 #include <filesystem>
 #include <map>
 
+#include "imaging/file_io.h"
 #include "imaging/frame_files.h"
+#include "sources/ser.h"
 #include "sources/video.h"
 #include "test_support.h"
 
@@ -416,4 +418,116 @@ TEST(RecordingRun, ProgressLineOnATerminal) {
   }
   EXPECT_GE(records, 1u);
   EXPECT_EQ(notices, records);
+}
+
+namespace {
+
+// Frames [first, first + count) of the SER file `whole` (with a trailer) as a SER file of their
+// own: header with their count, their frames, their times.
+std::vector<std::uint8_t> ser_part(const std::vector<std::uint8_t>& whole, int first, int count) {
+  const std::size_t frame = static_cast<std::size_t>(get_le32(whole, 26)) * get_le32(whole, 30);
+  const std::size_t total = static_cast<std::size_t>(get_le32(whole, 38));
+  const std::size_t frames_at = kSerHeaderBytes + static_cast<std::size_t>(first) * frame;
+  const std::size_t times_at =
+      kSerHeaderBytes + total * frame + static_cast<std::size_t>(first) * 8;
+  const std::size_t frame_bytes = static_cast<std::size_t>(count) * frame;
+  std::vector<std::uint8_t> part(kSerHeaderBytes + frame_bytes +
+                                 static_cast<std::size_t>(count) * 8);
+  std::copy_n(whole.data(), kSerHeaderBytes, part.data());
+  std::copy_n(whole.data() + frames_at, frame_bytes, part.data() + kSerHeaderBytes);
+  std::copy_n(whole.data() + times_at, static_cast<std::size_t>(count) * 8,
+              part.data() + kSerHeaderBytes + frame_bytes);
+  put_field(part, kFrameCountField, static_cast<std::uint32_t>(count));
+  return part;
+}
+
+}  // namespace
+
+TEST(RecordingRun, SeveralFilesOfOneNightAsOneRecording) {
+  ScratchDir dir;
+  // 300 frames with flashes at frames 54, 100, 156 and 256 (found so in the whole file below).
+  ASSERT_EQ(shell(quoted(kTools + "/make_demo_frames") +
+                  " --size 320x240 --frames 300 --flashes 4 --hits 1 --glints 0 --seed 7 demo"),
+            0);
+  ASSERT_EQ(shell(quoted(kTools + "/frames_to_ser") + " demo night.ser"), 0);
+  const ProgramRun whole = vesk("night.ser --out whole --no-menu --quiet");
+  ASSERT_EQ(whole.exit_status, 0) << whole.err;
+  ASSERT_NE(whole.out.find("may have an impact flash 100\n"), std::string::npos) << whole.out;
+  // The night in three files; the flash at frame 100 lies in the last half second of the first,
+  // in the frames a run over that file alone never tests (its last half ring).
+  const std::vector<std::uint8_t> night = read_file("night.ser");
+  write_file("a.ser", ser_part(night, 0, 110));
+  write_file("b.ser", ser_part(night, 110, 90));
+  write_file("c.ser", ser_part(night, 200, 100));
+  const ProgramRun alone = vesk("a.ser --out alone --no-menu --quiet");
+  EXPECT_EQ(alone.out.find("impact flash 100\n"), std::string::npos) << alone.out;
+
+  // Given out of order, read in the order of their times: the run is the whole file's, in one
+  // run folder named after the first file given, with one review page.
+  const ProgramRun three = vesk("c.ser a.ser b.ser --no-menu --quiet");
+  EXPECT_EQ(three.exit_status, 0) << three.err;
+  EXPECT_EQ(three.err, "");
+  EXPECT_EQ(three.out, whole.out);
+  // Frame numbers and times run on across the files: every result file is the whole file's,
+  // frame_times.csv with each frame's file and number there at the end.
+  auto expected = results("whole");
+  std::string times(expected.at("frame_times.csv").begin(), expected.at("frame_times.csv").end());
+  std::string with_origin;
+  int frame = -1;
+  for (std::size_t at = 0; at < times.size(); ++frame) {
+    const std::size_t end = times.find('\n', at);
+    with_origin += times.substr(at, end - at);
+    at = end + 1;
+    if (frame < 0) {
+      with_origin += ",file,file_frame\n";
+      continue;
+    }
+    const char* file = frame < 110 ? "a.ser" : frame < 200 ? "b.ser" : "c.ser";
+    const int first = frame < 110 ? 0 : frame < 200 ? 110 : 200;
+    with_origin += std::string(",") + file + "," + std::to_string(frame - first) + "\n";
+  }
+  expected["frame_times.csv"] = std::vector<std::uint8_t>(with_origin.begin(), with_origin.end());
+  EXPECT_EQ(results("c.vesk"), expected);
+  EXPECT_NE(with_origin.find("\n110,2024-03-15T21:04:09.4000000Z,4.4000000,b.ser,0\n"),
+            std::string::npos);
+  EXPECT_NE(read_text("c.vesk/flashes.csv").find(",BMP_FLASHES/00100.bmp"), std::string::npos);
+  // One review page for the night.
+  const ProgramRun page = run_command(quoted(VESK_REVIEW_BINARY) + " c.vesk");
+  EXPECT_EQ(page.exit_status, 0) << page.err;
+  EXPECT_EQ(page.out, "Wrote c.vesk/review/index.html (4 events)\n");
+  EXPECT_TRUE(fs::exists(in_scratch("c.vesk/review")));
+  EXPECT_FALSE(fs::exists(in_scratch("a.vesk")));
+  EXPECT_FALSE(fs::exists(in_scratch("b.vesk")));
+
+  // --first and --count count frames across the files.
+  const ProgramRun part =
+      vesk("a.ser b.ser c.ser --out part --no-menu --quiet --first 100 --count 150");
+  EXPECT_EQ(part.exit_status, 0) << part.err;
+  const ProgramRun part_whole =
+      vesk("night.ser --out part_whole --no-menu --quiet --first 100 --count 150");
+  EXPECT_EQ(part.out, part_whole.out);
+
+  // Frames missing between two files: a gap, after which the ring starts afresh; the flash at
+  // 256 (frame 246 of the 290 left) is still found.
+  write_file("c.ser", ser_part(night, 210, 90));
+  const ProgramRun gap = vesk("a.ser b.ser c.ser --out gap --no-menu --quiet");
+  EXPECT_EQ(gap.exit_status, 0) << gap.err;
+  EXPECT_EQ(gap.err,
+            "c.ser: starts 0.440 s after the last frame of b.ser (frames 0.040 s apart): a gap; "
+            "the ring starts afresh at its first frame\n");
+  EXPECT_NE(gap.out.find("may have an impact flash 246\n"), std::string::npos) << gap.out;
+  EXPECT_NE(read_text("gap/data_dump.txt").find("nframes=290\n"), std::string::npos);
+
+  // Files of another frame size are refused with one line, before any folder is made.
+  write_file("small.ser", ser_part(night, 0, 100));
+  std::vector<std::uint8_t> small = read_file("small.ser");
+  put_field(small, 26, 160);
+  put_field(small, 30, 480);
+  write_file("small.ser", small);
+  const ProgramRun mixed = vesk("a.ser small.ser --out mixed --no-menu --quiet");
+  EXPECT_EQ(mixed.exit_status, 1);
+  EXPECT_EQ(mixed.err,
+            "small.ser: frames of 160 x 480, not the 320 x 240 of a.ser; files are read as one "
+            "recording only when their frames are of one size\n");
+  EXPECT_FALSE(fs::exists(in_scratch("mixed")));
 }

@@ -1,6 +1,6 @@
-// vesk [RECORDING] [--out DIR] [--no-menu] [--quiet] [--threads N] [--first N] [--count M]
+// vesk [RECORDING...] [--out DIR] [--no-menu] [--quiet] [--threads N] [--first N] [--count M]
 //      [--byte-order little|big] [--depth D] [--start-utc T] [--psf FWHM] [--replace]
-//      [--max-memory SIZE]
+//      [--max-memory SIZE] [--site ...] [--range LO,HI] [--fps F]
 // Without arguments VESK works on the frame folder where it is started; with a recording it reads
 // the frames straight from it into the run folder NAME.vesk (or --out DIR).
 #include <unistd.h>
@@ -21,8 +21,9 @@ namespace {
 constexpr const char* kHelp =
     "\n"
     "Finds lunar impact flashes. Without RECORDING, works on the frame folder where it is started\n"
-    "(BMP_RAW/a00000.bmp ..., settings.txt) with its parameter menu. With RECORDING (a SER file or\n"
-    "a video FFmpeg decodes) reads the frames straight from it into the run folder NAME.vesk.\n"
+    "(BMP_RAW/a00000.bmp ..., settings.txt) with its parameter menu. With RECORDING (a SER file, a\n"
+    "video FFmpeg decodes, a FITS cube or a folder of FITS frames) reads the frames straight from\n"
+    "it into the run folder NAME.vesk.\n"
     "\n"
     "  --out DIR            the run folder (default: NAME.vesk in the current folder)\n"
     "  --no-menu            start at once with settings.txt, no menu (for scripts)\n"
@@ -51,6 +52,9 @@ constexpr const char* kHelp =
     "                       when the lit limb cannot give it; @UTC: measured then (--mount altaz)\n"
     "  --mount altaz|equatorial  an alt-azimuth mount turns the image with the parallactic angle\n"
     "  --scale ARCSEC       arcseconds per pixel: fixes the disc's radius from the ephemeris\n"
+    "  --range LO,HI        real-number FITS samples: the values shown as black and white for\n"
+    "                       the whole run (default: the first frames' 0.1 and 99.9 percentiles)\n"
+    "  --fps F              a FITS cube: frames per second after its DATE-OBS\n"
     "  -h, --help           this text\n"
     "  --version            the version and the git commit this program was built from\n"
     "\n"
@@ -86,6 +90,7 @@ int main(int argc, char** argv) {
   }
   RunOptions options;
   options.recording = line.recording;
+  options.recordings = line.recordings;
   options.reading = line.reading;
   options.menu = !line.no_menu;
   options.frame_lines = !line.quiet;

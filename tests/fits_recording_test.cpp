@@ -1,0 +1,369 @@
+// vesk on FITS recordings: a cube and a folder of frames give the answers of a SER holding the
+// same frames, whatever the sample type; a header that lies about the data stops the run with one
+// line before anything is allocated. The FITS files are written here with cfitsio.
+#include <fitsio.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <functional>
+#include <map>
+
+#include "imaging/file_io.h"
+#include "sources/ser.h"
+#include "test_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kTools = VESK_TOOLS_DIR;
+
+std::string quoted(const std::string& text) {
+  return "'" + text + "'";
+}
+
+int shell(const std::string& command) {
+  return run_command(command + " > /dev/null 2>&1").exit_status;
+}
+
+ProgramRun vesk(const std::string& args) {
+  return run_command(quoted(VESK_BINARY) + " " + args + " --no-menu --quiet < /dev/null");
+}
+
+// The samples of every frame of a mono SER file, top row first: one value per pixel (16-bit
+// samples little-endian, as frames_to_ser writes them).
+struct Frames {
+  int width = 0;
+  int height = 0;
+  std::vector<std::vector<double>> samples;
+};
+
+Frames read_ser(const std::string& path) {
+  const std::vector<std::uint8_t> bytes = read_file(path);
+  Frames frames;
+  frames.width = get_le32(bytes, 26);
+  frames.height = get_le32(bytes, 30);
+  const int depth = get_le32(bytes, 34);
+  const int count = get_le32(bytes, 38);
+  const std::size_t pixels = static_cast<std::size_t>(frames.width) * frames.height;
+  const std::size_t sample = depth > 8 ? 2 : 1;
+  for (int f = 0; f < count; ++f) {
+    const std::size_t at = kSerHeaderBytes + static_cast<std::size_t>(f) * pixels * sample;
+    std::vector<double> values(pixels);
+    for (std::size_t i = 0; i < pixels; ++i) {
+      values[i] = sample == 1 ? bytes[at + i] : bytes[at + 2 * i] + 256.0 * bytes[at + 2 * i + 1];
+    }
+    frames.samples.push_back(std::move(values));
+  }
+  return frames;
+}
+
+// How a test FITS file stores its samples: cfitsio's image type, and the sample written for
+// each value (float data as value * 2 + 100, so that --range 100,610 gives the values back).
+enum class Stored { bytes, unsigned16, real };
+
+struct Keys {
+  std::string date_obs;
+  std::string timesys = "UTC";
+};
+
+// Writes frames [first, first + count) of `frames` as one FITS file: a cube when `cube`, else a
+// single frame (NAXIS 2). Rows are stored bottom first, as FITS does.
+void write_fits(const std::string& path, const Frames& frames, int first, int count, bool cube,
+                Stored stored, const Keys& keys) {
+  fs::remove(in_scratch(path));
+  fs::create_directories(in_scratch(path).parent_path());
+  fitsfile* file = nullptr;
+  int status = 0;
+  const std::string name = in_scratch(path).string();
+  ASSERT_EQ(fits_create_diskfile(&file, name.c_str(), &status), 0) << status;
+  const int type = stored == Stored::bytes        ? BYTE_IMG
+                   : stored == Stored::unsigned16 ? USHORT_IMG
+                                                  : FLOAT_IMG;
+  long axes[3] = {frames.width, frames.height, count};
+  fits_create_img(file, type, cube ? 3 : 2, axes, &status);
+  if (!keys.date_obs.empty()) {
+    fits_write_key(file, TSTRING, "DATE-OBS", const_cast<char*>(keys.date_obs.c_str()), nullptr,
+                   &status);
+  }
+  if (!keys.timesys.empty()) {
+    fits_write_key(file, TSTRING, "TIMESYS", const_cast<char*>(keys.timesys.c_str()), nullptr,
+                   &status);
+  }
+  const std::size_t pixels = static_cast<std::size_t>(frames.width) * frames.height;
+  std::vector<double> flipped(pixels);
+  for (int f = 0; f < count; ++f) {
+    const std::vector<double>& values = frames.samples[static_cast<std::size_t>(first + f)];
+    for (int row = 0; row < frames.height; ++row) {
+      for (int x = 0; x < frames.width; ++x) {
+        const double v = values[static_cast<std::size_t>(frames.height - 1 - row) * frames.width +
+                                static_cast<std::size_t>(x)];
+        flipped[static_cast<std::size_t>(row) * frames.width + static_cast<std::size_t>(x)] =
+            stored == Stored::real ? v * 2 + 100 : v;
+      }
+    }
+    LONGLONG first_pixel[3] = {1, 1, f + 1};
+    fits_write_pixll(file, TDOUBLE, first_pixel, static_cast<LONGLONG>(pixels), flipped.data(),
+                     &status);
+  }
+  fits_close_file(file, &status);
+  ASSERT_EQ(status, 0) << path;
+}
+
+// frames_to_ser stamps frame f 40 ms after 2024-03-15T21:04:05.
+std::string frame_date(int f) {
+  char text[40];
+  std::snprintf(text, sizeof text, "2024-03-15T21:04:%02d.%02d", 5 + f / 25, (f % 25) * 4);
+  return text;
+}
+
+void write_fits_folder(const std::string& folder, const Frames& frames, Stored stored) {
+  fs::create_directories(in_scratch(folder));
+  for (int f = 0; f < static_cast<int>(frames.samples.size()); ++f) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/m%05d.fits", f);
+    write_fits(folder + name, frames, f, 1, false, stored, {frame_date(f)});
+  }
+}
+
+std::map<std::string, std::vector<std::uint8_t>> results(const std::string& folder) {
+  std::map<std::string, std::vector<std::uint8_t>> files;
+  for (const char* name :
+       {"flash_info.dat", "data_dump.txt", "frame_times.csv", "flashes.csv", "lightcurves.csv"}) {
+    if (fs::exists(in_scratch(folder + "/" + name))) files[name] = read_file(folder + "/" + name);
+  }
+  for (const auto& entry : fs::directory_iterator(in_scratch(folder + "/BMP_FLASHES"))) {
+    files["BMP_FLASHES/" + entry.path().filename().string()] = read_file(entry.path().string());
+  }
+  return files;
+}
+
+}  // namespace
+
+TEST(FitsRecording, SameAnswersAsTheSameFramesInASer) {
+  ScratchDir dir;
+  ASSERT_EQ(shell(quoted(kTools + "/make_demo_frames") +
+                  " --size 320x240 --frames 200 --flashes 3 --hits 1 --glints 0 --seed 5 demo"),
+            0);
+  ASSERT_EQ(shell(quoted(kTools + "/frames_to_ser") + " demo night.ser"), 0);
+  ASSERT_EQ(shell(quoted(kTools + "/frames_to_ser") + " demo night16.ser --depth 16"), 0);
+  const Frames eight = read_ser("night.ser");
+  const Frames sixteen = read_ser("night16.ser");
+  ASSERT_EQ(eight.samples.size(), 200u);
+  const int count = static_cast<int>(eight.samples.size());
+  const Keys start{frame_date(0)};
+  write_fits("cube8.fits", eight, 0, count, true, Stored::bytes, start);
+  write_fits("cube16.fits", sixteen, 0, count, true, Stored::unsigned16, start);
+  write_fits("cube_real.fits", eight, 0, count, true, Stored::real, start);
+  write_fits_folder("folder8", eight, Stored::bytes);
+  write_fits_folder("folder16", sixteen, Stored::unsigned16);
+  write_fits_folder("folder_real", eight, Stored::real);
+
+  const ProgramRun ser8 = vesk("night.ser --out ser8");
+  ASSERT_EQ(ser8.exit_status, 0) << ser8.err;
+  const ProgramRun ser16 = vesk("night16.ser --out ser16");
+  ASSERT_EQ(ser16.exit_status, 0) << ser16.err;
+  const auto expected8 = results("ser8");
+  const auto expected16 = results("ser16");
+  ASSERT_GE(expected8.size(), 6u);  // flashes found: report images beside the text files
+  ASSERT_NE(std::string(expected8.at("flashes.csv").begin(), expected8.at("flashes.csv").end())
+                .find(",2024-03-15T21:04:"),
+            std::string::npos);
+  struct Case {
+    const char* name;
+    std::string args;
+    const ProgramRun* ser;
+    const std::map<std::string, std::vector<std::uint8_t>>* expected;
+  };
+  const std::vector<Case> cases = {
+      {"8-bit cube", "cube8.fits --fps 25", &ser8, &expected8},
+      {"8-bit folder", "folder8", &ser8, &expected8},
+      {"16-bit unsigned cube (BZERO 32768)", "cube16.fits --fps 25", &ser16, &expected16},
+      {"16-bit unsigned folder", "folder16", &ser16, &expected16},
+      {"float cube with --range", "cube_real.fits --fps 25 --range 100,610", &ser8, &expected8},
+      {"float folder with --range", "folder_real --range 100,610", &ser8, &expected8},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(in_scratch("fits"));
+    const ProgramRun run = vesk(c.args + " --out fits");
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, c.ser->out);
+    EXPECT_EQ(results("fits"), *c.expected);
+  }
+}
+
+TEST(FitsRecording, SaysHowItReadTheSamplesAndTimes) {
+  ScratchDir dir;
+  // Two 16 x 8 frames: a ramp up to 3937 (12 bits used of 16), then a flat one.
+  Frames frames{16, 8, {}};
+  std::vector<double> ramp(128);
+  for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<double>(i) * 31;
+  frames.samples = {ramp, std::vector<double>(128, 1000)};
+  Frames bytes{16, 8, {std::vector<double>(128, 10), std::vector<double>(128, 20)}};
+  struct Case {
+    const char* name;
+    Stored stored;
+    Keys keys;
+    std::string options;
+    std::string notices;
+  };
+  const std::vector<Case> cases = {
+      {"16-bit samples using 12 bits",
+       Stored::unsigned16,
+       {"2024-03-15T21:04:05", "UTC"},
+       "--fps 25",
+       "c.fits: the 16-bit samples use only 12 bits (largest 3937 in the first 2 frames); "
+       "scaling them as 12-bit\n"},
+      {"real numbers without --range",
+       Stored::real,
+       {"2024-03-15T21:04:05", "UTC"},
+       "--fps 25",
+       "c.fits: real-number samples: 100 to 7974 (the 0.1 and 99.9 percentiles of the first 2 "
+       "frames) become grey 0 to 255 for the whole run; --range LO,HI sets them\n"},
+      {"no TIMESYS",
+       Stored::bytes,
+       {"2024-03-15T21:04:05", ""},
+       "--fps 25",
+       "c.fits: no TIMESYS; DATE-OBS taken as UTC\n"},
+      {"a cube without --fps",
+       Stored::bytes,
+       {"2024-03-15T21:04:05", "UTC"},
+       "",
+       "c.fits: a cube of 2 frames with one DATE-OBS; --fps F gives the frames' times; reading "
+       "no frame times\n"},
+      {"another time scale",
+       Stored::bytes,
+       {"2024-03-15T21:04:05", "TT"},
+       "--fps 25",
+       "c.fits: TIMESYS TT is not UTC; reading no frame times\n"},
+      {"--depth on 8-bit samples",
+       Stored::bytes,
+       {"2024-03-15T21:04:05", "UTC"},
+       "--fps 25 --depth 10",
+       "c.fits: holds 8-bit samples; --depth applies to 16- and 32-bit integer samples and is "
+       "ignored\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_fits("c.fits", c.stored == Stored::bytes ? bytes : frames, 0, 2, true, c.stored, c.keys);
+    // Two frames are too few for the ring: the run stops after the notices.
+    const ProgramRun run = vesk("c.fits --out run " + c.options);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.err, c.notices +
+                           "c.fits: holds 2 frames; the ring of Images_in_buffer 60 needs frames 0 "
+                           "to 59 before the run can start\n");
+  }
+}
+
+namespace {
+
+// Replaces the card of `key` in the header of the FITS file `path` with `key = value`.
+void set_card(const std::string& path, const std::string& key, const std::string& value) {
+  std::vector<std::uint8_t> bytes = read_file(path);
+  std::string card = key;
+  card.resize(8, ' ');
+  for (std::size_t at = 0; at + 80 <= 2880; at += 80) {
+    if (std::string(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                    bytes.begin() + static_cast<std::ptrdiff_t>(at) + 8) != card) {
+      continue;
+    }
+    std::string line =
+        card + "= " + std::string(20 - std::min<std::size_t>(value.size(), 20), ' ') + value;
+    line.resize(80, ' ');
+    std::copy(line.begin(), line.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+    write_file(path, bytes);
+    return;
+  }
+  FAIL() << key << " not in " << path;
+}
+
+}  // namespace
+
+TEST(FitsRecording, HostileHeadersStopWithOneLine) {
+  ScratchDir dir;
+  Frames frames{16, 8, {}};
+  for (int f = 0; f < 10; ++f) frames.samples.push_back(std::vector<double>(128, 10.0 + f));
+  const Keys keys{"2024-03-15T21:04:05"};
+  write_fits("good.fits", frames, 0, 10, true, Stored::bytes, keys);
+  const std::vector<std::uint8_t> good = read_file("good.fits");
+  ASSERT_EQ(good.size(), 2u * 2880);  // header block, then 1280 bytes of data in one block
+
+  struct Case {
+    const char* name;
+    std::function<void()> make;  // writes the recording named in args
+    std::string args;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"data cut short",
+       [&] {
+         write_file("h.fits", {good.begin(), good.begin() + 2880 + 500});
+       },
+       "h.fits",
+       "h.fits: truncated: its header gives 10 frames of 16 x 8 at BITPIX 8 (128 bytes each), the "
+       "file holds 500 bytes of data\n"},
+      {"NAXIS3 far beyond the file",
+       [&] {
+         write_file("h.fits", good);
+         set_card("h.fits", "NAXIS3", "2000000000");
+       },
+       "h.fits",
+       "h.fits: truncated: its header gives 2000000000 frames of 16 x 8 at BITPIX 8 (128 bytes "
+       "each), the file holds 2880 bytes of data\n"},
+      {"a side beyond any frame",
+       [&] {
+         write_file("h.fits", good);
+         set_card("h.fits", "NAXIS1", "100000");
+       },
+       "h.fits", "h.fits: frame size 100000 x 8 is outside 1 to 32768\n"},
+      {"a frame of one row only (NAXIS 1)",
+       [&] {
+         write_file("h.fits", good);
+         set_card("h.fits", "NAXIS", "1");
+       },
+       "h.fits",
+       "h.fits: NAXIS 1: a FITS recording holds frames (NAXIS 2) or a cube of them (NAXIS 3)\n"},
+      {"64-bit integers",
+       [&] {
+         write_file("h.fits", good);
+         set_card("h.fits", "BITPIX", "64");
+       },
+       "h.fits", "h.fits: BITPIX 64 is not one of 8, 16, 32, -32, -64\n"},
+      {"a folder with a frame of another size",
+       [&] {
+         write_fits("f/a.fits", frames, 0, 1, false, Stored::bytes, keys);
+         Frames other{16, 9, {std::vector<double>(144, 10.0)}};
+         write_fits("f/b.fits", other, 0, 1, false, Stored::bytes, keys);
+       },
+       "f", "f/b.fits: frame size 16 x 9, not the 16 x 8 of f/a.fits\n"},
+      {"a folder with a frame of another sample type",
+       [&] {
+         fs::remove_all(in_scratch("f"));
+         write_fits("f/a.fits", frames, 0, 1, false, Stored::bytes, keys);
+         write_fits("f/b.fits", frames, 1, 1, false, Stored::unsigned16, keys);
+       },
+       "f",
+       "f/b.fits: BITPIX 16 with BZERO 32768 and BSCALE 1, not the BITPIX 8 with BZERO 0 and "
+       "BSCALE 1 of f/a.fits\n"},
+      {"a folder holding a cube",
+       [&] {
+         fs::remove_all(in_scratch("f"));
+         write_fits("f/a.fits", frames, 0, 1, false, Stored::bytes, keys);
+         write_file("f/b.fits", good);
+       },
+       "f", "f/b.fits: a cube of 10 frames; a folder of FITS frames holds one frame per file\n"},
+      {"a folder with no FITS file", [&] { fs::create_directories(in_scratch("empty")); }, "empty",
+       "empty: a folder with no FITS file (*.fits, *.fit, *.fts)\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.make();
+    const ProgramRun run = vesk(c.args + " --out run --fps 25");
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.err, c.message);
+    EXPECT_FALSE(fs::exists(in_scratch("run")));
+  }
+}
