@@ -1,5 +1,6 @@
 #include "sources/recording_id.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +19,22 @@ constexpr std::size_t kSerFrameCountAt = 38;
 
 std::string recording_id(const std::string& path, std::string* error) {
   const std::filesystem::path file_path(path);
+  // A folder of frame files (FITS): its name and the id of its first file by name.
+  std::error_code ec;
+  if (std::filesystem::is_directory(file_path, ec)) {
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(file_path, ec)) {
+      if (entry.is_regular_file(ec)) files.push_back(entry.path());
+    }
+    if (files.empty()) {
+      *error = path + ": holds no frame file";
+      return {};
+    }
+    std::sort(files.begin(), files.end());
+    const std::string first = recording_id(files.front().string(), error);
+    if (first.empty()) return {};
+    return file_path.filename().string() + "/" + first;
+  }
   std::string message;
   FileHandle file = open_regular_file(file_path.parent_path().empty() ? "." : file_path.parent_path(),
                                       file_path.filename().c_str(), message);

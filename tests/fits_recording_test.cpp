@@ -250,11 +250,12 @@ TEST(FitsRecording, SaysHowItReadTheSamplesAndTimes) {
     SCOPED_TRACE(c.name);
     write_fits("c.fits", c.stored == Stored::bytes ? bytes : frames, 0, 2, true, c.stored, c.keys);
     // Two frames are too few for the ring: the run stops after the notices.
-    const ProgramRun run = vesk("c.fits --out run " + c.options);
+    const ProgramRun run = vesk("c.fits --out run --replace " + c.options);
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(run.err, c.notices +
                            "c.fits: holds 2 frames; the ring of Images_in_buffer 60 needs frames 0 "
-                           "to 59 before the run can start\n");
+                           "to 59 before the run can start; with only 2 frames there, no ring can "
+                           "be filled (3 frames at least)\n");
   }
 }
 
