@@ -231,7 +231,7 @@ TEST(Formats, ReadersNameFileLineAndColumn) {
        flashes + "2,0,1,2023-02-29T00:00:00Z" + good_flash.substr(good_flash.find(",4.12")),
        "t.csv:2: column utc: '2023-02-29T00:00:00Z' is not an ISO 8601 time"},
       {"match: a class it does not know", match + "1,2,0.000000,glint,flash,1.00,2.00,,,\n",
-       "t.csv:2: column a_class: 'glint' is not flash, moving, edge, off_moon, sunlit or empty"},
+       "t.csv:2: column a_class: 'glint' is not a class of flashes.csv or empty"},
       {"match: a row of no event", match + ",,,,,,,,,\n", "t.csv:2: neither a_event nor b_event"},
       {"match: dt not a number", match + "1,2,soon,flash,flash,1.00,2.00,,,\n",
        "t.csv:2: column dt: 'soon' is not a number"},

@@ -223,10 +223,10 @@ struct PlacedRow {
 std::string placed_catalogue(const std::vector<PlacedRow>& rows) {
   std::string text =
       "event,frame,frames,utc,seconds,x,y,peak,flux,flux_err,snr,m_inst,saturated,motion,fields,"
-      "class,report,fwhm,optics_fwhm,lat,lon,lat_err,lon_err\n";
+      "class,report,fwhm,optics_fwhm,ring,lat,lon,lat_err,lon_err\n";
   for (const PlacedRow& r : rows) {
     text += std::to_string(r.event) + ",100,1," + r.utc + ",4.000000,10.00,20.00,50.00,900.00,"
-            "12.00,75.00,-7.39,0,0.00,," + r.verdict + ",BMP_FLASHES/00100.bmp,,," + r.place + "\n";
+            "12.00,75.00,-7.39,0,0.00,," + r.verdict + ",BMP_FLASHES/00100.bmp,,,," + r.place + "\n";
   }
   return text;
 }
