@@ -64,8 +64,10 @@ namespace {
 TEST(ProgramVersion, EveryProgramNamesItsVersionAndCommit) {
   ScratchDir scratch;
   const Program programs[] = {
-      {"vesk", VESK_BINARY},           {"vesk-frames", VESK_FRAMES_BINARY},
-      {"vesk-review", VESK_REVIEW_BINARY}, {"vesk-match", VESK_MATCH_BINARY},
+      {"vesk", VESK_BINARY},
+      {"vesk-frames", VESK_FRAMES_BINARY},
+      {"vesk-review", VESK_REVIEW_BINARY},
+      {"vesk-match", VESK_MATCH_BINARY},
       {"vesk-tune", VESK_TUNE_BINARY},
   };
   ScratchDir dir;  // the console files of tests run side by side must not meet
@@ -76,8 +78,8 @@ TEST(ProgramVersion, EveryProgramNamesItsVersionAndCommit) {
     EXPECT_EQ(run.err, "");
     // A build from a git checkout names its commit in full; elsewhere both read "unknown".
     EXPECT_TRUE(std::regex_match(
-        run.out, std::regex(std::string(program.name) +
-                            " [^ ]+ \\(commit ([0-9a-f]{40}|unknown)\\)\n")))
+        run.out,
+        std::regex(std::string(program.name) + " [^ ]+ \\(commit ([0-9a-f]{40}|unknown)\\)\n")))
         << run.out;
   }
 }

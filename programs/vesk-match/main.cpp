@@ -39,6 +39,21 @@ constexpr double kMostWindow = 86400.0;
 constexpr std::size_t kMostCandidates = 20000000;
 constexpr const char* kUsage =
     "usage: vesk-match A/flashes.csv B/flashes.csv [--window SECONDS] [--max-separation DEG]";
+// --help: the usage line, then every option and what it means.
+constexpr const char* kHelp =
+    "\n"
+    "Pairs the events of two stations' flash catalogues one to one, the closest in time first,\n"
+    "then lists each event of either side left unmatched. Where both have places on the Moon, a\n"
+    "flash pair at the same place is validated, one at another place shows parallax (a glint).\n"
+    "\n"
+    "  --window SECONDS     the largest time difference of a pair (default 0.1)\n"
+    "  --max-separation DEG the largest distance on the Moon of a validated pair (default: 3\n"
+    "                       sigma of the two places' errors)\n"
+    "  -h, --help           this text\n"
+    "  --version            the version and the git commit this program was built from\n"
+    "\n"
+    "Writes CSV to standard output, a summary line to standard error. Exit status: 0 done, 1 a\n"
+    "bad catalogue or a failed write, 2 bad command line. Manual: docs/catalogue.md";
 constexpr double kRad = 3.14159265358979323846 / 180.0;
 
 struct Event {
@@ -54,8 +69,9 @@ struct Event {
 // Great-circle distance of two places (degrees) and its 1-sigma error: each side's errors
 // projected on the direction from one place to the other.
 void separation_of(const Event& a, const Event& b, double& separation, double& error) {
-  const double c = std::sin(a.lat * kRad) * std::sin(b.lat * kRad) +
-                   std::cos(a.lat * kRad) * std::cos(b.lat * kRad) * std::cos((a.lon - b.lon) * kRad);
+  const double c =
+      std::sin(a.lat * kRad) * std::sin(b.lat * kRad) +
+      std::cos(a.lat * kRad) * std::cos(b.lat * kRad) * std::cos((a.lon - b.lon) * kRad);
   separation = std::acos(std::clamp(c, -1.0, 1.0)) / kRad;
   double north = b.lat - a.lat;
   double east = std::remainder(b.lon - a.lon, 360.0) * std::cos(0.5 * (a.lat + b.lat) * kRad);
@@ -86,8 +102,8 @@ bool read_catalogue(const char* path, std::vector<Event>& events, std::string& e
     e.number = row.event;
     // The reader has checked the time; an event without one cannot be paired.
     if (row.utc.empty() || !parse_utc(row.utc, e.utc)) {
-      error = std::string(path) + ": event " + std::to_string(e.number) + " has no UTC time (line " +
-              std::to_string(i + 2) +
+      error = std::string(path) + ": event " + std::to_string(e.number) +
+              " has no UTC time (line " + std::to_string(i + 2) +
               "); vesk-match needs the times of the run folder's frame_times.csv";
       return false;
     }
@@ -148,7 +164,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
-      std::printf("%s\n", kUsage);
+      std::printf("%s%s\n", kUsage, kHelp);
       return 0;
     }
     if (arg == "--window") {
