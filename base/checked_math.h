@@ -19,5 +19,5 @@ inline std::size_t saturating_multiply(std::size_t a, std::size_t b) {
 }
 inline std::size_t saturating_add(std::size_t a, std::size_t b) {
   return b > std::numeric_limits<std::size_t>::max() - a ? std::numeric_limits<std::size_t>::max()
-                                                          : a + b;
+                                                         : a + b;
 }

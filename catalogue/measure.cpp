@@ -260,8 +260,7 @@ FrameFlux measure_aperture(const RingView& ring, std::int64_t frame, double cx, 
   const FrameGeometry& g = ring.geometry;
   const auto n = static_cast<double>(ring.images_in_buffer);
   const std::span<const std::uint8_t> pixels = ring.frame_pixels(frame);
-  const Aperture a =
-      aperture_at(g, clamp_into(cx, g.image_width), clamp_into(cy, g.image_height));
+  const Aperture a = aperture_at(g, clamp_into(cx, g.image_width), clamp_into(cy, g.image_height));
   FrameFlux f;
   f.held = true;
   int brightest = -1;

@@ -8,8 +8,8 @@
 #include <array>
 #include <cstdint>
 
-#include "formats/lightcurves_csv.h"
 #include "detection/frame_ring.h"
+#include "formats/lightcurves_csv.h"
 
 // Aperture radius in pixels: the pixels whose centres lie within this distance of the centroid.
 inline constexpr double kApertureRadius = 3.0;

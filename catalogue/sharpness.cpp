@@ -24,7 +24,9 @@ constexpr double kMostStepResidual = 0.1;
 // so that a few hot pixels or stars cannot set it.
 constexpr std::size_t kSteepRank = 50;
 
-double nan() { return std::numeric_limits<double>::quiet_NaN(); }
+double nan() {
+  return std::numeric_limits<double>::quiet_NaN();
+}
 
 // Share of a unit Gaussian of `sigma` centred at `centre` falling between a and b.
 double gaussian_share(double a, double b, double centre, double sigma) {
@@ -46,7 +48,8 @@ double step_integral(double t, double centre, double sigma) {
 // by a parabola through it and its neighbours; NaN when no score is finite.
 template <typename Score>
 double best_width(Score score) {
-  const int steps = static_cast<int>(std::lround((kMostFittedFwhm - kLeastFittedFwhm) / kWidthStep));
+  const int steps =
+      static_cast<int>(std::lround((kMostFittedFwhm - kLeastFittedFwhm) / kWidthStep));
   std::vector<double> scores(static_cast<std::size_t>(steps + 1));
   int best = -1;
   for (int i = 0; i <= steps; ++i) {

@@ -54,7 +54,7 @@ bool parse_psf(const std::string& text, double& psf) {
 
 bool parse_command_line(std::span<const std::string> args, CommandLine& line, std::string& error) {
   line = CommandLine{};
-  std::string needs_recording;  // the first option given that applies to a recording only
+  std::string needs_recording;     // the first option given that applies to a recording only
   std::vector<std::string> given;  // options seen, each allowed once
   bool options_done = false;       // after "--" every argument is a recording name
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -121,8 +121,8 @@ bool parse_command_line(std::span<const std::string> args, CommandLine& line, st
     line.options += value;
     if (arg == "--max-memory") {
       if (!parse_memory_size(value, line.max_memory)) {
-        error = "--max-memory: \"" + value +
-                "\" is not a size such as 512M or 2G (bytes, or K, M, G)";
+        error =
+            "--max-memory: \"" + value + "\" is not a size such as 512M or 2G (bytes, or K, M, G)";
         return false;
       }
       continue;

@@ -25,19 +25,19 @@ inline constexpr double kLeastPsf = 0.5;
 inline constexpr double kMostPsf = 20.0;
 
 struct CommandLine {
-  std::string recording;     // empty: the frame folder in the current folder; else the first
+  std::string recording;  // empty: the frame folder in the current folder; else the first
   std::vector<std::string> recordings;  // every recording given, in order (several: one night)
-  std::string out;           // --out DIR; empty: NAME.vesk (see run_folder_of)
-  bool no_menu = false;      // --no-menu
-  bool quiet = false;        // --quiet
-  int threads = 0;           // --threads N, 0 to kMostThreads; 0: one per core
-  double psf = 0.0;          // --psf FWHM, kLeastPsf to kMostPsf; 0: measured on the limb
-  RecordingOptions reading;  // --first, --count, --byte-order, --depth, --start-utc
-  bool help = false;         // -h or --help
-  bool replace = false;      // --replace: a run folder of another recording started afresh
+  std::string out;                      // --out DIR; empty: NAME.vesk (see run_folder_of)
+  bool no_menu = false;                 // --no-menu
+  bool quiet = false;                   // --quiet
+  int threads = 0;                      // --threads N, 0 to kMostThreads; 0: one per core
+  double psf = 0.0;              // --psf FWHM, kLeastPsf to kMostPsf; 0: measured on the limb
+  RecordingOptions reading;      // --first, --count, --byte-order, --depth, --start-utc
+  bool help = false;             // -h or --help
+  bool replace = false;          // --replace: a run folder of another recording started afresh
   std::uint64_t max_memory = 0;  // --max-memory SIZE in bytes (K, M, G suffixes); 0: no limit
-  std::string options;       // the arguments as given, for run.txt
-  SiteSettings site;         // --site, --mirror, --rotation, --mount, --scale (with a recording)
+  std::string options;           // the arguments as given, for run.txt
+  SiteSettings site;  // --site, --mirror, --rotation, --mount, --scale (with a recording)
 };
 
 // Reads the arguments after the program name into `line`. False with `error`, one line naming

@@ -406,7 +406,8 @@ bool parse_arguments(std::span<const std::string> args, ConvertOptions& options,
     }
     if (is_site_option(arg)) {
       std::string value;
-      if (!take_value(args, i, value, error) || !parse_site_option(arg, value, options.site, error)) {
+      if (!take_value(args, i, value, error) ||
+          !parse_site_option(arg, value, options.site, error)) {
         return false;
       }
       continue;

@@ -125,12 +125,9 @@ std::int64_t frames_there(FrameSource& source, int ring) {
 
 RunParameters run_parameters(const std::filesystem::path& run_dir,
                              const DetectionSettings& settings, const RunOptions& options) {
-  return {settings.Images_in_buffer,
-          settings.Min_flash_limit,
-          settings.Max_flash_limit,
-          detection_thresholds(settings),
-          scan_thread_count(options.threads),
-          options.stop,
+  return {settings.Images_in_buffer,          settings.Min_flash_limit,
+          settings.Max_flash_limit,           detection_thresholds(settings),
+          scan_thread_count(options.threads), options.stop,
           settings_file_of(run_dir)};
 }
 
@@ -187,8 +184,8 @@ RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& reco
       });
   const std::unique_ptr<ReviewPictures> review =
       make_review_pictures(run_dir, settings.Interlace, out, err);
-  FlashCatalogueSettings catalogue_settings{
-      run_dir, settings.Interlace, out, err, {review.get()}, {}, options.psf};
+  FlashCatalogueSettings catalogue_settings{run_dir, settings.Interlace, out, err, {review.get()},
+                                            {},      options.psf};
   if (!options.recording.empty()) {
     catalogue_settings.source_times = [&source](std::int64_t frame) {
       return source.frame_time(frame);
@@ -206,9 +203,8 @@ RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& reco
   const std::unique_ptr<RunOutput> catalogue = make_flash_catalogue(catalogue_settings);
   // The review page comes before the catalogue: outputs finish last first, so every event has
   // closed (and drawn its pictures) when the page is built.
-  PreviousOutputs previous(run_dir,
-                           options.recording.empty() ? RunKind::frame_folder : RunKind::recording,
-                           out, err);
+  PreviousOutputs previous(
+      run_dir, options.recording.empty() ? RunKind::frame_folder : RunKind::recording, out, err);
   std::vector<RunOutput*> outputs = {&previous,     flash_log.get(), report_images.get(),
                                      notices.get(), summary.get(),   review.get()};
   if (moon) outputs.push_back(moon.get());

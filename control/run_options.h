@@ -19,13 +19,13 @@ struct RunOptions {
   RecordingOptions reading;  // which frames of the recording, and how SER samples are read
   // Searched in order for the shipped data files when the run folder of a recording is laid out.
   std::vector<std::filesystem::path> data_folders;
-  bool menu = true;            // false: the run starts at once with settings.txt (--no-menu)
-  bool frame_lines = true;     // false: no "Processing frame N" line or progress line (--quiet)
-  bool progress_line = false;  // a recording on a terminal: one line rewritten in place of the
-                               // per-frame lines
-  int threads = 0;             // worker threads for the run; 0: one per core
-  double psf = 0.0;            // the optics' FWHM in pixels (--psf); 0: measured on the limb
-  bool replace = false;        // --replace: a folder of another recording is started afresh
+  bool menu = true;              // false: the run starts at once with settings.txt (--no-menu)
+  bool frame_lines = true;       // false: no "Processing frame N" line or progress line (--quiet)
+  bool progress_line = false;    // a recording on a terminal: one line rewritten in place of the
+                                 // per-frame lines
+  int threads = 0;               // worker threads for the run; 0: one per core
+  double psf = 0.0;              // the optics' FWHM in pixels (--psf); 0: measured on the limb
+  bool replace = false;          // --replace: a folder of another recording is started afresh
   std::uint64_t max_memory = 0;  // --max-memory in bytes; 0: only the machine's limits
   std::string command_options;   // the arguments as given, recorded in run.txt
   // Set by a signal handler (SIGINT, SIGTERM): the run stops reading, closes its events and

@@ -34,16 +34,24 @@ inline std::span<std::uint8_t> slot_bytes(const FrameRing& ring, int slot) {
                                  static_cast<std::size_t>(ring.frame_pixels));
 }
 // The slot after `slot` in a ring of `n`, and the one before it.
-inline int next_slot(int slot, int n) { return slot + 1 >= n ? 0 : slot + 1; }
-inline int previous_slot(int slot, int n) { return slot == 0 ? n - 1 : slot - 1; }
+inline int next_slot(int slot, int n) {
+  return slot + 1 >= n ? 0 : slot + 1;
+}
+inline int previous_slot(int slot, int n) {
+  return slot == 0 ? n - 1 : slot - 1;
+}
 // The slot `d` frames after the frame in `slot` (d may be negative).
 inline int slot_after(int slot, std::int64_t d, int n) {
   const std::int64_t wide = n;
   return static_cast<int>(((slot + d) % wide + wide) % wide);
 }
 // Frames a ring of `n` holds after the tested one (the newest is this far ahead), and before it.
-inline int frames_after_target(int n) { return n / 2; }
-inline int frames_before_target(int n) { return n - 1 - n / 2; }
+inline int frames_after_target(int n) {
+  return n / 2;
+}
+inline int frames_before_target(int n) {
+  return n - 1 - n / 2;
+}
 
 // The ring as it stands when a frame is tested, read only: slot `target_slot` holds frame
 // `target_frame`, and slot_after(target_slot, d) holds frame target_frame + d for every d with
@@ -80,9 +88,9 @@ struct RingView {
   // The pixels of frame `frame`; the caller checks frame_held first.
   std::span<const std::uint8_t> frame_pixels(std::int64_t frame) const {
     const int slot = slot_after(target_slot, frame - target_frame, images_in_buffer);
-    return frames.subspan(static_cast<std::size_t>(slot) *
-                              static_cast<std::size_t>(geometry.frame_pixels),
-                          static_cast<std::size_t>(geometry.frame_pixels));
+    return frames.subspan(
+        static_cast<std::size_t>(slot) * static_cast<std::size_t>(geometry.frame_pixels),
+        static_cast<std::size_t>(geometry.frame_pixels));
   }
 };
 

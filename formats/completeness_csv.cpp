@@ -13,19 +13,25 @@ constexpr int kMostCount = std::numeric_limits<int>::max();
 // The columns in file order. Append new ones at the end, with their cell in completeness_line
 // and in the reader.
 constexpr std::string_view kColumns[] = {
-    "time_sd",       "min_sd2",  "min_sd1", "neighbour_sd", "strength_from", "strength_to",
-    "injected",      "found",    "false_alarms", "edge_alarms", "frames",
-    "noise_alarms",  "upward_alarms", "moving_alarms", "uncertain"};
+    "time_sd",     "min_sd2",      "min_sd1",       "neighbour_sd",  "strength_from",
+    "strength_to", "injected",     "found",         "false_alarms",  "edge_alarms",
+    "frames",      "noise_alarms", "upward_alarms", "moving_alarms", "uncertain"};
 // The columns of the first version.
 constexpr std::size_t kFirstColumns = 11;
 
-std::string general(double value) { return printed("%g", value); }
+std::string general(double value) {
+  return printed("%g", value);
+}
 
 }  // namespace
 
-std::span<const std::string_view> completeness_columns() { return kColumns; }
+std::span<const std::string_view> completeness_columns() {
+  return kColumns;
+}
 
-std::string completeness_header() { return csv_header(kColumns); }
+std::string completeness_header() {
+  return csv_header(kColumns);
+}
 
 std::string completeness_line(const CompletenessRow& r) {
   return general(r.time_sd) + "," + general(r.min_sd2) + "," + general(r.min_sd1) + "," +

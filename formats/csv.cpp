@@ -121,7 +121,9 @@ bool CsvLines::next(std::vector<std::string_view>& cells, std::string* error) {
   return true;
 }
 
-std::string CsvLines::where() const { return name_ + ":" + std::to_string(line_number_) + ": "; }
+std::string CsvLines::where() const {
+  return name_ + ":" + std::to_string(line_number_) + ": ";
+}
 
 std::string CsvLines::where(std::string_view column) const {
   return where() + "column " + std::string(column) + ": ";

@@ -94,9 +94,8 @@ bool read_word_cell(const CsvLines& lines, std::string_view column, std::string_
 
 // What a table's reader does with each line after the header: takes the line's cells (one per
 // column of the file's header) or says what is wrong (false with `error`).
-using CsvRowReader = std::function<bool(const CsvLines& lines,
-                                        const std::vector<std::string_view>& cells,
-                                        std::string* error)>;
+using CsvRowReader = std::function<bool(
+    const CsvLines& lines, const std::vector<std::string_view>& cells, std::string* error)>;
 
 // Reads a table from `text` (named `name`): its header (check_csv_header with `columns` and
 // `least_columns`), then every line with as many cells as the header has, handed to `row` in

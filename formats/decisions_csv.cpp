@@ -29,9 +29,13 @@ const char* decision_word(Decision decision) {
   return "undecided";
 }
 
-std::span<const std::string_view> decisions_columns() { return kColumns; }
+std::span<const std::string_view> decisions_columns() {
+  return kColumns;
+}
 
-std::string decisions_header() { return csv_header(kColumns); }
+std::string decisions_header() {
+  return csv_header(kColumns);
+}
 
 std::string decisions_line(const DecisionRow& row) {
   return std::to_string(row.event) + "," + std::to_string(row.frame) + "," + row.utc + "," +

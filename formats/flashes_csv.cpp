@@ -25,7 +25,9 @@ struct FlashColumn {
   bool (*read)(const CsvLines& lines, Cell cell, FlashRow& row, std::string* error);
 };
 
-std::string two(double value) { return fixed_cell(value, 2); }
+std::string two(double value) {
+  return fixed_cell(value, 2);
+}
 
 bool read_position(const CsvLines& lines, std::string_view column, Cell cell, double& value,
                    std::string* error) {
@@ -60,8 +62,8 @@ bool read_report(const CsvLines& lines, Cell cell, std::string& value, std::stri
 
 constexpr std::string_view kSaturatedWords[] = {"0", "1"};
 constexpr std::string_view kFieldsWords[] = {"", "both", "odd", "even"};
-constexpr std::string_view kClassWords[] = {"flash",  "moving",    "off_moon", "sunlit",
-                                            "edge",   "hot_pixel", "sharp",    "scattered"};
+constexpr std::string_view kClassWords[] = {"flash", "moving",    "off_moon", "sunlit",
+                                            "edge",  "hot_pixel", "sharp",    "scattered"};
 constexpr std::string_view kRingWords[] = {"", "full", "end"};
 
 // The table, in file order. Append new columns at the end.
@@ -177,9 +179,13 @@ const std::array<std::string_view, kColumns.size()> kColumnNames = [] {
 
 }  // namespace
 
-std::span<const std::string_view> flashes_columns() { return kColumnNames; }
+std::span<const std::string_view> flashes_columns() {
+  return kColumnNames;
+}
 
-std::string flashes_header() { return csv_header(kColumnNames); }
+std::string flashes_header() {
+  return csv_header(kColumnNames);
+}
 
 std::string flashes_line(const FlashRow& row) {
   std::string line;

@@ -16,10 +16,10 @@ inline constexpr const char* kFlashesName = "flashes.csv";
 
 // One line of flashes.csv. Optional fields are empty cells in the file.
 struct FlashRow {
-  int event = 0;           // from 1, unique in the file
-  std::int64_t frame = 0;  // first frame of the event
-  int frames = 0;          // duration in frames, at least 1
-  std::string utc;         // ISO 8601 or empty
+  int event = 0;                  // from 1, unique in the file
+  std::int64_t frame = 0;         // first frame of the event
+  int frames = 0;                 // duration in frames, at least 1
+  std::string utc;                // ISO 8601 or empty
   std::optional<double> seconds;  // since the first frame of the recording, 6 decimals
   double x = 0.0;                 // column
   double y = 0.0;                 // row from the top
@@ -29,10 +29,10 @@ struct FlashRow {
   std::optional<double> snr;      // flux / flux_err; empty when flux_err is 0
   std::optional<double> m_inst;   // empty when flux <= 0
   bool saturated = false;
-  double motion = 0.0;      // pixels per frame
-  std::string fields;       // "both", "odd", "even" or empty
-  std::string event_class;  // a name of catalogue/classes.h: "flash", "moving", ...
-  std::string report;       // report image, relative to the run folder, or empty
+  double motion = 0.0;                // pixels per frame
+  std::string fields;                 // "both", "odd", "even" or empty
+  std::string event_class;            // a name of catalogue/classes.h: "flash", "moving", ...
+  std::string report;                 // report image, relative to the run folder, or empty
   std::optional<double> fwhm;         // width of the first report, pixels
   std::optional<double> optics_fwhm;  // the optics' width it was judged against, pixels
   // The ring the event's first frame was tested in: "full" (N/2 frames after it), "end" (one of

@@ -75,7 +75,7 @@ struct FrameTimes {
   std::string name;  // the file as messages name it
   FrameTimesLayout layout = FrameTimesLayout::unknown;
   bool header_seen = false;
-  bool origin_columns = false;  // file,file_frame follow (a recording of several files)
+  bool origin_columns = false;          // file,file_frame follow (a recording of several files)
   std::vector<FrameTimeEntry> entries;  // sorted by frame, one per frame, once settled
   int warnings_given = 0;
   std::int64_t bad_lines = 0;

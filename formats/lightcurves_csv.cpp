@@ -18,9 +18,13 @@ constexpr std::size_t kLeastColumns = 6;
 
 }  // namespace
 
-std::span<const std::string_view> lightcurves_columns() { return kColumns; }
+std::span<const std::string_view> lightcurves_columns() {
+  return kColumns;
+}
 
-std::string lightcurves_header() { return csv_header(kColumns); }
+std::string lightcurves_header() {
+  return csv_header(kColumns);
+}
 
 std::string lightcurves_line(const LightCurveRow& row) {
   return std::to_string(row.event) + "," + (row.frame ? std::to_string(*row.frame) : "") + "," +

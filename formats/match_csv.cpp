@@ -9,17 +9,18 @@ constexpr int kMostEventNumber = 9999999;
 
 // The columns in file order. Append new ones at the end, with their cell in match_line and in
 // the reader.
-constexpr std::string_view kColumns[] = {"a_event", "b_event",    "dt",
-                                         "a_class", "b_class",    "a_peak",
-                                         "b_peak",  "separation", "separation_err",
-                                         "verdict"};
+constexpr std::string_view kColumns[] = {"a_event",        "b_event", "dt",     "a_class",
+                                         "b_class",        "a_peak",  "b_peak", "separation",
+                                         "separation_err", "verdict"};
 // Files written before the place columns have the first 7.
 constexpr std::size_t kLeastColumns = 7;
 constexpr std::string_view kClassWords[] = {"",       "flash",     "moving", "edge",     "off_moon",
                                             "sunlit", "hot_pixel", "sharp",  "scattered"};
 constexpr std::string_view kVerdictWords[] = {"", "validated", "parallax"};
 
-std::string number_cell(const std::optional<int>& n) { return n ? std::to_string(*n) : ""; }
+std::string number_cell(const std::optional<int>& n) {
+  return n ? std::to_string(*n) : "";
+}
 
 bool read_event(const CsvLines& lines, std::string_view column, std::string_view cell,
                 std::optional<int>& event, std::string* error) {
@@ -33,16 +34,19 @@ bool read_event(const CsvLines& lines, std::string_view column, std::string_view
 
 }  // namespace
 
-std::span<const std::string_view> match_columns() { return kColumns; }
+std::span<const std::string_view> match_columns() {
+  return kColumns;
+}
 
-std::string match_header() { return csv_header(kColumns); }
+std::string match_header() {
+  return csv_header(kColumns);
+}
 
 std::string match_line(const MatchRow& row) {
-  return number_cell(row.a_event) + "," + number_cell(row.b_event) + "," +
-         fixed_cell(row.dt, 6) + "," + row.a_class + "," + row.b_class + "," +
-         fixed_cell(row.a_peak, 2) + "," + fixed_cell(row.b_peak, 2) + "," +
-         fixed_cell(row.separation, 3) + "," + fixed_cell(row.separation_err, 3) + "," +
-         row.verdict + "\n";
+  return number_cell(row.a_event) + "," + number_cell(row.b_event) + "," + fixed_cell(row.dt, 6) +
+         "," + row.a_class + "," + row.b_class + "," + fixed_cell(row.a_peak, 2) + "," +
+         fixed_cell(row.b_peak, 2) + "," + fixed_cell(row.separation, 3) + "," +
+         fixed_cell(row.separation_err, 3) + "," + row.verdict + "\n";
 }
 
 bool read_match_csv(const std::filesystem::path& path, std::vector<MatchRow>& rows,
@@ -64,8 +68,8 @@ bool read_match_csv(const std::filesystem::path& path, std::vector<MatchRow>& ro
     if (cells.size() == std::size(kColumns) &&
         (!read_optional_number_cell(lines, "separation", cells[7], r.separation, e) ||
          !read_optional_number_cell(lines, "separation_err", cells[8], r.separation_err, e) ||
-         !read_word_cell(lines, "verdict", cells[9], kVerdictWords,
-                         "validated, parallax or empty", r.verdict, e))) {
+         !read_word_cell(lines, "verdict", cells[9], kVerdictWords, "validated, parallax or empty",
+                         r.verdict, e))) {
       return false;
     }
     if (!r.a_event && !r.b_event) {

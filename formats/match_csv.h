@@ -1,7 +1,7 @@
 // vesk-match's output: the pairs of events of two flash catalogues, a_event,b_event,dt,a_class,
-// b_class,a_peak,b_peak,separation,separation_err,verdict, written to standard output; an event left unmatched has a row with the
-// other side's cells and dt empty. This module owns the row, the columns, the
-// writer and a reader (for scripts and tests).
+// b_class,a_peak,b_peak,separation,separation_err,verdict, written to standard output; an event
+// left unmatched has a row with the other side's cells and dt empty. This module owns the row, the
+// columns, the writer and a reader (for scripts and tests).
 #pragma once
 
 #include <filesystem>

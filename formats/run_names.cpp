@@ -23,8 +23,9 @@ constexpr std::array kNames = {
     RunName{"review/e#_frame.png", "vesk: the frame of each event"},
     RunName{"review/index.html", "vesk-review"},
     RunName{"BMP_RAW/a#.bmp", "vesk-frames: the frames of a recording"},
-    RunName{"settings.txt", "every program laying out a run folder (when missing); vesk's menu; "
-                            "vesk-tune --write"},
+    RunName{"settings.txt",
+            "every program laying out a run folder (when missing); vesk's menu; "
+            "vesk-tune --write"},
     RunName{"settings.txt.bak", "vesk-tune --write"},
     RunName{"bmpheader.dat", "every program laying out a run folder, when missing"},
     RunName{"about.txt", "every program laying out a run folder, when missing"},
@@ -54,7 +55,9 @@ bool matches(std::string_view pattern, std::string_view text) {
 
 }  // namespace
 
-std::span<const RunName> run_names() { return kNames; }
+std::span<const RunName> run_names() {
+  return kNames;
+}
 
 bool is_run_name(std::string_view relative) {
   constexpr std::string_view kPart = ".part";

@@ -13,7 +13,8 @@ constexpr std::size_t kMostSiteFileBytes = 4096;
 
 std::string_view trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+    s.remove_suffix(1);
   return s;
 }
 
@@ -103,7 +104,8 @@ bool parse_key(std::string_view key, std::string_view value, SiteSettings& site,
     double v = 0.0;
     const bool lat = key == "Latitude", lon = key == "Longitude";
     what = lat ? "a number of degrees from -90 to 90"
-               : (lon ? "a number of degrees from -180 to 360" : "a number of metres from -500 to 10000");
+               : (lon ? "a number of degrees from -180 to 360"
+                      : "a number of metres from -500 to 10000");
     if (!parse_double(value, v)) return false;
     if (lat && (v < -90.0 || v > 90.0)) return false;
     if (lon && (v < -180.0 || v > 360.0)) return false;
@@ -183,8 +185,8 @@ bool parse_site_option(const std::string& option, const std::string& value, Site
 }
 
 bool check_site_options(const SiteSettings& site, std::string& error) {
-  if (!site.site_known &&
-      (site.mirror != MirrorSense::unknown || site.rotation_known || site.altaz || site.scale_known)) {
+  if (!site.site_known && (site.mirror != MirrorSense::unknown || site.rotation_known ||
+                           site.altaz || site.scale_known)) {
     error = "--site: needed with --mirror, --rotation, --mount and --scale";
     return false;
   }
@@ -200,8 +202,9 @@ bool check_site_options(const SiteSettings& site, std::string& error) {
 }
 
 std::string format_site_file(const SiteSettings& site) {
-  std::string text = "Latitude= " + number(site.latitude) + "\nLongitude= " +
-                     number(site.longitude) + "\nHeight= " + number(site.height) + "\n";
+  std::string text = "Latitude= " + number(site.latitude) +
+                     "\nLongitude= " + number(site.longitude) + "\nHeight= " + number(site.height) +
+                     "\n";
   if (site.mirror != MirrorSense::unknown)
     text += std::string("Mirror= ") + (site.mirror == MirrorSense::yes ? "yes" : "no") + "\n";
   if (site.rotation_known) {

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "control/convert.h"
 #include "fuzz_support.h"
 #include "sources/recording.h"
-#include "control/convert.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz_folder();

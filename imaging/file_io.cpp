@@ -109,7 +109,8 @@ void put_le32(std::span<std::uint8_t> bytes, std::size_t offset, std::int32_t va
 FileHandle open_part_file(const std::string& part_name, const std::string& shown_part,
                           std::string& error) {
   errno = 0;
-  const int fd = ::open(part_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+  const int fd =
+      ::open(part_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) {
     error = errno_message(shown_part.c_str(), "cannot open");
     return nullptr;

@@ -9,7 +9,6 @@
 
 #include "base/frame_geometry.h"
 
-
 // Pixels of one picture, row 0 at the top, rows unpadded; `channels` 1 (grey) or 3 (red, green,
 // blue, one byte each). The caller owns the pixels.
 struct PngImageView {

@@ -69,8 +69,8 @@ double sample(const std::vector<float>& img, int w, int h, double x, double y) {
   const double fx = x - x0;
   const double fy = y - y0;
   auto at = [&](int xx, int yy) {
-    return static_cast<double>(img[static_cast<std::size_t>(std::min(yy, h - 1)) * w +
-                                   std::min(xx, w - 1)]);
+    return static_cast<double>(
+        img[static_cast<std::size_t>(std::min(yy, h - 1)) * w + std::min(xx, w - 1)]);
   };
   return (1 - fy) * ((1 - fx) * at(x0, y0) + fx * at(x0 + 1, y0)) +
          fy * ((1 - fx) * at(x0, y0 + 1) + fx * at(x0 + 1, y0 + 1));
@@ -89,7 +89,8 @@ void sky_level(const MeanImage& image, double* sky, double* noise) {
   for (int b = 0; b < kBins; ++b) {
     for (int k = -2; k <= 2; ++k) {
       const int bb = b + k;
-      if (bb >= 0 && bb < kBins) smooth[static_cast<std::size_t>(b)] += hist[static_cast<std::size_t>(bb)];
+      if (bb >= 0 && bb < kBins)
+        smooth[static_cast<std::size_t>(b)] += hist[static_cast<std::size_t>(bb)];
     }
   }
   const double least = 0.02 * static_cast<double>(image.pixels.size());
@@ -116,9 +117,8 @@ void sky_level(const MeanImage& image, double* sky, double* noise) {
 
 // Edge points: gradient maxima along the gradient, sub-pixel, stronger than `least_gradient`,
 // whose darker side (6 px away) is within `sky_tolerance` of the sky.
-std::vector<EdgePoint> edge_points(const MeanImage& image, const std::vector<float>& s,
-                                   double sky, double sky_tolerance, double least_gradient,
-                                   double saturation) {
+std::vector<EdgePoint> edge_points(const MeanImage& image, const std::vector<float>& s, double sky,
+                                   double sky_tolerance, double least_gradient, double saturation) {
   const int w = image.width;
   const int h = image.height;
   std::vector<float> gx(s.size(), 0.0f);
@@ -213,7 +213,12 @@ bool taubin(const std::vector<EdgePoint>& pts, Circle* out) {
     myz += yi * zi;
     mzz += zi * zi;
   }
-  mxx /= n; myy /= n; mxy /= n; mxz /= n; myz /= n; mzz /= n;
+  mxx /= n;
+  myy /= n;
+  mxy /= n;
+  mxz /= n;
+  myz /= n;
+  mzz /= n;
   const double mz = mxx + myy;
   const double cov_xy = mxx * myy - mxy * mxy;
   const double var_z = mzz - mz * mz;
@@ -379,7 +384,8 @@ LimbFit fit_limb(const MeanImage& image, const LimbFitSettings& settings) {
       if (c.r < 16.0 || c.r > largest) continue;
     }
     std::size_t count = 0;
-    for (std::size_t i = 0; i < strong.size(); i += stride) count += fits(strong[i], c, 1.5) ? 1 : 0;
+    for (std::size_t i = 0; i < strong.size(); i += stride)
+      count += fits(strong[i], c, 1.5) ? 1 : 0;
     if (count > best_count) {
       best_count = count;
       best = c;
@@ -478,8 +484,8 @@ double separation_cost(const std::vector<DiscSample>& samples, double psi, doubl
 
 // The screen angle of the bright limb minimising the cost, searched within `span` of `start`:
 // a grid of 25 angles, then grids 8 times finer round the best, then a parabola.
-double best_angle(const std::vector<DiscSample>& samples, double start, double span,
-                  double sin_i, double cos_i, double width, double least_share) {
+double best_angle(const std::vector<DiscSample>& samples, double start, double span, double sin_i,
+                  double cos_i, double width, double least_share) {
   double centre = start;
   constexpr int kSteps = 12;
   for (int level = 0; level < 4; ++level) {
@@ -587,8 +593,8 @@ OrientationFit fit_orientation(const MeanImage& image, const LimbFit& limb, doub
   const std::size_t stride = std::max<std::size_t>(1, samples.size() / 60000);
   std::vector<DiscSample> coarse_samples;
   for (std::size_t k = 0; k < samples.size(); k += stride) coarse_samples.push_back(samples[k]);
-  double centre_angle = best_angle(coarse_samples, std::atan2(-mx, -my), 12.0 * kRad, sin_i,
-                                   cos_i, width, least_share);
+  double centre_angle = best_angle(coarse_samples, std::atan2(-mx, -my), 12.0 * kRad, sin_i, cos_i,
+                                   width, least_share);
   // The fine answer on every pixel whose predicted share can change within `reach` of the coarse
   // one (turning the bright limb by up to `reach` changes g by at most sin(i) r reach, and the
   // share is 0 or 1 wherever g is more than width / 2 from the edge); the others add the same to
@@ -634,7 +640,8 @@ OrientationFit fit_orientation(const MeanImage& image, const LimbFit& limb, doub
   fit.rotation = std::remainder(fit.rotation, 360.0);
   // With a floor of 0.05 degrees for what the lit region's model leaves out (albedo near the
   // cusps, the terminator's own shape): the synthetic discs of the tests are off by up to 0.08.
-  fit.error = std::sqrt(statistical * statistical + centre * centre + 0.05 * kRad * 0.05 * kRad) * kDeg;
+  fit.error =
+      std::sqrt(statistical * statistical + centre * centre + 0.05 * kRad * 0.05 * kRad) * kDeg;
   fit.found = true;
   return fit;
 }

@@ -20,13 +20,13 @@ struct MeanImage {
 };
 
 struct LimbFitSettings {
-  double fixed_radius = 0.0;   // pixels; above 0 the radius is this (known image scale)
-  double saturation = 254.5;   // a mean at or above this is saturated
-  double least_arc = 60.0;     // degrees of limb needed to fit the radius as well
+  double fixed_radius = 0.0;  // pixels; above 0 the radius is this (known image scale)
+  double saturation = 254.5;  // a mean at or above this is saturated
+  double least_arc = 60.0;    // degrees of limb needed to fit the radius as well
 };
 
 struct LimbFit {
-  bool found = false;   // a circle was fitted
+  bool found = false;         // a circle was fitted
   bool radius_known = false;  // from the fit on a long enough arc, or fixed
   double cx = 0.0, cy = 0.0, radius = 0.0;
   double cov[3][3] = {};  // centre x, centre y, radius (pixels^2); radius terms 0 when fixed

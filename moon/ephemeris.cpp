@@ -14,10 +14,18 @@ constexpr double kInclination = 1.54242;  // of the lunar equator to the eclipti
 constexpr double kAuKm = ERFA_DAU / 1000.0;
 constexpr double kEarthRadiusKm = 6378.137;  // equatorial, WGS84
 
-double sind(double a) { return std::sin(a * kRad); }
-double cosd(double a) { return std::cos(a * kRad); }
-double atan2d(double y, double x) { return std::atan2(y, x) * kDeg; }
-double asind(double x) { return std::asin(x < -1.0 ? -1.0 : (x > 1.0 ? 1.0 : x)) * kDeg; }
+double sind(double a) {
+  return std::sin(a * kRad);
+}
+double cosd(double a) {
+  return std::cos(a * kRad);
+}
+double atan2d(double y, double x) {
+  return std::atan2(y, x) * kDeg;
+}
+double asind(double x) {
+  return std::asin(x < -1.0 ? -1.0 : (x > 1.0 ? 1.0 : x)) * kDeg;
+}
 
 // Chapter 47's fundamental arguments, degrees, and the eccentricity factor E.
 struct Arguments {
@@ -71,10 +79,12 @@ Physical physical_terms(double t, const Arguments& a) {
 void libration(double t, double lambda, double beta, double dpsi, const Arguments& a,
                const Physical& p, LunarOrientation* o, double* big_a) {
   const double w = lambda - dpsi - a.node;
-  const double aa = atan2d(sind(w) * cosd(beta) * cosd(kInclination) - sind(beta) * sind(kInclination),
-                           cosd(w) * cosd(beta));
+  const double aa =
+      atan2d(sind(w) * cosd(beta) * cosd(kInclination) - sind(beta) * sind(kInclination),
+             cosd(w) * cosd(beta));
   o->optical_l = wrap180(aa - a.f);
-  o->optical_b = asind(-sind(w) * cosd(beta) * sind(kInclination) - sind(beta) * cosd(kInclination));
+  o->optical_b =
+      asind(-sind(w) * cosd(beta) * sind(kInclination) - sind(beta) * cosd(kInclination));
   o->rho = p.rho;
   o->sigma = p.sigma;
   o->tau = p.tau;
@@ -87,7 +97,9 @@ void libration(double t, double lambda, double beta, double dpsi, const Argument
 }
 
 // Unit-free helpers on 3-vectors.
-double norm(const double v[3]) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
+double norm(const double v[3]) {
+  return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+}
 
 // Right ascension and declination (degrees) of an equatorial vector.
 void to_radec(const double v[3], double* ra, double* dec) {
@@ -122,8 +134,8 @@ double wrap360(double degrees) {
   return a;
 }
 
-LunarOrientation lunar_orientation(double t, double lambda, double beta, double alpha,
-                                   double dpsi, double eps) {
+LunarOrientation lunar_orientation(double t, double lambda, double beta, double alpha, double dpsi,
+                                   double eps) {
   const Arguments a = arguments(t);
   const Physical p = physical_terms(t, a);
   LunarOrientation o;
@@ -131,8 +143,8 @@ LunarOrientation lunar_orientation(double t, double lambda, double beta, double 
   libration(t, lambda, beta, dpsi, a, p, &o, &big_a);
   const double v = a.node + dpsi + p.sigma / sind(kInclination);
   const double x = sind(kInclination + p.rho) * sind(v);
-  const double y = sind(kInclination + p.rho) * cosd(v) * cosd(eps) -
-                   cosd(kInclination + p.rho) * sind(eps);
+  const double y =
+      sind(kInclination + p.rho) * cosd(v) * cosd(eps) - cosd(kInclination + p.rho) * sind(eps);
   const double omega = atan2d(x, y);
   o.axis_pa = asind(std::sqrt(x * x + y * y) * cosd(alpha - omega) / cosd(o.b));
   return o;
@@ -151,10 +163,10 @@ void selenographic_point(double t, double lambda_h, double beta_h, double dpsi, 
 
 void topocentric_corrections(double parallax, double latitude, double hour_angle, double dec,
                              double b, double p, double* dl, double* db, double* dp) {
-  const double q = atan2d(cosd(latitude) * sind(hour_angle),
-                          cosd(dec) * sind(latitude) - sind(dec) * cosd(latitude) * cosd(hour_angle));
-  const double cos_z =
-      sind(latitude) * sind(dec) + cosd(latitude) * cosd(dec) * cosd(hour_angle);
+  const double q =
+      atan2d(cosd(latitude) * sind(hour_angle),
+             cosd(dec) * sind(latitude) - sind(dec) * cosd(latitude) * cosd(hour_angle));
+  const double cos_z = sind(latitude) * sind(dec) + cosd(latitude) * cosd(dec) * cosd(hour_angle);
   const double z = std::acos(cos_z) * kDeg;
   const double pp = parallax * (sind(z) + 0.0084 * sind(2 * z));
   *dl = -pp * sind(q - p) / cosd(b);
@@ -171,8 +183,9 @@ double phase_angle(double alpha, double dec, double distance, double sun_alpha, 
 }
 
 double bright_limb_angle(double alpha, double dec, double sun_alpha, double sun_dec) {
-  return wrap360(atan2d(cosd(sun_dec) * sind(sun_alpha - alpha),
-                        sind(sun_dec) * cosd(dec) - cosd(sun_dec) * sind(dec) * cosd(sun_alpha - alpha)));
+  return wrap360(
+      atan2d(cosd(sun_dec) * sind(sun_alpha - alpha),
+             sind(sun_dec) * cosd(dec) - cosd(sun_dec) * sind(dec) * cosd(sun_alpha - alpha)));
 }
 
 MoonGeometry moon_geometry(const Instant& instant, const Site& site) {
@@ -203,9 +216,9 @@ MoonGeometry moon_geometry(const Instant& instant, const Site& site) {
   double fixed[3] = {0.0, 0.0, 0.0};
   eraGd2gc(ERFA_WGS84, site.longitude * kRad, site.latitude * kRad, site.height_m, fixed);
   const double gast = eraGst06a(instant.ut1_1, instant.ut1_2, instant.tt1, instant.tt2);
-  const double observer[3] = {
-      (fixed[0] * std::cos(gast) - fixed[1] * std::sin(gast)) / 1000.0,
-      (fixed[0] * std::sin(gast) + fixed[1] * std::cos(gast)) / 1000.0, fixed[2] / 1000.0};
+  const double observer[3] = {(fixed[0] * std::cos(gast) - fixed[1] * std::sin(gast)) / 1000.0,
+                              (fixed[0] * std::sin(gast) + fixed[1] * std::cos(gast)) / 1000.0,
+                              fixed[2] / 1000.0};
   const double topo[3] = {moon[0] - observer[0], moon[1] - observer[1], moon[2] - observer[2]};
   g.distance_km = norm(topo);
   to_radec(topo, &g.ra, &g.dec);
@@ -247,8 +260,8 @@ MoonGeometry moon_geometry(const Instant& instant, const Site& site) {
   // The sub-solar point (chapter 53: the heliocentric direction of the Moon, from the geocentric
   // one corrected for the Sun's finite distance).
   const double ratio = g.geo_distance_km / g.sun_distance_km;
-  const double lambda_h = g.sun_lambda + 180.0 +
-                          ratio * kDeg * cosd(g.geo_beta) * sind(g.sun_lambda - g.geo_lambda);
+  const double lambda_h =
+      g.sun_lambda + 180.0 + ratio * kDeg * cosd(g.geo_beta) * sind(g.sun_lambda - g.geo_lambda);
   const double beta_h = ratio * g.geo_beta;
   selenographic_point(t, lambda_h, beta_h, g.dpsi, &g.sun_lon, &g.sun_lat);
   return g;

@@ -19,7 +19,7 @@ struct Site {
 
 // Libration and axis from the closed forms, for one direction of view.
 struct LunarOrientation {
-  double optical_l = 0.0, optical_b = 0.0;  // l', b'
+  double optical_l = 0.0, optical_b = 0.0;    // l', b'
   double physical_l = 0.0, physical_b = 0.0;  // l'', b''
   double rho = 0.0, sigma = 0.0, tau = 0.0;   // physical libration terms
   double l = 0.0, b = 0.0;                    // total libration: the sub-observer point
@@ -29,8 +29,8 @@ struct LunarOrientation {
 // The closed forms of chapter 53 for a Moon seen at apparent ecliptic longitude `lambda` and
 // latitude `beta` (of date) and apparent right ascension `alpha`, with the nutation in longitude
 // `dpsi`, the true obliquity `eps`, at `t` Julian centuries of TT from J2000.0.
-LunarOrientation lunar_orientation(double t, double lambda, double beta, double alpha,
-                                   double dpsi, double eps);
+LunarOrientation lunar_orientation(double t, double lambda, double beta, double alpha, double dpsi,
+                                   double eps);
 
 // The selenographic longitude and latitude of the point under a body seen from the Moon's
 // centre in ecliptic direction (lambda_h, beta_h), as chapter 53 gives for the Sun (optical and
@@ -61,16 +61,16 @@ struct MoonGeometry {
   // Topocentric, the same frame.
   double ra = 0.0, dec = 0.0;
   double distance_km = 0.0;
-  double hour_angle = 0.0;  // local, -180 to 180
-  double altitude = 0.0;    // of the Moon's centre, geometric (no refraction)
+  double hour_angle = 0.0;       // local, -180 to 180
+  double altitude = 0.0;         // of the Moon's centre, geometric (no refraction)
   double apparent_radius = 0.0;  // asin(kMoonRadiusKm / distance_km)
   double parallactic = 0.0;      // q: the angle from north to the zenith at the Moon
   LunarOrientation topo;         // libration and axis seen from the site
   // The Sun and the lighting.
   double sun_ra = 0.0, sun_dec = 0.0, sun_lambda = 0.0, sun_distance_km = 0.0;
-  double bright_limb_pa = 0.0;  // chi, 0 to 360
-  double phase = 0.0;           // phase angle i
-  double illuminated = 0.0;     // fraction of the disc lit, (1 + cos i) / 2
+  double bright_limb_pa = 0.0;          // chi, 0 to 360
+  double phase = 0.0;                   // phase angle i
+  double illuminated = 0.0;             // fraction of the disc lit, (1 + cos i) / 2
   double sun_lon = 0.0, sun_lat = 0.0;  // the sub-solar point on the Moon
 };
 

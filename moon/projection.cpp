@@ -12,9 +12,15 @@ struct Vec {
   double x, y, z;
 };
 
-Vec operator*(double s, const Vec& v) { return {s * v.x, s * v.y, s * v.z}; }
-Vec operator+(const Vec& a, const Vec& b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
-double dot(const Vec& a, const Vec& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+Vec operator*(double s, const Vec& v) {
+  return {s * v.x, s * v.y, s * v.z};
+}
+Vec operator+(const Vec& a, const Vec& b) {
+  return {a.x + b.x, a.y + b.y, a.z + b.z};
+}
+double dot(const Vec& a, const Vec& b) {
+  return a.x * b.x + a.y * b.y + a.z * b.z;
+}
 
 // The view's axes in selenographic coordinates (x towards longitude 0 on the equator, z the
 // north pole): towards the observer, the projected north pole, and increasing longitude.

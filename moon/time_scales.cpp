@@ -19,8 +19,8 @@ bool instant_from_utc(const CivilUtc& utc, Instant* instant, std::string* warnin
   // second of 60.x on a day without a leap second, which is what should happen.
   double d1 = 0.0;
   double d2 = 0.0;
-  int status = eraDtf2d("UTC", utc.year, utc.month, utc.day, utc.hour, utc.minute, utc.second,
-                        &d1, &d2);
+  int status =
+      eraDtf2d("UTC", utc.year, utc.month, utc.day, utc.hour, utc.minute, utc.second, &d1, &d2);
   if (status < 0 || status >= 2) {  // 2, 3: a second past the end of the day
     *error = "not a UTC date ERFA can take";
     return false;

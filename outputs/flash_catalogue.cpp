@@ -2,18 +2,18 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <map>
-#include <utility>
 #include <system_error>
+#include <utility>
 
 #include "base/checked_math.h"
 #include "base/message.h"
-#include "catalogue/sharpness.h"
 #include "catalogue/measure.h"
+#include "catalogue/sharpness.h"
 #include "imaging/file_io.h"
 #include "imaging/frame_files.h"
 
@@ -160,9 +160,10 @@ class FlashCatalogue final : public RunOutput {
       FrameTimeEntry from_source;
       const FrameTimeEntry* time = frame_time_of(e.frame, from_source);
       // The place first: it may add the off_moon or sunlit sign to the class.
-      const EventPlace place = settings_.placer != nullptr
-                                   ? settings_.placer->place(e, time != nullptr ? &time->utc : nullptr)
-                                   : EventPlace{};
+      const EventPlace place =
+          settings_.placer != nullptr
+              ? settings_.placer->place(e, time != nullptr ? &time->utc : nullptr)
+              : EventPlace{};
       FlashRow row = flashes_row(e, time, settings_.interlace, optics_fwhm_);
       if (place.known) {
         row.lat = place.lat;

@@ -20,7 +20,6 @@
 #include "run/run_output.h"
 #include "sources/frame_source.h"
 
-
 // Hears of every event as the catalogue closes it, after the event's lines are written.
 class EventSink {
  public:

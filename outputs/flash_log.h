@@ -11,7 +11,8 @@
 #include "formats/flash_info_dat.h"
 #include "run/run_output.h"
 
-// Appends one record for `target_frame` (formats/flash_info_dat.h) and flushes it. False when the write or the flush fails (errno then tells why).
+// Appends one record for `target_frame` (formats/flash_info_dat.h) and flushes it. False when the
+// write or the flush fails (errno then tells why).
 bool write_flash_record(std::FILE* flash_log, std::int64_t target_frame, int flash_count,
                         const FlashMeasurement& measurement);
 

@@ -80,8 +80,7 @@ class MoonPlacesOutput final : public MoonPlaces {
 
   OutputStatus report(const ReportView&, std::string*) override { return OutputStatus::ok; }
 
-  OutputStatus frame_tested(const TestedFrame& frame, const RingView& ring,
-                            std::string*) override {
+  OutputStatus frame_tested(const TestedFrame& frame, const RingView& ring, std::string*) override {
     const std::int64_t target = frame.target_frame;
     UtcTime utc;
     double seconds = 0.0;
@@ -145,14 +144,16 @@ class MoonPlacesOutput final : public MoonPlaces {
     view.apparent_radius = g.apparent_radius;
     DiscCovariance cov{};
     for (int a = 0; a < 3; ++a)
-      for (int b = 0; b < 3; ++b) cov[static_cast<std::size_t>(a)][static_cast<std::size_t>(b)] = fit->limb.cov[a][b];
+      for (int b = 0; b < 3; ++b)
+        cov[static_cast<std::size_t>(a)][static_cast<std::size_t>(b)] = fit->limb.cov[a][b];
     cov[3][3] = fit->rotation_err * fit->rotation_err;
     // A flash's centroid: about the seeing's sigma (1.5 px) over its signal-to-noise ratio.
     const double snr = event.first.flux_err > 0.0 ? event.first.flux / event.first.flux_err : 0.0;
     const double centroid = snr > 0.0 ? std::clamp(1.5 / snr, 0.05, 3.0) : 1.0;
     // Beyond the limb by more than 3 times the error of its distance from the centre.
     const double distance = std::hypot(event.x - view.cx, event.y - view.cy);
-    const double distance_err = std::sqrt(centroid * centroid + 0.5 * (cov[0][0] + cov[1][1]) + cov[2][2]);
+    const double distance_err =
+        std::sqrt(centroid * centroid + 0.5 * (cov[0][0] + cov[1][1]) + cov[2][2]);
     if (distance - view.radius > std::max(1.0, 3.0 * distance_err)) {
       event.signs.off_moon = true;
       event.verdict = class_of(event.signs);
@@ -216,7 +217,8 @@ class MoonPlacesOutput final : public MoonPlaces {
     const DiscFitRecord* best = nullptr;
     for (const DiscFitRecord& f : fits_) {
       if (!f.usable) continue;
-      if (best == nullptr || std::llabs(f.frame - frame) < std::llabs(best->frame - frame)) best = &f;
+      if (best == nullptr || std::llabs(f.frame - frame) < std::llabs(best->frame - frame))
+        best = &f;
     }
     return best;
   }
@@ -249,7 +251,8 @@ class MoonPlacesOutput final : public MoonPlaces {
     Instant instant;
     std::string warning, error;
     if (!instant_from_utc(civil(utc), &instant, &warning, &error)) {
-      if (!said_bad_time_) say("frame " + std::to_string(frame) + ": " + format_utc(utc) + ": " + error);
+      if (!said_bad_time_)
+        say("frame " + std::to_string(frame) + ": " + format_utc(utc) + ": " + error);
       said_bad_time_ = true;
       return true;
     }
@@ -271,17 +274,20 @@ class MoonPlacesOutput final : public MoonPlaces {
     const int h = ring.geometry.image_height;
     mean_.resize(static_cast<std::size_t>(w) * h);
     const double n = ring.images_in_buffer;
-    for (std::size_t i = 0; i < mean_.size(); ++i) mean_[i] = static_cast<float>(ring.pixel_sum[i] / n);
+    for (std::size_t i = 0; i < mean_.size(); ++i)
+      mean_[i] = static_cast<float>(ring.pixel_sum[i] / n);
     const MeanImage image{mean_, w, h};
     LimbFitSettings limb_settings;
     if (settings_.site.scale_known) {
       // A gnomonic camera: R = tan(s') / tan(one pixel).
-      limb_settings.fixed_radius = std::tan(g.apparent_radius * kRad) /
-                                   std::tan(settings_.site.scale / 3600.0 * kRad);
+      limb_settings.fixed_radius =
+          std::tan(g.apparent_radius * kRad) / std::tan(settings_.site.scale / 3600.0 * kRad);
     }
     r.limb = fit_limb(image, limb_settings);
     if (!r.limb.found || !r.limb.radius_known) {
-      if (said_problem_ != r.limb.problem) say("frame " + std::to_string(frame) + ": " + r.limb.problem + "; events get no place on the Moon until the disc is found");
+      if (said_problem_ != r.limb.problem)
+        say("frame " + std::to_string(frame) + ": " + r.limb.problem +
+            "; events get no place on the Moon until the disc is found");
       said_problem_ = r.limb.problem;
     }
     if (r.limb.found) {
@@ -295,7 +301,8 @@ class MoonPlacesOutput final : public MoonPlaces {
     if (settings_.site.rotation_known) {
       r.rotation_known = true;
       r.rotation = settings_.site.rotation;
-      if (settings_.site.altaz && reference_known_) r.rotation += g.parallactic - reference_parallactic_;
+      if (settings_.site.altaz && reference_known_)
+        r.rotation += g.parallactic - reference_parallactic_;
       r.rotation_err = 0.1;  // as well as a rotation is measured by hand
     } else if (r.limb.found && mirror_known) {
       const OrientationFit turn = fit_orientation(image, r.limb, g.bright_limb_pa, g.phase,

@@ -46,7 +46,8 @@ class ReportImages final : public RunOutput {
                                  .marked_frame = report.marked_frame,
                                  .frame_ring = report.ring.frames};
     // Messages name the report as the user knows it.
-    bool ok = write_flash_report(file, name.c_str(), input, report_pixels_, thumbnail_strip_, error);
+    bool ok =
+        write_flash_report(file, name.c_str(), input, report_pixels_, thumbnail_strip_, error);
     if (ok && std::rename((run_dir_ / part).c_str(), (run_dir_ / name).c_str()) != 0) {
       error = errno_message(name.c_str(), "cannot rename the finished file");
       ok = false;

@@ -92,4 +92,6 @@ std::unique_ptr<ReviewPictures> make_review_pictures(const std::filesystem::path
   return std::make_unique<Review>(run_dir, interlace, out, err);
 }
 
-std::size_t review_pictures_bytes_needed() { return event_images_bytes_needed(); }
+std::size_t review_pictures_bytes_needed() {
+  return event_images_bytes_needed();
+}

@@ -211,8 +211,9 @@ int strip_height(bool interlaced) {
 }
 
 std::size_t event_images_bytes_needed() {
-  const std::size_t strip = static_cast<std::size_t>(std::max(strip_width(true), strip_width(false))) *
-                            static_cast<std::size_t>(std::max(strip_height(true), strip_height(false)));
+  const std::size_t strip =
+      static_cast<std::size_t>(std::max(strip_width(true), strip_width(false))) *
+      static_cast<std::size_t>(std::max(strip_height(true), strip_height(false)));
   const std::size_t crop = std::size_t{kCropSide} * kCropSide;
   const std::size_t overview = std::size_t{kOverviewMaxSide} * kOverviewMaxSide;
   // Grey, then colour (3 bytes a pixel) for the crop and the overview.

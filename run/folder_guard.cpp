@@ -28,18 +28,24 @@ constexpr std::string_view kPartSuffix = ".part";
 // Inputs and other programs' names at the top of a run folder: never cleared, never named as
 // foreign.
 constexpr std::string_view kRunInputNames[] = {
-    "BMP_RAW",  "settings.txt", "settings.txt.bak", "default.txt",   "about.txt",
-    "bmpheader.dat", "site.txt", "mask.png", "mask.txt", "decisions.csv", "tune"};
+    "BMP_RAW",  "settings.txt", "settings.txt.bak", "default.txt",   "about.txt", "bmpheader.dat",
+    "site.txt", "mask.png",     "mask.txt",         "decisions.csv", "tune"};
 
 std::string kind_of(const fs::file_status& status) {
   switch (status.type()) {
-    case fs::file_type::fifo: return "a FIFO";
-    case fs::file_type::directory: return "a folder";
-    case fs::file_type::symlink: return "a link";
-    case fs::file_type::socket: return "a socket";
+    case fs::file_type::fifo:
+      return "a FIFO";
+    case fs::file_type::directory:
+      return "a folder";
+    case fs::file_type::symlink:
+      return "a link";
+    case fs::file_type::socket:
+      return "a socket";
     case fs::file_type::block:
-    case fs::file_type::character: return "a device";
-    default: return "not a regular file";
+    case fs::file_type::character:
+      return "a device";
+    default:
+      return "not a regular file";
   }
 }
 
@@ -148,8 +154,9 @@ bool lock_run_folder(const fs::path& dir, RunFolderLock& lock, std::string* erro
     const int saved = errno;
     ::close(fd);
     *error = saved == EWOULDBLOCK
-                 ? dir.string() + ": another run (vesk, vesk-tune or vesk-review) is using this "
-                                  "folder; wait for it to end or choose another folder"
+                 ? dir.string() +
+                       ": another run (vesk, vesk-tune or vesk-review) is using this "
+                       "folder; wait for it to end or choose another folder"
                  : dir.string() + ": cannot lock the run folder: " + std::strerror(saved);
     return false;
   }
@@ -204,8 +211,8 @@ bool clear_previous_outputs(const fs::path& dir, RunKind kind, std::vector<std::
   // A frame folder is the user's working folder, full of their files: only a recording's run
   // folder, which vesk made, has its other files named.
   if (!foreign.empty() && kind == RunKind::recording) {
-    notices.push_back(dir.string() + ": holds files a run does not write, left as they are: " +
-                      listed(foreign));
+    notices.push_back(dir.string() +
+                      ": holds files a run does not write, left as they are: " + listed(foreign));
   }
   const struct {
     std::string_view folder;

@@ -241,11 +241,11 @@ std::size_t run_buffers_bytes(const FrameGeometry& geometry, int images_in_buffe
       geometry.frame_pixels > 0 ? static_cast<std::size_t>(geometry.frame_pixels) : 0;
   const std::size_t slots = images_in_buffer > 0 ? static_cast<std::size_t>(images_in_buffer) : 0;
   const std::size_t ahead = read_ahead_frames > 0 ? static_cast<std::size_t>(read_ahead_frames) : 0;
-  std::size_t bytes = saturating_multiply(slots, pixels);                    // frame_ring
-  bytes = saturating_add(bytes, pixels);                                     // marked_frame
+  std::size_t bytes = saturating_multiply(slots, pixels);                          // frame_ring
+  bytes = saturating_add(bytes, pixels);                                           // marked_frame
   bytes = saturating_add(bytes, saturating_multiply(2 * sizeof(double), pixels));  // the sums
   bytes = saturating_add(bytes, candidate_chunk_count(geometry.frame_pixels));
-  return saturating_add(bytes, saturating_multiply(ahead, pixels));         // read_ahead
+  return saturating_add(bytes, saturating_multiply(ahead, pixels));  // read_ahead
 }
 
 bool allocate_run_buffers(RunBuffers& buffers, const FrameGeometry& geometry, int images_in_buffer,
@@ -345,7 +345,8 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
   // The loop starts at frame N/2: frames N/2 to N - 1, already in the ring, are loaded again.
   int load_slot = frames_after_target(n);
   std::int64_t frame_number = frames_after_target(n);
-  std::int64_t ring_start = 0;  // the first frame of the ring's fill (after a gap, the ring's restart)
+  std::int64_t ring_start =
+      0;  // the first frame of the ring's fill (after a gap, the ring's restart)
   DetectionResult result;
   RunEnd end;
   for (;; ++frame_number) {

@@ -74,7 +74,7 @@ struct RunOutcome {
   std::vector<std::string> errors;  // one line each, in order, for the driver to print
   bool lost_output = false;         // an output lost something (already said on `err`)
   std::int64_t frames_read = 0;
-  bool stopped = false;             // ended early by RunParameters::stop
+  bool stopped = false;  // ended early by RunParameters::stop
 };
 
 // Runs the whole processing phase. `buffers` must come from allocate_run_buffers for the

@@ -12,9 +12,9 @@
 #include <limits>
 #include <new>
 
+#include "formats/utc.h"
 #include "imaging/file_io.h"
 #include "imaging/frame_files.h"
-#include "formats/utc.h"
 #include "sources/ser.h"
 #include "sources/ser_reader.h"
 

@@ -63,8 +63,7 @@ class MirroredSource final : public FrameSource {
     const std::size_t valid = std::min(read.bytes, destination.size());
     const std::size_t mirrored = std::min(valid, centres_.size());
     for (std::size_t i = 0; i < mirrored; ++i) {
-      destination[i] =
-          static_cast<std::uint8_t>(std::clamp(centres_[i] - destination[i], 0, 255));
+      destination[i] = static_cast<std::uint8_t>(std::clamp(centres_[i] - destination[i], 0, 255));
     }
     return read;
   }

@@ -120,7 +120,7 @@ std::unique_ptr<FrameSource> open_recording(const std::string& path,
   // A FIFO or a device would block the open or never end: refused before anything opens it.
   struct stat info {};
   if (::stat(path.c_str(), &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode) ||
-                                             S_ISBLK(info.st_mode) || S_ISSOCK(info.st_mode))) {
+                                           S_ISBLK(info.st_mode) || S_ISSOCK(info.st_mode))) {
     error = path + ": not a regular file; a recording is read from a file";
     return nullptr;
   }

@@ -36,8 +36,9 @@ std::string recording_id(const std::string& path, std::string* error) {
     return file_path.filename().string() + "/" + first;
   }
   std::string message;
-  FileHandle file = open_regular_file(file_path.parent_path().empty() ? "." : file_path.parent_path(),
-                                      file_path.filename().c_str(), message);
+  FileHandle file =
+      open_regular_file(file_path.parent_path().empty() ? "." : file_path.parent_path(),
+                        file_path.filename().c_str(), message);
   if (!file) {
     *error = path + message.substr(message.find(':'));
     return {};
@@ -48,7 +49,8 @@ std::string recording_id(const std::string& path, std::string* error) {
     *error = errno_message(path.c_str(), "cannot read");
     return {};
   }
-  if (bytes.size() >= kSerFrameCountAt + 4 && std::memcmp(bytes.data(), "LUCAM-RECORDER", 14) == 0) {
+  if (bytes.size() >= kSerFrameCountAt + 4 &&
+      std::memcmp(bytes.data(), "LUCAM-RECORDER", 14) == 0) {
     std::memset(bytes.data() + kSerFrameCountAt, 0, 4);
   }
   std::uint64_t hash = 14695981039346656037ull;

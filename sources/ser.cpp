@@ -6,8 +6,8 @@
 #include <cstring>
 #include <limits>
 
-#include "imaging/file_io.h"
 #include "formats/utc.h"
+#include "imaging/file_io.h"
 
 namespace {
 
@@ -140,7 +140,9 @@ int settle_depth(const SerHeader& header, const SampleOrderSurvey& s, int frames
   return declared;
 }
 
-std::int64_t ticks_at_year(int year) { return utc_day_ticks(year, 1, 1); }
+std::int64_t ticks_at_year(int year) {
+  return utc_day_ticks(year, 1, 1);
+}
 
 bool plausible_time(std::int64_t ticks) {
   return ticks >= ticks_at_year(kSurveyLowestYear) && ticks < ticks_at_year(kSurveyHighestYear + 1);

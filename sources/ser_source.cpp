@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "imaging/frame_files.h"
 #include "formats/utc.h"
+#include "imaging/frame_files.h"
 #include "sources/ser_reader.h"
 
 namespace {

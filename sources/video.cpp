@@ -346,8 +346,7 @@ bool start_video_decoder(const std::string& ffmpeg, const std::string& path, con
                          std::int64_t max_frames, VideoDecoder& d, std::string& error) {
   d.rgb = is_rgb_pixel_format(info.pixel_format);
   d.pixels = static_cast<std::size_t>(info.width) * static_cast<std::size_t>(info.height);
-  if (!fits_in_memory(d.pixels * (d.rgb ? 3 : 2), memory_limit(0), path + ": one frame",
-                      &error)) {
+  if (!fits_in_memory(d.pixels * (d.rgb ? 3 : 2), memory_limit(0), path + ": one frame", &error)) {
     return false;
   }
   try {

@@ -4,8 +4,8 @@
 #include <limits>
 #include <optional>
 
-#include "imaging/frame_files.h"
 #include "formats/utc.h"
+#include "imaging/frame_files.h"
 #include "sources/video.h"
 
 namespace {

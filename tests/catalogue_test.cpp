@@ -450,10 +450,10 @@ TEST(CatalogueSharpness, FittedWidthOfFlashesAndHits) {
 TEST(CatalogueSharpness, OpticsWidthFromTheLimb) {
   struct Case {
     const char* name;
-    double fwhm;     // of the blur; 0: no edge at all
-    double slope;    // columns the edge moves per row
-    double bright;   // grey level of the lit side
-    bool expected;   // a width is found
+    double fwhm;    // of the blur; 0: no edge at all
+    double slope;   // columns the edge moves per row
+    double bright;  // grey level of the lit side
+    bool expected;  // a width is found
   };
   const std::vector<Case> cases = {
       {"a straight edge, FWHM 2", 2.0, 0.0, 170.0, true},
@@ -485,7 +485,8 @@ TEST(CatalogueSharpness, OpticsWidthFromTheLimb) {
             const double t = (px - 0.5 + (k + 0.5) / 16.0 - edge) * cosine;
             share += 0.5 * std::erfc(-t / (sigma * std::numbers::sqrt2)) / 16.0;
           }
-          seq.base[static_cast<std::size_t>(py * seq.width + px)] = 10.0 + (c.bright - 10.0) * share;
+          seq.base[static_cast<std::size_t>(py * seq.width + px)] =
+              10.0 + (c.bright - 10.0) * share;
         }
       }
     }
@@ -501,14 +502,13 @@ TEST(CatalogueSharpness, OpticsWidthFromTheLimb) {
 
 // One order for every class: each sign beats those after it, whatever else the row shows.
 TEST(CatalogueClasses, FirstSignInTheOrderWins) {
-  const std::vector<EventClass> order = {EventClass::moving,    EventClass::off_moon,
-                                         EventClass::sunlit,    EventClass::edge,
-                                         EventClass::hot_pixel, EventClass::sharp,
-                                         EventClass::scattered};
+  const std::vector<EventClass> order = {
+      EventClass::moving,    EventClass::off_moon, EventClass::sunlit,   EventClass::edge,
+      EventClass::hot_pixel, EventClass::sharp,    EventClass::scattered};
   const auto signs_from = [](std::size_t first) {
     ClassSigns s;
-    bool* flags[] = {&s.moving, &s.off_moon, &s.sunlit, &s.edge, &s.hot_pixel, &s.sharp,
-                     &s.scattered};
+    bool* flags[] = {&s.moving,    &s.off_moon, &s.sunlit,   &s.edge,
+                     &s.hot_pixel, &s.sharp,    &s.scattered};
     for (std::size_t i = first; i < std::size(flags); ++i) *flags[i] = true;
     return s;
   };

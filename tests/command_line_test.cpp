@@ -56,8 +56,8 @@ TEST(CommandLine, ReadsEveryOption) {
   EXPECT_EQ(line.reading.count, -1);
 
   // Several recordings: one night, in one run folder named after the first.
-  ASSERT_TRUE(parse_command_line(words("a.ser --range -1.5,2e3 b.ser --fps 29.97 c.ser"), line,
-                                 error))
+  ASSERT_TRUE(
+      parse_command_line(words("a.ser --range -1.5,2e3 b.ser --fps 29.97 c.ser"), line, error))
       << error;
   EXPECT_EQ(line.recording, "a.ser");
   EXPECT_EQ(line.recordings, (std::vector<std::string>{"a.ser", "b.ser", "c.ser"}));

@@ -12,8 +12,8 @@
 #include <filesystem>
 #include <sstream>
 
-#include "formats/frame_times_csv.h"
 #include "control/driver.h"
+#include "formats/frame_times_csv.h"
 #include "imaging/frame_files.h"
 #include "sources/frame_folder.h"
 #include "test_support.h"
@@ -415,23 +415,26 @@ TEST(FlashCatalogue, SharpHitsAndHotPixelsAreToldFromFlashes) {
     std::string optics;
   };
   const std::vector<Case> cases = {
-      {"optics 2.5 pixels wide", 2.5,
-       {"hot_pixel", "flash", "hot_pixel", "sharp", "moving", "hot_pixel"}, "2.50"},
-      {"optics 4.5 pixels wide", 4.5,
-       {"hot_pixel", "sharp", "hot_pixel", "sharp", "moving", "hot_pixel"}, "4.50"},
-      {"optics unknown", 0.0,
-       {"hot_pixel", "flash", "hot_pixel", "flash", "moving", "hot_pixel"}, ""},
+      {"optics 2.5 pixels wide",
+       2.5,
+       {"hot_pixel", "flash", "hot_pixel", "sharp", "moving", "hot_pixel"},
+       "2.50"},
+      {"optics 4.5 pixels wide",
+       4.5,
+       {"hot_pixel", "sharp", "hot_pixel", "sharp", "moving", "hot_pixel"},
+       "4.50"},
+      {"optics unknown",
+       0.0,
+       {"hot_pixel", "flash", "hot_pixel", "flash", "moving", "hot_pixel"},
+       ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ScratchDir dir;
     make_run_folder();
     std::vector<Block> blocks = {
-        {8, 40, 2, {5}, 200},
-        {20, 15, 3, {10, 11, 12}, 200},
-        {25, 40, 2, {5}, 200},
-        {33, 10, 2, {33}, 200},
-        {52, 40, 2, {5}, 200},
+        {8, 40, 2, {5}, 200},   {20, 15, 3, {10, 11, 12}, 200}, {25, 40, 2, {5}, 200},
+        {33, 10, 2, {33}, 200}, {52, 40, 2, {5}, 200},
     };
     for (int k = 0; k < 4; ++k) blocks.push_back({45 + k, 8 + 6 * k, 2, {30}, 200});
     write_frames(blocks);
@@ -447,7 +450,8 @@ TEST(FlashCatalogue, SharpHitsAndHotPixelsAreToldFromFlashes) {
     EXPECT_EQ(widths[1], "2.40");
     EXPECT_LT(std::stod(widths[3]), 1.0);
     EXPECT_LT(std::stod(widths[0]), 1.0);
-    for (const std::string& optics : column(run.flashes, "optics_fwhm")) EXPECT_EQ(optics, c.optics);
+    for (const std::string& optics : column(run.flashes, "optics_fwhm"))
+      EXPECT_EQ(optics, c.optics);
     EXPECT_FALSE(fs::exists(std::string(kFlashesName) + ".part"));
   }
 }

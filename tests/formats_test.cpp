@@ -184,7 +184,8 @@ TEST(Formats, LightCurvesDecisionsMatchesAndCompletenessReadBack) {
 TEST(Formats, FrameTimesWrittenAndReadBack) {
   // Frame 1's times are unknown: its line has empty cells, which the reader warns about and
   // skips (the policy of frame_times.csv), keeping the frames around it.
-  const std::int64_t start = utc_day_ticks(2024, 3, 15) + (21 * 3600 + 4 * 60 + 5) * kTicksPerSecond;
+  const std::int64_t start =
+      utc_day_ticks(2024, 3, 15) + (21 * 3600 + 4 * 60 + 5) * kTicksPerSecond;
   const FrameTimesRow rows[] = {{start, 0}, {std::nullopt, std::nullopt}, {start + 400000, 400000}};
   ScratchDir dir;
   write_text("frame_times.csv", frame_times_csv(rows));
@@ -192,9 +193,9 @@ TEST(Formats, FrameTimesWrittenAndReadBack) {
   std::vector<std::string> warnings;
   std::string error;
   ASSERT_TRUE(read_frame_times_csv(in_scratch(""), times, warnings, &error)) << error;
-  EXPECT_EQ(warnings, std::vector<std::string>{
-                          "frame_times.csv: line 3: utc \"\" is not a time like "
-                          "2024-03-15T21:04:05.1234567Z"});
+  EXPECT_EQ(warnings,
+            std::vector<std::string>{"frame_times.csv: line 3: utc \"\" is not a time like "
+                                     "2024-03-15T21:04:05.1234567Z"});
   ASSERT_EQ(times.entries.size(), 2u);
   EXPECT_EQ(format_utc(times.entries[0].utc), utc_text(start));
   EXPECT_EQ(times.entries[1].frame, 2);
@@ -224,8 +225,9 @@ TEST(Formats, ReadersNameFileLineAndColumn) {
        "class\n",
        "t.csv:1: header is 'event,frame,frames,utc,seconds,x,y,peak,...', not " +
            flashes.substr(0, flashes.size() - 1)},
-      {"flashes: a utc of the wrong form", flashes + good_flash + "2,0,1,2024-03-15 21:04:05Z" +
-                                               good_flash.substr(good_flash.find(",4.12")),
+      {"flashes: a utc of the wrong form",
+       flashes + good_flash + "2,0,1,2024-03-15 21:04:05Z" +
+           good_flash.substr(good_flash.find(",4.12")),
        "t.csv:3: column utc: '2024-03-15 21:04:05Z' is not an ISO 8601 time"},
       {"flashes: a day that does not exist",
        flashes + "2,0,1,2023-02-29T00:00:00Z" + good_flash.substr(good_flash.find(",4.12")),
@@ -296,16 +298,11 @@ TEST(Formats, UtcParsersAgreeWhereTheirFormsOverlap) {
     bool as_ticks;
   };
   const Case cases[] = {
-      {"2024-03-15T21:04:05.1234567Z", true, true},
-      {"2024-03-15T21:04:05Z", true, true},
-      {"2024-03-15T21:04:05", false, true},
-      {"2024-03-15T21:04:05.123456789Z", true, false},
-      {"2016-12-31T23:59:60Z", true, false},
-      {"2024-02-29T00:00:00Z", true, true},
-      {"2023-02-29T00:00:00Z", false, false},
-      {"0000-01-01T00:00:00Z", true, false},
-      {"2024-03-15T21:04:05.Z", false, false},
-      {"2024-03-15T24:00:00Z", false, false},
+      {"2024-03-15T21:04:05.1234567Z", true, true}, {"2024-03-15T21:04:05Z", true, true},
+      {"2024-03-15T21:04:05", false, true},         {"2024-03-15T21:04:05.123456789Z", true, false},
+      {"2016-12-31T23:59:60Z", true, false},        {"2024-02-29T00:00:00Z", true, true},
+      {"2023-02-29T00:00:00Z", false, false},       {"0000-01-01T00:00:00Z", true, false},
+      {"2024-03-15T21:04:05.Z", false, false},      {"2024-03-15T24:00:00Z", false, false},
       {"2024-03-15T21:04:05ZZ", false, false},
   };
   for (const Case& c : cases) {

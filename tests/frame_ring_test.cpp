@@ -139,7 +139,8 @@ TEST(FrameRing, ViewFindsEachHeldFrameInItsSlot) {
       }
       const FrameRing ring{frames, sums, sq_devs, pixels, n};
       const std::int64_t target = newest - frames_after_target(n);
-      const RingView view = view_at(ring, {pixels, 1, pixels}, static_cast<int>(target % n), target);
+      const RingView view =
+          view_at(ring, {pixels, 1, pixels}, static_cast<int>(target % n), target);
       EXPECT_EQ(frames_before_target(n) + 1 + frames_after_target(n), n);
       for (std::int64_t f = newest - n - 2; f <= newest + 2; ++f) {
         const bool held = f >= 0 && f > newest - n && f <= newest;

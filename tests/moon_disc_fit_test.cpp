@@ -19,12 +19,24 @@ constexpr double kRad = M_PI / 180.0;
 struct V3 {
   double x, y, z;
 };
-V3 operator+(V3 a, V3 b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
-V3 operator-(V3 a, V3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-V3 operator*(double s, V3 a) { return {s * a.x, s * a.y, s * a.z}; }
-double dot(V3 a, V3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-V3 cross(V3 a, V3 b) { return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x}; }
-V3 unit(V3 a) { return (1.0 / std::sqrt(dot(a, a))) * a; }
+V3 operator+(V3 a, V3 b) {
+  return {a.x + b.x, a.y + b.y, a.z + b.z};
+}
+V3 operator-(V3 a, V3 b) {
+  return {a.x - b.x, a.y - b.y, a.z - b.z};
+}
+V3 operator*(double s, V3 a) {
+  return {s * a.x, s * a.y, s * a.z};
+}
+double dot(V3 a, V3 b) {
+  return a.x * b.x + a.y * b.y + a.z * b.z;
+}
+V3 cross(V3 a, V3 b) {
+  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+V3 unit(V3 a) {
+  return (1.0 / std::sqrt(dot(a, a))) * a;
+}
 
 struct Scene {
   const char* name;
@@ -32,9 +44,9 @@ struct Scene {
   double cx, cy, radius;  // the disc's true centre and limb radius, pixels
   double rotation;        // rho
   bool mirror;
-  double chi, phase;      // bright limb position angle, phase angle
-  double l, b, p;         // libration and axis
-  bool fixed_scale;       // the radius given (known scale)
+  double chi, phase;  // bright limb position angle, phase angle
+  double l, b, p;     // libration and axis
+  bool fixed_scale;   // the radius given (known scale)
 };
 
 // Sky coordinates (north, east, towards the observer), a right-handed frame at the Moon.
@@ -42,9 +54,9 @@ constexpr V3 kNorth{1, 0, 0}, kEast{0, 1, 0}, kToward{0, 0, 1};
 
 struct Renderer {
   Scene s;
-  double distance;  // moon radii
-  double focal;     // pixels
-  V3 right, down, forward;  // the camera's axes in sky coordinates
+  double distance;            // moon radii
+  double focal;               // pixels
+  V3 right, down, forward;    // the camera's axes in sky coordinates
   V3 body_x, body_y, body_z;  // the Moon's axes in sky coordinates
   V3 sun;                     // towards the Sun from the Moon
 
@@ -116,8 +128,8 @@ struct Renderer {
     return 8.0 + 10.0 * albedo;
   }
 
-  // The mean frame: 4 x 4 samples per pixel at the limb, Gaussian noise of 0.7 grey levels (a ring of
-  // frames with noise 5 each), clipped to 0..255.
+  // The mean frame: 4 x 4 samples per pixel at the limb, Gaussian noise of 0.7 grey levels (a ring
+  // of frames with noise 5 each), clipped to 0..255.
   std::vector<float> draw(std::mt19937& random) const {
     std::normal_distribution<double> noise(0.0, 0.7);
     std::vector<float> out(static_cast<std::size_t>(s.width) * s.height);

@@ -21,14 +21,17 @@ TEST(MoonReview, ReadsPlacesAndTheNewClasses) {
     std::string error;
   } const cases[] = {
       {"an older catalogue", kOld + kLine + "flash,\n", true, false, ""},
-      {"a place", kOld.substr(0, kOld.size() - 1) + ",fwhm,optics_fwhm,ring,lat,lon,lat_err,lon_err\n" + kLine +
-                      "flash,,,,,-10.051,-20.325,0.068,0.067\n",
+      {"a place",
+       kOld.substr(0, kOld.size() - 1) + ",fwhm,optics_fwhm,ring,lat,lon,lat_err,lon_err\n" +
+           kLine + "flash,,,,,-10.051,-20.325,0.068,0.067\n",
        true, true, ""},
-      {"off the Moon, no place", kOld.substr(0, kOld.size() - 1) + ",fwhm,optics_fwhm,ring,lat,lon,lat_err,lon_err\n" +
-                                     kLine + "off_moon,,,,,,,,\n",
+      {"off the Moon, no place",
+       kOld.substr(0, kOld.size() - 1) + ",fwhm,optics_fwhm,ring,lat,lon,lat_err,lon_err\n" +
+           kLine + "off_moon,,,,,,,,\n",
        true, false, ""},
-      {"a bad latitude", kOld.substr(0, kOld.size() - 1) + ",fwhm,optics_fwhm,ring,lat,lon,lat_err,lon_err\n" + kLine +
-                             "sunlit,,,,,north,-20.325,0.068,0.067\n",
+      {"a bad latitude",
+       kOld.substr(0, kOld.size() - 1) + ",fwhm,optics_fwhm,ring,lat,lon,lat_err,lon_err\n" +
+           kLine + "sunlit,,,,,north,-20.325,0.068,0.067\n",
        false, false, "column lat"},
   };
   for (const Case& c : cases) {

@@ -1,7 +1,7 @@
 // vesk RECORDING --site as a user meets it: a SER recording of a crescent Moon with earthshine,
-// a flash on the night side, one on the sunlit crescent and one in the sky beside the Moon; the places in flashes.csv, the
-// fits in moon.csv and site.txt in the run folder; the notices when places cannot be given, and
-// the bad options and files.
+// a flash on the night side, one on the sunlit crescent and one in the sky beside the Moon; the
+// places in flashes.csv, the fits in moon.csv and site.txt in the run folder; the notices when
+// places cannot be given, and the bad options and files.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -17,7 +17,9 @@ namespace {
 
 const std::string kTools = VESK_TOOLS_DIR;
 
-std::string quoted(const std::string& text) { return "'" + text + "'"; }
+std::string quoted(const std::string& text) {
+  return "'" + text + "'";
+}
 
 constexpr int kWidth = 320;
 constexpr int kHeight = 240;
@@ -170,7 +172,8 @@ TEST_F(MoonRun, FrameFolderFromVeskFramesGivesTheSamePlaces) {
   ASSERT_EQ(run.exit_status, 0) << run.err;
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(read_text("folder/moon.csv"), read_text("run/moon.csv"));
-  EXPECT_EQ(column(read_text("folder/flashes.csv"), "lat"), column(read_text("run/flashes.csv"), "lat"));
+  EXPECT_EQ(column(read_text("folder/flashes.csv"), "lat"),
+            column(read_text("run/flashes.csv"), "lat"));
   EXPECT_NE(column(read_text("folder/flashes.csv"), "lat")[0], "");
 }
 

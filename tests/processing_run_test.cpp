@@ -534,6 +534,5 @@ TEST(RunMemory, StatedBytesAreTheBytesAllocated) {
   }
   // The largest ring of the largest frames is counted whole, not wrapped to a small number.
   const FrameGeometry huge{32768, 32768, 32768 * 32768};
-  EXPECT_GT(run_memory_bytes(huge, std::numeric_limits<int>::max(), 0),
-            std::size_t{1} << 61);
+  EXPECT_GT(run_memory_bytes(huge, std::numeric_limits<int>::max(), 0), std::size_t{1} << 61);
 }

@@ -108,10 +108,12 @@ TEST(ReviewCsv, FlashesLinesThatAreRefused) {
       {with_cell(13, ""), "f.csv:2: column motion: '' is not a number"},
       {with_cell(14, "top"), "f.csv:2: column fields: 'top' is not both, odd, even or empty"},
       {with_cell(15, "glint"),
-       "f.csv:2: column class: 'glint' is not flash, moving, off_moon, sunlit, edge, hot_pixel, sharp "
+       "f.csv:2: column class: 'glint' is not flash, moving, off_moon, sunlit, edge, hot_pixel, "
+       "sharp "
        "or scattered"},
       {with_cell(15, "Flash"),
-       "f.csv:2: column class: 'Flash' is not flash, moving, off_moon, sunlit, edge, hot_pixel, sharp "
+       "f.csv:2: column class: 'Flash' is not flash, moving, off_moon, sunlit, edge, hot_pixel, "
+       "sharp "
        "or scattered"},
       {with_cell(16, "../x.bmp"),
        "f.csv:2: column report: '../x.bmp' is not a path inside the run folder"},

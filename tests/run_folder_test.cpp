@@ -20,7 +20,9 @@ namespace {
 
 const std::string kTools = VESK_TOOLS_DIR;
 
-std::string quoted(const std::string& text) { return "'" + text + "'"; }
+std::string quoted(const std::string& text) {
+  return "'" + text + "'";
+}
 
 ProgramRun vesk(const std::string& args) {
   return run_command("timeout 60 " + quoted(VESK_BINARY) + " " + args + " < /dev/null");
@@ -31,8 +33,8 @@ void make_recordings() {
   for (const char* name : {"a", "b"}) {
     const std::string seed = name[0] == 'a' ? "1" : "2";
     ASSERT_EQ(run_command(quoted(kTools + "/make_demo_frames") +
-                          " --size 160x120 --frames 200 --flashes 2 --hits 0 --glints 0 --seed " + seed +
-                          " frames_" + name + " > /dev/null")
+                          " --size 160x120 --frames 200 --flashes 2 --hits 0 --glints 0 --seed " +
+                          seed + " frames_" + name + " > /dev/null")
                   .exit_status,
               0);
     ASSERT_EQ(run_command(quoted(kTools + "/frames_to_ser") + " frames_" + name + " " + name +
@@ -164,8 +166,8 @@ TEST(RunFolder, NonRegularNamesRefusedWithoutWaiting) {
   // In a frame folder (vesk without arguments) too.
   fs::remove(in_scratch("frames_a/data_dump.txt"));
   ASSERT_EQ(mkfifo(in_scratch("frames_a/data_dump.txt").c_str(), 0644), 0);
-  const ProgramRun folder = run_command("cd frames_a && timeout 60 " + quoted(VESK_BINARY) +
-                                        " < /dev/null > /dev/null");
+  const ProgramRun folder =
+      run_command("cd frames_a && timeout 60 " + quoted(VESK_BINARY) + " < /dev/null > /dev/null");
   EXPECT_EQ(folder.exit_status, 1);
   EXPECT_EQ(folder.err,
             "data_dump.txt: a FIFO, not a file a run writes; remove it or choose another folder\n");
@@ -219,7 +221,8 @@ void write_sparse_ser(const std::string& name, int width, int height, int colour
   put(34, static_cast<std::uint32_t>(depth));
   put(38, static_cast<std::uint32_t>(frames));
   write_file(name, header);
-  const std::uint64_t samples = static_cast<std::uint64_t>(width) * height * (colour >= 100 ? 3 : 1);
+  const std::uint64_t samples =
+      static_cast<std::uint64_t>(width) * height * (colour >= 100 ? 3 : 1);
   fs::resize_file(in_scratch(name),
                   178 + samples * (depth > 8 ? 2 : 1) * static_cast<std::uint64_t>(frames));
 }

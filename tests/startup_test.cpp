@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-
 #include <filesystem>
 
 #include "test_support.h"
@@ -175,9 +174,11 @@ TEST(Startup, SmallestRingTooLargeSaysTheFramesAreTooLarge) {
       run_command(std::string("ulimit -v 1000000; '") + VESK_BINARY + "' < .console_in");
   EXPECT_EQ(run.exit_status, 1);
   // The need counts a read-ahead queue when the machine has more than one core.
-  EXPECT_EQ(run.err.rfind("the run (a ring of 3 frames of 32768 x 32768) needs ", 0), 0u) << run.err;
-  EXPECT_TRUE(run.err.ends_with(" MiB, more than the 976 MiB of the address-space limit; frames of "
-                                "32768 x 32768 are too large even in the smallest ring\n"))
+  EXPECT_EQ(run.err.rfind("the run (a ring of 3 frames of 32768 x 32768) needs ", 0), 0u)
+      << run.err;
+  EXPECT_TRUE(
+      run.err.ends_with(" MiB, more than the 976 MiB of the address-space limit; frames of "
+                        "32768 x 32768 are too large even in the smallest ring\n"))
       << run.err;
   EXPECT_FALSE(std::filesystem::exists(in_scratch("flash_info.dat")));
 }

@@ -128,8 +128,8 @@ TEST(TuneFalseAlarms, RealFlashesAreNeverFalseAlarmsNorTradedAway) {
           << t.scores[static_cast<std::size_t>(t.recommended)].setting.time_sd << " "
           << t.scores[static_cast<std::size_t>(t.recommended)].setting.min_sd2 << " "
           << t.scores[static_cast<std::size_t>(t.recommended)].setting.min_sd1 << " "
-          << t.scores[static_cast<std::size_t>(t.recommended)].setting.neighbour_sd << " at "
-          << e.x << "," << e.y << [&] {
+          << t.scores[static_cast<std::size_t>(t.recommended)].setting.neighbour_sd << " at " << e.x
+          << "," << e.y << [&] {
                std::string r;
                for (const FoundReport& f : best) {
                  if (std::llabs(f.frame - e.frame) <= 1) {
@@ -182,7 +182,8 @@ TEST(TuneFalseAlarms, NegativeAgreesWithDirectCountsOnNoise) {
 TEST(TuneFalseAlarms, WriteRefusesALossUnlessAccepted) {
   ScratchDir dir;
   make_run_folder(settings_text(1, 80, 32, 3, 5, 4, 2, 3, 3, 3, 3, 95, 0, 20));
-  write_noisy_frames(160, 120, 300, 1.0, 0.0, 5, [](int, int) { return 60.0; }, 14.0, 1e-4);
+  write_noisy_frames(
+      160, 120, 300, 1.0, 0.0, 5, [](int, int) { return 60.0; }, 14.0, 1e-4);
   const std::string before = read_text("settings.txt");
   const std::string tune = std::string("'") + VESK_TUNE_BINARY + "' '" + dir.path() +
                            "' --flashes 20 --false-alarms 0 --write";

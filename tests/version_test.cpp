@@ -1,10 +1,10 @@
 // The version and commit baked in at configure time: never empty, and the commit a full hash
 // when the build comes from a git checkout.
+#include "base/version.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "base/version.h"
 
 TEST(BuildVersionTest, VersionAndCommitAreFilledIn) {
   const BuildVersion v = build_version();

@@ -7,11 +7,11 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "imaging/frame_files.h"
+#include "control/convert.h"
 #include "formats/frame_times_csv.h"
+#include "imaging/frame_files.h"
 #include "sources/video.h"
 #include "test_support.h"
-#include "control/convert.h"
 
 namespace fs = std::filesystem;
 

@@ -67,7 +67,8 @@ std::string with_place_columns(const std::string& out) {
   bool header = true;
   while (at < out.size()) {
     const std::size_t end = out.find('\n', at);
-    result += out.substr(at, end - at) + (header ? ",separation,separation_err,verdict" : ",,,") + "\n";
+    result +=
+        out.substr(at, end - at) + (header ? ",separation,separation_err,verdict" : ",,,") + "\n";
     header = false;
     at = end + 1;
   }
@@ -138,8 +139,7 @@ TEST(VeskMatch, PairsOneToOneListsTheUnmatchedAndRefusesWhatItCannotUse) {
        "vesk-match: no_times.csv: event 1 has no UTC time (line 2); vesk-match needs the times "
        "of the run folder's frame_times.csv\n"},
       {"not a catalogue", "a.csv truth.csv", 1, "",
-       "vesk-match: truth.csv:1: header is 'frame,x,y,peak,width,kind', not " +
-           flashes_header()},
+       "vesk-match: truth.csv:1: header is 'frame,x,y,peak,width,kind', not " + flashes_header()},
       {"a missing catalogue", "a.csv missing.csv", 1, "",
        "vesk-match: missing.csv: cannot open: No such file or directory\n"},
       {"--window without a value", "a.csv b.csv --window", 2, "",
@@ -225,8 +225,10 @@ std::string placed_catalogue(const std::vector<PlacedRow>& rows) {
       "event,frame,frames,utc,seconds,x,y,peak,flux,flux_err,snr,m_inst,saturated,motion,fields,"
       "class,report,fwhm,optics_fwhm,ring,lat,lon,lat_err,lon_err\n";
   for (const PlacedRow& r : rows) {
-    text += std::to_string(r.event) + ",100,1," + r.utc + ",4.000000,10.00,20.00,50.00,900.00,"
-            "12.00,75.00,-7.39,0,0.00,," + r.verdict + ",BMP_FLASHES/00100.bmp,,,," + r.place + "\n";
+    text += std::to_string(r.event) + ",100,1," + r.utc +
+            ",4.000000,10.00,20.00,50.00,900.00,"
+            "12.00,75.00,-7.39,0,0.00,," +
+            r.verdict + ",BMP_FLASHES/00100.bmp,,,," + r.place + "\n";
   }
   return text;
 }

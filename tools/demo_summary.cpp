@@ -280,7 +280,8 @@ void print_catalogue_summary(const char* path, const std::vector<FlashRow>& even
   for (std::size_t i = 0; i < events.size(); ++i) {
     if (explained[i]) continue;
     std::printf("                     event %d: frame %lld at (%.1f, %.1f), %s\n", events[i].event,
-                static_cast<long long>(events[i].frame), events[i].x, events[i].y, events[i].event_class.c_str());
+                static_cast<long long>(events[i].frame), events[i].x, events[i].y,
+                events[i].event_class.c_str());
   }
 }
 

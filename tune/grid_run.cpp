@@ -210,7 +210,7 @@ class GridOutput final : public RunOutput {
   std::vector<std::size_t> empty_;  // members of the current group that listed no pixel
   std::vector<std::vector<FoundReport>> reports_;  // per grid index; only the slice's filled
   std::int64_t frames_tested_ = 0;
-  std::vector<EventBook> books_;                    // per grid index, with catalogue_
+  std::vector<EventBook> books_;                     // per grid index, with catalogue_
   std::vector<std::vector<CatalogueEvent>> events_;  // closed, per grid index
   std::vector<std::tuple<double, double, ReportMeasure>> measured_;  // of the current frame
 };
@@ -338,9 +338,9 @@ bool run_grid(const GridRequest& request, GridRuns& runs, std::string& error) {
   for (std::size_t r = 0; r < run_count; ++r) {
     for (std::size_t s = 0; s < slices; ++s) {
       Task task;
-      task.pass = r == 0   ? kCleanRun
+      task.pass = r == 0                       ? kCleanRun
                   : r == 1 && request.negative ? kNegativeRun
-                               : static_cast<int>(r - first_pass);
+                                               : static_cast<int>(r - first_pass);
       task.begin = request.grid.size() * s / slices;
       task.end = request.grid.size() * (s + 1) / slices;
       tasks.push_back(std::move(task));

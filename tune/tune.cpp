@@ -3,8 +3,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "base/message.h"
@@ -47,8 +47,7 @@ bool read_run_settings(const std::filesystem::path& run_dir, DetectionSettings& 
 // --write: the recommended thresholds into settings.txt, saying what changed. False (said on
 // `err`) when there is no recommendation or a file cannot be written.
 bool write_recommended(const std::filesystem::path& run_dir, const DetectionSettings& settings,
-                       const TuneScores& scores, bool accept_loss, std::FILE* out,
-                       std::FILE* err) {
+                       const TuneScores& scores, bool accept_loss, std::FILE* out, std::FILE* err) {
   if (scores.recommended < 0) {
     print_message(out, err,
                   "settings.txt: not written: no setting of the grid keeps within the false "
@@ -58,8 +57,7 @@ bool write_recommended(const std::filesystem::path& run_dir, const DetectionSett
   if (scores.losing() && !accept_loss) {
     print_message(out, err,
                   "settings.txt: not written: the recommended setting finds " +
-                      std::to_string(scores.loss) + " fewer of " +
-                      std::to_string(scores.loss_of) +
+                      std::to_string(scores.loss) + " fewer of " + std::to_string(scores.loss_of) +
                       " injected flashes of 8 times the noise and more than the current one; "
                       "give --accept-loss to write it");
     return false;
@@ -263,8 +261,8 @@ int run_tune(const TuneOptions& options, std::FILE* out, std::FILE* err) {
     print_message(out, err, error);
     lost = true;
   }
-  if (options.write && !write_recommended(run_dir, input.settings, outcome.scores,
-                                          options.accept_loss, out, err)) {
+  if (options.write &&
+      !write_recommended(run_dir, input.settings, outcome.scores, options.accept_loss, out, err)) {
     lost = true;
   }
   if (std::fflush(out) != 0 || std::ferror(out) != 0) {

@@ -11,7 +11,8 @@
 
 inline constexpr const char* kVeskTuneUsage =
     "usage: vesk-tune [RUN_DIR | RECORDING] [--out DIR] [--first N] [--count M] [--write] "
-    "[--accept-loss] [--false-alarms F] [--flashes K] [--psf FWHM] [--threads T] [--byte-order little|big] "
+    "[--accept-loss] [--false-alarms F] [--flashes K] [--psf FWHM] [--threads T] [--byte-order "
+    "little|big] "
     "[--depth D] [--start-utc T]";
 
 struct TuneOptions {
@@ -28,7 +29,7 @@ struct TuneOptions {
   std::vector<std::filesystem::path> data_folders;  // searched for the shipped data files
   std::int64_t first = 0;                           // first frame used, from 0
   std::int64_t count = 10000;                       // frames used at most
-  bool write = false;         // update settings.txt with the recommended setting
+  bool write = false;  // update settings.txt with the recommended setting
   // --write even when the recommended setting finds fewer flashes of 8 times the noise and more
   // than the current one (TuneScores::losing)
   bool accept_loss = false;

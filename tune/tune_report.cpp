@@ -416,7 +416,8 @@ std::string candidate_cards(const TuneOutcome& o, std::int64_t first) {
   const TuneScores& t = o.scores;
   const std::vector<std::size_t> shown = shown_candidates(t);
   std::string page = format(
-      "<h2 id=\"candidates\">Candidates</h2>\n<p>Every false alarm, every uncertain candidate and the "
+      "<h2 id=\"candidates\">Candidates</h2>\n<p>Every false alarm, every uncertain candidate and "
+      "the "
       "recording's own events, as the settings of the grid report them in the frames without "
       "injections and in their negative (%zu cards; %zu candidates in all). Each card shows "
       "the close-ups from 5 frames before to 10 after, the catalogue's class and how many "
@@ -477,8 +478,8 @@ std::string tune_summary(const TuneOutcome& o, std::size_t rows) {
   text += format(
       "Tested %zu settings in %d runs (the frames as they are, their negative, %d with "
       "flashes): %.1f s on %d thread%s (noise survey %.1f s)\n",
-      t.scores.size(), 2 + t.passes, t.passes, o.run_seconds, o.threads,
-      o.threads == 1 ? "" : "s", o.survey_seconds);
+      t.scores.size(), 2 + t.passes, t.passes, o.run_seconds, o.threads, o.threads == 1 ? "" : "s",
+      o.survey_seconds);
   text += format(
       "Events without injections: %d reported by most settings (the recording's own), %d "
       "uncertain (a flash to the catalogue, reported by some settings only: never counted as "
@@ -572,8 +573,8 @@ std::string tune_page(const TuneOutcome& o, const std::string& title, std::int64
       "run. Noise, each pixel's spread over time on the night side (first "
       "%d frames): median %.2f grey levels, 10-90%%: %.2f to %.2f.</p>\n",
       static_cast<long long>(first), static_cast<long long>(first + s.frames - 1),
-      s.geometry.image_width, s.geometry.image_height, grouped(t.frames_tested).c_str(),
-      s.surveyed, s.noise_median, s.noise_low, s.noise_high);
+      s.geometry.image_width, s.geometry.image_height, grouped(t.frames_tested).c_str(), s.surveyed,
+      s.noise_median, s.noise_low, s.noise_high);
   page += "<p>" + escape_html(night_side_text(s)) +
           ". The mean frame below, the night side where flashes were injected in green, the "
           "other pixels the detector tests in red.</p>\n<p><img class=\"mask\" src=\"" +
@@ -607,9 +608,10 @@ std::string tune_page(const TuneOutcome& o, const std::string& title, std::int64
     const std::string loss = loss_text(o);
     if (!loss.empty()) page += "<p class=\"warn\">" + escape_html(loss) + ".</p>";
   } else {
-    page += format("<p class=\"warn\"><b>No setting of the grid keeps within %s false "
-                   "alarms.</b> Look at the false alarms below.</p>",
-                   escape_html(rate_text(t.limit, s.frame_rate)).c_str());
+    page += format(
+        "<p class=\"warn\"><b>No setting of the grid keeps within %s false "
+        "alarms.</b> Look at the false alarms below.</p>",
+        escape_html(rate_text(t.limit, s.frame_rate)).c_str());
   }
   const std::string note = sample_note(t);
   if (!note.empty()) page += "<p>" + escape_html(note) + ".</p>";

@@ -90,7 +90,9 @@ double per_10k(int alarms, std::int64_t frames) {
   return frames > 0 ? alarms * 10000.0 / static_cast<double>(frames) : 0.0;
 }
 
-int total(const SettingScore& s) { return std::accumulate(s.found.begin(), s.found.end(), 0); }
+int total(const SettingScore& s) {
+  return std::accumulate(s.found.begin(), s.found.end(), 0);
+}
 
 void rank(TuneScores& t) {
   t.ranking.resize(t.scores.size());
@@ -206,7 +208,8 @@ void score_grid(const GridRuns& runs, const InjectionPlan& plan, const NightSurv
     const bool flash_like = c.kind == CandidateKind::found || c.kind == CandidateKind::uncertain;
     if (!flash_like || !std::binary_search(c.settings.begin(), c.settings.end(), current)) continue;
     for (std::size_t i = 0; i < grid.size(); ++i) {
-      if (!std::binary_search(c.settings.begin(), c.settings.end(), i)) ++t.scores[i].missed_current;
+      if (!std::binary_search(c.settings.begin(), c.settings.end(), i))
+        ++t.scores[i].missed_current;
     }
   }
   for (std::size_t i = 0; i < grid.size(); ++i) {
@@ -223,8 +226,7 @@ void score_grid(const GridRuns& runs, const InjectionPlan& plan, const NightSurv
   std::vector<std::uint8_t> busy;
   for (const Candidate& c : clean) {
     const bool flash_like = c.kind == CandidateKind::found;
-    for (std::int64_t f = std::max<std::int64_t>(0, c.event.frame); f <= c.event.last_report;
-         ++f) {
+    for (std::int64_t f = std::max<std::int64_t>(0, c.event.frame); f <= c.event.last_report; ++f) {
       if (static_cast<std::size_t>(f) >= busy.size()) busy.resize(static_cast<std::size_t>(f) + 1);
       busy[static_cast<std::size_t>(f)] |= flash_like ? (kFlashLike | kAnyEvent) : kAnyEvent;
     }
@@ -257,10 +259,9 @@ void score_grid(const GridRuns& runs, const InjectionPlan& plan, const NightSurv
   }
   t.candidates = std::move(clean);
   t.candidates.insert(t.candidates.end(), negative.begin(), negative.end());
-  std::stable_sort(t.candidates.begin(), t.candidates.end(),
-                   [](const Candidate& a, const Candidate& b) {
-                     return a.event.frame < b.event.frame;
-                   });
+  std::stable_sort(
+      t.candidates.begin(), t.candidates.end(),
+      [](const Candidate& a, const Candidate& b) { return a.event.frame < b.event.frame; });
   rank(t);
   if (!t.ranking.empty() && t.scores[t.ranking.front()].within_limit) {
     t.recommended = static_cast<int>(t.ranking.front());

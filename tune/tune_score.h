@@ -43,9 +43,9 @@ enum class CandidateKind {
 const char* candidate_kind_name(CandidateKind kind);
 
 struct Candidate {
-  CatalogueEvent event;           // as the first reporting setting (grid order) made it
-  std::string class_name;         // the catalogue's class, the one most reporting settings give
-  bool negative = false;          // from the negative run
+  CatalogueEvent event;    // as the first reporting setting (grid order) made it
+  std::string class_name;  // the catalogue's class, the one most reporting settings give
+  bool negative = false;   // from the negative run
   CandidateKind kind = CandidateKind::uncertain;
   std::vector<std::size_t> settings;  // grid indices that report it, ascending
 };
@@ -65,9 +65,9 @@ struct SettingScore {
   int false_alarms = 0;
   int noise_alarms = 0;
   int upward_alarms = 0;
-  int edge_alarms = 0;    // the catalogue's edge verdict, run without injections
-  int moving_alarms = 0;  // its moving verdict
-  int uncertain = 0;      // uncertain candidates this setting reports
+  int edge_alarms = 0;     // the catalogue's edge verdict, run without injections
+  int moving_alarms = 0;   // its moving verdict
+  int uncertain = 0;       // uncertain candidates this setting reports
   int direct_flashes = 0;  // flash-class events of the run without injections, all of them
   // The current setting's found and uncertain candidates that this setting does not report: a
   // real flash among them would be lost by changing to this setting.
@@ -86,10 +86,10 @@ int found_from_reference(const SettingScore& s);
 int injected_from_reference(const SettingScore& s);
 
 struct TuneScores {
-  std::vector<SettingScore> scores;  // in grid order
-  std::size_t current = 0;           // the grid index of settings.txt's thresholds
-  int recommended = -1;              // grid index, -1 when no setting keeps within the limit
-  std::vector<std::size_t> ranking;  // grid indices, best first (see rank_scores)
+  std::vector<SettingScore> scores;   // in grid order
+  std::size_t current = 0;            // the grid index of settings.txt's thresholds
+  int recommended = -1;               // grid index, -1 when no setting keeps within the limit
+  std::vector<std::size_t> ranking;   // grid indices, best first (see rank_scores)
   std::vector<Candidate> candidates;  // by first frame, of both runs
   std::int64_t frames_tested = 0;     // per run
   int passes = 0;
@@ -108,8 +108,8 @@ struct TuneScores {
 // those that miss fewer of its found and uncertain candidates (so the recommendation reports
 // every event of the recording the current setting reports, real flashes included); then by
 // found flashes in kReferenceBin, then by found flashes over all bins, then by fewer false
-// alarms, fewer edge alarms, the current setting before others, and grid order. The recommendation is the first of the ranking when it keeps
-// within the limit.
+// alarms, fewer edge alarms, the current setting before others, and grid order. The recommendation
+// is the first of the ranking when it keeps within the limit.
 void score_grid(const GridRuns& runs, const InjectionPlan& plan, const NightSurvey& survey,
                 const std::vector<GridSetting>& grid, std::size_t current, double limit,
                 TuneScores& scores);

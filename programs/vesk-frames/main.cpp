@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "base/signals.h"
-#include "run/run_folder.h"
 #include "control/convert.h"
 #include "programs/version_line.h"
+#include "run/run_folder.h"
 
 namespace {
 
@@ -29,7 +29,8 @@ constexpr const char* kHelp =
     "                       checked on the first frames)\n"
     "  --start-utc T        the UTC of the recording's frame 0, e.g. 2024-03-15T21:04:05.25Z,\n"
     "                       for a recording without a clock of its own\n"
-    "  --site LAT,LON[,HEIGHT]  the observer's site (degrees north, degrees east, metres), kept in\n"
+    "  --site LAT,LON[,HEIGHT]  the observer's site (degrees north, degrees east, metres), kept "
+    "in\n"
     "                       OUTDIR/site.txt: vesk then places every event on the Moon\n"
     "  --mirror yes|no      the image is mirror-reversed (a star diagonal): needed for places\n"
     "  --rotation DEG[@UTC] position angle of the image's up direction (north through east);\n"

@@ -69,8 +69,7 @@ int main(int argc, char** argv) {
   // The page is built from the run's files: never while a run writes them.
   RunFolderLock lock;
   std::error_code ec;
-  if (std::filesystem::is_directory(run_folder, ec) &&
-      !lock_run_folder(run_folder, lock, &error)) {
+  if (std::filesystem::is_directory(run_folder, ec) && !lock_run_folder(run_folder, lock, &error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 1;
   }

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "base/signals.h"
+#include "programs/version_line.h"
 #include "run/run_folder.h"
 #include "tune/tune.h"
-#include "programs/version_line.h"
 
 namespace {
 
@@ -35,7 +35,8 @@ constexpr const char* kHelp =
     "  --depth D            the bit depth of the samples, 8 to 16 (default: from the header,\n"
     "                       checked on the first frames)\n"
     "  --start-utc T        the UTC of the recording's frame 0, e.g. 2024-03-15T21:04:05.25Z,\n"
-    "                       for a recording without a clock of its own\n""  -h, --help           this text\n"
+    "                       for a recording without a clock of its own\n"
+    "  -h, --help           this text\n"
     "  --version            the version and the git commit this program was built from\n"
     "\n"
     "Exit status: 0 done, 1 an error, 2 bad command line. Manual: docs/tuning.md";

@@ -12,8 +12,8 @@
 #include "base/signals.h"
 #include "control/command_line.h"
 #include "control/driver.h"
-#include "run/run_folder.h"
 #include "programs/version_line.h"
+#include "run/run_folder.h"
 
 namespace {
 
@@ -21,7 +21,8 @@ namespace {
 constexpr const char* kHelp =
     "\n"
     "Finds lunar impact flashes. Without RECORDING, works on the frame folder where it is started\n"
-    "(BMP_RAW/a00000.bmp ..., settings.txt) with its parameter menu. With RECORDING (a SER file, a\n"
+    "(BMP_RAW/a00000.bmp ..., settings.txt) with its parameter menu. With RECORDING (a SER file, "
+    "a\n"
     "video FFmpeg decodes, a FITS cube or a folder of FITS frames) reads the frames straight from\n"
     "it into the run folder NAME.vesk.\n"
     "\n"
@@ -46,7 +47,8 @@ constexpr const char* kHelp =
     "                       event narrower than 0.6 of it is classed sharp (default: measured\n"
     "                       on the Moon's limb in the mean frame)\n"
     "  --site LAT,LON[,HEIGHT]  the observer's site (degrees north, degrees east, metres): every\n"
-    "                       event gets its selenographic latitude and longitude (site.txt keeps it)\n"
+    "                       event gets its selenographic latitude and longitude (site.txt keeps "
+    "it)\n"
     "  --mirror yes|no      the image is mirror-reversed (a star diagonal): needed for places\n"
     "  --rotation DEG[@UTC] position angle of the image's up direction (north through east),\n"
     "                       when the lit limb cannot give it; @UTC: measured then (--mount altaz)\n"
@@ -59,7 +61,8 @@ constexpr const char* kHelp =
     "  --version            the version and the git commit this program was built from\n"
     "\n"
     "A run removes only the files it writes; SIGINT or SIGTERM ends it with its summary and page.\n"
-    "Exit status: 0 done (warnings included), 1 stopped on an error, a signal or lost output, 2 bad\n"
+    "Exit status: 0 done (warnings included), 1 stopped on an error, a signal or lost output, 2 "
+    "bad\n"
     "command line. Manual: docs/usage.md";
 
 }  // namespace
