@@ -45,6 +45,10 @@ struct FrameTime {
   std::string utc;         // ISO 8601 with "Z", or empty when the recording has no clock
 };
 
+// The time of frame `frame` of a source whose frames carry UTC clock readings `utc_ticks` (100-ns
+// ticks, one per frame from frame 0): seconds and ticks since the first. Unknown outside them.
+FrameTime frame_time_from_ticks(std::span<const std::int64_t> utc_ticks, std::int64_t frame);
+
 class FrameSource {
  public:
   virtual ~FrameSource() = default;

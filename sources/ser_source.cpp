@@ -51,14 +51,7 @@ class SerSource final : public FrameSource {
   }
 
   FrameTime frame_time(std::int64_t frame) const override {
-    FrameTime time;
-    if (frame < 0 || frame >= static_cast<std::int64_t>(ticks_.size())) return time;
-    const std::int64_t utc = ticks_[static_cast<std::size_t>(frame)];
-    time.known = true;
-    time.ticks = utc - ticks_.front();
-    time.seconds = static_cast<double>(time.ticks) / static_cast<double>(kTicksPerSecond);
-    time.utc = utc_text(utc);
-    return time;
+    return frame_time_from_ticks(ticks_, frame);
   }
 
  private:
