@@ -116,7 +116,8 @@ void cluster(double flash_sd_sep, DetectionResult& result) {
   const double rx = std::sqrt(dx2);
   const double ry = std::sqrt(dy2);
   result.measurement.scatter = static_cast<float>(count >= 2 ? std::sqrt(rx * rx + ry * ry) : 0.0);
-  result.found = static_cast<double>(result.measurement.scatter) <= flash_sd_sep;
+  // Rejected only when the scatter exceeds the threshold (a NaN threshold rejects nothing).
+  result.found = !(static_cast<double>(result.measurement.scatter) > flash_sd_sep);
   if (!result.found) result.flash_count = 0;
 }
 
