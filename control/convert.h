@@ -35,7 +35,7 @@ struct ConvertOptions : RecordingOptions {
 // or a bad value, or the usage line for a wrong number of arguments; `help` is set for -h or
 // --help.
 bool parse_arguments(std::span<const std::string> args, ConvertOptions& options, bool& help,
-                     std::string& error);
+                     std::string* error);
 
 // The progress bar for `done` of `total` frames, e.g. "[##########------------------------------]
 // 25% 250/1000 frames" (40 marks); "250 frames" when `total` is unknown (below 1).
