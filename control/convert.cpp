@@ -4,11 +4,14 @@
 #include <limits>
 #include <new>
 
+#include "base/version.h"
 #include "control/settings.h"
 #include "formats/data_dump_txt.h"
 #include "formats/flash_info_dat.h"
 #include "formats/frame_times_csv.h"
+#include "formats/run_info.h"
 #include "imaging/frame_files.h"
+#include "sources/recording_id.h"
 #include "sources/ser_reader.h"
 #include "sources/video.h"
 
@@ -40,6 +43,7 @@ struct FrameOutput {
   std::int64_t written = 0;
   std::int64_t shown = -1;  // last percent (or count) drawn
   bool folder_made = false;
+  RunInfo info;  // run.txt, written with the folder and again when the conversion ends
 };
 
 void draw_progress(FrameOutput& output) {
@@ -65,8 +69,10 @@ void end_progress(FrameOutput& output, bool complete) {
 
 bool put_frame(FrameOutput& output, std::span<const std::uint8_t> grey, std::string* error) {
   if (!output.folder_made) {
-    if (!lay_out_run_folder(output.outdir, output.data_folder, RawFrames::folder, error))
+    if (!lay_out_run_folder(output.outdir, output.data_folder, RawFrames::folder, error) ||
+        !write_run_info(output.outdir, output.info, error)) {
       return false;
+    }
     output.folder_made = true;
   }
   if (!write_frame_file(output.outdir / "BMP_RAW", static_cast<int>(output.written), output.width,
@@ -177,6 +183,11 @@ int finish_conversion(const ConvertOptions& o, FrameOutput& output,
     return stop(output, err, error);
   }
   if (o.site.site_known && !write_site_file(output.outdir, o.site, &error)) {
+    print_notices(err, notices);
+    return stop(output, err, error);
+  }
+  output.info.ended = run_info_time_now();
+  if (!write_run_info(output.outdir, output.info, &error)) {
     print_notices(err, notices);
     return stop(output, err, error);
   }
@@ -431,6 +442,11 @@ bool parse_arguments(std::span<const std::string> args, ConvertOptions& options,
   options.count = std::min<std::int64_t>(options.count, std::numeric_limits<std::int32_t>::max());
   options.recording = positional[0];
   options.outdir = positional[1];
+  options.command_options.clear();
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (i > 0) options.command_options += ' ';
+    options.command_options += args[i];
+  }
   return true;
 }
 
@@ -461,6 +477,15 @@ int convert_recording(const ConvertOptions& options, std::FILE* out, std::FILE* 
       !is_ser_recording(options.recording, is_ser, &error)) {
     return fail(err, error);
   }
+  const BuildVersion version = build_version();
+  output.info.program = "vesk-frames";
+  output.info.version = std::string(version.version);
+  output.info.commit = std::string(version.commit);
+  output.info.recording = options.recording;
+  output.info.recording_id = recording_id(options.recording, &error);
+  if (output.info.recording_id.empty()) return fail(err, error);
+  output.info.options = options.command_options;
+  output.info.started = run_info_time_now();
   warn_about_old_results(output.outdir, err);
   return is_ser ? convert_ser(options, output, err) : convert_video(options, output, err);
 }
