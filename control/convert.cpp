@@ -306,7 +306,14 @@ int copy_video_frames(const ConvertOptions& o, VideoDecoder& decoder, std::int64
   for (;;) {
     std::optional<std::int64_t> time;
     switch (read_video_frame(decoder, grey, time)) {
-      case VideoRead::frame:
+      case VideoRead::frame: {
+        // ffmpeg scales a frame of another size to the first's: stopped, never converted.
+        const std::string change =
+            frame_size_change(decoder, o.recording, output.width, output.height, copy.seen);
+        if (!change.empty()) {
+          finish_video_decoder(decoder, o.recording, &error);
+          return stop(output, err, change);
+        }
         if (copy.seen == 0) copy.start = time;
         ++copy.seen;
         if (copy.seen <= o.first) break;
@@ -317,6 +324,7 @@ int copy_video_frames(const ConvertOptions& o, VideoDecoder& decoder, std::int64
         if (!put_frame(output, grey, &error)) return stop(output, err, error);
         copy.times.push_back(time);
         break;
+      }
       case VideoRead::partial:
         if (finish_video_decoder(decoder, o.recording, &error)) {
           error = o.recording + ": ffmpeg ended inside frame " + std::to_string(copy.seen);
