@@ -398,10 +398,11 @@ int convert_video(const ConvertOptions& o, FrameOutput& output, std::FILE* err) 
   return finish_conversion(o, output, video_frame_times(o, copy), {}, copy.more, -1, err);
 }
 
-// The option value after `arg`; false with `error` when it is missing.
+// The option value after `arg`; false with `error` when it is missing. A value that looks like
+// an option is another option: this one's value was left out.
 bool take_value(std::span<const std::string> args, std::size_t& i, std::string& value,
                 std::string* error) {
-  if (i + 1 == args.size()) {
+  if (i + 1 == args.size() || args[i + 1].starts_with("--")) {
     *error = args[i] + ": needs a value";
     return false;
   }
@@ -414,17 +415,28 @@ bool take_value(std::span<const std::string> args, std::size_t& i, std::string& 
 bool parse_arguments(std::span<const std::string> args, ConvertOptions& options, bool& help,
                      std::string* error) {
   std::vector<std::string> positional;
+  std::vector<std::string> given;  // options seen, each allowed once
+  bool options_done = false;       // after "--" every argument is a name
   help = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    if (arg == "-h" || arg == "--help") {
+    if (!options_done && arg == "--") {
+      options_done = true;
+      continue;
+    }
+    if (!options_done && (arg == "-h" || arg == "--help")) {
       help = true;
       return true;
     }
-    if (arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
+    if (options_done || arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
       positional.push_back(arg);
       continue;
     }
+    if (std::find(given.begin(), given.end(), arg) != given.end()) {
+      *error = arg + ": given twice; give each option once";
+      return false;
+    }
+    given.push_back(arg);
     if (is_site_option(arg)) {
       std::string value;
       if (!take_value(args, i, value, error) ||

@@ -561,3 +561,50 @@ TEST(BadInput, FrameFolderAtItsLimitWritesTheSummaryAndSaysWhatWasLeft) {
     EXPECT_NE(read_text("data_dump.txt").find("\nnframes=99999\n"), std::string::npos);
   }
 }
+
+// The companion programs read their command lines as vesk does: an option given twice is a
+// slip (exit 2), "--" ends the options, and a value that starts with "--" is the next option,
+// so the value was left out (exit 2). Nothing is made for a refused command line.
+TEST(BadInput, CompanionProgramsReadOptionsAsVeskDoes) {
+  struct Row {
+    const char* program;
+    std::string args;
+    int exit_status;
+    std::string err;
+  };
+  const std::vector<Row> rows = {
+      {VESK_FRAMES_BINARY, "night.ser run1 --count 5 --count 6", 2,
+       "--count: given twice; give each option once\n"},
+      {VESK_FRAMES_BINARY, "night.ser run1 --first --count 5", 2, "--first: needs a value\n"},
+      {VESK_FRAMES_BINARY, "night.ser run1 --start-utc --x", 2, "--start-utc: needs a value\n"},
+      // After "--" a name that looks like an option is a name: here a recording not there.
+      {VESK_FRAMES_BINARY, "-- --night.ser run1", 1,
+       "--night.ser: cannot open: No such file or directory\n"},
+      {VESK_TUNE_BINARY, "night.ser --threads 1 --threads 2", 2,
+       "--threads: given twice; give each option once\n"},
+      {VESK_TUNE_BINARY, "night.ser --write --write", 2,
+       "--write: given twice; give each option once\n"},
+      {VESK_TUNE_BINARY, "night.ser --out --write", 2, "--out: needs a value\n"},
+      {VESK_TUNE_BINARY, "night.ser --flashes --psf 2", 2, "--flashes: needs a value\n"},
+      {VESK_TUNE_BINARY, "-- --night.ser", 1,
+       "--night.ser: cannot open: No such file or directory\n"},
+      {VESK_MATCH_BINARY, "a.csv b.csv --window 2 --window 3", 2,
+       "vesk-match: --window given twice; give each option once\n"},
+      {VESK_MATCH_BINARY, "a.csv b.csv --window --max-separation 1", 2,
+       "vesk-match: --window needs a number of seconds\n"},
+      {VESK_MATCH_BINARY, "-- --a.csv b.csv", 1,
+       "vesk-match: --a.csv: cannot open: No such file or directory\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(fs::path(row.program).filename().string() + " " + row.args);
+    ScratchDir dir;
+    std::string command(1, '\'');
+    command.append(row.program).append("' ").append(row.args);
+    const ProgramRun run = run_command(command);
+    EXPECT_EQ(run.err, row.err);
+    EXPECT_EQ(run.exit_status, row.exit_status);
+    EXPECT_FALSE(fs::exists(in_scratch("run1")));
+    EXPECT_FALSE(fs::exists(in_scratch("night.vesk")));
+    EXPECT_FALSE(fs::exists(in_scratch("--night.vesk")));
+  }
+}

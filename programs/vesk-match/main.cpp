@@ -161,14 +161,33 @@ int main(int argc, char** argv) {
   std::vector<const char*> files;
   double window = kDefaultWindow;
   double max_separation = 0.0;  // 0: 3 sigma
+  std::vector<std::string> given;  // options seen, each allowed once
+  bool options_done = false;       // after "--" every argument is a catalogue
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    if (!options_done && arg == "--") {
+      options_done = true;
+      continue;
+    }
+    if (options_done) {
+      files.push_back(argv[i]);
+      continue;
+    }
     if (arg == "--help" || arg == "-h") {
       std::printf("%s%s\n", kUsage, kHelp);
       return 0;
     }
+    if (arg.starts_with("--")) {
+      if (std::find(given.begin(), given.end(), arg) != given.end()) {
+        std::fprintf(stderr, "vesk-match: %s given twice; give each option once\n", arg.c_str());
+        return 2;
+      }
+      given.push_back(arg);
+    }
+    // A value that looks like an option is another option: this one's value was left out.
+    const bool value_missing = i + 1 >= argc || std::string_view(argv[i + 1]).starts_with("--");
     if (arg == "--window") {
-      if (i + 1 >= argc) {
+      if (value_missing) {
         std::fprintf(stderr, "vesk-match: --window needs a number of seconds\n");
         return 2;
       }
@@ -181,7 +200,7 @@ int main(int argc, char** argv) {
       continue;
     }
     if (arg == "--max-separation") {
-      if (i + 1 >= argc || !parse_window(argv[i + 1], max_separation) || max_separation > 180.0) {
+      if (value_missing || !parse_window(argv[i + 1], max_separation) || max_separation > 180.0) {
         std::fprintf(stderr,
                      "vesk-match: --max-separation needs a number of degrees above 0 and up to "
                      "180\n");
