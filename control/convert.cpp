@@ -1,3 +1,4 @@
+#include "base/message.h"
 #include "control/convert.h"
 
 #include <algorithm>
@@ -23,12 +24,12 @@ namespace {
 constexpr int kBarMarks = 40;
 
 int fail(std::FILE* err, const std::string& message) {
-  std::fprintf(err, "%s\n", message.c_str());
+  print_message(nullptr, err, message);
   return 1;
 }
 
 void print_notices(std::FILE* err, std::span<const std::string> notices) {
-  for (const std::string& notice : notices) std::fprintf(err, "%s\n", notice.c_str());
+  for (const std::string& notice : notices) print_message(nullptr, err, notice);
 }
 
 // The frames being written into the run folder, which is made when the first frame arrives so
@@ -105,10 +106,10 @@ bool allocate_grey(const std::string& path, int width, int height, std::vector<s
 void print_final_line(const FrameOutput& output, bool with_times) {
   std::fprintf(output.out, "Wrote %lld frames of %d x %d pixels to %s",
                static_cast<long long>(output.written), output.width, output.height,
-               (output.outdir / "BMP_RAW").string().c_str());
+               escaped_text((output.outdir / "BMP_RAW").string()).c_str());
   if (with_times) {
     std::fprintf(output.out, ", their times to %s",
-                 (output.outdir / kFrameTimesName).string().c_str());
+                 escaped_text((output.outdir / kFrameTimesName).string()).c_str());
   }
   std::fprintf(output.out, "\n");
 }
@@ -150,7 +151,7 @@ void warn_about_old_results(const fs::path& outdir, std::FILE* err) {
   std::fprintf(err,
                "%s: holds results of an earlier run (%s) that do not belong to the new frames; "
                "move them away before running vesk\n",
-               outdir.string().c_str(), found.c_str());
+               escaped_text(outdir.string()).c_str(), found.c_str());
 }
 
 // vesk stops at once when the folder holds fewer frames than its ring.
@@ -165,8 +166,9 @@ void warn_if_ring_unfilled(const FrameOutput& output, std::FILE* err) {
   std::fprintf(err,
                "%s: holds %lld frames, fewer than the %d of Images_in_buffer in %s; vesk cannot "
                "fill its frame ring: convert more frames or lower Images_in_buffer\n",
-               (output.outdir / "BMP_RAW").string().c_str(), static_cast<long long>(output.written),
-               settings.Images_in_buffer, settings_path.c_str());
+               escaped_text((output.outdir / "BMP_RAW").string()).c_str(),
+               static_cast<long long>(output.written), settings.Images_in_buffer,
+               escaped_text(settings_path).c_str());
 }
 
 // The end of a conversion that wrote its frames: frame_times.csv when any time is known, the
@@ -374,7 +376,7 @@ int convert_video(const ConvertOptions& o, FrameOutput& output, std::FILE* err) 
     std::fprintf(err,
                  "%s: a video; --byte-order and --depth apply to SER recordings and are "
                  "ignored\n",
-                 path.c_str());
+                 escaped_text(path).c_str());
   }
   const std::int64_t most =
       o.count < 0 ? o.frame_limit : std::min<std::int64_t>(o.count, o.frame_limit);

@@ -727,3 +727,34 @@ TEST(BadInput, RunawayRunIsSaidAndItsPicturesBounded) {
     EXPECT_EQ(pictured.size(), 3u);
   }
 }
+
+// A name holding control bytes (an escape sequence, a line end) is shown escaped in every
+// program's message: the message stays one line and the terminal is never driven by a name.
+TEST(BadInput, ControlBytesInNamesAreShownEscaped) {
+  struct Row {
+    const char* program;
+    std::string args;  // NAME stands for the name with control bytes
+    std::string err;
+  };
+  const std::string shown = "a\\x1b[31m\\x0ab.ser";
+  const std::vector<Row> rows = {
+      {VESK_BINARY, "NAME --no-menu", shown + ": cannot open: No such file or directory\n"},
+      {VESK_FRAMES_BINARY, "NAME run1", shown + ": cannot open: No such file or directory\n"},
+      {VESK_TUNE_BINARY, "NAME", shown + ": cannot open: No such file or directory\n"},
+      {VESK_REVIEW_BINARY, "NAME",
+       shown + "/flashes.csv: cannot open: No such file or directory\n"},
+      {VESK_MATCH_BINARY, "NAME b.csv",
+       "vesk-match: " + shown + ": cannot open: No such file or directory\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(fs::path(row.program).filename().string());
+    ScratchDir dir;
+    std::string args = row.args;
+    args.replace(args.find("NAME"), 4, "\"$(printf 'a\\033[31m\\nb.ser')\"");
+    std::string command(1, '\'');
+    command.append(row.program).append("' ").append(args);
+    const ProgramRun run = run_command(command);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.err, row.err);
+  }
+}

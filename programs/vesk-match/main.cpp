@@ -25,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/message.h"
 #include "base/signals.h"
 #include "formats/flashes_csv.h"
 #include "formats/match_csv.h"
@@ -179,7 +180,7 @@ int main(int argc, char** argv) {
     }
     if (arg.starts_with("--")) {
       if (std::find(given.begin(), given.end(), arg) != given.end()) {
-        std::fprintf(stderr, "vesk-match: %s given twice; give each option once\n", arg.c_str());
+        print_message(stdout, stderr, "vesk-match: " + arg + " given twice; give each option once");
         return 2;
       }
       given.push_back(arg);
@@ -194,7 +195,7 @@ int main(int argc, char** argv) {
       if (!parse_window(argv[++i], window)) {
         std::fprintf(
             stderr, "vesk-match: --window \"%s\": not a number of seconds above 0 and up to %.0f\n",
-            argv[i], kMostWindow);
+            escaped_text(argv[i]).c_str(), kMostWindow);
         return 2;
       }
       continue;
@@ -210,7 +211,7 @@ int main(int argc, char** argv) {
       continue;
     }
     if (arg.size() > 1 && arg[0] == '-') {
-      std::fprintf(stderr, "vesk-match: unknown option %s; %s\n", arg.c_str(), kUsage);
+      print_message(stdout, stderr, "vesk-match: unknown option " + arg + "; " + kUsage);
       return 2;
     }
     files.push_back(argv[i]);
@@ -225,7 +226,7 @@ int main(int argc, char** argv) {
   std::vector<Event> b;
   std::string error;
   if (!read_catalogue(files[0], a, &error) || !read_catalogue(files[1], b, &error)) {
-    std::fprintf(stderr, "vesk-match: %s\n", error.c_str());
+    print_message(stdout, stderr, "vesk-match: " + error);
     return 1;
   }
 
@@ -323,7 +324,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::fprintf(stderr, "vesk-match: %zu %s, %zu unmatched in A (%s), %zu unmatched in B (%s)\n",
-               pairs, pairs == 1 ? "pair" : "pairs", a.size() - pairs, files[0], b.size() - pairs,
-               files[1]);
+               pairs, pairs == 1 ? "pair" : "pairs", a.size() - pairs,
+               escaped_text(files[0]).c_str(), b.size() - pairs, escaped_text(files[1]).c_str());
   return 0;
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/message.h"
 #include "base/signals.h"
 #include "control/command_line.h"
 #include "control/driver.h"
@@ -88,7 +89,7 @@ int main(int argc, char** argv) {
   CommandLine line;
   std::string error;
   if (!parse_command_line(args, line, &error)) {
-    std::fprintf(stderr, "%s\n", error.c_str());
+    print_message(stdout, stderr, error);
     return 2;
   }
   if (line.help) {
@@ -99,7 +100,7 @@ int main(int argc, char** argv) {
   for (const std::string& recording :
        line.recordings.empty() ? std::vector<std::string>{line.recording} : line.recordings) {
     if (!recording.empty() && !check_ser_start_time(recording, line.reading, &error)) {
-      std::fprintf(stderr, "%s\n", error.c_str());
+      print_message(stdout, stderr, error);
       return 2;
     }
   }
