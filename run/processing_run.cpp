@@ -201,13 +201,16 @@ bool hand_out_frame(std::span<RunOutput* const> outputs, const RunParameters& pa
   return stop;
 }
 
-// When the frames run out at frame `frames`, the loop has tested every frame up to frames - 1 -
-// N/2; the last N/2 are tested in the last full ring (frames - N to frames - 1, its sums made
-// exact again), each against the other N - 1 frames as any other frame is.
-void test_last_frames(const FrameRing& ring, const FrameGeometry& geometry,
-                      const RunParameters& parameters, std::int64_t frames, Bands& bands,
-                      RunBuffers& buffers, DetectionResult& result,
-                      std::span<RunOutput* const> outputs, RunOutcome& outcome) {
+// When the frames run out at frame `frames` (the recording's end, or a gap in it), the loop has
+// tested every frame up to frames - 1 - N/2; the last N/2 are tested in the last full ring
+// (frames - N to frames - 1, its sums made exact again), each against the other N - 1 frames as
+// any other frame is. `ring_start` is the ring's last (re)start. True when an output must stop
+// the run.
+bool test_last_frames(const FrameRing& ring, const FrameGeometry& geometry,
+                      const RunParameters& parameters, std::int64_t frames,
+                      std::int64_t ring_start, Bands& bands, RunBuffers& buffers,
+                      DetectionResult& result, std::span<RunOutput* const> outputs,
+                      RunOutcome& outcome) {
   const int n = ring.images_in_buffer;
   recompute_in_bands(bands, ring);
   for (std::int64_t target = frames - n / 2; target < frames; ++target) {
@@ -217,11 +220,13 @@ void test_last_frames(const FrameRing& ring, const FrameGeometry& geometry,
                    buffers.candidate_chunks, result);
     RingView view = view_at(ring, geometry, target_slot, target);
     view.newest_frame = frames - 1;
+    view.first_frame = ring_start;
     if (hand_out_frame(outputs, parameters, frames - 1, result, buffers.marked_frame, view,
                        outcome)) {
-      return;
+      return true;
     }
   }
+  return false;
 }
 
 // Tells every output, the last first, that the run has ended; their errors are added to the
@@ -363,12 +368,20 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
                                          buffers.marked_frame, entering);
     if (!read.warning.empty()) print_message(out, err, read.warning);
     if (read.status == FrameStatus::frame && read.after_gap) {
+      // The frames before the gap end their part of the recording: its last N/2 are tested in
+      // its last full ring before the ring starts afresh.
+      if (frame_number - ring_start >= n &&
+          test_last_frames(ring, geometry, parameters, frame_number, ring_start, bands, buffers,
+                           result, outputs, outcome)) {
+        break;
+      }
       const int held = refill_ring(frames, ring, load_slot, entering, read.bytes, out, err, &error);
       if (held < 0) {
         note_status(OutputStatus::fatal, error, outcome);
         break;
       }
       if (held < n) {  // the recording ends before the ring is full again
+        ring_start = frame_number;
         end = {true, frame_number + held};
         break;
       }
@@ -416,8 +429,8 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
   // The last frames are tested in the last full ring, when the frames since the ring's last
   // (re)start fill one.
   if (end.input_ended && end.frames_read - ring_start >= n) {
-    test_last_frames(ring, geometry, parameters, end.frames_read, bands, buffers, result, outputs,
-                     outcome);
+    test_last_frames(ring, geometry, parameters, end.frames_read, ring_start, bands, buffers,
+                     result, outputs, outcome);
   }
   outcome.frames_read = end.frames_read;
   finish_outputs(outputs, end, outcome);
