@@ -157,6 +157,34 @@ TEST(VeskTune, RecommendedSettingHoldsOnItsOwnInjectedRun) {
   EXPECT_LE(alarms * 10000.0 / (o.scores.frames_tested * o.plan.passes), input.false_alarms);
 }
 
+// The run tests every frame, the last Images_in_buffer / 2 in the last full ring; the plan puts
+// flashes there as anywhere, and the grid finds the strong ones there as a run of the detector
+// with that setting alone does.
+TEST(VeskTune, FlashesGoIntoTheLastHalfRingToo) {
+  ScratchDir dir;
+  write_known_noise(11, ring_settings());
+  const TuneInput input = folder_input(dir.path(), 20);
+  TuneOutcome o;
+  std::string error;
+  ASSERT_TRUE(tune_recording(input, o, error)) << error;
+  EXPECT_EQ(o.plan.tested_frames, kFrames);
+  EXPECT_EQ(o.scores.frames_tested, kFrames);
+  const GridSetting current = o.scores.scores[o.scores.current].setting;
+  int late = 0;
+  for (int pass = 0; pass < o.plan.passes; ++pass) {
+    const std::vector<FoundReport> reports = direct_run(input, o.plan, pass, current);
+    for (const InjectedFlash& f : o.plan.flashes) {
+      if (f.pass != pass || f.frame < kFrames - kRing / 2 || f.strength < 12.0) continue;
+      ++late;
+      const bool found = std::any_of(reports.begin(), reports.end(), [&f](const FoundReport& r) {
+        return r.frame == f.frame && std::hypot(r.x - f.x, r.y - f.y) <= kFoundRadius;
+      });
+      EXPECT_TRUE(found) << "flash of " << f.strength << " times the noise in frame " << f.frame;
+    }
+  }
+  EXPECT_GE(late, 2) << "no strong flash planned in the last half-ring";
+}
+
 TEST(VeskTuneProgram, WriteKeepsTheOldSettingsAndNeverTouchesTheFrames) {
   ScratchDir dir;
   write_known_noise(7, ring_settings());
