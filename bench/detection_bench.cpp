@@ -99,9 +99,9 @@ struct Scene {
     std::copy_n(ring_bytes.begin() + load_slot * pixels, pixels, file.begin() + kFrameHeaderBytes);
     std::string error;
     const std::string path = (folder / numbered_file_name(kRawFramePattern, 0)).string();
-    FileHandle handle = open_file(path.c_str(), "wb", error);
-    if (!handle || !write_bytes(handle.get(), file, path.c_str(), error) ||
-        !close_file(handle, path.c_str(), error)) {
+    FileHandle handle = open_file(path.c_str(), "wb", &error);
+    if (!handle || !write_bytes(handle.get(), file, path.c_str(), &error) ||
+        !close_file(handle, path.c_str(), &error)) {
       std::fprintf(stderr, "%s\n", error.c_str());
       std::abort();
     }

@@ -52,7 +52,7 @@ bool parse_psf(const std::string& text, double& psf) {
 
 }  // namespace
 
-bool parse_command_line(std::span<const std::string> args, CommandLine& line, std::string& error) {
+bool parse_command_line(std::span<const std::string> args, CommandLine& line, std::string* error) {
   line = CommandLine{};
   std::string needs_recording;     // the first option given that applies to a recording only
   std::vector<std::string> given;  // options seen, each allowed once
@@ -67,11 +67,11 @@ bool parse_command_line(std::span<const std::string> args, CommandLine& line, st
     }
     if (options_done) {
       if (arg.empty()) {
-        error = "\"\": not a recording name; " + std::string(kVeskUsage);
+        *error = "\"\": not a recording name; " + std::string(kVeskUsage);
         return false;
       }
       if (!line.recording.empty()) {
-        error = arg + ": one recording at most (" + line.recording + " is given); " + kVeskUsage;
+        *error = arg + ": one recording at most (" + line.recording + " is given); " + kVeskUsage;
         return false;
       }
       line.recording = arg;
@@ -79,7 +79,7 @@ bool parse_command_line(std::span<const std::string> args, CommandLine& line, st
     }
     if (arg.size() > 1 && arg[0] == '-') {
       if (std::find(given.begin(), given.end(), arg) != given.end()) {
-        error = arg + ": given twice; give each option once";
+        *error = arg + ": given twice; give each option once";
         return false;
       }
       given.push_back(arg);
@@ -89,7 +89,7 @@ bool parse_command_line(std::span<const std::string> args, CommandLine& line, st
       return true;
     }
     if (arg.empty()) {
-      error = "\"\": not a recording name; " + std::string(kVeskUsage);
+      *error = "\"\": not a recording name; " + std::string(kVeskUsage);
       return false;
     }
     if (arg[0] != '-' || arg == "-") {
@@ -108,12 +108,12 @@ bool parse_command_line(std::span<const std::string> args, CommandLine& line, st
     }
     if (arg != "--out" && arg != "--threads" && arg != "--psf" && arg != "--max-memory" &&
         !is_recording_option(arg) && !is_site_option(arg)) {
-      error = arg + ": unknown option; " + kVeskUsage;
+      *error = arg + ": unknown option; " + kVeskUsage;
       return false;
     }
     // A value that looks like an option is another option: this one's value was left out.
     if (i + 1 == args.size() || args[i + 1].starts_with("--")) {
-      error = arg + ": needs a value";
+      *error = arg + ": needs a value";
       return false;
     }
     const std::string& value = args[++i];
@@ -121,7 +121,7 @@ bool parse_command_line(std::span<const std::string> args, CommandLine& line, st
     line.options += value;
     if (arg == "--max-memory") {
       if (!parse_memory_size(value, line.max_memory)) {
-        error =
+        *error =
             "--max-memory: \"" + value + "\" is not a size such as 512M or 2G (bytes, or K, M, G)";
         return false;
       }
@@ -129,15 +129,15 @@ bool parse_command_line(std::span<const std::string> args, CommandLine& line, st
     }
     if (arg == "--threads") {
       if (!parse_threads(value, line.threads)) {
-        error = "--threads: \"" + value + "\" is not a whole number from 0 to " +
-                std::to_string(kMostThreads);
+        *error = "--threads: \"" + value + "\" is not a whole number from 0 to " +
+                 std::to_string(kMostThreads);
         return false;
       }
       continue;
     }
     if (arg == "--psf") {
       if (!parse_psf(value, line.psf)) {
-        error = "--psf: \"" + value + "\" is not a width in pixels from 0.5 to 20";
+        *error = "--psf: \"" + value + "\" is not a width in pixels from 0.5 to 20";
         return false;
       }
       continue;
@@ -145,7 +145,7 @@ bool parse_command_line(std::span<const std::string> args, CommandLine& line, st
     if (needs_recording.empty()) needs_recording = arg;
     if (arg == "--out") {
       if (value.empty()) {
-        error = "--out: \"\" is not a folder name";
+        *error = "--out: \"\" is not a folder name";
         return false;
       }
       line.out = value;
@@ -159,7 +159,7 @@ bool parse_command_line(std::span<const std::string> args, CommandLine& line, st
   }
   if (!check_site_options(line.site, error)) return false;
   if (line.recording.empty() && !needs_recording.empty()) {
-    error = needs_recording + ": only with a recording; " + kVeskUsage;
+    *error = needs_recording + ": only with a recording; " + kVeskUsage;
     return false;
   }
   return true;

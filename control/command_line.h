@@ -46,7 +46,7 @@ struct CommandLine {
 // a second recording, or a recording option (--out, --first, --count, --byte-order, --depth,
 // --start-utc) without a recording; an option given twice; a value that starts with "--" (the
 // value is missing). "--" ends the options. -h or --help sets `help` and ends the reading.
-bool parse_command_line(std::span<const std::string> args, CommandLine& line, std::string& error);
+bool parse_command_line(std::span<const std::string> args, CommandLine& line, std::string* error);
 
 // The run folder of `line`: --out when given, else NAME.vesk in the current folder for a
 // recording (NAME its file name without the last extension: night.ser gives night.vesk), else

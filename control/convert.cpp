@@ -4,11 +4,14 @@
 #include <limits>
 #include <new>
 
+#include "base/version.h"
 #include "control/settings.h"
 #include "formats/data_dump_txt.h"
 #include "formats/flash_info_dat.h"
 #include "formats/frame_times_csv.h"
+#include "formats/run_info.h"
 #include "imaging/frame_files.h"
+#include "sources/recording_id.h"
 #include "sources/ser_reader.h"
 #include "sources/video.h"
 
@@ -40,6 +43,7 @@ struct FrameOutput {
   std::int64_t written = 0;
   std::int64_t shown = -1;  // last percent (or count) drawn
   bool folder_made = false;
+  RunInfo info;  // run.txt, written with the folder and again when the conversion ends
 };
 
 void draw_progress(FrameOutput& output) {
@@ -63,9 +67,12 @@ void end_progress(FrameOutput& output, bool complete) {
   std::fflush(output.out);
 }
 
-bool put_frame(FrameOutput& output, std::span<const std::uint8_t> grey, std::string& error) {
+bool put_frame(FrameOutput& output, std::span<const std::uint8_t> grey, std::string* error) {
   if (!output.folder_made) {
-    if (!lay_out_run_folder(output.outdir, output.data_folder, error)) return false;
+    if (!lay_out_run_folder(output.outdir, output.data_folder, RawFrames::folder, error) ||
+        !write_run_info(output.outdir, output.info, error)) {
+      return false;
+    }
     output.folder_made = true;
   }
   if (!write_frame_file(output.outdir / "BMP_RAW", static_cast<int>(output.written), output.width,
@@ -83,12 +90,12 @@ int stop(FrameOutput& output, std::FILE* err, const std::string& message) {
 }
 
 bool allocate_grey(const std::string& path, int width, int height, std::vector<std::uint8_t>& grey,
-                   std::string& error) {
+                   std::string* error) {
   try {
     grey.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
   } catch (const std::bad_alloc&) {
-    error = path + ": cannot allocate one frame of " + std::to_string(width) + " x " +
-            std::to_string(height);
+    *error = path + ": cannot allocate one frame of " + std::to_string(width) + " x " +
+             std::to_string(height);
     return false;
   }
   return true;
@@ -151,7 +158,8 @@ void warn_if_ring_unfilled(const FrameOutput& output, std::FILE* err) {
   DetectionSettings settings;
   std::vector<std::string> problems;
   std::string error;
-  if (!read_settings_file(output.outdir, "settings.txt", settings, problems, error)) return;
+  if (!read_settings_file(output.outdir, "settings.txt", settings, problems, nullptr, &error))
+    return;
   if (settings.Images_in_buffer <= output.written) return;
   std::fprintf(err,
                "%s: holds %lld frames, fewer than the %d of Images_in_buffer in %s; vesk cannot "
@@ -170,11 +178,16 @@ int finish_conversion(const ConvertOptions& o, FrameOutput& output,
   });
   std::string error;
   if (with_times &&
-      !replace_text_file(output.outdir / "frame_times.csv", frame_times_csv(times), error)) {
+      !replace_text_file(output.outdir / "frame_times.csv", frame_times_csv(times), &error)) {
     print_notices(err, notices);
     return stop(output, err, error);
   }
-  if (o.site.site_known && !write_site_file(output.outdir, o.site, error)) {
+  if (o.site.site_known && !write_site_file(output.outdir, o.site, &error)) {
+    print_notices(err, notices);
+    return stop(output, err, error);
+  }
+  output.info.ended = run_info_time_now();
+  if (!write_run_info(output.outdir, output.info, &error)) {
     print_notices(err, notices);
     return stop(output, err, error);
   }
@@ -197,10 +210,10 @@ struct FrameRange {
 };
 
 bool plan_range(const ConvertOptions& o, std::int64_t frame_count, FrameRange& range,
-                std::string& error) {
+                std::string* error) {
   if (o.first >= frame_count) {
-    error = "--first " + std::to_string(o.first) + ": " + o.recording + " has only " +
-            std::to_string(frame_count) + " frames";
+    *error = "--first " + std::to_string(o.first) + ": " + o.recording + " has only " +
+             std::to_string(frame_count) + " frames";
     return false;
   }
   range.first = o.first;
@@ -216,15 +229,15 @@ int copy_ser_frames(SerRecording& recording, const FrameRange& range, FrameOutpu
   std::vector<std::uint8_t> grey;
   std::string error;
   if (!allocate_grey(recording.path, recording.header.width, recording.header.height, grey,
-                     error)) {
+                     &error)) {
     return fail(err, error);
   }
   output.width = recording.header.width;
   output.height = recording.header.height;
   output.expected = range.count;
   for (std::int64_t i = 0; i < range.count; ++i) {
-    if (!read_ser_frame(recording, range.first + i, grey, error) ||
-        !put_frame(output, grey, error)) {
+    if (!read_ser_frame(recording, range.first + i, grey, &error) ||
+        !put_frame(output, grey, &error)) {
       return stop(output, err, error);
     }
   }
@@ -252,17 +265,17 @@ int convert_ser(const ConvertOptions& o, FrameOutput& output, std::FILE* err) {
   std::string error;
   const SerReadOptions read_options{o.byte_order, o.depth};
   const bool opened =
-      open_ser_recording(path, read_options, kMaxFrameSide, recording, notices, error);
+      open_ser_recording(path, read_options, kMaxFrameSide, recording, notices, &error);
   print_notices(err, notices);
   if (!opened) return fail(err, error);
   FrameRange range;
-  if (!plan_range(o, recording.layout.frame_count, range, error)) return fail(err, error);
+  if (!plan_range(o, recording.layout.frame_count, range, &error)) return fail(err, error);
   if (const int status = copy_ser_frames(recording, range, output, err); status != 0) {
     return status;
   }
   std::vector<std::int64_t> ticks;
   notices.clear();
-  if (!read_ser_times(recording, range.first, range.count, ticks, notices, error)) {
+  if (!read_ser_times(recording, range.first, range.count, ticks, notices, &error)) {
     print_notices(err, notices);
     return stop(output, err, error);
   }
@@ -287,7 +300,7 @@ int copy_video_frames(const ConvertOptions& o, VideoDecoder& decoder, std::int64
                       FrameOutput& output, VideoCopy& copy, std::FILE* err) {
   std::vector<std::uint8_t> grey;
   std::string error;
-  if (!allocate_grey(o.recording, output.width, output.height, grey, error)) {
+  if (!allocate_grey(o.recording, output.width, output.height, grey, &error)) {
     return fail(err, error);
   }
   for (;;) {
@@ -301,11 +314,11 @@ int copy_video_frames(const ConvertOptions& o, VideoDecoder& decoder, std::int64
           copy.more = true;
           break;
         }
-        if (!put_frame(output, grey, error)) return stop(output, err, error);
+        if (!put_frame(output, grey, &error)) return stop(output, err, error);
         copy.times.push_back(time);
         break;
       case VideoRead::partial:
-        if (finish_video_decoder(decoder, o.recording, error)) {
+        if (finish_video_decoder(decoder, o.recording, &error)) {
           error = o.recording + ": ffmpeg ended inside frame " + std::to_string(copy.seen);
         }
         return stop(output, err, error);
@@ -344,8 +357,8 @@ int convert_video(const ConvertOptions& o, FrameOutput& output, std::FILE* err) 
   std::string ffprobe;
   VideoInfo info;
   std::string error;
-  if (!find_video_tools(path, ffmpeg, ffprobe, error) ||
-      !probe_video(ffprobe, path, kMaxFrameSide, info, error)) {
+  if (!find_video_tools(path, ffmpeg, ffprobe, &error) ||
+      !probe_video(ffprobe, path, kMaxFrameSide, info, &error)) {
     return fail(err, error);
   }
   if (o.byte_order != ByteOrder::from_header || o.depth != 0) {
@@ -362,13 +375,13 @@ int convert_video(const ConvertOptions& o, FrameOutput& output, std::FILE* err) 
       info.frame_count < 0 ? -1 : std::clamp<std::int64_t>(info.frame_count - o.first, 0, most);
   VideoDecoder decoder;
   VideoCopy copy;
-  if (!start_video_decoder(ffmpeg, path, info, frames_to_decode(o, most), decoder, error)) {
+  if (!start_video_decoder(ffmpeg, path, info, frames_to_decode(o, most), decoder, &error)) {
     return fail(err, error);
   }
   if (const int status = copy_video_frames(o, decoder, most, output, copy, err); status != 0) {
     return status;
   }
-  if (!finish_video_decoder(decoder, path, error)) return stop(output, err, error);
+  if (!finish_video_decoder(decoder, path, &error)) return stop(output, err, error);
   if (output.written == 0) {
     return fail(err, copy.seen > 0 ? "--first " + std::to_string(o.first) + ": " + path +
                                          " has only " + std::to_string(copy.seen) + " frames"
@@ -379,9 +392,9 @@ int convert_video(const ConvertOptions& o, FrameOutput& output, std::FILE* err) 
 
 // The option value after `arg`; false with `error` when it is missing.
 bool take_value(std::span<const std::string> args, std::size_t& i, std::string& value,
-                std::string& error) {
+                std::string* error) {
   if (i + 1 == args.size()) {
-    error = args[i] + ": needs a value";
+    *error = args[i] + ": needs a value";
     return false;
   }
   value = args[++i];
@@ -391,7 +404,7 @@ bool take_value(std::span<const std::string> args, std::size_t& i, std::string& 
 }  // namespace
 
 bool parse_arguments(std::span<const std::string> args, ConvertOptions& options, bool& help,
-                     std::string& error) {
+                     std::string* error) {
   std::vector<std::string> positional;
   help = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -413,7 +426,7 @@ bool parse_arguments(std::span<const std::string> args, ConvertOptions& options,
       continue;
     }
     if (!is_recording_option(arg)) {
-      error = arg + ": unknown option; " + kVeskFramesUsage;
+      *error = arg + ": unknown option; " + kVeskFramesUsage;
       return false;
     }
     std::string value;
@@ -422,13 +435,18 @@ bool parse_arguments(std::span<const std::string> args, ConvertOptions& options,
     }
   }
   if (positional.size() != 2) {
-    error = kVeskFramesUsage;
+    *error = kVeskFramesUsage;
     return false;
   }
   if (!check_site_options(options.site, error)) return false;
   options.count = std::min<std::int64_t>(options.count, std::numeric_limits<std::int32_t>::max());
   options.recording = positional[0];
   options.outdir = positional[1];
+  options.command_options.clear();
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (i > 0) options.command_options += ' ';
+    options.command_options += args[i];
+  }
   return true;
 }
 
@@ -454,11 +472,20 @@ int convert_recording(const ConvertOptions& options, std::FILE* out, std::FILE* 
   output.out = out;
   std::string error;
   bool is_ser = false;
-  if (!find_data_folder(options.data_folders, output.data_folder, error) ||
-      !check_run_folder(output.outdir, error) ||
-      !is_ser_recording(options.recording, is_ser, error)) {
+  if (!find_data_folder(options.data_folders, output.data_folder, &error) ||
+      !check_run_folder(output.outdir, &error) ||
+      !is_ser_recording(options.recording, is_ser, &error)) {
     return fail(err, error);
   }
+  const BuildVersion version = build_version();
+  output.info.program = "vesk-frames";
+  output.info.version = std::string(version.version);
+  output.info.commit = std::string(version.commit);
+  output.info.recording = options.recording;
+  output.info.recording_id = recording_id(options.recording, &error);
+  if (output.info.recording_id.empty()) return fail(err, error);
+  output.info.options = options.command_options;
+  output.info.started = run_info_time_now();
   warn_about_old_results(output.outdir, err);
   return is_ser ? convert_ser(options, output, err) : convert_video(options, output, err);
 }

@@ -28,6 +28,7 @@ struct ConvertOptions : RecordingOptions {
   bool progress = false;                            // draw the progress bar on `out`
   std::vector<std::filesystem::path> data_folders;  // searched in order for the shipped files
   SiteSettings site;  // --site and the rest: written to site.txt for vesk's run in the folder
+  std::string command_options;  // the arguments as given, recorded in run.txt
 };
 
 // Reads the command line after the program name into `options` (recording, outdir, --first,
@@ -35,13 +36,15 @@ struct ConvertOptions : RecordingOptions {
 // or a bad value, or the usage line for a wrong number of arguments; `help` is set for -h or
 // --help.
 bool parse_arguments(std::span<const std::string> args, ConvertOptions& options, bool& help,
-                     std::string& error);
+                     std::string* error);
 
 // The progress bar for `done` of `total` frames, e.g. "[##########------------------------------]
 // 25% 250/1000 frames" (40 marks); "250 frames" when `total` is unknown (below 1).
 std::string progress_bar(std::int64_t done, std::int64_t total);
 
-// Converts the recording: frame files, run folder, frame_times.csv when frame times are known.
+// Converts the recording: frame files, run folder, frame_times.csv when frame times are known,
+// and run.txt (how the folder was made: written when the folder is laid out, again with its Ended
+// time when the conversion is complete).
 // Writes the progress bar (when asked), the limit notice and the final line with the frame count
 // and size to `out`; each correction of the recording, each warning about the folder and each
 // problem as one line on `err`. Returns the exit status: 0, or 1 on an error (every frame file

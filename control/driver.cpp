@@ -32,7 +32,7 @@ bool load_start_settings(const std::filesystem::path& run_dir, DetectionSettings
   std::vector<std::string> problems;
   std::vector<std::string> warnings;
   std::string error;
-  if (!read_settings_file(run_dir, "settings.txt", settings, problems, error, &warnings)) {
+  if (!read_settings_file(run_dir, "settings.txt", settings, problems, &warnings, &error)) {
     print_message(out, err,
                   error + " (copy default.txt to settings.txt to start from the defaults)");
     return false;
@@ -258,12 +258,13 @@ int run_vesk(const std::filesystem::path& run_dir, const RunOptions& given, std:
     }
   }
   std::unique_ptr<FrameSource> source =
-      options.recording.empty() ? open_frame_folder(run_dir, &error)
-                                : open_recording_run(run_dir, options, out, err, error, lock, info);
+      options.recording.empty()
+          ? open_frame_folder(run_dir, &error)
+          : open_recording_run(run_dir, options, out, err, lock, info, &error);
   std::vector<std::uint8_t> report_header(kReportHeaderBytes, 0);
   if (source == nullptr ||
       !load_report_header(run_dir, report_header, source->geometry().image_width,
-                          source->geometry().image_height, error)) {
+                          source->geometry().image_height, &error)) {
     print_message(out, err, error);
     return 1;
   }
@@ -276,13 +277,13 @@ int run_vesk(const std::filesystem::path& run_dir, const RunOptions& given, std:
   // The site: a recording's run keeps the one given in site.txt; the frame folder's run reads
   // site.txt when it is there.
   if (!options.recording.empty() && options.site.site_known) {
-    if (!write_site_file(run_dir, options.site, error)) {
+    if (!write_site_file(run_dir, options.site, &error)) {
       print_message(out, err, error);
       return 1;
     }
   } else if (options.recording.empty() && !options.site.site_known) {
     bool present = false;
-    if (!read_site_file(run_dir, options.site, present, error)) {
+    if (!read_site_file(run_dir, options.site, present, &error)) {
       print_message(out, err, error);
       return 1;
     }
@@ -332,8 +333,8 @@ int run_vesk(const std::filesystem::path& run_dir, const RunOptions& given, std:
     return 1;
   }
   RunBuffers buffers;
-  if (!allocate_run_buffers(buffers, geometry, settings.Images_in_buffer, error,
-                            scan_threads > 1 ? kReadAheadFrames : 0)) {
+  if (!allocate_run_buffers(buffers, geometry, settings.Images_in_buffer,
+                            scan_threads > 1 ? kReadAheadFrames : 0, &error)) {
     print_message(out, err, error);
     return 1;
   }

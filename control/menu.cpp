@@ -121,14 +121,14 @@ ConsoleRead load_save_settings(DetectionSettings& settings, const std::filesyste
   if (choice == 1) {
     std::vector<std::string> problems;
     std::vector<std::string> warnings;
-    if (!read_settings_file(run_dir, "default.txt", settings, problems, error, &warnings)) {
+    if (!read_settings_file(run_dir, "default.txt", settings, problems, &warnings, &error)) {
       print_message(out, err, error + "; the parameters are unchanged");
     }
     for (const std::string& problem : problems) {
       print_message(out, err, problem + "; the field keeps its value");
     }
     for (const std::string& warning : warnings) print_message(out, err, warning);
-  } else if (!write_settings_file(run_dir, settings, error)) {
+  } else if (!write_settings_file(run_dir, settings, &error)) {
     print_message(out, err,
                   error + "; the parameters were not saved and settings.txt is as it was");
   }
@@ -138,7 +138,7 @@ ConsoleRead load_save_settings(DetectionSettings& settings, const std::filesyste
 ConsoleRead show_about_text(const std::filesystem::path& run_dir, std::FILE* in, std::FILE* out,
                             std::FILE* err) {
   std::string error;
-  FileHandle file = open_text_to_read(run_dir, "about.txt", error);
+  FileHandle file = open_text_to_read(run_dir, "about.txt", &error);
   if (!file) {
     // Nothing to read, so the menu comes back at once rather than an empty screen to leave.
     print_message(out, err, error + "; no information to show");

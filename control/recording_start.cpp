@@ -14,8 +14,8 @@
 
 std::unique_ptr<FrameSource> open_recording_run(const std::filesystem::path& run_dir,
                                                 const RunOptions& options, std::FILE* out,
-                                                std::FILE* err, std::string& error,
-                                                RunFolderLock& lock, RunInfo& info) {
+                                                std::FILE* err, RunFolderLock& lock, RunInfo& info,
+                                                std::string* error) {
   std::vector<std::string> notices;
   std::unique_ptr<FrameSource> source =
       options.recordings.size() > 1
@@ -30,40 +30,40 @@ std::unique_ptr<FrameSource> open_recording_run(const std::filesystem::path& run
   info.commit = std::string(version.commit);
   info.recording = options.recording;
   info.options = options.command_options;
-  info.recording_id = recording_id(options.recording, &error);
+  info.recording_id = recording_id(options.recording, error);
   if (info.recording_id.empty()) return nullptr;
   std::filesystem::path data_folder;
   if (!find_data_folder(options.data_folders, data_folder, error)) return nullptr;
   std::error_code ec;
   const std::filesystem::file_status status = std::filesystem::status(run_dir, ec);
   if (std::filesystem::exists(status) && !std::filesystem::is_directory(status)) {
-    error = run_dir.string() + ": not a folder";
+    *error = run_dir.string() + ": not a folder";
     return nullptr;
   }
   std::filesystem::create_directories(run_dir, ec);
   if (ec) {
-    error = run_dir.string() + ": cannot create folder: " + ec.message();
+    *error = run_dir.string() + ": cannot create folder: " + ec.message();
     return nullptr;
   }
-  if (!lock_run_folder(run_dir, lock, &error)) return nullptr;
+  if (!lock_run_folder(run_dir, lock, error)) return nullptr;
   // One run folder, one recording: the record of the folder's run says which.
   RunInfo previous;
   bool missing = false;
-  if (!read_run_info(run_dir, previous, &missing, &error)) {
+  if (!read_run_info(run_dir, previous, &missing, error)) {
     if (!missing) return nullptr;
   } else if (!options.replace && !previous.recording_id.empty() &&
              previous.recording_id != info.recording_id) {
-    error = run_dir.string() + ": holds the run of another recording (" +
-            (previous.recording.empty() ? previous.recording_id : previous.recording) +
-            ", run.txt); choose another --out, or --replace to start the folder afresh";
+    *error = run_dir.string() + ": holds the run of another recording (" +
+             (previous.recording.empty() ? previous.recording_id : previous.recording) +
+             ", run.txt); choose another --out, or --replace to start the folder afresh";
     return nullptr;
   }
-  if (!check_output_names(run_dir, RunKind::recording, &error) ||
-      !lay_out_run_folder(run_dir, data_folder, error, RawFrames::none)) {
+  if (!check_output_names(run_dir, RunKind::recording, error) ||
+      !lay_out_run_folder(run_dir, data_folder, RawFrames::none, error)) {
     return nullptr;
   }
   info.started = run_info_time_now();
-  if (!write_run_info(run_dir, info, &error)) return nullptr;
+  if (!write_run_info(run_dir, info, error)) return nullptr;
   return source;
 }
 

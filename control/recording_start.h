@@ -23,8 +23,8 @@
 // options.replace. `info` is the new run.txt, written with its Started time.
 std::unique_ptr<FrameSource> open_recording_run(const std::filesystem::path& run_dir,
                                                 const RunOptions& options, std::FILE* out,
-                                                std::FILE* err, std::string& error,
-                                                RunFolderLock& lock, RunInfo& info);
+                                                std::FILE* err, RunFolderLock& lock, RunInfo& info,
+                                                std::string* error);
 
 // The run's console output on `out`: the progress line (options.progress_line, with the source's
 // frame count as the total), else the notices with or without their per-frame lines.

@@ -76,7 +76,7 @@ void warn_about_trailing_text(std::FILE* file, const char* path, const char* key
 
 bool read_settings_file(const std::filesystem::path& run_dir, const char* name,
                         DetectionSettings& settings, std::vector<std::string>& problems,
-                        std::string& error, std::vector<std::string>* warnings) {
+                        std::vector<std::string>* warnings, std::string* error) {
   const char* path = name;
   FileHandle file = open_text_to_read(run_dir, name, error);
   if (!file) return false;
@@ -130,7 +130,7 @@ std::string format_settings(const DetectionSettings& settings) {
 }
 
 bool write_settings_file(const std::filesystem::path& run_dir, const DetectionSettings& settings,
-                         std::string& error) {
+                         std::string* error) {
   return replace_text_file_in(run_dir, "settings.txt", format_settings(settings), error);
 }
 

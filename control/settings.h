@@ -56,13 +56,13 @@ extern const std::array<SettingsParameter, 14> settings_parameters;
 // ignored".
 bool read_settings_file(const std::filesystem::path& run_dir, const char* name,
                         DetectionSettings& settings, std::vector<std::string>& problems,
-                        std::string& error, std::vector<std::string>* warnings = nullptr);
+                        std::vector<std::string>* warnings, std::string* error);
 
 // Writes the fourteen "Key= value" lines (%d / %f) to `run_dir`/settings.txt, through a temporary
 // file in the same folder renamed over it, so a failed save leaves the old file whole. False
 // with `error` when the file cannot be written.
 bool write_settings_file(const std::filesystem::path& run_dir, const DetectionSettings& settings,
-                         std::string& error);
+                         std::string* error);
 
 // The text of data_dump.txt: the frame size, `frames_read` and the settings as typed, under the
 // keys scripts read (spelt as they always were: neighour_sd, min_sid2, interlace twice).

@@ -72,5 +72,5 @@ bool read_completeness_csv(const std::filesystem::path& path, std::vector<Comple
     rows.push_back(r);
     return true;
   };
-  return read_csv_rows(path, kMostFileBytes, kColumns, kFirstColumns, row, error);
+  return read_csv_rows(path, kMostFileBytes, kColumns, kFirstColumns, row, false, error);
 }

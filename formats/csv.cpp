@@ -59,7 +59,7 @@ std::string quoted_cell(std::string_view cell) {
 bool read_csv_file(const std::filesystem::path& path, std::size_t most_bytes, std::string& text,
                    std::string* error) {
   const std::string name = path.string();
-  FileHandle file = open_text_to_read("", name.c_str(), *error);
+  FileHandle file = open_text_to_read("", name.c_str(), error);
   if (!file) return false;
   text.clear();
   char buffer[65536];
@@ -237,7 +237,7 @@ bool read_word_cell(const CsvLines& lines, std::string_view column, std::string_
 
 bool parse_csv_rows(const std::string& name, std::string_view text,
                     std::span<const std::string_view> columns, std::size_t least_columns,
-                    const CsvRowReader& row, std::string* error, bool spreadsheet_ends) {
+                    const CsvRowReader& row, bool spreadsheet_ends, std::string* error) {
   CsvLines lines(name, text);
   if (spreadsheet_ends) lines.allow_spreadsheet_ends();
   std::size_t used = 0;
@@ -252,8 +252,8 @@ bool parse_csv_rows(const std::string& name, std::string_view text,
 
 bool read_csv_rows(const std::filesystem::path& path, std::size_t most_bytes,
                    std::span<const std::string_view> columns, std::size_t least_columns,
-                   const CsvRowReader& row, std::string* error, bool spreadsheet_ends) {
+                   const CsvRowReader& row, bool spreadsheet_ends, std::string* error) {
   std::string text;
   return read_csv_file(path, most_bytes, text, error) &&
-         parse_csv_rows(path.string(), text, columns, least_columns, row, error, spreadsheet_ends);
+         parse_csv_rows(path.string(), text, columns, least_columns, row, spreadsheet_ends, error);
 }

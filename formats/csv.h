@@ -105,8 +105,8 @@ using CsvRowReader = std::function<bool(
 // file saved again from a spreadsheet does.
 bool parse_csv_rows(const std::string& name, std::string_view text,
                     std::span<const std::string_view> columns, std::size_t least_columns,
-                    const CsvRowReader& row, std::string* error, bool spreadsheet_ends = false);
+                    const CsvRowReader& row, bool spreadsheet_ends, std::string* error);
 // The same for the whole file at `path`, at most `most_bytes`.
 bool read_csv_rows(const std::filesystem::path& path, std::size_t most_bytes,
                    std::span<const std::string_view> columns, std::size_t least_columns,
-                   const CsvRowReader& row, std::string* error, bool spreadsheet_ends = false);
+                   const CsvRowReader& row, bool spreadsheet_ends, std::string* error);

@@ -73,6 +73,6 @@ bool read_decisions_csv(const std::filesystem::path& path, std::vector<DecisionR
     return true;
   };
   // Often saved again from a spreadsheet: a byte-order mark and trailing empty lines are allowed.
-  return read_csv_rows(path, kMostFileBytes, kColumns, std::size(kColumns), row, error,
-                       /*spreadsheet_ends=*/true);
+  return read_csv_rows(path, kMostFileBytes, kColumns, std::size(kColumns), row,
+                       /*spreadsheet_ends=*/true, error);
 }

@@ -217,7 +217,7 @@ bool parse_flashes_csv(const std::string& name, std::string_view text, std::vect
     rows.push_back(std::move(r));
     return true;
   };
-  return parse_csv_rows(name, text, kColumnNames, kLeastColumns, row, error);
+  return parse_csv_rows(name, text, kColumnNames, kLeastColumns, row, false, error);
 }
 
 bool read_flashes_csv(const std::filesystem::path& path, std::vector<FlashRow>& rows,

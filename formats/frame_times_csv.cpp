@@ -166,7 +166,7 @@ bool read_frame_times_csv(const std::filesystem::path& dir, FrameTimes& times,
   std::error_code ec;
   const std::filesystem::path path = dir / kFrameTimesName;
   if (!std::filesystem::exists(std::filesystem::symlink_status(path, ec))) return true;
-  FileHandle file = open_text_to_read(dir, kFrameTimesName, *error);
+  FileHandle file = open_text_to_read(dir, kFrameTimesName, error);
   if (!file) return false;
   const std::uintmax_t size = std::filesystem::file_size(path, ec);
   if (ec || size > kMostFrameTimesBytes) {

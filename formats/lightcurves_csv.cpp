@@ -68,5 +68,5 @@ bool read_lightcurves_csv(const std::filesystem::path& path, const std::vector<F
     rows.push_back(p);
     return true;
   };
-  return read_csv_rows(path, kMostFileBytes, kColumns, kLeastColumns, row, error);
+  return read_csv_rows(path, kMostFileBytes, kColumns, kLeastColumns, row, false, error);
 }

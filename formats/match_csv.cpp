@@ -79,5 +79,5 @@ bool read_match_csv(const std::filesystem::path& path, std::vector<MatchRow>& ro
     rows.push_back(std::move(r));
     return true;
   };
-  return read_csv_rows(path, kMostFileBytes, kColumns, kLeastColumns, row, error);
+  return read_csv_rows(path, kMostFileBytes, kColumns, kLeastColumns, row, false, error);
 }

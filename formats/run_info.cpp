@@ -78,7 +78,7 @@ bool parse_run_info(const std::string& text, RunInfo& info, std::string* error) 
 bool read_run_info(const std::filesystem::path& dir, RunInfo& info, bool* missing,
                    std::string* error) {
   std::string message;
-  FileHandle file = open_regular_file(dir, kRunInfoName, message, missing);
+  FileHandle file = open_regular_file(dir, kRunInfoName, missing, &message);
   if (!file) {
     if (missing == nullptr || !*missing) *error = message;
     return false;
@@ -101,7 +101,7 @@ bool read_run_info(const std::filesystem::path& dir, RunInfo& info, bool* missin
 }
 
 bool write_run_info(const std::filesystem::path& dir, const RunInfo& info, std::string* error) {
-  return replace_text_file_in(dir, kRunInfoName, format_run_info(info), *error);
+  return replace_text_file_in(dir, kRunInfoName, format_run_info(info), error);
 }
 
 std::string run_info_time_now() {

@@ -99,13 +99,13 @@ bool parse_scale_value(std::string_view text, SiteSettings& site) {
 
 // Reads one key's value; false when the value is bad. `what` then says what was expected.
 bool parse_key(std::string_view key, std::string_view value, SiteSettings& site,
-               std::string& what) {
+               std::string* what) {
   if (key == "Latitude" || key == "Longitude" || key == "Height") {
     double v = 0.0;
     const bool lat = key == "Latitude", lon = key == "Longitude";
-    what = lat ? "a number of degrees from -90 to 90"
-               : (lon ? "a number of degrees from -180 to 360"
-                      : "a number of metres from -500 to 10000");
+    *what = lat ? "a number of degrees from -90 to 90"
+                : (lon ? "a number of degrees from -180 to 360"
+                       : "a number of metres from -500 to 10000");
     if (!parse_double(value, v)) return false;
     if (lat && (v < -90.0 || v > 90.0)) return false;
     if (lon && (v < -180.0 || v > 360.0)) return false;
@@ -114,24 +114,24 @@ bool parse_key(std::string_view key, std::string_view value, SiteSettings& site,
     return true;
   }
   if (key == "Mirror") {
-    what = "yes or no";
+    *what = "yes or no";
     value = trim(value);
     if (value != "yes" && value != "no") return false;
     site.mirror = value == "yes" ? MirrorSense::yes : MirrorSense::no;
     return true;
   }
   if (key == "Rotation") {
-    what = "DEG or DEG@UTC, degrees from -360 to 360";
+    *what = "DEG or DEG@UTC, degrees from -360 to 360";
     return parse_rotation_value(trim(value), site);
   }
   if (key == "Mount") {
-    what = "altaz or equatorial";
+    *what = "altaz or equatorial";
     value = trim(value);
     if (value != "altaz" && value != "equatorial") return false;
     site.altaz = value == "altaz";
     return true;
   }
-  what = "arcseconds per pixel above 0 and up to 3600";
+  *what = "arcseconds per pixel above 0 and up to 3600";
   return parse_scale_value(value, site);
 }
 
@@ -149,12 +149,12 @@ bool is_site_option(const std::string& option) {
 }
 
 bool parse_site_option(const std::string& option, const std::string& value, SiteSettings& site,
-                       std::string& error) {
+                       std::string* error) {
   const std::string quoted = "\"" + value + "\"";
   if (option == "--site") {
     if (parse_site_value(value, site)) return true;
-    error = "--site: " + quoted +
-            " is not LAT,LON[,HEIGHT] (degrees north -90 to 90, degrees east, metres)";
+    *error = "--site: " + quoted +
+             " is not LAT,LON[,HEIGHT] (degrees north -90 to 90, degrees east, metres)";
     return false;
   }
   if (option == "--mirror") {
@@ -162,13 +162,13 @@ bool parse_site_option(const std::string& option, const std::string& value, Site
       site.mirror = value == "yes" ? MirrorSense::yes : MirrorSense::no;
       return true;
     }
-    error = "--mirror: " + quoted + " is not yes or no";
+    *error = "--mirror: " + quoted + " is not yes or no";
     return false;
   }
   if (option == "--rotation") {
     if (parse_rotation_value(value, site)) return true;
-    error = "--rotation: " + quoted +
-            " is not DEG or DEG@UTC (degrees from -360 to 360, UTC as 2024-03-15T21:04:05Z)";
+    *error = "--rotation: " + quoted +
+             " is not DEG or DEG@UTC (degrees from -360 to 360, UTC as 2024-03-15T21:04:05Z)";
     return false;
   }
   if (option == "--mount") {
@@ -176,26 +176,26 @@ bool parse_site_option(const std::string& option, const std::string& value, Site
       site.altaz = value == "altaz";
       return true;
     }
-    error = "--mount: " + quoted + " is not altaz or equatorial";
+    *error = "--mount: " + quoted + " is not altaz or equatorial";
     return false;
   }
   if (parse_scale_value(value, site)) return true;
-  error = "--scale: " + quoted + " is not a number of arcseconds per pixel above 0 and up to 3600";
+  *error = "--scale: " + quoted + " is not a number of arcseconds per pixel above 0 and up to 3600";
   return false;
 }
 
-bool check_site_options(const SiteSettings& site, std::string& error) {
+bool check_site_options(const SiteSettings& site, std::string* error) {
   if (!site.site_known && (site.mirror != MirrorSense::unknown || site.rotation_known ||
                            site.altaz || site.scale_known)) {
-    error = "--site: needed with --mirror, --rotation, --mount and --scale";
+    *error = "--site: needed with --mirror, --rotation, --mount and --scale";
     return false;
   }
   if (site.altaz && site.rotation_utc.empty()) {
-    error = "--mount: altaz needs --rotation DEG@UTC (the rotation and when it was measured)";
+    *error = "--mount: altaz needs --rotation DEG@UTC (the rotation and when it was measured)";
     return false;
   }
   if (!site.altaz && !site.rotation_utc.empty()) {
-    error = "--rotation: a rotation measured at a time turns only on --mount altaz";
+    *error = "--rotation: a rotation measured at a time turns only on --mount altaz";
     return false;
   }
   return true;
@@ -216,7 +216,7 @@ std::string format_site_file(const SiteSettings& site) {
   return text;
 }
 
-bool parse_site_file(std::string_view text, SiteSettings& site, std::string& error) {
+bool parse_site_file(std::string_view text, SiteSettings& site, std::string* error) {
   SiteSettings read;
   const char* keys[] = {"Latitude", "Longitude", "Height", "Mirror", "Rotation", "Mount", "Scale"};
   bool seen[7] = {};
@@ -233,44 +233,44 @@ bool parse_site_file(std::string_view text, SiteSettings& site, std::string& err
     const std::string where = file + ": line " + std::to_string(line_number) + ": ";
     const std::size_t equals = line.find('=');
     if (equals == std::string_view::npos) {
-      error = where + "\"" + std::string(line) + "\" is not Key= value";
+      *error = where + "\"" + std::string(line) + "\" is not Key= value";
       return false;
     }
     const std::string_view key = trim(line.substr(0, equals));
     int k = 0;
     while (k < 7 && key != keys[k]) ++k;
     if (k == 7) {
-      error = where + std::string(key) +
-              ": not a key of site.txt (Latitude, Longitude, Height, Mirror, Rotation, Mount, "
-              "Scale)";
+      *error = where + std::string(key) +
+               ": not a key of site.txt (Latitude, Longitude, Height, Mirror, Rotation, Mount, "
+               "Scale)";
       return false;
     }
     if (seen[k]) {
-      error = where + std::string(key) + ": given twice";
+      *error = where + std::string(key) + ": given twice";
       return false;
     }
     seen[k] = true;
     std::string what;
     const std::string_view value = trim(line.substr(equals + 1));
-    if (!parse_key(key, value, read, what)) {
-      error = where + std::string(key) + ": \"" + std::string(value) + "\" is not " + what;
+    if (!parse_key(key, value, read, &what)) {
+      *error = where + std::string(key) + ": \"" + std::string(value) + "\" is not " + what;
       return false;
     }
   }
   for (int k = 0; k < 2; ++k) {
     if (!seen[k]) {
-      error = file + ": " + keys[k] + ": missing";
+      *error = file + ": " + keys[k] + ": missing";
       return false;
     }
   }
   read.site_known = true;
   std::string check;
   if (read.altaz && read.rotation_utc.empty()) {
-    error = file + ": Mount: altaz needs Rotation= DEG@UTC";
+    *error = file + ": Mount: altaz needs Rotation= DEG@UTC";
     return false;
   }
   if (!read.altaz && !read.rotation_utc.empty()) {
-    error = file + ": Rotation: a rotation measured at a time needs Mount= altaz";
+    *error = file + ": Rotation: a rotation measured at a time needs Mount= altaz";
     return false;
   }
   site = read;
@@ -278,7 +278,7 @@ bool parse_site_file(std::string_view text, SiteSettings& site, std::string& err
 }
 
 bool read_site_file(const std::filesystem::path& run_dir, SiteSettings& site, bool& present,
-                    std::string& error) {
+                    std::string* error) {
   std::error_code ec;
   present = std::filesystem::exists(std::filesystem::symlink_status(run_dir / kSiteFileName, ec));
   if (!present) return true;
@@ -291,19 +291,19 @@ bool read_site_file(const std::filesystem::path& run_dir, SiteSettings& site, bo
     if (got == 0) break;
     text.append(buffer, got);
     if (text.size() > kMostSiteFileBytes) {
-      error = std::string(kSiteFileName) + ": larger than " + std::to_string(kMostSiteFileBytes) +
-              " bytes; not a site file";
+      *error = std::string(kSiteFileName) + ": larger than " + std::to_string(kMostSiteFileBytes) +
+               " bytes; not a site file";
       return false;
     }
   }
   if (std::ferror(file.get()) != 0) {
-    error = std::string(kSiteFileName) + ": read failed";
+    *error = std::string(kSiteFileName) + ": read failed";
     return false;
   }
   return parse_site_file(text, site, error);
 }
 
 bool write_site_file(const std::filesystem::path& run_dir, const SiteSettings& site,
-                     std::string& error) {
+                     std::string* error) {
   return replace_text_file_in(run_dir, kSiteFileName, format_site_file(site), error);
 }

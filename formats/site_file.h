@@ -33,11 +33,11 @@ bool is_site_option(const std::string& option);
 // Reads the value of one of those options into `site`. False with `error`, one line naming the
 // option and the value ("--site: \"40,x\" is not LAT,LON[,HEIGHT] in degrees and metres").
 bool parse_site_option(const std::string& option, const std::string& value, SiteSettings& site,
-                       std::string& error);
+                       std::string* error);
 
 // Checks the options given together: every other option needs --site; --mount altaz needs a
 // --rotation measured at a time (DEG@UTC), and a rotation with a time needs --mount altaz.
-bool check_site_options(const SiteSettings& site, std::string& error);
+bool check_site_options(const SiteSettings& site, std::string* error);
 
 // site.txt's text for `site` (site_known must be true).
 std::string format_site_file(const SiteSettings& site);
@@ -45,13 +45,13 @@ std::string format_site_file(const SiteSettings& site);
 // Parses site.txt's text. False with `error` naming the file, the line and the key that is wrong
 // ("site.txt: line 2: Longitude: \"abc\" is not a number of degrees from -180 to 360"), a key
 // that is not one of the seven, a key given twice, or Latitude or Longitude missing.
-bool parse_site_file(std::string_view text, SiteSettings& site, std::string& error);
+bool parse_site_file(std::string_view text, SiteSettings& site, std::string* error);
 
 // Reads site.txt of `run_dir` when it is there (`present` says whether it is). False with `error`
 // when it is there but cannot be read or is wrong.
 bool read_site_file(const std::filesystem::path& run_dir, SiteSettings& site, bool& present,
-                    std::string& error);
+                    std::string* error);
 
 // Writes site.txt into `run_dir` (whole, through a temporary name).
 bool write_site_file(const std::filesystem::path& run_dir, const SiteSettings& site,
-                     std::string& error);
+                     std::string* error);

@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::uint8_t> header_scratch(kFrameHeaderBytes, 0xEE);
   FrameGeometry geometry;
   std::string error;
-  if (!read_frame_geometry(fuzz_folder(), header_scratch, geometry, error)) {
+  if (!read_frame_geometry(fuzz_folder(), header_scratch, geometry, &error)) {
     if (error.empty() || error.find('\n') != std::string::npos) std::abort();
     if (first.size() >= kFrameHeaderBytes && error.find("frame size") == std::string::npos) {
       std::abort();
@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::uint8_t> report_header(kReportHeaderBytes, 0);
   error.clear();
   const bool have_template = load_report_header(fuzz_folder(), report_header, geometry.image_width,
-                                                geometry.image_height, error);
+                                                geometry.image_height, &error);
   if (have_template != (report_template.size() >= kReportHeaderBytes)) std::abort();
 
   // Frame 0 again and the frame after it through the frame folder, into a guarded destination.

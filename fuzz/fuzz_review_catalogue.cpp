@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ReviewPageResult result;
   std::string error;
   const std::filesystem::path run = fuzz_folder() / "run";
-  const bool ok = write_review_page(run, result, error);
+  const bool ok = write_review_page(run, result, &error);
   const std::string named = (run / "").string();  // every message names a file of the run
   for (const std::string& notice : result.notices) {
     if (!one_line(notice) || notice.rfind(named, 0) != 0) std::abort();

@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::string> notices;
   std::string error;
   const std::unique_ptr<FrameSource> source =
-      open_recording(options.recording, options, notices, error);
+      open_recording(options.recording, options, notices, &error);
   if (source == nullptr) return 0;
   const FrameGeometry geometry = source->geometry();
   std::vector<std::uint8_t> frame(static_cast<std::size_t>(geometry.frame_pixels));

@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   DetectionSettings settings;
   std::vector<std::string> problems;
   std::string error;
-  if (!read_settings_file(fuzz_folder(), "settings.txt", settings, problems, error)) std::abort();
+  if (!read_settings_file(fuzz_folder(), "settings.txt", settings, problems, nullptr, &error))
+    std::abort();
   if (problems.size() > settings_parameters.size()) std::abort();
   for (const std::string& problem : problems) {
     if (problem.rfind("settings.txt: ", 0) != 0 || problem.find('\n') != std::string::npos) {
@@ -30,10 +31,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   // Whatever was read must survive a save and a reload: fourteen readable pairs.
-  if (!write_settings_file(fuzz_folder(), settings, error)) std::abort();
+  if (!write_settings_file(fuzz_folder(), settings, &error)) std::abort();
   DetectionSettings reloaded;
   problems.clear();
-  if (!read_settings_file(fuzz_folder(), "settings.txt", reloaded, problems, error) ||
+  if (!read_settings_file(fuzz_folder(), "settings.txt", reloaded, problems, nullptr, &error) ||
       !problems.empty()) {
     std::abort();
   }

@@ -65,7 +65,7 @@ void write_fuzz_text(const std::string& path, const std::string& text) {
 
 void lay_out_fuzz_run_folder() {
   std::string error;
-  if (!lay_out_run_folder(fuzz_folder(), VESK_DATA_DIR, error)) die(error);
+  if (!lay_out_run_folder(fuzz_folder(), VESK_DATA_DIR, RawFrames::folder, &error)) die(error);
 }
 
 std::FILE* null_output() {

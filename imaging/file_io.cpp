@@ -15,23 +15,23 @@ std::string errno_message(const char* path, const char* what) {
   return text;
 }
 
-FileHandle open_file(const char* path, const char* mode, std::string& error) {
+FileHandle open_file(const char* path, const char* mode, std::string* error) {
   errno = 0;
   FileHandle file(std::fopen(path, mode));
-  if (!file) error = errno_message(path, "cannot open");
+  if (!file) *error = errno_message(path, "cannot open");
   return file;
 }
 
 FileHandle open_file_in(const std::filesystem::path& dir, const char* name, const char* mode,
-                        std::string& error) {
+                        std::string* error) {
   errno = 0;
   FileHandle file(std::fopen((dir / name).c_str(), mode));
-  if (!file) error = errno_message(name, "cannot open");
+  if (!file) *error = errno_message(name, "cannot open");
   return file;
 }
 
-FileHandle open_regular_file(const std::filesystem::path& dir, const char* name, std::string& error,
-                             bool* missing) {
+FileHandle open_regular_file(const std::filesystem::path& dir, const char* name, bool* missing,
+                             std::string* error) {
   if (missing != nullptr) *missing = false;
   // Opened without blocking, so a FIFO with no writer answers at once; the mode is put back
   // for the reads.
@@ -39,13 +39,13 @@ FileHandle open_regular_file(const std::filesystem::path& dir, const char* name,
   const int fd = ::open((dir / name).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     if (missing != nullptr) *missing = errno == ENOENT;
-    error = errno_message(name, "cannot open");
+    *error = errno_message(name, "cannot open");
     return nullptr;
   }
   struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     ::close(fd);
-    error = std::string(name) + ": not a regular file";
+    *error = std::string(name) + ": not a regular file";
     return nullptr;
   }
   const int flags = ::fcntl(fd, F_GETFL);
@@ -53,24 +53,24 @@ FileHandle open_regular_file(const std::filesystem::path& dir, const char* name,
   errno = 0;
   FileHandle file(::fdopen(fd, "rb"));
   if (!file) {
-    error = errno_message(name, "cannot open");
+    *error = errno_message(name, "cannot open");
     ::close(fd);
   }
   return file;
 }
 
 FileHandle open_text_to_read(const std::filesystem::path& dir, const char* path,
-                             std::string& error) {
-  return open_regular_file(dir, path, error);
+                             std::string* error) {
+  return open_regular_file(dir, path, nullptr, error);
 }
 
-bool close_file(FileHandle& file, const char* path, std::string& error) {
+bool close_file(FileHandle& file, const char* path, std::string* error) {
   if (!file) return true;
   errno = 0;
   const bool had_error = std::ferror(file.get()) != 0;
   const int rc = std::fclose(file.release());
   if (had_error || rc != 0) {
-    error = errno_message(path, "write failed");
+    *error = errno_message(path, "write failed");
     return false;
   }
   return true;
@@ -82,11 +82,11 @@ std::size_t read_bytes(std::FILE* file, std::span<std::uint8_t> bytes) {
 }
 
 bool write_bytes(std::FILE* file, std::span<const std::uint8_t> bytes, const char* path,
-                 std::string& error) {
+                 std::string* error) {
   if (bytes.empty()) return true;
   errno = 0;
   if (std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
-    error = errno_message(path, "write failed");
+    *error = errno_message(path, "write failed");
     return false;
   }
   return true;
@@ -107,18 +107,18 @@ void put_le32(std::span<std::uint8_t> bytes, std::size_t offset, std::int32_t va
 // Opens the temporary file `part_name` for writing without waiting: a FIFO or a socket left under
 // that name is refused, not waited on.
 FileHandle open_part_file(const std::string& part_name, const std::string& shown_part,
-                          std::string& error) {
+                          std::string* error) {
   errno = 0;
   const int fd =
       ::open(part_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) {
-    error = errno_message(shown_part.c_str(), "cannot open");
+    *error = errno_message(shown_part.c_str(), "cannot open");
     return nullptr;
   }
   struct stat info {};
   if (::fstat(fd, &info) != 0 || S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)) {
     ::close(fd);
-    error = shown_part + ": not a regular file";
+    *error = shown_part + ": not a regular file";
     return nullptr;
   }
   const int flags = ::fcntl(fd, F_GETFL);
@@ -126,7 +126,7 @@ FileHandle open_part_file(const std::string& part_name, const std::string& shown
   errno = 0;
   FileHandle file(::fdopen(fd, "wb"));
   if (!file) {
-    error = errno_message(shown_part.c_str(), "cannot open");
+    *error = errno_message(shown_part.c_str(), "cannot open");
     ::close(fd);
   }
   return file;
@@ -137,7 +137,7 @@ namespace {
 // Writes the pieces to "<path>.part" and renames it to `path`; messages name `shown` (the path
 // as the user knows it) and "<shown>.part".
 bool replace_file_named(const std::filesystem::path& path, const std::string& shown,
-                        std::span<const std::span<const std::uint8_t>> pieces, std::string& error) {
+                        std::span<const std::span<const std::uint8_t>> pieces, std::string* error) {
   const std::string final_name = path.string();
   const std::string part_name = final_name + ".part";
   const std::string shown_part = shown + ".part";
@@ -151,7 +151,7 @@ bool replace_file_named(const std::filesystem::path& path, const std::string& sh
   if (ok) {
     errno = 0;
     if (std::rename(part_name.c_str(), final_name.c_str()) != 0) {
-      error = errno_message(shown.c_str(), "cannot rename the finished file");
+      *error = errno_message(shown.c_str(), "cannot rename the finished file");
       ok = false;
     }
   }
@@ -162,19 +162,19 @@ bool replace_file_named(const std::filesystem::path& path, const std::string& sh
 }  // namespace
 
 bool replace_file(const std::filesystem::path& path,
-                  std::span<const std::span<const std::uint8_t>> pieces, std::string& error) {
+                  std::span<const std::span<const std::uint8_t>> pieces, std::string* error) {
   return replace_file_named(path, path.string(), pieces, error);
 }
 
 bool replace_text_file_in(const std::filesystem::path& dir, const char* name,
-                          const std::string& text, std::string& error) {
+                          const std::string& text, std::string* error) {
   const std::span<const std::uint8_t> pieces[] = {
       {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}};
   return replace_file_named(dir / name, name, pieces, error);
 }
 
 bool replace_text_file(const std::filesystem::path& path, const std::string& text,
-                       std::string& error) {
+                       std::string* error) {
   const std::span<const std::uint8_t> pieces[] = {
       {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}};
   return replace_file(path, pieces, error);

@@ -129,9 +129,9 @@ std::size_t report_strip_bytes(int image_width) {
 
 bool write_flash_report(FileHandle& report_file, const char* path, const FlashReportInput& input,
                         std::span<std::uint8_t> report_pixels,
-                        std::span<std::uint8_t> thumbnail_strip, std::string& error) {
+                        std::span<std::uint8_t> thumbnail_strip, std::string* error) {
   if (!report_file) {
-    error = std::string(path) + ": report file is not open";
+    *error = std::string(path) + ": report file is not open";
     return false;
   }
   check_or_die(buffers_fit(input, report_pixels.size(), thumbnail_strip.size()),
@@ -149,7 +149,7 @@ bool write_flash_report(FileHandle& report_file, const char* path, const FlashRe
   if (!write_bytes(file, input.report_header, path, error) ||
       !write_bytes(file, frame_section, path, error) || !write_bytes(file, strip, path, error)) {
     std::string ignored;  // the write's own message says what went wrong first
-    close_file(report_file, path, ignored);
+    close_file(report_file, path, &ignored);
     return false;
   }
   return close_file(report_file, path, error);

@@ -43,4 +43,4 @@ struct FlashReportInput {
 // in every case). Buffers smaller than the geometry needs stop the program (a sizing bug).
 bool write_flash_report(FileHandle& report_file, const char* path, const FlashReportInput& input,
                         std::span<std::uint8_t> report_pixels,
-                        std::span<std::uint8_t> thumbnail_strip, std::string& error);
+                        std::span<std::uint8_t> thumbnail_strip, std::string* error);

@@ -11,13 +11,13 @@ namespace {
 // Fills `bytes` from the start of `path`; false with "<path>: truncated, 3 of 54 <unit>" when the
 // file is shorter, or the open error.
 bool read_leading_bytes(const std::filesystem::path& run_dir, const char* path,
-                        std::span<std::uint8_t> bytes, const char* unit, std::string& error) {
-  FileHandle file = open_regular_file(run_dir, path, error);
+                        std::span<std::uint8_t> bytes, const char* unit, std::string* error) {
+  FileHandle file = open_regular_file(run_dir, path, nullptr, error);
   if (!file) return false;
   const std::size_t got = read_bytes(file.get(), bytes);
   if (got < bytes.size()) {
-    error = std::string(path) + ": truncated, " + std::to_string(got) + " of " +
-            std::to_string(bytes.size()) + " " + unit;
+    *error = std::string(path) + ": truncated, " + std::to_string(got) + " of " +
+             std::to_string(bytes.size()) + " " + unit;
     return false;
   }
   return true;
@@ -43,15 +43,15 @@ std::string numbered_file_name(const char* pattern, std::int64_t number) {
 
 bool read_frame_geometry(const std::filesystem::path& run_dir,
                          std::span<std::uint8_t> header_scratch, FrameGeometry& geometry,
-                         std::string& error) {
+                         std::string* error) {
   const char* path = "BMP_RAW/a00000.bmp";
   const auto header = header_scratch.first(kFrameHeaderBytes);
   if (!read_leading_bytes(run_dir, path, header, "header bytes", error)) return false;
   const std::int32_t width = get_le32(header, 18);
   const std::int32_t height = get_le32(header, 22);
   if (width < 1 || width > kMaxFrameSide || height < 1 || height > kMaxFrameSide) {
-    error = std::string(path) + ": frame size " + std::to_string(width) + " x " +
-            std::to_string(height) + " is outside 1 to " + std::to_string(kMaxFrameSide);
+    *error = std::string(path) + ": frame size " + std::to_string(width) + " x " +
+             std::to_string(height) + " is outside 1 to " + std::to_string(kMaxFrameSide);
     return false;
   }
   geometry.image_width = width;
@@ -61,7 +61,7 @@ bool read_frame_geometry(const std::filesystem::path& run_dir,
 }
 
 bool load_report_header(const std::filesystem::path& run_dir, std::span<std::uint8_t> report_header,
-                        int image_width, int image_height, std::string& error) {
+                        int image_width, int image_height, std::string* error) {
   const auto header = report_header.first(kReportHeaderBytes);
   if (!read_leading_bytes(run_dir, "bmpheader.dat", header, "bytes", error)) return false;
   put_le32(header, 18, image_width);

@@ -34,10 +34,10 @@ void write_raw_frame_header(std::span<std::uint8_t, kFrameHeaderBytes> header, i
 // height outside 1 to kMaxFrameSide.
 bool read_frame_geometry(const std::filesystem::path& run_dir,
                          std::span<std::uint8_t> header_scratch, FrameGeometry& geometry,
-                         std::string& error);
+                         std::string* error);
 
 // Reads the 56 bytes of `run_dir`/bmpheader.dat into `report_header` (56 bytes) and writes
 // `image_width` at bytes 18-21 and `image_height` + 40 at bytes 22-25. False with `error` when
 // the file is missing or shorter than 56 bytes.
 bool load_report_header(const std::filesystem::path& run_dir, std::span<std::uint8_t> report_header,
-                        int image_width, int image_height, std::string& error);
+                        int image_width, int image_height, std::string* error);

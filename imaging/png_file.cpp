@@ -75,13 +75,13 @@ bool image_is_well_formed(const PngImageView& image) {
 }  // namespace
 
 bool write_png_file(const std::filesystem::path& path, const PngImageView& image,
-                    std::string& error) {
+                    std::string* error) {
   const std::string final_name = path.string();
   if (!image_is_well_formed(image)) {
-    error = final_name + ": image of " + std::to_string(image.width) + " x " +
-            std::to_string(image.height) + " pixels, " + std::to_string(image.channels) +
-            " channels and " + std::to_string(image.pixels.size()) +
-            " bytes cannot be written as PNG";
+    *error = final_name + ": image of " + std::to_string(image.width) + " x " +
+             std::to_string(image.height) + " pixels, " + std::to_string(image.channels) +
+             " channels and " + std::to_string(image.pixels.size()) +
+             " bytes cannot be written as PNG";
     return false;
   }
   const std::string part_name = final_name + ".part";
@@ -92,17 +92,17 @@ bool write_png_file(const std::filesystem::path& path, const PngImageView& image
   bool ok = encode_png(file.get(), image, failure);
   if (!ok) {
     // A failed fwrite inside libpng leaves errno set; say both what libpng saw and why.
-    error =
+    *error =
         errno_message(part_name.c_str(), (std::string("PNG not written: ") + failure.text).c_str());
     std::string ignored;
-    close_file(file, part_name.c_str(), ignored);
+    close_file(file, part_name.c_str(), &ignored);
   } else if (!close_file(file, part_name.c_str(), error)) {
     ok = false;
   }
   if (ok) {
     errno = 0;
     if (std::rename(part_name.c_str(), final_name.c_str()) != 0) {
-      error = errno_message(final_name.c_str(), "cannot rename the finished file");
+      *error = errno_message(final_name.c_str(), "cannot rename the finished file");
       ok = false;
     }
   }
@@ -111,13 +111,13 @@ bool write_png_file(const std::filesystem::path& path, const PngImageView& image
 }
 
 bool read_png_file(const std::filesystem::path& path, int max_side, PngImage& image,
-                   std::string& error) {
+                   std::string* error) {
   image = PngImage{};
   const std::string name = path.string();
   std::error_code ec;
   const auto status = std::filesystem::status(path, ec);
   if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
-    error = name + ": not a regular file";  // a pipe or device could keep the reader waiting
+    *error = name + ": not a regular file";  // a pipe or device could keep the reader waiting
     return false;
   }
   FileHandle file = open_file(name.c_str(), "rb", error);
@@ -126,13 +126,13 @@ bool read_png_file(const std::filesystem::path& path, int max_side, PngImage& im
   png_image png{};
   png.version = PNG_IMAGE_VERSION;
   if (png_image_begin_read_from_stdio(&png, file.get()) == 0) {
-    error = name + ": not a readable PNG: " + png.message;
+    *error = name + ": not a readable PNG: " + png.message;
     return false;
   }
   if (png.width == 0 || png.height == 0 || png.width > static_cast<png_uint_32>(max_side) ||
       png.height > static_cast<png_uint_32>(max_side)) {
-    error = name + ": " + std::to_string(png.width) + " x " + std::to_string(png.height) +
-            " pixels, more than " + std::to_string(max_side) + " on a side";
+    *error = name + ": " + std::to_string(png.width) + " x " + std::to_string(png.height) +
+             " pixels, more than " + std::to_string(max_side) + " on a side";
     png_image_free(&png);
     return false;
   }
@@ -144,7 +144,7 @@ bool read_png_file(const std::filesystem::path& path, int max_side, PngImage& im
   image.pixels.resize(PNG_IMAGE_SIZE(png));
   const png_color black{0, 0, 0};
   if (png_image_finish_read(&png, &black, image.pixels.data(), 0, nullptr) == 0) {
-    error = name + ": damaged PNG: " + png.message;
+    *error = name + ": damaged PNG: " + png.message;
     png_image_free(&png);
     image = PngImage{};
     return false;

@@ -24,7 +24,7 @@ struct PngImageView {
 // of the wrong size), or when libpng, a write, the close or the rename fails; the part file is
 // then removed.
 bool write_png_file(const std::filesystem::path& path, const PngImageView& image,
-                    std::string& error);
+                    std::string* error);
 
 // A picture read back from a PNG file: 8 bits per channel, row 0 at the top, rows unpadded.
 struct PngImage {
@@ -39,4 +39,4 @@ struct PngImage {
 // pixels are allocated. False with `error` naming the file when it is not a regular file, cannot
 // be opened, is no PNG, is too large or is damaged; `image` is then empty.
 bool read_png_file(const std::filesystem::path& path, int max_side, PngImage& image,
-                   std::string& error);
+                   std::string* error);

@@ -85,7 +85,7 @@ class FlashCatalogue final : public RunOutput {
     OutputStatus status = OutputStatus::ok;
     for (CatalogueFile* f : {&flashes_, &curves_}) {
       std::string error;
-      f->file = open_file_in(settings_.run_dir, f->name, "w", error);
+      f->file = open_file_in(settings_.run_dir, f->name, "w", &error);
       if (!f->file) {
         say(error);
         status = OutputStatus::lost;
@@ -126,7 +126,7 @@ class FlashCatalogue final : public RunOutput {
     const bool flashes_whole = static_cast<bool>(flashes_.file);
     for (CatalogueFile* f : {&flashes_, &curves_}) {
       std::string close_error;
-      if (!close_file(f->file, f->name, close_error)) {
+      if (!close_file(f->file, f->name, &close_error)) {
         say(close_error);
         if (status == OutputStatus::ok) status = OutputStatus::lost;
       } else if (f == &flashes_ && flashes_whole && !reclass_hot_pixels()) {
@@ -249,7 +249,7 @@ class FlashCatalogue final : public RunOutput {
       if (it != changed.end()) row.event_class = event_class_name(it->second);
       text += flashes_line(row);
     }
-    if (!replace_text_file_in(settings_.run_dir, kFlashesName, text, error)) {
+    if (!replace_text_file_in(settings_.run_dir, kFlashesName, text, &error)) {
       say(error);
       return false;
     }

@@ -13,7 +13,7 @@ class FlashLog final : public RunOutput {
   explicit FlashLog(std::filesystem::path run_dir) : run_dir_(std::move(run_dir)) {}
 
   OutputStatus start(std::string* error) override {
-    log_ = open_file_in(run_dir_, kFlashLogName, "w", *error);
+    log_ = open_file_in(run_dir_, kFlashLogName, "w", error);
     if (!log_) return OutputStatus::fatal;
     errno = 0;
     if (std::fputs(kFlashInfoHeader, log_.get()) == EOF || std::fflush(log_.get()) != 0) {
@@ -38,7 +38,7 @@ class FlashLog final : public RunOutput {
   }
 
   OutputStatus finish(const RunEnd&, std::string* error) override {
-    return close_file(log_, kFlashLogName, *error) ? OutputStatus::ok : OutputStatus::fatal;
+    return close_file(log_, kFlashLogName, error) ? OutputStatus::ok : OutputStatus::fatal;
   }
 
  private:

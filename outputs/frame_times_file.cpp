@@ -12,7 +12,7 @@ namespace {
 constexpr const char* kFrameTimesPart = kFrameTimesPartName;
 
 // Writes `text` to `file`; false with `error` naming the part file when the write fails.
-bool put_text(std::FILE* file, const std::string& text, std::string& error) {
+bool put_text(std::FILE* file, const std::string& text, std::string* error) {
   const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()),
                                             text.size());
   return write_bytes(file, bytes, kFrameTimesPart, error);
@@ -28,12 +28,12 @@ class FrameTimesFile final : public RunOutput {
   OutputStatus finish(const RunEnd& end, std::string* error) override {
     if (!end.input_ended || !any_time_known(end.frames_read)) return OutputStatus::ok;
     // One line at a time, so that a night of a million frames never sits in memory as text.
-    FileHandle file = open_file_in(run_dir_, kFrameTimesPart, "wb", *error);
+    FileHandle file = open_file_in(run_dir_, kFrameTimesPart, "wb", error);
     // A recording of several files adds each frame's file and its number there at the end.
     const bool origins = !source_.frame_origin(0).file.empty();
     std::string header = kFrameTimesHeader;
     if (origins) header.insert(header.size() - 1, kFrameOriginColumns);
-    bool written = static_cast<bool>(file) && put_text(file.get(), header, *error);
+    bool written = static_cast<bool>(file) && put_text(file.get(), header, error);
     for (std::int64_t frame = 0; written && frame < end.frames_read; ++frame) {
       const FrameTime time = source_.frame_time(frame);
       std::string line = time.known ? frame_times_line(frame, time.utc, time.ticks)
@@ -42,9 +42,9 @@ class FrameTimesFile final : public RunOutput {
         const FrameOrigin origin = source_.frame_origin(frame);
         line.insert(line.size() - 1, frame_origin_cells(origin.file, origin.file_frame));
       }
-      written = put_text(file.get(), line, *error);
+      written = put_text(file.get(), line, error);
     }
-    if (file && !close_file(file, kFrameTimesPart, *error)) written = false;
+    if (file && !close_file(file, kFrameTimesPart, error)) written = false;
     const std::string part = (run_dir_ / kFrameTimesPart).string();
     if (written) {
       errno = 0;

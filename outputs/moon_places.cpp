@@ -53,7 +53,7 @@ class MoonPlacesOutput final : public MoonPlaces {
     fits_.clear();
     read_frame_times();
     std::string error;
-    file_ = open_file_in(settings_.run_dir, kMoonFitsName, "w", error);
+    file_ = open_file_in(settings_.run_dir, kMoonFitsName, "w", &error);
     if (!file_) {
       say(error);
       return OutputStatus::lost;
@@ -109,7 +109,7 @@ class MoonPlacesOutput final : public MoonPlaces {
 
   OutputStatus finish(const RunEnd&, std::string*) override {
     std::string error;
-    if (!close_file(file_, kMoonFitsName, error)) {
+    if (!close_file(file_, kMoonFitsName, &error)) {
       say(error);
       return OutputStatus::lost;
     }

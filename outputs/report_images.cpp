@@ -29,7 +29,7 @@ class ReportImages final : public RunOutput {
     // image under a report's name.
     const std::string part = name + ".part";
     std::string error;
-    FileHandle file = open_part_file((run_dir_ / part).string(), part, error);
+    FileHandle file = open_part_file((run_dir_ / part).string(), part, &error);
     if (!file) {
       print_message(out_, err_, error);
       return OutputStatus::lost;
@@ -47,7 +47,7 @@ class ReportImages final : public RunOutput {
                                  .frame_ring = report.ring.frames};
     // Messages name the report as the user knows it.
     bool ok =
-        write_flash_report(file, name.c_str(), input, report_pixels_, thumbnail_strip_, error);
+        write_flash_report(file, name.c_str(), input, report_pixels_, thumbnail_strip_, &error);
     if (ok && std::rename((run_dir_ / part).c_str(), (run_dir_ / name).c_str()) != 0) {
       error = errno_message(name.c_str(), "cannot rename the finished file");
       ok = false;

@@ -53,7 +53,7 @@ class Review final : public ReviewPictures {
     input.interlaced = interlace_ != 0;
     input.frames = frames;
     std::string error;
-    if (write_event_images(run_dir_ / kReviewFolder, input, error)) return OutputStatus::ok;
+    if (write_event_images(run_dir_ / kReviewFolder, input, &error)) return OutputStatus::ok;
     return lost(error);
   }
 
@@ -61,7 +61,7 @@ class Review final : public ReviewPictures {
   OutputStatus finish(const RunEnd&, std::string*) override {
     ReviewPageResult result;
     std::string error;
-    if (write_review_page(run_dir_, result, error)) return OutputStatus::ok;
+    if (write_review_page(run_dir_, result, &error)) return OutputStatus::ok;
     return lost(error + "; no review page");
   }
 

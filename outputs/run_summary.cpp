@@ -20,8 +20,8 @@ class RunSummary final : public RunOutput {
     if (!end.input_ended) return OutputStatus::ok;
     // Written whole under a temporary name and renamed, so it is never left half written.
     const std::string text = summary_text_(end.frames_read);
-    return replace_text_file_in(run_dir_, kRunSummaryName, text, *error) ? OutputStatus::ok
-                                                                         : OutputStatus::fatal;
+    return replace_text_file_in(run_dir_, kRunSummaryName, text, error) ? OutputStatus::ok
+                                                                        : OutputStatus::fatal;
   }
 
  private:

@@ -25,29 +25,29 @@ struct Frame {
   }
 };
 
-bool check_input(const EventFrames& in, std::string& error) {
+bool check_input(const EventFrames& in, std::string* error) {
   if (in.event < 1) {
-    error = "event images: event number " + std::to_string(in.event) + " is below 1";
+    *error = "event images: event number " + std::to_string(in.event) + " is below 1";
     return false;
   }
   if (in.width < 1 || in.width > kMaxFrameSide || in.height < 1 || in.height > kMaxFrameSide) {
-    error = "event " + std::to_string(in.event) + " images: frame size " +
-            std::to_string(in.width) + " x " + std::to_string(in.height) + " is outside 1 to " +
-            std::to_string(kMaxFrameSide);
+    *error = "event " + std::to_string(in.event) + " images: frame size " +
+             std::to_string(in.width) + " x " + std::to_string(in.height) + " is outside 1 to " +
+             std::to_string(kMaxFrameSide);
     return false;
   }
   if (in.frames.size() != static_cast<std::size_t>(kOffsetCount)) {
-    error = "event " + std::to_string(in.event) + " images: " + std::to_string(in.frames.size()) +
-            " frames given, " + std::to_string(kOffsetCount) + " expected";
+    *error = "event " + std::to_string(in.event) + " images: " + std::to_string(in.frames.size()) +
+             " frames given, " + std::to_string(kOffsetCount) + " expected";
     return false;
   }
   const std::size_t pixels =
       static_cast<std::size_t>(in.width) * static_cast<std::size_t>(in.height);
   for (std::size_t i = 0; i < in.frames.size(); ++i) {
     if (!in.frames[i].empty() && in.frames[i].size() != pixels) {
-      error = "event " + std::to_string(in.event) + " images: frame at offset " +
-              std::to_string(static_cast<int>(i) + kFirstOffset) + " has " +
-              std::to_string(in.frames[i].size()) + " bytes, not " + std::to_string(pixels);
+      *error = "event " + std::to_string(in.event) + " images: frame at offset " +
+               std::to_string(static_cast<int>(i) + kFirstOffset) + " has " +
+               std::to_string(in.frames[i].size()) + " bytes, not " + std::to_string(pixels);
       return false;
     }
   }
@@ -56,7 +56,7 @@ bool check_input(const EventFrames& in, std::string& error) {
     char text[160];
     std::snprintf(text, sizeof text, "event %d images: site (%g, %g) is not a usable position",
                   in.event, in.x, in.y);
-    error = text;
+    *error = text;
     return false;
   }
   if (!std::isfinite(in.step_x) || !std::isfinite(in.step_y) ||
@@ -64,7 +64,7 @@ bool check_input(const EventFrames& in, std::string& error) {
     char text[160];
     std::snprintf(text, sizeof text, "event %d images: step (%g, %g) is not a usable motion",
                   in.event, in.step_x, in.step_y);
-    error = text;
+    *error = text;
     return false;
   }
   return true;
@@ -230,12 +230,12 @@ std::string event_image_name(int event, EventImage image) {
 }
 
 bool write_event_images(const std::filesystem::path& review_folder, const EventFrames& frames,
-                        std::string& error) {
+                        std::string* error) {
   if (!check_input(frames, error)) return false;
   std::error_code ec;
   std::filesystem::create_directories(review_folder, ec);
   if (ec || !std::filesystem::is_directory(review_folder, ec)) {
-    error = review_folder.string() + ": cannot create folder" + (ec ? ": " + ec.message() : "");
+    *error = review_folder.string() + ": cannot create folder" + (ec ? ": " + ec.message() : "");
     return false;
   }
   const std::int64_t cx = std::llround(frames.x);

@@ -70,4 +70,4 @@ struct EventFrames {
 // span neither empty nor width * height bytes, a site that is not a finite number within
 // 1,000,000 pixels) or a file cannot be written; files already written then stay.
 bool write_event_images(const std::filesystem::path& review_folder, const EventFrames& frames,
-                        std::string& error);
+                        std::string* error);

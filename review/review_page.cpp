@@ -77,7 +77,7 @@ std::optional<PngSize> png_size(const fs::path& path) {
   std::error_code ec;
   if (!fs::is_regular_file(path, ec)) return std::nullopt;  // a pipe would keep us waiting
   std::string ignored;
-  FileHandle file = open_file(path.string().c_str(), "rb", ignored);
+  FileHandle file = open_file(path.string().c_str(), "rb", &ignored);
   if (!file) return std::nullopt;
   std::uint8_t head[24];
   if (read_bytes(file.get(), head) != sizeof head) return std::nullopt;
@@ -146,7 +146,7 @@ struct StripLevels {
 std::optional<StripLevels> strip_levels(const fs::path& file, bool interlaced) {
   PngImage image;
   std::string ignored;
-  if (!read_png_file(file, 4096, image, ignored) || image.channels != 1 ||
+  if (!read_png_file(file, 4096, image, &ignored) || image.channels != 1 ||
       image.width != strip_width(interlaced) || image.height != strip_height(interlaced)) {
     return std::nullopt;
   }
@@ -360,17 +360,17 @@ void append_card_json(std::string& out, const FlashRow& e, const EventPictures& 
 
 }  // namespace
 
-bool write_review_page(const fs::path& run_folder, ReviewPageResult& result, std::string& error) {
+bool write_review_page(const fs::path& run_folder, ReviewPageResult& result, std::string* error) {
   result = ReviewPageResult{};
   const fs::path flashes_path = run_folder / kFlashesName;
   std::string flashes_bytes;
   std::vector<FlashRow> events;
-  if (!read_csv_file(flashes_path, kMostFlashesBytes, flashes_bytes, &error) ||
-      !parse_flashes_csv(flashes_path.string(), flashes_bytes, events, &error)) {
+  if (!read_csv_file(flashes_path, kMostFlashesBytes, flashes_bytes, error) ||
+      !parse_flashes_csv(flashes_path.string(), flashes_bytes, events, error)) {
     return false;
   }
   if (events.size() > kMaxEvents) {
-    error = flashes_path.string() + ": more than " + std::to_string(kMaxEvents) + " events";
+    *error = flashes_path.string() + ": more than " + std::to_string(kMaxEvents) + " events";
     return false;
   }
 
@@ -378,7 +378,7 @@ bool write_review_page(const fs::path& run_folder, ReviewPageResult& result, std
   const fs::path curves_path = run_folder / kLightCurvesName;
   std::error_code ec;
   if (fs::exists(curves_path, ec)) {
-    if (!read_lightcurves_csv(curves_path, events, points, &error)) return false;
+    if (!read_lightcurves_csv(curves_path, events, points, error)) return false;
   } else {
     result.notices.push_back(curves_path.string() + ": not found; the cards show no light curve");
   }
@@ -387,7 +387,7 @@ bool write_review_page(const fs::path& run_folder, ReviewPageResult& result, std
   const fs::path decisions_path = run_folder / kDecisionsName;
   if (fs::exists(decisions_path, ec)) {
     std::vector<DecisionRow> lines;
-    if (!read_decisions_csv(decisions_path, lines, &error)) return false;
+    if (!read_decisions_csv(decisions_path, lines, error)) return false;
     std::map<int, std::int64_t> frame_of;
     for (const auto& e : events) frame_of[e.event] = e.frame;
     for (const auto& d : lines) {
@@ -406,7 +406,7 @@ bool write_review_page(const fs::path& run_folder, ReviewPageResult& result, std
   const fs::path review_folder = run_folder / "review";
   fs::create_directories(review_folder, ec);
   if (ec || !fs::is_directory(review_folder, ec)) {
-    error = review_folder.string() + ": cannot create folder" + (ec ? ": " + ec.message() : "");
+    *error = review_folder.string() + ": cannot create folder" + (ec ? ": " + ec.message() : "");
     return false;
   }
 
@@ -480,7 +480,7 @@ bool write_review_page(const fs::path& run_folder, ReviewPageResult& result, std
   const std::size_t cards_marker = page_template.find(kCardsMarker);
   if (marker == std::string_view::npos || cards_marker == std::string_view::npos ||
       cards_marker < marker) {
-    error = "review page template has no data markers";
+    *error = "review page template has no data markers";
     return false;
   }
   std::string page;

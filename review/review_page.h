@@ -32,4 +32,4 @@ struct ReviewPageResult {
 // run are not offered to a later run written into the same folder. False with `error` when a CSV
 // file is malformed or the page cannot be written.
 bool write_review_page(const std::filesystem::path& run_folder, ReviewPageResult& result,
-                       std::string& error);
+                       std::string* error);

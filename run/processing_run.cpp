@@ -43,17 +43,17 @@ void complete_short_frame(std::span<std::uint8_t> frame, std::size_t got,
 // cannot be had.
 bool fill_ring(FrameSource& source, const FrameRing& ring,
                const std::filesystem::path& settings_file, std::FILE* out, std::FILE* err,
-               std::string& error) {
+               std::string* error) {
   const int n = ring.images_in_buffer;
   for (int i = 0; i < n; ++i) {
     const FrameRead read = source.read_next(slot_bytes(ring, i));
     if (!read.warning.empty()) print_message(out, err, read.warning);
     if (read.status == FrameStatus::failed) {
-      error = read.reason;
+      *error = read.reason;
       return false;
     }
     if (read.status == FrameStatus::end) {
-      error = short_ring_message(read.reason, n, i, settings_file);
+      *error = short_ring_message(read.reason, n, i, settings_file);
       return false;
     }
     complete_short_frame(slot_bytes(ring, i), read.bytes,
@@ -148,7 +148,7 @@ bool note_status(OutputStatus status, const std::string& error, RunOutcome& outc
 // with `error` when a frame cannot be read.
 int refill_ring(FrameSource& source, const FrameRing& ring, int base,
                 std::span<const std::uint8_t> entering, std::size_t bytes, std::FILE* out,
-                std::FILE* err, std::string& error) {
+                std::FILE* err, std::string* error) {
   const int n = ring.images_in_buffer;
   const std::span<std::uint8_t> first = slot_bytes(ring, base);
   std::copy_n(entering.begin(), std::min(bytes, first.size()), first.begin());
@@ -158,7 +158,7 @@ int refill_ring(FrameSource& source, const FrameRing& ring, int base,
     const FrameRead read = source.read_next(slot_bytes(ring, slot));
     if (!read.warning.empty()) print_message(out, err, read.warning);
     if (read.status == FrameStatus::failed) {
-      error = read.reason;
+      *error = read.reason;
       return -1;
     }
     if (read.status == FrameStatus::end) return k;
@@ -249,7 +249,7 @@ std::size_t run_buffers_bytes(const FrameGeometry& geometry, int images_in_buffe
 }
 
 bool allocate_run_buffers(RunBuffers& buffers, const FrameGeometry& geometry, int images_in_buffer,
-                          std::string& error, int read_ahead_frames) {
+                          int read_ahead_frames, std::string* error) {
   const auto pixels = static_cast<std::size_t>(geometry.frame_pixels);
   const std::size_t slots = images_in_buffer > 0 ? static_cast<std::size_t>(images_in_buffer) : 0;
   const std::size_t ahead = read_ahead_frames > 0 ? static_cast<std::size_t>(read_ahead_frames) : 0;
@@ -259,9 +259,9 @@ bool allocate_run_buffers(RunBuffers& buffers, const FrameGeometry& geometry, in
   if (!checked_multiply(slots, pixels, ring_bytes) || !checked_multiply(3, pixels, report_bytes) ||
       !checked_multiply(ahead, pixels, ahead_bytes) || pixels > std::vector<double>().max_size() ||
       ring_bytes > std::vector<std::uint8_t>().max_size()) {
-    error = "Images_in_buffer " + std::to_string(images_in_buffer) + " with " +
-            std::to_string(geometry.image_width) + " x " + std::to_string(geometry.image_height) +
-            " frames: the frame ring is too large to address";
+    *error = "Images_in_buffer " + std::to_string(images_in_buffer) + " with " +
+             std::to_string(geometry.image_width) + " x " + std::to_string(geometry.image_height) +
+             " frames: the frame ring is too large to address";
     return false;
   }
   // A ring already at its least size cannot be made smaller: the frames are what is too large.
@@ -277,7 +277,7 @@ bool allocate_run_buffers(RunBuffers& buffers, const FrameGeometry& geometry, in
   // throwing allocation then reports the same message as a plain build.
   void* probe = ::operator new(ring_bytes, std::nothrow);
   if (probe == nullptr) {
-    error = no_memory;
+    *error = no_memory;
     return false;
   }
   ::operator delete(probe);
@@ -293,7 +293,7 @@ bool allocate_run_buffers(RunBuffers& buffers, const FrameGeometry& geometry, in
     buffers.read_ahead.assign(ahead_bytes, 0);
   } catch (const std::bad_alloc&) {
     buffers = RunBuffers{};
-    error = no_memory;
+    *error = no_memory;
     return false;
   }
   return true;
@@ -329,7 +329,7 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
   FrameSource& frames = source;  // read ahead or not, as the caller chose
 
   std::string error;
-  if (!fill_ring(frames, ring, parameters.settings_file, out, err, error)) {
+  if (!fill_ring(frames, ring, parameters.settings_file, out, err, &error)) {
     note_status(OutputStatus::fatal, error, outcome);
     return outcome;
   }
@@ -363,7 +363,7 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
                                          buffers.marked_frame, entering);
     if (!read.warning.empty()) print_message(out, err, read.warning);
     if (read.status == FrameStatus::frame && read.after_gap) {
-      const int held = refill_ring(frames, ring, load_slot, entering, read.bytes, out, err, error);
+      const int held = refill_ring(frames, ring, load_slot, entering, read.bytes, out, err, &error);
       if (held < 0) {
         note_status(OutputStatus::fatal, error, outcome);
         break;

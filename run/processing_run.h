@@ -44,7 +44,7 @@ std::size_t run_buffers_bytes(const FrameGeometry& geometry, int images_in_buffe
 // not fit in memory's address range or the memory cannot be had; the buffers are then empty. The
 // one place where the run's memory is obtained.
 bool allocate_run_buffers(RunBuffers& buffers, const FrameGeometry& geometry, int images_in_buffer,
-                          std::string& error, int read_ahead_frames = 0);
+                          int read_ahead_frames, std::string* error);
 
 // What the run needs besides its buffers.
 struct RunParameters {

@@ -18,11 +18,11 @@ std::string reason(const std::error_code& ec) {
   return ec.message();
 }
 
-bool make_folder(const fs::path& folder, std::string& error) {
+bool make_folder(const fs::path& folder, std::string* error) {
   std::error_code ec;
   fs::create_directories(folder, ec);
   if (ec || !fs::is_directory(folder)) {
-    error = folder.string() + ": cannot create folder" + (ec ? ": " + reason(ec) : "");
+    *error = folder.string() + ": cannot create folder" + (ec ? ": " + reason(ec) : "");
     return false;
   }
   return true;
@@ -39,7 +39,7 @@ bool is_frame_name(const std::string& name) {
 
 }  // namespace
 
-bool find_data_folder(std::span<const fs::path> candidates, fs::path& found, std::string& error) {
+bool find_data_folder(std::span<const fs::path> candidates, fs::path& found, std::string* error) {
   std::string searched;
   for (const fs::path& folder : candidates) {
     bool complete = true;
@@ -53,18 +53,18 @@ bool find_data_folder(std::span<const fs::path> candidates, fs::path& found, std
     }
     searched += (searched.empty() ? "" : ", ") + folder.string();
   }
-  error = "cannot find bmpheader.dat, about.txt and default.txt (looked in " +
-          (searched.empty() ? std::string("no folder") : searched) +
-          "); install vesk or run the program from its build folder";
+  *error = "cannot find bmpheader.dat, about.txt and default.txt (looked in " +
+           (searched.empty() ? std::string("no folder") : searched) +
+           "); install vesk or run the program from its build folder";
   return false;
 }
 
-bool check_run_folder(const fs::path& outdir, std::string& error) {
+bool check_run_folder(const fs::path& outdir, std::string* error) {
   std::error_code ec;
   const fs::file_status status = fs::status(outdir, ec);
   if (!fs::exists(status)) return true;
   if (!fs::is_directory(status)) {
-    error = outdir.string() + ": not a folder";
+    *error = outdir.string() + ": not a folder";
     return false;
   }
   const fs::path raw = outdir / "BMP_RAW";
@@ -72,20 +72,20 @@ bool check_run_folder(const fs::path& outdir, std::string& error) {
   for (fs::directory_iterator it(raw, ec), end; !ec && it != end; it.increment(ec)) {
     const std::string name = it->path().filename().string();
     if (is_frame_name(name)) {
-      error = raw.string() + ": already holds frames (" + name +
-              "); remove them or choose another folder";
+      *error = raw.string() + ": already holds frames (" + name +
+               "); remove them or choose another folder";
       return false;
     }
   }
   if (ec) {
-    error = raw.string() + ": cannot list: " + reason(ec);
+    *error = raw.string() + ": cannot list: " + reason(ec);
     return false;
   }
   return true;
 }
 
-bool lay_out_run_folder(const fs::path& outdir, const fs::path& data_folder, std::string& error,
-                        RawFrames raw) {
+bool lay_out_run_folder(const fs::path& outdir, const fs::path& data_folder, RawFrames raw,
+                        std::string* error) {
   if ((raw == RawFrames::folder && !make_folder(outdir / "BMP_RAW", error)) ||
       !make_folder(outdir / "BMP_FLASHES", error)) {
     return false;
@@ -95,8 +95,8 @@ bool lay_out_run_folder(const fs::path& outdir, const fs::path& data_folder, std
     std::error_code ec;
     fs::copy_file(data_folder / name, outdir / name, fs::copy_options::skip_existing, ec);
     if (ec) {
-      error = (outdir / name).string() + ": cannot copy from " + data_folder.string() + ": " +
-              reason(ec);
+      *error = (outdir / name).string() + ": cannot copy from " + data_folder.string() + ": " +
+               reason(ec);
       return false;
     }
   }
@@ -104,7 +104,7 @@ bool lay_out_run_folder(const fs::path& outdir, const fs::path& data_folder, std
   if (!fs::exists(outdir / "settings.txt", ec)) {
     fs::copy_file(data_folder / "default.txt", outdir / "settings.txt", ec);
     if (ec) {
-      error = (outdir / "settings.txt").string() + ": cannot copy default.txt: " + reason(ec);
+      *error = (outdir / "settings.txt").string() + ": cannot copy default.txt: " + reason(ec);
       return false;
     }
   }
@@ -112,7 +112,7 @@ bool lay_out_run_folder(const fs::path& outdir, const fs::path& data_folder, std
 }
 
 bool write_frame_file(const fs::path& raw_folder, int number, int width, int height,
-                      std::span<const std::uint8_t> grey, std::string& error) {
+                      std::span<const std::uint8_t> grey, std::string* error) {
   std::array<std::uint8_t, kFrameHeaderBytes> header{};
   write_raw_frame_header(header, width, height);
   const std::span<const std::uint8_t> pieces[] = {

@@ -15,12 +15,12 @@ inline constexpr const char* kRunDataFiles[] = {"bmpheader.dat", "about.txt", "d
 // The first of `candidates` that holds every file of kRunDataFiles. False with `error` naming
 // the folders searched when none does.
 bool find_data_folder(std::span<const std::filesystem::path> candidates,
-                      std::filesystem::path& found, std::string& error);
+                      std::filesystem::path& found, std::string* error);
 
 // Checks, before anything is written, that `outdir` can become a run folder: it is a folder or
 // does not exist yet, and its BMP_RAW holds no frame files (a00000.bmp ...) that would mix with
 // the new ones. False with `error` otherwise.
-bool check_run_folder(const std::filesystem::path& outdir, std::string& error);
+bool check_run_folder(const std::filesystem::path& outdir, std::string* error);
 
 // Whether a run folder gets the BMP_RAW folder of frame files: not when vesk reads a recording
 // itself.
@@ -32,8 +32,8 @@ enum class RawFrames { folder, none };
 // already, and default.txt to settings.txt unless settings.txt is there. False with `error`
 // naming the file or folder that failed.
 bool lay_out_run_folder(const std::filesystem::path& outdir,
-                        const std::filesystem::path& data_folder, std::string& error,
-                        RawFrames raw = RawFrames::folder);
+                        const std::filesystem::path& data_folder, RawFrames raw,
+                        std::string* error);
 
 // Where a program looks for the shipped data files, in order: `installed_from_bin` (the data
 // folder relative to the folder of the running program, found through /proc/self/exe or else
@@ -47,4 +47,4 @@ std::vector<std::filesystem::path> data_folder_candidates(const char* argv0,
 // levels, top image row first. Written as "<name>.part" and renamed when closed; on failure the
 // part file is removed and `error` says what failed.
 bool write_frame_file(const std::filesystem::path& raw_folder, int number, int width, int height,
-                      std::span<const std::uint8_t> grey, std::string& error);
+                      std::span<const std::uint8_t> grey, std::string* error);

@@ -102,14 +102,14 @@ double read_number_key(fitsfile* file, const char* key, double fallback) {
 // primary array, or the first extension when the primary holds none. Checks the size on disk
 // against the data the header states before anything is allocated.
 bool open_fits_image(const std::string& path, FitsHandle& handle, FitsImage& image,
-                     std::string& error) {
+                     std::string* error) {
   struct stat info;
   if (stat(path.c_str(), &info) != 0) {
-    error = errno_message(path.c_str(), "cannot open");
+    *error = errno_message(path.c_str(), "cannot open");
     return false;
   }
   if (!S_ISREG(info.st_mode)) {
-    error = path + ": not a regular file";
+    *error = path + ": not a regular file";
     return false;
   }
   fitsfile* raw = nullptr;
@@ -117,7 +117,7 @@ bool open_fits_image(const std::string& path, FitsHandle& handle, FitsImage& ima
   fits_open_diskfile(&raw, path.c_str(), READONLY, &status);
   handle.reset(raw);
   if (status != 0) {
-    error = path + ": not a readable FITS file: " + status_text(status);
+    *error = path + ": not a readable FITS file: " + status_text(status);
     return false;
   }
   int naxis = 0;
@@ -132,29 +132,29 @@ bool open_fits_image(const std::string& path, FitsHandle& handle, FitsImage& ima
     }
   }
   if (status != 0) {
-    error = path + ": not a readable FITS image: " + status_text(status);
+    *error = path + ": not a readable FITS image: " + status_text(status);
     return false;
   }
   if (naxis != 2 && naxis != 3) {
-    error = path + ": NAXIS " + std::to_string(naxis) +
-            ": a FITS recording holds frames (NAXIS 2) or a cube of them (NAXIS 3)";
+    *error = path + ": NAXIS " + std::to_string(naxis) +
+             ": a FITS recording holds frames (NAXIS 2) or a cube of them (NAXIS 3)";
     return false;
   }
   const int bitpix = image.bitpix;
   if (bitpix != 8 && bitpix != 16 && bitpix != 32 && bitpix != -32 && bitpix != -64) {
-    error = path + ": BITPIX " + std::to_string(bitpix) + " is not one of 8, 16, 32, -32, -64";
+    *error = path + ": BITPIX " + std::to_string(bitpix) + " is not one of 8, 16, 32, -32, -64";
     return false;
   }
   if (axes[0] < 1 || axes[0] > kMaxFrameSide || axes[1] < 1 || axes[1] > kMaxFrameSide) {
-    error = path + ": frame size " + std::to_string(axes[0]) + " x " + std::to_string(axes[1]) +
-            " is outside 1 to " + std::to_string(kMaxFrameSide);
+    *error = path + ": frame size " + std::to_string(axes[0]) + " x " + std::to_string(axes[1]) +
+             " is outside 1 to " + std::to_string(kMaxFrameSide);
     return false;
   }
   image.width = static_cast<int>(axes[0]);
   image.height = static_cast<int>(axes[1]);
   image.frames = naxis == 3 ? axes[2] : 1;
   if (image.frames < 1) {
-    error = path + ": holds no frames (NAXIS3 " + std::to_string(image.frames) + ")";
+    *error = path + ": holds no frames (NAXIS3 " + std::to_string(image.frames) + ")";
     return false;
   }
   LONGLONG header_start = 0;
@@ -162,7 +162,7 @@ bool open_fits_image(const std::string& path, FitsHandle& handle, FitsImage& ima
   LONGLONG data_end = 0;
   fits_get_hduaddrll(raw, &header_start, &data_start, &data_end, &status);
   if (status != 0) {
-    error = path + ": not a readable FITS image: " + status_text(status);
+    *error = path + ": not a readable FITS image: " + status_text(status);
     return false;
   }
   // The frames' bytes as the header states them: at most 32768^2 * 8 bytes each, so a count
@@ -176,18 +176,18 @@ bool open_fits_image(const std::string& path, FitsHandle& handle, FitsImage& ima
           ? static_cast<std::uint64_t>(info.st_size) - static_cast<std::uint64_t>(data_start)
           : 0;
   if (frames > available / frame_bytes) {
-    error = path + ": truncated: its header gives " + std::to_string(image.frames) +
-            (image.frames == 1 ? " frame" : " frames") + " of " + std::to_string(image.width) +
-            " x " + std::to_string(image.height) + " at BITPIX " + std::to_string(bitpix) + " (" +
-            std::to_string(frame_bytes) + " bytes each), the file holds " +
-            std::to_string(available) + " bytes of data";
+    *error = path + ": truncated: its header gives " + std::to_string(image.frames) +
+             (image.frames == 1 ? " frame" : " frames") + " of " + std::to_string(image.width) +
+             " x " + std::to_string(image.height) + " at BITPIX " + std::to_string(bitpix) + " (" +
+             std::to_string(frame_bytes) + " bytes each), the file holds " +
+             std::to_string(available) + " bytes of data";
     return false;
   }
   image.bscale = read_number_key(raw, "BSCALE", 1);
   image.bzero = read_number_key(raw, "BZERO", 0);
   if (image.bscale == 0 || !std::isfinite(image.bscale) || !std::isfinite(image.bzero)) {
-    error = path + ": BSCALE " + number_text(image.bscale) + " and BZERO " +
-            number_text(image.bzero) + " give no sample values";
+    *error = path + ": BSCALE " + number_text(image.bscale) + " and BZERO " +
+             number_text(image.bzero) + " give no sample values";
     return false;
   }
   image.date_obs = read_text_key(raw, "DATE-OBS");
@@ -257,7 +257,7 @@ class FitsSource final : public FrameSource {
   }
 
   // Takes the buffer of one frame's samples; false with `error` when it cannot be had.
-  bool allocate(std::string& error) {
+  bool allocate(std::string* error) {
     const auto pixels = static_cast<std::size_t>(geometry_.frame_pixels);
     try {
       if (scale_.integer) {
@@ -266,9 +266,9 @@ class FitsSource final : public FrameSource {
         reals_.resize(pixels);
       }
     } catch (const std::bad_alloc&) {
-      error = frames_.path + ": cannot allocate the samples of one frame of " +
-              std::to_string(geometry_.image_width) + " x " +
-              std::to_string(geometry_.image_height);
+      *error = frames_.path + ": cannot allocate the samples of one frame of " +
+               std::to_string(geometry_.image_width) + " x " +
+               std::to_string(geometry_.image_height);
       return false;
     }
     return true;
@@ -285,7 +285,7 @@ class FitsSource final : public FrameSource {
       return read;
     }
     std::string error;
-    if (!read_frame(first_ + next_, destination, error)) {
+    if (!read_frame(first_ + next_, destination, &error)) {
       read.status = FrameStatus::failed;
       read.reason = error;
       return read;
@@ -307,7 +307,7 @@ class FitsSource final : public FrameSource {
   }
 
   // Reads the samples of recording frame `index` (as stored, bottom row first) into the buffer.
-  bool read_samples(std::int64_t index, std::string& error) {
+  bool read_samples(std::int64_t index, std::string* error) {
     FitsHandle single;
     fitsfile* file = cube_.get();
     std::string name = frames_.path;
@@ -317,7 +317,7 @@ class FitsSource final : public FrameSource {
       if (!open_fits_image(name, single, image, error)) return false;
       if (image.width != frames_.image.width || image.height != frames_.image.height ||
           image.frames != 1 || !same_format(image, frames_.image)) {
-        error = name + ": changed while being read";
+        *error = name + ": changed while being read";
         return false;
       }
       file = single.get();
@@ -335,8 +335,8 @@ class FitsSource final : public FrameSource {
                       &status);
     }
     if (status != 0) {
-      error = name + ": cannot read frame " + std::to_string(frames_.cube ? index : 0) + ": " +
-              status_text(status);
+      *error = name + ": cannot read frame " + std::to_string(frames_.cube ? index : 0) + ": " +
+               status_text(status);
       return false;
     }
     return true;
@@ -349,7 +349,7 @@ class FitsSource final : public FrameSource {
   std::span<const double> reals() const { return reals_; }
 
  private:
-  bool read_frame(std::int64_t index, std::span<std::uint8_t> grey, std::string& error) {
+  bool read_frame(std::int64_t index, std::span<std::uint8_t> grey, std::string* error) {
     if (!read_samples(index, error)) return false;
     const auto width = static_cast<std::size_t>(geometry_.image_width);
     const int height = geometry_.image_height;
@@ -392,7 +392,7 @@ class FitsSource final : public FrameSource {
 // Settles how the samples become grey from the first frames, as a SER's 16-bit samples are:
 // samples whose top 4 bits are never set are scaled by the width they use.
 bool settle_scale(FitsSource& source, const FitsFrames& frames, const RecordingOptions& options,
-                  GreyScale& scale, std::vector<std::string>& notices, std::string& error) {
+                  GreyScale& scale, std::vector<std::string>& notices, std::string* error) {
   const std::string& path = frames.path;
   const FitsImage& image = frames.image;
   const int survey = static_cast<int>(std::min<std::int64_t>(kSurveyFrames, frames.count));
@@ -445,7 +445,7 @@ bool settle_scale(FitsSource& source, const FitsFrames& frames, const RecordingO
     }
   }
   if (values.empty()) {
-    error = path + ": " + first + " hold no finite sample; --range LO,HI sets the grey scale";
+    *error = path + ": " + first + " hold no finite sample; --range LO,HI sets the grey scale";
     return false;
   }
   auto percentile = [&values](double p) {
@@ -465,19 +465,19 @@ bool settle_scale(FitsSource& source, const FitsFrames& frames, const RecordingO
 }
 
 // The files of a folder of FITS frames, by name.
-bool list_folder(const std::string& path, std::vector<std::string>& files, std::string& error) {
+bool list_folder(const std::string& path, std::vector<std::string>& files, std::string* error) {
   std::error_code ec;
   fs::directory_iterator it(path, ec);
   for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
     if (has_fits_extension(it->path())) files.push_back(it->path().string());
   }
   if (ec) {
-    error = path + ": cannot list: " + ec.message();
+    *error = path + ": cannot list: " + ec.message();
     return false;
   }
   std::sort(files.begin(), files.end());
   if (files.empty()) {
-    error = path + ": a folder with no FITS file (*.fits, *.fit, *.fts)";
+    *error = path + ": a folder with no FITS file (*.fits, *.fit, *.fts)";
     return false;
   }
   return true;
@@ -547,7 +547,7 @@ std::vector<std::int64_t> frame_ticks(const FitsFrames& frames, const std::vecto
 
 }  // namespace
 
-bool is_fits_recording(const std::string& path, bool& is_fits, std::string& error) {
+bool is_fits_recording(const std::string& path, bool& is_fits, std::string* error) {
   std::error_code ec;
   if (fs::is_directory(path, ec)) {
     is_fits = true;
@@ -566,9 +566,9 @@ bool is_fits_recording(const std::string& path, bool& is_fits, std::string& erro
 std::unique_ptr<FrameSource> open_fits_source(const std::string& path,
                                               const RecordingOptions& options,
                                               std::vector<std::string>& notices,
-                                              std::string& error) {
+                                              std::string* error) {
   if (options.start_utc) {
-    error = "--start-utc: " + path + " is a FITS recording, whose frame times come from DATE-OBS";
+    *error = "--start-utc: " + path + " is a FITS recording, whose frame times come from DATE-OBS";
     return nullptr;
   }
   FitsFrames frames;
@@ -592,19 +592,19 @@ std::unique_ptr<FrameSource> open_fits_source(const std::string& path,
       if (heads.empty()) frames.image = image;
       const FitsImage& head = frames.image;
       if (image.frames != 1) {
-        error = file + ": a cube of " + std::to_string(image.frames) +
-                " frames; a folder of FITS frames holds one frame per file";
+        *error = file + ": a cube of " + std::to_string(image.frames) +
+                 " frames; a folder of FITS frames holds one frame per file";
         return nullptr;
       }
       if (image.width != head.width || image.height != head.height) {
-        error = file + ": frame size " + std::to_string(image.width) + " x " +
-                std::to_string(image.height) + ", not the " + std::to_string(head.width) + " x " +
-                std::to_string(head.height) + " of " + frames.files.front();
+        *error = file + ": frame size " + std::to_string(image.width) + " x " +
+                 std::to_string(image.height) + ", not the " + std::to_string(head.width) + " x " +
+                 std::to_string(head.height) + " of " + frames.files.front();
         return nullptr;
       }
       if (!same_format(image, head)) {
-        error = file + ": " + format_text(image) + ", not the " + format_text(head) + " of " +
-                frames.files.front();
+        *error = file + ": " + format_text(image) + ", not the " + format_text(head) + " of " +
+                 frames.files.front();
         return nullptr;
       }
       heads.push_back(std::move(image));
@@ -617,8 +617,8 @@ std::unique_ptr<FrameSource> open_fits_source(const std::string& path,
                       "ignored");
   }
   if (options.first >= frames.count) {
-    error = "--first " + std::to_string(options.first) + ": " + path + " has only " +
-            std::to_string(frames.count) + " frames";
+    *error = "--first " + std::to_string(options.first) + ": " + path + " has only " +
+             std::to_string(frames.count) + " frames";
     return nullptr;
   }
   const std::int64_t rest = frames.count - options.first;

@@ -16,7 +16,7 @@
 // Sets `is_fits` when `path` is a folder, starts with the FITS signature ("SIMPLE  =") or is named
 // *.fits, *.fit or *.fts in any case. False with `error` "<path>: cannot open: <reason>" when it
 // cannot be looked at.
-bool is_fits_recording(const std::string& path, bool& is_fits, std::string& error);
+bool is_fits_recording(const std::string& path, bool& is_fits, std::string* error);
 
 // Opens `path`, a FITS cube or a folder of FITS frames, for frames options.first to
 // options.first + options.count - 1 (to the end for count -1), numbered from 0. Every file is
@@ -30,4 +30,4 @@ bool is_fits_recording(const std::string& path, bool& is_fits, std::string& erro
 std::unique_ptr<FrameSource> open_fits_source(const std::string& path,
                                               const RecordingOptions& options,
                                               std::vector<std::string>& notices,
-                                              std::string& error);
+                                              std::string* error);

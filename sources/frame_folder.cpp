@@ -173,7 +173,7 @@ std::unique_ptr<FrameSource> open_frame_folder(const std::filesystem::path& run_
                                                std::string* error) {
   std::array<std::uint8_t, kFrameHeaderBytes> header{};
   FrameGeometry geometry;
-  if (!read_frame_geometry(run_dir, header, geometry, *error)) return nullptr;
+  if (!read_frame_geometry(run_dir, header, geometry, error)) return nullptr;
   // The path of every frame is made once; read_next only rewrites its five digits.
   const std::string name = numbered_file_name(kRawFramePattern, 0);
   std::string path = (run_dir / name).string();

@@ -35,29 +35,29 @@ bool is_recording_option(const std::string& option) {
 }
 
 bool parse_recording_option(const std::string& option, const std::string& value,
-                            RecordingOptions& options, std::string& error) {
+                            RecordingOptions& options, std::string* error) {
   if (option == "--first") {
     if (!parse_count(value, 0, options.first)) {
-      error = "--first: \"" + value + "\" is not a whole number of 0 or more";
+      *error = "--first: \"" + value + "\" is not a whole number of 0 or more";
       return false;
     }
     // Frame numbers stay far from overflow when counts are added to them.
     if (options.first > std::numeric_limits<std::int32_t>::max()) {
-      error = "--first: " + std::to_string(options.first) + " is past any recording";
+      *error = "--first: " + std::to_string(options.first) + " is past any recording";
       return false;
     }
     return true;
   }
   if (option == "--count") {
     if (!parse_count(value, 1, options.count)) {
-      error = "--count: \"" + value + "\" is not a whole number of 1 or more";
+      *error = "--count: \"" + value + "\" is not a whole number of 1 or more";
       return false;
     }
     return true;
   }
   if (option == "--byte-order") {
     if (value != "little" && value != "big") {
-      error = "--byte-order: \"" + value + "\" is not little or big";
+      *error = "--byte-order: \"" + value + "\" is not little or big";
       return false;
     }
     options.byte_order = value == "little" ? ByteOrder::little : ByteOrder::big;
@@ -66,7 +66,7 @@ bool parse_recording_option(const std::string& option, const std::string& value,
   if (option == "--depth") {
     std::int64_t depth = 0;
     if (!parse_count(value, 8, depth) || depth > 16) {
-      error = "--depth: \"" + value + "\" is not a whole number from 8 to 16";
+      *error = "--depth: \"" + value + "\" is not a whole number from 8 to 16";
       return false;
     }
     options.depth = static_cast<int>(depth);
@@ -75,7 +75,7 @@ bool parse_recording_option(const std::string& option, const std::string& value,
   if (option == "--start-utc") {
     std::int64_t ticks = 0;
     if (!parse_utc_text(value, ticks)) {
-      error = "--start-utc: \"" + value + "\" is not a UTC time such as 2024-03-15T21:04:05.25Z";
+      *error = "--start-utc: \"" + value + "\" is not a UTC time such as 2024-03-15T21:04:05.25Z";
       return false;
     }
     // A clock outside these years is a typing slip; later frames would run past any UTC text.
@@ -83,7 +83,7 @@ bool parse_recording_option(const std::string& option, const std::string& value,
     std::int64_t latest = 0;
     if (!parse_utc_text("1990-01-01T00:00:00Z", earliest) ||
         !parse_utc_text("2101-01-01T00:00:00Z", latest) || ticks < earliest || ticks >= latest) {
-      error = "--start-utc: " + value + " is outside the years 1990 to 2100";
+      *error = "--start-utc: " + value + " is outside the years 1990 to 2100";
       return false;
     }
     options.start_utc = ticks;
@@ -95,7 +95,7 @@ bool parse_recording_option(const std::string& option, const std::string& value,
     double high = 0;
     if (comma == std::string::npos || !parse_number(value.substr(0, comma), low) ||
         !parse_number(value.substr(comma + 1), high) || !(low < high)) {
-      error = "--range: \"" + value + "\" is not two numbers LO,HI with LO below HI";
+      *error = "--range: \"" + value + "\" is not two numbers LO,HI with LO below HI";
       return false;
     }
     options.range = std::pair{low, high};
@@ -104,24 +104,24 @@ bool parse_recording_option(const std::string& option, const std::string& value,
   if (option == "--fps") {
     double fps = 0;
     if (!parse_number(value, fps) || !(fps > 0) || fps > 1e6) {
-      error = "--fps: \"" + value + "\" is not a frame rate above 0 and up to 1000000";
+      *error = "--fps: \"" + value + "\" is not a frame rate above 0 and up to 1000000";
       return false;
     }
     options.fps = fps;
     return true;
   }
-  error = option + ": not a recording option";
+  *error = option + ": not a recording option";
   return false;
 }
 
 std::unique_ptr<FrameSource> open_recording(const std::string& path,
                                             const RecordingOptions& options,
-                                            std::vector<std::string>& notices, std::string& error) {
+                                            std::vector<std::string>& notices, std::string* error) {
   // A FIFO or a device would block the open or never end: refused before anything opens it.
   struct stat info {};
   if (::stat(path.c_str(), &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode) ||
                                            S_ISBLK(info.st_mode) || S_ISSOCK(info.st_mode))) {
-    error = path + ": not a regular file; a recording is read from a file";
+    *error = path + ": not a regular file; a recording is read from a file";
     return nullptr;
   }
   bool is_fits = false;

@@ -33,7 +33,7 @@ bool is_recording_option(const std::string& option);
 // the option and the value, e.g. "--count: \"0\" is not a whole number of 1 or more" or
 // "--first: 3000000000 is past any recording".
 bool parse_recording_option(const std::string& option, const std::string& value,
-                            RecordingOptions& options, std::string& error);
+                            RecordingOptions& options, std::string* error);
 
 // Opens `path` as a SER recording when it starts with the SER signature or is named *.ser, as
 // FITS when it is a folder, starts with the FITS signature or is named *.fits, *.fit or *.fts,
@@ -44,4 +44,4 @@ bool parse_recording_option(const std::string& option, const std::string& value,
 // Frames are numbered from options.first as frame 0.
 std::unique_ptr<FrameSource> open_recording(const std::string& path,
                                             const RecordingOptions& options,
-                                            std::vector<std::string>& notices, std::string& error);
+                                            std::vector<std::string>& notices, std::string* error);

@@ -38,7 +38,7 @@ std::string recording_id(const std::string& path, std::string* error) {
   std::string message;
   FileHandle file =
       open_regular_file(file_path.parent_path().empty() ? "." : file_path.parent_path(),
-                        file_path.filename().c_str(), message);
+                        file_path.filename().c_str(), nullptr, &message);
   if (!file) {
     *error = path + message.substr(message.find(':'));
     return {};

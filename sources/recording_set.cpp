@@ -142,7 +142,7 @@ class RecordingSet final : public FrameSource {
 std::unique_ptr<FrameSource> open_recording_set(const std::vector<std::string>& paths,
                                                 const RecordingOptions& options,
                                                 std::vector<std::string>& notices,
-                                                std::string& error) {
+                                                std::string* error) {
   RecordingOptions each = options;
   each.first = 0;
   each.count = -1;
@@ -154,21 +154,21 @@ std::unique_ptr<FrameSource> open_recording_set(const std::vector<std::string>& 
     if (file.source == nullptr) return nullptr;
     file.frames = file.source->frame_count();
     if (file.frames < 0) {
-      error = path +
-              ": its frame count is unknown; files are read as one recording only when "
-              "each one's count is known";
+      *error = path +
+               ": its frame count is unknown; files are read as one recording only when "
+               "each one's count is known";
       return nullptr;
     }
     const FrameGeometry size = file.source->geometry();
     if (!files.empty()) {
       const FrameGeometry first = files.front().source->geometry();
       if (size.image_width != first.image_width || size.image_height != first.image_height) {
-        error = path + ": frames of " + std::to_string(size.image_width) + " x " +
-                std::to_string(size.image_height) + ", not the " +
-                std::to_string(first.image_width) + " x " + std::to_string(first.image_height) +
-                " of " + files.front().path +
-                "; files are read as one recording only when "
-                "their frames are of one size";
+        *error = path + ": frames of " + std::to_string(size.image_width) + " x " +
+                 std::to_string(size.image_height) + ", not the " +
+                 std::to_string(first.image_width) + " x " + std::to_string(first.image_height) +
+                 " of " + files.front().path +
+                 "; files are read as one recording only when "
+                 "their frames are of one size";
         return nullptr;
       }
     }
@@ -208,8 +208,8 @@ std::unique_ptr<FrameSource> open_recording_set(const std::vector<std::string>& 
   }
   const std::int64_t total = start;
   if (options.first >= total) {
-    error = "--first " + std::to_string(options.first) + ": the " + std::to_string(files.size()) +
-            " files hold only " + std::to_string(total) + " frames";
+    *error = "--first " + std::to_string(options.first) + ": the " + std::to_string(files.size()) +
+             " files hold only " + std::to_string(total) + " frames";
     return nullptr;
   }
   // --first: the files before it are dropped, the one holding it is read from there.

@@ -21,4 +21,4 @@
 std::unique_ptr<FrameSource> open_recording_set(const std::vector<std::string>& paths,
                                                 const RecordingOptions& options,
                                                 std::vector<std::string>& notices,
-                                                std::string& error);
+                                                std::string* error);

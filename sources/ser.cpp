@@ -156,10 +156,10 @@ std::string time_words(std::int64_t ticks) {
 }  // namespace
 
 bool parse_ser_header(std::span<const std::uint8_t> bytes, const std::string& path, int max_side,
-                      SerHeader& header, std::string& error) {
+                      SerHeader& header, std::string* error) {
   if (bytes.size() < kSerHeaderBytes ||
       std::memcmp(bytes.data(), kSerSignature, kSerSignatureBytes) != 0) {
-    error = path + ": not a SER file (no LUCAM-RECORDER signature)";
+    *error = path + ": not a SER file (no LUCAM-RECORDER signature)";
     return false;
   }
   SerHeader h;
@@ -179,17 +179,17 @@ bool parse_ser_header(std::span<const std::uint8_t> bytes, const std::string& pa
     h.colour = h.colour_id == 100 ? SerColour::rgb : SerColour::bgr;
     h.planes = 3;
   } else {
-    error = path + ": colour id " + std::to_string(h.colour_id) +
-            " is unknown (0 mono, 8-11 Bayer, 16-19 CMY, 100 RGB, 101 BGR)";
+    *error = path + ": colour id " + std::to_string(h.colour_id) +
+             " is unknown (0 mono, 8-11 Bayer, 16-19 CMY, 100 RGB, 101 BGR)";
     return false;
   }
   if (h.pixel_depth < 1 || h.pixel_depth > 16) {
-    error = path + ": pixel depth " + std::to_string(h.pixel_depth) + " is outside 1 to 16 bits";
+    *error = path + ": pixel depth " + std::to_string(h.pixel_depth) + " is outside 1 to 16 bits";
     return false;
   }
   if (h.width < 1 || h.width > max_side || h.height < 1 || h.height > max_side) {
-    error = path + ": frame size " + std::to_string(h.width) + " x " + std::to_string(h.height) +
-            " is outside 1 to " + std::to_string(max_side);
+    *error = path + ": frame size " + std::to_string(h.width) + " x " + std::to_string(h.height) +
+             " is outside 1 to " + std::to_string(max_side);
     return false;
   }
   h.bytes_per_sample = h.pixel_depth <= 8 ? 1 : 2;

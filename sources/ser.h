@@ -47,7 +47,7 @@ struct SerHeader {
 // naming `path`) when the signature is missing, the colour id is unknown, the depth is outside
 // 1 to 16 or the frame size is outside 1 to `max_side`.
 bool parse_ser_header(std::span<const std::uint8_t> bytes, const std::string& path, int max_side,
-                      SerHeader& header, std::string& error);
+                      SerHeader& header, std::string* error);
 
 // Where the frames and the trailer lie in a file.
 struct SerLayout {

@@ -25,16 +25,16 @@ bool seek_to(std::FILE* file, std::uint64_t offset) {
 
 // Reads stored frame `index` into `stored` (header.frame_bytes bytes).
 bool read_stored_frame(SerRecording& r, std::int64_t index, std::span<std::uint8_t> stored,
-                       std::string& error) {
+                       std::string* error) {
   if (index != r.next_frame &&
       !seek_to(r.file.get(),
                kSerHeaderBytes + static_cast<std::uint64_t>(index) * r.header.frame_bytes)) {
-    error = r.path + ": cannot seek to frame " + std::to_string(index);
+    *error = r.path + ": cannot seek to frame " + std::to_string(index);
     r.next_frame = -1;
     return false;
   }
   if (read_bytes(r.file.get(), stored) != stored.size()) {
-    error = r.path + ": read failed at frame " + std::to_string(index);
+    *error = r.path + ": read failed at frame " + std::to_string(index);
     r.next_frame = -1;
     return false;
   }
@@ -53,7 +53,7 @@ std::string zone_text(std::int64_t shift) {
 // Reads the first frames of 16-bit samples for the sample checks unless both byte order and
 // depth are forced, and settles how the samples are read.
 bool settle_format(SerRecording& r, const SerReadOptions& options,
-                   std::vector<std::string>& notices, std::string& error) {
+                   std::vector<std::string>& notices, std::string* error) {
   SampleSurvey survey;
   const bool wanted = r.header.bytes_per_sample == 2 &&
                       (options.byte_order == ByteOrder::from_header || options.depth == 0);
@@ -72,7 +72,7 @@ bool settle_format(SerRecording& r, const SerReadOptions& options,
 // `first + count - 1` in `ticks` and the first time of all in `first_time`.
 bool scan_trailer(SerRecording& r, std::int64_t first, std::int64_t count,
                   std::vector<std::int64_t>& ticks, std::int64_t& first_time, SerTimesCheck& check,
-                  std::string& error) {
+                  std::string* error) {
   std::vector<std::uint8_t> bytes(kTimesPerChunk * kSerTimeBytes);
   std::vector<std::int64_t> chunk(kTimesPerChunk);
   for (std::int64_t at = 0; at < r.layout.frame_count && check.fault.empty();) {
@@ -80,7 +80,7 @@ bool scan_trailer(SerRecording& r, std::int64_t first, std::int64_t count,
         static_cast<std::size_t>(std::min<std::int64_t>(kTimesPerChunk, r.layout.frame_count - at));
     const std::span<std::uint8_t> part(bytes.data(), n * kSerTimeBytes);
     if (read_bytes(r.file.get(), part) != part.size()) {
-      error = r.path + ": cannot read the frame times";
+      *error = r.path + ": cannot read the frame times";
       return false;
     }
     const std::span<std::int64_t> times(chunk.data(), n);
@@ -98,7 +98,7 @@ bool scan_trailer(SerRecording& r, std::int64_t first, std::int64_t count,
 
 }  // namespace
 
-bool is_ser_recording(const std::string& path, bool& is_ser, std::string& error) {
+bool is_ser_recording(const std::string& path, bool& is_ser, std::string* error) {
   FileHandle file = open_file(path.c_str(), "rb", error);
   if (!file) return false;
   std::uint8_t head[kSerSignatureBytes] = {};
@@ -112,7 +112,7 @@ bool is_ser_recording(const std::string& path, bool& is_ser, std::string& error)
 }
 
 bool open_ser_recording(const std::string& path, const SerReadOptions& options, int max_side,
-                        SerRecording& r, std::vector<std::string>& notices, std::string& error) {
+                        SerRecording& r, std::vector<std::string>& notices, std::string* error) {
   r.path = path;
   r.file = open_file(path.c_str(), "rb", error);
   if (!r.file) return false;
@@ -120,19 +120,19 @@ bool open_ser_recording(const std::string& path, const SerReadOptions& options, 
   const std::size_t got = read_bytes(r.file.get(), head);
   if (got < kSerHeaderBytes &&
       std::memcmp(head.data(), kSerSignature, std::min(got, kSerSignatureBytes)) == 0) {
-    error = path + ": truncated: " + std::to_string(got) + " of " +
-            std::to_string(kSerHeaderBytes) + " header bytes";
+    *error = path + ": truncated: " + std::to_string(got) + " of " +
+             std::to_string(kSerHeaderBytes) + " header bytes";
     return false;
   }
   if (!parse_ser_header(head, path, max_side, r.header, error)) return false;
   struct stat info;
   if (fstat(fileno(r.file.get()), &info) != 0 || info.st_size < 0) {
-    error = errno_message(path.c_str(), "cannot read its size");
+    *error = errno_message(path.c_str(), "cannot read its size");
     return false;
   }
   r.layout = plan_ser_layout(r.header, static_cast<std::uint64_t>(info.st_size), path, notices);
   if (r.layout.frame_count == 0) {
-    error =
+    *error =
         r.header.frame_count > 0
             ? path + ": truncated: its header gives " + std::to_string(r.header.frame_count) +
                   " frames of " + std::to_string(r.header.frame_bytes) +
@@ -142,13 +142,13 @@ bool open_ser_recording(const std::string& path, const SerReadOptions& options, 
   }
   // Past this point the file holds at least one frame, so the frame fits in its size; a frame
   // larger than the memory there is to have is refused before it is asked for.
-  if (!fits_in_memory(r.header.frame_bytes, memory_limit(0), path + ": one frame", &error)) {
+  if (!fits_in_memory(r.header.frame_bytes, memory_limit(0), path + ": one frame", error)) {
     return false;
   }
   try {
     r.stored.resize(r.header.frame_bytes);
   } catch (const std::bad_alloc&) {
-    error =
+    *error =
         path + ": cannot allocate " + std::to_string(r.header.frame_bytes) + " bytes for one frame";
     return false;
   }
@@ -157,7 +157,7 @@ bool open_ser_recording(const std::string& path, const SerReadOptions& options, 
 }
 
 bool read_ser_frame(SerRecording& r, std::int64_t index, std::span<std::uint8_t> grey,
-                    std::string& error) {
+                    std::string* error) {
   // 8-bit mono frames are stored as the grey levels themselves: read straight into `grey`.
   if (r.header.colour == SerColour::mono && r.header.bytes_per_sample == 1) {
     return read_stored_frame(r, index, grey.first(r.header.frame_bytes), error);
@@ -169,18 +169,18 @@ bool read_ser_frame(SerRecording& r, std::int64_t index, std::span<std::uint8_t>
 
 bool read_ser_times(SerRecording& r, std::int64_t first, std::int64_t count,
                     std::vector<std::int64_t>& ticks, std::vector<std::string>& notices,
-                    std::string& error) {
+                    std::string* error) {
   ticks.clear();
   if (!r.layout.has_trailer) return true;
   r.next_frame = -1;
   if (!seek_to(r.file.get(), r.layout.trailer_offset)) {
-    error = r.path + ": cannot seek to the frame times";
+    *error = r.path + ": cannot seek to the frame times";
     return false;
   }
   try {
     ticks.reserve(static_cast<std::size_t>(count));
   } catch (const std::exception&) {
-    error = r.path + ": cannot allocate the times of " + std::to_string(count) + " frames";
+    *error = r.path + ": cannot allocate the times of " + std::to_string(count) + " frames";
     return false;
   }
   std::int64_t first_time = 0;

@@ -33,7 +33,7 @@ struct SerRecording {
 // Sets `is_ser` when `path` starts with the SER signature (or the start of it, for a file shorter
 // than the signature) and holds at least the signature, or its name ends in ".ser" in any case.
 // False with `error` "<path>: cannot open: <reason>" when it cannot be opened.
-bool is_ser_recording(const std::string& path, bool& is_ser, std::string& error);
+bool is_ser_recording(const std::string& path, bool& is_ser, std::string* error);
 
 // Opens `path` as a SER recording: parses the header (frame sides up to `max_side`), plans the
 // layout from the file size, reads up to kSurveyFrames frames of 16-bit samples for the sample
@@ -42,13 +42,13 @@ bool is_ser_recording(const std::string& path, bool& is_ser, std::string& error)
 // the header is cut short or bad, no whole frame is stored, or one frame cannot be allocated.
 bool open_ser_recording(const std::string& path, const SerReadOptions& options, int max_side,
                         SerRecording& recording, std::vector<std::string>& notices,
-                        std::string& error);
+                        std::string* error);
 
 // Reads frame `index` (0 to layout.frame_count - 1) as header.width * header.height grey levels
 // into `grey`, top row first; 8-bit mono frames go straight from the file into `grey`. False with
 // `error` naming the file and frame when reading fails.
 bool read_ser_frame(SerRecording& recording, std::int64_t index, std::span<std::uint8_t> grey,
-                    std::string& error);
+                    std::string* error);
 
 // The UTC times (100-ns ticks since 0001-01-01) of frames `first` to `first + count - 1` into
 // `ticks`. The whole trailer is checked (check_ser_times) and times written in local time are
@@ -57,4 +57,4 @@ bool read_ser_frame(SerRecording& recording, std::int64_t index, std::span<std::
 // when the trailer cannot be read.
 bool read_ser_times(SerRecording& recording, std::int64_t first, std::int64_t count,
                     std::vector<std::int64_t>& ticks, std::vector<std::string>& notices,
-                    std::string& error);
+                    std::string* error);

@@ -33,7 +33,7 @@ class SerSource final : public FrameSource {
       return read;
     }
     std::string error;
-    if (!read_ser_frame(recording_, first_ + next_, destination, error)) {
+    if (!read_ser_frame(recording_, first_ + next_, destination, &error)) {
       read.status = FrameStatus::failed;
       read.reason = error;
       return read;
@@ -80,9 +80,9 @@ class SerSource final : public FrameSource {
 std::unique_ptr<FrameSource> open_ser_source(const std::string& path,
                                              const RecordingOptions& options,
                                              std::vector<std::string>& notices,
-                                             std::string& error) {
+                                             std::string* error) {
   if (options.start_utc) {
-    error =
+    *error =
         "--start-utc: " + path + " is a SER recording, whose frame times come from the recording";
     return nullptr;
   }
@@ -93,8 +93,8 @@ std::unique_ptr<FrameSource> open_ser_source(const std::string& path,
   }
   const std::int64_t available = recording.layout.frame_count;
   if (options.first >= available) {
-    error = "--first " + std::to_string(options.first) + ": " + path + " has only " +
-            std::to_string(available) + " frames";
+    *error = "--first " + std::to_string(options.first) + ": " + path + " has only " +
+             std::to_string(available) + " frames";
     return nullptr;
   }
   const std::int64_t rest = available - options.first;

@@ -18,4 +18,4 @@
 // options.start_utc is given (a SER file carries its own times).
 std::unique_ptr<FrameSource> open_ser_source(const std::string& path,
                                              const RecordingOptions& options,
-                                             std::vector<std::string>& notices, std::string& error);
+                                             std::vector<std::string>& notices, std::string* error);

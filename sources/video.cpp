@@ -180,14 +180,14 @@ std::vector<std::string> decoder_arguments(const std::string& ffmpeg, const std:
 
 // Starts `args` with standard input from /dev/null, standard output into d.frames_fd and
 // standard error into d.log_fd. False with `error` (the reason alone) otherwise.
-bool spawn_with_pipes(const std::vector<std::string>& args, VideoDecoder& d, std::string& error) {
+bool spawn_with_pipes(const std::vector<std::string>& args, VideoDecoder& d, std::string* error) {
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   int frames[2] = {-1, -1};
   int log[2] = {-1, -1};
   if (pipe2(frames, O_CLOEXEC) != 0 || pipe2(log, O_CLOEXEC) != 0) {
-    error = std::strerror(errno);
+    *error = std::strerror(errno);
     for (int fd : {frames[0], frames[1], log[0], log[1]}) {
       if (fd >= 0) close(fd);
     }
@@ -206,7 +206,7 @@ bool spawn_with_pipes(const std::vector<std::string>& args, VideoDecoder& d, std
   if (failed != 0) {
     close(frames[0]);
     close(log[0]);
-    error = std::strerror(failed);
+    *error = std::strerror(failed);
     return false;
   }
   d.pid = pid;
@@ -243,14 +243,14 @@ std::string shell_quote(const std::string& text) {
 }
 
 bool find_video_tools(const std::string& path, std::string& ffmpeg, std::string& ffprobe,
-                      std::string& error) {
+                      std::string* error) {
   ffmpeg = find_on_path("ffmpeg");
   ffprobe = find_on_path("ffprobe");
   for (const auto& [tool, found] : {std::pair{"ffmpeg", &ffmpeg}, std::pair{"ffprobe", &ffprobe}}) {
     if (found->empty()) {
-      error = path + ": not a SER file, and " + tool +
-              " is not on PATH to decode it as video; install FFmpeg (Debian: apt-get install "
-              "ffmpeg)";
+      *error = path + ": not a SER file, and " + tool +
+               " is not on PATH to decode it as video; install FFmpeg (Debian: apt-get install "
+               "ffmpeg)";
       return false;
     }
   }
@@ -258,7 +258,7 @@ bool find_video_tools(const std::string& path, std::string& ffmpeg, std::string&
 }
 
 bool probe_video(const std::string& ffprobe, const std::string& path, int max_side, VideoInfo& info,
-                 std::string& error) {
+                 std::string* error) {
   const std::string command =
       shell_quote(ffprobe) +
       " -v error -select_streams v:0"
@@ -267,7 +267,7 @@ bool probe_video(const std::string& ffprobe, const std::string& path, int max_si
       shell_quote("file:" + path) + " 2>&1";
   std::FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) {
-    error = path + ": cannot start ffprobe";
+    *error = path + ": cannot start ffprobe";
     return false;
   }
   // The answer is a few short lines; a runaway output is cut rather than held.
@@ -304,16 +304,16 @@ bool probe_video(const std::string& ffprobe, const std::string& path, int max_si
     // ffprobe names the input itself; the message already starts with it.
     const std::string own_name = "file:" + path + ": ";
     if (said.compare(0, own_name.size(), own_name) == 0) said.erase(0, own_name.size());
-    error = path + ": ffprobe cannot read it" + (said.empty() ? "" : ": " + said);
+    *error = path + ": ffprobe cannot read it" + (said.empty() ? "" : ": " + said);
     return false;
   }
   if (width < 1 || height < 1) {
-    error = path + ": no video stream";
+    *error = path + ": no video stream";
     return false;
   }
   if (width > max_side || height > max_side) {
-    error = path + ": frame size " + std::to_string(width) + " x " + std::to_string(height) +
-            " is outside 1 to " + std::to_string(max_side);
+    *error = path + ": frame size " + std::to_string(width) + " x " + std::to_string(height) +
+             " is outside 1 to " + std::to_string(max_side);
     return false;
   }
   if (frames < 0 && rate > 0 && duration > 0 && duration * rate < 1e12) {
@@ -343,21 +343,21 @@ VideoDecoder::~VideoDecoder() {
 }
 
 bool start_video_decoder(const std::string& ffmpeg, const std::string& path, const VideoInfo& info,
-                         std::int64_t max_frames, VideoDecoder& d, std::string& error) {
+                         std::int64_t max_frames, VideoDecoder& d, std::string* error) {
   d.rgb = is_rgb_pixel_format(info.pixel_format);
   d.pixels = static_cast<std::size_t>(info.width) * static_cast<std::size_t>(info.height);
-  if (!fits_in_memory(d.pixels * (d.rgb ? 3 : 2), memory_limit(0), path + ": one frame", &error)) {
+  if (!fits_in_memory(d.pixels * (d.rgb ? 3 : 2), memory_limit(0), path + ": one frame", error)) {
     return false;
   }
   try {
     d.piped.resize(d.pixels * (d.rgb ? 3 : 2));
   } catch (const std::bad_alloc&) {
-    error = path + ": cannot allocate one frame of " + std::to_string(info.width) + " x " +
-            std::to_string(info.height);
+    *error = path + ": cannot allocate one frame of " + std::to_string(info.width) + " x " +
+             std::to_string(info.height);
     return false;
   }
   if (!spawn_with_pipes(decoder_arguments(ffmpeg, path, d.rgb, max_frames), d, error)) {
-    error = path + ": cannot start ffmpeg: " + error;
+    *error = path + ": cannot start ffmpeg: " + *error;
     return false;
   }
   return true;
@@ -403,7 +403,7 @@ VideoRead read_video_frame(VideoDecoder& d, std::span<std::uint8_t> grey,
   return VideoRead::frame;
 }
 
-bool finish_video_decoder(VideoDecoder& d, const std::string& path, std::string& error) {
+bool finish_video_decoder(VideoDecoder& d, const std::string& path, std::string* error) {
   // Frames not read make ffmpeg stop; its log is read to the end so that it can exit.
   close_fd(d.frames_fd);
   while (d.log_fd >= 0) {
@@ -414,6 +414,6 @@ bool finish_video_decoder(VideoDecoder& d, const std::string& path, std::string&
   close_fd(d.log_fd);
   const int status = wait_for(d.pid);
   if (exited_cleanly(status)) return true;
-  error = path + ": ffmpeg failed" + (d.last_error.empty() ? "" : ": " + d.last_error);
+  *error = path + ": ffmpeg failed" + (d.last_error.empty() ? "" : ": " + d.last_error);
   return false;
 }

@@ -31,13 +31,13 @@ std::string shell_quote(const std::string& text);
 // Finds `ffmpeg` and `ffprobe` on PATH for decoding `path`. False with `error` naming `path` and
 // the missing program otherwise.
 bool find_video_tools(const std::string& path, std::string& ffmpeg, std::string& ffprobe,
-                      std::string& error);
+                      std::string* error);
 
 // Runs `ffprobe` on `path` and reads the first video stream's size, frame count and pixel format.
 // False with `error` (one line naming `path`, with ffprobe's own last line when it failed) when
 // there is no video stream, a side is above `max_side` (1 to 2^31 - 1), or ffprobe fails.
 bool probe_video(const std::string& ffprobe, const std::string& path, int max_side, VideoInfo& info,
-                 std::string& error);
+                 std::string* error);
 
 // True for pixel formats that hold colour planes rather than a luma plane: RGB and BGR in any
 // packing or depth, planar GBR, paletted, Bayer and XYZ.
@@ -69,7 +69,7 @@ struct VideoDecoder {
 // applied, so frames keep the size that probe_video reports. False with `error` when ffmpeg cannot
 // be started or a frame of `info`'s size cannot be allocated.
 bool start_video_decoder(const std::string& ffmpeg, const std::string& path, const VideoInfo& info,
-                         std::int64_t max_frames, VideoDecoder& decoder, std::string& error);
+                         std::int64_t max_frames, VideoDecoder& decoder, std::string* error);
 
 enum class VideoRead { frame, end, partial };
 // Reads the next frame as info.width * info.height grey levels into `grey`, and its presentation
@@ -81,4 +81,4 @@ VideoRead read_video_frame(VideoDecoder& decoder, std::span<std::uint8_t> grey,
 // Stops reading frames and waits for ffmpeg to end. True when it exited with status 0 (its log
 // may hold errors such as non-increasing timestamps; the frames decide); otherwise `error` says
 // "<path>: ffmpeg failed: <its last error line>".
-bool finish_video_decoder(VideoDecoder& decoder, const std::string& path, std::string& error);
+bool finish_video_decoder(VideoDecoder& decoder, const std::string& path, std::string* error);

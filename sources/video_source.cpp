@@ -40,7 +40,7 @@ class VideoSource final : public FrameSource {
       if (read.status != FrameStatus::frame) {
         finished_ = true;
         std::string error;
-        if (!finish_video_decoder(decoder_, path_, error)) return failure(error);
+        if (!finish_video_decoder(decoder_, path_, &error)) return failure(error);
         return failure("--first " + std::to_string(options_.first) + ": " + path_ + " has only " +
                        std::to_string(seen_) + " frames");
       }
@@ -84,7 +84,7 @@ class VideoSource final : public FrameSource {
       case VideoRead::partial: {
         std::string error;
         finished_ = true;
-        if (finish_video_decoder(decoder_, path_, error)) {
+        if (finish_video_decoder(decoder_, path_, &error)) {
           error = path_ + ": ffmpeg ended inside frame " + std::to_string(seen_);
         }
         read = failure(error);
@@ -101,7 +101,7 @@ class VideoSource final : public FrameSource {
   FrameRead finish() {
     finished_ = true;
     std::string error;
-    if (!finish_video_decoder(decoder_, path_, error)) return failure(error);
+    if (!finish_video_decoder(decoder_, path_, &error)) return failure(error);
     return ended();
   }
 
@@ -149,7 +149,7 @@ class VideoSource final : public FrameSource {
 std::unique_ptr<FrameSource> open_video_source(const std::string& path,
                                                const RecordingOptions& options,
                                                std::vector<std::string>& notices,
-                                               std::string& error) {
+                                               std::string* error) {
   std::string ffmpeg;
   std::string ffprobe;
   VideoInfo info;

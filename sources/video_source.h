@@ -22,4 +22,4 @@
 std::unique_ptr<FrameSource> open_video_source(const std::string& path,
                                                const RecordingOptions& options,
                                                std::vector<std::string>& notices,
-                                               std::string& error);
+                                               std::string* error);

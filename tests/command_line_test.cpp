@@ -31,7 +31,7 @@ TEST(CommandLine, ReadsEveryOption) {
   ASSERT_TRUE(parse_command_line(words("--quiet night.ser --out runs/n1 --no-menu --threads 3 "
                                        "--first 10 --count 20 --byte-order big --depth 12 "
                                        "--start-utc 2024-03-15T21:04:05.25Z"),
-                                 line, error))
+                                 line, &error))
       << error;
   EXPECT_EQ(line.recording, "night.ser");
   EXPECT_EQ(line.out, "runs/n1");
@@ -47,7 +47,7 @@ TEST(CommandLine, ReadsEveryOption) {
   EXPECT_FALSE(line.help);
 
   // Without a recording only the run options: the frame folder here.
-  ASSERT_TRUE(parse_command_line(words("--no-menu --threads 0 --psf 2.75"), line, error));
+  ASSERT_TRUE(parse_command_line(words("--no-menu --threads 0 --psf 2.75"), line, &error));
   EXPECT_TRUE(line.recording.empty());
   EXPECT_TRUE(line.no_menu);
   EXPECT_FALSE(line.quiet);
@@ -57,7 +57,7 @@ TEST(CommandLine, ReadsEveryOption) {
 
   // Several recordings: one night, in one run folder named after the first.
   ASSERT_TRUE(
-      parse_command_line(words("a.ser --range -1.5,2e3 b.ser --fps 29.97 c.ser"), line, error))
+      parse_command_line(words("a.ser --range -1.5,2e3 b.ser --fps 29.97 c.ser"), line, &error))
       << error;
   EXPECT_EQ(line.recording, "a.ser");
   EXPECT_EQ(line.recordings, (std::vector<std::string>{"a.ser", "b.ser", "c.ser"}));
@@ -67,7 +67,7 @@ TEST(CommandLine, ReadsEveryOption) {
   EXPECT_EQ(line.reading.range->second, 2000.0);
   EXPECT_EQ(line.reading.fps, 29.97);
 
-  ASSERT_TRUE(parse_command_line(words("-h --bad"), line, error));
+  ASSERT_TRUE(parse_command_line(words("-h --bad"), line, &error));
   EXPECT_TRUE(line.help);
 }
 
@@ -127,26 +127,27 @@ TEST(CommandLine, RefusesWithOneLine) {
   for (const Case& c : cases) {
     CommandLine line;
     std::string error;
-    EXPECT_FALSE(parse_command_line(words(c.args), line, error)) << c.args;
+    EXPECT_FALSE(parse_command_line(words(c.args), line, &error)) << c.args;
     EXPECT_EQ(error, c.error) << c.args;
   }
   CommandLine line;
   std::string error;
   const std::vector<std::string> empty_out = {"night.ser", "--out", ""};
-  EXPECT_FALSE(parse_command_line(empty_out, line, error));
+  EXPECT_FALSE(parse_command_line(empty_out, line, &error));
   EXPECT_EQ(error, "--out: \"\" is not a folder name");
 }
 
 TEST(CommandLine, DoubleDashEndsTheOptionsAndSizesTakeSuffixes) {
   CommandLine line;
   std::string error;
-  ASSERT_TRUE(parse_command_line(words("--no-menu -- --night.ser"), line, error)) << error;
+  ASSERT_TRUE(parse_command_line(words("--no-menu -- --night.ser"), line, &error)) << error;
   EXPECT_EQ(line.recording, "--night.ser");
   EXPECT_TRUE(line.no_menu);
-  ASSERT_TRUE(parse_command_line(words("n.ser --max-memory 512M --replace"), line, error)) << error;
+  ASSERT_TRUE(parse_command_line(words("n.ser --max-memory 512M --replace"), line, &error))
+      << error;
   EXPECT_EQ(line.max_memory, 512u << 20);
   EXPECT_TRUE(line.replace);
-  ASSERT_TRUE(parse_command_line(words("n.mp4 --start-utc 2100-12-31T23:59:59Z"), line, error))
+  ASSERT_TRUE(parse_command_line(words("n.mp4 --start-utc 2100-12-31T23:59:59Z"), line, &error))
       << error;
 }
 
@@ -167,7 +168,7 @@ TEST(CommandLine, RunFolderBesideTheWorkingFolder) {
   for (const Case& c : cases) {
     CommandLine line;
     std::string error;
-    ASSERT_TRUE(parse_command_line(words(c.args), line, error)) << c.args << ": " << error;
+    ASSERT_TRUE(parse_command_line(words(c.args), line, &error)) << c.args << ": " << error;
     EXPECT_EQ(run_folder_of(line), fs::path(c.folder)) << c.args;
   }
 }

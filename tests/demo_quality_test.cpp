@@ -92,8 +92,8 @@ TEST_P(DemoQuality, ReportsEveryStrongFlashAndNothingElse) {
   std::vector<TruthRow> events;
   std::vector<FlashReport> reports;
   std::string error;
-  ASSERT_TRUE(demo::read_truth(in_scratch("truth.csv").c_str(), events, error)) << error;
-  ASSERT_TRUE(demo::read_flash_log(in_scratch("flash_info.dat").c_str(), reports, error)) << error;
+  ASSERT_TRUE(demo::read_truth(in_scratch("truth.csv").c_str(), events, &error)) << error;
+  ASSERT_TRUE(demo::read_flash_log(in_scratch("flash_info.dat").c_str(), reports, &error)) << error;
   int strong = 0;
   int hits = 0;
   for (const TruthRow& e : events) {

@@ -62,7 +62,7 @@ TEST(DemoTruthFile, DamagedFilesAreRefusedWithTheirLine) {
     write_text("truth.csv", c.text);
     std::vector<TruthRow> rows;
     std::string error;
-    EXPECT_FALSE(demo::read_truth(in_scratch("truth.csv").c_str(), rows, error));
+    EXPECT_FALSE(demo::read_truth(in_scratch("truth.csv").c_str(), rows, &error));
     EXPECT_EQ(without_scratch(error), c.error);
   }
 }
@@ -78,7 +78,7 @@ TEST(DemoTruthFile, DevicesFoldersAndMissingFilesAreRefused) {
   for (const auto& [path, message] : cases) {
     std::vector<TruthRow> rows;
     std::string error;
-    EXPECT_FALSE(demo::read_truth(in_scratch(path).c_str(), rows, error)) << path;
+    EXPECT_FALSE(demo::read_truth(in_scratch(path).c_str(), rows, &error)) << path;
     EXPECT_EQ(without_scratch(error), message);
   }
 }
@@ -90,7 +90,7 @@ TEST(DemoTruthFile, MoreRowsThanTheLimitAreRefused) {
   write_text("truth.csv", text);
   std::vector<TruthRow> rows;
   std::string error;
-  EXPECT_FALSE(demo::read_truth(in_scratch("truth.csv").c_str(), rows, error));
+  EXPECT_FALSE(demo::read_truth(in_scratch("truth.csv").c_str(), rows, &error));
   EXPECT_EQ(without_scratch(error), "truth.csv: line 1000002: more than 1000000 rows");
 }
 
@@ -105,7 +105,7 @@ TEST(DemoTruthFile, WrittenRowsReadBack) {
       {72, 221.88, 143.66, 70.66, 4.35, EventKind::FlashFade},
   };
   std::string error;
-  ASSERT_TRUE(demo::write_truth(in_scratch("truth.csv").c_str(), written, error)) << error;
+  ASSERT_TRUE(demo::write_truth(in_scratch("truth.csv").c_str(), written, &error)) << error;
   EXPECT_EQ(read_text("truth.csv"), kColumns +
                                         "1,81.01,134.05,122.8,2.20,glint\n"
                                         "35,240.00,133.00,138.6,1.00,cosmic_ray\n"
@@ -116,7 +116,7 @@ TEST(DemoTruthFile, WrittenRowsReadBack) {
              "frame,x,y,peak,width,kind\r\n12,100.25,80.50,42.0,3.10,flash\r\n"
              "13,1,2,3,4,hot_pixel");
   std::vector<TruthRow> rows;
-  ASSERT_TRUE(demo::read_truth(in_scratch("crlf.csv").c_str(), rows, error)) << error;
+  ASSERT_TRUE(demo::read_truth(in_scratch("crlf.csv").c_str(), rows, &error)) << error;
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0].frame, 12);
   EXPECT_EQ(rows[0].x, 100.25);
@@ -131,7 +131,7 @@ TEST(DemoTruthFile, WriteIntoAMissingFolderFails) {
   ScratchDir dir;
   std::string error;
   EXPECT_FALSE(
-      demo::write_truth(in_scratch("no/such/truth.csv").c_str(), std::vector<TruthRow>{}, error));
+      demo::write_truth(in_scratch("no/such/truth.csv").c_str(), std::vector<TruthRow>{}, &error));
   EXPECT_EQ(without_scratch(error),
             "no/such/truth.csv.part: cannot open: No such file or directory");
 }
@@ -148,7 +148,7 @@ TEST(DemoFlashLog, ReadsVeskRecordsAndRefusesOthers) {
                  "4.000000 20.474577\n");
   std::vector<FlashReport> reports;
   std::string error;
-  ASSERT_TRUE(demo::read_flash_log(in_scratch("flash_info.dat").c_str(), reports, error)) << error;
+  ASSERT_TRUE(demo::read_flash_log(in_scratch("flash_info.dat").c_str(), reports, &error)) << error;
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(reports[0].frame, 3);
   EXPECT_EQ(reports[0].pixels, 6);
@@ -169,7 +169,7 @@ TEST(DemoFlashLog, ReadsVeskRecordsAndRefusesOthers) {
     SCOPED_TRACE(c.name);
     write_text("flash_info.dat", c.text);
     reports.clear();
-    EXPECT_FALSE(demo::read_flash_log(in_scratch("flash_info.dat").c_str(), reports, error));
+    EXPECT_FALSE(demo::read_flash_log(in_scratch("flash_info.dat").c_str(), reports, &error));
     EXPECT_EQ(without_scratch(error), c.error);
   }
 }

@@ -47,7 +47,7 @@ PngImage read_picture(int event, EventImage kind) {
   PngImage image;
   std::string error;
   EXPECT_TRUE(
-      read_png_file(in_scratch("review") / event_image_name(event, kind), 4096, image, error))
+      read_png_file(in_scratch("review") / event_image_name(event, kind), 4096, image, &error))
       << error;
   return image;
 }
@@ -77,7 +77,7 @@ TEST(EventImages, CloseUpsOfAMovingSiteFollowItsSteps) {
   in.step_x = 4.0;
   in.step_y = 2.0;
   std::string error;
-  ASSERT_TRUE(write_event_images(in_scratch("review"), in, error)) << error;
+  ASSERT_TRUE(write_event_images(in_scratch("review"), in, &error)) << error;
   const PngImage strip = read_picture(9, EventImage::strip);
   for (int k = kFirstOffset; k <= kLastOffset; ++k) {
     EXPECT_EQ(grey_at(strip, (k - kFirstOffset) * 22 + 10, 10), 250) << "offset " << k;
@@ -85,7 +85,7 @@ TEST(EventImages, CloseUpsOfAMovingSiteFollowItsSteps) {
   // A site that stays keeps its windows: the glint has left them after offset 2.
   in.step_x = 0.0;
   in.step_y = 0.0;
-  ASSERT_TRUE(write_event_images(in_scratch("review"), in, error)) << error;
+  ASSERT_TRUE(write_event_images(in_scratch("review"), in, &error)) << error;
   const PngImage still = read_picture(9, EventImage::strip);
   EXPECT_EQ(grey_at(still, (3 - kFirstOffset) * 22 + 10, 10), 30);
   EXPECT_EQ(grey_at(still, (0 - kFirstOffset) * 22 + 10, 10), 250);
@@ -112,7 +112,7 @@ TEST(EventImages, StripShowsEachOffsetRoundTheSite) {
     const Frames f = make_frames(64, 48, {-5, 3});
     std::string error;
     ASSERT_TRUE(
-        write_event_images(in_scratch("review"), {7, 64, 48, c.x, c.y, false, f.spans}, error))
+        write_event_images(in_scratch("review"), {7, 64, 48, c.x, c.y, false, f.spans}, &error))
         << error;
     const PngImage strip = read_picture(7, EventImage::strip);
     ASSERT_EQ(strip.channels, 1);
@@ -144,7 +144,7 @@ TEST(EventImages, InterlacedStripPutsTheOddFieldLeftAndTheEvenFieldRight) {
   const Frames f = make_frames(64, 48);
   std::string error;
   ASSERT_TRUE(
-      write_event_images(in_scratch("review"), {3, 64, 48, 30.0, 20.0, true, f.spans}, error))
+      write_event_images(in_scratch("review"), {3, 64, 48, 30.0, 20.0, true, f.spans}, &error))
       << error;
   const PngImage strip = read_picture(3, EventImage::strip);
   ASSERT_EQ(strip.width, 16 * 43 + 15);
@@ -173,7 +173,7 @@ TEST(EventImages, CropHoldsTheSiteInTheMiddleWithABox) {
   const Frames f = make_frames(160, 120);
   std::string error;
   ASSERT_TRUE(
-      write_event_images(in_scratch("review"), {1, 160, 120, 40.2, 30.7, false, f.spans}, error))
+      write_event_images(in_scratch("review"), {1, 160, 120, 40.2, 30.7, false, f.spans}, &error))
       << error;
   const PngImage crop = read_picture(1, EventImage::crop);
   ASSERT_EQ(crop.width, 200);
@@ -216,7 +216,7 @@ TEST(EventImages, OverviewShrinksByAWholeFactorAndMarksTheSite) {
     std::string error;
     const double x = c.width / 2.0, y = c.height / 2.0;
     ASSERT_TRUE(write_event_images(in_scratch("review"),
-                                   {2, c.width, c.height, x, y, false, f.spans}, error))
+                                   {2, c.width, c.height, x, y, false, f.spans}, &error))
         << error;
     const PngImage o = read_picture(2, EventImage::overview);
     ASSERT_EQ(o.width, c.out_width);
@@ -251,7 +251,7 @@ TEST(EventImages, MissingEventFrameLeavesCropAndOverviewBlack) {
   const Frames f = make_frames(64, 48, {0});
   std::string error;
   ASSERT_TRUE(
-      write_event_images(in_scratch("review"), {5, 64, 48, 10.0, 10.0, false, f.spans}, error))
+      write_event_images(in_scratch("review"), {5, 64, 48, 10.0, 10.0, false, f.spans}, &error))
       << error;
   const PngImage crop = read_picture(5, EventImage::crop);
   EXPECT_EQ(rgb_at(crop, 100, 100), (std::array<int, 3>{0, 0, 0}));
@@ -286,7 +286,7 @@ TEST(EventImages, MalformedInputIsRefusedBeforeAnythingIsWritten) {
   ScratchDir dir;
   for (const Case& c : cases) {
     std::string error;
-    EXPECT_FALSE(write_event_images(in_scratch("review"), c.in, error));
+    EXPECT_FALSE(write_event_images(in_scratch("review"), c.in, &error));
     EXPECT_EQ(without_scratch(error), c.message);
     EXPECT_FALSE(fs::exists(in_scratch("review")));
   }
@@ -297,7 +297,7 @@ TEST(EventImages, UnwritableFolderIsReported) {
   write_text("review", "a file where the folder should be");
   const Frames f = make_frames(8, 6);
   std::string error;
-  EXPECT_FALSE(write_event_images(in_scratch("review"), {1, 8, 6, 1, 1, false, f.spans}, error));
+  EXPECT_FALSE(write_event_images(in_scratch("review"), {1, 8, 6, 1, 1, false, f.spans}, &error));
   EXPECT_EQ(without_scratch(error).rfind("review: cannot create folder", 0), 0u) << error;
 }
 

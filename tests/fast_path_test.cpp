@@ -468,7 +468,8 @@ TEST(FastPath, WholeRunWritesTheSameFilesAsTheStraightforwardRun) {
     DetectionSettings settings;
     std::vector<std::string> problems;
     std::string error;
-    ASSERT_TRUE(read_settings_file(scratch_folder(), "settings.txt", settings, problems, error))
+    ASSERT_TRUE(
+        read_settings_file(scratch_folder(), "settings.txt", settings, problems, nullptr, &error))
         << error;
     ASSERT_TRUE(reference_run(scratch_folder(), settings, &error)) << error;
     const std::map<std::string, std::vector<std::uint8_t>> slow = run_outputs();

@@ -168,9 +168,10 @@ CatalogueRun run_catalogue(int interlace, std::vector<EventSink*> sinks = {}, do
   const std::unique_ptr<FrameSource> source = open_frame_folder(scratch_folder(), &error);
   EXPECT_NE(source, nullptr) << error;
   RunBuffers buffers;
-  EXPECT_TRUE(allocate_run_buffers(buffers, source->geometry(), kImages, error)) << error;
+  EXPECT_TRUE(allocate_run_buffers(buffers, source->geometry(), kImages, 0, &error)) << error;
   std::vector<std::uint8_t> report_header(kReportHeaderBytes, 0);
-  EXPECT_TRUE(load_report_header(scratch_folder(), report_header, kWidth, kHeight, error)) << error;
+  EXPECT_TRUE(load_report_header(scratch_folder(), report_header, kWidth, kHeight, &error))
+      << error;
   char* err_text = nullptr;
   std::size_t err_size = 0;
   std::FILE* err = open_memstream(&err_text, &err_size);

@@ -63,11 +63,11 @@ std::vector<std::uint8_t> render(const Scene& s) {
   std::fill(pixels.begin() + kGuard, pixels.end() - kGuard, kStaleByte);
   std::fill(strip.begin() + kGuard, strip.end() - kGuard, kStaleByte);
   std::string error;
-  FileHandle file = open_file(in_scratch("report.bmp").c_str(), "wb", error);
+  FileHandle file = open_file(in_scratch("report.bmp").c_str(), "wb", &error);
   EXPECT_TRUE(file) << error;
   const bool ok = write_flash_report(
       file, "report.bmp", s.input, std::span(pixels).subspan(kGuard, pixels.size() - 2 * kGuard),
-      std::span(strip).subspan(kGuard, strip.size() - 2 * kGuard), error);
+      std::span(strip).subspan(kGuard, strip.size() - 2 * kGuard), &error);
   EXPECT_TRUE(ok) << error;
   EXPECT_FALSE(file);
   for (const auto* buffer : {&pixels, &strip}) {
@@ -350,10 +350,10 @@ TEST(FlashReport, FailuresNameTheFile) {
     std::string error;
     FileHandle file;
     if (c.device != nullptr) {
-      file = open_file(c.device, "wb", error);
+      file = open_file(c.device, "wb", &error);
       ASSERT_TRUE(file) << error;
     }
-    EXPECT_FALSE(write_flash_report(file, path, s.input, pixels, strip, error));
+    EXPECT_FALSE(write_flash_report(file, path, s.input, pixels, strip, &error));
     EXPECT_EQ(error, c.message);
     EXPECT_FALSE(file) << "the report file is closed after a failure";
   }
@@ -365,9 +365,9 @@ TEST(FlashReportDeathTest, ShortWorkBufferStopsTheProgram) {
   std::vector<std::uint8_t> pixels(3 * 720 * 576);
   std::vector<std::uint8_t> strip(report_strip_bytes(720) - 1);
   std::string error;
-  FileHandle file = open_file("/dev/null", "wb", error);
+  FileHandle file = open_file("/dev/null", "wb", &error);
   ASSERT_TRUE(file) << error;
-  EXPECT_DEATH(write_flash_report(file, "BMP_FLASHES/00042.bmp", s.input, pixels, strip, error),
+  EXPECT_DEATH(write_flash_report(file, "BMP_FLASHES/00042.bmp", s.input, pixels, strip, &error),
                "internal error: report buffers do not match the frame geometry");
 }
 

@@ -36,11 +36,11 @@ TEST(FrameFiles, ReportHeaderCarriesTheGeometry) {
   std::vector<std::uint8_t> scratch(54), header(56);
   FrameGeometry g;
   std::string error;
-  ASSERT_TRUE(read_frame_geometry(scratch_folder(), scratch, g, error)) << error;
+  ASSERT_TRUE(read_frame_geometry(scratch_folder(), scratch, g, &error)) << error;
   EXPECT_EQ(g.image_width, 720);
   EXPECT_EQ(g.image_height, 576);
   EXPECT_EQ(g.frame_pixels, 720 * 576);
-  ASSERT_TRUE(load_report_header(scratch_folder(), header, g.image_width, g.image_height, error))
+  ASSERT_TRUE(load_report_header(scratch_folder(), header, g.image_width, g.image_height, &error))
       << error;
 
   std::vector<std::uint8_t> expected = template_bytes;  // only bytes 18-25 change

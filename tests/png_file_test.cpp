@@ -30,11 +30,12 @@ TEST(PngFile, GreyAndRgbReadBackExactly) {
                  std::to_string(c.channels));
     const auto pixels = pattern(static_cast<std::size_t>(c.width) * c.height * c.channels);
     std::string error;
-    ASSERT_TRUE(write_png_file(in_scratch("p.png"), {c.width, c.height, c.channels, pixels}, error))
+    ASSERT_TRUE(
+        write_png_file(in_scratch("p.png"), {c.width, c.height, c.channels, pixels}, &error))
         << error;
     EXPECT_FALSE(fs::exists(in_scratch("p.png.part")));
     PngImage back;
-    ASSERT_TRUE(read_png_file(in_scratch("p.png"), 1000, back, error)) << error;
+    ASSERT_TRUE(read_png_file(in_scratch("p.png"), 1000, back, &error)) << error;
     EXPECT_EQ(back.width, c.width);
     EXPECT_EQ(back.height, c.height);
     EXPECT_EQ(back.channels, c.channels);
@@ -63,7 +64,7 @@ TEST(PngFile, MalformedImagesAreRefusedAndNothingIsWritten) {
   ScratchDir dir;
   for (const Case& c : cases) {
     std::string error;
-    EXPECT_FALSE(write_png_file(in_scratch("x.png"), c.image, error));
+    EXPECT_FALSE(write_png_file(in_scratch("x.png"), c.image, &error));
     EXPECT_EQ(without_scratch(error), c.message);
     EXPECT_FALSE(fs::exists(in_scratch("x.png")));
     EXPECT_FALSE(fs::exists(in_scratch("x.png.part")));
@@ -74,30 +75,30 @@ TEST(PngFile, ReplacesAnOlderFileWholeAndKeepsItWhenTheWriteFails) {
   ScratchDir dir;
   std::string error;
   const auto a = pattern(12);
-  ASSERT_TRUE(write_png_file(in_scratch("p.png"), {4, 3, 1, a}, error)) << error;
+  ASSERT_TRUE(write_png_file(in_scratch("p.png"), {4, 3, 1, a}, &error)) << error;
   const auto b = pattern(2 * 2 * 3);
-  ASSERT_TRUE(write_png_file(in_scratch("p.png"), {2, 2, 3, b}, error)) << error;
+  ASSERT_TRUE(write_png_file(in_scratch("p.png"), {2, 2, 3, b}, &error)) << error;
   PngImage back;
-  ASSERT_TRUE(read_png_file(in_scratch("p.png"), 100, back, error)) << error;
+  ASSERT_TRUE(read_png_file(in_scratch("p.png"), 100, back, &error)) << error;
   EXPECT_EQ(back.pixels, b);
 
   // A folder in the way of the rename: the part file goes, the folder stays.
   fs::create_directory(in_scratch("folder.png"));
   write_text("folder.png/keep", "x");
-  EXPECT_FALSE(write_png_file(in_scratch("folder.png"), {4, 3, 1, a}, error));
+  EXPECT_FALSE(write_png_file(in_scratch("folder.png"), {4, 3, 1, a}, &error));
   EXPECT_EQ(without_scratch(error).rfind("folder.png: cannot rename the finished file: ", 0), 0u)
       << error;
   EXPECT_FALSE(fs::exists(in_scratch("folder.png.part")));
   EXPECT_TRUE(fs::exists(in_scratch("folder.png/keep")));
 
   // A folder that does not exist.
-  EXPECT_FALSE(write_png_file(in_scratch("missing/p.png"), {4, 3, 1, a}, error));
+  EXPECT_FALSE(write_png_file(in_scratch("missing/p.png"), {4, 3, 1, a}, &error));
   EXPECT_EQ(without_scratch(error), "missing/p.png.part: cannot open: No such file or directory");
 
   // A full disk: libpng's write or the close fails, and nothing is left under either name.
   if (fs::exists("/dev/full")) {
     fs::create_symlink("/dev/full", in_scratch("full.png.part"));
-    EXPECT_FALSE(write_png_file(in_scratch("full.png"), {4, 3, 1, a}, error));
+    EXPECT_FALSE(write_png_file(in_scratch("full.png"), {4, 3, 1, a}, &error));
     EXPECT_NE(without_scratch(error).find("full.png.part: "), std::string::npos) << error;
     EXPECT_NE(without_scratch(error).find("No space left on device"), std::string::npos) << error;
     EXPECT_FALSE(fs::exists(in_scratch("full.png")));
@@ -108,7 +109,7 @@ TEST(PngFile, ReaderRefusesWhatIsNotAWholePng) {
   ScratchDir dir;
   std::string error;
   const auto pixels = pattern(64 * 64);
-  ASSERT_TRUE(write_png_file(in_scratch("good.png"), {64, 64, 1, pixels}, error)) << error;
+  ASSERT_TRUE(write_png_file(in_scratch("good.png"), {64, 64, 1, pixels}, &error)) << error;
   const auto bytes = read_file("good.png");
   write_file("short.png",
              std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + bytes.size() / 2));
@@ -129,7 +130,7 @@ TEST(PngFile, ReaderRefusesWhatIsNotAWholePng) {
   };
   for (const Case& c : cases) {
     PngImage image;
-    EXPECT_FALSE(read_png_file(in_scratch(c.file), c.max_side, image, error)) << c.file;
+    EXPECT_FALSE(read_png_file(in_scratch(c.file), c.max_side, image, &error)) << c.file;
     EXPECT_EQ(without_scratch(error).rfind(c.starts, 0), 0u) << error;
     EXPECT_TRUE(image.pixels.empty());
   }

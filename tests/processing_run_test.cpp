@@ -83,9 +83,11 @@ RunResult run_frames(const DetectionSettings& settings) {
   const std::unique_ptr<FrameSource> source = open_frame_folder(scratch_folder(), &error);
   EXPECT_NE(source, nullptr) << error;
   RunBuffers buffers;
-  EXPECT_TRUE(allocate_run_buffers(buffers, kGeometry, settings.Images_in_buffer, error)) << error;
+  EXPECT_TRUE(allocate_run_buffers(buffers, kGeometry, settings.Images_in_buffer, 0, &error))
+      << error;
   std::vector<std::uint8_t> report_header(kReportHeaderBytes, 0);
-  EXPECT_TRUE(load_report_header(scratch_folder(), report_header, kWidth, kHeight, error)) << error;
+  EXPECT_TRUE(load_report_header(scratch_folder(), report_header, kWidth, kHeight, &error))
+      << error;
   MemoryStream out;
   MemoryStream err;
   RunResult result;
@@ -358,7 +360,7 @@ TEST(ProcessingRunDeathTest, BuffersOfAnotherSizeStopTheProgram) {
   const std::unique_ptr<FrameSource> source = open_frame_folder(scratch_folder(), &error);
   ASSERT_NE(source, nullptr) << error;
   RunBuffers buffers;
-  ASSERT_TRUE(allocate_run_buffers(buffers, kGeometry, 4, error)) << error;
+  ASSERT_TRUE(allocate_run_buffers(buffers, kGeometry, 4, 0, &error)) << error;
   RunParameters parameters{5, 1, 20, thresholds_of(run_settings(5))};
   EXPECT_DEATH(process_frames(*source, parameters, buffers, {}, stdout, stderr),
                "internal error: the run's buffers do not match");
@@ -521,7 +523,7 @@ TEST(RunMemory, StatedBytesAreTheBytesAllocated) {
     const FrameGeometry geometry{c.width, c.height, c.width * c.height};
     RunBuffers buffers;
     std::string error;
-    ASSERT_TRUE(allocate_run_buffers(buffers, geometry, c.images, error, c.ahead)) << error;
+    ASSERT_TRUE(allocate_run_buffers(buffers, geometry, c.images, c.ahead, &error)) << error;
     const std::size_t allocated =
         buffers.frame_ring.size() + buffers.marked_frame.size() +
         sizeof(double) * (buffers.pixel_sum.size() + buffers.pixel_sq_dev.size()) +

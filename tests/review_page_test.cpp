@@ -247,8 +247,8 @@ void make_run(const std::string& folder) {
   std::vector<std::uint8_t> frame(64 * 48, 20);
   std::vector<std::span<const std::uint8_t>> frames(kOffsetCount, frame);
   std::string error;
-  ASSERT_TRUE(
-      write_event_images(in_scratch(folder + "/review"), {1, 64, 48, 30, 20, false, frames}, error))
+  ASSERT_TRUE(write_event_images(in_scratch(folder + "/review"), {1, 64, 48, 30, 20, false, frames},
+                                 &error))
       << error;
 }
 
@@ -260,7 +260,7 @@ TEST(ReviewPage, CardsInTimeOrderWithDecisionsAndNotices) {
                                       "3,77,,accepted\n");
   ReviewPageResult result;
   std::string error;
-  ASSERT_TRUE(write_review_page(in_scratch("run"), result, error)) << error;
+  ASSERT_TRUE(write_review_page(in_scratch("run"), result, &error)) << error;
   EXPECT_EQ(result.page, in_scratch("run/review/index.html"));
   EXPECT_EQ(result.events, 2);
   EXPECT_EQ(all_without_scratch(result.notices),
@@ -306,7 +306,7 @@ TEST(ReviewPage, LightCurveTimesFromTheRunsFrameTimes) {
              "42,2024-03-15T21:04:01.6801Z,1.6801\nx,y,z\n");
   ReviewPageResult result;
   std::string error;
-  ASSERT_TRUE(write_review_page(in_scratch("run"), result, error)) << error;
+  ASSERT_TRUE(write_review_page(in_scratch("run"), result, &error)) << error;
   ASSERT_EQ(result.notices.size(), 2u);
   EXPECT_EQ(without_scratch(result.notices[0]).rfind("run/frame_times.csv: line 4: ", 0), 0u)
       << result.notices[0];
@@ -324,7 +324,7 @@ TEST(ReviewPage, NothingFoundAndNoLightCurves) {
   write_text("run/flashes.csv", kFlashesHeader);
   ReviewPageResult result;
   std::string error;
-  ASSERT_TRUE(write_review_page(in_scratch("run"), result, error)) << error;
+  ASSERT_TRUE(write_review_page(in_scratch("run"), result, &error)) << error;
   EXPECT_EQ(result.events, 0);
   EXPECT_EQ(
       all_without_scratch(result.notices),
@@ -342,12 +342,12 @@ TEST(ReviewPage, OddPicturesAreLeftOut) {
   fs::create_directories(in_scratch("run/review"));
   const std::vector<std::uint8_t> grey(100, 50);
   std::string error;
-  ASSERT_TRUE(write_png_file(in_scratch("run/review/e0001_strip.png"), {10, 10, 1, grey}, error))
+  ASSERT_TRUE(write_png_file(in_scratch("run/review/e0001_strip.png"), {10, 10, 1, grey}, &error))
       << error;
   ASSERT_EQ(mkfifo(in_scratch("run/review/e0001_crop.png").c_str(), 0600), 0);
   write_text("run/review/e0001_frame.png", "GIF89a");
   ReviewPageResult result;
-  ASSERT_TRUE(write_review_page(in_scratch("run"), result, error)) << error;
+  ASSERT_TRUE(write_review_page(in_scratch("run"), result, &error)) << error;
   EXPECT_EQ(all_without_scratch(result.notices),
             (std::vector<std::string>{
                 "run/review/e0001_crop.png: not a regular file; left out of event 1's card",
@@ -366,7 +366,7 @@ TEST(ReviewPage, FolderNameCannotBreakOutOfTheScript) {
   write_text(folder + "/flashes.csv", kFlashesHeader + flash_line(1, 5));
   ReviewPageResult result;
   std::string error;
-  ASSERT_TRUE(write_review_page(in_scratch(folder), result, error)) << error;
+  ASSERT_TRUE(write_review_page(in_scratch(folder), result, &error)) << error;
   const std::string page = read_text(folder + "/review/index.html");
   const std::string data = page_data(page);
   EXPECT_EQ(data.find('<'), std::string::npos);
@@ -380,7 +380,7 @@ TEST(ReviewPage, FolderNameCannotBreakOutOfTheScript) {
 std::string run_id_of(const std::string& folder) {
   ReviewPageResult result;
   std::string error;
-  EXPECT_TRUE(write_review_page(in_scratch(folder), result, error)) << error;
+  EXPECT_TRUE(write_review_page(in_scratch(folder), result, &error)) << error;
   const std::string data = page_data(read_text(folder + "/review/index.html"));
   const std::size_t at = data.find("\"id\":\"");
   return at == std::string::npos ? "" : data.substr(at + 6, 16);
@@ -409,24 +409,24 @@ TEST(ReviewPage, BadCsvOrUnwritablePageStopsWithOneLine) {
   ScratchDir dir;
   ReviewPageResult result;
   std::string error;
-  EXPECT_FALSE(write_review_page(in_scratch("run"), result, error));
+  EXPECT_FALSE(write_review_page(in_scratch("run"), result, &error));
   EXPECT_EQ(without_scratch(error), "run/flashes.csv: cannot open: No such file or directory");
 
   write_text("run/flashes.csv", kFlashesHeader + flash_line(1, 5));
   write_text("run/lightcurves.csv", kCurvesHeader + "2,5,0,1,1,1\n");
-  EXPECT_FALSE(write_review_page(in_scratch("run"), result, error));
+  EXPECT_FALSE(write_review_page(in_scratch("run"), result, &error));
   EXPECT_EQ(without_scratch(error), "run/lightcurves.csv:2: event 2 is not in flashes.csv");
 
   fs::remove(in_scratch("run/lightcurves.csv"));
   write_text("run/decisions.csv", "event,frame,decision\n");
-  EXPECT_FALSE(write_review_page(in_scratch("run"), result, error));
+  EXPECT_FALSE(write_review_page(in_scratch("run"), result, &error));
   EXPECT_EQ(without_scratch(error),
             "run/decisions.csv:1: header is 'event,frame,decision', not "
             "event,frame,utc,decision");
 
   fs::remove(in_scratch("run/decisions.csv"));
   fs::create_directories(in_scratch("run/review/index.html/x"));
-  EXPECT_FALSE(write_review_page(in_scratch("run"), result, error));
+  EXPECT_FALSE(write_review_page(in_scratch("run"), result, &error));
   EXPECT_EQ(
       without_scratch(error).rfind("run/review/index.html: cannot rename the finished file: ", 0),
       0u)
@@ -454,14 +454,14 @@ TEST(ReviewPage, FifteenEventsOnFullFramesStaySmall) {
     }
     std::string error;
     ASSERT_TRUE(write_event_images(in_scratch("run/review"),
-                                   {e, 720, 576, 30.0 * e, 20.0 * e, false, frames}, error))
+                                   {e, 720, 576, 30.0 * e, 20.0 * e, false, frames}, &error))
         << error;
   }
   write_text("run/flashes.csv", flashes);
   write_text("run/lightcurves.csv", curves);
   ReviewPageResult result;
   std::string error;
-  ASSERT_TRUE(write_review_page(in_scratch("run"), result, error)) << error;
+  ASSERT_TRUE(write_review_page(in_scratch("run"), result, &error)) << error;
   std::uintmax_t total = 0;
   for (const auto& f : fs::directory_iterator(in_scratch("run/review"))) total += f.file_size();
   EXPECT_LT(fs::file_size(in_scratch("run/review/index.html")), 200u * 1024);

@@ -136,6 +136,65 @@ TEST(RunFolder, OneRecordingPerFolder) {
   EXPECT_EQ(vesk("copy/b.ser --no-menu --quiet --out night").exit_status, 0);
 }
 
+// run.txt holds every key in order, each program naming itself, its build (as --version says
+// it), the recording, the arguments as given and the times; a converted folder has its own.
+TEST(RunFolder, RunTxtSaysHowTheFolderWasMade) {
+  struct Case {
+    const char* program;
+    std::string binary;
+    std::string args;
+    std::string folder;
+    std::string options;  // the Options= value
+  };
+  const std::vector<Case> cases = {
+      {"vesk", VESK_BINARY, kRun, "night", "a.ser --no-menu --quiet --out night"},
+      {"vesk-frames", VESK_FRAMES_BINARY, "a.ser frames_night --count 70", "frames_night",
+       "a.ser frames_night --count 70"},
+  };
+  ScratchDir dir;
+  make_recordings();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.program);
+    const ProgramRun version = run_command(quoted(c.binary) + " --version");
+    ASSERT_EQ(version.exit_status, 0);
+    const ProgramRun run =
+        run_command("timeout 60 " + quoted(c.binary) + " " + c.args + " < /dev/null > /dev/null");
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    std::vector<std::pair<std::string, std::string>> lines;
+    const std::string text = read_text(c.folder + "/run.txt");
+    for (std::size_t at = 0; at < text.size();) {
+      const std::size_t end = std::min(text.find('\n', at), text.size());
+      const std::string line = text.substr(at, end - at);
+      const std::size_t eq = line.find("= ");
+      ASSERT_NE(eq, std::string::npos) << line;
+      lines.emplace_back(line.substr(0, eq), line.substr(eq + 2));
+      at = end + 1;
+    }
+    const std::vector<std::string> keys = {"Program",      "Version", "Commit",  "Recording",
+                                           "Recording_id", "Options", "Started", "Ended"};
+    ASSERT_EQ(lines.size(), keys.size()) << text;
+    for (std::size_t k = 0; k < keys.size(); ++k) EXPECT_EQ(lines[k].first, keys[k]) << text;
+    EXPECT_EQ(lines[0].second, c.program);
+    EXPECT_EQ(version.out, std::string(c.program) + " " + lines[1].second + " (commit " +
+                               lines[2].second + ")\n");
+    EXPECT_EQ(lines[3].second, "a.ser");
+    EXPECT_TRUE(lines[4].second.starts_with("a.ser fnv1a64:")) << lines[4].second;
+    EXPECT_EQ(lines[5].second, c.options);
+    for (std::size_t k : {6, 7}) {
+      EXPECT_EQ(lines[k].second.size(), 20u) << lines[k].second;  // 2026-12-10T18:40:00Z
+      EXPECT_TRUE(lines[k].second.ends_with("Z")) << lines[k].second;
+    }
+    EXPECT_LE(lines[6].second, lines[7].second);
+  }
+  // vesk running in the converted folder leaves its run.txt as vesk-frames wrote it.
+  const std::string converted = read_text("frames_night/run.txt");
+  const ProgramRun in_folder =
+      run_command("cd " + quoted(in_scratch("frames_night").string()) + " && timeout 60 " +
+                  quoted(VESK_BINARY) + " --no-menu --quiet < /dev/null > /dev/null");
+  EXPECT_EQ(in_folder.exit_status, 0) << in_folder.err;
+  EXPECT_EQ(read_text("frames_night/run.txt"), converted);
+}
+
 TEST(RunFolder, NonRegularNamesRefusedWithoutWaiting) {
   ScratchDir dir;
   make_recordings();

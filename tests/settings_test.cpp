@@ -46,7 +46,7 @@ std::string replaced(const std::string& text, const std::string& from, const std
 TEST(SettingsFile, WriterProducesTheFourteenLines) {
   ScratchDir dir;
   std::string error;
-  ASSERT_TRUE(write_settings_file(scratch_folder(), kWritten, error)) << error;
+  ASSERT_TRUE(write_settings_file(scratch_folder(), kWritten, &error)) << error;
   EXPECT_EQ(read_text("settings.txt"), kWrittenText);
 }
 
@@ -130,7 +130,8 @@ TEST(SettingsFile, ReadsWithFormattedInputRules) {
     DetectionSettings read = marked();
     std::vector<std::string> problems;
     std::string error;
-    ASSERT_TRUE(read_settings_file(scratch_folder(), "settings.txt", read, problems, error))
+    ASSERT_TRUE(
+        read_settings_file(scratch_folder(), "settings.txt", read, problems, nullptr, &error))
         << error;
     EXPECT_EQ(format_settings(read), format_settings(c.expected));
     EXPECT_EQ(problems, c.problems);
@@ -143,7 +144,8 @@ TEST(SettingsFile, NumbersBeyondTheIntRangeAreRefused) {
   DetectionSettings read = marked();
   std::vector<std::string> problems;
   std::string error;
-  ASSERT_TRUE(read_settings_file(scratch_folder(), "settings.txt", read, problems, error));
+  ASSERT_TRUE(
+      read_settings_file(scratch_folder(), "settings.txt", read, problems, nullptr, &error));
   EXPECT_EQ(read.Images_in_buffer, -9);
   EXPECT_EQ(problems, std::vector<std::string>{
                           "settings.txt: Images_in_buffer: 4294967356 is beyond the int range"});
@@ -154,7 +156,8 @@ TEST(SettingsFile, MissingFileLeavesTheRecordAlone) {
   DetectionSettings read = kWritten;
   std::vector<std::string> problems;
   std::string error;
-  EXPECT_FALSE(read_settings_file(scratch_folder(), "default.txt", read, problems, error));
+  EXPECT_FALSE(
+      read_settings_file(scratch_folder(), "default.txt", read, problems, nullptr, &error));
   EXPECT_EQ(error, "default.txt: cannot open: No such file or directory");
   EXPECT_EQ(format_settings(read), format_settings(kWritten));
 }
@@ -163,7 +166,7 @@ TEST(SettingsFile, SaveIntoAFolderFails) {
   ScratchDir dir;
   std::filesystem::create_directory(in_scratch("settings.txt"));
   std::string error;
-  EXPECT_FALSE(write_settings_file(scratch_folder(), kWritten, error));
+  EXPECT_FALSE(write_settings_file(scratch_folder(), kWritten, &error));
   EXPECT_EQ(error, "settings.txt: cannot rename the finished file: Is a directory");
 }
 
@@ -173,10 +176,11 @@ TEST(SettingsFile, FloatsRoundTripThroughSixDecimals) {
   s.Flash_sd_sep = 1.0f / 3.0f;
   s.Peak_killer = -250.125f;
   std::string error;
-  ASSERT_TRUE(write_settings_file(scratch_folder(), s, error));
+  ASSERT_TRUE(write_settings_file(scratch_folder(), s, &error));
   DetectionSettings back = marked();
   std::vector<std::string> problems;
-  ASSERT_TRUE(read_settings_file(scratch_folder(), "settings.txt", back, problems, error));
+  ASSERT_TRUE(
+      read_settings_file(scratch_folder(), "settings.txt", back, problems, nullptr, &error));
   EXPECT_EQ(back.Flash_sd_sep, std::strtof("0.333333", nullptr));
   EXPECT_EQ(back.Peak_killer, -250.125f);
 }

@@ -102,7 +102,7 @@ void write_raw_frame(int number, int width, int height, const std::vector<std::u
 
 void make_run_folder(const std::string& settings) {
   std::string error;
-  if (!lay_out_run_folder(scratch_folder(), VESK_DATA_DIR, error)) {
+  if (!lay_out_run_folder(scratch_folder(), VESK_DATA_DIR, RawFrames::folder, &error)) {
     throw std::runtime_error(error);
   }
   if (!settings.empty()) write_text("settings.txt", settings);

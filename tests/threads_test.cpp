@@ -285,7 +285,8 @@ TEST(Threads, WholeRunsWriteTheSameFilesForAnyThreadCount) {
     DetectionSettings settings;
     std::vector<std::string> problems;
     std::string error;
-    ASSERT_TRUE(read_settings_file(scratch_folder(), "settings.txt", settings, problems, error))
+    ASSERT_TRUE(
+        read_settings_file(scratch_folder(), "settings.txt", settings, problems, nullptr, &error))
         << error;
     ASSERT_TRUE(reference_run(scratch_folder(), settings, &error)) << error;
     const std::map<std::string, std::vector<std::uint8_t>> expected = run_files();
@@ -388,7 +389,7 @@ TEST(Threads, SumsAfterManyFramesAreTheStraightforwardOnes) {
     const std::unique_ptr<FrameSource> source = open_frame_folder(scratch_folder(), &error);
     ASSERT_NE(source, nullptr) << error;
     RunBuffers buffers;
-    ASSERT_TRUE(allocate_run_buffers(buffers, source->geometry(), kImages, error)) << error;
+    ASSERT_TRUE(allocate_run_buffers(buffers, source->geometry(), kImages, 0, &error)) << error;
     RunParameters parameters{kImages, 1, 100, thresholds_of(settings), threads};
     SumsAtEnd sums;
     RunOutput* const outputs[] = {&sums};

@@ -25,7 +25,8 @@ TuneInput input_for(const std::string& folder, int per_bin) {
   TuneInput input;
   std::vector<std::string> problems;
   std::string error;
-  EXPECT_TRUE(read_settings_file(folder, "settings.txt", input.settings, problems, error)) << error;
+  EXPECT_TRUE(read_settings_file(folder, "settings.txt", input.settings, problems, nullptr, &error))
+      << error;
   input.open = [folder](std::string* open_error) -> std::unique_ptr<FrameSource> {
     std::unique_ptr<FrameSource> source = open_frame_folder(folder, open_error);
     if (source == nullptr) return nullptr;
@@ -71,7 +72,7 @@ std::vector<FoundReport> reports_of(const TuneInput& input, const GridSetting& s
   std::string error;
   std::unique_ptr<FrameSource> source = input.open(&error);
   std::vector<FoundReport> reports;
-  EXPECT_TRUE(run_one_setting(*source, with_setting(input.settings, setting), reports, error))
+  EXPECT_TRUE(run_one_setting(*source, with_setting(input.settings, setting), reports, &error))
       << error;
   return reports;
 }
@@ -97,12 +98,12 @@ TEST(TuneFalseAlarms, RealFlashesAreNeverFalseAlarmsNorTradedAway) {
   const TuneInput input = input_for(dir.path(), 20);
   TuneOutcome o;
   std::string error;
-  ASSERT_TRUE(tune_recording(input, o, error)) << error;
+  ASSERT_TRUE(tune_recording(input, o, &error)) << error;
   ASSERT_GE(o.scores.recommended, 0);
   const TuneScores& t = o.scores;
 
   std::vector<demo::TruthRow> truth;
-  ASSERT_TRUE(demo::read_truth((dir.path() + "/truth.csv").c_str(), truth, error)) << error;
+  ASSERT_TRUE(demo::read_truth((dir.path() + "/truth.csv").c_str(), truth, &error)) << error;
   const std::vector<FoundReport> now = reports_of(input, t.scores[t.current].setting);
   const std::vector<FoundReport> best =
       reports_of(input, t.scores[static_cast<std::size_t>(t.recommended)].setting);
@@ -159,7 +160,7 @@ TEST(TuneFalseAlarms, NegativeAgreesWithDirectCountsOnNoise) {
   TuneInput input = input_for(dir.path(), 2);
   TuneOutcome o;
   std::string error;
-  ASSERT_TRUE(tune_recording(input, o, error)) << error;
+  ASSERT_TRUE(tune_recording(input, o, &error)) << error;
   ASSERT_GE(o.scores.frames_tested, 2000);
   int compared = 0;
   for (const SettingScore& s : o.scores.scores) {
@@ -232,7 +233,8 @@ TEST(TuneNightSide, CrescentSunlitSurfaceIsLeftOut) {
   ASSERT_NE(source, nullptr) << error;
   NightSurvey survey;
   std::vector<std::string> warnings;
-  ASSERT_TRUE(survey_night(*source, 20, ScanBorders{3, 3, 3, 3}, survey, warnings, error)) << error;
+  ASSERT_TRUE(survey_night(*source, 20, ScanBorders{3, 3, 3, 3}, survey, warnings, nullptr, &error))
+      << error;
   int sunlit_tested = 0;
   int earthshine = 0;
   int earthshine_in = 0;

@@ -55,7 +55,8 @@ TuneInput folder_input(const std::string& folder, int per_bin) {
   TuneInput input;
   std::vector<std::string> problems;
   std::string error;
-  EXPECT_TRUE(read_settings_file(folder, "settings.txt", input.settings, problems, error)) << error;
+  EXPECT_TRUE(read_settings_file(folder, "settings.txt", input.settings, problems, nullptr, &error))
+      << error;
   input.open = [folder](std::string* open_error) -> std::unique_ptr<FrameSource> {
     std::unique_ptr<FrameSource> folder_source = open_frame_folder(folder, open_error);
     if (folder_source == nullptr) return nullptr;
@@ -74,7 +75,7 @@ std::vector<FoundReport> direct_run(const TuneInput& input, const InjectionPlan&
   std::unique_ptr<FrameSource> source =
       make_injecting_source(input.open(&error), pass_spots(plan, pass, input.psf));
   std::vector<FoundReport> reports;
-  EXPECT_TRUE(run_one_setting(*source, with_setting(input.settings, setting), reports, error))
+  EXPECT_TRUE(run_one_setting(*source, with_setting(input.settings, setting), reports, &error))
       << error;
   return reports;
 }
@@ -99,7 +100,7 @@ TEST(VeskTune, MeasuresTheNoiseAndScalesFlashesByIt) {
   const TuneInput input = folder_input(dir.path(), 20);
   TuneOutcome o;
   std::string error;
-  ASSERT_TRUE(tune_recording(input, o, error)) << error;
+  ASSERT_TRUE(tune_recording(input, o, &error)) << error;
 
   // Rounding adds 1/12 of a grey level squared to the variance.
   const double expected = std::sqrt(kNoise * kNoise + 1.0 / 12.0);
@@ -132,7 +133,7 @@ TEST(VeskTune, RecommendedSettingHoldsOnItsOwnInjectedRun) {
   input.flashes_per_bin = 60;  // 360 flashes: more than the 250 tested frames, two passes
   TuneOutcome o;
   std::string error;
-  ASSERT_TRUE(tune_recording(input, o, error)) << error;
+  ASSERT_TRUE(tune_recording(input, o, &error)) << error;
   ASSERT_GE(o.plan.passes, 2);
   ASSERT_GE(o.scores.recommended, 0);
   const SettingScore& best = o.scores.scores[static_cast<std::size_t>(o.scores.recommended)];
@@ -204,8 +205,10 @@ TEST(VeskTuneProgram, WriteKeepsTheOldSettingsAndNeverTouchesTheFrames) {
   DetectionSettings new_settings;
   std::vector<std::string> problems;
   std::string error;
-  ASSERT_TRUE(read_settings_file(dir.path(), "settings.txt.bak", old_settings, problems, error));
-  ASSERT_TRUE(read_settings_file(dir.path(), "settings.txt", new_settings, problems, error));
+  ASSERT_TRUE(
+      read_settings_file(dir.path(), "settings.txt.bak", old_settings, problems, nullptr, &error));
+  ASSERT_TRUE(
+      read_settings_file(dir.path(), "settings.txt", new_settings, problems, nullptr, &error));
   EXPECT_TRUE(problems.empty());
   EXPECT_NE(grid_setting(new_settings), grid_setting(old_settings));
   EXPECT_EQ(format_settings(with_setting(new_settings, grid_setting(old_settings))),
@@ -334,8 +337,8 @@ TEST(VeskTuneProgram, VeskFindsTheDemoFlashesWithTheTunedSettings) {
   std::vector<demo::TruthRow> events;
   std::vector<demo::FlashReport> reports;
   std::string error;
-  ASSERT_TRUE(demo::read_truth((dir.path() + "/truth.csv").c_str(), events, error)) << error;
-  ASSERT_TRUE(demo::read_flash_log((dir.path() + "/flash_info.dat").c_str(), reports, error))
+  ASSERT_TRUE(demo::read_truth((dir.path() + "/truth.csv").c_str(), events, &error)) << error;
+  ASSERT_TRUE(demo::read_flash_log((dir.path() + "/flash_info.dat").c_str(), reports, &error))
       << error;
   int bright = 0;
   for (const demo::TruthRow& e : events) {

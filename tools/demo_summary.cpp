@@ -295,7 +295,8 @@ int main(int argc, char** argv) {
   std::vector<TruthRow> truth;
   std::vector<FlashReport> reports;
   std::string error;
-  if (!demo::read_truth(argv[1], truth, error) || !demo::read_flash_log(argv[2], reports, error)) {
+  if (!demo::read_truth(argv[1], truth, &error) ||
+      !demo::read_flash_log(argv[2], reports, &error)) {
     std::fprintf(stderr, "demo_summary: %s\n", error.c_str());
     return 1;
   }

@@ -71,12 +71,12 @@ int main(int argc, char** argv) {
   if (frames == nullptr) return fail(args[0] + ": " + error);
   const FrameGeometry geometry = frames->geometry();
   const std::string part = args[1] + ".part";
-  FileHandle file = open_file(part.c_str(), "wb", error);
+  FileHandle file = open_file(part.c_str(), "wb", &error);
   if (!file) return fail(error);
   // The count is written once the frames are known; the header is rewritten at the end.
   std::vector<std::uint8_t> header =
       ser_header(geometry.image_width, geometry.image_height, depth, 0);
-  if (!write_bytes(file.get(), header, part.c_str(), error)) return fail(error);
+  if (!write_bytes(file.get(), header, part.c_str(), &error)) return fail(error);
   std::vector<std::uint8_t> grey(static_cast<std::size_t>(geometry.frame_pixels));
   std::vector<std::uint8_t> samples;
   std::int64_t count = 0;
@@ -95,17 +95,17 @@ int main(int argc, char** argv) {
       }
       stored = samples;
     }
-    if (!write_bytes(file.get(), stored, part.c_str(), error)) return fail(error);
+    if (!write_bytes(file.get(), stored, part.c_str(), &error)) return fail(error);
   }
   std::vector<std::uint8_t> trailer;
   for (std::int64_t f = 0; f < count; ++f)
     put_le(trailer, static_cast<std::uint64_t>(kStartTicks + f * kFrameTicks), 8);
   header = ser_header(geometry.image_width, geometry.image_height, depth, count);
-  if (!write_bytes(file.get(), trailer, part.c_str(), error)) return fail(error);
+  if (!write_bytes(file.get(), trailer, part.c_str(), &error)) return fail(error);
   if (std::fseek(file.get(), 0, SEEK_SET) != 0)
     return fail(errno_message(part.c_str(), "cannot seek"));
-  if (!write_bytes(file.get(), header, part.c_str(), error) ||
-      !close_file(file, part.c_str(), error)) {
+  if (!write_bytes(file.get(), header, part.c_str(), &error) ||
+      !close_file(file, part.c_str(), &error)) {
     return fail(error);
   }
   std::error_code ec;

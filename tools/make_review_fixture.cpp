@@ -112,7 +112,7 @@ std::vector<FixtureEvent> choose_events(const Options& o) {
   return events;
 }
 
-bool write_fixture(const Options& o, std::string& error) {
+bool write_fixture(const Options& o, std::string* error) {
   namespace fs = std::filesystem;
   const fs::path dir = o.out_dir;
   std::error_code ec;
@@ -194,7 +194,7 @@ bool write_fixture(const Options& o, std::string& error) {
         fs::remove(to, ec);
         fs::create_hard_link(dir / "review" / event_image_name(source, kind), to, ec);
         if (ec) {
-          error = to.string() + ": cannot link: " + ec.message();
+          *error = to.string() + ": cannot link: " + ec.message();
           return false;
         }
       }
@@ -247,7 +247,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::string error;
-  if (!write_fixture(o, error)) {
+  if (!write_fixture(o, &error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 1;
   }

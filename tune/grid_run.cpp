@@ -173,17 +173,17 @@ RunParameters silent_parameters(const DetectionSettings& settings) {
 // Runs `source` through process_frames with `outputs`; warnings about frames go nowhere (the
 // survey has shown them). False with `error` when buffers or the run fail.
 bool run_source(FrameSource& source, const RunParameters& parameters,
-                std::span<RunOutput* const> outputs, std::string& error) {
+                std::span<RunOutput* const> outputs, std::string* error) {
   FileHandle sink = open_file("/dev/null", "w", error);
   if (!sink) return false;
   RunBuffers buffers;
-  if (!allocate_run_buffers(buffers, source.geometry(), parameters.images_in_buffer, error)) {
+  if (!allocate_run_buffers(buffers, source.geometry(), parameters.images_in_buffer, 0, error)) {
     return false;
   }
   const RunOutcome outcome =
       process_frames(source, parameters, buffers, outputs, nullptr, sink.get());
   if (!outcome.completed) {
-    error = outcome.errors.empty() ? "the run stopped" : outcome.errors.front();
+    *error = outcome.errors.empty() ? "the run stopped" : outcome.errors.front();
     return false;
   }
   return true;
@@ -205,7 +205,7 @@ void run_task(const GridRequest& request, Task& task) {
     GridOutput output(geometry, request.settings, request.grid, task.begin, task.end,
                       task.pass < 0, request.straightforward);
     RunOutput* const outputs[] = {&output};
-    if (!run_source(*source, silent_parameters(request.settings), outputs, task.error)) return;
+    if (!run_source(*source, silent_parameters(request.settings), outputs, &task.error)) return;
     output.close_all();
     task.reports = std::move(output.reports());
     task.events = std::move(output.events());
@@ -258,7 +258,7 @@ OutputStatus ReportCollector::report(const ReportView& report, std::string* erro
   return OutputStatus::ok;
 }
 
-bool run_grid(const GridRequest& request, GridRuns& runs, std::string& error) {
+bool run_grid(const GridRequest& request, GridRuns& runs, std::string* error) {
   const std::size_t first_pass = request.negative ? 2 : 1;  // the runs before the passes
   const std::size_t run_count = first_pass + request.passes.size();
   const std::size_t threads = static_cast<std::size_t>(std::max(1, request.threads));
@@ -294,7 +294,7 @@ bool run_grid(const GridRequest& request, GridRuns& runs, std::string& error) {
                        std::vector<std::vector<FoundReport>>(request.grid.size()));
   for (Task& task : tasks) {
     if (!task.error.empty()) {
-      error = task.error;
+      *error = task.error;
       return false;
     }
     if (task.pass == kNegativeRun) {
@@ -316,7 +316,7 @@ bool run_grid(const GridRequest& request, GridRuns& runs, std::string& error) {
 }
 
 bool run_one_setting(FrameSource& source, const DetectionSettings& settings,
-                     std::vector<FoundReport>& reports, std::string& error) {
+                     std::vector<FoundReport>& reports, std::string* error) {
   ReportCollector collector;
   RunOutput* const outputs[] = {&collector};
   const RunParameters parameters{settings.Images_in_buffer, settings.Min_flash_limit,

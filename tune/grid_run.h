@@ -90,9 +90,9 @@ struct GridRuns {
 // than runs). The reports of the first two are measured and grouped into events as the
 // catalogue does. False with `error` when a source cannot be opened, memory cannot be had, or a
 // run stops on a frame it cannot read.
-bool run_grid(const GridRequest& request, GridRuns& runs, std::string& error);
+bool run_grid(const GridRequest& request, GridRuns& runs, std::string* error);
 
 // One setting's reports on one run, through process_frames with that setting itself (no grid):
 // what vesk with those thresholds reports. False with `error` as run_grid.
 bool run_one_setting(FrameSource& source, const DetectionSettings& settings,
-                     std::vector<FoundReport>& reports, std::string& error);
+                     std::vector<FoundReport>& reports, std::string* error);

@@ -106,7 +106,7 @@ bool place(InjectedFlash& flash, Pass& pass, const NightSurvey& survey,
 }  // namespace
 
 bool plan_injections(const NightSurvey& survey, int per_bin, int ring_frames, InjectionPlan& plan,
-                     std::string& error) {
+                     std::string* error) {
   plan = InjectionPlan{};
   plan.tested_frames = survey.frames;
   std::vector<std::uint32_t> night_sites;
@@ -114,7 +114,7 @@ bool plan_injections(const NightSurvey& survey, int per_bin, int ring_frames, In
     if (survey.night[i] != 0) night_sites.push_back(static_cast<std::uint32_t>(i));
   }
   if (plan.tested_frames < 1 || night_sites.empty()) {
-    error = "no frame or no night-side pixel to place a flash in";
+    *error = "no frame or no night-side pixel to place a flash in";
     return false;
   }
   std::mt19937_64 rng(kPlanSeed);
@@ -131,7 +131,7 @@ bool plan_injections(const NightSurvey& survey, int per_bin, int ring_frames, In
     start_pass(pass, survey.frames, plan.tested_frames, rng);
     ++plan.passes;
     if (!place(flash, pass, survey, night_sites, ring_frames, rng)) {
-      error = "no room for a flash on the night side even in an empty pass over the frames";
+      *error = "no room for a flash on the night side even in an empty pass over the frames";
       return false;
     }
     flash.pass = plan.passes - 1;

@@ -57,7 +57,7 @@ struct InjectionPlan {
 // flash, or the fading second frame of one. False with `error` when the night side has no room
 // for a flash even in an empty pass.
 bool plan_injections(const NightSurvey& survey, int per_bin, int ring_frames, InjectionPlan& plan,
-                     std::string& error);
+                     std::string* error);
 
 // The spots of pass `pass` for make_injecting_source: each flash, and its second frame when it
 // fades, as Gaussian spots of full width at half maximum `fwhm` pixels.

@@ -159,8 +159,8 @@ bool earthshine_band(std::span<const float> mean, std::span<const std::uint8_t> 
 }
 
 bool survey_night(FrameSource& source, int ring_frames, const ScanBorders& borders, NightSurvey& s,
-                  std::vector<std::string>& warnings, std::string& error,
-                  const std::vector<std::uint8_t>* site_mask) {
+                  std::vector<std::string>& warnings, const std::vector<std::uint8_t>* site_mask,
+                  std::string* error) {
   s = NightSurvey{};
   s.geometry = source.geometry();
   const auto pixels = static_cast<std::size_t>(s.geometry.frame_pixels);
@@ -181,9 +181,9 @@ bool survey_night(FrameSource& source, int ring_frames, const ScanBorders& borde
     s.mean.assign(pixels, 0.0f);
     s.noise.assign(pixels, 0.0f);
   } catch (const std::bad_alloc&) {
-    error = "cannot allocate the survey maps for frames of " +
-            std::to_string(s.geometry.image_width) + " x " +
-            std::to_string(s.geometry.image_height) + " pixels (about 50 bytes a pixel)";
+    *error = "cannot allocate the survey maps for frames of " +
+             std::to_string(s.geometry.image_width) + " x " +
+             std::to_string(s.geometry.image_height) + " pixels (about 50 bytes a pixel)";
     return false;
   }
   int rings = 0;
@@ -195,7 +195,7 @@ bool survey_night(FrameSource& source, int ring_frames, const ScanBorders& borde
       warnings.push_back(read.warning);
     }
     if (read.status == FrameStatus::failed) {
-      error = read.reason;
+      *error = read.reason;
       return false;
     }
     if (read.status == FrameStatus::end) break;
@@ -226,9 +226,9 @@ bool survey_night(FrameSource& source, int ring_frames, const ScanBorders& borde
     frame.swap(previous);
   }
   if (rings == 0 || ring_frames < 2) {
-    error = "holds " + std::to_string(s.frames) + " frames, fewer than the " +
-            std::to_string(ring_frames) +
-            " of Images_in_buffer: the detector cannot fill its ring and tests no frame";
+    *error = "holds " + std::to_string(s.frames) + " frames, fewer than the " +
+             std::to_string(ring_frames) +
+             " of Images_in_buffer: the detector cannot fill its ring and tests no frame";
     return false;
   }
   s.surveyed = rings * ring_frames;
@@ -246,7 +246,7 @@ bool survey_night(FrameSource& source, int ring_frames, const ScanBorders& borde
   mark_edges(s);
   mark_night(s, borders, site_mask);
   if (s.night_pixels == 0) {
-    error =
+    *error =
         "no night side to inject flashes into: no pixel inside the borders lies in the "
         "earthshine, never saturated, away from steep or saturated edges";
     return false;

@@ -70,8 +70,8 @@ struct NightSurvey {
 // the source holds fewer than `ring_frames` frames (the detector could test none), or the night
 // side is empty.
 bool survey_night(FrameSource& source, int ring_frames, const ScanBorders& borders,
-                  NightSurvey& survey, std::vector<std::string>& warnings, std::string& error,
-                  const std::vector<std::uint8_t>* site_mask = nullptr);
+                  NightSurvey& survey, std::vector<std::string>& warnings,
+                  const std::vector<std::uint8_t>* site_mask, std::string* error);
 
 // The earthshine band of `mean` over the pixels where `usable` is 1: false when no level
 // qualifies (then low, high and peak are left alone).

@@ -29,16 +29,17 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 
 // settings.txt of the run folder, every parameter read.
 bool read_run_settings(const std::filesystem::path& run_dir, DetectionSettings& settings,
-                       std::string& error) {
+                       std::string* error) {
   std::vector<std::string> problems;
-  if (!read_settings_file(run_dir, "settings.txt", settings, problems, error)) return false;
+  if (!read_settings_file(run_dir, "settings.txt", settings, problems, nullptr, error))
+    return false;
   if (!problems.empty()) {
-    error = problems.front() + "; every parameter needs a value";
+    *error = problems.front() + "; every parameter needs a value";
     return false;
   }
   if (settings.Images_in_buffer < kLeastImagesInBuffer) {
-    error = "settings.txt: Images_in_buffer " + std::to_string(settings.Images_in_buffer) +
-            " is too small: the detector needs at least 3 frames in its ring";
+    *error = "settings.txt: Images_in_buffer " + std::to_string(settings.Images_in_buffer) +
+             " is too small: the detector needs at least 3 frames in its ring";
     return false;
   }
   return true;
@@ -65,7 +66,7 @@ bool write_recommended(const std::filesystem::path& run_dir, const DetectionSett
   const GridSetting& chosen = scores.scores[static_cast<std::size_t>(scores.recommended)].setting;
   std::string changes;
   std::string error;
-  if (!write_tuned_settings(run_dir, settings, chosen, changes, error)) {
+  if (!write_tuned_settings(run_dir, settings, chosen, changes, &error)) {
     print_message(out, err, error);
     return false;
   }
@@ -78,38 +79,38 @@ bool write_recommended(const std::filesystem::path& run_dir, const DetectionSett
 }
 
 // --write never makes a read-only settings.txt writable: the refusal comes before the tuning.
-bool check_settings_writable(const std::filesystem::path& run_dir, std::string& error) {
+bool check_settings_writable(const std::filesystem::path& run_dir, std::string* error) {
   struct stat info {};
   if (::stat((run_dir / "settings.txt").c_str(), &info) != 0) return true;  // said when written
   if ((info.st_mode & S_IWUSR) != 0) return true;
   char mode[8];
   std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
-  error = std::string("settings.txt: read-only (mode ") + mode +
-          "); --write leaves it as it is: make it writable first";
+  *error = std::string("settings.txt: read-only (mode ") + mode +
+           "); --write leaves it as it is: make it writable first";
   return false;
 }
 
 }  // namespace
 
-bool tune_recording(const TuneInput& input, TuneOutcome& outcome, std::string& error) {
+bool tune_recording(const TuneInput& input, TuneOutcome& outcome, std::string* error) {
   outcome = TuneOutcome{};
   outcome.threads = std::max(1, input.threads);
   outcome.psf = input.psf;
   const auto start = std::chrono::steady_clock::now();
-  std::unique_ptr<FrameSource> source = input.open(&error);
+  std::unique_ptr<FrameSource> source = input.open(error);
   if (source == nullptr) return false;
   const DetectionThresholds used = detection_thresholds(input.settings);
   if (!survey_night(*source, input.settings.Images_in_buffer, used.borders, outcome.survey,
-                    outcome.warnings, error,
-                    input.site_mask.empty() ? nullptr : &input.site_mask)) {
+                    outcome.warnings, input.site_mask.empty() ? nullptr : &input.site_mask,
+                    error)) {
     // A frame that cannot be read is named by its source; the rest is about the whole recording.
-    if (error.rfind(input.name, 0) != 0) error = input.name + ": " + error;
+    if (error->rfind(input.name, 0) != 0) *error = input.name + ": " + *error;
     return false;
   }
   source.reset();
   if (!plan_injections(outcome.survey, input.flashes_per_bin, input.settings.Images_in_buffer,
                        outcome.plan, error)) {
-    error = input.name + ": " + error;
+    *error = input.name + ": " + *error;
     return false;
   }
   outcome.survey_seconds = seconds_since(start);
@@ -141,7 +142,7 @@ namespace {
 // The frames of a recording as `vesk RECORDING` reads them, its run folder laid out as vesk lays
 // it out (no BMP_RAW; files already there kept). False with `error` (notices said on `err`).
 bool open_recording_input(const TuneOptions& options, TuneInput& input, std::FILE* out,
-                          std::FILE* err, std::string& error) {
+                          std::FILE* err, std::string* error) {
   RecordingOptions reading = options.reading;
   reading.first = options.first;
   reading.count = options.count;
@@ -151,13 +152,13 @@ bool open_recording_input(const TuneOptions& options, TuneInput& input, std::FIL
   if (!opened) return false;  // before the run folder is made: none for a recording not there
   std::filesystem::path data_folder;
   if (!find_data_folder(options.data_folders, data_folder, error) ||
-      !lay_out_run_folder(options.run_dir, data_folder, error, RawFrames::none)) {
+      !lay_out_run_folder(options.run_dir, data_folder, RawFrames::none, error)) {
     return false;
   }
   const std::string path = options.recording;
   input.open = [path, reading](std::string* open_error) -> std::unique_ptr<FrameSource> {
     std::vector<std::string> ignored;  // said once above
-    return open_recording(path, reading, ignored, *open_error);
+    return open_recording(path, reading, ignored, open_error);
   };
   input.name = std::filesystem::path(path).filename().string();
   return true;
@@ -165,7 +166,7 @@ bool open_recording_input(const TuneOptions& options, TuneInput& input, std::FIL
 
 // The mask and the cards' strips beside index.html.
 bool write_tune_pictures(const std::filesystem::path& run_dir, const TuneInput& input,
-                         const TuneOutcome& outcome, std::string& error) {
+                         const TuneOutcome& outcome, std::string* error) {
   const std::filesystem::path folder = run_dir / "tune";
   return write_mask_image(folder, outcome.survey, error) &&
          write_candidate_pictures(folder, input.open, mirror_centres(outcome.survey),
@@ -181,7 +182,7 @@ int run_tune(const TuneOptions& options, std::FILE* out, std::FILE* err) {
   const std::int64_t first = options.first;
   const std::int64_t count = options.count;
   if (!options.recording.empty()) {
-    if (!open_recording_input(options, input, out, err, error)) {
+    if (!open_recording_input(options, input, out, err, &error)) {
       print_message(out, err, error);
       return 1;
     }
@@ -194,8 +195,8 @@ int run_tune(const TuneOptions& options, std::FILE* out, std::FILE* err) {
     print_message(out, err, error);
     return 1;
   }
-  if (!read_run_settings(run_dir, input.settings, error) ||
-      (options.write && !check_settings_writable(run_dir, error))) {
+  if (!read_run_settings(run_dir, input.settings, &error) ||
+      (options.write && !check_settings_writable(run_dir, &error))) {
     print_message(out, err, error);
     return 1;
   }
@@ -232,7 +233,7 @@ int run_tune(const TuneOptions& options, std::FILE* out, std::FILE* err) {
                static_cast<long long>(first), static_cast<long long>(first + count - 1));
   std::fflush(out);
   TuneOutcome outcome;
-  const bool tuned = tune_recording(input, outcome, error);
+  const bool tuned = tune_recording(input, outcome, &error);
   for (const std::string& warning : outcome.warnings) print_message(out, err, warning);
   if (!tuned) {
     print_message(out, err, error);
@@ -245,7 +246,7 @@ int run_tune(const TuneOptions& options, std::FILE* out, std::FILE* err) {
   const std::string title = ec ? run_dir.string() : shown.string();
   bool lost = false;
   if (!write_tune_files(run_dir, completeness_csv(outcome), tune_page(outcome, title, first),
-                        error)) {
+                        &error)) {
     print_message(out, err, error);
     lost = true;
   } else {
@@ -257,7 +258,7 @@ int run_tune(const TuneOptions& options, std::FILE* out, std::FILE* err) {
       lost = true;
     }
   }
-  if (!lost && !write_tune_pictures(run_dir, input, outcome, error)) {
+  if (!lost && !write_tune_pictures(run_dir, input, outcome, &error)) {
     print_message(out, err, error);
     lost = true;
   }

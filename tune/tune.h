@@ -44,7 +44,7 @@ struct TuneOutcome {
 
 // The whole measurement: survey, plan, runs, scores. The recording is only read. False with
 // `error` (one line) when the frames cannot be read or hold nothing to tune on.
-bool tune_recording(const TuneInput& input, TuneOutcome& outcome, std::string& error);
+bool tune_recording(const TuneInput& input, TuneOutcome& outcome, std::string* error);
 
 // vesk-tune on options.run_dir: reads settings.txt and the frames, tunes, prints the noise, the
 // short table and the recommendation to `out`, writes tune/completeness.csv and tune/index.html

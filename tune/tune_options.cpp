@@ -12,13 +12,13 @@
 namespace {
 
 bool parse_whole(const std::string& option, const std::string& text, long long lo, long long hi,
-                 std::int64_t& value, std::string& error) {
+                 std::int64_t& value, std::string* error) {
   char* end = nullptr;
   errno = 0;
   const long long v = std::strtoll(text.c_str(), &end, 10);
   if (text.empty() || end != text.c_str() + text.size() || errno != 0 || v < lo || v > hi) {
-    error = option + " " + text + ": need a whole number from " + std::to_string(lo) + " to " +
-            std::to_string(hi);
+    *error = option + " " + text + ": need a whole number from " + std::to_string(lo) + " to " +
+             std::to_string(hi);
     return false;
   }
   value = v;
@@ -26,7 +26,7 @@ bool parse_whole(const std::string& option, const std::string& text, long long l
 }
 
 bool parse_real(const std::string& option, const std::string& text, double lo, double hi,
-                double& value, std::string& error) {
+                double& value, std::string* error) {
   char* end = nullptr;
   errno = 0;
   const double v = std::strtod(text.c_str(), &end);
@@ -34,7 +34,7 @@ bool parse_real(const std::string& option, const std::string& text, double lo, d
       v < lo || v > hi) {
     char range[64];
     std::snprintf(range, sizeof range, "%g to %g", lo, hi);
-    error = option + " " + text + ": need a number from " + range;
+    *error = option + " " + text + ": need a number from " + range;
     return false;
   }
   value = v;
@@ -42,7 +42,7 @@ bool parse_real(const std::string& option, const std::string& text, double lo, d
 }
 
 bool parse_value(const std::string& option, const std::string& text, TuneOptions& options,
-                 std::string& error) {
+                 std::string* error) {
   std::int64_t whole = 0;
   if (option == "--first") {
     return parse_whole(option, text, 0, kMaxFolderFrames - 1, options.first, error);
@@ -69,7 +69,7 @@ bool parse_value(const std::string& option, const std::string& text, TuneOptions
 }  // namespace
 
 bool parse_tune_arguments(std::span<const std::string> args, TuneOptions& options, bool& help,
-                          std::string& error) {
+                          std::string* error) {
   help = false;
   std::vector<std::string> positional;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -92,7 +92,7 @@ bool parse_tune_arguments(std::span<const std::string> args, TuneOptions& option
     }
     if (arg == "--byte-order" || arg == "--depth" || arg == "--start-utc" || arg == "--out") {
       if (i + 1 >= args.size()) {
-        error = arg + ": needs a value";
+        *error = arg + ": needs a value";
         return false;
       }
       const std::string& value = args[++i];
@@ -105,17 +105,17 @@ bool parse_tune_arguments(std::span<const std::string> args, TuneOptions& option
     }
     if (arg != "--first" && arg != "--count" && arg != "--false-alarms" && arg != "--flashes" &&
         arg != "--psf" && arg != "--threads") {
-      error = arg + ": unknown option; " + kVeskTuneUsage;
+      *error = arg + ": unknown option; " + kVeskTuneUsage;
       return false;
     }
     if (i + 1 >= args.size()) {
-      error = arg + ": needs a value";
+      *error = arg + ": needs a value";
       return false;
     }
     if (!parse_value(arg, args[++i], options, error)) return false;
   }
   if (positional.size() > 1) {
-    error = positional[1] + ": only one run folder may be given; " + kVeskTuneUsage;
+    *error = positional[1] + ": only one run folder may be given; " + kVeskTuneUsage;
     return false;
   }
   // A folder is a run folder; anything else is a recording, tuned in its own run folder.
@@ -129,8 +129,8 @@ bool parse_tune_arguments(std::span<const std::string> args, TuneOptions& option
   }
   if (!options.out.empty() || options.reading.byte_order != ByteOrder::from_header ||
       options.reading.depth != 0 || options.reading.start_utc) {
-    error = std::string("--out, --byte-order, --depth and --start-utc need a recording; ") +
-            kVeskTuneUsage;
+    *error = std::string("--out, --byte-order, --depth and --start-utc need a recording; ") +
+             kVeskTuneUsage;
     return false;
   }
   if (!positional.empty()) options.run_dir = positional[0];

@@ -43,4 +43,4 @@ struct TuneOptions {
 // (the usage line when arguments are missing or extra), for an unknown option or a bad value;
 // `help` is set for -h or --help.
 bool parse_tune_arguments(std::span<const std::string> args, TuneOptions& options, bool& help,
-                          std::string& error);
+                          std::string* error);

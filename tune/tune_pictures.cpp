@@ -21,7 +21,7 @@ struct Card {
 // Reads the frames of one run once, keeping the last kOffsetCount, and writes each card's
 // strip once the frames after its event have been read (or the recording has ended).
 bool draw_run(const std::filesystem::path& cards, std::unique_ptr<FrameSource> source,
-              std::vector<Card> run, bool interlaced, std::string& error) {
+              std::vector<Card> run, bool interlaced, std::string* error) {
   if (run.empty()) return true;
   std::stable_sort(run.begin(), run.end(), [](const Card& a, const Card& b) {
     return a.candidate->event.frame < b.candidate->event.frame;
@@ -62,7 +62,7 @@ bool draw_run(const std::filesystem::path& cards, std::unique_ptr<FrameSource> s
     if (next >= run.size()) return true;
     const FrameRead r = source->read_next(frame);
     if (r.status == FrameStatus::failed) {
-      error = r.reason;
+      *error = r.reason;
       return false;
     }
     if (r.status == FrameStatus::end) break;
@@ -82,12 +82,12 @@ bool draw_run(const std::filesystem::path& cards, std::unique_ptr<FrameSource> s
 }
 
 // Removes the card pictures an earlier run left in `cards` (only names this program writes).
-bool clear_cards(const std::filesystem::path& cards, std::string& error) {
+bool clear_cards(const std::filesystem::path& cards, std::string* error) {
   std::error_code ec;
   const auto status = std::filesystem::symlink_status(cards, ec);
   if (ec || status.type() == std::filesystem::file_type::not_found) return true;
   if (status.type() != std::filesystem::file_type::directory) {
-    error = cards.string() + ": not a folder; the card pictures are not written";
+    *error = cards.string() + ": not a folder; the card pictures are not written";
     return false;
   }
   static const std::regex kName("e[0-9]{4,}_(strip|crop|frame)\\.png");
@@ -96,12 +96,12 @@ bool clear_cards(const std::filesystem::path& cards, std::string& error) {
     if (!std::regex_match(name, kName) || !entry.is_regular_file(ec)) continue;
     std::filesystem::remove(entry.path(), ec);
     if (ec) {
-      error = entry.path().string() + ": cannot remove: " + ec.message();
+      *error = entry.path().string() + ": cannot remove: " + ec.message();
       return false;
     }
   }
   if (ec) {
-    error = cards.string() + ": cannot list: " + ec.message();
+    *error = cards.string() + ": cannot list: " + ec.message();
     return false;
   }
   return true;
@@ -110,7 +110,7 @@ bool clear_cards(const std::filesystem::path& cards, std::string& error) {
 }  // namespace
 
 bool write_mask_image(const std::filesystem::path& folder, const NightSurvey& s,
-                      std::string& error) {
+                      std::string* error) {
   const int w = s.geometry.image_width;
   const int h = s.geometry.image_height;
   std::vector<std::uint8_t> rgb(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 3);
@@ -137,7 +137,7 @@ bool write_mask_image(const std::filesystem::path& folder, const NightSurvey& s,
 
 bool write_candidate_pictures(const std::filesystem::path& folder, const SourceOpener& open,
                               const std::vector<std::int16_t>& centres, const TuneScores& scores,
-                              bool interlaced, std::string& error) {
+                              bool interlaced, std::string* error) {
   const std::filesystem::path cards = folder / kCardFolder;
   if (!clear_cards(cards, error)) return false;
   const std::vector<std::size_t> shown = shown_candidates(scores);
@@ -150,7 +150,7 @@ bool write_candidate_pictures(const std::filesystem::path& folder, const SourceO
   for (const bool neg : {false, true}) {
     std::vector<Card>& run = neg ? negative : clean;
     if (run.empty()) continue;
-    std::unique_ptr<FrameSource> source = open(&error);
+    std::unique_ptr<FrameSource> source = open(error);
     if (source == nullptr) return false;
     if (neg) source = make_mirrored_source(std::move(source), centres);
     if (!draw_run(cards, std::move(source), std::move(run), interlaced, error)) return false;

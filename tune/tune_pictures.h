@@ -13,7 +13,7 @@
 // pixels the detector tests (mean strictly between 5 and 250 inside or outside the borders)
 // tinted red. False with `error` naming the file when it cannot be written.
 bool write_mask_image(const std::filesystem::path& folder, const NightSurvey& survey,
-                      std::string& error);
+                      std::string* error);
 
 // Writes the strip of each shown candidate (shown_candidates) into `folder`/cards as the review
 // page names them (card n from 1), first removing the pictures of that naming left there by an
@@ -22,4 +22,4 @@ bool write_mask_image(const std::filesystem::path& folder, const NightSurvey& su
 // be read or a file cannot be written.
 bool write_candidate_pictures(const std::filesystem::path& folder, const SourceOpener& open,
                               const std::vector<std::int16_t>& centres, const TuneScores& scores,
-                              bool interlaced, std::string& error);
+                              bool interlaced, std::string* error);

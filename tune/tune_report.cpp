@@ -682,7 +682,7 @@ std::string tune_page(const TuneOutcome& o, const std::string& title, std::int64
 }
 
 bool write_tuned_settings(const std::filesystem::path& run_dir, const DetectionSettings& settings,
-                          const GridSetting& chosen, std::string& changes, std::string& error) {
+                          const GridSetting& chosen, std::string& changes, std::string* error) {
   changes.clear();
   const GridSetting old = grid_setting(settings);
   const struct {
@@ -701,7 +701,7 @@ bool write_tuned_settings(const std::filesystem::path& run_dir, const DetectionS
   if (changes.empty()) return true;
 
   // The file as it is, byte for byte, for the backup.
-  FileHandle file = open_regular_file(run_dir, "settings.txt", error);
+  FileHandle file = open_regular_file(run_dir, "settings.txt", nullptr, error);
   if (!file) return false;
   std::vector<std::uint8_t> original;
   std::uint8_t chunk[4096];
@@ -710,13 +710,13 @@ bool write_tuned_settings(const std::filesystem::path& run_dir, const DetectionS
     original.insert(original.end(), chunk, chunk + got);
     if (got < sizeof chunk) break;
     if (original.size() > kMaxSettingsBytes) {
-      error = "settings.txt: larger than " + std::to_string(kMaxSettingsBytes) +
-              " bytes; not a settings file";
+      *error = "settings.txt: larger than " + std::to_string(kMaxSettingsBytes) +
+               " bytes; not a settings file";
       return false;
     }
   }
   if (std::ferror(file.get()) != 0) {
-    error = errno_message("settings.txt", "read failed");
+    *error = errno_message("settings.txt", "read failed");
     return false;
   }
   const std::span<const std::uint8_t> pieces[] = {original};
@@ -725,12 +725,12 @@ bool write_tuned_settings(const std::filesystem::path& run_dir, const DetectionS
 }
 
 bool write_tune_files(const std::filesystem::path& run_dir, const std::string& csv,
-                      const std::string& page, std::string& error) {
+                      const std::string& page, std::string* error) {
   const std::filesystem::path folder = run_dir / "tune";
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);
   if (ec) {
-    error = "tune: cannot create the folder: " + ec.message();
+    *error = "tune: cannot create the folder: " + ec.message();
     return false;
   }
   return replace_text_file_in(folder, kCompletenessName, csv, error) &&

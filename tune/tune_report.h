@@ -31,7 +31,7 @@ std::string tune_page(const TuneOutcome& outcome, const std::string& title, std:
 // Writes `run_dir`/tune/completeness.csv and index.html (the folder created when missing), each
 // through a temporary file and a rename. False with `error` naming the file that failed.
 bool write_tune_files(const std::filesystem::path& run_dir, const std::string& csv,
-                      const std::string& page, std::string& error);
+                      const std::string& page, std::string* error);
 
 // Puts the thresholds of `chosen` into `run_dir`/settings.txt, the other parameters as `settings`
 // holds them (read from that file): the file as it was is first written to settings.txt.bak,
@@ -39,4 +39,4 @@ bool write_tune_files(const std::filesystem::path& run_dir, const std::string& c
 // ("Time_sd 5 -> 4, Min_sd2 4 -> 3"), empty when nothing did; nothing is written then. False
 // with `error` when a file cannot be read or written (a failed backup leaves settings.txt alone).
 bool write_tuned_settings(const std::filesystem::path& run_dir, const DetectionSettings& settings,
-                          const GridSetting& chosen, std::string& changes, std::string& error);
+                          const GridSetting& chosen, std::string& changes, std::string* error);

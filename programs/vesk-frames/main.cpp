@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
   ConvertOptions options;
   bool help = false;
   std::string error;
-  if (!parse_arguments(args, options, help, error)) {
+  if (!parse_arguments(args, options, help, &error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 2;
   }

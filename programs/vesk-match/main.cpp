@@ -93,18 +93,18 @@ void separation_of(const Event& a, const Event& b, double& separation, double& e
 // Reads the events of catalogue `path` (formats/flashes_csv.h checks every cell). False with
 // `error` (one line naming the file) when it cannot be read, is not a flashes.csv, or has an
 // event without a UTC time.
-bool read_catalogue(const char* path, std::vector<Event>& events, std::string& error) {
+bool read_catalogue(const char* path, std::vector<Event>& events, std::string* error) {
   std::vector<FlashRow> rows;
-  if (!read_flashes_csv(path, rows, &error)) return false;
+  if (!read_flashes_csv(path, rows, error)) return false;
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const FlashRow& row = rows[i];
     Event e;
     e.number = row.event;
     // The reader has checked the time; an event without one cannot be paired.
     if (row.utc.empty() || !parse_utc(row.utc, e.utc)) {
-      error = std::string(path) + ": event " + std::to_string(e.number) +
-              " has no UTC time (line " + std::to_string(i + 2) +
-              "); vesk-match needs the times of the run folder's frame_times.csv";
+      *error = std::string(path) + ": event " + std::to_string(e.number) +
+               " has no UTC time (line " + std::to_string(i + 2) +
+               "); vesk-match needs the times of the run folder's frame_times.csv";
       return false;
     }
     e.verdict = row.event_class;
@@ -205,7 +205,7 @@ int main(int argc, char** argv) {
   std::vector<Event> a;
   std::vector<Event> b;
   std::string error;
-  if (!read_catalogue(files[0], a, error) || !read_catalogue(files[1], b, error)) {
+  if (!read_catalogue(files[0], a, &error) || !read_catalogue(files[1], b, &error)) {
     std::fprintf(stderr, "vesk-match: %s\n", error.c_str());
     return 1;
   }

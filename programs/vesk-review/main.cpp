@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 1;
   }
-  const bool ok = write_review_page(run_folder, result, error);
+  const bool ok = write_review_page(run_folder, result, &error);
   for (const auto& notice : result.notices) std::fprintf(stderr, "%s\n", notice.c_str());
   if (!ok) {
     std::fprintf(stderr, "%s\n", error.c_str());

@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
   TuneOptions options;
   bool help = false;
   std::string error;
-  if (!parse_tune_arguments(args, options, help, error)) {
+  if (!parse_tune_arguments(args, options, help, &error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 2;
   }

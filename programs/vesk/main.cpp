@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   CommandLine line;
   std::string error;
-  if (!parse_command_line(args, line, error)) {
+  if (!parse_command_line(args, line, &error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 2;
   }

@@ -191,10 +191,10 @@ bool reference_run(const std::filesystem::path& run_dir, const DetectionSettings
   const int n = settings.Images_in_buffer;
   const DetectionThresholds thresholds = thresholds_of(settings);
   RunBuffers buffers;
-  if (!allocate_run_buffers(buffers, geometry, n, *error)) return false;
+  if (!allocate_run_buffers(buffers, geometry, n, 0, error)) return false;
   std::vector<std::uint8_t> report_header(kReportHeaderBytes, 0);
   if (!load_report_header(run_dir, report_header, geometry.image_width, geometry.image_height,
-                          *error)) {
+                          error)) {
     return false;
   }
   const FrameRing ring{buffers.frame_ring, buffers.pixel_sum, buffers.pixel_sq_dev,
@@ -215,7 +215,7 @@ bool reference_run(const std::filesystem::path& run_dir, const DetectionSettings
   for (int i = 0; i < n / 2; ++i) read_into(*loader, skipped, {}, scratch);
   reference::recompute_statistics(ring);
 
-  FileHandle log = open_file_in(run_dir, "flash_info.dat", "w", *error);
+  FileHandle log = open_file_in(run_dir, "flash_info.dat", "w", error);
   if (!log || std::fputs(kFlashInfoHeader, log.get()) == EOF) return false;
   DetectionResult result;
   // Tests the frame in `target_slot` and logs and reports it when accepted; `newest` is the
@@ -228,7 +228,7 @@ bool reference_run(const std::filesystem::path& run_dir, const DetectionSettings
       return true;
     }
     const std::string name = numbered_file_name(kReportPattern, target_frame);
-    FileHandle report = open_file_in(run_dir, name.c_str(), "wb", *error);
+    FileHandle report = open_file_in(run_dir, name.c_str(), "wb", error);
     if (!report) return false;
     if (!write_flash_record(log.get(), target_frame, result.flash_count, result.measurement)) {
       *error = "flash_info.dat: write failed";
@@ -246,7 +246,7 @@ bool reference_run(const std::filesystem::path& run_dir, const DetectionSettings
                                  .marked_frame = buffers.marked_frame,
                                  .frame_ring = buffers.frame_ring};
     return write_flash_report(report, name.c_str(), input, buffers.report_pixels,
-                              buffers.thumbnail_strip, *error);
+                              buffers.thumbnail_strip, error);
   };
   int target_slot = 0;
   int load_slot = n / 2;
@@ -260,7 +260,7 @@ bool reference_run(const std::filesystem::path& run_dir, const DetectionSettings
     if (!read_into(*loader, slot(load_slot), previous, scratch)) {
       const std::string summary =
           format_run_summary(settings, geometry.image_width, geometry.image_height, frame_number);
-      if (!replace_text_file(run_dir / "data_dump.txt", summary, *error)) return false;
+      if (!replace_text_file(run_dir / "data_dump.txt", summary, error)) return false;
       frames = frame_number;
       break;
     }
@@ -276,5 +276,5 @@ bool reference_run(const std::filesystem::path& run_dir, const DetectionSettings
   for (int target_frame = frames - n / 2; target_frame < frames; ++target_frame) {
     if (!test_frame(target_frame % n, target_frame, frames - 1)) return false;
   }
-  return close_file(log, "flash_info.dat", *error);
+  return close_file(log, "flash_info.dat", error);
 }

@@ -37,7 +37,7 @@ std::vector<PlannedEvent> draw_events(const EventPlan& plan, Rng& rng) {
 // The first frame of each event: tested frames are 1 .. frames - 1 - ring / 2, and successive
 // events keep ring / 2 frames apart. False with `error` when they do not fit.
 bool draw_start_frames(const EventPlan& plan, const std::vector<PlannedEvent>& events, Rng& rng,
-                       std::vector<int>& starts, std::string& error) {
+                       std::vector<int>& starts, std::string* error) {
   const int gap = plan.ring / 2;
   const int first = 1;
   const int last = plan.frames - 1 - gap;
@@ -46,9 +46,9 @@ bool draw_start_frames(const EventPlan& plan, const std::vector<PlannedEvent>& e
   for (const PlannedEvent& e : events) need += e.duration - 1;
   if (!events.empty()) need += static_cast<long>(events.size() - 1) * gap + 1;
   if (need > span) {
-    error = std::to_string(events.size()) + " events " + std::to_string(gap) +
-            " frames apart need " + std::to_string(need + gap + first) + " frames; --frames " +
-            std::to_string(plan.frames) + " is too few";
+    *error = std::to_string(events.size()) + " events " + std::to_string(gap) +
+             " frames apart need " + std::to_string(need + gap + first) + " frames; --frames " +
+             std::to_string(plan.frames) + " is too few";
     return false;
   }
   std::vector<long> offsets(events.size());
@@ -134,7 +134,7 @@ void add_gaussian(std::span<float> light, int w, int h, double x, double y, doub
 }  // namespace
 
 bool plan_events(const EventPlan& plan, const Scene& scene, std::vector<Spot>& spots,
-                 std::string& error) {
+                 std::string* error) {
   Rng rng(stream_seed(plan.seed, 1));
   const std::vector<PlannedEvent> events = draw_events(plan, rng);
   std::vector<int> starts;
@@ -157,8 +157,8 @@ bool plan_events(const EventPlan& plan, const Scene& scene, std::vector<Spot>& s
     }
   }
   if (spots.empty() && !events.empty()) {
-    error = "no room for events on the night side of a " + std::to_string(scene.width) + "x" +
-            std::to_string(scene.height) + " frame";
+    *error = "no room for events on the night side of a " + std::to_string(scene.width) + "x" +
+             std::to_string(scene.height) + " frame";
     return false;
   }
   std::stable_sort(spots.begin(), spots.end(),

@@ -32,7 +32,7 @@ struct EventPlan {
 // Places the events of `plan` on the night of `scene` into `spots`, sorted by frame. False with
 // `error` when they do not fit in the frames or no event finds room on the night side.
 bool plan_events(const EventPlan& plan, const Scene& scene, std::vector<Spot>& spots,
-                 std::string& error);
+                 std::string* error);
 
 // Seeing of one frame: the scene moves by (shift_x, shift_y) pixels and is scaled by gain.
 struct Seeing {

@@ -92,7 +92,7 @@ void render_frame(Renderer& r, int frame, std::span<std::uint8_t> payload) {
 
 // Writes `bytes` to `path` through "<path>.part" and a rename.
 bool write_whole_file(const std::string& path, std::span<const std::uint8_t> bytes,
-                      std::string& error) {
+                      std::string* error) {
   const std::string part = path + ".part";
   FileHandle file = open_file(part.c_str(), "wb", error);
   if (!file || !write_bytes(file.get(), bytes, part.c_str(), error) ||
@@ -101,7 +101,7 @@ bool write_whole_file(const std::string& path, std::span<const std::uint8_t> byt
     return false;
   }
   if (std::rename(part.c_str(), path.c_str()) != 0) {
-    error = errno_message(path.c_str(), "cannot rename the finished file");
+    *error = errno_message(path.c_str(), "cannot rename the finished file");
     std::remove(part.c_str());
     return false;
   }
@@ -111,7 +111,7 @@ bool write_whole_file(const std::string& path, std::span<const std::uint8_t> byt
 // Renders and writes frames first, first + step, ... False with `error` at the first file that
 // cannot be written.
 bool write_every(const FrameRun& run, const Scene& scene, std::span<const Spot> spots, int first,
-                 int step, std::string& error) {
+                 int step, std::string* error) {
   Renderer renderer{run, scene, spots};
   std::vector<std::uint8_t> bytes(kFrameHeaderBytes + scene.light.size());
   ::write_raw_frame_header(
@@ -129,17 +129,17 @@ bool write_every(const FrameRun& run, const Scene& scene, std::span<const Spot> 
 }  // namespace
 
 bool write_frames(const FrameRun& run, const Scene& scene, std::span<const Spot> spots,
-                  std::string& error) {
+                  std::string* error) {
   const int workers = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
   std::vector<std::string> errors(static_cast<std::size_t>(workers));
   std::vector<std::thread> threads;
   for (int k = 0; k < workers; ++k) {
-    threads.emplace_back([&, k] { write_every(run, scene, spots, k, workers, errors[k]); });
+    threads.emplace_back([&, k] { write_every(run, scene, spots, k, workers, &errors[k]); });
   }
   for (std::thread& t : threads) t.join();
   for (const std::string& e : errors) {
     if (!e.empty()) {
-      error = e;
+      *error = e;
       return false;
     }
   }

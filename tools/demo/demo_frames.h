@@ -28,6 +28,6 @@ struct FrameRun {
 // through "<name>.part" and a rename. False with `error` naming the first file that could not be
 // written; frames already written stay.
 bool write_frames(const FrameRun& run, const Scene& scene, std::span<const Spot> spots,
-                  std::string& error);
+                  std::string* error);
 
 }  // namespace demo

@@ -44,7 +44,7 @@ std::string line_error(const char* path, int line_number, const std::string& wha
 // Reads the next line into `line`, counting it. False when there is none; `error` is then set
 // unless the file simply ended.
 bool read_line(std::FILE* file, const char* path, int& line_number, std::string& line,
-               std::string& error) {
+               std::string* error) {
   ++line_number;
   switch (next_line(file, line)) {
     case LineRead::Line:
@@ -52,11 +52,11 @@ bool read_line(std::FILE* file, const char* path, int& line_number, std::string&
     case LineRead::End:
       return false;
     case LineRead::TooLong:
-      error = line_error(path, line_number,
-                         "longer than " + std::to_string(kMaxLineBytes) + " characters");
+      *error = line_error(path, line_number,
+                          "longer than " + std::to_string(kMaxLineBytes) + " characters");
       return false;
     case LineRead::Failed:
-      error = errno_message(path, "read failed");
+      *error = errno_message(path, "read failed");
       return false;
   }
   return false;
@@ -104,14 +104,14 @@ std::vector<std::string_view> split(std::string_view text, char separator) {
 }
 
 // One truth row from `line`; on failure `what` says which field is wrong.
-bool parse_truth_row(std::string_view line, TruthRow& row, std::string& what) {
+bool parse_truth_row(std::string_view line, TruthRow& row, std::string* what) {
   const std::vector<std::string_view> f = split(line, ',');
   if (f.size() != 6) {
-    what = "not six fields frame,x,y,peak,width,kind";
+    *what = "not six fields frame,x,y,peak,width,kind";
     return false;
   }
   const auto bad = [&](const char* name, std::string_view text, const char* need) {
-    what = std::string(name) + " '" + std::string(text) + "': need " + need;
+    *what = std::string(name) + " '" + std::string(text) + "': need " + need;
     return false;
   };
   if (!parse_whole(f[0], 0, kMaxTruthFrame, row.frame)) {
@@ -129,29 +129,29 @@ bool parse_truth_row(std::string_view line, TruthRow& row, std::string& what) {
 }
 
 // One flash log record from `line`; on failure `what` says which field is wrong.
-bool parse_flash_record(std::string_view line, FlashReport& report, std::string& what) {
+bool parse_flash_record(std::string_view line, FlashReport& report, std::string* what) {
   const std::vector<std::string_view> f = split(line, ' ');
   if (f.size() < 4 || !parse_whole(f[0], 0, kMaxTruthFrame, report.frame) ||
       !parse_whole(f[1], 0, 1 << 30, report.pixels) || !parse_real(f[2], report.sample) ||
       !parse_real(f[3], report.line)) {
-    what = "not a flash record (frame, pixels, sample, line, ...)";
+    *what = "not a flash record (frame, pixels, sample, line, ...)";
     return false;
   }
   return true;
 }
 
 // Opens `path` and checks that its first line starts with `columns`.
-FileHandle open_with_columns(const char* path, std::string_view columns, std::string& error) {
+FileHandle open_with_columns(const char* path, std::string_view columns, std::string* error) {
   FileHandle file = open_text_to_read("", path, error);
   if (!file) return file;
   int line_number = 0;
   std::string line;
   if (!read_line(file.get(), path, line_number, line, error)) {
-    if (error.empty()) error = std::string(path) + ": empty, no column names";
+    if (error->empty()) *error = std::string(path) + ": empty, no column names";
     return nullptr;
   }
   if (line.compare(0, columns.size(), columns) != 0) {
-    error = line_error(path, 1, "not the column names " + std::string(columns));
+    *error = line_error(path, 1, "not the column names " + std::string(columns));
     return nullptr;
   }
   return file;
@@ -160,8 +160,8 @@ FileHandle open_with_columns(const char* path, std::string_view columns, std::st
 // Reads every line after the column names of `path` through `parse` into `out`.
 template <typename Row, typename Parse>
 bool read_rows(const char* path, std::string_view columns, Parse parse, std::vector<Row>& out,
-               std::string& error) {
-  error.clear();
+               std::string* error) {
+  error->clear();
   FileHandle file = open_with_columns(path, columns, error);
   if (!file) return false;
   int line_number = 1;
@@ -169,17 +169,18 @@ bool read_rows(const char* path, std::string_view columns, Parse parse, std::vec
   std::string what;
   while (read_line(file.get(), path, line_number, line, error)) {
     if (out.size() == kMaxTruthRows) {
-      error = line_error(path, line_number, "more than " + std::to_string(kMaxTruthRows) + " rows");
+      *error =
+          line_error(path, line_number, "more than " + std::to_string(kMaxTruthRows) + " rows");
       return false;
     }
     Row row;
-    if (!parse(line, row, what)) {
-      error = line_error(path, line_number, what);
+    if (!parse(line, row, &what)) {
+      *error = line_error(path, line_number, what);
       return false;
     }
     out.push_back(row);
   }
-  return error.empty();
+  return error->empty();
 }
 
 }  // namespace
@@ -209,15 +210,15 @@ bool report_matches(const FlashReport& report, const TruthRow& row, double pixel
          std::hypot(report.sample - row.x, report.line - row.y) <= pixels;
 }
 
-bool read_truth(const char* path, std::vector<TruthRow>& rows, std::string& error) {
+bool read_truth(const char* path, std::vector<TruthRow>& rows, std::string* error) {
   return read_rows(path, kTruthColumns, parse_truth_row, rows, error);
 }
 
-bool read_flash_log(const char* path, std::vector<FlashReport>& reports, std::string& error) {
+bool read_flash_log(const char* path, std::vector<FlashReport>& reports, std::string* error) {
   return read_rows(path, "Frame Flashes sample line", parse_flash_record, reports, error);
 }
 
-bool write_truth(const char* path, std::span<const TruthRow> rows, std::string& error) {
+bool write_truth(const char* path, std::span<const TruthRow> rows, std::string* error) {
   const std::string part = std::string(path) + ".part";
   FileHandle file = open_file(part.c_str(), "w", error);
   if (!file) return false;
@@ -227,12 +228,12 @@ bool write_truth(const char* path, std::span<const TruthRow> rows, std::string& 
                                       r.peak, r.width, event_kind_name(r.kind)) >= 0;
   }
   if (!written) {
-    error = errno_message(part.c_str(), "write failed");
+    *error = errno_message(part.c_str(), "write failed");
     return false;
   }
   if (!close_file(file, part.c_str(), error)) return false;
   if (std::rename(part.c_str(), path) != 0) {
-    error = errno_message(path, "cannot rename the finished file");
+    *error = errno_message(path, "cannot rename the finished file");
     return false;
   }
   return true;

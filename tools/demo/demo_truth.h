@@ -59,16 +59,16 @@ bool report_matches(const FlashReport& report, const TruthRow& row, double pixel
 // Reads the truth file `path` into `rows` (appended in file order). False with `error`, one line
 // naming the file and the line, when it cannot be read, lacks the column names, holds a line that
 // is not a row of six valid fields, or has more than kMaxTruthRows rows.
-bool read_truth(const char* path, std::vector<TruthRow>& rows, std::string& error);
+bool read_truth(const char* path, std::vector<TruthRow>& rows, std::string* error);
 
 // Writes `rows` as the truth file `path` (through "<path>.part" and a rename). Positions and
 // widths with two decimals, peaks with one. False with `error` when a write, close or rename fails.
-bool write_truth(const char* path, std::span<const TruthRow> rows, std::string& error);
+bool write_truth(const char* path, std::span<const TruthRow> rows, std::string* error);
 
 // Reads the records of VESK's flash log `path` (flash_info.dat) into `reports`. False with
 // `error`, one line naming the file and the line, when it cannot be read, its first line is not
 // the column names, a record's first four fields are not frame, pixels, sample and line, or it
 // has more than kMaxTruthRows records.
-bool read_flash_log(const char* path, std::vector<FlashReport>& reports, std::string& error);
+bool read_flash_log(const char* path, std::vector<FlashReport>& reports, std::string* error);
 
 }  // namespace demo

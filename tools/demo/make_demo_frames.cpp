@@ -50,23 +50,23 @@ constexpr const char* kUsage =
     "          --noise 1.6\n";
 
 bool parse_int(const char* text, long lo, long hi, const char* option, long& value,
-               std::string& error) {
+               std::string* error) {
   char* end = nullptr;
   errno = 0;
   value = std::strtol(text, &end, 10);
   if (end == text || *end != '\0' || errno != 0 || value < lo || value > hi) {
-    error = std::string(option) + " " + text + ": need a whole number from " + std::to_string(lo) +
-            " to " + std::to_string(hi);
+    *error = std::string(option) + " " + text + ": need a whole number from " + std::to_string(lo) +
+             " to " + std::to_string(hi);
     return false;
   }
   return true;
 }
 
-bool parse_size(const char* value, Options& o, std::string& error) {
+bool parse_size(const char* value, Options& o, std::string* error) {
   const std::string text = value;
   const std::size_t cross = text.find('x');
   if (cross == std::string::npos) {
-    error = "--size " + text + ": need WIDTHxHEIGHT";
+    *error = "--size " + text + ": need WIDTHxHEIGHT";
     return false;
   }
   long w = 0;
@@ -80,24 +80,24 @@ bool parse_size(const char* value, Options& o, std::string& error) {
   return true;
 }
 
-bool parse_seed(const char* value, Options& o, std::string& error) {
+bool parse_seed(const char* value, Options& o, std::string* error) {
   char* end = nullptr;
   errno = 0;
   o.seed = std::strtoull(value, &end, 10);
   if (end == value || *end != '\0' || errno != 0 || value[0] == '-') {
-    error = std::string("--seed ") + value + ": need a whole number from 0";
+    *error = std::string("--seed ") + value + ": need a whole number from 0";
     return false;
   }
   return true;
 }
 
-bool parse_noise(const char* value, Options& o, std::string& error) {
+bool parse_noise(const char* value, Options& o, std::string* error) {
   char* end = nullptr;
   errno = 0;
   const double sigma = std::strtod(value, &end);
   if (end == value || *end != '\0' || errno != 0 || !std::isfinite(sigma) || sigma < 0.0 ||
       sigma > 50.0) {
-    error = std::string("--noise ") + value + ": need a number of grey levels from 0 to 50";
+    *error = std::string("--noise ") + value + ": need a number of grey levels from 0 to 50";
     return false;
   }
   o.read_noise = sigma;
@@ -119,7 +119,7 @@ constexpr IntOption kIntOptions[] = {
 };
 
 // Sets the option `name` from `value`.
-bool parse_option(const std::string& name, const char* value, Options& o, std::string& error) {
+bool parse_option(const std::string& name, const char* value, Options& o, std::string* error) {
   if (name == "--size") return parse_size(value, o, error);
   if (name == "--seed") return parse_seed(value, o, error);
   if (name == "--noise") return parse_noise(value, o, error);
@@ -134,19 +134,19 @@ bool parse_option(const std::string& name, const char* value, Options& o, std::s
     o.*option.member = static_cast<int>(n);
     return true;
   }
-  error = name + ": unknown option";
+  *error = name + ": unknown option";
   return false;
 }
 
 // Checks that the options together make a recording VESK can run on.
-bool check_options(Options& o, std::string& error) {
+bool check_options(Options& o, std::string* error) {
   if (o.out_dir.empty()) {
-    error = "no output folder given";
+    *error = "no output folder given";
     return false;
   }
   if (o.frames < o.ring) {
-    error = "--frames " + std::to_string(o.frames) + ": VESK needs at least --ring " +
-            std::to_string(o.ring) + " (Images_in_buffer) frames";
+    *error = "--frames " + std::to_string(o.frames) + ": VESK needs at least --ring " +
+             std::to_string(o.ring) + " (Images_in_buffer) frames";
     return false;
   }
   if (o.truth_path.empty()) {
@@ -155,19 +155,19 @@ bool check_options(Options& o, std::string& error) {
   return true;
 }
 
-bool parse_options(int argc, char** argv, Options& o, std::string& error) {
+bool parse_options(int argc, char** argv, Options& o, std::string* error) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg.size() < 2 || arg[0] != '-') {
       if (!o.out_dir.empty()) {
-        error = arg + ": only one output folder may be given";
+        *error = arg + ": only one output folder may be given";
         return false;
       }
       o.out_dir = arg;
       continue;
     }
     if (i + 1 >= argc) {
-      error = arg + ": needs a value";
+      *error = arg + ": needs a value";
       return false;
     }
     if (!parse_option(arg, argv[++i], o, error)) return false;
@@ -178,19 +178,19 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error) {
 // Writes the truth file of `spots` and the frames of `scene` into o.out_dir. False with `error`
 // on failure.
 bool write_recording(const Options& o, const demo::Scene& scene,
-                     const std::vector<demo::Spot>& spots, std::string& error) {
+                     const std::vector<demo::Spot>& spots, std::string* error) {
   const std::filesystem::path raw = std::filesystem::path(o.out_dir) / "BMP_RAW";
   std::error_code ec;
   std::filesystem::create_directories(raw, ec);
   if (ec) {
-    error = raw.string() + ": cannot create: " + ec.message();
+    *error = raw.string() + ": cannot create: " + ec.message();
     return false;
   }
   if (!demo::write_truth(o.truth_path.c_str(), demo::truth_rows(spots), error)) return false;
   const demo::FrameRun run{raw.string(), o.frames, o.seed, o.read_noise};
   if (!demo::write_frames(run, scene, spots, error)) return false;
   // The rest of a run folder, as vesk-frames lays it out: files already there are kept.
-  return lay_out_run_folder(o.out_dir, VESK_SOURCE_DATA_DIR, error);
+  return lay_out_run_folder(o.out_dir, VESK_SOURCE_DATA_DIR, RawFrames::folder, error);
 }
 
 }  // namespace
@@ -202,7 +202,7 @@ int main(int argc, char** argv) {
   }
   Options o;
   std::string error;
-  if (!parse_options(argc, argv, o, error)) {
+  if (!parse_options(argc, argv, o, &error)) {
     std::fprintf(stderr, "make_demo_frames: %s\n", error.c_str());
     return 2;
   }
@@ -211,11 +211,11 @@ int main(int argc, char** argv) {
   std::vector<demo::Spot> spots;
   // Events that do not fit the frames or the night side asked for are a matter of the options;
   // nothing is written then.
-  if (!demo::plan_events(plan, scene, spots, error)) {
+  if (!demo::plan_events(plan, scene, spots, &error)) {
     std::fprintf(stderr, "make_demo_frames: %s\n", error.c_str());
     return 2;
   }
-  if (!write_recording(o, scene, spots, error)) {
+  if (!write_recording(o, scene, spots, &error)) {
     std::fprintf(stderr, "make_demo_frames: %s\n", error.c_str());
     return 1;
   }
