@@ -167,7 +167,7 @@ TEST(VeskTune, FlashesGoIntoTheLastHalfRingToo) {
   const TuneInput input = folder_input(dir.path(), 20);
   TuneOutcome o;
   std::string error;
-  ASSERT_TRUE(tune_recording(input, o, error)) << error;
+  ASSERT_TRUE(tune_recording(input, o, &error)) << error;
   EXPECT_EQ(o.plan.tested_frames, kFrames);
   EXPECT_EQ(o.scores.frames_tested, kFrames);
   const GridSetting current = o.scores.scores[o.scores.current].setting;
