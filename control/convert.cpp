@@ -474,6 +474,7 @@ int convert_recording(const ConvertOptions& options, std::FILE* out, std::FILE* 
   bool is_ser = false;
   if (!find_data_folder(options.data_folders, output.data_folder, &error) ||
       !check_run_folder(output.outdir, &error) ||
+      !check_recording_kind(options.recording, &error) ||
       !is_ser_recording(options.recording, is_ser, &error)) {
     return fail(err, error);
   }

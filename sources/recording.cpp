@@ -114,16 +114,21 @@ bool parse_recording_option(const std::string& option, const std::string& value,
   return false;
 }
 
-std::unique_ptr<FrameSource> open_recording(const std::string& path,
-                                            const RecordingOptions& options,
-                                            std::vector<std::string>& notices, std::string* error) {
-  // A FIFO or a device would block the open or never end: refused before anything opens it.
+bool check_recording_kind(const std::string& path, std::string* error) {
   struct stat info {};
   if (::stat(path.c_str(), &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode) ||
                                            S_ISBLK(info.st_mode) || S_ISSOCK(info.st_mode))) {
     *error = path + ": not a regular file; a recording is read from a file";
-    return nullptr;
+    return false;
   }
+  return true;
+}
+
+std::unique_ptr<FrameSource> open_recording(const std::string& path,
+                                            const RecordingOptions& options,
+                                            std::vector<std::string>& notices, std::string* error) {
+  // A FIFO or a device would block the open or never end: refused before anything opens it.
+  if (!check_recording_kind(path, error)) return nullptr;
   bool is_fits = false;
   if (!is_fits_recording(path, is_fits, error)) return nullptr;
   if (is_fits) return open_fits_source(path, options, notices, error);

@@ -35,6 +35,11 @@ bool is_recording_option(const std::string& option);
 bool parse_recording_option(const std::string& option, const std::string& value,
                             RecordingOptions& options, std::string* error);
 
+// False with `error` "<path>: not a regular file; a recording is read from a file" when `path` is
+// a FIFO, a device or a socket, which would block the open or never end; true otherwise (a missing
+// file is left to the open that follows).
+bool check_recording_kind(const std::string& path, std::string* error);
+
 // Opens `path` as a SER recording when it starts with the SER signature or is named *.ser, as
 // FITS when it is a folder, starts with the FITS signature or is named *.fits, *.fit or *.fts,
 // else as a video through FFmpeg. Each correction of the recording (frame count from the file size,

@@ -1,6 +1,7 @@
 // vesk-frames as a user meets it: recordings made here (SER files written byte by byte, short
 // videos made with ffmpeg) converted by the built program into run folders that vesk reads.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -693,6 +694,9 @@ TEST(VeskFrames, BadInputStopsWithOneLine) {
       {"first frame past the end",
        [] { write_file("night.ser", ser_bytes(mono_recording(8, 0, false, 3))); },
        "night.ser run1 --first 3", "--first 3: night.ser has only 3 frames\n"},
+      {"a FIFO for a recording",
+       [] { ASSERT_EQ(mkfifo(in_scratch("night.ser").c_str(), 0600), 0); }, "night.ser run1",
+       "night.ser: not a regular file; a recording is read from a file\n"},
       {".ser name without the signature", [] { write_text("night.ser", std::string(200, 'x')); },
        "night.ser run1", "night.ser: not a SER file (no LUCAM-RECORDER signature)\n"},
       {"frames of an earlier conversion in the folder",
