@@ -1,3 +1,4 @@
+#include "base/message.h"
 #include "control/convert.h"
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include "imaging/frame_files.h"
 #include "sources/recording_id.h"
 #include "sources/ser_reader.h"
+#include "sources/ser_source.h"
 #include "sources/video.h"
 
 namespace fs = std::filesystem;
@@ -22,12 +24,12 @@ namespace {
 constexpr int kBarMarks = 40;
 
 int fail(std::FILE* err, const std::string& message) {
-  std::fprintf(err, "%s\n", message.c_str());
+  print_message(nullptr, err, message);
   return 1;
 }
 
 void print_notices(std::FILE* err, std::span<const std::string> notices) {
-  for (const std::string& notice : notices) std::fprintf(err, "%s\n", notice.c_str());
+  for (const std::string& notice : notices) print_message(nullptr, err, notice);
 }
 
 // The frames being written into the run folder, which is made when the first frame arrives so
@@ -104,10 +106,10 @@ bool allocate_grey(const std::string& path, int width, int height, std::vector<s
 void print_final_line(const FrameOutput& output, bool with_times) {
   std::fprintf(output.out, "Wrote %lld frames of %d x %d pixels to %s",
                static_cast<long long>(output.written), output.width, output.height,
-               (output.outdir / "BMP_RAW").string().c_str());
+               escaped_text((output.outdir / "BMP_RAW").string()).c_str());
   if (with_times) {
     std::fprintf(output.out, ", their times to %s",
-                 (output.outdir / kFrameTimesName).string().c_str());
+                 escaped_text((output.outdir / kFrameTimesName).string()).c_str());
   }
   std::fprintf(output.out, "\n");
 }
@@ -149,7 +151,7 @@ void warn_about_old_results(const fs::path& outdir, std::FILE* err) {
   std::fprintf(err,
                "%s: holds results of an earlier run (%s) that do not belong to the new frames; "
                "move them away before running vesk\n",
-               outdir.string().c_str(), found.c_str());
+               escaped_text(outdir.string()).c_str(), found.c_str());
 }
 
 // vesk stops at once when the folder holds fewer frames than its ring.
@@ -164,8 +166,9 @@ void warn_if_ring_unfilled(const FrameOutput& output, std::FILE* err) {
   std::fprintf(err,
                "%s: holds %lld frames, fewer than the %d of Images_in_buffer in %s; vesk cannot "
                "fill its frame ring: convert more frames or lower Images_in_buffer\n",
-               (output.outdir / "BMP_RAW").string().c_str(), static_cast<long long>(output.written),
-               settings.Images_in_buffer, settings_path.c_str());
+               escaped_text((output.outdir / "BMP_RAW").string()).c_str(),
+               static_cast<long long>(output.written), settings.Images_in_buffer,
+               escaped_text(settings_path).c_str());
 }
 
 // The end of a conversion that wrote its frames: frame_times.csv when any time is known, the
@@ -244,22 +247,19 @@ int copy_ser_frames(SerRecording& recording, const FrameRange& range, FrameOutpu
   return 0;
 }
 
-// SER times are UTC; seconds count from VESK's frame 0.
-std::vector<FrameTimesRow> ser_frame_times(std::span<const std::int64_t> ticks) {
-  std::vector<FrameTimesRow> times(ticks.size());
-  for (std::size_t i = 0; i < ticks.size(); ++i) {
-    times[i].utc = ticks[i];
-    times[i].since_first = ticks[i] - ticks[0];
+// Seconds count from VESK's frame 0; UTC when the times give it.
+std::vector<FrameTimesRow> ser_frame_times(const SerFrameTimes& ser) {
+  std::vector<FrameTimesRow> times(ser.ticks.size());
+  for (std::size_t i = 0; i < ser.ticks.size(); ++i) {
+    if (ser.utc) times[i].utc = ser.ticks[i];
+    times[i].since_first = ser.ticks[i] - ser.ticks[0];
+    times[i].source = ser.source;
   }
   return times;
 }
 
 int convert_ser(const ConvertOptions& o, FrameOutput& output, std::FILE* err) {
   const std::string& path = o.recording;
-  if (o.start_utc) {
-    return fail(err, "--start-utc: " + path +
-                         " is a SER recording, whose frame times come from the recording");
-  }
   SerRecording recording;
   std::vector<std::string> notices;
   std::string error;
@@ -270,16 +270,18 @@ int convert_ser(const ConvertOptions& o, FrameOutput& output, std::FILE* err) {
   if (!opened) return fail(err, error);
   FrameRange range;
   if (!plan_range(o, recording.layout.frame_count, range, &error)) return fail(err, error);
+  // The times are settled before any frame is written: --start-utc may not fit the recording.
+  SerFrameTimes times;
+  notices.clear();
+  if (!read_ser_frame_times(recording, o, range.first, range.count, times, notices, &error)) {
+    print_notices(err, notices);
+    return fail(err, error);
+  }
   if (const int status = copy_ser_frames(recording, range, output, err); status != 0) {
+    print_notices(err, notices);
     return status;
   }
-  std::vector<std::int64_t> ticks;
-  notices.clear();
-  if (!read_ser_times(recording, range.first, range.count, ticks, notices, &error)) {
-    print_notices(err, notices);
-    return stop(output, err, error);
-  }
-  return finish_conversion(o, output, ser_frame_times(ticks), notices, range.limited,
+  return finish_conversion(o, output, ser_frame_times(times), notices, range.limited,
                            range.available, err);
 }
 
@@ -306,7 +308,14 @@ int copy_video_frames(const ConvertOptions& o, VideoDecoder& decoder, std::int64
   for (;;) {
     std::optional<std::int64_t> time;
     switch (read_video_frame(decoder, grey, time)) {
-      case VideoRead::frame:
+      case VideoRead::frame: {
+        // ffmpeg scales a frame of another size to the first's: stopped, never converted.
+        const std::string change =
+            frame_size_change(decoder, o.recording, output.width, output.height, copy.seen);
+        if (!change.empty()) {
+          finish_video_decoder(decoder, o.recording, &error);
+          return stop(output, err, change);
+        }
         if (copy.seen == 0) copy.start = time;
         ++copy.seen;
         if (copy.seen <= o.first) break;
@@ -317,6 +326,7 @@ int copy_video_frames(const ConvertOptions& o, VideoDecoder& decoder, std::int64
         if (!put_frame(output, grey, &error)) return stop(output, err, error);
         copy.times.push_back(time);
         break;
+      }
       case VideoRead::partial:
         if (finish_video_decoder(decoder, o.recording, &error)) {
           error = o.recording + ": ffmpeg ended inside frame " + std::to_string(copy.seen);
@@ -339,6 +349,7 @@ std::vector<FrameTimesRow> video_frame_times(const ConvertOptions& o, const Vide
   for (std::size_t i = 0; i < times.size(); ++i) {
     if (!copy.times[i]) continue;
     times[i].since_first = *copy.times[i] - *zero;
+    times[i].source = kTimeFromPts;
     if (o.start_utc && copy.start) times[i].utc = *o.start_utc + (*copy.times[i] - *copy.start);
   }
   return times;
@@ -365,7 +376,7 @@ int convert_video(const ConvertOptions& o, FrameOutput& output, std::FILE* err) 
     std::fprintf(err,
                  "%s: a video; --byte-order and --depth apply to SER recordings and are "
                  "ignored\n",
-                 path.c_str());
+                 escaped_text(path).c_str());
   }
   const std::int64_t most =
       o.count < 0 ? o.frame_limit : std::min<std::int64_t>(o.count, o.frame_limit);
@@ -390,10 +401,11 @@ int convert_video(const ConvertOptions& o, FrameOutput& output, std::FILE* err) 
   return finish_conversion(o, output, video_frame_times(o, copy), {}, copy.more, -1, err);
 }
 
-// The option value after `arg`; false with `error` when it is missing.
+// The option value after `arg`; false with `error` when it is missing. A value that looks like
+// an option is another option: this one's value was left out.
 bool take_value(std::span<const std::string> args, std::size_t& i, std::string& value,
                 std::string* error) {
-  if (i + 1 == args.size()) {
+  if (i + 1 == args.size() || args[i + 1].starts_with("--")) {
     *error = args[i] + ": needs a value";
     return false;
   }
@@ -406,17 +418,28 @@ bool take_value(std::span<const std::string> args, std::size_t& i, std::string& 
 bool parse_arguments(std::span<const std::string> args, ConvertOptions& options, bool& help,
                      std::string* error) {
   std::vector<std::string> positional;
+  std::vector<std::string> given;  // options seen, each allowed once
+  bool options_done = false;       // after "--" every argument is a name
   help = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    if (arg == "-h" || arg == "--help") {
+    if (!options_done && arg == "--") {
+      options_done = true;
+      continue;
+    }
+    if (!options_done && (arg == "-h" || arg == "--help")) {
       help = true;
       return true;
     }
-    if (arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
+    if (options_done || arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
       positional.push_back(arg);
       continue;
     }
+    if (std::find(given.begin(), given.end(), arg) != given.end()) {
+      *error = arg + ": given twice; give each option once";
+      return false;
+    }
+    given.push_back(arg);
     if (is_site_option(arg)) {
       std::string value;
       if (!take_value(args, i, value, error) ||

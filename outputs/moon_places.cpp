@@ -34,6 +34,7 @@ struct DiscFitRecord {
   double rotation_err = 0.0;
   MoonGeometry geometry;
   double scale = 0.0;  // arcseconds per pixel, given or from the fit
+  int width = 0, height = 0;  // the frame's
   // A place can be computed: a circle with its radius, a rotation and the mirror sense.
   bool usable = false;
 };
@@ -58,7 +59,7 @@ class MoonPlacesOutput final : public MoonPlaces {
       say(error);
       return OutputStatus::lost;
     }
-    if (!write_line(kMoonFitsHeader)) return OutputStatus::lost;
+    if (!write_line(moon_fits_header())) return OutputStatus::lost;
     if (settings_.site.mirror == MirrorSense::unknown) {
       say("site.txt/--mirror: not given; the image may be mirror-reversed, so no event gets a "
           "place on the Moon (give --mirror yes or no)");
@@ -248,6 +249,8 @@ class MoonPlacesOutput final : public MoonPlaces {
     DiscFitRecord r;
     r.frame = frame;
     r.utc = utc;
+    r.width = ring.geometry.image_width;
+    r.height = ring.geometry.image_height;
     Instant instant;
     std::string warning, error;
     if (!instant_from_utc(civil(utc), &instant, &warning, &error)) {
@@ -339,7 +342,8 @@ class MoonPlacesOutput final : public MoonPlaces {
            cell(g.topo.l) + "," + cell(g.topo.b) + "," + cell(g.topo.axis_pa) + "," +
            cell(g.bright_limb_pa) + "," + cell(g.illuminated, "%.4f") + "," + cell(g.sun_lon) +
            "," + cell(g.sun_lat) + "," + cell(g.distance_km, "%.1f") + "," + cell(g.altitude) +
-           "," + cell(found ? l.arc : nan, "%.1f") + "," + cell(found ? l.rms : nan) + "\n";
+           "," + cell(found ? l.arc : nan, "%.1f") + "," + cell(found ? l.rms : nan) + "," +
+           std::to_string(r.width) + "," + std::to_string(r.height) + "\n";
   }
 
   // The UTC of `frame` and its seconds from the first frame.
@@ -352,7 +356,7 @@ class MoonPlacesOutput final : public MoonPlaces {
       }
     }
     const FrameTimeEntry* e = find_frame_time(times_, frame);
-    if (e == nullptr) return false;
+    if (e == nullptr || !e->utc_known) return false;
     utc = e->utc;
     seconds = e->seconds;
     return true;

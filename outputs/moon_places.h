@@ -15,16 +15,12 @@
 #include <functional>
 #include <memory>
 
+#include "formats/moon_csv.h"
 #include "formats/site_file.h"
 #include "outputs/flash_catalogue.h"
 #include "run/run_output.h"
 #include "sources/frame_source.h"
 
-inline constexpr const char* kMoonFitsName = "moon.csv";
-inline constexpr const char* kMoonFitsHeader =
-    "frame,utc,cx,cy,radius,rotation,mirror,scale,cx_err,cy_err,radius_err,rotation_err,lib_lon,"
-    "lib_lat,axis_pa,bright_limb_pa,illuminated,sun_lon,sun_lat,distance_km,moon_alt,arc_deg,"
-    "fit_rms\n";
 // Seconds of recording between two fits of the disc.
 inline constexpr double kSecondsBetweenFits = 10.0;
 // Frames between two checks of whether the disc has moved.

@@ -18,7 +18,9 @@
 #include "formats/utc.h"
 #include "imaging/file_io.h"
 #include "imaging/png_file.h"
+#include "formats/moon_csv.h"
 #include "review/event_images.h"
+#include "review/moon_overlay.h"
 
 // The page template (review/page_template.html), built into the program by CMake.
 extern const char kReviewPageTemplate[];
@@ -358,6 +360,209 @@ void append_card_json(std::string& out, const FlashRow& e, const EventPictures& 
   out += '}';
 }
 
+// ---- the Moon: grids over the whole-frame pictures and the night map ---------------------------
+
+// The night map's drawing units: the disc's radius is 1000 of them, its centre at 0.
+constexpr double kMapRadius = 1000.0;
+// Marks further from the centre than this (in map units) are beyond the map's edge.
+constexpr double kMapReach = 1400.0;
+// At most this many different grids in a page; fits that would draw nearly the same grid share
+// one.
+constexpr std::size_t kMostGrids = 1000;
+
+struct MoonOverlay {
+  std::string note;                  // why there is no grid or map, or empty
+  std::vector<MoonFitRow> fits;      // the usable ones, by frame
+  std::vector<int> fit_of;           // per event in page order: index into fits, or -1
+  std::vector<int> grid_of_fit;      // per fit: index into grids, or -1
+  std::vector<std::string> grids;    // SVG path data in whole-frame picture pixels
+  int map_fit = -1;                  // the fit the night map is drawn from
+  std::string map_grid, map_lit;     // in map units
+  std::vector<std::optional<std::pair<int, int>>> marks;  // per event in page order
+};
+
+// Why no fit in moon.csv gives places, from what its lines leave empty.
+std::string unusable_reason(const std::vector<MoonFitRow>& rows) {
+  if (rows.empty()) return "moon.csv holds no fit of the disc (the frames have no UTC time?)";
+  bool mirror = false, limb = false, radius = false, rotation = false;
+  for (const MoonFitRow& r : rows) {
+    mirror = mirror || !r.mirror.empty();
+    limb = limb || (r.cx && r.cy);
+    radius = radius || (r.radius && *r.radius > 0.0);
+    rotation = rotation || r.rotation;
+  }
+  if (!mirror) return "the run was not told whether the image is mirrored (--mirror)";
+  if (!limb) return "no limb of the Moon was found in view";
+  if (!radius) return "the limb in view was too short to fix the disc's radius (--scale)";
+  if (!rotation) return "the lit limb was out of view and no --rotation was given";
+  return "no fit of the disc in moon.csv gives places";
+}
+
+// The fit nearest `frame` (the first of two as near), as the run chose it; -1 when none.
+int nearest_fit(const std::vector<MoonFitRow>& fits, std::int64_t frame) {
+  if (fits.empty()) return -1;
+  const auto after = std::lower_bound(fits.begin(), fits.end(), frame,
+                                      [](const MoonFitRow& f, std::int64_t v) { return f.frame < v; });
+  if (after == fits.begin()) return 0;
+  if (after == fits.end()) return static_cast<int>(fits.size()) - 1;
+  const auto before = after - 1;
+  return static_cast<int>((frame - before->frame <= after->frame - frame ? before : after) -
+                          fits.begin());
+}
+
+// How far apart the grids of two views lie, at most, in pixels.
+double grid_shift(const DiscView& a, const DiscView& b) {
+  constexpr double kRad = 3.14159265358979323846 / 180.0;
+  const double turn = std::fabs(a.rotation - b.rotation) + std::fabs(a.lib_lon - b.lib_lon) +
+                      std::fabs(a.lib_lat - b.lib_lat) + std::fabs(a.axis_pa - b.axis_pa);
+  return std::hypot(a.cx - b.cx, a.cy - b.cy) + std::fabs(a.radius - b.radius) +
+         std::max(a.radius, b.radius) * turn * kRad + (a.mirror != b.mirror ? 1e9 : 0.0);
+}
+
+// A mark's place on the map: the event's place seen in the map's view; without a place (off the
+// disc), its offset from its own fit's centre turned into the map's orientation.
+std::optional<std::pair<int, int>> map_mark(const FlashRow& e, const MoonFitRow& own,
+                                            const DiscView& map) {
+  double x = 0.0, y = 0.0;
+  bool placed = e.lat && e.lon && place_to_pixel(map, LunarPlace{*e.lat, *e.lon}, &x, &y);
+  if (!placed) {
+    const DiscView v = view_of_fit(own);
+    const double dx = (e.x - v.cx) / v.radius, dy = (e.y - v.cy) / v.radius;
+    // Screen angle psi (counter-clockwise from up) of the same position angle in the map's view.
+    constexpr double kRad = 3.14159265358979323846 / 180.0;
+    const double psi = std::atan2(-dx, -dy) +
+                       (map.mirror ? map.rotation - v.rotation : v.rotation - map.rotation) * kRad;
+    const double r = std::hypot(dx, dy) * kMapRadius;
+    x = -r * std::sin(psi);
+    y = -r * std::cos(psi);
+  }
+  if (!(std::hypot(x, y) <= kMapReach)) return std::nullopt;
+  return std::make_pair(static_cast<int>(std::lround(x)), static_cast<int>(std::lround(y)));
+}
+
+// Reads moon.csv (when there) and works out what the page draws of the Moon for the events in
+// `order`, whose whole-frame pictures are `overviews`.
+MoonOverlay moon_overlay(const fs::path& run_folder, const std::vector<const FlashRow*>& order,
+                         const std::vector<std::optional<PngSize>>& overviews,
+                         std::vector<std::string>& notices) {
+  MoonOverlay m;
+  m.fit_of.assign(order.size(), -1);
+  m.marks.assign(order.size(), std::nullopt);
+  const fs::path path = run_folder / kMoonFitsName;
+  std::error_code ec;
+  if (!fs::exists(path, ec)) {
+    m.note = "this run was made without the observer's site (--site)";
+    return m;
+  }
+  std::vector<MoonFitRow> rows;
+  std::string error;
+  if (!read_moon_csv(path, rows, &error)) {
+    notices.push_back(error + "; the page has no grid or night map");
+    m.note = "moon.csv could not be read";
+    return m;
+  }
+  for (MoonFitRow& r : rows) {
+    if (moon_fit_usable(r)) m.fits.push_back(std::move(r));
+  }
+  if (m.fits.empty()) {
+    m.note = unusable_reason(rows);
+    return m;
+  }
+  std::stable_sort(m.fits.begin(), m.fits.end(),
+                   [](const MoonFitRow& a, const MoonFitRow& b) { return a.frame < b.frame; });
+  for (std::size_t i = 0; i < order.size(); ++i) m.fit_of[i] = nearest_fit(m.fits, order[i]->frame);
+
+  // The grids: for each fit an event uses, unless a grid already made lies within half a
+  // picture pixel of it; the tolerance doubles while there would be too many.
+  std::vector<bool> used(m.fits.size(), false);
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    if (overviews[i]) used[static_cast<std::size_t>(m.fit_of[i])] = true;
+  }
+  for (double tolerance = 0.5;; tolerance *= 2.0) {
+    m.grids.clear();
+    m.grid_of_fit.assign(m.fits.size(), -1);
+    std::vector<std::pair<DiscView, int>> made;  // view, its factor
+    bool too_many = false;
+    for (std::size_t f = 0; f < m.fits.size() && !too_many; ++f) {
+      const MoonFitRow& fit = m.fits[f];
+      if (!used[f] || !fit.width || !fit.height || *fit.width < 1 || *fit.height < 1) continue;
+      const int longest = static_cast<int>(std::max(*fit.width, *fit.height));
+      const int factor = (longest + kOverviewMaxSide - 1) / kOverviewMaxSide;
+      const DiscView view = view_of_fit(fit);
+      if (!made.empty() && made.back().second == factor &&
+          grid_shift(made.back().first, view) < tolerance * factor) {
+        m.grid_of_fit[f] = static_cast<int>(m.grids.size()) - 1;
+        continue;
+      }
+      if (m.grids.size() == kMostGrids) {
+        too_many = true;
+        break;
+      }
+      made.emplace_back(view, factor);
+      m.grid_of_fit[f] = static_cast<int>(m.grids.size());
+      m.grids.push_back(grid_path(view, block_scale(factor)));
+    }
+    if (!too_many) break;
+  }
+  // An event's grid only over a picture of the frame size its fit was made on.
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    const MoonFitRow& fit = m.fits[static_cast<std::size_t>(m.fit_of[i])];
+    if (!overviews[i] || !fit.width || !fit.height) continue;
+    const int w = static_cast<int>(*fit.width), h = static_cast<int>(*fit.height);
+    const int factor = (std::max(w, h) + kOverviewMaxSide - 1) / kOverviewMaxSide;
+    if (overviews[i]->width != (w + factor - 1) / factor ||
+        overviews[i]->height != (h + factor - 1) / factor) {
+      m.grid_of_fit[static_cast<std::size_t>(m.fit_of[i])] = -1;
+    }
+  }
+
+  // The night map: from the fit the middle event uses, the disc centred, kMapRadius units wide.
+  m.map_fit = order.empty() ? 0 : m.fit_of[order.size() / 2];
+  const MoonFitRow& ref = m.fits[static_cast<std::size_t>(m.map_fit)];
+  DiscView map = view_of_fit(ref);
+  map.cx = 0.0;
+  map.cy = 0.0;
+  map.radius = kMapRadius;
+  const DrawingScale units{1.0, 0.0, 0.0, 1.0};  // the map: 1000 units are about 150 pixels
+  m.map_grid = grid_path(map, units);
+  if (ref.sun_lon && ref.sun_lat) m.map_lit = lit_path(map, *ref.sun_lon, *ref.sun_lat, units);
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    m.marks[i] = map_mark(*order[i], m.fits[static_cast<std::size_t>(m.fit_of[i])], map);
+  }
+  return m;
+}
+
+void append_moon_json(std::string& out, const MoonOverlay& m) {
+  out += ",\"moon\":{\"note\":";
+  if (m.note.empty()) {
+    out += "null";
+  } else {
+    append_json_string(out, m.note);
+  }
+  if (m.map_fit >= 0) {
+    const MoonFitRow& ref = m.fits[static_cast<std::size_t>(m.map_fit)];
+    out += ",\"map\":{\"frame\":" + std::to_string(ref.frame) + ",\"utc\":";
+    append_json_string(out, ref.utc);
+    out += ",\"radius\":";
+    append_json_number(out, kMapRadius);
+    out += ",\"reach\":";
+    append_json_number(out, kMapReach);
+    out += ",\"illuminated\":";
+    append_json_optional(out, ref.illuminated);
+    out += ",\"grid\":";
+    append_json_string(out, m.map_grid);
+    out += ",\"lit\":";
+    append_json_string(out, m.map_lit);
+    out += "},\"grids\":[";
+    for (std::size_t g = 0; g < m.grids.size(); ++g) {
+      if (g > 0) out += ",\n";
+      append_json_string(out, m.grids[g]);
+    }
+    out += ']';
+  }
+  out += '}';
+}
+
 }  // namespace
 
 bool write_review_page(const fs::path& run_folder, ReviewPageResult& result, std::string* error) {
@@ -439,10 +644,18 @@ bool write_review_page(const fs::path& run_folder, ReviewPageResult& result, std
   int missing = 0;
   std::string events_json, cards_json;
   bool any_interlaced = false;
+  std::vector<EventPictures> pictures;
+  pictures.reserve(order.size());
+  std::vector<std::optional<PngSize>> overviews;
+  overviews.reserve(order.size());
+  for (const FlashRow* e : order) {
+    pictures.push_back(find_pictures(review_folder, *e, picture_notices, missing));
+    overviews.push_back(pictures.back().overview);
+  }
+  const MoonOverlay moon = moon_overlay(run_folder, order, overviews, result.notices);
   for (std::size_t i = 0; i < order.size(); ++i) {
     const FlashRow& e = *order[i];
-    const EventPictures pictures = find_pictures(review_folder, e, picture_notices, missing);
-    any_interlaced = any_interlaced || pictures.strip_interlaced;
+    any_interlaced = any_interlaced || pictures[i].strip_interlaced;
     const auto decision = decisions.find(e.event);
     if (i > 0) {
       events_json += ",\n";
@@ -450,7 +663,19 @@ bool write_review_page(const fs::path& run_folder, ReviewPageResult& result, std
     }
     append_event_json(events_json, e,
                       decision == decisions.end() ? Decision::undecided : decision->second);
-    append_card_json(cards_json, e, pictures, curves[e.event], times);
+    if (moon.marks[i]) {
+      // The mark on the night map, before the closing brace.
+      events_json.pop_back();
+      events_json += ",\"m\":[" + std::to_string(moon.marks[i]->first) + "," +
+                     std::to_string(moon.marks[i]->second) + "]}";
+    }
+    append_card_json(cards_json, e, pictures[i], curves[e.event], times);
+    const int fit = moon.fit_of[i];
+    const int grid = fit < 0 ? -1 : moon.grid_of_fit[static_cast<std::size_t>(fit)];
+    if (grid >= 0 && pictures[i].overview) {
+      cards_json.pop_back();
+      cards_json += ",\"grid\":" + std::to_string(grid) + "}";
+    }
   }
   if (!order.empty() && missing == 3 * static_cast<int>(order.size())) {
     result.notices.push_back(review_folder.string() +
@@ -473,7 +698,9 @@ bool write_review_page(const fs::path& run_folder, ReviewPageResult& result, std
   data += ",\"built\":";
   append_json_string(data, utc_now_text());
   data += any_interlaced ? ",\"interlaced\":true" : ",\"interlaced\":false";
-  data += "},\n\"events\":[\n" + events_json + "]}";
+  data += "}";
+  append_moon_json(data, moon);
+  data += ",\n\"events\":[\n" + events_json + "]}";
 
   const std::string_view page_template = kReviewPageTemplate;
   const std::size_t marker = page_template.find(kDataMarker);

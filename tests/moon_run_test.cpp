@@ -31,25 +31,30 @@ constexpr int kSkyX = 285, kSkyY = 35, kSkyFrame = 110;
 // And one on the sunlit crescent.
 constexpr int kLitX = 215, kLitY = 120, kLitFrame = 50;
 
+struct Flash {
+  int x, y, frame;
+};
+
 // A crescent lit on the right, earthshine 30, sky 12 (brighter than the 5 grey levels the
 // detector ignores), noise of 2 grey levels; each flash 3 x 3 pixels for one frame.
-void write_moon_frames() {
+void write_moon_frames(double cx, double cy, const std::vector<Flash>& flashes,
+                       int frames = kFrames) {
   std::mt19937 random(11);
   std::normal_distribution<double> noise(0.0, 2.0);
-  for (int f = 0; f < kFrames; ++f) {
+  for (int f = 0; f < frames; ++f) {
     std::vector<std::uint8_t> pixels(kWidth * kHeight);
     for (int y = 0; y < kHeight; ++y) {
       for (int x = 0; x < kWidth; ++x) {
-        const double dx = (x - kCx) / kRadius, dy = (y - kCy) / kRadius;
+        const double dx = (x - cx) / kRadius, dy = (y - cy) / kRadius;
         double v = 12.0;
         if (dx * dx + dy * dy <= 1.0) {
           const double half = std::sqrt(1.0 - dy * dy);
           v = dx > 0.4 * half ? 200.0 : 30.0;
         }
-        if ((f == kNightFrame && std::abs(x - kNightX) <= 1 && std::abs(y - kNightY) <= 1) ||
-            (f == kSkyFrame && std::abs(x - kSkyX) <= 1 && std::abs(y - kSkyY) <= 1) ||
-            (f == kLitFrame && std::abs(x - kLitX) <= 1 && std::abs(y - kLitY) <= 1)) {
-          v += 120.0;
+        for (const Flash& flash : flashes) {
+          if (f == flash.frame && std::abs(x - flash.x) <= 1 && std::abs(y - flash.y) <= 1) {
+            v += 120.0;
+          }
         }
         pixels[static_cast<std::size_t>(y) * kWidth + x] =
             static_cast<std::uint8_t>(std::clamp(v + noise(random), 0.0, 255.0));
@@ -89,7 +94,10 @@ class MoonRun : public ::testing::Test {
  protected:
   void SetUp() override {
     make_run_folder(settings_text(1, 20, 10.0f, 3.0f, 1.5f, 4.0f, 4.0f, 3, 3, 3, 3, 95.0f, 0, 20));
-    write_moon_frames();
+    write_moon_frames(kCx, kCy,
+                      {{kNightX, kNightY, kNightFrame},
+                       {kSkyX, kSkyY, kSkyFrame},
+                       {kLitX, kLitY, kLitFrame}});
     ASSERT_EQ(run_command(quoted(kTools + "/frames_to_ser") + " . night.ser").exit_status, 0);
   }
   ScratchDir dir_;
@@ -202,6 +210,57 @@ TEST_F(MoonRun, NoticesWhenPlacesCannotBeGiven) {
       if (frames[i] == std::to_string(kNightFrame)) {
         EXPECT_EQ(lat[i] != "", c.places) << flashes;
       }
+    }
+  }
+}
+
+// The disc's right part, with the whole lit crescent, beyond the frame's right edge: the night
+// side's limb fixes the disc, but nothing in view tells the orientation. Without --rotation one
+// notice and no places; with it, the places are given.
+TEST(MoonRunLitLimb, OutOfViewNeedsTheRotation) {
+  ScratchDir dir;
+  make_run_folder(settings_text(1, 20, 10.0f, 3.0f, 1.5f, 4.0f, 4.0f, 3, 3, 3, 3, 95.0f, 0, 20));
+  // Centre 10 px beyond the right edge: the limb in view spans about 167 degrees of the circle.
+  constexpr double kOutCx = kWidth + 10.0;
+  constexpr int kFlashX = 270, kFlashY = 120, kFlashFrame = 80;
+  // 12 s of frames: two fits of the disc, and still one notice.
+  write_moon_frames(kOutCx, kCy, {{kFlashX, kFlashY, kFlashFrame}}, 300);
+  ASSERT_EQ(run_command(quoted(kTools + "/frames_to_ser") + " . night.ser").exit_status, 0);
+  struct Case {
+    const char* name;
+    std::string args;
+    bool places;
+  } const cases[] = {
+      {"no rotation", "--site 40.4,-3.7,650 --mirror yes", false},
+      {"rotation given", "--site 40.4,-3.7,650 --mirror yes --rotation 25", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(in_scratch("run"));
+    const ProgramRun run = vesk("--out run " + c.args);
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    if (c.places) {
+      EXPECT_EQ(run.err, "");
+    } else {
+      EXPECT_NE(run.err.find("lit limb not in view and no --rotation given"), std::string::npos)
+          << run.err;
+      EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    }
+    const std::string moon = read_text("run/moon.csv");
+    ASSERT_GE(column(moon, "cx").size(), 2u) << moon;
+    // The disc itself is found from the night side's limb either way.
+    EXPECT_NEAR(std::stod(column(moon, "cx")[0]), kOutCx, 1.5) << moon;
+    EXPECT_NEAR(std::stod(column(moon, "radius")[0]), kRadius, 1.5) << moon;
+    EXPECT_EQ(column(moon, "rotation")[0] != "", c.places) << moon;
+    const std::string flashes = read_text("run/flashes.csv");
+    const std::vector<std::string> frames = column(flashes, "frame");
+    const std::vector<std::string> lat = column(flashes, "lat");
+    const std::vector<std::string> lon = column(flashes, "lon");
+    ASSERT_EQ(std::count(frames.begin(), frames.end(), std::to_string(kFlashFrame)), 1) << flashes;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+      if (frames[i] != std::to_string(kFlashFrame)) continue;
+      EXPECT_EQ(lat[i] != "", c.places) << flashes;
+      EXPECT_EQ(lon[i] != "", c.places) << flashes;
     }
   }
 }

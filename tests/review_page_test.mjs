@@ -266,6 +266,86 @@ try {
   });
   await page.close();
 
+  await check("a run without a site: no grid or night map, and the page says why once", async () => {
+    const { page: p, problems: pr } = await open(browser.defaultBrowserContext(), pageUrl(run));
+    const notes = await p.$$eval("#moon-note", (n) => n.map((x) => x.textContent));
+    assert.equal(notes.length, 1);
+    assert.match(notes[0], /without the observer's site \(--site\)/);
+    assert.equal(await p.$$eval("#moon-map", (m) => m.length), 0);
+    assert.equal(await p.$$eval(".sel-grid-overlay", (g) => g.length), 0);
+    assert.deepEqual(pr, []);
+    await p.close();
+  });
+
+  // A run with the observer's site: moon.csv's fits give each card's grid and the night map.
+  const placed = makeRun("placed", ["--site"]);
+  review(placed);
+  await check("with a site: a grid over the whole frame, the night map's marks by class, a mark opens its card", async () => {
+    const { page: p, problems: pr } = await open(browser.defaultBrowserContext(), pageUrl(placed));
+    assert.equal(await p.$$eval("#moon-note", (n) => n.length), 0);
+    // The grid over event 1's whole frame: many lines, inside the picture, on the disc.
+    const grid = await p.$eval("#event-1 .ov-wrap", (w) => {
+      const img = w.querySelector("img"), svg = w.querySelector("svg.sel-grid-overlay");
+      const path = svg.querySelector("path.sel-grid");
+      const d = path.getAttribute("d");
+      const box = path.getBBox();
+      return {
+        lines: (d.match(/M/g) || []).length, box: [box.x, box.y, box.width, box.height],
+        viewBox: svg.getAttribute("viewBox"), natural: [img.naturalWidth, img.naturalHeight],
+        shown: [img.width, img.height], svg: [svg.width.baseVal.value, svg.height.baseVal.value],
+      };
+    });
+    // 17 parallels and the 18 or so meridians in view, some in two pieces.
+    assert.ok(grid.lines >= 30 && grid.lines <= 60, grid.lines + " lines");
+    assert.equal(grid.viewBox, "0 0 " + grid.natural[0] + " " + grid.natural[1]);
+    assert.deepEqual(grid.svg, grid.shown);
+    // The fixture's disc: centre (176, 120), radius 112.8 of a 320 x 240 frame shown halved;
+    // the grid spans the disc's width (to half a picture pixel), never beyond it.
+    const [x, y, w, hgt] = grid.box;
+    assert.ok(Math.abs(x + w / 2 - 88.25) < 3 && Math.abs(w - 112.8) < 1.5, "grid box " + grid.box);
+    assert.ok(y >= 60.25 - 56.4 - 0.6 && y + hgt <= 60.25 + 56.4 + 0.6, "grid box " + grid.box);
+    assert.match(await p.$eval("#event-1 .where-box figcaption", (c) => c.textContent), /selenographic grid every 10/);
+    // The off-moon event (beyond the disc) has no place and no grid... but its picture still has
+    // the grid of the disc it is beside.
+    assert.equal(await p.$$eval(".sel-grid-overlay", (g) => g.length), 3);
+    // The map: its marks are the events on it (the one far beyond the limb is not), by class.
+    const map = await p.$eval("#moon-map", (m) => ({ marks: m.dataset.marks, caption: m.querySelector("p").textContent }));
+    assert.equal(map.marks, "2");
+    assert.match(map.caption, /2 events by class \(1 not on the map/);
+    const lit = await p.$eval("#moon-map path.lit", (l) => l.getAttribute("d").length);
+    assert.ok(lit > 100);
+    // Each mark in its class's colour on the canvas, at the event's place.
+    const marks = await p.evaluate(() => {
+      const data = JSON.parse(document.getElementById("vesk-data").textContent);
+      const canvas = document.querySelector("#moon-map canvas");
+      const r = canvas.getBoundingClientRect();
+      const g = canvas.getContext("2d");
+      const ratio = canvas.width / r.width;
+      const reach = data.moon.map.reach;
+      return data.events.filter((e) => e.m).map((e) => {
+        const px = (e.m[0] + reach) / (2 * reach) * r.width, py = (e.m[1] + reach) / (2 * reach) * r.height;
+        const rgb = g.getImageData(Math.round(px * ratio), Math.round(py * ratio), 1, 1).data;
+        const probe = document.createElement("span");
+        probe.className = "badge cls-" + e.class;
+        document.body.append(probe);
+        const want = getComputedStyle(probe).backgroundColor;
+        probe.remove();
+        return { event: e.event, x: r.left + px, y: r.top + py, got: "rgb(" + rgb[0] + ", " + rgb[1] + ", " + rgb[2] + ")", want };
+      });
+    });
+    assert.equal(marks.length, 2);
+    for (const m of marks) assert.equal(m.got, m.want, "event " + m.event);
+    await p.mouse.click(marks[1].x, marks[1].y);
+    assert.equal(await currentEvent(p), marks[1].event);
+    assert.equal(await p.$eval("#moon-map circle.current-mark", (c) => c.getAttribute("visibility")), "visible");
+    await p.setViewport({ width: 1400, height: 900 });
+    await p.evaluate(() => window.scrollTo(0, 0));
+    await p.screenshot({ path: path.join(shotDir, "night_map.png") });
+    await (await p.$("#event-1 .lower")).screenshot({ path: path.join(shotDir, "grid_over_frame.png") });
+    assert.deepEqual(pr, []);
+    await p.close();
+  });
+
   const interlaced = makeRun("interlaced", ["--interlaced"]);
   review(interlaced);
   await check("interlaced run: fields side by side, every picture decodes, no errors", async () => {
@@ -283,7 +363,7 @@ try {
 
   // A very noisy night: the document keeps a bounded number of cards and rows, and moving
   // through the events by key, by scrolling and from the table still works.
-  const big = makeRun("big", ["--events", "100000", "--pictures", "0"]);
+  const big = makeRun("big", ["--events", "100000", "--pictures", "0", "--site"]);
   await check("100,000 events: at most 60 cards and 200 rows in the document; j, k, scrolling and the table still move", async () => {
     assert.match(review(big), /\(100000 events\)/);
     const { page: p, problems: pr } = await open(browser.defaultBrowserContext(), pageUrl(big));
@@ -298,6 +378,11 @@ try {
     };
     const settle = () => p.evaluate(() => new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r))));
     await bounded("loaded");
+    // The night map draws every event on the disc or near it into one canvas.
+    const onMap = await p.evaluate(() => JSON.parse(document.getElementById("vesk-data").textContent).events.filter((e) => e.m).length);
+    assert.ok(onMap > 50000, onMap + " events on the map");
+    assert.equal(await p.$eval("#moon-map", (m) => m.dataset.marks), String(onMap));
+    assert.equal(await p.$$eval("#moon-map canvas", (c) => c.length), 1);
     assert.equal(await currentEvent(p), 1);
     for (let i = 0; i < 3; i++) await p.keyboard.press("j");
     assert.equal(await currentEvent(p), 4);

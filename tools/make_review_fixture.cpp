@@ -4,12 +4,16 @@
 // test and the page-size check build their runs with it.
 //
 // Usage: make_review_fixture OUTDIR [--events N] [--pictures K] [--size WxH] [--interlaced]
+//                            [--site]
 //   --events 0 writes a catalogue with no events. With the default 3 events: event 1 is a flash
 //   at frame 3 (offsets -5 and -4 are before the recording), event 2 a moving point, event 3 a
 //   flash at the frame's left edge that lasts two frames.
 //   --pictures K draws pictures for the first K events only (default: all, at most 200); every
 //   later event gets hard links to the pictures of event (n - 1) % K + 1, or none when K is 0, so
 //   that a run of 100,000 events is made in seconds.
+//   --site makes it a run with the observer's site: moon.csv with a fit of the drawn disc every
+//   250 frames (the Moon seen from Madrid at 2024-03-15T21:04Z, the lit limb on the right), and
+//   every event on the disc gets its place; those beyond the limb are off_moon.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -25,6 +29,9 @@
 #include "formats/lightcurves_csv.h"
 #include "imaging/file_io.h"
 #include "imaging/frame_files.h"
+#include "formats/moon_csv.h"
+#include "moon/ephemeris.h"
+#include "review/moon_overlay.h"
 #include "review/event_images.h"
 
 namespace {
@@ -43,6 +50,7 @@ struct Options {
   int width = 320;
   int height = 240;
   bool interlaced = false;
+  bool site = false;
 };
 
 struct FixtureEvent {
@@ -119,6 +127,23 @@ bool write_fixture(const Options& o, std::string* error) {
   fs::create_directories(dir / "review", ec);
   const std::vector<FixtureEvent> events = choose_events(o);
 
+  // The drawn disc seen from Madrid at the fixture's time, the bright limb on the right.
+  DiscView view;
+  MoonGeometry g;
+  if (o.site) {
+    Instant instant;
+    std::string warning;
+    if (!instant_from_utc({2024, 3, 15, 21, 4, 0.0}, &instant, &warning, error)) return false;
+    g = moon_geometry(instant, Site{40.4, -3.7, 650.0});
+    view.cx = 0.55 * o.width;
+    view.cy = 0.5 * o.height;
+    view.radius = 0.47 * std::min(o.width, o.height);
+    view.rotation = std::remainder(g.bright_limb_pa + 90.0, 360.0);  // chi at screen angle -90
+    view.lib_lon = g.topo.l;
+    view.lib_lat = g.topo.b;
+    view.axis_pa = g.topo.axis_pa;
+    view.apparent_radius = g.apparent_radius;
+  }
   std::string flashes = flashes_header();
   std::string curves = lightcurves_header();
   const double flux_err = 6.0;
@@ -157,6 +182,17 @@ bool write_fixture(const Options& o, std::string* error) {
     row.motion = rounded(e.motion, 2);
     row.fields = o.interlaced ? "both" : "";
     row.event_class = e.event_class;
+    if (o.site) {
+      LunarPlace place;
+      if (pixel_to_place(view, row.x, row.y, &place)) {
+        row.lat = rounded(place.lat, 3);
+        row.lon = rounded(place.lon, 3);
+        row.lat_err = 0.08;
+        row.lon_err = 0.09;
+      } else {
+        row.event_class = "off_moon";
+      }
+    }
     row.report = numbered_file_name(kReportPattern, e.frame);
     flashes += flashes_line(row);
 
@@ -212,6 +248,23 @@ bool write_fixture(const Options& o, std::string* error) {
       times += line;
     }
   }
+  if (o.site) {
+    std::string fits = moon_fits_header();
+    for (int n = 0; n <= std::max(0, last_frame); n += 250) {
+      char line[512];
+      std::snprintf(line, sizeof line,
+                    "%d,2024-03-15T21:%02d:%06.3fZ,%.3f,%.3f,%.3f,%.3f,no,%.4f,0.05,0.05,0.05,0.2,"
+                    "%.3f,%.3f,%.3f,%.3f,%.4f,%.3f,%.3f,%.1f,%.3f,180.0,0.4,%d,%d\n",
+                    n, 4 + (n / 1500) % 56, std::fmod(n * 0.04, 60.0), view.cx, view.cy,
+                    view.radius, view.rotation,
+                    std::atan(std::tan(g.apparent_radius * 3.14159265358979 / 180.0) /
+                              view.radius) * 180.0 / 3.14159265358979 * 3600.0,
+                    g.topo.l, g.topo.b, g.topo.axis_pa, g.bright_limb_pa, g.illuminated, g.sun_lon,
+                    g.sun_lat, g.distance_km, g.altitude, o.width, o.height);
+      fits += line;
+    }
+    if (!replace_text_file(dir / kMoonFitsName, fits, error)) return false;
+  }
   return replace_text_file(dir / kFlashesName, flashes, error) &&
          replace_text_file(dir / kLightCurvesName, curves, error) &&
          (last_frame > 10000 || replace_text_file(dir / kFrameTimesName, times, error));
@@ -225,6 +278,8 @@ int main(int argc, char** argv) {
     const std::string a = argv[i];
     if (a == "--interlaced") {
       o.interlaced = true;
+    } else if (a == "--site") {
+      o.site = true;
     } else if (a == "--events" && i + 1 < argc) {
       o.events = std::atoi(argv[++i]);
     } else if (a == "--pictures" && i + 1 < argc) {
@@ -243,7 +298,7 @@ int main(int argc, char** argv) {
       o.width > 4096 || o.height > 4096) {
     std::fprintf(stderr,
                  "usage: make_review_fixture OUTDIR [--events N (0-100000)] [--pictures K (0-200, "
-                 "needed above 200 events)] [--size WxH (64-4096)] [--interlaced]\n");
+                 "needed above 200 events)] [--size WxH (64-4096)] [--interlaced] [--site]\n");
     return 2;
   }
   std::string error;
