@@ -28,6 +28,8 @@ struct TuneInput {
   // The night side from the fitted disc and terminator (one byte per pixel, 1 on the night side)
   // when the place on the Moon is known; empty: from the frames' brightness (the earthshine).
   std::vector<std::uint8_t> site_mask;
+  // A terminal to show the grid runs' progress on, one line rewritten with '\r'; null: none.
+  std::FILE* progress = nullptr;
 };
 
 struct TuneOutcome {
