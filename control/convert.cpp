@@ -13,6 +13,7 @@
 #include "imaging/frame_files.h"
 #include "sources/recording_id.h"
 #include "sources/ser_reader.h"
+#include "sources/ser_source.h"
 #include "sources/video.h"
 
 namespace fs = std::filesystem;
@@ -244,22 +245,19 @@ int copy_ser_frames(SerRecording& recording, const FrameRange& range, FrameOutpu
   return 0;
 }
 
-// SER times are UTC; seconds count from VESK's frame 0.
-std::vector<FrameTimesRow> ser_frame_times(std::span<const std::int64_t> ticks) {
-  std::vector<FrameTimesRow> times(ticks.size());
-  for (std::size_t i = 0; i < ticks.size(); ++i) {
-    times[i].utc = ticks[i];
-    times[i].since_first = ticks[i] - ticks[0];
+// Seconds count from VESK's frame 0; UTC when the times give it.
+std::vector<FrameTimesRow> ser_frame_times(const SerFrameTimes& ser) {
+  std::vector<FrameTimesRow> times(ser.ticks.size());
+  for (std::size_t i = 0; i < ser.ticks.size(); ++i) {
+    if (ser.utc) times[i].utc = ser.ticks[i];
+    times[i].since_first = ser.ticks[i] - ser.ticks[0];
+    times[i].source = ser.source;
   }
   return times;
 }
 
 int convert_ser(const ConvertOptions& o, FrameOutput& output, std::FILE* err) {
   const std::string& path = o.recording;
-  if (o.start_utc) {
-    return fail(err, "--start-utc: " + path +
-                         " is a SER recording, whose frame times come from the recording");
-  }
   SerRecording recording;
   std::vector<std::string> notices;
   std::string error;
@@ -270,16 +268,18 @@ int convert_ser(const ConvertOptions& o, FrameOutput& output, std::FILE* err) {
   if (!opened) return fail(err, error);
   FrameRange range;
   if (!plan_range(o, recording.layout.frame_count, range, &error)) return fail(err, error);
+  // The times are settled before any frame is written: --start-utc may not fit the recording.
+  SerFrameTimes times;
+  notices.clear();
+  if (!read_ser_frame_times(recording, o, range.first, range.count, times, notices, &error)) {
+    print_notices(err, notices);
+    return fail(err, error);
+  }
   if (const int status = copy_ser_frames(recording, range, output, err); status != 0) {
+    print_notices(err, notices);
     return status;
   }
-  std::vector<std::int64_t> ticks;
-  notices.clear();
-  if (!read_ser_times(recording, range.first, range.count, ticks, notices, &error)) {
-    print_notices(err, notices);
-    return stop(output, err, error);
-  }
-  return finish_conversion(o, output, ser_frame_times(ticks), notices, range.limited,
+  return finish_conversion(o, output, ser_frame_times(times), notices, range.limited,
                            range.available, err);
 }
 
@@ -339,6 +339,7 @@ std::vector<FrameTimesRow> video_frame_times(const ConvertOptions& o, const Vide
   for (std::size_t i = 0; i < times.size(); ++i) {
     if (!copy.times[i]) continue;
     times[i].since_first = *copy.times[i] - *zero;
+    times[i].source = kTimeFromPts;
     if (o.start_utc && copy.start) times[i].utc = *o.start_utc + (*copy.times[i] - *copy.start);
   }
   return times;

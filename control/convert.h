@@ -16,7 +16,7 @@
 
 inline constexpr const char* kVeskFramesUsage =
     "usage: vesk-frames RECORDING OUTDIR [--first N] [--count M] [--byte-order little|big] "
-    "[--depth D] [--start-utc TIME] [--site LAT,LON[,HEIGHT]] [--mirror yes|no] "
+    "[--depth D] [--start-utc TIME] [--fps F] [--site LAT,LON[,HEIGHT]] [--mirror yes|no] "
     "[--rotation DEG[@UTC]] [--mount altaz|equatorial] [--scale ARCSEC]";
 
 // The frames to convert and how to read them (RecordingOptions: --first, --count, up to

@@ -59,11 +59,28 @@ std::string frame_times_line(std::int64_t frame, std::string_view utc,
   return line + "\n";
 }
 
+std::string frame_times_header(bool origin_columns) {
+  std::string header = "frame,utc,seconds";
+  if (origin_columns) header += kFrameOriginColumns;
+  header += kFrameTimeSourceColumn;
+  header += '\n';
+  return header;
+}
+
+std::string frame_source_cell(std::string_view source) {
+  std::string cell(1, ',');
+  cell += source;
+  return cell;
+}
+
 std::string frame_times_csv(std::span<const FrameTimesRow> times) {
-  std::string csv = kFrameTimesHeader;
+  std::string csv = frame_times_header(false);
   for (std::size_t i = 0; i < times.size(); ++i) {
-    csv += frame_times_line(static_cast<std::int64_t>(i),
-                            times[i].utc ? utc_text(*times[i].utc) : "", times[i].since_first);
+    std::string line =
+        frame_times_line(static_cast<std::int64_t>(i), times[i].utc ? utc_text(*times[i].utc) : "",
+                         times[i].since_first);
+    line.insert(line.size() - 1, frame_source_cell(times[i].source));
+    csv += line;
   }
   return csv;
 }
@@ -83,12 +100,19 @@ void add_frame_times_line(FrameTimes& times, std::string_view line, std::int64_t
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   if (!times.header_seen) {
     times.header_seen = true;
-    if (line == "frame,utc,seconds") {
+    const std::string with_source = frame_times_header(false);
+    const std::string with_origin_and_source = frame_times_header(true);
+    const auto is_header = [&line](const std::string& header) {
+      return line == std::string_view(header).substr(0, header.size() - 1);
+    };
+    if (line == "frame,utc,seconds" || is_header(with_source)) {
       times.layout = FrameTimesLayout::frame_utc_seconds;
-    } else if (line == std::string("frame,utc,seconds") + kFrameOriginColumns) {
+      times.source_column = line != "frame,utc,seconds";
+    } else if (line == "frame,utc,seconds,file,file_frame" || is_header(with_origin_and_source)) {
       // Each frame's file and number in it follow; the times are what is read here.
       times.layout = FrameTimesLayout::frame_utc_seconds;
       times.origin_columns = true;
+      times.source_column = line != "frame,utc,seconds,file,file_frame";
     } else if (line == "frame,utc") {
       times.layout = FrameTimesLayout::frame_utc;
     } else {
@@ -105,12 +129,12 @@ void add_frame_times_line(FrameTimes& times, std::string_view line, std::int64_t
   }
   const std::vector<std::string_view> fields = split_fields(line);
   const bool with_seconds = times.layout == FrameTimesLayout::frame_utc_seconds;
-  const std::size_t expected = with_seconds ? 3 : 2;
+  const std::size_t expected = (with_seconds ? 3 : 2) + (times.source_column ? 1 : 0);
   if (fields.size() != expected && !(times.origin_columns && fields.size() >= expected + 2)) {
-    warn(times, number,
-         std::to_string(fields.size()) + " fields where " +
-             (with_seconds ? "frame,utc,seconds has 3" : "frame,utc has 2"),
-         warnings);
+    const char* layout = !with_seconds         ? "frame,utc has 2"
+                         : times.source_column ? "frame,utc,seconds,source has 4"
+                                               : "frame,utc,seconds has 3";
+    warn(times, number, std::to_string(fields.size()) + " fields where " + layout, warnings);
     return;
   }
   FrameTimeEntry entry;
@@ -118,7 +142,9 @@ void add_frame_times_line(FrameTimes& times, std::string_view line, std::int64_t
     warn(times, number, "frame \"" + std::string(fields[0]) + "\" is not a frame number", warnings);
     return;
   }
-  if (!parse_utc(fields[1], entry.utc)) {
+  // A frame whose seconds alone are known (a video without a start time) has no UTC.
+  entry.utc_known = !(fields[1].empty() && with_seconds && !fields[2].empty());
+  if (entry.utc_known && !parse_utc(fields[1], entry.utc)) {
     warn(times, number,
          "utc \"" + std::string(fields[1]) + "\" is not a time like 2024-03-15T21:04:05.1234567Z",
          warnings);

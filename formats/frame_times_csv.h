@@ -1,7 +1,9 @@
 // frame_times.csv: the UTC time of each frame of a run and its seconds since frame 0, written by
 // vesk-frames and by vesk reading a recording; read by the flash catalogue. Header
-// `frame,utc,seconds` (the older `frame,utc` is read too). This module owns the table: rows,
-// header, writer and the reader, whose policy is to warn about a bad line and skip it (the
+// `frame,utc,seconds,source` (a recording of several files puts `file,file_frame` before
+// `source`; the older `frame,utc,seconds` and `frame,utc` are read too). A frame's UTC may be
+// empty when only its seconds are known (a video without --start-utc). This module owns the table:
+// rows, header, writer and the reader, whose policy is to warn about a bad line and skip it (the
 // times of its frame then stay empty), never to stop the run.
 #pragma once
 
@@ -21,18 +23,33 @@ inline constexpr const char* kFrameTimesPartName = "frame_times.csv.part";
 
 // ---- writing ----------------------------------------------------------------------------------
 
-// The first line of frame_times.csv.
+// The first columns of frame_times.csv (the whole header of its oldest three-column form).
 inline constexpr const char* kFrameTimesHeader = "frame,utc,seconds\n";
 
-// One frame's times: its UTC (ticks since 0001-01-01) when known, and its time since frame 0
-// (ticks) when known.
+// Where a frame's times come from, the `source` column: the SER timestamp trailer, the video's
+// presentation times, a frame rate (--fps) counted from a start time, or a FITS header's
+// DATE-OBS of each frame.
+inline constexpr const char* kTimeFromTrailer = "trailer";
+inline constexpr const char* kTimeFromPts = "pts";
+inline constexpr const char* kTimeFromFps = "fps";
+inline constexpr const char* kTimeFromHeader = "header";
+
+// The last column, after the others (and after file,file_frame when they are there).
+inline constexpr const char* kFrameTimeSourceColumn = ",source";
+
+// The header line: "frame,utc,seconds[,file,file_frame],source\n".
+std::string frame_times_header(bool origin_columns);
+
+// One frame's times: its UTC (ticks since 0001-01-01) when known, its time since frame 0
+// (ticks) when known, and where they come from (one of the kTimeFrom names; empty when unknown).
 struct FrameTimesRow {
   std::optional<std::int64_t> utc;
   std::optional<std::int64_t> since_first;
+  std::string_view source;
 };
 
-// The text of frame_times.csv: kFrameTimesHeader, then "N,UTC,SECONDS" for each frame from 0, an
-// unknown field left empty.
+// The text of frame_times.csv: frame_times_header(false), then "N,UTC,SECONDS,SOURCE" for each
+// frame from 0, an unknown field left empty.
 std::string frame_times_csv(std::span<const FrameTimesRow> times);
 
 // The line of frame `frame`: `utc` as given (ISO 8601 or empty) and the span `since_first` as
@@ -48,6 +65,9 @@ inline constexpr const char* kFrameOriginColumns = ",file,file_frame";
 // it holds a comma, a quote or a line end.
 std::string frame_origin_cells(std::string_view file, std::int64_t file_frame);
 
+// ",SOURCE": the source cell that ends a line.
+std::string frame_source_cell(std::string_view source);
+
 // ---- reading ----------------------------------------------------------------------------------
 
 enum class FrameTimesLayout {
@@ -58,6 +78,7 @@ enum class FrameTimesLayout {
 
 struct FrameTimeEntry {
   std::int64_t frame = 0;
+  bool utc_known = true;  // false: only the seconds are known (the utc cell was empty)
   UtcTime utc;
   double seconds = 0.0;   // since the first frame of the recording
   std::int64_t line = 0;  // the line of the file it came from
@@ -76,15 +97,17 @@ struct FrameTimes {
   FrameTimesLayout layout = FrameTimesLayout::unknown;
   bool header_seen = false;
   bool origin_columns = false;          // file,file_frame follow (a recording of several files)
+  bool source_column = false;           // source ends each line
   std::vector<FrameTimeEntry> entries;  // sorted by frame, one per frame, once settled
   int warnings_given = 0;
   std::int64_t bad_lines = 0;
 };
 
 // Takes line `number` (counted from 1, without its line end; a trailing '\r' is ignored) of
-// `times.name`. Line 1 is the header: `frame,utc,seconds` or `frame,utc`, otherwise the file is
-// not used and one warning says so. A later line that is not `frame,utc[,seconds]` with a
-// frame number (0 or more), a UTC time and a finite number of seconds is left out with a warning
+// `times.name`. Line 1 is the header: `frame,utc,seconds` (with file,file_frame and source after
+// it, or either) or `frame,utc`, otherwise the file is not used and one warning says so. A later
+// line that is not `frame,utc[,seconds]` with a frame number (0 or more), a UTC time (or an empty
+// one with its seconds given) and a finite number of seconds is left out with a warning
 // "<name>: line <number>: <column> ...: <what is wrong>" appended to `warnings` (the first
 // kShownFrameTimeWarnings only). Empty lines are skipped.
 void add_frame_times_line(FrameTimes& times, std::string_view line, std::int64_t number,

@@ -26,7 +26,7 @@ FlashRow flashes_row(const CatalogueEvent& e, const FrameTimeEntry* time, int in
   row.frame = e.frame;
   row.frames = e.frames;
   if (time != nullptr) {
-    row.utc = format_utc(time->utc);
+    if (time->utc_known) row.utc = format_utc(time->utc);
     row.seconds = time->seconds;
   }
   row.x = e.x;
@@ -162,7 +162,8 @@ class FlashCatalogue final : public RunOutput {
       // The place first: it may add the off_moon or sunlit sign to the class.
       const EventPlace place =
           settings_.placer != nullptr
-              ? settings_.placer->place(e, time != nullptr ? &time->utc : nullptr)
+              ? settings_.placer->place(e,
+                                        time != nullptr && time->utc_known ? &time->utc : nullptr)
               : EventPlace{};
       FlashRow row = flashes_row(e, time, settings_.interlace, optics_fwhm_);
       if (place.known) {
@@ -256,12 +257,13 @@ class FlashCatalogue final : public RunOutput {
     return true;
   }
 
-  // The time of `frame`: the recording's own when it has one (kept in `from_source`), else
-  // frame_times.csv's, else none.
+  // The time of `frame`: the recording's own when it has one (kept in `from_source`; its seconds
+  // alone when it has no UTC, as a video without --start-utc), else frame_times.csv's, else none.
   const FrameTimeEntry* frame_time_of(std::int64_t frame, FrameTimeEntry& from_source) const {
     if (settings_.source_times) {
       const FrameTime time = settings_.source_times(frame);
-      if (time.known && !time.utc.empty() && parse_utc(time.utc, from_source.utc)) {
+      if (time.known) {
+        from_source.utc_known = !time.utc.empty() && parse_utc(time.utc, from_source.utc);
         from_source.frame = frame;
         from_source.seconds = time.seconds;
         return &from_source;

@@ -356,7 +356,7 @@ class MoonPlacesOutput final : public MoonPlaces {
       }
     }
     const FrameTimeEntry* e = find_frame_time(times_, frame);
-    if (e == nullptr) return false;
+    if (e == nullptr || !e->utc_known) return false;
     utc = e->utc;
     seconds = e->seconds;
     return true;

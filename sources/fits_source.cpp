@@ -12,6 +12,7 @@
 #include <limits>
 #include <new>
 
+#include "formats/frame_times_csv.h"
 #include "formats/utc.h"
 #include "imaging/file_io.h"
 #include "imaging/frame_files.h"
@@ -303,7 +304,9 @@ class FitsSource final : public FrameSource {
   }
 
   FrameTime frame_time(std::int64_t frame) const override {
-    return frame_time_from_ticks(ticks_, frame);
+    // A cube's frames after the first are timed by --fps; a folder's each by its own DATE-OBS.
+    return frame_time_from_ticks(ticks_, frame,
+                                 frames_.cube && frames_.count > 1 ? kTimeFromFps : kTimeFromHeader);
   }
 
   // Reads the samples of recording frame `index` (as stored, bottom row first) into the buffer.

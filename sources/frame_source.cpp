@@ -2,7 +2,8 @@
 
 #include "formats/utc.h"
 
-FrameTime frame_time_from_ticks(std::span<const std::int64_t> utc_ticks, std::int64_t frame) {
+FrameTime frame_time_from_ticks(std::span<const std::int64_t> utc_ticks, std::int64_t frame,
+                                const char* source) {
   FrameTime time;
   if (frame < 0 || frame >= static_cast<std::int64_t>(utc_ticks.size())) return time;
   const std::int64_t utc = utc_ticks[static_cast<std::size_t>(frame)];
@@ -10,5 +11,6 @@ FrameTime frame_time_from_ticks(std::span<const std::int64_t> utc_ticks, std::in
   time.ticks = utc - utc_ticks.front();
   time.seconds = static_cast<double>(time.ticks) / static_cast<double>(kTicksPerSecond);
   time.utc = utc_text(utc);
+  time.source = source;
   return time;
 }

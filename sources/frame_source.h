@@ -43,11 +43,16 @@ struct FrameTime {
   double seconds = 0.0;    // since the first frame of the source
   std::int64_t ticks = 0;  // the same span exactly, in 100-ns ticks
   std::string utc;         // ISO 8601 with "Z", or empty when the recording has no clock
+  // Where the time comes from: kTimeFromTrailer, kTimeFromPts, kTimeFromFps or kTimeFromHeader
+  // (formats/frame_times_csv.h); empty when not known.
+  const char* source = "";
 };
 
 // The time of frame `frame` of a source whose frames carry UTC clock readings `utc_ticks` (100-ns
-// ticks, one per frame from frame 0): seconds and ticks since the first. Unknown outside them.
-FrameTime frame_time_from_ticks(std::span<const std::int64_t> utc_ticks, std::int64_t frame);
+// ticks, one per frame from frame 0), read from `source`: seconds and ticks since the first.
+// Unknown outside them.
+FrameTime frame_time_from_ticks(std::span<const std::int64_t> utc_ticks, std::int64_t frame,
+                                const char* source);
 
 class FrameSource {
  public:

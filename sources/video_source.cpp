@@ -4,6 +4,7 @@
 #include <limits>
 #include <optional>
 
+#include "formats/frame_times_csv.h"
 #include "formats/utc.h"
 #include "imaging/frame_files.h"
 #include "sources/video.h"
@@ -57,6 +58,7 @@ class VideoSource final : public FrameSource {
     const std::int64_t pts = times_[static_cast<std::size_t>(frame)];
     if (pts == kNoTime) return time;
     time.known = true;
+    time.source = kTimeFromPts;
     time.ticks = pts - *zero_;
     time.seconds = static_cast<double>(time.ticks) / static_cast<double>(kTicksPerSecond);
     if (options_.start_utc && start_) time.utc = utc_text(*options_.start_utc + (pts - *start_));

@@ -183,12 +183,19 @@ TEST(Formats, LightCurvesDecisionsMatchesAndCompletenessReadBack) {
 
 TEST(Formats, FrameTimesWrittenAndReadBack) {
   // Frame 1's times are unknown: its line has empty cells, which the reader warns about and
-  // skips (the policy of frame_times.csv), keeping the frames around it.
+  // skips (the policy of frame_times.csv), keeping the frames around it. Frame 3 has its seconds
+  // alone (a video without a start time): taken, its UTC unknown.
   const std::int64_t start =
       utc_day_ticks(2024, 3, 15) + (21 * 3600 + 4 * 60 + 5) * kTicksPerSecond;
-  const FrameTimesRow rows[] = {{start, 0}, {std::nullopt, std::nullopt}, {start + 400000, 400000}};
+  const FrameTimesRow rows[] = {{start, 0, kTimeFromFps},
+                                {std::nullopt, std::nullopt, ""},
+                                {start + 400000, 400000, kTimeFromFps},
+                                {std::nullopt, 800000, kTimeFromPts}};
   ScratchDir dir;
   write_text("frame_times.csv", frame_times_csv(rows));
+  EXPECT_EQ(read_text("frame_times.csv"),
+            "frame,utc,seconds,source\n0,2024-03-15T21:04:05.0000000Z,0.0000000,fps\n1,,,\n"
+            "2,2024-03-15T21:04:05.0400000Z,0.0400000,fps\n3,,0.0800000,pts\n");
   FrameTimes times;
   std::vector<std::string> warnings;
   std::string error;
@@ -196,11 +203,15 @@ TEST(Formats, FrameTimesWrittenAndReadBack) {
   EXPECT_EQ(warnings,
             std::vector<std::string>{"frame_times.csv: line 3: utc \"\" is not a time like "
                                      "2024-03-15T21:04:05.1234567Z"});
-  ASSERT_EQ(times.entries.size(), 2u);
+  ASSERT_EQ(times.entries.size(), 3u);
   EXPECT_EQ(format_utc(times.entries[0].utc), utc_text(start));
   EXPECT_EQ(times.entries[1].frame, 2);
   EXPECT_EQ(times.entries[1].seconds, 0.04);
   EXPECT_EQ(find_frame_time(times, 1), nullptr);
+  EXPECT_EQ(times.entries[2].frame, 3);
+  EXPECT_FALSE(times.entries[2].utc_known);
+  EXPECT_TRUE(times.entries[0].utc_known && times.entries[1].utc_known);
+  EXPECT_EQ(times.entries[2].seconds, 0.08);
 
   // No file: no table, no warning, no error.
   std::filesystem::remove(in_scratch("frame_times.csv"));

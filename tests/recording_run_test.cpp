@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 
+#include "formats/flashes_csv.h"
 #include "imaging/file_io.h"
 #include "imaging/frame_files.h"
 #include "sources/ser.h"
@@ -170,7 +171,9 @@ TEST(RecordingRun, CodedLunarVideoKeepsEveryFrame) {
   EXPECT_NE(dump.find("nframes=200\n"), std::string::npos) << dump;
   const std::string times = read_text("direct/frame_times.csv");
   EXPECT_EQ(std::count(times.begin(), times.end(), '\n'), 201);
-  EXPECT_NE(times.find("\n199,,7.9600000\n"), std::string::npos);
+  // No --start-utc: no UTC, and the seconds from the video's presentation times.
+  EXPECT_EQ(times.rfind("frame,utc,seconds,source\n", 0), 0u);
+  EXPECT_NE(times.find("\n199,,7.9600000,pts\n"), std::string::npos);
 }
 
 // A title that reads like the showinfo filter's frame lines is the video's text: the frame
@@ -318,6 +321,114 @@ TEST(RecordingRun, StopsWithOneLineOnABadRecording) {
   const ProgramRun skipped = vesk("short.mkv --no-menu --first 45");
   EXPECT_EQ(skipped.exit_status, 1);
   EXPECT_EQ(skipped.err, "--first 45: short.mkv has only 40 frames\n");
+}
+
+// Every frame's time the recording allows, and where it came from (frame_times.csv's source):
+// a SER's trailer; for a SER without one --start-utc with --fps (UTC and seconds) or --fps alone
+// (seconds); a video's presentation times (seconds without --start-utc). flashes.csv carries
+// them as far as they go.
+TEST(RecordingRun, TimesWheneverTheRecordingAllows) {
+  ScratchDir dir;
+  make_demo_frames("demo");
+  ASSERT_EQ(shell(quoted(kTools + "/frames_to_ser") + " demo night.ser"), 0);
+  // The same frames with no trailer: the header and the 200 frames of 320 x 240 alone.
+  std::vector<std::uint8_t> bare = read_file("night.ser");
+  bare.resize(178 + 200 * 320 * 240);
+  write_file("bare.ser", bare);
+  bool video = false;
+  if (have_ffmpeg()) {
+    write_grey_stream("demo", "demo.gray");
+    video = shell(
+                "ffmpeg -v error -f rawvideo -pix_fmt gray -s 320x240 -r 25 -i demo.gray "
+                "-c:v ffv1 clip.mkv") == 0;
+  }
+  struct Case {
+    const char* name;
+    std::string args;
+    std::string frame_1;  // line 1 of frame_times.csv
+    bool utc;             // flashes.csv's utc filled (its seconds always are)
+  };
+  const std::vector<Case> cases = {
+      {"SER with its trailer", "night.ser", "1,2024-03-15T21:04:05.0400000Z,0.0400000,trailer",
+       true},
+      {"SER without trailer, --start-utc and --fps",
+       "bare.ser --start-utc 2024-03-15T21:04:05Z --fps 25",
+       "1,2024-03-15T21:04:05.0400000Z,0.0400000,fps", true},
+      {"SER without trailer, a later first frame",
+       "bare.ser --start-utc 2024-03-15T21:04:05Z --fps 25 --first 10",
+       "1,2024-03-15T21:04:05.4400000Z,0.0400000,fps", true},
+      {"SER without trailer, --fps alone", "bare.ser --fps 25", "1,,0.0400000,fps", false},
+      {"video without --start-utc", "clip.mkv", "1,,0.0400000,pts", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.args.starts_with("clip.mkv") && !video) continue;
+    fs::remove_all(in_scratch("run"));
+    const ProgramRun run = vesk(c.args + " --out run --no-menu --quiet");
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_EQ(run.err.find("frame_times.csv"), std::string::npos) << run.err;
+    const std::string times = read_text("run/frame_times.csv");
+    EXPECT_EQ(times.rfind("frame,utc,seconds,source\n", 0), 0u);
+    EXPECT_NE(times.find("\n" + c.frame_1 + "\n"), std::string::npos) << times.substr(0, 200);
+    std::vector<FlashRow> rows;
+    std::string error;
+    ASSERT_TRUE(read_flashes_csv(in_scratch("run/flashes.csv"), rows, &error)) << error;
+    ASSERT_FALSE(rows.empty());
+    for (const FlashRow& row : rows) {
+      SCOPED_TRACE("event " + std::to_string(row.event));
+      ASSERT_TRUE(row.seconds.has_value());
+      // 25 frames a second from frame 0 of the run, to the microsecond flashes.csv writes.
+      EXPECT_NEAR(*row.seconds, static_cast<double>(row.frame) / 25.0, 1e-6);
+      EXPECT_EQ(row.utc.empty(), !c.utc) << row.utc;
+    }
+  }
+  // The trailer's times and those of --start-utc with --fps are the same times here: the
+  // catalogue does not tell them apart.
+  fs::remove_all(in_scratch("run"));
+  ASSERT_EQ(vesk("night.ser --out trailer --no-menu --quiet").exit_status, 0);
+  ASSERT_EQ(
+      vesk("bare.ser --out counted --no-menu --quiet --start-utc 2024-03-15T21:04:05Z --fps 25")
+          .exit_status,
+      0);
+  EXPECT_EQ(read_text("counted/flashes.csv"), read_text("trailer/flashes.csv"));
+}
+
+// A SER without frame times holds no frame rate either: --start-utc alone cannot time its frames
+// and is refused as a fault of the command line, by every program that reads recordings, before
+// anything is written.
+TEST(RecordingRun, StartTimeOfASerWithoutTimesNeedsItsFrameRate) {
+  ScratchDir dir;
+  make_demo_frames("demo");
+  ASSERT_EQ(shell(quoted(kTools + "/frames_to_ser") + " demo night.ser"), 0);
+  std::vector<std::uint8_t> bare = read_file("night.ser");
+  bare.resize(178 + 200 * 320 * 240);
+  write_file("bare.ser", bare);
+  const std::string message =
+      "--start-utc: bare.ser is a SER recording without frame times, whose header holds no "
+      "frame rate: give --fps too\n";
+  struct Case {
+    const char* name;
+    std::string command;
+  };
+  const std::vector<Case> cases = {
+      {"vesk",
+       quoted(VESK_BINARY) + " bare.ser --out run --no-menu --start-utc 2024-03-15T21:04:05Z"},
+      {"vesk, several files", quoted(VESK_BINARY) +
+                                  " night.ser bare.ser --out run --no-menu --start-utc "
+                                  "2024-03-15T21:04:05Z"},
+      {"vesk-frames",
+       quoted(VESK_FRAMES_BINARY) + " bare.ser run --start-utc 2024-03-15T21:04:05Z"},
+      {"vesk-tune",
+       quoted(VESK_TUNE_BINARY) + " bare.ser --out run --start-utc 2024-03-15T21:04:05Z"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ProgramRun run = run_command(c.command + " < /dev/null");
+    EXPECT_EQ(run.exit_status, 2);
+    EXPECT_EQ(run.err, message);
+    EXPECT_EQ(run.out, "");
+    EXPECT_FALSE(fs::exists(in_scratch("run")));
+  }
 }
 
 TEST(RecordingRun, RunFolderKeepsWhatIsThere) {
@@ -469,26 +580,28 @@ TEST(RecordingRun, SeveralFilesOfOneNightAsOneRecording) {
   EXPECT_EQ(three.err, "");
   EXPECT_EQ(three.out, whole.out);
   // Frame numbers and times run on across the files: every result file is the whole file's,
-  // frame_times.csv with each frame's file and number there at the end.
+  // frame_times.csv with each frame's file and number there before the times' source.
   auto expected = results("whole");
   std::string times(expected.at("frame_times.csv").begin(), expected.at("frame_times.csv").end());
   std::string with_origin;
   int frame = -1;
   for (std::size_t at = 0; at < times.size(); ++frame) {
     const std::size_t end = times.find('\n', at);
-    with_origin += times.substr(at, end - at);
-    at = end + 1;
+    const std::size_t source = times.rfind(',', end);
+    with_origin += times.substr(at, source - at);
     if (frame < 0) {
-      with_origin += ",file,file_frame\n";
-      continue;
+      with_origin += ",file,file_frame";
+    } else {
+      const char* file = frame < 110 ? "a.ser" : frame < 200 ? "b.ser" : "c.ser";
+      const int first = frame < 110 ? 0 : frame < 200 ? 110 : 200;
+      with_origin += std::string(",") + file + "," + std::to_string(frame - first);
     }
-    const char* file = frame < 110 ? "a.ser" : frame < 200 ? "b.ser" : "c.ser";
-    const int first = frame < 110 ? 0 : frame < 200 ? 110 : 200;
-    with_origin += std::string(",") + file + "," + std::to_string(frame - first) + "\n";
+    with_origin += times.substr(source, end + 1 - source);
+    at = end + 1;
   }
   expected["frame_times.csv"] = std::vector<std::uint8_t>(with_origin.begin(), with_origin.end());
   EXPECT_EQ(results("c.vesk"), expected);
-  EXPECT_NE(with_origin.find("\n110,2024-03-15T21:04:09.4000000Z,4.4000000,b.ser,0\n"),
+  EXPECT_NE(with_origin.find("\n110,2024-03-15T21:04:09.4000000Z,4.4000000,b.ser,0,trailer\n"),
             std::string::npos);
   EXPECT_NE(read_text("c.vesk/flashes.csv").find(",BMP_FLASHES/00100.bmp"), std::string::npos);
   // One review page for the night.

@@ -146,10 +146,10 @@ ProgramRun convert_here(ConvertOptions options) {
 }
 
 const char* kTimes =
-    "frame,utc,seconds\n"
-    "0,2024-03-15T21:04:05.1234567Z,0.0000000\n"
-    "1,2024-03-15T21:04:05.1634567Z,0.0400000\n"
-    "2,2024-03-15T21:04:05.2034567Z,0.0800000\n";
+    "frame,utc,seconds,source\n"
+    "0,2024-03-15T21:04:05.1234567Z,0.0000000,trailer\n"
+    "1,2024-03-15T21:04:05.1634567Z,0.0400000,trailer\n"
+    "2,2024-03-15T21:04:05.2034567Z,0.0800000,trailer\n";
 
 // The warning for a folder of `frames` frames under the shipped Images_in_buffer of 60.
 std::string ring_warning(int frames, const std::string& folder = "run1") {
@@ -181,8 +181,8 @@ TEST(VeskFrames, SerMonoFramesInEveryDepthAndByteOrder) {
        "--byte-order big", 0, 3, kTimes},
       {"a range of frames renumbered from 0", mono_recording(16, 0, false, 4),
        "--first 1 --count 2", 1, 2,
-       "frame,utc,seconds\n0,2024-03-15T21:04:05.1634567Z,0.0000000\n"
-       "1,2024-03-15T21:04:05.2034567Z,0.0400000\n"},
+       "frame,utc,seconds,source\n0,2024-03-15T21:04:05.1634567Z,0.0000000,trailer\n"
+       "1,2024-03-15T21:04:05.2034567Z,0.0400000,trailer\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -865,7 +865,7 @@ TEST(VeskFrames, VideoFramesInOrderTopRowFirst) {
   EXPECT_FALSE(fs::exists(in_scratch("run1/BMP_RAW/a00003.bmp")));
   // Seconds from VESK's frame 0 (recording frame 2); no UTC without --start-utc.
   EXPECT_EQ(read_text("run1/frame_times.csv"),
-            "frame,utc,seconds\n0,,0.0000000\n1,,0.0400000\n2,,0.0800000\n");
+            "frame,utc,seconds,source\n0,,0.0000000,pts\n1,,0.0400000,pts\n2,,0.0800000,pts\n");
 
   // The same recording past the folder limit (lowered to 4 here) keeps the first 4.
   ConvertOptions options;
@@ -923,35 +923,39 @@ TEST(VeskFrames, VideoFramesKeptOnceInTheirOwnTiming) {
        "settb=1/1000,setpts=N*N*7",
        "",
        {0, 1, 2, 3, 4, 5, 6, 7},
-       "frame,utc,seconds\n0,,0.0000000\n1,,0.0070000\n2,,0.0280000\n3,,0.0630000\n"
-       "4,,0.1120000\n5,,0.1750000\n6,,0.2520000\n7,,0.3430000\n"},
+       "frame,utc,seconds,source\n0,,0.0000000,pts\n1,,0.0070000,pts\n2,,0.0280000,pts\n3,,0."
+       "0630000,pts\n"
+       "4,,0.1120000,pts\n5,,0.1750000,pts\n6,,0.2520000,pts\n7,,0.3430000,pts\n"},
       {"a gap of two frames",
        "select='not(between(n\\,3\\,4))'",
        "",
        {0, 1, 2, 5, 6, 7},
-       "frame,utc,seconds\n0,,0.0000000\n1,,0.0400000\n2,,0.0800000\n3,,0.2000000\n"
-       "4,,0.2400000\n5,,0.2800000\n"},
+       "frame,utc,seconds,source\n0,,0.0000000,pts\n1,,0.0400000,pts\n2,,0.0800000,pts\n3,,0."
+       "2000000,pts\n"
+       "4,,0.2400000,pts\n5,,0.2800000,pts\n"},
       // Equal times make ffmpeg log errors about its own output; every frame still comes once.
       {"repeated times",
        "settb=1/1000,setpts=floor(N/2)*40",
        "",
        {0, 1, 2, 3, 4, 5, 6, 7},
-       "frame,utc,seconds\n0,,0.0000000\n1,,0.0000000\n2,,0.0400000\n3,,0.0400000\n"
-       "4,,0.0800000\n5,,0.0800000\n6,,0.1200000\n7,,0.1200000\n"},
+       "frame,utc,seconds,source\n0,,0.0000000,pts\n1,,0.0000000,pts\n2,,0.0400000,pts\n3,,0."
+       "0400000,pts\n"
+       "4,,0.0800000,pts\n5,,0.0800000,pts\n6,,0.1200000,pts\n7,,0.1200000,pts\n"},
       {"steady rate; the SER options do nothing",
        "null",
        "--depth 12",
        {0, 1, 2, 3, 4, 5, 6, 7},
-       "frame,utc,seconds\n0,,0.0000000\n1,,0.0400000\n2,,0.0800000\n3,,0.1200000\n"
-       "4,,0.1600000\n5,,0.2000000\n6,,0.2400000\n7,,0.2800000\n",
+       "frame,utc,seconds,source\n0,,0.0000000,pts\n1,,0.0400000,pts\n2,,0.0800000,pts\n3,,0."
+       "1200000,pts\n"
+       "4,,0.1600000,pts\n5,,0.2000000,pts\n6,,0.2400000,pts\n7,,0.2800000,pts\n",
        "clip.mkv: a video; --byte-order and --depth apply to SER recordings and are ignored\n"},
       // The start time is that of the recording's frame 0, so UTC runs on after --first.
       {"a start time, from a later frame",
        "select='not(between(n\\,3\\,4))'",
        "--first 2 --count 2 --start-utc 2024-03-15T21:04:05Z",
        {2, 5},
-       "frame,utc,seconds\n0,2024-03-15T21:04:05.0800000Z,0.0000000\n"
-       "1,2024-03-15T21:04:05.2000000Z,0.1200000\n"},
+       "frame,utc,seconds,source\n0,2024-03-15T21:04:05.0800000Z,0.0000000,pts\n"
+       "1,2024-03-15T21:04:05.2000000Z,0.1200000,pts\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

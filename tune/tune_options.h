@@ -14,8 +14,8 @@ inline constexpr const char* kVeskTuneUsage =
     "usage: vesk-tune [RUN_DIR | RECORDING] [--out DIR] [--first N] [--count M] [--write] "
     "[--accept-loss] [--false-alarms F] [--flashes K] [--psf FWHM] [--threads T] [--byte-order "
     "little|big] "
-    "[--depth D] [--start-utc T] [--site LAT,LON[,HEIGHT]] [--mirror yes|no] [--rotation "
-    "DEG[@UTC]] [--mount altaz|equatorial] [--scale ARCSEC]";
+    "[--depth D] [--start-utc T] [--fps F] [--site LAT,LON[,HEIGHT]] [--mirror yes|no] "
+    "[--rotation DEG[@UTC]] [--mount altaz|equatorial] [--scale ARCSEC]";
 
 struct TuneOptions {
   // The run folder: its frames (BMP_RAW), settings.txt and the borders in it. Recordings (SER,
@@ -27,7 +27,7 @@ struct TuneOptions {
   // tune/ results and the settings written.
   std::string recording;
   std::string out;
-  RecordingOptions reading;  // --byte-order, --depth, --start-utc for the recording
+  RecordingOptions reading;  // --byte-order, --depth, --start-utc, --fps for the recording
   std::vector<std::filesystem::path> data_folders;  // searched for the shipped data files
   std::int64_t first = 0;                           // first frame used, from 0
   std::int64_t count = 10000;                       // frames used at most

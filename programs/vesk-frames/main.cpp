@@ -12,6 +12,7 @@
 #include "control/convert.h"
 #include "programs/version_line.h"
 #include "run/run_folder.h"
+#include "sources/ser_source.h"
 
 namespace {
 
@@ -29,6 +30,8 @@ constexpr const char* kHelp =
     "                       checked on the first frames)\n"
     "  --start-utc T        the UTC of the recording's frame 0, e.g. 2024-03-15T21:04:05.25Z,\n"
     "                       for a recording without a clock of its own\n"
+    "  --fps F              frames per second of a SER recording without frame times (needed\n"
+    "                       with --start-utc) or of a FITS cube after its DATE-OBS\n"
     "  --site LAT,LON[,HEIGHT]  the observer's site (degrees north, degrees east, metres), kept "
     "in\n"
     "                       OUTDIR/site.txt: vesk then places every event on the Moon\n"
@@ -62,6 +65,11 @@ int main(int argc, char** argv) {
   if (help) {
     std::printf("%s%s\n", kVeskFramesUsage, kHelp);
     return 0;
+  }
+  // A SER without frame times needs its frame rate beside a start time: a fault of the line.
+  if (!check_ser_start_time(options.recording, options, &error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return 2;
   }
   // The installed data files lie beside bin/ in share/vesk; a build tree uses the sources' data/.
   options.data_folders = data_folder_candidates(argc > 0 ? argv[0] : nullptr,

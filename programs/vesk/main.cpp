@@ -14,6 +14,7 @@
 #include "control/driver.h"
 #include "programs/version_line.h"
 #include "run/run_folder.h"
+#include "sources/ser_source.h"
 
 namespace {
 
@@ -56,7 +57,8 @@ constexpr const char* kHelp =
     "  --scale ARCSEC       arcseconds per pixel: fixes the disc's radius from the ephemeris\n"
     "  --range LO,HI        real-number FITS samples: the values shown as black and white for\n"
     "                       the whole run (default: the first frames' 0.1 and 99.9 percentiles)\n"
-    "  --fps F              a FITS cube: frames per second after its DATE-OBS\n"
+    "  --fps F              frames per second: a FITS cube's after its DATE-OBS, or a SER\n"
+    "                       recording's without frame times (with --start-utc, or for seconds)\n"
     "  -h, --help           this text\n"
     "  --version            the version and the git commit this program was built from\n"
     "\n"
@@ -90,6 +92,14 @@ int main(int argc, char** argv) {
   if (line.help) {
     std::printf("%s%s\n", kVeskUsage, kHelp);
     return 0;
+  }
+  // A SER without frame times needs its frame rate beside a start time: a fault of the line.
+  for (const std::string& recording :
+       line.recordings.empty() ? std::vector<std::string>{line.recording} : line.recordings) {
+    if (!recording.empty() && !check_ser_start_time(recording, line.reading, &error)) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      return 2;
+    }
   }
   RunOptions options;
   options.recording = line.recording;
