@@ -18,11 +18,13 @@
 #include "outputs/report_images.h"
 #include "outputs/review_pictures.h"
 #include "outputs/run_summary.h"
+#include "outputs/runaway_notice.h"
 #include "run/band_pool.h"
 #include "run/folder_guard.h"
 #include "run/processing_run.h"
 #include "sources/frame_folder.h"
 #include "sources/read_ahead.h"
+#include "sources/recording_id.h"
 
 namespace {
 
@@ -173,9 +175,12 @@ RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& reco
   FrameSource& source = ahead != nullptr ? *ahead : recording;
   const FrameGeometry geometry = source.geometry();
   const std::unique_ptr<RunOutput> flash_log = make_flash_log(run_dir);
+  ReportLimit report_limit;
+  report_limit.most = options.max_reports;
   const std::unique_ptr<RunOutput> report_images =
       make_report_images(run_dir, settings.Interlace, report_header, buffers.report_pixels,
-                         buffers.thumbnail_strip, out, err);
+                         buffers.thumbnail_strip, out, err, &report_limit);
+  const std::unique_ptr<RunOutput> runaway = make_runaway_notice(run_dir.string(), out, err);
   const std::unique_ptr<RunOutput> notices = make_run_console(options, source, out);
   const std::unique_ptr<RunOutput> summary =
       make_run_summary(run_dir, [geometry, settings](std::int64_t frames_read) {
@@ -186,6 +191,7 @@ RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& reco
       make_review_pictures(run_dir, settings.Interlace, out, err);
   FlashCatalogueSettings catalogue_settings{run_dir, settings.Interlace, out, err, {review.get()},
                                             {},      options.psf};
+  catalogue_settings.report_limit = &report_limit;
   if (!options.recording.empty()) {
     catalogue_settings.source_times = [&source](std::int64_t frame) {
       return source.frame_time(frame);
@@ -207,6 +213,7 @@ RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& reco
       run_dir, options.recording.empty() ? RunKind::frame_folder : RunKind::recording, out, err);
   std::vector<RunOutput*> outputs = {&previous,     flash_log.get(), report_images.get(),
                                      notices.get(), summary.get(),   review.get()};
+  outputs.push_back(runaway.get());
   if (moon) outputs.push_back(moon.get());
   outputs.push_back(catalogue.get());
   // A recording's frame times; a frame folder has them from vesk-frames already.
@@ -239,6 +246,8 @@ int run_vesk(const std::filesystem::path& run_dir, std::FILE* in, std::FILE* out
 int run_vesk(const std::filesystem::path& run_dir, const RunOptions& given, std::FILE* in,
              std::FILE* out, std::FILE* err) {
   RunOptions options = given;
+  FollowProgress follow_progress;
+  if (options.follow) options.follow_progress = &follow_progress;
   std::fprintf(out, "%s\n", "***************");
   std::fprintf(out, "%s\n", "*** V E S K ***");
   std::fprintf(out, "%s\n", "***************\n");
@@ -313,7 +322,9 @@ int run_vesk(const std::filesystem::path& run_dir, const RunOptions& given, std:
   // The run's whole memory against the limits in force, before any of it is asked for.
   const MemoryLimit limit = memory_limit(options.max_memory);
   const std::uint64_t pixels = static_cast<std::uint64_t>(geometry.frame_pixels);
-  const std::uint64_t ahead = scan_threads > 1 ? kReadAheadFrames : 0;
+  // A recording followed is read as it comes: reading ahead would only wait on the writer.
+  const int ahead_frames = scan_threads > 1 && !options.follow ? kReadAheadFrames : 0;
+  const std::uint64_t ahead = static_cast<std::uint64_t>(ahead_frames);
   // Ring, read-ahead queue, marked frame, report work space (3 bytes a pixel), the two sums
   // (8 bytes a pixel each) and the candidate chunks and strip (well under a byte a pixel).
   const std::uint64_t need =
@@ -333,8 +344,7 @@ int run_vesk(const std::filesystem::path& run_dir, const RunOptions& given, std:
     return 1;
   }
   RunBuffers buffers;
-  if (!allocate_run_buffers(buffers, geometry, settings.Images_in_buffer,
-                            scan_threads > 1 ? kReadAheadFrames : 0, &error)) {
+  if (!allocate_run_buffers(buffers, geometry, settings.Images_in_buffer, ahead_frames, &error)) {
     print_message(out, err, error);
     return 1;
   }
@@ -344,13 +354,21 @@ int run_vesk(const std::filesystem::path& run_dir, const RunOptions& given, std:
       run_detection(run_dir, *source, settings, report_header, buffers, out, err, options);
   std::fflush(out);
   for (const std::string& message : outcome.errors) print_message(out, err, message);
-  if (outcome.stopped) {
+  // A recording followed ends on a signal as the observer's way to end it: said, not a fault.
+  const bool stopped = outcome.stopped || (options.follow && options.stop != nullptr &&
+                                           *options.stop != 0);
+  if (stopped) {
     print_message(out, err,
                   "stopped by a signal after " + std::to_string(outcome.frames_read) +
                       " frames; flash_info.dat, data_dump.txt and the review page cover them");
   }
   if (!options.recording.empty()) {
     info.ended = run_info_time_now();
+    // The recording's id hashes its first bytes, which a followed file may have gained since.
+    if (options.follow) {
+      const std::string id = recording_id(options.recording, &error);
+      if (!id.empty()) info.recording_id = id;
+    }
     if (!write_run_info(run_dir, info, &error)) {
       print_message(out, err, error);
       return 1;
@@ -361,5 +379,5 @@ int run_vesk(const std::filesystem::path& run_dir, const RunOptions& given, std:
     print_message(nullptr, err, "standard output: write failed; the run folder's files are whole");
     return 1;
   }
-  return outcome.completed && !outcome.lost_output && !outcome.stopped ? 0 : 1;
+  return outcome.completed && !outcome.lost_output && (!outcome.stopped || options.follow) ? 0 : 1;
 }

@@ -10,6 +10,7 @@
 
 #include "formats/site_file.h"
 #include "sources/recording.h"
+#include "sources/ser_follow.h"
 
 struct RunOptions {
   // The recording to read; empty: the frame files of the run folder's BMP_RAW.
@@ -27,6 +28,7 @@ struct RunOptions {
   double psf = 0.0;              // the optics' FWHM in pixels (--psf); 0: measured on the limb
   bool replace = false;          // --replace: a folder of another recording is started afresh
   std::uint64_t max_memory = 0;  // --max-memory in bytes; 0: only the machine's limits
+  std::int64_t max_reports = -1;  // --max-reports: report images drawn at most; -1: no limit
   std::string command_options;   // the arguments as given, recorded in run.txt
   // Set by a signal handler (SIGINT, SIGTERM): the run stops reading, closes its events and
   // writes its summary and page. Null: nothing stops the run from outside.
@@ -34,4 +36,13 @@ struct RunOptions {
   // The observer's site and the image's orientation (--site ...); written to site.txt for a
   // recording, read from site.txt for the frame folder.
   SiteSettings site;
+  // --follow: the SER recording is read while it is written, to its close (see ser_follow.h);
+  // --idle: the seconds without growth after which the run ends.
+  bool follow = false;
+  double idle_seconds = 30.0;
+  // Under --follow, on a terminal: one line on the error stream rewritten with the frames, the
+  // rate, the lag behind the writer and the events so far.
+  bool live_line = false;
+  // Kept up to date by the followed recording for the live line; set by run_vesk.
+  FollowProgress* follow_progress = nullptr;
 };

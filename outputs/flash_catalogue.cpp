@@ -166,6 +166,8 @@ class FlashCatalogue final : public RunOutput {
                                         time != nullptr && time->utc_known ? &time->utc : nullptr)
               : EventPlace{};
       FlashRow row = flashes_row(e, time, settings_.interlace, optics_fwhm_);
+      const bool pictures = has_pictures(settings_.report_limit, e.frame);
+      if (!pictures) row.report.clear();
       if (place.known) {
         row.lat = place.lat;
         row.lon = place.lon;
@@ -179,7 +181,7 @@ class FlashCatalogue final : public RunOutput {
       // A file given up earlier loses this event too, without a second message.
       if (!written) status = OutputStatus::lost;
       for (EventSink* sink : settings_.sinks) {
-        if (!ring_seen_) break;
+        if (!ring_seen_ || !pictures) break;
         const OutputStatus told = sink->event_closed(e, last_ring_, error);
         if (told == OutputStatus::fatal) return told;
         if (told == OutputStatus::lost) status = OutputStatus::lost;
@@ -218,13 +220,17 @@ class FlashCatalogue final : public RunOutput {
       e.signs.hot_pixel = at_pixel >= kLeastHotPixelEvents;
     }
     e.verdict = class_of(e.signs);
-    written_.push_back({e.number, e.pixel_x, e.pixel_y, e.signs});
+    FrameTimeEntry from_source;
+    written_.push_back({e.number, e.frame, e.pixel_x, e.pixel_y, e.signs,
+                        frame_time_of(e.frame, from_source) != nullptr});
     return e;
   }
 
   // At the end of the run: the rows of events at a pixel found hot after they were written get
-  // their class again, flashes.csv rewritten whole through a temporary name when any changes.
-  // False (said on `err`) when that fails; flashes.csv then stays as it was.
+  // their class again, and rows written before their frame's time was known (a recording
+  // followed while it is written gets its times when it is closed) get it now; flashes.csv is
+  // rewritten whole through a temporary name when any changes. False (said on `err`) when that
+  // fails; flashes.csv then stays as it was.
   bool reclass_hot_pixels() {
     std::map<int, EventClass> changed;
     for (const WrittenEvent& w : written_) {
@@ -236,7 +242,12 @@ class FlashCatalogue final : public RunOutput {
       signs.hot_pixel = true;
       if (class_of(signs) != class_of(w.signs)) changed[w.number] = class_of(signs);
     }
-    if (changed.empty()) return true;
+    bool timed_later = false;
+    for (const WrittenEvent& w : written_) {
+      FrameTimeEntry from_source;
+      if (!w.timed && frame_time_of(w.frame, from_source) != nullptr) timed_later = true;
+    }
+    if (changed.empty() && !timed_later) return true;
     // Read back through the format's own reader: every value it wrote comes back as written.
     std::vector<FlashRow> rows;
     std::string error;
@@ -248,6 +259,12 @@ class FlashCatalogue final : public RunOutput {
     for (FlashRow& row : rows) {
       const auto it = changed.find(row.event);
       if (it != changed.end()) row.event_class = event_class_name(it->second);
+      FrameTimeEntry from_source;
+      const FrameTimeEntry* time = nullptr;
+      if (row.utc.empty() && (time = frame_time_of(row.frame, from_source)) != nullptr) {
+        row.utc = format_utc(time->utc);
+        row.seconds = time->seconds;
+      }
       text += flashes_line(row);
     }
     if (!replace_text_file_in(settings_.run_dir, kFlashesName, text, &error)) {
@@ -294,9 +311,11 @@ class FlashCatalogue final : public RunOutput {
   // Events that stay, by their brightest pixel; and what each written event showed.
   struct WrittenEvent {
     int number;
+    std::int64_t frame;
     int pixel_x;
     int pixel_y;
     ClassSigns signs;
+    bool timed;  // its frame's time was known when its line was written
   };
   std::map<std::pair<int, int>, int> pixel_events_;
   std::vector<WrittenEvent> written_;

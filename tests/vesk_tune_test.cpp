@@ -368,3 +368,52 @@ TEST(VeskTuneProgram, VeskFindsTheDemoFlashesWithTheTunedSettings) {
 }
 
 }  // namespace
+
+// On a terminal, a tuning shows how far its grid runs are on one line rewritten with '\r' (on
+// standard error); elsewhere nothing is added to what it writes.
+TEST(VeskTuneProgram, ProgressOnATerminalOnly) {
+  if (system("command -v script > /dev/null 2>&1") != 0) GTEST_SKIP() << "script is missing";
+  ScratchDir dir;
+  write_known_noise(7, ring_settings());
+  // script gives vesk-tune a terminal for both its outputs.
+  const std::string tune = std::string("'") + VESK_TUNE_BINARY + "' '" + dir.path() +
+                           "' --flashes 10 --threads 1";
+  const ProgramRun on_terminal =
+      run_command("script -qec \"" + tune + "\" /dev/null < /dev/null");
+  EXPECT_EQ(on_terminal.exit_status, 0) << on_terminal.out;
+  const std::size_t first = on_terminal.out.find("\rvesk-tune: 1 of ");
+  ASSERT_NE(first, std::string::npos) << on_terminal.out;
+  const int total = std::stoi(on_terminal.out.substr(first + 17));
+  EXPECT_GE(total, 3);  // the frames, their negative and at least one pass with flashes
+  EXPECT_NE(on_terminal.out.find("\rvesk-tune: " + std::to_string(total) + " of " +
+                                 std::to_string(total) + " grid runs done, "),
+            std::string::npos);
+  const ProgramRun piped = run_tune_program(dir.path(), "--flashes 10 --threads 1");
+  EXPECT_EQ(piped.exit_status, 0);
+  EXPECT_EQ(piped.err, "");
+  EXPECT_EQ(piped.out.find('\r'), std::string::npos);
+}
+
+// The grid's runs each hold a ring, and as many go at once as there are threads: their whole
+// memory is checked before any is taken. Under an address-space limit of 200 MB, six runs at once
+// (the frames, their negative and one injected pass, each run's grid split in two for eight
+// threads) on frames of 1024 x 768 (a ring of 60) are refused with one line, nothing written.
+TEST(VeskTuneProgram, ParallelRunsCountedInTheMemoryCheck) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "an address-space limit and AddressSanitizer do not mix";
+#endif
+  ScratchDir dir;
+  ASSERT_EQ(run_command(std::string("'") + VESK_TOOLS_DIR +
+                        "/make_demo_frames' --size 1024x768 --frames 100 --flashes 2 --hits 0 "
+                        "--glints 0 --seed 5 big")
+                .exit_status,
+            0);
+  const ProgramRun run = run_command(std::string("ulimit -v 204800; '") + VESK_TUNE_BINARY +
+                                     "' big --threads 8 --flashes 2");
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.err,
+            "BMP_RAW: the grid, 6 runs at once (each a ring of 60 frames of 1024 x 768) needs 361 "
+            "MiB, more than the 200 MiB of the address-space limit; give fewer --threads or lower "
+            "Images_in_buffer\n");
+  EXPECT_FALSE(fs::exists(in_scratch("big/tune/completeness.csv")));
+}

@@ -5,10 +5,12 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <mutex>
 #include <new>
 #include <thread>
 #include <tuple>
 
+#include "base/checked_math.h"
 #include "catalogue/classes.h"
 #include "catalogue/measure.h"
 #include "catalogue/sharpness.h"
@@ -327,13 +329,44 @@ OutputStatus ReportCollector::report(const ReportView& report, std::string* erro
   return OutputStatus::ok;
 }
 
+namespace {
+
+// Slices of the grid per run: spare threads split the grid; each slice repeats the ring updates,
+// a small cost.
+std::size_t grid_slices(const GridRequest& request, std::size_t run_count) {
+  const std::size_t threads = static_cast<std::size_t>(std::max(1, request.threads));
+  return std::clamp<std::size_t>(threads / run_count, 1,
+                                 std::max<std::size_t>(1, request.grid.size()));
+}
+
+std::size_t grid_run_count(const GridRequest& request) {
+  return (request.negative ? 2 : 1) + request.passes.size();
+}
+
+}  // namespace
+
+std::size_t grid_task_count(const GridRequest& request) {
+  const std::size_t run_count = grid_run_count(request);
+  return run_count * grid_slices(request, run_count);
+}
+
+std::size_t grid_runs_at_once(const GridRequest& request) {
+  return std::min(static_cast<std::size_t>(std::max(1, request.threads)),
+                  grid_task_count(request));
+}
+
+std::uint64_t grid_run_bytes(const FrameGeometry& geometry, int images_in_buffer) {
+  const std::uint64_t pixels =
+      geometry.frame_pixels > 0 ? static_cast<std::uint64_t>(geometry.frame_pixels) : 0;
+  return saturating_add(run_buffers_bytes(geometry, images_in_buffer, 0),
+                        saturating_multiply(3, pixels));
+}
+
 bool run_grid(const GridRequest& request, GridRuns& runs, std::string* error) {
   const std::size_t first_pass = request.negative ? 2 : 1;  // the runs before the passes
-  const std::size_t run_count = first_pass + request.passes.size();
+  const std::size_t run_count = grid_run_count(request);
   const std::size_t threads = static_cast<std::size_t>(std::max(1, request.threads));
-  // Spare threads split the grid; each slice repeats the ring updates, a small cost.
-  const std::size_t slices = std::clamp<std::size_t>(threads / run_count, 1,
-                                                     std::max<std::size_t>(1, request.grid.size()));
+  const std::size_t slices = grid_slices(request, run_count);
   std::vector<Task> tasks;
   for (std::size_t r = 0; r < run_count; ++r) {
     for (std::size_t s = 0; s < slices; ++s) {
@@ -347,8 +380,16 @@ bool run_grid(const GridRequest& request, GridRuns& runs, std::string* error) {
     }
   }
   std::atomic<std::size_t> next{0};
+  std::mutex told;
+  std::size_t done = 0;
   const auto work = [&] {
-    for (std::size_t t = next++; t < tasks.size(); t = next++) run_task(request, tasks[t]);
+    for (std::size_t t = next++; t < tasks.size(); t = next++) {
+      run_task(request, tasks[t]);
+      if (request.progress) {
+        const std::lock_guard<std::mutex> lock(told);
+        request.progress(++done, tasks.size());
+      }
+    }
   };
   std::vector<std::thread> workers;
   for (std::size_t k = 1; k < std::min(threads, tasks.size()); ++k) workers.emplace_back(work);

@@ -30,6 +30,8 @@ struct TuneInput {
   std::vector<std::uint8_t> site_mask;
   // The observer's site (site_known false when not given), for the runs that need the disc.
   SiteSettings site;
+  // A terminal to show the grid runs' progress on, one line rewritten with '\r'; null: none.
+  std::FILE* progress = nullptr;
 };
 
 struct TuneOutcome {
