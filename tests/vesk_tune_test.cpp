@@ -286,6 +286,11 @@ TEST(VeskTuneProgram, BadOptionsSayOneLineAndExitWithTwo) {
       {"--psf 0.1", "--psf 0.1: need a number from 0.5 to 20"},
       {"a b", "b: only one run folder may be given; usage: vesk-tune"},
       {"--depth 12", "--out, --byte-order, --depth and --start-utc need a recording"},
+      {"--site 95,3", "--site: \"95,3\" is not LAT,LON[,HEIGHT] (degrees north -90 to 90"},
+      {"--site", "--site: needs a value"},
+      {"--site 40,3 --mirror maybe", "--mirror: \"maybe\" is not yes or no"},
+      {"--scale 1.2", "--site: needed with --mirror, --rotation, --mount and --scale"},
+      {"--site 40,3 --mount altaz --rotation 10", "--mount: altaz needs --rotation DEG@UTC"},
   };
   for (const BadArguments& c : cases) {
     const ProgramRun run = run_command(std::string("'") + VESK_TUNE_BINARY + "' " + c.args);
@@ -295,6 +300,42 @@ TEST(VeskTuneProgram, BadOptionsSayOneLineAndExitWithTwo) {
     EXPECT_EQ(run.out, "");
   }
   EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
+// The site given to vesk-tune, or else the run folder's site.txt, is recorded beside the results;
+// a tuning without one leaves no earlier tuning's site behind; a bad site.txt stops it before
+// the runs.
+TEST(VeskTuneProgram, SiteRecordedBesideTheResults) {
+  ScratchDir dir;
+  write_known_noise(7, ring_settings());
+  ProgramRun run =
+      run_tune_program(dir.path(), "--flashes 10 --site 40.4,-3.7,650 --mirror no --scale 1.5");
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(read_text("tune/site.txt"),
+            "Latitude= 40.400000\nLongitude= -3.700000\nHeight= 650.000000\nMirror= no\n"
+            "Mount= equatorial\nScale= 1.500000\n");
+  EXPECT_FALSE(fs::exists(in_scratch("site.txt")));  // the run folder's own is vesk's to write
+
+  write_text("site.txt", "Latitude= 10\nLongitude= 20\nMirror= yes\n");
+  run = run_tune_program(dir.path(), "--flashes 10");
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(read_text("tune/site.txt"),
+            "Latitude= 10.000000\nLongitude= 20.000000\nHeight= 0.000000\nMirror= yes\n"
+            "Mount= equatorial\n");
+
+  fs::remove(in_scratch("site.txt"));
+  run = run_tune_program(dir.path(), "--flashes 10");
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_FALSE(fs::exists(in_scratch("tune/site.txt")));
+
+  write_text("site.txt", "Latitude= 40\nLongitude= east\n");
+  const std::string page = read_text("tune/index.html");
+  run = run_tune_program(dir.path(), "--flashes 10");
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.err,
+            "site.txt: line 2: Longitude: \"east\" is not a number of degrees from -180 to 360\n");
+  EXPECT_EQ(read_text("tune/index.html"), page);  // stopped before the runs
 }
 
 TEST(VeskTuneProgram, FolderWithoutFramesOrSettingsStopsWithOne) {
