@@ -3,6 +3,8 @@
 // recordings longer than a frame folder holds.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include <algorithm>
 #include <filesystem>
 #include <map>
@@ -370,8 +372,18 @@ TEST(RecordingRun, VideoThatChangesSizeLosesFramesOrLeavesTheYears) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const ProgramRun run = vesk(c.args + " --no-menu --quiet");
+    ProgramRun run = vesk(c.args + " --no-menu --quiet");
     EXPECT_EQ(run.exit_status, c.exit_status);
+    // The cut file's last decoded frame may be torn, its candidate pixels then rejected by the
+    // scatter test and named; that notice is not what this table is about.
+    std::string kept;
+    std::istringstream lines(run.err);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.find(": the scatter test rejected its candidate pixels") == std::string::npos) {
+        kept += line + "\n";
+      }
+    }
+    run.err = kept;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
     EXPECT_TRUE(run.err.starts_with(c.starts)) << run.err;
     EXPECT_TRUE(run.err.ends_with(c.ends)) << run.err;

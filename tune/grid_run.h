@@ -69,6 +69,9 @@ struct GridRequest {
   // Per pixel, twice the level the negative mirrors about (the pixel's mean); empty: 255 - v.
   std::vector<std::int16_t> mirror_centres;
   int threads = 1;
+  // Each setting tested by a whole scan of the detector of its own on the shared ring, instead of
+  // one scan for the grid: slower, the same results; the reference the tests hold the grid to.
+  bool straightforward = false;
   // Told after each run (or slice of the grid) ends: how many have ended of how many; called
   // under a lock, from the thread that ran it. Empty: nothing told.
   std::function<void(std::size_t done, std::size_t total)> progress;

@@ -15,6 +15,7 @@
 #include "control/driver.h"
 #include "formats/completeness_csv.h"
 #include "formats/run_info.h"
+#include "formats/site_file.h"
 #include "run/folder_guard.h"
 #include "run/run_folder.h"
 #include "sources/frame_folder.h"
@@ -231,6 +232,15 @@ int run_tune(const TuneOptions& options, std::FILE* out, std::FILE* err) {
     print_message(out, err, error);
     return 1;
   }
+  // The site: given on the command line, else the run folder's site.txt when it is there.
+  input.site = options.site;
+  if (!input.site.site_known) {
+    bool present = false;
+    if (!read_site_file(run_dir, input.site, present, &error)) {
+      print_message(out, err, error);  // named in the run folder, as settings.txt is
+      return 1;
+    }
+  }
   RunInfo info;
   const BuildVersion version = build_version();
   info.program = "vesk-tune";
@@ -289,6 +299,16 @@ int run_tune(const TuneOptions& options, std::FILE* out, std::FILE* err) {
     if (!write_run_info(run_dir / "tune", info, &error)) {
       print_message(out, err, "tune/" + error);
       lost = true;
+    }
+    // The site the tuning used, beside its results; an earlier tuning's is not left behind.
+    const std::filesystem::path site_file = run_dir / "tune" / kSiteFileName;
+    if (input.site.site_known) {
+      if (!write_site_file(run_dir / "tune", input.site, &error)) {
+        print_message(out, err, "tune/" + error);
+        lost = true;
+      }
+    } else if (std::filesystem::is_regular_file(std::filesystem::symlink_status(site_file, ec))) {
+      std::filesystem::remove(site_file, ec);
     }
   }
   if (!lost && !write_tune_pictures(run_dir, input, outcome, &error)) {
