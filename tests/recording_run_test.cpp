@@ -741,8 +741,12 @@ TEST(RecordingRun, SeveralFilesOfOneNightAsOneRecording) {
   for (const char* flash : {"flash 100\n", "flash 146\n", "flash 246\n"}) {
     EXPECT_NE(early.out.find(flash), std::string::npos) << flash << early.out;
   }
-  EXPECT_NE(read_text("early/flashes.csv").find(",a.ser,100"), std::string::npos)
-      << read_text("early/flashes.csv");
+  // The flash before the gap is one of the frames tested in the last full ring.
+  const std::string early_csv = read_text("early/flashes.csv");
+  const std::size_t at = early_csv.find("\n2,100,1,");
+  ASSERT_NE(at, std::string::npos) << early_csv;
+  const std::string row = early_csv.substr(at + 1, early_csv.find('\n', at + 1) - at - 1);
+  EXPECT_NE(row.find(",end,"), std::string::npos) << row;
 
   // Files of another frame size are refused with one line, before any folder is made.
   write_file("small.ser", ser_part(night, 0, 100));
