@@ -211,10 +211,9 @@ bool hand_out_frame(std::span<RunOutput* const> outputs, const RunParameters& pa
 // any other frame is. `ring_start` is the ring's last (re)start. True when an output must stop
 // the run.
 bool test_last_frames(const FrameRing& ring, const FrameGeometry& geometry,
-                      const RunParameters& parameters, std::int64_t frames,
-                      std::int64_t ring_start, Bands& bands, RunBuffers& buffers,
-                      DetectionResult& result, std::span<RunOutput* const> outputs,
-                      RunOutcome& outcome) {
+                      const RunParameters& parameters, std::int64_t frames, std::int64_t ring_start,
+                      Bands& bands, RunBuffers& buffers, DetectionResult& result,
+                      std::span<RunOutput* const> outputs, RunOutcome& outcome) {
   const int n = ring.images_in_buffer;
   recompute_in_bands(bands, ring);
   for (std::int64_t target = frames - n / 2; target < frames; ++target) {
@@ -374,10 +373,16 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
     if (read.status == FrameStatus::frame && read.after_gap) {
       // The frames before the gap end their part of the recording: its last N/2 are tested in
       // its last full ring before the ring starts afresh.
-      if (frame_number - ring_start >= n &&
-          test_last_frames(ring, geometry, parameters, frame_number, ring_start, bands, buffers,
-                           result, outputs, outcome)) {
-        break;
+      // The new frame may sit in marked_frame, which the detector draws in: it is kept aside
+      // while those frames are tested (one frame, once per gap).
+      std::vector<std::uint8_t> after_gap;
+      if (frame_number - ring_start >= n) {
+        after_gap.assign(entering.begin(), entering.end());
+        entering = after_gap;
+        if (test_last_frames(ring, geometry, parameters, frame_number, ring_start, bands, buffers,
+                             result, outputs, outcome)) {
+          break;
+        }
       }
       const int held = refill_ring(frames, ring, load_slot, entering, read.bytes, out, err, &error);
       if (held < 0) {
