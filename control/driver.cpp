@@ -191,7 +191,7 @@ RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& reco
                                   frames_read);
       });
   const std::unique_ptr<ReviewPictures> review =
-      make_review_pictures(run_dir, settings.Interlace, out, err);
+      make_review_pictures(run_dir, settings.Interlace, out, err, options.follow);
   std::unique_ptr<LiveLine> live;
   if (options.terminal_line != nullptr && options.follow_progress != nullptr) {
     live = make_live_line(*options.terminal_line, *options.follow_progress, [] {

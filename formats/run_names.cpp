@@ -21,7 +21,8 @@ constexpr std::array kNames = {
     RunName{"review/e#_strip.png", "vesk: the close-ups of each event"},
     RunName{"review/e#_crop.png", "vesk: the site of each event"},
     RunName{"review/e#_frame.png", "vesk: the frame of each event"},
-    RunName{"review/index.html", "vesk-review"},
+    RunName{"review/index.html", "vesk; vesk-review"},
+    RunName{"review/events.js", "vesk; vesk-review"},
     RunName{"BMP_RAW/a#.bmp", "vesk-frames: the frames of a recording"},
     RunName{"settings.txt",
             "every program laying out a run folder (when missing); vesk's menu; "

@@ -48,8 +48,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!one_line(error) || error.rfind(named, 0) != 0) std::abort();
     return 0;
   }
-  // The data lies between the page's two data script tags and must hold no '<' at all.
-  std::FILE* page = std::fopen((run / "review/index.html").c_str(), "rb");
+  // The data file is one call with two raw templates: no '`' or '$' may appear inside them
+  // (neither the template's end nor a substitution), and the call ends the file.
+  std::FILE* page = std::fopen((run / "review/events.js").c_str(), "rb");
   if (page == nullptr) std::abort();
   std::string text;
   char buffer[4096];
@@ -57,15 +58,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     text.append(buffer, got);
   }
   std::fclose(page);
-  for (const std::string_view open : {"<script id=\"vesk-data\" type=\"application/json\">",
-                                      "<script id=\"vesk-cards\" type=\"text/plain\">"}) {
-    const std::size_t from = text.find(open);
-    if (from == std::string::npos) std::abort();
-    const std::size_t to = text.find("</script>", from);
-    if (to == std::string::npos) std::abort();
-    if (text.substr(from + open.size(), to - from - open.size()).find('<') != std::string::npos) {
-      std::abort();
-    }
+  const std::string_view open = "\nveskReview(String.raw`";
+  const std::string_view close = "`);\n";
+  const std::size_t from = text.find(open);
+  if (from == std::string::npos || !text.ends_with(close)) std::abort();
+  const std::size_t between = text.find("`,\nString.raw`", from);
+  if (between == std::string::npos) std::abort();
+  // The two templates' texts: the table's JSON and the cards' lines.
+  const std::size_t first = from + open.size();
+  const std::size_t second = between + std::string_view("`,\nString.raw`").size();
+  for (const std::string& inside : {text.substr(first, between - first),
+                                    text.substr(second, text.size() - close.size() - second)}) {
+    if (inside.find_first_of("`$") != std::string::npos) std::abort();
   }
   return 0;
 }

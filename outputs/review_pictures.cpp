@@ -1,6 +1,7 @@
 #include "outputs/review_pictures.h"
 
 #include <array>
+#include <chrono>
 #include <span>
 #include <string>
 #include <system_error>
@@ -15,8 +16,8 @@ constexpr const char* kReviewFolder = "review";
 
 class Review final : public ReviewPictures {
  public:
-  Review(std::filesystem::path run_dir, int interlace, std::FILE* out, std::FILE* err)
-      : run_dir_(std::move(run_dir)), interlace_(interlace), out_(out), err_(err) {}
+  Review(std::filesystem::path run_dir, int interlace, std::FILE* out, std::FILE* err, bool live)
+      : run_dir_(std::move(run_dir)), interlace_(interlace), out_(out), err_(err), live_(live) {}
 
   // The earlier run's pictures and page were cleared with the rest of its outputs (only the
   // names the review writes, never through a link); here the folder is made if missing.
@@ -53,8 +54,26 @@ class Review final : public ReviewPictures {
     input.interlaced = interlace_ != 0;
     input.frames = frames;
     std::string error;
+    changed_ = true;
     if (write_event_images(run_dir_ / kReviewFolder, input, &error)) return OutputStatus::ok;
     return lost(error);
+  }
+
+  // A live page is written at the first frame tested (so that it can be opened at once) and
+  // again, at most once a second, when events have closed since.
+  OutputStatus frame_tested(const TestedFrame&, const RingView&, std::string*) override {
+    if (!live_ || !changed_) return OutputStatus::ok;
+    const auto now = std::chrono::steady_clock::now();
+    if (written_ && now - last_written_ < std::chrono::seconds(1)) return OutputStatus::ok;
+    written_ = true;
+    last_written_ = now;
+    changed_ = false;
+    ReviewPageResult result;
+    std::string error;
+    if (write_review_page(run_dir_, true, result, &error)) return OutputStatus::ok;
+    // Said once; the page is tried again at the end of the run.
+    live_ = false;
+    return lost(error + "; the review page is written at the end of the run");
   }
 
   // Built after every event has closed, also when the run stopped early.
@@ -82,14 +101,18 @@ class Review final : public ReviewPictures {
   int interlace_;
   std::FILE* out_;
   std::FILE* err_;
+  bool live_;
+  bool changed_ = true;  // events closed since the live page was written (or none written)
+  bool written_ = false;
+  std::chrono::steady_clock::time_point last_written_{};
 };
 
 }  // namespace
 
 std::unique_ptr<ReviewPictures> make_review_pictures(const std::filesystem::path& run_dir,
-                                                     int interlace, std::FILE* out,
-                                                     std::FILE* err) {
-  return std::make_unique<Review>(run_dir, interlace, out, err);
+                                                     int interlace, std::FILE* out, std::FILE* err,
+                                                     bool live) {
+  return std::make_unique<Review>(run_dir, interlace, out, err, live);
 }
 
 std::size_t review_pictures_bytes_needed() {

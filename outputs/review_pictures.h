@@ -1,6 +1,6 @@
 // The review page of a run: review/ is emptied when the run starts, each flash event's pictures
 // are drawn as the catalogue closes it (while the ring still holds its frames), and
-// review/index.html is built from the catalogue at the end of the run.
+// review/index.html and its events.js are built from the catalogue at the end of the run.
 #pragma once
 
 #include <cstdio>
@@ -20,5 +20,8 @@ class ReviewPictures : public RunOutput, public EventSink {};
 // The work space the output takes at once: one event's pictures (review/event_images.h).
 std::size_t review_pictures_bytes_needed();
 
+// With `live` (a recording followed while written) the page is also written during the run, at
+// most once a second as events come, for a browser that has it open to show them.
 std::unique_ptr<ReviewPictures> make_review_pictures(const std::filesystem::path& run_dir,
-                                                     int interlace, std::FILE* out, std::FILE* err);
+                                                     int interlace, std::FILE* out, std::FILE* err,
+                                                     bool live = false);

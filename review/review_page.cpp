@@ -15,10 +15,11 @@
 
 #include "formats/csv.h"
 #include "formats/frame_times_csv.h"
+#include "formats/moon_csv.h"
+#include "formats/run_info.h"
 #include "formats/utc.h"
 #include "imaging/file_io.h"
 #include "imaging/png_file.h"
-#include "formats/moon_csv.h"
 #include "review/event_images.h"
 #include "review/moon_overlay.h"
 
@@ -30,13 +31,13 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t kMaxEvents = 100000;
-constexpr std::string_view kDataMarker = "@@VESK_DATA@@";
-constexpr std::string_view kCardsMarker = "@@VESK_CARDS@@";
+constexpr const char* kDataFileName = "events.js";
 
 // ---- writing the page -------------------------------------------------------------------------
 
-// A JSON string literal that is also safe inside an HTML <script> element: '<', '>' and '&' are
-// written as \u escapes, so "</script>" cannot appear.
+// A JSON string literal that is also safe inside an HTML <script> element and a JavaScript
+// template: '<', '>', '&', '`' and '$' are written as \u escapes, so neither "</script>" nor the
+// template's end or a substitution can appear.
 void append_json_string(std::string& out, std::string_view text) {
   out += '"';
   for (const char ch : text) {
@@ -44,7 +45,7 @@ void append_json_string(std::string& out, std::string_view text) {
     if (c == '"' || c == '\\') {
       out += '\\';
       out += ch;
-    } else if (c < 0x20 || c == '<' || c == '>' || c == '&') {
+    } else if (c < 0x20 || c == '<' || c == '>' || c == '&' || c == '`' || c == '$') {
       char escape[8];
       std::snprintf(escape, sizeof escape, "\\u%04x", c);
       out += escape;
@@ -107,6 +108,9 @@ void fnv1a(std::uint64_t& hash, std::string_view bytes) {
   }
 }
 
+// The run's id: its folder and, from run.txt, the recording and the time the run started, which
+// stay the same while the run writes its catalogue and page again and again; without run.txt (a
+// frame folder's run), the bytes of flashes.csv and its modification time.
 std::string run_id(const fs::path& run_folder, const std::string& flashes_bytes,
                    const fs::path& flashes_path) {
   std::uint64_t hash = 0xcbf29ce484222325ULL;
@@ -114,6 +118,19 @@ std::string run_id(const fs::path& run_folder, const std::string& flashes_bytes,
   const fs::path absolute = fs::weakly_canonical(run_folder, ec);
   fnv1a(hash, (ec ? run_folder : absolute).string());
   fnv1a(hash, std::string_view("\0", 1));
+  RunInfo info;
+  bool missing = false;
+  std::string ignored;
+  if (read_run_info(run_folder, info, &missing, &ignored) && !info.started.empty()) {
+    fnv1a(hash, "run.txt");
+    fnv1a(hash, std::string_view("\0", 1));
+    fnv1a(hash, info.recording);
+    fnv1a(hash, std::string_view("\0", 1));
+    fnv1a(hash, info.started);
+    char text[20];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+    return text;
+  }
   fnv1a(hash, flashes_bytes);
   struct stat st {};
   if (::stat(flashes_path.string().c_str(), &st) == 0) {
@@ -373,13 +390,13 @@ constexpr double kMapReach = 1400.0;
 constexpr std::size_t kMostGrids = 1000;
 
 struct MoonOverlay {
-  std::string note;                  // why there is no grid or map, or empty
-  std::vector<MoonFitRow> fits;      // the usable ones, by frame
-  std::vector<int> fit_of;           // per event in page order: index into fits, or -1
-  std::vector<int> grid_of_fit;      // per fit: index into grids, or -1
-  std::vector<std::string> grids;    // SVG path data in whole-frame picture pixels
-  int map_fit = -1;                  // the fit the night map is drawn from
-  std::string map_grid, map_lit;     // in map units
+  std::string note;                // why there is no grid or map, or empty
+  std::vector<MoonFitRow> fits;    // the usable ones, by frame
+  std::vector<int> fit_of;         // per event in page order: index into fits, or -1
+  std::vector<int> grid_of_fit;    // per fit: index into grids, or -1
+  std::vector<std::string> grids;  // SVG path data in whole-frame picture pixels
+  int map_fit = -1;                // the fit the night map is drawn from
+  std::string map_grid, map_lit;   // in map units
   std::vector<std::optional<std::pair<int, int>>> marks;  // per event in page order
 };
 
@@ -403,8 +420,9 @@ std::string unusable_reason(const std::vector<MoonFitRow>& rows) {
 // The fit nearest `frame` (the first of two as near), as the run chose it; -1 when none.
 int nearest_fit(const std::vector<MoonFitRow>& fits, std::int64_t frame) {
   if (fits.empty()) return -1;
-  const auto after = std::lower_bound(fits.begin(), fits.end(), frame,
-                                      [](const MoonFitRow& f, std::int64_t v) { return f.frame < v; });
+  const auto after =
+      std::lower_bound(fits.begin(), fits.end(), frame,
+                       [](const MoonFitRow& f, std::int64_t v) { return f.frame < v; });
   if (after == fits.begin()) return 0;
   if (after == fits.end()) return static_cast<int>(fits.size()) - 1;
   const auto before = after - 1;
@@ -568,6 +586,11 @@ void append_moon_json(std::string& out, const MoonOverlay& m) {
 }  // namespace
 
 bool write_review_page(const fs::path& run_folder, ReviewPageResult& result, std::string* error) {
+  return write_review_page(run_folder, false, result, error);
+}
+
+bool write_review_page(const fs::path& run_folder, bool live, ReviewPageResult& result,
+                       std::string* error) {
   result = ReviewPageResult{};
   const fs::path flashes_path = run_folder / kFlashesName;
   std::string flashes_bytes;
@@ -700,28 +723,23 @@ bool write_review_page(const fs::path& run_folder, ReviewPageResult& result, std
   data += ",\"built\":";
   append_json_string(data, utc_now_text());
   data += any_interlaced ? ",\"interlaced\":true" : ",\"interlaced\":false";
+  data += live ? ",\"live\":true" : ",\"live\":false";
   data += "}";
   append_moon_json(data, moon);
   data += ",\n\"events\":[\n" + events_json + "]}";
 
-  const std::string_view page_template = kReviewPageTemplate;
-  const std::size_t marker = page_template.find(kDataMarker);
-  const std::size_t cards_marker = page_template.find(kCardsMarker);
-  if (marker == std::string_view::npos || cards_marker == std::string_view::npos ||
-      cards_marker < marker) {
-    *error = "review page template has no data markers";
-    return false;
-  }
-  std::string page;
-  page.reserve(page_template.size() + data.size() + cards_json.size());
-  page.append(page_template.substr(0, marker));
-  page.append(data);
-  const std::size_t after = marker + kDataMarker.size();
-  page.append(page_template.substr(after, cards_marker - after));
-  page.append(cards_json);
-  page.append(page_template.substr(cards_marker + kCardsMarker.size()));
+  // The data file first, so that the page finds it complete when it is opened.
+  std::string script =
+      "// The events of the review page beside it (index.html), which loads this file.\n"
+      "veskReview(String.raw`";
+  script.reserve(script.size() + data.size() + cards_json.size() + 32);
+  script += data;
+  script += "`,\nString.raw`";
+  script += cards_json;
+  script += "`);\n";
+  if (!replace_text_file(review_folder / kDataFileName, script, error)) return false;
 
   result.page = review_folder / "index.html";
   result.events = static_cast<int>(order.size());
-  return replace_text_file(result.page, page, error);
+  return replace_text_file(result.page, kReviewPageTemplate, error);
 }

@@ -1,9 +1,11 @@
 // The review page: review/index.html in a run folder, built from the flash catalogue
 // (flashes.csv, lightcurves.csv), the event pictures already in review/ and, when present, the
-// observer's decisions.csv, each read by its module in formats/. The page holds its data in two
-// inline scripts, what the table needs for every event as JSON and each event's card data as one
-// line of JSON parsed when the card is drawn, and needs no network; the pictures are loaded from
-// beside it. With the run's frame_times.csv the light curves are also given in milliseconds.
+// observer's decisions.csv, each read by its module in formats/. The page's data is in
+// review/events.js beside it, a script that hands the page what the table needs for every event
+// as JSON and each event's card data as one line of JSON parsed when the card is drawn; a script
+// file (not fetched data) so that the page works from file:// with no network. The pictures are
+// loaded from beside it too. With the run's frame_times.csv the light curves are also given in
+// milliseconds.
 #pragma once
 
 #include <cstdint>
@@ -24,12 +26,19 @@ struct ReviewPageResult {
   std::vector<std::string> notices;  // one line each: what was left out and why
 };
 
-// Builds `run_folder`/review/index.html (creating review/) through a temporary name and a
-// rename. flashes.csv must exist; a missing lightcurves.csv leaves the light curves out, a missing
-// or unreadable picture leaves that picture out, a decision whose event and frame are not in
-// flashes.csv is ignored, each with a notice. The page's run id comes from the run folder's path,
-// the bytes of flashes.csv and its modification time, so the decisions the browser keeps for one
-// run are not offered to a later run written into the same folder. False with `error` when a CSV
-// file is malformed or the page cannot be written.
+// Builds `run_folder`/review/events.js and index.html (creating review/), each through a
+// temporary name and a rename. flashes.csv must exist; a missing lightcurves.csv leaves the light
+// curves out, a missing or unreadable picture leaves that picture out, a decision whose event and
+// frame are not in flashes.csv is ignored, each with a notice. The page's run id comes from the run
+// folder's path and run.txt's recording and start time, or without run.txt from the bytes of
+// flashes.csv and its modification time, so the decisions the browser keeps for one run are not
+// offered to a later run written into the same folder. False with `error` when a CSV file is
+// malformed or the page cannot be written.
 bool write_review_page(const std::filesystem::path& run_folder, ReviewPageResult& result,
+                       std::string* error);
+
+// The same, for a run still going on when `live`: the page, open in a browser, loads events.js
+// again every few seconds and draws the events added, keeping what the observer did. Its run id
+// then comes from run.txt (the recording and the run's start), which the run keeps the same.
+bool write_review_page(const std::filesystem::path& run_folder, bool live, ReviewPageResult& result,
                        std::string* error);

@@ -41,6 +41,12 @@ function review(dir) {
   return execFileSync(reviewBinary, [dir], { encoding: "utf8", stdio: ["ignore", "pipe", "pipe"] });
 }
 const pageUrl = (dir) => pathToFileURL(path.join(dir, "review", "index.html")).href;
+// The page's data as events.js hands it to the page: the first argument of its one call.
+function pageData(dir) {
+  const text = fs.readFileSync(path.join(dir, "review", "events.js"), "utf8");
+  const from = text.indexOf("veskReview(String.raw`") + "veskReview(String.raw`".length;
+  return JSON.parse(text.slice(from, text.indexOf("`,\nString.raw`", from)));
+}
 const catalogueLines = (dir) => fs.readFileSync(path.join(dir, "flashes.csv"), "utf8").trim().split("\n").slice(1);
 
 // Opens `url` in a new tab of `context`, recording console errors, page errors and failed loads.
@@ -315,8 +321,7 @@ try {
     const lit = await p.$eval("#moon-map path.lit", (l) => l.getAttribute("d").length);
     assert.ok(lit > 100);
     // Each mark in its class's colour on the canvas, at the event's place.
-    const marks = await p.evaluate(() => {
-      const data = JSON.parse(document.getElementById("vesk-data").textContent);
+    const marks = await p.evaluate((data) => {
       const canvas = document.querySelector("#moon-map canvas");
       const r = canvas.getBoundingClientRect();
       const g = canvas.getContext("2d");
@@ -332,7 +337,7 @@ try {
         probe.remove();
         return { event: e.event, x: r.left + px, y: r.top + py, got: "rgb(" + rgb[0] + ", " + rgb[1] + ", " + rgb[2] + ")", want };
       });
-    });
+    }, pageData(placed));
     assert.equal(marks.length, 2);
     for (const m of marks) assert.equal(m.got, m.want, "event " + m.event);
     await p.mouse.click(marks[1].x, marks[1].y);
@@ -379,7 +384,7 @@ try {
     const settle = () => p.evaluate(() => new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r))));
     await bounded("loaded");
     // The night map draws every event on the disc or near it into one canvas.
-    const onMap = await p.evaluate(() => JSON.parse(document.getElementById("vesk-data").textContent).events.filter((e) => e.m).length);
+    const onMap = pageData(big).events.filter((e) => e.m).length;
     assert.ok(onMap > 50000, onMap + " events on the map");
     assert.equal(await p.$eval("#moon-map", (m) => m.dataset.marks), String(onMap));
     assert.equal(await p.$$eval("#moon-map canvas", (c) => c.length), 1);
@@ -423,6 +428,71 @@ try {
     await p.reload({ waitUntil: "load" });
     await bounded("reloaded");
     assert.equal(await p.$eval("#progress", (e) => e.textContent), "1 accepted1 rejected99998 undecided");
+    assert.deepEqual(pr, []);
+    await p.close();
+  });
+
+  const growing = makeRun("growing", ["--events", "30"]);
+  await check("a page open during the run shows the events added within seconds, keeping its decisions, its card and its place", async () => {
+    // The run's record: the page's run id comes from it and stays while the catalogue grows.
+    fs.writeFileSync(path.join(growing, "run.txt"),
+      "Program= vesk\nVersion= test\nCommit= test\nRecording= night.ser\nRecording_id= night.ser fnv1a64:0123456789abcdef\n" +
+      "Options= --follow\nStarted= 2026-12-11T02:00:00Z\nEnded= \n");
+    const file = (name) => path.join(growing, name);
+    const data = path.join(growing, "review", "events.js");
+    const asLive = (text) => text.replace('"live":false', '"live":true');
+    // Written whole under another name and renamed, as the run writes it.
+    const put = (text) => { fs.writeFileSync(data + ".part", text); fs.renameSync(data + ".part", data); };
+    review(growing);
+    const finished = fs.readFileSync(data, "utf8");
+    const whole = pageData(growing);
+    assert.equal(whole.events.length, 30);
+    // The run so far: the first 20 events.
+    const flashes = fs.readFileSync(file("flashes.csv"), "utf8"), curves = fs.readFileSync(file("lightcurves.csv"), "utf8");
+    const first = (text) => text.split("\n").filter((l, i) => i === 0 || (l && Number(l.split(",")[0]) <= 20)).join("\n") + "\n";
+    fs.writeFileSync(file("flashes.csv"), first(flashes));
+    fs.writeFileSync(file("lightcurves.csv"), first(curves));
+    review(growing);
+    assert.equal(pageData(growing).events.length, 20);
+    assert.equal(pageData(growing).run.id, whole.run.id);
+    put(asLive(fs.readFileSync(data, "utf8")));
+    fs.writeFileSync(file("flashes.csv"), flashes);
+    fs.writeFileSync(file("lightcurves.csv"), curves);
+
+    const { page: p, problems: pr } = await open(browser.defaultBrowserContext(), pageUrl(growing));
+    const facts = () => p.$eval("#run-facts", (e) => e.textContent);
+    assert.match(await facts(), /^20 events .*the run goes on/);
+    // Event 2 accepted, event 3 rejected, then event 7 made the current one.
+    await p.keyboard.press("j");
+    await p.keyboard.press("a");
+    await p.keyboard.press("j");
+    await p.keyboard.press("r");
+    for (let i = 0; i < 4; i++) await p.keyboard.press("j");
+    assert.equal(await currentEvent(p), 7);
+    const place = () => p.evaluate(() => ({
+      top: document.getElementById("event-7").getBoundingClientRect().top, y: window.scrollY }));
+    const before = await place();
+    assert.ok(before.y > 0, "the page is scrolled to event 7's card");
+
+    put(asLive(finished));
+    const start = Date.now();
+    await p.waitForFunction(() => /^30 events/.test(document.getElementById("run-facts").textContent), { timeout: 15000 });
+    const waited = Date.now() - start;
+    assert.ok(waited < 8000, "new events shown after " + waited + " ms");
+    assert.equal(await p.$eval("#class-filter option", (o) => o.textContent), "all classes (30)");
+    assert.equal(await currentEvent(p), 7);
+    const after = await place();
+    assert.ok(Math.abs(after.top - before.top) <= 2, "event 7's card moved from " + before.top + " to " + after.top);
+    assert.equal(await p.$eval("#progress", (e) => e.textContent), "1 accepted1 rejected28 undecided");
+    const s = await states(p);
+    for (const [event, d] of [["2", "accepted"], ["3", "rejected"], ["7", "undecided"]]) {
+      if (s[event]) assert.equal(s[event].card, d, "event " + event);
+    }
+    // The run's last data file ends the reloading and says so no more.
+    put(finished);
+    await p.waitForFunction(() => !/goes on/.test(document.getElementById("run-facts").textContent), { timeout: 15000 });
+    assert.equal(await currentEvent(p), 7);
+    await p.screenshot({ path: path.join(shotDir, "live.png") });
     assert.deepEqual(pr, []);
     await p.close();
   });
