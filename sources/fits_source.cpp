@@ -12,6 +12,7 @@
 #include <limits>
 #include <new>
 
+#include "base/message.h"
 #include "formats/frame_times_csv.h"
 #include "formats/utc.h"
 #include "imaging/file_io.h"
@@ -305,8 +306,8 @@ class FitsSource final : public FrameSource {
 
   FrameTime frame_time(std::int64_t frame) const override {
     // A cube's frames after the first are timed by --fps; a folder's each by its own DATE-OBS.
-    return frame_time_from_ticks(ticks_, frame,
-                                 frames_.cube && frames_.count > 1 ? kTimeFromFps : kTimeFromHeader);
+    return frame_time_from_ticks(
+        ticks_, frame, frames_.cube && frames_.count > 1 ? kTimeFromFps : kTimeFromHeader);
   }
 
   // Reads the samples of recording frame `index` (as stored, bottom row first) into the buffer.
@@ -375,7 +376,7 @@ class FitsSource final : public FrameSource {
       return frames_.path + ": --count " + std::to_string(count_) + " reads frames 0 to " +
              std::to_string(count_ - 1);
     }
-    return frames_.path + ": holds " + std::to_string(count_) + " frames" +
+    return frames_.path + ": holds " + frames_text(count_) +
            (first_ > 0 ? " from frame " + std::to_string(first_) : "");
   }
 
@@ -621,7 +622,7 @@ std::unique_ptr<FrameSource> open_fits_source(const std::string& path,
   }
   if (options.first >= frames.count) {
     *error = "--first " + std::to_string(options.first) + ": " + path + " has only " +
-             std::to_string(frames.count) + " frames";
+             frames_text(frames.count);
     return nullptr;
   }
   const std::int64_t rest = frames.count - options.first;
