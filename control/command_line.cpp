@@ -107,6 +107,7 @@ bool parse_command_line(std::span<const std::string> args, CommandLine& line, st
       continue;
     }
     if (arg != "--out" && arg != "--threads" && arg != "--psf" && arg != "--max-memory" &&
+        arg != "--max-reports" &&
         !is_recording_option(arg) && !is_site_option(arg)) {
       *error = arg + ": unknown option; " + kVeskUsage;
       return false;
@@ -125,6 +126,17 @@ bool parse_command_line(std::span<const std::string> args, CommandLine& line, st
             "--max-memory: \"" + value + "\" is not a size such as 512M or 2G (bytes, or K, M, G)";
         return false;
       }
+      continue;
+    }
+    if (arg == "--max-reports") {
+      const char* end = value.data() + value.size();
+      std::int64_t most = 0;
+      const auto [ptr, ec] = std::from_chars(value.data(), end, most);
+      if (ec != std::errc() || ptr != end || most < 0) {
+        *error = "--max-reports: \"" + value + "\" is not a whole number of 0 or more";
+        return false;
+      }
+      line.max_reports = most;
       continue;
     }
     if (arg == "--threads") {

@@ -14,7 +14,7 @@
 inline constexpr const char* kVeskUsage =
     "usage: vesk [RECORDING...] [--out DIR] [--no-menu] [--quiet] [--threads N] [--first N] "
     "[--count M] [--byte-order little|big] [--depth D] [--start-utc T] [--psf FWHM] "
-    "[--replace] [--max-memory SIZE] [--site LAT,LON[,HEIGHT]] [--mirror yes|no] "
+    "[--replace] [--max-memory SIZE] [--max-reports N] [--site LAT,LON[,HEIGHT]] [--mirror yes|no] "
     "[--rotation DEG[@UTC]] [--mount altaz|equatorial] [--scale ARCSEC] [--range LO,HI] "
     "[--fps F] [--] [RECORDING...]";
 
@@ -36,6 +36,7 @@ struct CommandLine {
   bool help = false;             // -h or --help
   bool replace = false;          // --replace: a run folder of another recording started afresh
   std::uint64_t max_memory = 0;  // --max-memory SIZE in bytes (K, M, G suffixes); 0: no limit
+  std::int64_t max_reports = -1;  // --max-reports N: report images drawn at most; -1: no limit
   std::string options;           // the arguments as given, for run.txt
   SiteSettings site;  // --site, --mirror, --rotation, --mount, --scale (with a recording)
 };

@@ -24,12 +24,12 @@ namespace {
 constexpr int kBarMarks = 40;
 
 int fail(std::FILE* err, const std::string& message) {
-  std::fprintf(err, "%s\n", message.c_str());
+  print_message(nullptr, err, message);
   return 1;
 }
 
 void print_notices(std::FILE* err, std::span<const std::string> notices) {
-  for (const std::string& notice : notices) std::fprintf(err, "%s\n", notice.c_str());
+  for (const std::string& notice : notices) print_message(nullptr, err, notice);
 }
 
 // The frames being written into the run folder, which is made when the first frame arrives so
@@ -105,10 +105,11 @@ bool allocate_grey(const std::string& path, int width, int height, std::vector<s
 
 void print_final_line(const FrameOutput& output, bool with_times) {
   std::fprintf(output.out, "Wrote %s of %d x %d pixels to %s", frames_text(output.written).c_str(),
-               output.width, output.height, (output.outdir / "BMP_RAW").string().c_str());
+               output.width, output.height,
+               escaped_text((output.outdir / "BMP_RAW").string()).c_str());
   if (with_times) {
     std::fprintf(output.out, ", their times to %s",
-                 (output.outdir / kFrameTimesName).string().c_str());
+                 escaped_text((output.outdir / kFrameTimesName).string()).c_str());
   }
   std::fprintf(output.out, "\n");
 }
@@ -150,7 +151,7 @@ void warn_about_old_results(const fs::path& outdir, std::FILE* err) {
   std::fprintf(err,
                "%s: holds results of an earlier run (%s) that do not belong to the new frames; "
                "move them away before running vesk\n",
-               outdir.string().c_str(), found.c_str());
+               escaped_text(outdir.string()).c_str(), found.c_str());
 }
 
 // vesk stops at once when the folder holds fewer frames than its ring.
@@ -165,8 +166,9 @@ void warn_if_ring_unfilled(const FrameOutput& output, std::FILE* err) {
   std::fprintf(err,
                "%s: holds %s, fewer than the %d of Images_in_buffer in %s; vesk cannot "
                "fill its frame ring: convert more frames or lower Images_in_buffer\n",
-               (output.outdir / "BMP_RAW").string().c_str(), frames_text(output.written).c_str(),
-               settings.Images_in_buffer, settings_path.c_str());
+               escaped_text((output.outdir / "BMP_RAW").string()).c_str(),
+               frames_text(output.written).c_str(), settings.Images_in_buffer,
+               escaped_text(settings_path).c_str());
 }
 
 // The end of a conversion that wrote its frames: frame_times.csv when any time is known, the
@@ -306,7 +308,14 @@ int copy_video_frames(const ConvertOptions& o, VideoDecoder& decoder, std::int64
   for (;;) {
     std::optional<std::int64_t> time;
     switch (read_video_frame(decoder, grey, time)) {
-      case VideoRead::frame:
+      case VideoRead::frame: {
+        // ffmpeg scales a frame of another size to the first's: stopped, never converted.
+        const std::string change =
+            frame_size_change(decoder, o.recording, output.width, output.height, copy.seen);
+        if (!change.empty()) {
+          finish_video_decoder(decoder, o.recording, &error);
+          return stop(output, err, change);
+        }
         if (copy.seen == 0) copy.start = time;
         ++copy.seen;
         if (copy.seen <= o.first) break;
@@ -317,6 +326,7 @@ int copy_video_frames(const ConvertOptions& o, VideoDecoder& decoder, std::int64
         if (!put_frame(output, grey, &error)) return stop(output, err, error);
         copy.times.push_back(time);
         break;
+      }
       case VideoRead::partial:
         if (finish_video_decoder(decoder, o.recording, &error)) {
           error = o.recording + ": ffmpeg ended inside frame " + std::to_string(copy.seen);
@@ -366,7 +376,7 @@ int convert_video(const ConvertOptions& o, FrameOutput& output, std::FILE* err) 
     std::fprintf(err,
                  "%s: a video; --byte-order and --depth apply to SER recordings and are "
                  "ignored\n",
-                 path.c_str());
+                 escaped_text(path).c_str());
   }
   const std::int64_t most =
       o.count < 0 ? o.frame_limit : std::min<std::int64_t>(o.count, o.frame_limit);
@@ -391,10 +401,11 @@ int convert_video(const ConvertOptions& o, FrameOutput& output, std::FILE* err) 
   return finish_conversion(o, output, video_frame_times(o, copy), {}, copy.more, -1, err);
 }
 
-// The option value after `arg`; false with `error` when it is missing.
+// The option value after `arg`; false with `error` when it is missing. A value that looks like
+// an option is another option: this one's value was left out.
 bool take_value(std::span<const std::string> args, std::size_t& i, std::string& value,
                 std::string* error) {
-  if (i + 1 == args.size()) {
+  if (i + 1 == args.size() || args[i + 1].starts_with("--")) {
     *error = args[i] + ": needs a value";
     return false;
   }
@@ -407,17 +418,28 @@ bool take_value(std::span<const std::string> args, std::size_t& i, std::string& 
 bool parse_arguments(std::span<const std::string> args, ConvertOptions& options, bool& help,
                      std::string* error) {
   std::vector<std::string> positional;
+  std::vector<std::string> given;  // options seen, each allowed once
+  bool options_done = false;       // after "--" every argument is a name
   help = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    if (arg == "-h" || arg == "--help") {
+    if (!options_done && arg == "--") {
+      options_done = true;
+      continue;
+    }
+    if (!options_done && (arg == "-h" || arg == "--help")) {
       help = true;
       return true;
     }
-    if (arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
+    if (options_done || arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
       positional.push_back(arg);
       continue;
     }
+    if (std::find(given.begin(), given.end(), arg) != given.end()) {
+      *error = arg + ": given twice; give each option once";
+      return false;
+    }
+    given.push_back(arg);
     if (is_site_option(arg)) {
       std::string value;
       if (!take_value(args, i, value, error) ||

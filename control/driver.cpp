@@ -20,6 +20,7 @@
 #include "outputs/report_images.h"
 #include "outputs/review_pictures.h"
 #include "outputs/run_summary.h"
+#include "outputs/runaway_notice.h"
 #include "run/band_pool.h"
 #include "run/folder_guard.h"
 #include "run/processing_run.h"
@@ -225,9 +226,12 @@ RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& reco
   FrameSource& source = ahead != nullptr ? *ahead : recording;
   const FrameGeometry geometry = source.geometry();
   const std::unique_ptr<RunOutput> flash_log = make_flash_log(run_dir);
+  ReportLimit report_limit;
+  report_limit.most = options.max_reports;
   const std::unique_ptr<RunOutput> report_images =
       make_report_images(run_dir, settings.Interlace, report_header, buffers.report_pixels,
-                         buffers.thumbnail_strip, out, err);
+                         buffers.thumbnail_strip, out, err, &report_limit);
+  const std::unique_ptr<RunOutput> runaway = make_runaway_notice(run_dir.string(), out, err);
   const std::unique_ptr<RunOutput> notices = make_run_console(options, source, out);
   const std::unique_ptr<RunOutput> summary =
       make_run_summary(run_dir, [geometry, settings](std::int64_t frames_read) {
@@ -238,6 +242,7 @@ RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& reco
       make_review_pictures(run_dir, settings.Interlace, out, err);
   FlashCatalogueSettings catalogue_settings{run_dir, settings.Interlace, out, err, {review.get()},
                                             {},      options.psf};
+  catalogue_settings.report_limit = &report_limit;
   if (!options.recording.empty()) {
     catalogue_settings.source_times = [&source](std::int64_t frame) {
       return source.frame_time(frame);
@@ -259,6 +264,7 @@ RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& reco
       run_dir, options.recording.empty() ? RunKind::frame_folder : RunKind::recording, out, err);
   std::vector<RunOutput*> outputs = {&previous,     flash_log.get(), report_images.get(),
                                      notices.get(), summary.get(),   review.get()};
+  outputs.push_back(runaway.get());
   if (moon) outputs.push_back(moon.get());
   outputs.push_back(catalogue.get());
   // A recording's frame times; a frame folder has them from vesk-frames already.

@@ -27,6 +27,7 @@ struct RunOptions {
   double psf = 0.0;              // the optics' FWHM in pixels (--psf); 0: measured on the limb
   bool replace = false;          // --replace: a folder of another recording is started afresh
   std::uint64_t max_memory = 0;  // --max-memory in bytes; 0: only the machine's limits
+  std::int64_t max_reports = -1;  // --max-reports: report images drawn at most; -1: no limit
   std::string command_options;   // the arguments as given, recorded in run.txt
   // Set by a signal handler (SIGINT, SIGTERM): the run stops reading, closes its events and
   // writes its summary and page. Null: nothing stops the run from outside.

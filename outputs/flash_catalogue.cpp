@@ -166,6 +166,8 @@ class FlashCatalogue final : public RunOutput {
                                         time != nullptr && time->utc_known ? &time->utc : nullptr)
               : EventPlace{};
       FlashRow row = flashes_row(e, time, settings_.interlace, optics_fwhm_);
+      const bool pictures = has_pictures(settings_.report_limit, e.frame);
+      if (!pictures) row.report.clear();
       if (place.known) {
         row.lat = place.lat;
         row.lon = place.lon;
@@ -179,7 +181,7 @@ class FlashCatalogue final : public RunOutput {
       // A file given up earlier loses this event too, without a second message.
       if (!written) status = OutputStatus::lost;
       for (EventSink* sink : settings_.sinks) {
-        if (!ring_seen_) break;
+        if (!ring_seen_ || !pictures) break;
         const OutputStatus told = sink->event_closed(e, last_ring_, error);
         if (told == OutputStatus::fatal) return told;
         if (told == OutputStatus::lost) status = OutputStatus::lost;

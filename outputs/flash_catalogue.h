@@ -17,6 +17,7 @@
 #include "formats/flashes_csv.h"
 #include "formats/frame_times_csv.h"
 #include "formats/lightcurves_csv.h"
+#include "outputs/report_limit.h"
 #include "run/run_output.h"
 #include "sources/frame_source.h"
 
@@ -62,6 +63,9 @@ struct FlashCatalogueSettings {
   // mean frame of the first report's ring.
   double psf = 0.0;
   EventPlacer* placer = nullptr;  // not owned; none: the place columns stay empty
+  // --max-reports: events from limit->first_frame_past on have no report image (the report
+  // column stays empty) and the sinks are not told of them. Not owned; none: no limit.
+  const ReportLimit* report_limit = nullptr;
 };
 
 // The work space the catalogue holds at once for a ring of `images_in_buffer` frames: the events

@@ -14,16 +14,30 @@ class ReportImages final : public RunOutput {
  public:
   ReportImages(std::filesystem::path run_dir, int interlace,
                std::span<const std::uint8_t> report_header, std::span<std::uint8_t> report_pixels,
-               std::span<std::uint8_t> thumbnail_strip, std::FILE* out, std::FILE* err)
+               std::span<std::uint8_t> thumbnail_strip, std::FILE* out, std::FILE* err,
+               ReportLimit* limit)
       : run_dir_(std::move(run_dir)),
         interlace_(interlace),
         report_header_(report_header),
         report_pixels_(report_pixels),
         thumbnail_strip_(thumbnail_strip),
         out_(out),
-        err_(err) {}
+        err_(err),
+        limit_(limit) {}
 
   OutputStatus report(const ReportView& report, std::string*) override {
+    if (limit_ != nullptr && limit_->most >= 0 && ++limit_->reports > limit_->most) {
+      if (limit_->reports == limit_->most + 1) {
+        limit_->first_frame_past = report.ring.target_frame;
+        print_message(out_, err_,
+                      "--max-reports " + std::to_string(limit_->most) + ": frame " +
+                          std::to_string(report.ring.target_frame) + " is report " +
+                          std::to_string(limit_->reports) +
+                          "; no more report images or review pictures are drawn (flash_info.dat "
+                          "and flashes.csv stay complete)");
+      }
+      return OutputStatus::ok;
+    }
     const std::string name = numbered_file_name(kReportPattern, report.ring.target_frame);
     // Written under a temporary name and renamed when closed: a full disk never leaves a short
     // image under a report's name.
@@ -66,6 +80,7 @@ class ReportImages final : public RunOutput {
   std::span<std::uint8_t> thumbnail_strip_;
   std::FILE* out_;
   std::FILE* err_;
+  ReportLimit* limit_;
 };
 
 }  // namespace
@@ -74,9 +89,10 @@ std::unique_ptr<RunOutput> make_report_images(const std::filesystem::path& run_d
                                               std::span<const std::uint8_t> report_header,
                                               std::span<std::uint8_t> report_pixels,
                                               std::span<std::uint8_t> thumbnail_strip,
-                                              std::FILE* out, std::FILE* err) {
+                                              std::FILE* out, std::FILE* err,
+                                              ReportLimit* limit) {
   return std::make_unique<ReportImages>(run_dir, interlace, report_header, report_pixels,
-                                        thumbnail_strip, out, err);
+                                        thumbnail_strip, out, err, limit);
 }
 
 std::size_t report_images_bytes_needed(const FrameGeometry& geometry) {

@@ -73,6 +73,24 @@ bool read_fraction_after(const std::string& line, const char* key, std::int64_t&
   return ec2 == std::errc() && num > 0 && den > 0;
 }
 
+// "<width>x<height>" after `key` in `line`, e.g. showinfo's " s:720x576 "; 0 x 0 when absent.
+void read_size_after(const std::string& line, const char* key, int& width, int& height) {
+  width = 0;
+  height = 0;
+  const std::size_t at = line.find(key);
+  if (at == std::string::npos) return;
+  const char* p = line.data() + at + std::strlen(key);
+  const char* end = line.data() + line.size();
+  int w = 0;
+  int h = 0;
+  auto [x, ec] = std::from_chars(p, end, w);
+  if (ec != std::errc() || x == end || *x != 'x') return;
+  auto [rest, ec2] = std::from_chars(x + 1, end, h);
+  if (ec2 != std::errc() || (rest != end && *rest != ' ') || w < 1 || h < 1) return;
+  width = w;
+  height = h;
+}
+
 // `pts` (in units of num/den seconds) as 100-ns ticks, rounded; empty when it does not fit. A
 // long double holds every product met in practice exactly (64-bit mantissa).
 std::optional<std::int64_t> pts_ticks(std::int64_t pts, std::int64_t num, std::int64_t den) {
@@ -104,13 +122,17 @@ void take_log_line(VideoDecoder& d, const std::string& line) {
     std::int64_t pts = 0;
     const auto [next, ec] = std::from_chars(p, end, pts);
     const bool known = ec == std::errc() && (next == end || *next == ' ') && d.time_base_num > 0;
-    d.pts.push_back(known ? pts_ticks(pts, d.time_base_num, d.time_base_den) : std::nullopt);
+    VideoDecoder::LoggedFrame frame;
+    if (known) frame.time = pts_ticks(pts, d.time_base_num, d.time_base_den);
+    read_size_after(line, " s:", frame.width, frame.height);
+    d.logged.push_back(frame);
     return;
   }
   for (const char* tag : {"[error] ", "[fatal] ", "[panic] "}) {
     const std::size_t at = line.find(tag);
     if (at != std::string::npos) {
       d.last_error = line.substr(0, at) + line.substr(at + std::strlen(tag));
+      ++d.errors;
       return;
     }
   }
@@ -294,7 +316,10 @@ bool probe_video(const std::string& ffprobe, const std::string& path, int max_si
     std::int64_t number = 0;
     if (key == "width" && parse_int64(value, number)) width = number;
     if (key == "height" && parse_int64(value, number)) height = number;
-    if (key == "nb_frames" && parse_int64(value, number) && number > 0) frames = number;
+    if (key == "nb_frames" && parse_int64(value, number) && number > 0) {
+      frames = number;
+      info.frame_count_stated = true;
+    }
     if (key == "r_frame_rate") rate = frame_rate(value);
     if (key == "duration") duration = std::strtod(value.c_str(), nullptr);
     if (key == "pix_fmt") info.pixel_format = value;
@@ -382,11 +407,15 @@ VideoRead read_video_frame(VideoDecoder& d, std::span<std::uint8_t> grey,
   }
   if (filled < d.piped.size()) return filled == 0 ? VideoRead::end : VideoRead::partial;
   // The frame's time was logged before the frame was written, so it is in the log pipe by now.
-  if (d.pts.empty()) drain_log(d);
+  if (d.logged.empty()) drain_log(d);
   time.reset();
-  if (!d.pts.empty()) {
-    time = d.pts.front();
-    d.pts.pop_front();
+  d.width = 0;
+  d.height = 0;
+  if (!d.logged.empty()) {
+    time = d.logged.front().time;
+    d.width = d.logged.front().width;
+    d.height = d.logged.front().height;
+    d.logged.pop_front();
   }
   if (d.rgb) {
     for (std::size_t i = 0; i < d.pixels; ++i) {
@@ -401,6 +430,15 @@ VideoRead read_video_frame(VideoDecoder& d, std::span<std::uint8_t> grey,
     for (std::size_t i = 0; i < d.pixels; ++i) grey[i] = d.piped[2 * i + 1];
   }
   return VideoRead::frame;
+}
+
+std::string frame_size_change(const VideoDecoder& d, const std::string& path, int width,
+                              int height, std::int64_t frame) {
+  if (d.width == 0 || (d.width == width && d.height == height)) return "";
+  return path + ": frame " + std::to_string(frame) + " is " + std::to_string(d.width) + " x " +
+         std::to_string(d.height) + ", the frames before it " + std::to_string(width) + " x " +
+         std::to_string(height) +
+         "; a video whose frame size changes is not read (cut it where the size changes)";
 }
 
 bool finish_video_decoder(VideoDecoder& d, const std::string& path, std::string* error) {

@@ -18,6 +18,7 @@ struct VideoInfo {
   int width = 0;
   int height = 0;
   std::int64_t frame_count = -1;  // from the container, or duration x frame rate; -1 unknown
+  bool frame_count_stated = false;  // frame_count is the container's own count
   std::string pixel_format;       // FFmpeg's name, e.g. "yuv420p"
 };
 
@@ -53,10 +54,20 @@ struct VideoDecoder {
   std::size_t pixels = 0;
   std::vector<std::uint8_t> piped;              // one frame as it comes from the pipe
   std::string log_line;                         // the log line being read
-  std::deque<std::optional<std::int64_t>> pts;  // times of frames not yet read, in ticks
+  // What showinfo logged of each frame not yet read: its time in ticks and its size as decoded
+  // (0 x 0 when the line gave none). ffmpeg scales a frame of another size to the first's.
+  struct LoggedFrame {
+    std::optional<std::int64_t> time;
+    int width = 0;
+    int height = 0;
+  };
+  std::deque<LoggedFrame> logged;
+  int width = 0;   // the decoded size of the frame read last, 0 x 0 when unknown
+  int height = 0;
   std::int64_t time_base_num = 0;               // of the pts in the log; 0 until known
   std::int64_t time_base_den = 0;
   std::string last_error;  // the last error line of the log
+  std::int64_t errors = 0;  // error lines in the log
 
   VideoDecoder() = default;
   VideoDecoder(const VideoDecoder&) = delete;
@@ -73,10 +84,16 @@ bool start_video_decoder(const std::string& ffmpeg, const std::string& path, con
 
 enum class VideoRead { frame, end, partial };
 // Reads the next frame as info.width * info.height grey levels into `grey`, and its presentation
-// time in 100-ns ticks into `time` (empty when ffmpeg gave none): `frame` when complete, `end`
-// when the stream ended before its first byte, `partial` when it ended inside the frame.
+// time in 100-ns ticks into `time` (empty when ffmpeg gave none), its decoded size into
+// decoder.width and decoder.height: `frame` when complete, `end` when the stream ended before its
+// first byte, `partial` when it ended inside the frame.
 VideoRead read_video_frame(VideoDecoder& decoder, std::span<std::uint8_t> grey,
                            std::optional<std::int64_t>& time);
+
+// When the frame just read (frame `frame` of `path`) was decoded at another size than
+// `width` x `height` (and ffmpeg scaled it), the one line that stops the reading; else empty.
+std::string frame_size_change(const VideoDecoder& decoder, const std::string& path, int width,
+                              int height, std::int64_t frame);
 
 // Stops reading frames and waits for ffmpeg to end. True when it exited with status 0 (its log
 // may hold errors such as non-increasing timestamps; the frames decide); otherwise `error` says

@@ -12,13 +12,17 @@
 
 namespace {
 
+// The years a frame's UTC may lie in, as for a SER recording's clock.
+constexpr int kLowestYear = 1990;
+constexpr int kHighestYear = 2100;
+
 // A frame without a presentation time in the list of times.
 constexpr std::int64_t kNoTime = std::numeric_limits<std::int64_t>::min();
 
 class VideoSource final : public FrameSource {
  public:
   VideoSource(std::string path, const VideoInfo& info, const RecordingOptions& options)
-      : path_(std::move(path)), options_(options) {
+      : path_(std::move(path)), options_(options), info_(info) {
     geometry_.image_width = info.width;
     geometry_.image_height = info.height;
     geometry_.frame_pixels = info.width * info.height;
@@ -49,7 +53,12 @@ class VideoSource final : public FrameSource {
     }
     if (options_.count >= 0 && kept() == options_.count) return finish();
     if (!decode(destination, read)) return read;
-    if (read.status == FrameStatus::end) return finish();
+    if (read.status == FrameStatus::end) {
+      // The log is read to its end by then, with every error the decoder reported.
+      FrameRead end = finish();
+      if (end.status == FrameStatus::end) end.warning = missing_frames();
+      return end;
+    }
     return read;
   }
 
@@ -57,7 +66,7 @@ class VideoSource final : public FrameSource {
     FrameTime time;
     if (frame < 0 || frame >= kept() || !zero_) return time;
     const std::int64_t pts = times_[static_cast<std::size_t>(frame)];
-    if (pts == kNoTime) return time;
+    if (pts == kNoTime || frame >= times_dropped_from_) return time;
     time.known = true;
     time.source = kTimeFromPts;
     time.ticks = pts - *zero_;
@@ -75,14 +84,24 @@ class VideoSource final : public FrameSource {
     std::optional<std::int64_t> time;
     switch (read_video_frame(decoder_, destination, time)) {
       case VideoRead::frame:
+        if (const std::string change = frame_size_change(
+                decoder_, path_, geometry_.image_width, geometry_.image_height, seen_);
+            !change.empty()) {
+          finished_ = true;
+          std::string error;
+          finish_video_decoder(decoder_, path_, &error);
+          read = failure(change);
+          return false;
+        }
         if (seen_ == 0) start_ = time;
         ++seen_;
+        read.status = FrameStatus::frame;
+        read.bytes = destination.size();
         if (seen_ > options_.first) {
           if (time && !zero_) zero_ = time;
           times_.push_back(time.value_or(kNoTime));
+          read.warning = check_time();
         }
-        read.status = FrameStatus::frame;
-        read.bytes = destination.size();
         return true;
       case VideoRead::partial: {
         std::string error;
@@ -98,6 +117,76 @@ class VideoSource final : public FrameSource {
     }
     read.status = FrameStatus::end;
     return true;
+  }
+
+  // Checks the time of the frame just kept against the one before with a time: never earlier,
+  // and within the years 1990 to 2100 (with a start time) or 110 years of the first. At the
+  // first bad time, the times from that frame on are not used, as a SER trailer's; a line for
+  // the user then, else empty.
+  std::string check_time() {
+    const std::int64_t frame = kept() - 1;
+    const std::int64_t pts = times_.back();
+    if (pts == kNoTime || frame >= times_dropped_from_ || !start_ || !zero_) return "";
+    const auto seconds = [](std::int64_t ticks) {
+      return seconds_text(ticks) + " s";
+    };
+    std::string fault;
+    const std::int64_t lowest = utc_day_ticks(kLowestYear, 1, 1);
+    const std::int64_t highest = utc_day_ticks(kHighestYear + 1, 1, 1);
+    if (last_time_ && pts < *last_time_) {
+      fault = "frame " + std::to_string(frame) + " time " + seconds(pts - *zero_) +
+              " is earlier than frame " + std::to_string(last_timed_) + "'s, " +
+              seconds(*last_time_ - *zero_);
+    } else if (options_.start_utc) {
+      const std::int64_t offset = pts - *start_;
+      const std::int64_t utc = *options_.start_utc;
+      if (offset >= highest - utc || offset < lowest - utc) {
+        const std::string text = offset >= highest - utc ? utc_text(utc + offset) : "";
+        fault = "frame " + std::to_string(frame) + " time " +
+                (text.empty() ? seconds(offset) + " after --start-utc" : text) +
+                " lies outside the years " + std::to_string(kLowestYear) + " to " +
+                std::to_string(kHighestYear);
+      }
+    } else if (pts - *zero_ >= highest - lowest) {
+      fault = "frame " + std::to_string(frame) + " time " + seconds(pts - *zero_) +
+              " lies more than " + std::to_string(kHighestYear + 1 - kLowestYear) +
+              " years after the first";
+    }
+    last_time_ = pts;
+    last_timed_ = frame;
+    if (fault.empty()) return "";
+    times_dropped_from_ = frame;
+    return path_ + ": the frame times are not used from frame " + std::to_string(frame) +
+           " on: " + fault;
+  }
+
+  // At the natural end of the stream: a line naming the frames that the container counts and the
+  // decoder did not deliver, and the decoder's errors; empty when there are neither.
+  std::string missing_frames() const {
+    std::string line;
+    if (info_.frame_count_stated && seen_ < info_.frame_count) {
+      line = path_ + ": the container states " + std::to_string(info_.frame_count) +
+             " frames, ffmpeg delivered " + std::to_string(seen_) + ": frames " +
+             std::to_string(seen_) + " to " + std::to_string(info_.frame_count - 1) +
+             " of the recording are missing";
+    }
+    if (decoder_.errors > 0) {
+      if (line.empty()) {
+        line = path_ + ": the decoder reported " + std::to_string(decoder_.errors) +
+               (decoder_.errors == 1 ? " error" : " errors") + " in " + std::to_string(seen_) +
+               " frames; frames may be missing or damaged";
+      } else {
+        line += "; the decoder reported " + std::to_string(decoder_.errors) +
+                (decoder_.errors == 1 ? " error" : " errors");
+      }
+      // ffmpeg tags a line with its part and an address, "[mov,mp4 @ 0x55d7...] ": left out.
+      std::string last = decoder_.last_error;
+      if (last.starts_with('[') && last.find("] ") != std::string::npos) {
+        last.erase(0, last.find("] ") + 2);
+      }
+      line += " (the last: " + last + ")";
+    }
+    return line;
   }
 
   // Ends the stream: ffmpeg's exit decides whether the frames read were all there is.
@@ -139,12 +228,17 @@ class VideoSource final : public FrameSource {
   std::string path_;
   RecordingOptions options_;
   FrameGeometry geometry_;
+  VideoInfo info_;
   std::int64_t frame_count_ = -1;
   VideoDecoder decoder_;
   std::int64_t seen_ = 0;              // frames of the recording decoded
   std::vector<std::int64_t> times_;    // of the frames kept, kNoTime when unknown
   std::optional<std::int64_t> start_;  // time of the recording's frame 0
   std::optional<std::int64_t> zero_;   // time of the first kept frame with one
+  std::optional<std::int64_t> last_time_;  // the last kept frame's time, and its number
+  std::int64_t last_timed_ = 0;
+  // Times from this kept frame on are not used: one of them failed check_time.
+  std::int64_t times_dropped_from_ = std::numeric_limits<std::int64_t>::max();
   bool finished_ = false;
   bool failed_ = false;
   std::string failed_reason_;

@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -613,5 +615,200 @@ TEST(BadInput, FrameFolderAtItsLimitWritesTheSummaryAndSaysWhatWasLeft) {
                           "another folder (vesk-frames RECORDING DIR --first 99999)\n"
                         : "");
     EXPECT_NE(read_text("data_dump.txt").find("\nnframes=99999\n"), std::string::npos);
+  }
+}
+
+// The companion programs read their command lines as vesk does: an option given twice is a
+// slip (exit 2), "--" ends the options, and a value that starts with "--" is the next option,
+// so the value was left out (exit 2). Nothing is made for a refused command line.
+TEST(BadInput, CompanionProgramsReadOptionsAsVeskDoes) {
+  struct Row {
+    const char* program;
+    std::string args;
+    int exit_status;
+    std::string err;
+  };
+  const std::vector<Row> rows = {
+      {VESK_FRAMES_BINARY, "night.ser run1 --count 5 --count 6", 2,
+       "--count: given twice; give each option once\n"},
+      {VESK_FRAMES_BINARY, "night.ser run1 --first --count 5", 2, "--first: needs a value\n"},
+      {VESK_FRAMES_BINARY, "night.ser run1 --start-utc --x", 2, "--start-utc: needs a value\n"},
+      // After "--" a name that looks like an option is a name: here a recording not there.
+      {VESK_FRAMES_BINARY, "-- --night.ser run1", 1,
+       "--night.ser: cannot open: No such file or directory\n"},
+      {VESK_TUNE_BINARY, "night.ser --threads 1 --threads 2", 2,
+       "--threads: given twice; give each option once\n"},
+      {VESK_TUNE_BINARY, "night.ser --write --write", 2,
+       "--write: given twice; give each option once\n"},
+      {VESK_TUNE_BINARY, "night.ser --out --write", 2, "--out: needs a value\n"},
+      {VESK_TUNE_BINARY, "night.ser --flashes --psf 2", 2, "--flashes: needs a value\n"},
+      {VESK_TUNE_BINARY, "-- --night.ser", 1,
+       "--night.ser: cannot open: No such file or directory\n"},
+      {VESK_MATCH_BINARY, "a.csv b.csv --window 2 --window 3", 2,
+       "vesk-match: --window given twice; give each option once\n"},
+      {VESK_MATCH_BINARY, "a.csv b.csv --window --max-separation 1", 2,
+       "vesk-match: --window needs a number of seconds\n"},
+      {VESK_MATCH_BINARY, "-- --a.csv b.csv", 1,
+       "vesk-match: --a.csv: cannot open: No such file or directory\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(fs::path(row.program).filename().string() + " " + row.args);
+    ScratchDir dir;
+    std::string command(1, '\'');
+    command.append(row.program).append("' ").append(row.args);
+    const ProgramRun run = run_command(command);
+    EXPECT_EQ(run.err, row.err);
+    EXPECT_EQ(run.exit_status, row.exit_status);
+    EXPECT_FALSE(fs::exists(in_scratch("run1")));
+    EXPECT_FALSE(fs::exists(in_scratch("night.vesk")));
+    EXPECT_FALSE(fs::exists(in_scratch("--night.vesk")));
+  }
+}
+
+namespace {
+
+// `frames` frames of kWidth x kHeight with fixed noise and, in every frame f with
+// f % spot_every == 1, a bright 2 x 1 spot at a place that moves round the frame inside the
+// borders.
+void make_spotted_folder(int frames, int spot_every) {
+  make_run_folder(
+      settings_text(1, 20, 10.0f, 3.0f, 5.0f, 4.0f, 4.0f, 2, 2, 2, 2, 95.0f, 0, kImagesInBuffer));
+  for (int f = 0; f < frames; ++f) {
+    std::vector<std::uint8_t> pixels(kWidth * kHeight);
+    for (std::size_t i = 0; i < pixels.size(); ++i) {
+      pixels[i] = static_cast<std::uint8_t>(40 + (i * 7 + static_cast<std::size_t>(f) * 13) % 5);
+    }
+    if (f % spot_every == 1) {
+      const int x = 4 + (f * 7) % 22;
+      const int y = 4 + (f * 5) % 16;
+      pixels[y * kWidth + x] = 200;
+      pixels[y * kWidth + x + 1] = 200;
+    }
+    write_raw_frame(f, kWidth, kHeight, pixels);
+  }
+}
+
+int files_in(const std::string& folder) {
+  int count = 0;
+  for (const auto& entry : fs::directory_iterator(in_scratch(folder))) {
+    count += entry.is_regular_file() ? 1 : 0;
+  }
+  return count;
+}
+
+// The report column of every row of flashes.csv.
+std::vector<std::string> report_cells(const std::string& csv) {
+  std::vector<std::string> lines = lines_of(csv);
+  std::vector<std::string> cells;
+  const std::string header = lines.front();
+  int column = 0;
+  for (std::size_t at = 0; at < header.find("report,"); ++at) column += header[at] == ',' ? 1 : 0;
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    std::size_t start = 0;
+    for (int c = 0; c < column; ++c) start = lines[i].find(',', start) + 1;
+    cells.push_back(lines[i].substr(start, lines[i].find(',', start) - start));
+  }
+  return cells;
+}
+
+}  // namespace
+
+// A run that reports on more than 1 in 100 of at least 1,000 tested frames says so once and
+// points at vesk-tune; --max-reports N draws report images and review pictures for the first N
+// reports only, with one line, while flash_info.dat and the catalogue stay complete.
+TEST(BadInput, RunawayRunIsSaidAndItsPicturesBounded) {
+  const std::string runaway =
+      " of the first 1000 frames tested report a flash (more than 1 in 100): the detection "
+      "parameters let this recording's noise through; vesk-tune . suggests better ones\n";
+  struct Row {
+    const char* name;
+    int frames;
+    int spot_every;
+    std::string options;
+    std::string err_starts;  // "": no message at all
+    std::string err_ends;
+  };
+  const std::vector<Row> rows = {
+      {"a report in every third frame", 1100, 3, "", "", runaway},
+      {"999 frames are too few to judge", 999, 3, "", "", ""},
+      {"a report in every 200th frame is no runaway", 1100, 200, "", "", ""},
+      {"--max-reports 3", 1100, 3, "--max-reports 3",
+       "--max-reports 3: frame 10 is report 4; no more report images or review pictures are drawn "
+       "(flash_info.dat and flashes.csv stay complete)\n",
+       runaway},
+  };
+  std::string unlimited_log;
+  std::vector<std::string> unlimited_reports;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ScratchDir dir;
+    make_spotted_folder(row.frames, row.spot_every);
+    const ProgramRun run = run_command("'" VESK_BINARY "' --no-menu --quiet " + row.options);
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_TRUE(run.err.starts_with(row.err_starts)) << run.err;
+    EXPECT_TRUE(run.err.ends_with(row.err_ends)) << run.err;
+    const auto lines = std::count(run.err.begin(), run.err.end(), '\n');
+    EXPECT_EQ(lines, (row.err_starts.empty() ? 0 : 1) + (row.err_ends.empty() ? 0 : 1)) << run.err;
+    const std::vector<std::string> reports = report_cells(read_text("flashes.csv"));
+    const int named = static_cast<int>(
+        std::count_if(reports.begin(), reports.end(), [](const std::string& r) { return !r.empty(); }));
+    for (const std::string& r : reports) {
+      if (!r.empty()) {
+        EXPECT_TRUE(fs::exists(in_scratch(r))) << r;
+      }
+    }
+    if (row.options.empty()) {
+      EXPECT_EQ(files_in("BMP_FLASHES"), named);
+      if (row.frames == 1100 && row.spot_every == 3) {
+        unlimited_log = read_text("flash_info.dat");
+        unlimited_reports = reports;
+      }
+      continue;
+    }
+    // Everything but the pictures is as without the limit.
+    EXPECT_EQ(files_in("BMP_FLASHES"), 3);
+    EXPECT_EQ(named, 3);
+    EXPECT_EQ(read_text("flash_info.dat"), unlimited_log);
+    ASSERT_EQ(reports.size(), unlimited_reports.size());
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+      EXPECT_EQ(reports[i], i < 3 ? unlimited_reports[i] : "");
+    }
+    std::set<std::string> pictured;  // events with review pictures: the first three
+    for (const auto& entry : fs::directory_iterator(in_scratch("review"))) {
+      const std::string name = entry.path().filename().string();
+      if (name.ends_with(".png")) pictured.insert(name.substr(0, name.find('_')));
+    }
+    EXPECT_EQ(pictured.size(), 3u);
+  }
+}
+
+// A name holding control bytes (an escape sequence, a line end) is shown escaped in every
+// program's message: the message stays one line and the terminal is never driven by a name.
+TEST(BadInput, ControlBytesInNamesAreShownEscaped) {
+  struct Row {
+    const char* program;
+    std::string args;  // NAME stands for the name with control bytes
+    std::string err;
+  };
+  const std::string shown = "a\\x1b[31m\\x0ab.ser";
+  const std::vector<Row> rows = {
+      {VESK_BINARY, "NAME --no-menu", shown + ": cannot open: No such file or directory\n"},
+      {VESK_FRAMES_BINARY, "NAME run1", shown + ": cannot open: No such file or directory\n"},
+      {VESK_TUNE_BINARY, "NAME", shown + ": cannot open: No such file or directory\n"},
+      {VESK_REVIEW_BINARY, "NAME",
+       shown + "/flashes.csv: cannot open: No such file or directory\n"},
+      {VESK_MATCH_BINARY, "NAME b.csv",
+       "vesk-match: " + shown + ": cannot open: No such file or directory\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(fs::path(row.program).filename().string());
+    ScratchDir dir;
+    std::string args = row.args;
+    args.replace(args.find("NAME"), 4, "\"$(printf 'a\\033[31m\\nb.ser')\"");
+    std::string command(1, '\'');
+    command.append(row.program).append("' ").append(args);
+    const ProgramRun run = run_command(command);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.err, row.err);
   }
 }

@@ -335,6 +335,86 @@ TEST(RecordingRun, StopsWithOneLineOnABadRecording) {
   EXPECT_EQ(skipped.err, "--first 45: short.mkv has only 40 frames\n");
 }
 
+// A video that changes its frame size stops where it changes (ffmpeg would scale the rest to the
+// first size, and flashes would be reported at the wrong place); one cut short is named and read
+// as far as it goes; times that leave the years a clock may give are dropped from there on.
+TEST(RecordingRun, VideoThatChangesSizeLosesFramesOrLeavesTheYears) {
+  if (!have_ffmpeg()) GTEST_SKIP() << "ffmpeg and ffprobe are not installed (Debian: ffmpeg)";
+  ScratchDir dir;
+  make_demo_frames("demo");
+  write_grey_stream("demo", "demo.gray");
+  const std::string input =
+      "ffmpeg -v error -f rawvideo -pix_fmt gray -s 320x240 -r 25 -i demo.gray";
+  // 120 frames of 320 x 240, then 200 of 160 x 120: MPEG-2 in a transport stream carries each
+  // part's size in the stream, as a capture restarted at another size does.
+  ASSERT_EQ(shell(input + " -frames:v 120 -c:v mpeg2video -q:v 2 big.ts"), 0);
+  ASSERT_EQ(shell(input + " -vf scale=160:120 -c:v mpeg2video -q:v 2 small.ts"), 0);
+  write_text("parts.txt", "file big.ts\nfile small.ts\n");
+  ASSERT_EQ(shell("ffmpeg -v error -f concat -i parts.txt -c copy sizes.ts"), 0);
+  // An MP4 with its index first, cut after 60 % of its bytes: the index still counts 200 frames.
+  ASSERT_EQ(shell(input + " -c:v mpeg4 -q:v 2 -movflags +faststart whole.mp4"), 0);
+  const std::vector<std::uint8_t> whole = read_file("whole.mp4");
+  write_file("cut.mp4", std::vector<std::uint8_t>(
+                            whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(
+                                                               whole.size() * 6 / 10)));
+  ASSERT_EQ(shell(input + " -c:v ffv1 clip.mkv"), 0);
+
+  struct Case {
+    const char* name;
+    std::string args;
+    int exit_status;
+    std::string starts;  // standard error is one line that starts and ends so
+    std::string ends;
+    bool input_ended;  // the frames ran out: data_dump.txt and frame_times.csv written
+  };
+  const std::vector<Case> cases = {
+      {"the frame size changes", "sizes.ts --out size", 1, "sizes.ts: frame ",
+       " is 160 x 120, the frames before it 320 x 240; a video whose frame size changes is not "
+       "read (cut it where the size changes)\n",
+       false},
+      {"cut short", "cut.mp4 --out cut", 0,
+       "cut.mp4: the container states 200 frames, ffmpeg delivered ",
+       " partial file)\n", true},
+      {"times past 2100", "clip.mkv --out late --start-utc 2100-12-31T23:59:58Z", 0,
+       "clip.mkv: the frame times are not used from frame 50 on: frame 50 time "
+       "2101-01-01T00:00:00.0000000Z lies outside the years 1990 to 2100\n",
+       "", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ProgramRun run = vesk(c.args + " --no-menu --quiet");
+    EXPECT_EQ(run.exit_status, c.exit_status);
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_TRUE(run.err.starts_with(c.starts)) << run.err;
+    EXPECT_TRUE(run.err.ends_with(c.ends)) << run.err;
+    const std::string folder = c.args.substr(c.args.find("--out ") + 6, 4);  // size, cut, late
+    EXPECT_TRUE(fs::exists(in_scratch(folder + "/flash_info.dat")));
+    EXPECT_EQ(fs::exists(in_scratch(folder + "/data_dump.txt")), c.input_ended);
+  }
+  // The frames of the first size are read, never one scaled from the second.
+  const ProgramRun sizes = vesk("sizes.ts --out size --no-menu --quiet");
+  const std::int64_t changed = std::stoll(sizes.err.substr(std::string("sizes.ts: frame ").size()));
+  EXPECT_GE(changed, 119);
+  EXPECT_LE(changed, 120);
+  const ProgramRun converted = vesk_frames("sizes.ts sizes_frames");
+  EXPECT_EQ(converted.exit_status, 1);
+  EXPECT_EQ(converted.err, sizes.err);
+  // The cut video: the frames named missing are those after the last one read.
+  const std::string cut = vesk("cut.mp4 --out cut --no-menu --quiet").err;
+  const std::string dump = read_text("cut/data_dump.txt");
+  const std::size_t at = dump.find("nframes=");
+  ASSERT_NE(at, std::string::npos);
+  const std::string delivered = dump.substr(at + 8, dump.find('\n', at) - at - 8);
+  EXPECT_NE(cut.find("ffmpeg delivered " + delivered + ": frames " + delivered +
+                     " to 199 of the recording are missing; the decoder reported "),
+            std::string::npos)
+      << cut;
+  // The times past the bad one are not used; those before it are.
+  const std::string times = read_text("late/frame_times.csv");
+  EXPECT_NE(times.find("\n49,2100-12-31T23:59:59.9600000Z,1.9600000,pts\n50,,,\n"), std::string::npos);
+  EXPECT_NE(times.find("\n199,,,\n"), std::string::npos);
+}
+
 // Every frame's time the recording allows, and where it came from (frame_times.csv's source):
 // a SER's trailer; for a SER without one --start-utc with --fps (UTC and seconds) or --fps alone
 // (seconds); a video's presentation times (seconds without --start-utc). flashes.csv carries

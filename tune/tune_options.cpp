@@ -1,5 +1,6 @@
 #include "tune/tune_options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -72,11 +73,28 @@ bool parse_tune_arguments(std::span<const std::string> args, TuneOptions& option
                           std::string* error) {
   help = false;
   std::vector<std::string> positional;
+  std::vector<std::string> given;  // options seen, each allowed once
+  bool options_done = false;       // after "--" every argument is a name
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
+    if (!options_done && arg == "--") {
+      options_done = true;
+      continue;
+    }
+    if (options_done) {
+      positional.push_back(arg);
+      continue;
+    }
     if (arg == "-h" || arg == "--help") {
       help = true;
       return true;
+    }
+    if (arg.starts_with("--")) {
+      if (std::find(given.begin(), given.end(), arg) != given.end()) {
+        *error = arg + ": given twice; give each option once";
+        return false;
+      }
+      given.push_back(arg);
     }
     if (arg == "--write") {
       options.write = true;
@@ -91,7 +109,7 @@ bool parse_tune_arguments(std::span<const std::string> args, TuneOptions& option
       continue;
     }
     if (arg == "--byte-order" || arg == "--depth" || arg == "--start-utc" || arg == "--out") {
-      if (i + 1 >= args.size()) {
+      if (i + 1 >= args.size() || args[i + 1].starts_with("--")) {
         *error = arg + ": needs a value";
         return false;
       }
@@ -108,7 +126,8 @@ bool parse_tune_arguments(std::span<const std::string> args, TuneOptions& option
       *error = arg + ": unknown option; " + kVeskTuneUsage;
       return false;
     }
-    if (i + 1 >= args.size()) {
+    // A value that looks like an option is another option: this one's value was left out.
+    if (i + 1 >= args.size() || args[i + 1].starts_with("--")) {
       *error = arg + ": needs a value";
       return false;
     }

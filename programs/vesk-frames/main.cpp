@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/message.h"
 #include "base/signals.h"
 #include "control/convert.h"
 #include "programs/version_line.h"
@@ -59,7 +60,7 @@ int main(int argc, char** argv) {
   bool help = false;
   std::string error;
   if (!parse_arguments(args, options, help, &error)) {
-    std::fprintf(stderr, "%s\n", error.c_str());
+    print_message(stdout, stderr, error);
     return 2;
   }
   if (help) {
@@ -68,7 +69,7 @@ int main(int argc, char** argv) {
   }
   // A SER without frame times needs its frame rate beside a start time: a fault of the line.
   if (!check_ser_start_time(options.recording, options, &error)) {
-    std::fprintf(stderr, "%s\n", error.c_str());
+    print_message(stdout, stderr, error);
     return 2;
   }
   // The installed data files lie beside bin/ in share/vesk; a build tree uses the sources' data/.

@@ -25,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/message.h"
 #include "base/signals.h"
 #include "formats/flashes_csv.h"
 #include "formats/match_csv.h"
@@ -161,27 +162,46 @@ int main(int argc, char** argv) {
   std::vector<const char*> files;
   double window = kDefaultWindow;
   double max_separation = 0.0;  // 0: 3 sigma
+  std::vector<std::string> given;  // options seen, each allowed once
+  bool options_done = false;       // after "--" every argument is a catalogue
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    if (!options_done && arg == "--") {
+      options_done = true;
+      continue;
+    }
+    if (options_done) {
+      files.push_back(argv[i]);
+      continue;
+    }
     if (arg == "--help" || arg == "-h") {
       std::printf("%s%s\n", kUsage, kHelp);
       return 0;
     }
+    if (arg.starts_with("--")) {
+      if (std::find(given.begin(), given.end(), arg) != given.end()) {
+        print_message(stdout, stderr, "vesk-match: " + arg + " given twice; give each option once");
+        return 2;
+      }
+      given.push_back(arg);
+    }
+    // A value that looks like an option is another option: this one's value was left out.
+    const bool value_missing = i + 1 >= argc || std::string_view(argv[i + 1]).starts_with("--");
     if (arg == "--window") {
-      if (i + 1 >= argc) {
+      if (value_missing) {
         std::fprintf(stderr, "vesk-match: --window needs a number of seconds\n");
         return 2;
       }
       if (!parse_window(argv[++i], window)) {
         std::fprintf(
             stderr, "vesk-match: --window \"%s\": not a number of seconds above 0 and up to %.0f\n",
-            argv[i], kMostWindow);
+            escaped_text(argv[i]).c_str(), kMostWindow);
         return 2;
       }
       continue;
     }
     if (arg == "--max-separation") {
-      if (i + 1 >= argc || !parse_window(argv[i + 1], max_separation) || max_separation > 180.0) {
+      if (value_missing || !parse_window(argv[i + 1], max_separation) || max_separation > 180.0) {
         std::fprintf(stderr,
                      "vesk-match: --max-separation needs a number of degrees above 0 and up to "
                      "180\n");
@@ -191,7 +211,7 @@ int main(int argc, char** argv) {
       continue;
     }
     if (arg.size() > 1 && arg[0] == '-') {
-      std::fprintf(stderr, "vesk-match: unknown option %s; %s\n", arg.c_str(), kUsage);
+      print_message(stdout, stderr, "vesk-match: unknown option " + arg + "; " + kUsage);
       return 2;
     }
     files.push_back(argv[i]);
@@ -206,7 +226,7 @@ int main(int argc, char** argv) {
   std::vector<Event> b;
   std::string error;
   if (!read_catalogue(files[0], a, &error) || !read_catalogue(files[1], b, &error)) {
-    std::fprintf(stderr, "vesk-match: %s\n", error.c_str());
+    print_message(stdout, stderr, "vesk-match: " + error);
     return 1;
   }
 
@@ -304,7 +324,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::fprintf(stderr, "vesk-match: %zu %s, %zu unmatched in A (%s), %zu unmatched in B (%s)\n",
-               pairs, pairs == 1 ? "pair" : "pairs", a.size() - pairs, files[0], b.size() - pairs,
-               files[1]);
+               pairs, pairs == 1 ? "pair" : "pairs", a.size() - pairs,
+               escaped_text(files[0]).c_str(), b.size() - pairs, escaped_text(files[1]).c_str());
   return 0;
 }

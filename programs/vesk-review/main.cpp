@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 
+#include "base/message.h"
 #include "base/signals.h"
 #include "programs/version_line.h"
 #include "review/review_page.h"
@@ -48,7 +49,7 @@ int main(int argc, char** argv) {
       continue;
     }
     if (!options_done && arg.size() > 1 && arg[0] == '-') {
-      std::fprintf(stderr, "vesk-review: unknown option %s (see --help)\n", arg.c_str());
+      print_message(stdout, stderr, "vesk-review: unknown option " + arg + " (see --help)");
       return 2;
     }
     if (arg.empty()) {
@@ -56,8 +57,8 @@ int main(int argc, char** argv) {
       return 2;
     }
     if (have_folder) {
-      std::fprintf(stderr, "vesk-review: one run folder at most, got %s as well (see --help)\n",
-                   arg.c_str());
+      print_message(stdout, stderr,
+                    "vesk-review: one run folder at most, got " + arg + " as well (see --help)");
       return 2;
     }
     run_folder = arg;
@@ -70,16 +71,16 @@ int main(int argc, char** argv) {
   RunFolderLock lock;
   std::error_code ec;
   if (std::filesystem::is_directory(run_folder, ec) && !lock_run_folder(run_folder, lock, &error)) {
-    std::fprintf(stderr, "%s\n", error.c_str());
+    print_message(stdout, stderr, error);
     return 1;
   }
   const bool ok = write_review_page(run_folder, result, &error);
-  for (const auto& notice : result.notices) std::fprintf(stderr, "%s\n", notice.c_str());
+  for (const auto& notice : result.notices) print_message(stdout, stderr, notice);
   if (!ok) {
-    std::fprintf(stderr, "%s\n", error.c_str());
+    print_message(stdout, stderr, error);
     return 1;
   }
-  std::printf("Wrote %s (%d event%s)\n", result.page.c_str(), result.events,
+  std::printf("Wrote %s (%d event%s)\n", escaped_text(result.page.string()).c_str(), result.events,
               result.events == 1 ? "" : "s");
   return std::fflush(stdout) == 0 ? 0 : 1;
 }

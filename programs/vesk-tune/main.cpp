@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "base/message.h"
 #include "base/signals.h"
 #include "programs/version_line.h"
 #include "run/run_folder.h"
@@ -57,7 +58,7 @@ int main(int argc, char** argv) {
   bool help = false;
   std::string error;
   if (!parse_tune_arguments(args, options, help, &error)) {
-    std::fprintf(stderr, "%s\n", error.c_str());
+    print_message(stdout, stderr, error);
     return 2;
   }
   if (help) {
@@ -66,7 +67,7 @@ int main(int argc, char** argv) {
   }
   // A SER without frame times needs its frame rate beside a start time: a fault of the line.
   if (!check_ser_start_time(options.recording, options.reading, &error)) {
-    std::fprintf(stderr, "%s\n", error.c_str());
+    print_message(stdout, stderr, error);
     return 2;
   }
   // The installed data files lie beside bin/ in share/vesk; a build tree uses the sources' data/.

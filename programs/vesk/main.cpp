@@ -1,6 +1,6 @@
 // vesk [RECORDING...] [--out DIR] [--no-menu] [--quiet] [--threads N] [--first N] [--count M]
 //      [--byte-order little|big] [--depth D] [--start-utc T] [--psf FWHM] [--replace]
-//      [--max-memory SIZE] [--site ...] [--range LO,HI] [--fps F]
+//      [--max-memory SIZE] [--max-reports N] [--site ...] [--range LO,HI] [--fps F]
 // Without arguments VESK works on the frame folder where it is started; with a recording it reads
 // the frames straight from it into the run folder NAME.vesk (or --out DIR).
 #include <unistd.h>
@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/message.h"
 #include "base/signals.h"
 #include "control/command_line.h"
 #include "control/driver.h"
@@ -43,6 +44,8 @@ constexpr const char* kHelp =
     "                       settings.txt kept); without it such a folder is refused\n"
     "  --max-memory SIZE    the most memory the run may take, e.g. 512M or 2G (default: what the\n"
     "                       machine, the cgroup and the address-space limit allow)\n"
+    "  --max-reports N      draw report images and review pictures for the first N reports\n"
+    "                       only; flash_info.dat and flashes.csv stay complete (default: all)\n"
     "  --                   ends the options: what follows is the recording's name\n"
     "  --psf FWHM           the optics' full width at half maximum in pixels, 0.5 to 20; an\n"
     "                       event narrower than 0.6 of it is classed sharp (default: measured\n"
@@ -86,7 +89,7 @@ int main(int argc, char** argv) {
   CommandLine line;
   std::string error;
   if (!parse_command_line(args, line, &error)) {
-    std::fprintf(stderr, "%s\n", error.c_str());
+    print_message(stdout, stderr, error);
     return 2;
   }
   if (line.help) {
@@ -97,7 +100,7 @@ int main(int argc, char** argv) {
   for (const std::string& recording :
        line.recordings.empty() ? std::vector<std::string>{line.recording} : line.recordings) {
     if (!recording.empty() && !check_ser_start_time(recording, line.reading, &error)) {
-      std::fprintf(stderr, "%s\n", error.c_str());
+      print_message(stdout, stderr, error);
       return 2;
     }
   }
@@ -110,6 +113,7 @@ int main(int argc, char** argv) {
   options.threads = line.threads;
   options.replace = line.replace;
   options.max_memory = line.max_memory;
+  options.max_reports = line.max_reports;
   options.command_options = line.options;
   options.stop = stop;
   options.site = line.site;
