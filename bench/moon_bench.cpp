@@ -1,7 +1,10 @@
 // What places on the Moon cost: the geometry and the place of one event, and one fit of the disc
 // (limb and orientation) in a 720x576 mean frame. A run fits once per 10 s of recording (250
-// frames at 25 frames/s) and checks the disc's centroid every 25 frames: divide the fit by 250 to
-// compare it with the per-frame cost of detection_bench.
+// frames at 25 frames/s) and checks the disc's centroid every 25 frames: BM_MoonPerFrame does a
+// whole 10 s of that work (the mean frame made from the ring's sums, the ephemeris, the fits and
+// ten centroid checks) and reports it per frame, to compare with BM_core of detection_bench;
+// BM_EventPlace is what each closed event adds (the geometry at its time, its place and errors),
+// which a noisy night pays thousands of times.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -49,14 +52,16 @@ void BM_PlaceOfEvent(benchmark::State& state) {
 }
 BENCHMARK(BM_PlaceOfEvent);
 
-// A crescent lit on the right with earthshine, sky 12, noise as in a mean of 60 frames.
+// A crescent lit on the right with earthshine, sky 12, noise as in a mean of 60 frames; the disc
+// 250 px in radius in a 720x576 frame, scaled with the frame's height.
 std::vector<float> crescent(int w, int h) {
   std::vector<float> image(static_cast<std::size_t>(w) * h);
   std::mt19937 random(1);
   std::normal_distribution<float> noise(0.0f, 0.3f);
+  const double k = h / 576.0;
   for (int y = 0; y < h; ++y) {
     for (int x = 0; x < w; ++x) {
-      const double dx = (x - 330.0) / 250.0, dy = (y - 290.0) / 250.0;
+      const double dx = (x - 330.0 * k) / (250.0 * k), dy = (y - 290.0 * k) / (250.0 * k);
       float v = 12.0f;
       if (dx * dx + dy * dy <= 1.0) v = dx > 0.4 * std::sqrt(1.0 - dy * dy) ? 220.0f : 30.0f;
       image[static_cast<std::size_t>(y) * w + x] = v + noise(random);
@@ -74,5 +79,88 @@ void BM_DiscFit(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_DiscFit)->Unit(benchmark::kMillisecond);
+
+// The centroid of the mean frame's light above the sky, as the run checks it every 25 frames.
+bool bright_centroid(const std::vector<double>& sum, int w, int h, double n, double sky,
+                     double& cx, double& cy) {
+  double sx = 0.0, sy = 0.0, total = 0.0;
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      const double v = sum[static_cast<std::size_t>(y) * w + x] / n - sky;
+      if (v <= 0.0) continue;
+      sx += v * x;
+      sy += v * y;
+      total += v;
+    }
+  }
+  if (total <= 0.0) return false;
+  cx = sx / total;
+  cy = sy / total;
+  return true;
+}
+
+// 10 s of recording at 25 frames/s, as the run does it: ten centroid checks, then the mean frame
+// from the ring's sums (60 frames), the geometry and the fits of limb and orientation. The time
+// is shown per frame.
+void BM_MoonPerFrame(benchmark::State& state) {
+  const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
+  const std::vector<float> crescent_mean = crescent(w, h);
+  constexpr double kFrames = 60.0;
+  std::vector<double> sum(crescent_mean.size());
+  for (std::size_t i = 0; i < sum.size(); ++i) sum[i] = crescent_mean[i] * kFrames;
+  std::vector<float> mean(sum.size());
+  Instant t;
+  std::string warning, error;
+  instant_from_utc({2024, 3, 15, 21, 4, 5.0}, &t, &warning, &error);
+  for (auto _ : state) {
+    double cx = 0.0, cy = 0.0;
+    for (int check = 0; check < 10; ++check) {
+      benchmark::DoNotOptimize(bright_centroid(sum, w, h, kFrames, 12.0, cx, cy));
+    }
+    for (std::size_t i = 0; i < sum.size(); ++i) mean[i] = static_cast<float>(sum[i] / kFrames);
+    t.tt2 += 1e-4;
+    const MoonGeometry g = moon_geometry(t, Site{40.0, -3.7, 650.0});
+    benchmark::DoNotOptimize(g);
+    const LimbFit limb = fit_limb(MeanImage{mean, w, h}, LimbFitSettings{});
+    benchmark::DoNotOptimize(fit_orientation(MeanImage{mean, w, h}, limb, 270.0, 110.0, false));
+  }
+  state.counters["per_frame"] = benchmark::Counter(
+      250.0, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_MoonPerFrame)
+    ->ArgNames({"width", "height"})
+    ->Args({720, 576})
+    ->Args({1920, 1080})
+    ->Unit(benchmark::kMillisecond);
+
+// What one closed event adds: the Moon's geometry at its time, its place and the place's errors.
+void BM_EventPlace(benchmark::State& state) {
+  Instant t;
+  std::string warning, error;
+  instant_from_utc({2024, 3, 15, 21, 4, 5.0}, &t, &warning, &error);
+  DiscView v;
+  v.cx = 360.0;
+  v.cy = 288.0;
+  v.radius = 250.0;
+  v.rotation = 20.0;
+  DiscCovariance cov{};
+  cov[0][0] = cov[1][1] = cov[2][2] = 0.01;
+  cov[3][3] = 0.0025;
+  double x = 300.0;
+  for (auto _ : state) {
+    t.tt2 += 1e-7;
+    const MoonGeometry g = moon_geometry(t, Site{40.0, -3.7, 650.0});
+    v.lib_lon = g.topo.l;
+    v.lib_lat = g.topo.b;
+    v.axis_pa = g.topo.axis_pa;
+    v.apparent_radius = g.apparent_radius;
+    x = x > 400.0 ? 300.0 : x + 0.5;
+    LunarPlace p;
+    PlaceError e;
+    benchmark::DoNotOptimize(pixel_to_place(v, x, 250.0, &p));
+    benchmark::DoNotOptimize(place_error(v, cov, x, 250.0, 0.3, &e));
+  }
+}
+BENCHMARK(BM_EventPlace)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

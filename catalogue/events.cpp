@@ -108,6 +108,7 @@ CatalogueEvent finish(const OpenEvent& e) {
   c.field_fwhm = e.first.field_fwhm;
   c.pixel_x = e.first.pixel_x;
   c.pixel_y = e.first.pixel_y;
+  c.clusters = e.first.clusters;
   if (e.reports > 1 && e.last.frame > e.first.frame) {
     c.motion = e.path / static_cast<double>(e.last.frame - e.first.frame);
   }
@@ -226,4 +227,15 @@ void close_events(EventBook& book, std::int64_t tested_frame, std::vector<Catalo
 
 void close_all_events(EventBook& book, std::vector<CatalogueEvent>& closed) {
   close_where(book, closed, true, 0);
+}
+
+CatalogueEvent scattered_event(EventBook& book, const ReportMeasure& cluster) {
+  OpenEvent e;
+  e.number = book.next_number++;
+  e.first = cluster;
+  append(e, {cluster.frame, cluster.x, cluster.y, cluster.at_report});
+  CatalogueEvent c = finish(e);
+  c.signs.scattered = true;
+  c.verdict = class_of(c.signs);
+  return c;
 }

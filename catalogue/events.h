@@ -65,6 +65,7 @@ struct CatalogueEvent {
   ClassSigns signs;  // moving and edge set here; the catalogue adds the others
   EventClass verdict = EventClass::flash;  // class_of(signs)
   bool end_ring = false;  // the first frame was tested in the recording's last ring
+  int clusters = 0;       // compact clusters of the first frame's confirmed pixels (0: not counted)
   // The first report's light curve: frames frame - kCurveBefore .. frame + kCurveAfter at the
   // first centroid.
   std::array<FrameFlux, kCurveFrames> curve{};
@@ -116,3 +117,8 @@ void close_events(EventBook& book, std::int64_t tested_frame, std::vector<Catalo
 // Closes every open event (the run has ended), appending them to `closed` in the order they
 // started.
 void close_all_events(EventBook& book, std::vector<CatalogueEvent>& closed);
+
+// A cluster of a frame the scatter test rejected, measured as a report (`cluster`, with its
+// frame's cluster count), as a closed one-frame event of its own with the next number of `book`,
+// its scattered sign set (and edge as for any site). It joins no other event.
+CatalogueEvent scattered_event(EventBook& book, const ReportMeasure& cluster);

@@ -71,6 +71,9 @@ struct ReportMeasure {
   // The aperture pixel of the largest excess in the reported frame.
   int pixel_x = 0;
   int pixel_y = 0;
+  // Compact clusters of the frame's confirmed pixels (catalogue/clusters.h); set by the caller,
+  // 0 when not counted.
+  int clusters = 0;
 };
 
 // Measures the report of frame ring.target_frame whose detector position is (sample, line)

@@ -50,6 +50,17 @@ bool parse_psf(const std::string& text, double& psf) {
   return true;
 }
 
+// Seconds of --idle: a plain decimal number above 0, at most a day.
+bool parse_idle(const std::string& text, double& seconds) {
+  const char* end = text.data() + text.size();
+  if (text.empty() || text.find_first_not_of("0123456789.") != std::string::npos) return false;
+  double value = 0.0;
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value, std::chars_format::fixed);
+  if (ec != std::errc() || ptr != end || !(value > 0.0) || !(value <= 86400.0)) return false;
+  seconds = value;
+  return true;
+}
+
 }  // namespace
 
 bool parse_command_line(std::span<const std::string> args, CommandLine& line, std::string* error) {
@@ -101,13 +112,18 @@ bool parse_command_line(std::span<const std::string> args, CommandLine& line, st
       (arg == "--no-menu" ? line.no_menu : line.quiet) = true;
       continue;
     }
+    if (arg == "--follow") {
+      line.follow = true;
+      if (needs_recording.empty()) needs_recording = arg;
+      continue;
+    }
     if (arg == "--replace") {
       line.replace = true;
       if (needs_recording.empty()) needs_recording = arg;
       continue;
     }
     if (arg != "--out" && arg != "--threads" && arg != "--psf" && arg != "--max-memory" &&
-        arg != "--max-reports" &&
+        arg != "--max-reports" && arg != "--idle" &&
         !is_recording_option(arg) && !is_site_option(arg)) {
       *error = arg + ": unknown option; " + kVeskUsage;
       return false;
@@ -155,6 +171,13 @@ bool parse_command_line(std::span<const std::string> args, CommandLine& line, st
       continue;
     }
     if (needs_recording.empty()) needs_recording = arg;
+    if (arg == "--idle") {
+      if (!parse_idle(value, line.idle_seconds)) {
+        *error = "--idle: \"" + value + "\" is not a number of seconds above 0 and up to 86400";
+        return false;
+      }
+      continue;
+    }
     if (arg == "--out") {
       if (value.empty()) {
         *error = "--out: \"\" is not a folder name";
@@ -172,6 +195,21 @@ bool parse_command_line(std::span<const std::string> args, CommandLine& line, st
   if (!check_site_options(line.site, error)) return false;
   if (line.recording.empty() && !needs_recording.empty()) {
     *error = needs_recording + ": only with a recording; " + kVeskUsage;
+    return false;
+  }
+  if (std::find(given.begin(), given.end(), "--idle") != given.end() && !line.follow) {
+    *error = "--idle: only with --follow; " + std::string(kVeskUsage);
+    return false;
+  }
+  if (line.follow && line.recordings.size() > 1) {
+    *error = "--follow: one recording (" + line.recording +
+             "); the files after it are followed by their numbers";
+    return false;
+  }
+  if (line.follow && line.site.site_known) {
+    *error =
+        "--site: not with --follow; the frame times a place needs come with the file's close, "
+        "so run vesk over the finished recording for places on the Moon";
     return false;
   }
   return true;

@@ -26,6 +26,7 @@
 #include "run/processing_run.h"
 #include "sources/frame_folder.h"
 #include "sources/read_ahead.h"
+#include "sources/recording_id.h"
 
 namespace {
 
@@ -297,6 +298,8 @@ int run_vesk(const std::filesystem::path& run_dir, std::FILE* in, std::FILE* out
 int run_vesk(const std::filesystem::path& run_dir, const RunOptions& given, std::FILE* in,
              std::FILE* out, std::FILE* err) {
   RunOptions options = given;
+  FollowProgress follow_progress;
+  if (options.follow) options.follow_progress = &follow_progress;
   std::fprintf(out, "%s\n", "***************");
   std::fprintf(out, "%s\n", "*** V E S K ***");
   std::fprintf(out, "%s\n", "***************\n");
@@ -379,7 +382,9 @@ int run_vesk(const std::filesystem::path& run_dir, const RunOptions& given, std:
   // The run's whole memory against the limits in force, before any of it is asked for.
   const MemoryLimit limit = memory_limit(options.max_memory);
   const std::uint64_t pixels = static_cast<std::uint64_t>(geometry.frame_pixels);
-  const std::uint64_t ahead = scan_threads > 1 ? kReadAheadFrames : 0;
+  // A recording followed is read as it comes: reading ahead would only wait on the writer.
+  const int ahead_frames = scan_threads > 1 && !options.follow ? kReadAheadFrames : 0;
+  const std::uint64_t ahead = static_cast<std::uint64_t>(ahead_frames);
   // Ring, read-ahead queue, marked frame, report work space (3 bytes a pixel), the two sums
   // (8 bytes a pixel each) and the candidate chunks and strip (well under a byte a pixel).
   const std::uint64_t need =
@@ -399,8 +404,7 @@ int run_vesk(const std::filesystem::path& run_dir, const RunOptions& given, std:
     return 1;
   }
   RunBuffers buffers;
-  if (!allocate_run_buffers(buffers, geometry, settings.Images_in_buffer,
-                            scan_threads > 1 ? kReadAheadFrames : 0, &error)) {
+  if (!allocate_run_buffers(buffers, geometry, settings.Images_in_buffer, ahead_frames, &error)) {
     print_message(out, err, error);
     return 1;
   }
@@ -410,14 +414,23 @@ int run_vesk(const std::filesystem::path& run_dir, const RunOptions& given, std:
       run_detection(run_dir, *source, settings, report_header, buffers, out, err, options);
   std::fflush(out);
   for (const std::string& message : outcome.errors) print_message(out, err, message);
-  if (outcome.stopped) {
+  // A recording followed ends on a signal as the observer's way to end it: said, not a fault.
+  const bool stopped =
+      outcome.stopped || (options.follow && options.stop != nullptr && *options.stop != 0);
+  if (stopped) {
     print_message(out, err,
                   "stopped by a signal after " + std::to_string(outcome.frames_read) +
                       " frames; flash_info.dat, data_dump.txt and the review page cover them");
   }
-  bool failed = !outcome.completed || outcome.lost_output || outcome.stopped;
+  // A followed recording ends by a signal as its normal end.
+  bool failed = !outcome.completed || outcome.lost_output || (outcome.stopped && !options.follow);
   if (!options.recording.empty()) {
     info.ended = run_info_time_now();
+    // The recording's id hashes its first bytes, which a followed file may have gained since.
+    if (options.follow) {
+      const std::string id = recording_id(options.recording, &error);
+      if (!id.empty()) info.recording_id = id;
+    }
     if (!write_run_info(run_dir, info, &error)) {
       print_message(out, err, error);
       failed = true;

@@ -17,10 +17,19 @@ std::unique_ptr<FrameSource> open_recording_run(const std::filesystem::path& run
                                                 std::FILE* err, RunFolderLock& lock, RunInfo& info,
                                                 std::string* error) {
   std::vector<std::string> notices;
-  std::unique_ptr<FrameSource> source =
-      options.recordings.size() > 1
-          ? open_recording_set(options.recordings, options.reading, notices, error)
-          : open_recording(options.recording, options.reading, notices, error);
+  std::unique_ptr<FrameSource> source;
+  if (options.follow) {
+    FollowSettings follow;
+    follow.idle_seconds = options.idle_seconds;
+    follow.stop = options.stop;
+    follow.notice = [out, err](const std::string& line) { print_message(out, err, line); };
+    source = open_following_ser(options.recording, options.reading, follow,
+                                options.follow_progress, error);
+  } else if (options.recordings.size() > 1) {
+    source = open_recording_set(options.recordings, options.reading, notices, error);
+  } else {
+    source = open_recording(options.recording, options.reading, notices, error);
+  }
   for (const std::string& notice : notices) print_message(out, err, notice);
   if (source == nullptr) return nullptr;
   const BuildVersion version = build_version();

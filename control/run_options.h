@@ -10,6 +10,7 @@
 
 #include "formats/site_file.h"
 #include "sources/recording.h"
+#include "sources/ser_follow.h"
 
 struct RunOptions {
   // The recording to read; empty: the frame files of the run folder's BMP_RAW.
@@ -35,4 +36,13 @@ struct RunOptions {
   // The observer's site and the image's orientation (--site ...); written to site.txt for a
   // recording, read from site.txt for the frame folder.
   SiteSettings site;
+  // --follow: the SER recording is read while it is written, to its close (see ser_follow.h);
+  // --idle: the seconds without growth after which the run ends.
+  bool follow = false;
+  double idle_seconds = 30.0;
+  // Under --follow, on a terminal: one line on the error stream rewritten with the frames, the
+  // rate, the lag behind the writer and the events so far.
+  bool live_line = false;
+  // Kept up to date by the followed recording for the live line; set by run_vesk.
+  FollowProgress* follow_progress = nullptr;
 };

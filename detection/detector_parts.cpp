@@ -21,8 +21,7 @@ bool temporal_test(const FrameRing& ring, std::size_t target_offset, std::size_t
   return v - b > time_sd * tau && b > kLowestBackground && b < kHighestBackground;
 }
 
-bool double_check(const FrameRing& ring, int x, int y, int target_slot, int image_width,
-                  double neighbour_sd, double min_sd1, FlashMeasurement& measurement) {
+BlockValues block_values(const FrameRing& ring, int x, int y, int target_slot, int image_width) {
   const int slots = ring.images_in_buffer;
   // Nine positions in each of the N - 1 other frames; kept in double so no N can overflow it.
   const double n = 9.0 * (static_cast<double>(slots) - 1.0);
@@ -53,18 +52,21 @@ bool double_check(const FrameRing& ring, int x, int y, int target_slot, int imag
     }
   }
   // The square root of the sum, divided by n - 1 (not the root of the sum divided by n - 1).
-  double sigma = std::sqrt(dev) / (n - 1.0);
+  const double sigma = std::sqrt(dev) / (n - 1.0);
   const double d =
       static_cast<double>(
           ring.frame_ring[slot_offset(ring, target_slot) + pixel_index(x, y, image_width)]) -
       m;
+  return {m, sigma, d};
+}
 
-  measurement.bckgrnd = static_cast<float>(m);
-  measurement.bckgrnd_sigma = static_cast<float>(sigma);
-  measurement.signal = static_cast<float>(d);
-
-  if (min_sd1 > sigma) sigma = min_sd1;
-  return d > neighbour_sd * sigma;
+bool double_check(const FrameRing& ring, int x, int y, int target_slot, int image_width,
+                  double neighbour_sd, double min_sd1, FlashMeasurement& measurement) {
+  const BlockValues block = block_values(ring, x, y, target_slot, image_width);
+  measurement.bckgrnd = static_cast<float>(block.mean);
+  measurement.bckgrnd_sigma = static_cast<float>(block.sigma);
+  measurement.signal = static_cast<float>(block.excess);
+  return block_confirms(block, neighbour_sd, min_sd1);
 }
 
 void draw_box(std::span<std::uint8_t> marked_frame, const FrameGeometry& geometry, int x, int y,
@@ -139,10 +141,7 @@ bool confirm_candidate(const FrameRing& ring, const FrameGeometry& geometry, int
                     result.measurement)) {
     return false;
   }
-  if (result.flash_count > kMaxListedPixels - 2) result.flash_count = kMaxListedPixels - 1;
-  result.pixels[static_cast<std::size_t>(result.flash_count)] = {static_cast<double>(x),
-                                                                 static_cast<double>(y)};
-  ++result.flash_count;
+  list_pixel(result, x, y);
   const std::uint8_t value =
       ring.frame_ring[slot_offset(ring, target_slot) + pixel_index(x, y, width)];
   draw_box(marked_frame, geometry, x, y, value < 128 ? 255 : 0);

@@ -35,6 +35,25 @@ struct TemporalValues {
 bool temporal_test(const FrameRing& ring, std::size_t target_offset, std::size_t p, double time_sd,
                    double min_sd2, TemporalValues& values);
 
+// What the neighbourhood confirmation measures for a candidate, whatever the thresholds.
+struct BlockValues {
+  double mean = 0.0;   // of the block over the other N - 1 frames
+  double sigma = 0.0;  // its spread, not floored
+  double excess = 0.0;  // the pixel over the mean
+};
+
+// The block of rows y - 2, y, y + 2 and columns x - 1 to x + 1 in every slot but `target_slot`,
+// measured as double_check measures it. The caller keeps x and y as for double_check.
+BlockValues block_values(const FrameRing& ring, int x, int y, int target_slot, int image_width);
+
+// double_check's test of measured `block`: the excess beats neighbour_sd times the spread
+// floored at min_sd1.
+inline bool block_confirms(const BlockValues& block, double neighbour_sd, double min_sd1) {
+  double sigma = block.sigma;
+  if (min_sd1 > sigma) sigma = min_sd1;
+  return block.excess > neighbour_sd * sigma;
+}
+
 // Confirms candidate (x, y) of the frame in `target_slot` against the block of rows y - 2, y,
 // y + 2 and columns x - 1 to x + 1 in every other slot. Always stores the block mean, its
 // unfloored spread and the pixel's excess over the mean in bckgrnd, bckgrnd_sigma and signal of
@@ -51,6 +70,15 @@ void draw_box(std::span<std::uint8_t> marked_frame, const FrameGeometry& geometr
 // sets result.listed to that count, result.found, and flash_count to 0 when the scatter exceeds
 // flash_sd_sep.
 void cluster_test(double flash_sd_sep, DetectionResult& result);
+
+// Puts confirmed pixel (x, y) in the list of `result`: from the 101st on, each replaces the last
+// entry.
+inline void list_pixel(DetectionResult& result, int x, int y) {
+  if (result.flash_count > kMaxListedPixels - 2) result.flash_count = kMaxListedPixels - 1;
+  result.pixels[static_cast<std::size_t>(result.flash_count)] = {static_cast<double>(x),
+                                                                 static_cast<double>(y)};
+  ++result.flash_count;
+}
 
 // The last steps for candidate (x, y), whose temporal tests and its right neighbour's passed:
 // the neighbourhood confirmation, then for a confirmed pixel its entry in the list (from the

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -292,4 +293,181 @@ void replace_and_mark(const FrameRing& ring, int load_slot, std::span<const std:
                           entering.data() + b, target + b, ring.pixel_sum.data() + b,
                           ring.pixel_sq_dev.data() + b, pixels.end - b,
                           candidate_chunks.data() + b / kCandidateChunkPixels);
+}
+
+namespace {
+
+bool same_borders(const ScanBorders& a, const ScanBorders& b) {
+  return a.left == b.left && a.right == b.right && a.top == b.top && a.bottom == b.bottom;
+}
+
+bool same_bits(double a, double b) {
+  return bits_of(a) == bits_of(b);
+}
+
+// The distinct (time_sd, min_sd2) pairs of `grid` and the thresholds of each, in grid order.
+void group_pairs(std::span<const DetectionThresholds> grid, GridScratch& s) {
+  s.pair_time_sd.clear();
+  s.pair_min_sd2.clear();
+  s.pair_of.assign(grid.size(), 0);
+  for (std::size_t k = 0; k < grid.size(); ++k) {
+    std::size_t g = 0;
+    while (g < s.pair_time_sd.size() && !(same_bits(s.pair_time_sd[g], grid[k].time_sd) &&
+                                           same_bits(s.pair_min_sd2[g], grid[k].min_sd2))) {
+      ++g;
+    }
+    if (g == s.pair_time_sd.size()) {
+      s.pair_time_sd.push_back(grid[k].time_sd);
+      s.pair_min_sd2.push_back(grid[k].min_sd2);
+    }
+    s.pair_of[k] = g;
+  }
+  const std::size_t pairs = s.pair_time_sd.size();
+  s.member_start.assign(pairs + 1, 0);
+  for (const std::size_t g : s.pair_of) ++s.member_start[g + 1];
+  for (std::size_t g = 0; g < pairs; ++g) s.member_start[g + 1] += s.member_start[g];
+  s.members.assign(grid.size(), 0);
+  std::vector<std::size_t> filled(s.member_start.begin(), s.member_start.end() - 1);
+  for (std::size_t k = 0; k < grid.size(); ++k) s.members[filled[s.pair_of[k]]++] = k;
+  const std::size_t words = (pairs + 63) / 64;
+  s.own.assign(words, 0);
+  s.known.assign(words, 0);
+}
+
+// The temporal test of pixel p under every pair, as temporal_test computes it, into `mask` (bit
+// g of word g / 64 for pair g). True when some pair passes.
+bool temporal_mask(const FrameRing& ring, std::size_t target_offset, std::size_t p,
+                   const GridScratch& s, std::span<std::uint64_t> mask) {
+  const auto n = static_cast<double>(ring.images_in_buffer);
+  const auto v = static_cast<double>(ring.frame_ring[target_offset + p]);
+  const double sum = ring.pixel_sum[p];
+  const double q = ring.pixel_sq_dev[p];
+  const double u = v - sum / (n - 1.0);
+  const double spread = std::sqrt((q - u * u) / (n - 2.0));
+  const double b = (sum - v) / (n - 1.0);
+  std::fill(mask.begin(), mask.end(), 0);
+  if (!(b > kLowestBackground && b < kHighestBackground)) return false;
+  const double excess = v - b;
+  std::uint64_t any = 0;
+  for (std::size_t g = 0; g < s.pair_time_sd.size(); ++g) {
+    double tau = spread;
+    if (s.pair_min_sd2[g] > tau) tau = s.pair_min_sd2[g];
+    if (excess > s.pair_time_sd[g] * tau) {
+      mask[g / 64] |= std::uint64_t{1} << (g % 64);
+      any = 1;
+    }
+  }
+  return any != 0;
+}
+
+}  // namespace
+
+void flash_detector_grid(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
+                         std::span<const DetectionThresholds> grid, GridScratch& scratch,
+                         std::span<DetectionResult> results) {
+  const auto pixels = static_cast<std::size_t>(geometry.frame_pixels);
+  const bool fits =
+      geometry.image_width > 0 && geometry.image_height > 0 &&
+      pixels == static_cast<std::size_t>(geometry.image_width) *
+                    static_cast<std::size_t>(geometry.image_height) &&
+      ring.frame_pixels == geometry.frame_pixels && ring.images_in_buffer >= 1 &&
+      ring.frame_ring.size() == pixels * static_cast<std::size_t>(ring.images_in_buffer) &&
+      ring.pixel_sum.size() == pixels && ring.pixel_sq_dev.size() == pixels && target_slot >= 0 &&
+      target_slot < ring.images_in_buffer && results.size() == grid.size() &&
+      std::all_of(grid.begin(), grid.end(), [&grid](const DetectionThresholds& t) {
+        return same_borders(t.borders, grid.front().borders);
+      });
+  check_or_die(grid.empty() || fits, "grid detector buffers or borders do not match");
+  for (DetectionResult& r : results) {
+    r.found = false;
+    r.flash_count = 0;
+    r.listed = 0;
+  }
+  if (grid.empty()) return;
+  group_pairs(grid, scratch);
+
+  // The loosest bound: a pixel that one pair's bound lets through passes this one too (the range
+  // of K is the same for every pair; the excess must beat the least of the pairs' minimums).
+  TemporalBound loose = temporal_bound(ring.images_in_buffer, grid.front());
+  if (!loose.every_pixel) {
+    bool some_pixel = false;
+    double least = std::numeric_limits<double>::infinity();
+    for (std::size_t g = 0; g < scratch.pair_time_sd.size(); ++g) {
+      DetectionThresholds pair = grid.front();
+      pair.time_sd = scratch.pair_time_sd[g];
+      pair.min_sd2 = scratch.pair_min_sd2[g];
+      const TemporalBound b = temporal_bound(ring.images_in_buffer, pair);
+      if (b.no_pixel) continue;
+      some_pixel = true;
+      least = std::min(least, b.excess_min);
+    }
+    if (!some_pixel) return;
+    loose.no_pixel = false;
+    loose.excess_min = least;
+  }
+  const std::size_t target_offset = slot_offset(ring, target_slot);
+  const std::uint8_t* target = ring.frame_ring.data() + target_offset;
+  scratch.chunks.resize(candidate_chunk_count(ring.frame_pixels));
+  if (loose.every_pixel) {
+    std::fill(scratch.chunks.begin(), scratch.chunks.end(), 1);
+  } else {
+    mark_chunks(loose, target, ring.pixel_sum.data(), pixels, scratch.chunks.data());
+  }
+  const std::uint8_t* chunks = scratch.chunks.data();
+
+  const int width = geometry.image_width;
+  const ScanBorders borders = usable_borders(grid.front().borders);
+  const int x_end = width - borders.right;
+  const int y_end = geometry.image_height - borders.bottom;
+  const std::span<std::uint64_t> own(scratch.own);
+  const std::span<std::uint64_t> known(scratch.known);
+  double flags[kPieceColumns + 1];
+  for (int y = borders.top; y < y_end; ++y) {
+    const std::size_t row = pixel_index(0, y, width);
+    int known_x = -1;  // the right-hand neighbour whose passes `known` holds
+    for (int piece = borders.left; piece < x_end; piece += kPieceColumns) {
+      const int count = std::min(kPieceColumns, x_end - piece);
+      const std::size_t first = row + static_cast<std::size_t>(piece);
+      const std::size_t first_chunk = first / kCandidateChunkPixels;
+      const std::size_t last_chunk =
+          (first + static_cast<std::size_t>(count)) / kCandidateChunkPixels;
+      if (std::memchr(chunks + first_chunk, 1, last_chunk - first_chunk + 1) == nullptr) continue;
+      if (!mark_candidates(loose, target + first, ring.pixel_sum.data() + first, count + 1,
+                           flags)) {
+        continue;
+      }
+      for (int i = 0; i < count; ++i) {
+        if (flags[i] == 0.0) continue;
+        const int x = piece + i;
+        const std::size_t p = first + static_cast<std::size_t>(i);
+        bool any = false;
+        if (x == known_x) {
+          std::copy(known.begin(), known.end(), own.begin());
+          any = std::any_of(own.begin(), own.end(), [](std::uint64_t w) { return w != 0; });
+        } else {
+          any = temporal_mask(ring, target_offset, p, scratch, own);
+        }
+        if (!any || flags[i + 1] == 0.0) continue;
+        known_x = x + 1;
+        if (!temporal_mask(ring, target_offset, p + 1, scratch, known)) continue;
+        bool both = false;
+        for (std::size_t w = 0; w < own.size(); ++w) both = both || (own[w] & known[w]) != 0;
+        if (!both) continue;
+        const detector_parts::BlockValues block =
+            detector_parts::block_values(ring, x, y, target_slot, width);
+        for (std::size_t w = 0; w < own.size(); ++w) {
+          for (std::uint64_t bits = own[w] & known[w]; bits != 0; bits &= bits - 1) {
+            const std::size_t g = 64 * w + static_cast<std::size_t>(std::countr_zero(bits));
+            for (std::size_t m = scratch.member_start[g]; m < scratch.member_start[g + 1]; ++m) {
+              const std::size_t k = scratch.members[m];
+              if (detector_parts::block_confirms(block, grid[k].neighbour_sd, grid[k].min_sd1)) {
+                detector_parts::list_pixel(results[k], x, y);
+              }
+            }
+          }
+        }
+      }
+    }
+  }
+  for (std::size_t k = 0; k < grid.size(); ++k) detector_parts::finish_scan(grid[k], results[k]);
 }

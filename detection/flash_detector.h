@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "base/frame_geometry.h"
 #include "detection/frame_ring.h"
@@ -113,3 +114,29 @@ void replace_and_mark(const FrameRing& ring, int load_slot, std::span<const std:
 void replace_and_mark(const FrameRing& ring, int load_slot, std::span<const std::uint8_t> entering,
                       int target_slot, const DetectionThresholds& thresholds,
                       std::span<std::uint8_t> candidate_chunks, PixelRange pixels);
+
+// ---- many thresholds at once --------------------------------------------------------------------
+
+// Work space of flash_detector_grid, sized by it on first use and kept between frames.
+struct GridScratch {
+  std::vector<double> pair_time_sd;      // the distinct (time_sd, min_sd2) pairs of the grid
+  std::vector<double> pair_min_sd2;
+  std::vector<std::size_t> pair_of;      // per thresholds, its pair
+  std::vector<std::size_t> member_start;  // pair g's thresholds: members[start[g], start[g+1])
+  std::vector<std::size_t> members;
+  std::vector<std::uint64_t> own;        // per pair word, a pixel's temporal passes
+  std::vector<std::uint64_t> known;      // the same for its right-hand neighbour
+  std::vector<std::uint8_t> chunks;      // candidate map of the loosest bound
+};
+
+// flash_detector on the frame in `target_slot` under each of `grid`, in one scan: results[k]
+// gets found, flash_count, listed, the pixel list and the measurement's sample, line and scatter
+// that flash_detector with grid[k] gives, bit for bit; the measurement's other values are left as
+// they were, and no boxes are drawn. The temporal test depends only on time_sd and min_sd2 and the
+// neighbourhood's mean and spread on no threshold, so each pixel's values are computed once; the
+// chunks and pixels the loosest of the grid's bounds rules out are skipped. Every thresholds of
+// `grid` share the same borders, and `results` holds one result per thresholds (both checked: a
+// misfit stops the program), as do the ring and its sums the geometry.
+void flash_detector_grid(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
+                         std::span<const DetectionThresholds> grid, GridScratch& scratch,
+                         std::span<DetectionResult> results);

@@ -15,6 +15,8 @@ constexpr int kMostDuration = 1000000;
 constexpr double kMostPosition = 1e6;
 // Files of the first version have the first 17 columns.
 constexpr std::size_t kLeastColumns = 17;
+// A frame lists at most 100 confirmed pixels, so at most 100 clusters.
+constexpr int kMaxListedClusters = 100;
 
 using Cell = std::string_view;
 
@@ -67,7 +69,7 @@ constexpr std::string_view kClassWords[] = {"flash", "moving",    "off_moon", "s
 constexpr std::string_view kRingWords[] = {"", "full", "end"};
 
 // The table, in file order. Append new columns at the end.
-const std::array<FlashColumn, 24> kColumns = {{
+const std::array<FlashColumn, 25> kColumns = {{
     {"event", [](const FlashRow& r) { return std::to_string(r.event); },
      [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
        return read_int_cell(l, "event", c, 1, kMostEventNumber, r.event, e);
@@ -168,6 +170,15 @@ const std::array<FlashColumn, 24> kColumns = {{
     {"lon_err", [](const FlashRow& r) { return fixed_cell(r.lon_err, 3); },
      [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
        return read_optional_number_cell(l, "lon_err", c, r.lon_err, e);
+     }},
+    {"clusters",
+     [](const FlashRow& r) { return r.clusters ? std::to_string(*r.clusters) : std::string(); },
+     [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
+       if (c.empty()) return true;
+       int value = 0;
+       if (!read_int_cell(l, "clusters", c, 1, kMaxListedClusters, value, e)) return false;
+       r.clusters = value;
+       return true;
      }},
 }};
 

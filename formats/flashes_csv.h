@@ -40,6 +40,10 @@ struct FlashRow {
   std::string ring;
   // Selenographic place and its 1-sigma errors, degrees (3 decimals); empty when unknown.
   std::optional<double> lat, lon, lat_err, lon_err;
+  // Compact clusters of the confirmed pixels of the event's first frame: for a scattered row
+  // those of the frame the scatter test rejected (each of them a row), for other rows those of
+  // the accepted report (1 for a single flash); empty when not counted.
+  std::optional<int> clusters;
 };
 
 // The columns in file order.

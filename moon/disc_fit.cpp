@@ -551,8 +551,11 @@ OrientationFit fit_orientation(const MeanImage& image, const LimbFit& limb, doub
   // that, by at least 3 grey levels and 4 times the noise. The lit side's level: the brightest
   // two-hundredth (near the bright limb, where the whole of the lit side's brightness shows; a thin
   // crescent is a tenth of the disc or less).
-  std::sort(values.begin(), values.end());
-  const double day = values[values.size() - 1 - values.size() / 200];
+  // Only the one order statistic is needed (the histogram below takes the values in any order).
+  const auto day_at =
+      values.begin() + static_cast<std::ptrdiff_t>(values.size() - 1 - values.size() / 200);
+  std::nth_element(values.begin(), day_at, values.end());
+  const double day = *day_at;
   constexpr int kBins = 512;
   std::vector<double> hist(kBins, 0.0);
   for (float v : values) {

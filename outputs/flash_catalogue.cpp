@@ -12,6 +12,7 @@
 
 #include "base/checked_math.h"
 #include "base/message.h"
+#include "catalogue/clusters.h"
 #include "catalogue/measure.h"
 #include "catalogue/sharpness.h"
 #include "imaging/file_io.h"
@@ -41,7 +42,9 @@ FlashRow flashes_row(const CatalogueEvent& e, const FrameTimeEntry* time, int in
   if (interlace != 0) row.fields = field_verdict_name(e.fields);
   row.event_class = event_class_name(e.verdict);
   row.ring = e.end_ring ? "end" : "full";
-  if (e.frame <= std::numeric_limits<int>::max()) {
+  if (e.clusters > 0) row.clusters = e.clusters;
+  // A frame the scatter test rejected has no report image.
+  if (!e.signs.scattered && e.frame <= std::numeric_limits<int>::max()) {
     row.report = numbered_file_name(kReportPattern, static_cast<int>(e.frame));
   }
   const double width = interlace != 0 ? e.field_fwhm : e.fwhm;
@@ -82,6 +85,7 @@ class FlashCatalogue final : public RunOutput {
     optics_fwhm_ = optics_known_ ? settings_.psf : std::numeric_limits<double>::quiet_NaN();
     pixel_events_.clear();
     written_.clear();
+    scattered_frames_ = 0;
     OutputStatus status = OutputStatus::ok;
     for (CatalogueFile* f : {&flashes_, &curves_}) {
       std::string error;
@@ -104,8 +108,14 @@ class FlashCatalogue final : public RunOutput {
       optics_fwhm_ = settings_.psf > 0.0 ? settings_.psf : edge_fwhm(report.ring);
       optics_known_ = true;
     }
-    add_report(book_, measure_report(report.ring, static_cast<double>(m.sample),
-                                     static_cast<double>(m.line)));
+    ReportMeasure measure =
+        measure_report(report.ring, static_cast<double>(m.sample), static_cast<double>(m.line));
+    measure.clusters = static_cast<int>(
+        compact_clusters(std::span<const PixelPosition>(
+                             report.result.pixels.data(),
+                             static_cast<std::size_t>(report.result.flash_count)))
+            .size());
+    add_report(book_, measure);
     return OutputStatus::ok;
   }
 
@@ -115,12 +125,19 @@ class FlashCatalogue final : public RunOutput {
     ring_seen_ = true;
     closed_.clear();
     close_events(book_, frame.target_frame, closed_);
+    if (!frame.rejected.empty()) add_scattered(frame, ring);
     return hand_out(closed_, error);
   }
 
   OutputStatus finish(const RunEnd&, std::string* error) override {
     closed_.clear();
     close_all_events(book_, closed_);
+    if (scattered_frames_ > kNamedScatteredFrames) {
+      const std::int64_t more = scattered_frames_ - kNamedScatteredFrames;
+      say(std::to_string(more) + (more == 1 ? " more frame" : " more frames") +
+          " whose candidate pixels the scatter test rejected, not named one by one; their "
+          "clusters are scattered rows in flashes.csv");
+    }
     OutputStatus status = hand_out(closed_, error);
     if (status == OutputStatus::fatal) return status;
     const bool flashes_whole = static_cast<bool>(flashes_.file);
@@ -138,6 +155,25 @@ class FlashCatalogue final : public RunOutput {
 
  private:
   void say(const std::string& message) { print_message(settings_.out, settings_.err, message); }
+
+  // A frame the scatter test rejected: each compact cluster of its confirmed pixels measured as
+  // a report and added to the events to write as a scattered row; the frame said for the first
+  // kNamedScatteredFrames such frames, the rest counted for the end of the run.
+  void add_scattered(const TestedFrame& frame, const RingView& ring) {
+    const std::vector<PixelCluster> clusters = compact_clusters(frame.rejected);
+    const int count = static_cast<int>(clusters.size());
+    for (const PixelCluster& c : clusters) {
+      ReportMeasure measure = measure_report(ring, c.x, c.y);
+      measure.clusters = count;
+      closed_.push_back(scattered_event(book_, measure));
+    }
+    if (++scattered_frames_ <= kNamedScatteredFrames) {
+      say("frame " + std::to_string(frame.target_frame) +
+          ": the scatter test rejected its candidate pixels, " + std::to_string(count) +
+          (count == 1 ? " cluster" : " clusters") +
+          " (Flash_sd_sep); each is a scattered row in flashes.csv");
+    }
+  }
 
   // Appends `line` and flushes it. False (said once, the file then given up) when that fails.
   bool write_line(CatalogueFile& f, const std::string& line) {
@@ -220,13 +256,17 @@ class FlashCatalogue final : public RunOutput {
       e.signs.hot_pixel = at_pixel >= kLeastHotPixelEvents;
     }
     e.verdict = class_of(e.signs);
-    written_.push_back({e.number, e.pixel_x, e.pixel_y, e.signs});
+    FrameTimeEntry from_source;
+    written_.push_back({e.number, e.frame, e.pixel_x, e.pixel_y, e.signs,
+                        frame_time_of(e.frame, from_source) != nullptr});
     return e;
   }
 
   // At the end of the run: the rows of events at a pixel found hot after they were written get
-  // their class again, flashes.csv rewritten whole through a temporary name when any changes.
-  // False (said on `err`) when that fails; flashes.csv then stays as it was.
+  // their class again, and rows written before their frame's time was known (a recording
+  // followed while it is written gets its times when it is closed) get it now; flashes.csv is
+  // rewritten whole through a temporary name when any changes. False (said on `err`) when that
+  // fails; flashes.csv then stays as it was.
   bool reclass_hot_pixels() {
     std::map<int, EventClass> changed;
     for (const WrittenEvent& w : written_) {
@@ -238,7 +278,12 @@ class FlashCatalogue final : public RunOutput {
       signs.hot_pixel = true;
       if (class_of(signs) != class_of(w.signs)) changed[w.number] = class_of(signs);
     }
-    if (changed.empty()) return true;
+    bool timed_later = false;
+    for (const WrittenEvent& w : written_) {
+      FrameTimeEntry from_source;
+      if (!w.timed && frame_time_of(w.frame, from_source) != nullptr) timed_later = true;
+    }
+    if (changed.empty() && !timed_later) return true;
     // Read back through the format's own reader: every value it wrote comes back as written.
     std::vector<FlashRow> rows;
     std::string error;
@@ -250,6 +295,12 @@ class FlashCatalogue final : public RunOutput {
     for (FlashRow& row : rows) {
       const auto it = changed.find(row.event);
       if (it != changed.end()) row.event_class = event_class_name(it->second);
+      FrameTimeEntry from_source;
+      const FrameTimeEntry* time = nullptr;
+      if (row.utc.empty() && (time = frame_time_of(row.frame, from_source)) != nullptr) {
+        row.utc = format_utc(time->utc);
+        row.seconds = time->seconds;
+      }
       text += flashes_line(row);
     }
     if (!replace_text_file_in(settings_.run_dir, kFlashesName, text, &error)) {
@@ -296,14 +347,19 @@ class FlashCatalogue final : public RunOutput {
   // Events that stay, by their brightest pixel; and what each written event showed.
   struct WrittenEvent {
     int number;
+    std::int64_t frame;
     int pixel_x;
     int pixel_y;
     ClassSigns signs;
+    bool timed;  // its frame's time was known when its line was written
   };
   std::map<std::pair<int, int>, int> pixel_events_;
   std::vector<WrittenEvent> written_;
   RingView last_ring_;
   bool ring_seen_ = false;
+  // Frames the scatter test rejected so far; the first few are named as they come.
+  static constexpr std::int64_t kNamedScatteredFrames = 5;
+  std::int64_t scattered_frames_ = 0;
 };
 
 }  // namespace

@@ -78,8 +78,9 @@ std::size_t flash_catalogue_bytes_needed(int images_in_buffer);
 // its width (fwhm; of its brighter field when interlaced) is below kSharpFraction of the optics'
 // width, hot_pixel when its brightest pixel is that of kLeastHotPixelEvents or more events that
 // stay (not moving) in the run. An event is written as soon as it closes, with what is known
-// then; at the end of the run the rows of earlier events at a pixel found hot later are rewritten
-// (flashes.csv through a temporary name).
+// then; at the end of the run the rows of earlier events at a pixel found hot later, and the rows
+// written before their frame's time was known (a recording followed while it is written), are
+// rewritten (flashes.csv through a temporary name).
 //
 // The catalogue output. At start() it reads frame_times.csv once when the run folder has one
 // (bad lines are warned about on `err` and left out; the times then stay empty for their

@@ -324,6 +324,8 @@ void append_card_json(std::string& out, const FlashRow& e, const EventPictures& 
   out += e.saturated ? ",\"saturated\":true" : ",\"saturated\":false";
   out += ",\"fields\":";
   append_json_string(out, e.fields);
+  out += ",\"clusters\":";
+  out += e.clusters ? std::to_string(*e.clusters) : std::string("null");
   out += ",\"report\":";
   append_json_string(out, e.report);
   out += ",";

@@ -192,10 +192,14 @@ bool hand_out_frame(std::span<RunOutput* const> outputs, const RunParameters& pa
   if (accepted) {
     stop = hand_out_report(outputs, {newest_frame, result, marked_frame, view}, outcome);
   }
+  TestedFrame tested{newest_frame, view.target_frame, accepted};
+  if (!result.found && result.listed > 0) {
+    tested.rejected = std::span<const PixelPosition>(result.pixels.data(),
+                                                     static_cast<std::size_t>(result.listed));
+  }
   std::string error;
   for (RunOutput* output : outputs) {
-    if (note_status(output->frame_tested({newest_frame, view.target_frame, accepted}, view, &error),
-                    error, outcome)) {
+    if (note_status(output->frame_tested(tested, view, &error), error, outcome)) {
       stop = true;
     }
   }

@@ -21,3 +21,8 @@ void retest_ring_frame(const RingView& ring, const DetectionThresholds& threshol
   flash_detector(ring_of(ring), ring.geometry, ring.target_slot, thresholds, marked_frame,
                  candidate_chunks, result);
 }
+
+void retest_ring_grid(const RingView& ring, std::span<const DetectionThresholds> grid,
+                      GridScratch& scratch, std::span<DetectionResult> results) {
+  flash_detector_grid(ring_of(ring), ring.geometry, ring.target_slot, grid, scratch, results);
+}

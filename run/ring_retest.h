@@ -27,3 +27,9 @@ bool no_candidates(std::span<const std::uint8_t> candidate_chunks);
 void retest_ring_frame(const RingView& ring, const DetectionThresholds& thresholds,
                        std::span<const std::uint8_t> candidate_chunks,
                        std::span<std::uint8_t> marked_frame, DetectionResult& result);
+
+// flash_detector_grid on the frame `ring` tests: results[k] as retest_ring_frame with grid[k]
+// gives (found, flash_count, listed, the pixel list, sample, line and scatter), for every k, in
+// one scan of the frame. `scratch` is reused from frame to frame.
+void retest_ring_grid(const RingView& ring, std::span<const DetectionThresholds> grid,
+                      GridScratch& scratch, std::span<DetectionResult> results);

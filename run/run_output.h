@@ -18,6 +18,9 @@ struct TestedFrame {
   std::int64_t newest_frame = 0;  // the frame just loaded (the recording's last in its end ring)
   std::int64_t target_frame = 0;  // the frame tested: newest_frame - N/2 during the run
   bool reported = false;
+  // The confirmed pixels of a frame whose scatter test failed (the detector's list, at most
+  // kMaxListedPixels); empty for every other frame.
+  std::span<const PixelPosition> rejected{};
 };
 
 // One reported frame: the detector's result and the frame with its boxes.

@@ -9,6 +9,7 @@
 #include <set>
 #include <vector>
 
+#include "catalogue/clusters.h"
 #include "catalogue/events.h"
 #include "catalogue/measure.h"
 #include "catalogue/sharpness.h"
@@ -520,4 +521,41 @@ TEST(CatalogueClasses, FirstSignInTheOrderWins) {
   ClassSigns hot_and_sharp;
   hot_and_sharp.sharp = hot_and_sharp.hot_pixel = true;
   EXPECT_STREQ(event_class_name(class_of(hot_and_sharp)), "hot_pixel");
+}
+
+// Compact clusters of a frame's confirmed pixels: one flash is one cluster whether its pixels
+// touch or lie on every other row (one field), two sites further apart than the link are two,
+// a chain joins through its middle, and the link is inclusive.
+TEST(CatalogueClusters, PixelsJoinWithinTheLink) {
+  struct Case {
+    const char* name;
+    std::vector<PixelPosition> pixels;
+    std::vector<std::pair<double, double>> centres;
+    std::vector<int> sizes;
+  };
+  const std::vector<Case> cases = {
+      {"no pixel", {}, {}, {}},
+      {"one pixel", {{10, 10}}, {{10, 10}}, {1}},
+      {"a 2 x 2 flash", {{10, 10}, {11, 10}, {10, 11}, {11, 11}}, {{10.5, 10.5}}, {4}},
+      {"one field: every other row", {{20, 4}, {20, 6}, {21, 8}, {21, 10}}, {{20.5, 7}}, {4}},
+      {"two flashes in one frame",
+       {{10, 10}, {11, 10}, {40, 30}, {41, 30}, {10, 11}},
+       {{31.0 / 3.0, 31.0 / 3.0}, {40.5, 30}},
+       {3, 2}},
+      {"a chain through its middle", {{0, 0}, {12, 0}, {6, 0}}, {{6, 0}}, {3}},
+      {"gap of exactly the link", {{0, 0}, {6, 0}}, {{3, 0}}, {2}},
+      {"gap just past the link", {{0, 0}, {6.01, 0}}, {{0, 0}, {6.01, 0}}, {1, 1}},
+      {"diagonal past the link", {{0, 0}, {4.3, 4.3}}, {{0, 0}, {4.3, 4.3}}, {1, 1}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<PixelCluster> clusters = compact_clusters(c.pixels);
+    ASSERT_EQ(clusters.size(), c.centres.size());
+    for (std::size_t i = 0; i < clusters.size(); ++i) {
+      // Means of at most four small integers or two-decimal values: exact to rounding.
+      EXPECT_NEAR(clusters[i].x, c.centres[i].first, 1e-12);
+      EXPECT_NEAR(clusters[i].y, c.centres[i].second, 1e-12);
+      EXPECT_EQ(clusters[i].pixels, c.sizes[i]);
+    }
+  }
 }

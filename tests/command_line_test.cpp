@@ -67,6 +67,13 @@ TEST(CommandLine, ReadsEveryOption) {
   EXPECT_EQ(line.reading.range->second, 2000.0);
   EXPECT_EQ(line.reading.fps, 29.97);
 
+  ASSERT_TRUE(parse_command_line(words("night_0001.ser --follow --idle 2.5"), line, &error))
+      << error;
+  EXPECT_TRUE(line.follow);
+  EXPECT_EQ(line.idle_seconds, 2.5);
+  ASSERT_TRUE(parse_command_line(words("night_0001.ser --follow"), line, &error)) << error;
+  EXPECT_EQ(line.idle_seconds, 30.0);
+
   ASSERT_TRUE(parse_command_line(words("-h --bad"), line, &error));
   EXPECT_TRUE(line.help);
 }
@@ -121,6 +128,18 @@ TEST(CommandLine, RefusesWithOneLine) {
        "--max-memory: \"lots\" is not a size such as 512M or 2G (bytes, or K, M, G)"},
       {"night.ser --max-memory 0G",
        "--max-memory: \"0G\" is not a size such as 512M or 2G (bytes, or K, M, G)"},
+      // Following: one recording, a time without growth to end on, no places.
+      {"--follow", "--follow: only with a recording; " + usage},
+      {"night.ser --idle 5", "--idle: only with --follow; " + usage},
+      {"night.ser --follow --idle 0", "--idle: \"0\" is not a number of seconds above 0 and up "
+                                      "to 86400"},
+      {"night.ser --follow --idle 1e3",
+       "--idle: \"1e3\" is not a number of seconds above 0 and up to 86400"},
+      {"a.ser b.ser --follow",
+       "--follow: one recording (a.ser); the files after it are followed by their numbers"},
+      {"a.ser --follow --site 45,7", "--site: not with --follow; the frame times a place needs "
+                                     "come with the file's close, so run vesk over the finished "
+                                     "recording for places on the Moon"},
       // After "--" every word is a recording name.
       {"-- a.ser --quiet", "--quiet: one recording at most (a.ser is given); " + usage},
   };

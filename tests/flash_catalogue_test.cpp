@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "control/driver.h"
+#include "formats/flash_info_dat.h"
 #include "formats/frame_times_csv.h"
 #include "imaging/frame_files.h"
 #include "sources/frame_folder.h"
@@ -236,10 +237,10 @@ TEST(FlashCatalogue, RunWritesOneLinePerEventAndItsLightCurve) {
   EXPECT_EQ(lines[0] + "\n", flashes_header());
   EXPECT_EQ(lines[1],
             "1,20,1,,,16.00,11.00,150.00,1350.00,5.68,237.82,-7.83,0,0.00,,flash,"
-            "BMP_FLASHES/00020.bmp,2.40,,full,,,,");
+            "BMP_FLASHES/00020.bmp,2.40,,full,,,,,1");
   EXPECT_EQ(lines[2],
             "2,35,2,,,31.00,26.00,142.22,1760.00,8.03,225.49,-8.11,0,0.00,,flash,"
-            "BMP_FLASHES/00035.bmp,2.40,,full,,,,");
+            "BMP_FLASHES/00035.bmp,2.40,,full,,,,,1");
   EXPECT_EQ(column(run.flashes, "class")[2], "moving");
   EXPECT_EQ(column(run.flashes, "frame")[2], "45");
   EXPECT_EQ(column(run.flashes, "frames")[2], "4");
@@ -455,4 +456,51 @@ TEST(FlashCatalogue, SharpHitsAndHotPixelsAreToldFromFlashes) {
       EXPECT_EQ(optics, c.optics);
     EXPECT_FALSE(fs::exists(std::string(kFlashesName) + ".part"));
   }
+}
+
+// Two flashes in one frame fail the scatter test together (Flash_sd_sep 10): nothing is reported,
+// but each flash is a scattered row at its own place with its flux, and the frame is named on
+// the error stream. Seven such frames, at places that never repeat (so no pixel turns hot):
+// five named, the other two counted at the end.
+TEST(FlashCatalogue, FramesTheScatterTestRejectsGiveScatteredRows) {
+  ScratchDir dir;
+  make_run_folder();
+  std::vector<Block> blocks;
+  const int frames[] = {2, 10, 18, 26, 34, 42, 50};  // 8 apart: never two in one ring of 10
+  for (int k = 0; k < 7; ++k) {
+    blocks.push_back({frames[k], 8 + 4 * k, 3, {9, 10, 11}, 200});
+    blocks.push_back({frames[k], 36 - 4 * k, 3, {27, 28, 29}, 200});
+  }
+  write_frames(blocks);
+  const CatalogueRun run = run_catalogue(0);
+  EXPECT_TRUE(run.outcome.completed);
+  EXPECT_FALSE(run.outcome.lost_output);
+  EXPECT_EQ(read_text(kFlashInfoName), kFlashInfoHeader) << "no frame is reported";
+  std::string said;
+  for (int k = 0; k < 5; ++k) {
+    said += "frame " + std::to_string(frames[k]) +
+            ": the scatter test rejected its candidate pixels, 2 clusters (Flash_sd_sep); each "
+            "is a scattered row in flashes.csv\n";
+  }
+  said +=
+      "2 more frames whose candidate pixels the scatter test rejected, not named one by one; "
+      "their clusters are scattered rows in flashes.csv\n";
+  EXPECT_EQ(run.err, said);
+  std::vector<std::string> frame_cells, xs, ys;
+  for (int k = 0; k < 7; ++k) {
+    for (const int x : {8 + 4 * k + 1, 36 - 4 * k + 1}) {
+      frame_cells.push_back(std::to_string(frames[k]));
+      xs.push_back(std::to_string(x) + ".00");
+    }
+    ys.insert(ys.end(), {"10.00", "28.00"});
+  }
+  EXPECT_EQ(column(run.flashes, "frame"), frame_cells);
+  EXPECT_EQ(column(run.flashes, "x"), xs);
+  EXPECT_EQ(column(run.flashes, "y"), ys);
+  EXPECT_EQ(column(run.flashes, "class"), std::vector<std::string>(14, "scattered"));
+  EXPECT_EQ(column(run.flashes, "clusters"), std::vector<std::string>(14, "2"));
+  // 9 pixels 150 above the flat 50, as for a reported flash.
+  EXPECT_EQ(column(run.flashes, "flux"), std::vector<std::string>(14, "1350.00"));
+  EXPECT_EQ(column(run.flashes, "peak"), std::vector<std::string>(14, "150.00"));
+  EXPECT_EQ(column(run.flashes, "report"), std::vector<std::string>(14, ""));
 }

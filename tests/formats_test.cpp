@@ -44,6 +44,7 @@ std::vector<FlashRow> sample_flashes() {
   a.fwhm = 2.35;
   a.optics_fwhm = 2.9;
   a.ring = "end";
+  a.clusters = 2;
   FlashRow b;
   b.event = 2;
   b.frame = 0;
@@ -75,6 +76,7 @@ void expect_same(const FlashRow& a, const FlashRow& b) {
   EXPECT_EQ(a.fwhm, b.fwhm);
   EXPECT_EQ(a.optics_fwhm, b.optics_fwhm);
   EXPECT_EQ(a.ring, b.ring);
+  EXPECT_EQ(a.clusters, b.clusters);
 }
 
 }  // namespace
@@ -86,10 +88,10 @@ TEST(Formats, FlashesWrittenAndReadBack) {
   for (const FlashRow& r : rows) text += flashes_line(r);
   EXPECT_EQ(text,
             "event,frame,frames,utc,seconds,x,y,peak,flux,flux_err,snr,m_inst,saturated,motion,"
-            "fields,class,report,fwhm,optics_fwhm,ring,lat,lon,lat_err,lon_err\n"
+            "fields,class,report,fwhm,optics_fwhm,ring,lat,lon,lat_err,lon_err,clusters\n"
             "1,123456789012,3,2024-03-15T21:04:05.1234567Z,4.123456,100.25,-0.50,140.75,1064.50,"
-            "6.25,170.32,-7.57,1,13.83,odd,moving,BMP_FLASHES/00042.bmp,2.35,2.90,end,,,,\n"
-            "2,0,1,,,1.00,2.00,0.00,0.00,0.00,,,0,0.00,,edge,,,,,,,,\n");
+            "6.25,170.32,-7.57,1,13.83,odd,moving,BMP_FLASHES/00042.bmp,2.35,2.90,end,,,,,2\n"
+            "2,0,1,,,1.00,2.00,0.00,0.00,0.00,,,0,0.00,,edge,,,,,,,,,\n");
   ScratchDir dir;
   write_text("flashes.csv", text);
   std::vector<FlashRow> back;

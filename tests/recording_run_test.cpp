@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <sstream>
 
 #include "formats/flashes_csv.h"
 #include "imaging/file_io.h"
@@ -381,12 +382,21 @@ TEST(RecordingRun, VideoThatChangesSizeLosesFramesOrLeavesTheYears) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const ProgramRun run = vesk(c.args + " --no-menu --quiet");
+    ProgramRun run = vesk(c.args + " --no-menu --quiet");
     EXPECT_EQ(run.exit_status, c.exit_status);
-    const std::string err = without_run_end(run.err);
-    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << run.err;
-    EXPECT_TRUE(err.starts_with(c.starts)) << run.err;
-    EXPECT_TRUE(err.ends_with(c.ends)) << run.err;
+    // The cut file's last decoded frame may be torn, its candidate pixels then rejected by the
+    // scatter test and named; that notice is not what this table is about.
+    std::string kept;
+    std::istringstream lines(without_run_end(run.err));
+    for (std::string line; std::getline(lines, line);) {
+      if (line.find(": the scatter test rejected its candidate pixels") == std::string::npos) {
+        kept += line + "\n";
+      }
+    }
+    run.err = kept;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_TRUE(run.err.starts_with(c.starts)) << run.err;
+    EXPECT_TRUE(run.err.ends_with(c.ends)) << run.err;
     const std::string folder = c.args.substr(c.args.find("--out ") + 6, 4);  // size, cut, late
     EXPECT_TRUE(fs::exists(in_scratch(folder + "/flash_info.dat")));
     EXPECT_EQ(fs::exists(in_scratch(folder + "/data_dump.txt")), c.input_ended);

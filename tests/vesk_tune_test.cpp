@@ -158,6 +158,34 @@ TEST(VeskTune, RecommendedSettingHoldsOnItsOwnInjectedRun) {
   EXPECT_LE(alarms * 10000.0 / (o.scores.frames_tested * o.plan.passes), input.false_alarms);
 }
 
+// The run tests every frame, the last Images_in_buffer / 2 in the last full ring; the plan puts
+// flashes there as anywhere, and the grid finds the strong ones there as a run of the detector
+// with that setting alone does.
+TEST(VeskTune, FlashesGoIntoTheLastHalfRingToo) {
+  ScratchDir dir;
+  write_known_noise(11, ring_settings());
+  const TuneInput input = folder_input(dir.path(), 20);
+  TuneOutcome o;
+  std::string error;
+  ASSERT_TRUE(tune_recording(input, o, &error)) << error;
+  EXPECT_EQ(o.plan.tested_frames, kFrames);
+  EXPECT_EQ(o.scores.frames_tested, kFrames);
+  const GridSetting current = o.scores.scores[o.scores.current].setting;
+  int late = 0;
+  for (int pass = 0; pass < o.plan.passes; ++pass) {
+    const std::vector<FoundReport> reports = direct_run(input, o.plan, pass, current);
+    for (const InjectedFlash& f : o.plan.flashes) {
+      if (f.pass != pass || f.frame < kFrames - kRing / 2 || f.strength < 12.0) continue;
+      ++late;
+      const bool found = std::any_of(reports.begin(), reports.end(), [&f](const FoundReport& r) {
+        return r.frame == f.frame && std::hypot(r.x - f.x, r.y - f.y) <= kFoundRadius;
+      });
+      EXPECT_TRUE(found) << "flash of " << f.strength << " times the noise in frame " << f.frame;
+    }
+  }
+  EXPECT_GE(late, 2) << "no strong flash planned in the last half-ring";
+}
+
 TEST(VeskTuneProgram, WriteKeepsTheOldSettingsAndNeverTouchesTheFrames) {
   ScratchDir dir;
   write_known_noise(7, ring_settings());
@@ -258,6 +286,11 @@ TEST(VeskTuneProgram, BadOptionsSayOneLineAndExitWithTwo) {
       {"--psf 0.1", "--psf 0.1: need a number from 0.5 to 20"},
       {"a b", "b: only one run folder may be given; usage: vesk-tune"},
       {"--depth 12", "--out, --byte-order, --depth and --start-utc need a recording"},
+      {"--site 95,3", "--site: \"95,3\" is not LAT,LON[,HEIGHT] (degrees north -90 to 90"},
+      {"--site", "--site: needs a value"},
+      {"--site 40,3 --mirror maybe", "--mirror: \"maybe\" is not yes or no"},
+      {"--scale 1.2", "--site: needed with --mirror, --rotation, --mount and --scale"},
+      {"--site 40,3 --mount altaz --rotation 10", "--mount: altaz needs --rotation DEG@UTC"},
   };
   for (const BadArguments& c : cases) {
     const ProgramRun run = run_command(std::string("'") + VESK_TUNE_BINARY + "' " + c.args);
@@ -267,6 +300,42 @@ TEST(VeskTuneProgram, BadOptionsSayOneLineAndExitWithTwo) {
     EXPECT_EQ(run.out, "");
   }
   EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
+// The site given to vesk-tune, or else the run folder's site.txt, is recorded beside the results;
+// a tuning without one leaves no earlier tuning's site behind; a bad site.txt stops it before
+// the runs.
+TEST(VeskTuneProgram, SiteRecordedBesideTheResults) {
+  ScratchDir dir;
+  write_known_noise(7, ring_settings());
+  ProgramRun run =
+      run_tune_program(dir.path(), "--flashes 10 --site 40.4,-3.7,650 --mirror no --scale 1.5");
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(read_text("tune/site.txt"),
+            "Latitude= 40.400000\nLongitude= -3.700000\nHeight= 650.000000\nMirror= no\n"
+            "Mount= equatorial\nScale= 1.500000\n");
+  EXPECT_FALSE(fs::exists(in_scratch("site.txt")));  // the run folder's own is vesk's to write
+
+  write_text("site.txt", "Latitude= 10\nLongitude= 20\nMirror= yes\n");
+  run = run_tune_program(dir.path(), "--flashes 10");
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(read_text("tune/site.txt"),
+            "Latitude= 10.000000\nLongitude= 20.000000\nHeight= 0.000000\nMirror= yes\n"
+            "Mount= equatorial\n");
+
+  fs::remove(in_scratch("site.txt"));
+  run = run_tune_program(dir.path(), "--flashes 10");
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_FALSE(fs::exists(in_scratch("tune/site.txt")));
+
+  write_text("site.txt", "Latitude= 40\nLongitude= east\n");
+  const std::string page = read_text("tune/index.html");
+  run = run_tune_program(dir.path(), "--flashes 10");
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.err,
+            "site.txt: line 2: Longitude: \"east\" is not a number of degrees from -180 to 360\n");
+  EXPECT_EQ(read_text("tune/index.html"), page);  // stopped before the runs
 }
 
 TEST(VeskTuneProgram, FolderWithoutFramesOrSettingsStopsWithOne) {
@@ -327,3 +396,52 @@ TEST(VeskTuneProgram, VeskFindsTheDemoFlashesWithTheTunedSettings) {
 }
 
 }  // namespace
+
+// On a terminal, a tuning shows how far its grid runs are on one line rewritten with '\r' (on
+// standard error); elsewhere nothing is added to what it writes.
+TEST(VeskTuneProgram, ProgressOnATerminalOnly) {
+  if (system("command -v script > /dev/null 2>&1") != 0) GTEST_SKIP() << "script is missing";
+  ScratchDir dir;
+  write_known_noise(7, ring_settings());
+  // script gives vesk-tune a terminal for both its outputs.
+  const std::string tune = std::string("'") + VESK_TUNE_BINARY + "' '" + dir.path() +
+                           "' --flashes 10 --threads 1";
+  const ProgramRun on_terminal =
+      run_command("script -qec \"" + tune + "\" /dev/null < /dev/null");
+  EXPECT_EQ(on_terminal.exit_status, 0) << on_terminal.out;
+  const std::size_t first = on_terminal.out.find("\rvesk-tune: 1 of ");
+  ASSERT_NE(first, std::string::npos) << on_terminal.out;
+  const int total = std::stoi(on_terminal.out.substr(first + 17));
+  EXPECT_GE(total, 3);  // the frames, their negative and at least one pass with flashes
+  EXPECT_NE(on_terminal.out.find("\rvesk-tune: " + std::to_string(total) + " of " +
+                                 std::to_string(total) + " grid runs done, "),
+            std::string::npos);
+  const ProgramRun piped = run_tune_program(dir.path(), "--flashes 10 --threads 1");
+  EXPECT_EQ(piped.exit_status, 0);
+  EXPECT_EQ(piped.err, "");
+  EXPECT_EQ(piped.out.find('\r'), std::string::npos);
+}
+
+// The grid's runs each hold a ring, and as many go at once as there are threads: their whole
+// memory is checked before any is taken. Under an address-space limit of 200 MB, six runs at once
+// (the frames, their negative and one injected pass, each run's grid split in two for eight
+// threads) on frames of 1024 x 768 (a ring of 60) are refused with one line, nothing written.
+TEST(VeskTuneProgram, ParallelRunsCountedInTheMemoryCheck) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "an address-space limit and AddressSanitizer do not mix";
+#endif
+  ScratchDir dir;
+  ASSERT_EQ(run_command(std::string("'") + VESK_TOOLS_DIR +
+                        "/make_demo_frames' --size 1024x768 --frames 100 --flashes 2 --hits 0 "
+                        "--glints 0 --seed 5 big")
+                .exit_status,
+            0);
+  const ProgramRun run = run_command(std::string("ulimit -v 204800; '") + VESK_TUNE_BINARY +
+                                     "' big --threads 8 --flashes 2");
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.err,
+            "BMP_RAW: the grid, 6 runs at once (each a ring of 60 frames of 1024 x 768) needs 361 "
+            "MiB, more than the 200 MiB of the address-space limit; give fewer --threads or lower "
+            "Images_in_buffer\n");
+  EXPECT_FALSE(fs::exists(in_scratch("big/tune/completeness.csv")));
+}

@@ -5,10 +5,12 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <mutex>
 #include <new>
 #include <thread>
 #include <tuple>
 
+#include "base/checked_math.h"
 #include "catalogue/classes.h"
 #include "catalogue/measure.h"
 #include "catalogue/sharpness.h"
@@ -23,67 +25,29 @@ constexpr float kMinSd2s[] = {2, 3, 4, 5};
 constexpr float kMinSd1s[] = {3, 4, 5};
 constexpr float kNeighbourSds[] = {2, 3, 4};
 
-// The settings of one slice of the grid that share time_sd and min_sd2, and so one candidate map.
-struct TemporalGroup {
-  DetectionThresholds marking;                  // thresholds the map is made with
-  std::vector<std::size_t> members;             // indices into the grid
-  std::vector<DetectionThresholds> thresholds;  // of each member
-};
-
-// The least excess the candidate bound asks of a pixel grows with time_sd * max(min_sd2, 0) when
-// time_sd is a number from 0 up: a map that marks nothing for one such group marks nothing for a
-// group with a larger product. Other groups get no key and are always marked.
-bool bound_key(const DetectionThresholds& t, double& key) {
-  if (!(t.time_sd >= 0.0) || !std::isfinite(t.time_sd)) return false;
-  key = t.time_sd * std::max(t.min_sd2, 0.0);
-  return std::isfinite(key);
-}
-
-// True when a setting of `a`'s neighbourhood thresholds lists no pixel that `b`'s would not:
-// within one group, a pixel confirmed under `b` (stricter, both from 0 up) is confirmed under `a`.
-bool looser_or_equal(const DetectionThresholds& a, const DetectionThresholds& b) {
-  return a.neighbour_sd >= 0.0 && a.min_sd1 >= 0.0 && a.neighbour_sd <= b.neighbour_sd &&
-         a.min_sd1 <= b.min_sd1 && a.flash_sd_sep == b.flash_sd_sep;
-}
-
 // Tests a slice of the grid on every frame the run shows it; the run's own detector is set to
-// find nothing, so it never calls report(). Two shortcuts keep a frame cheap, both exact: groups
-// go by growing bound key, and once a map marks nothing the groups after it are skipped; within a
-// group the loosest neighbourhood test goes first, and a setting stricter than one that listed no
-// pixel lists none either.
+// find nothing, so it never calls report(). The slice is tested in one scan of the frame
+// (flash_detector_grid), or, `straightforward`, by a whole scan of the detector per setting: the
+// reference the shared scan is held to.
 class GridOutput final : public RunOutput {
  public:
   GridOutput(const FrameGeometry& geometry, const DetectionSettings& base,
              const std::vector<GridSetting>& grid, std::size_t begin, std::size_t end,
-             bool catalogue)
+             bool catalogue, bool straightforward)
       : catalogue_(catalogue),
+        straightforward_(straightforward),
         interlaced_(base.Interlace != 0),
         min_flash_(base.Min_flash_limit),
         max_flash_(base.Max_flash_limit),
-        chunks_(candidate_chunk_count(geometry.frame_pixels)),
-        marked_(static_cast<std::size_t>(geometry.frame_pixels)),
+        begin_(begin),
+        marked_(straightforward ? static_cast<std::size_t>(geometry.frame_pixels) : 0),
+        results_(end - begin),
         reports_(grid.size()),
         books_(catalogue ? grid.size() : 0),
         events_(catalogue ? grid.size() : 0) {
     for (std::size_t i = begin; i < end; ++i) {
-      const DetectionThresholds t = detection_thresholds(with_setting(base, grid[i]));
-      auto group = std::find_if(groups_.begin(), groups_.end(), [&](const TemporalGroup& g) {
-        return g.marking.time_sd == t.time_sd && g.marking.min_sd2 == t.min_sd2;
-      });
-      if (group == groups_.end()) group = groups_.insert(groups_.end(), TemporalGroup{t, {}, {}});
-      group->members.push_back(i);
-      group->thresholds.push_back(t);
+      thresholds_.push_back(detection_thresholds(with_setting(base, grid[i])));
     }
-    for (TemporalGroup& g : groups_) sort_members(g);
-    std::stable_sort(groups_.begin(), groups_.end(),
-                     [](const TemporalGroup& a, const TemporalGroup& b) {
-                       double ka = 0.0;
-                       double kb = 0.0;
-                       const bool has_a = bound_key(a.marking, ka);
-                       const bool has_b = bound_key(b.marking, kb);
-                       if (has_a != has_b) return has_a;
-                       return has_a && ka < kb;
-                     });
   }
 
   OutputStatus report(const ReportView& report, std::string* error) override {
@@ -98,17 +62,28 @@ class GridOutput final : public RunOutput {
     (void)error;
     ++frames_tested_;
     measured_.clear();
-    bool nothing_beyond = false;  // a keyed map marked nothing: larger keys mark nothing too
-    for (const TemporalGroup& group : groups_) {
-      double key = 0.0;
-      const bool keyed = bound_key(group.marking, key);
-      if (keyed && nothing_beyond) continue;
-      mark_ring_candidates(ring, group.marking, chunks_);
-      if (no_candidates(chunks_)) {
-        nothing_beyond = nothing_beyond || keyed;
+    if (straightforward_) {
+      for (std::size_t k = 0; k < thresholds_.size(); ++k) {
+        retest_ring_frame(ring, thresholds_[k], {}, marked_, results_[k]);
+      }
+    } else {
+      retest_ring_grid(ring, thresholds_, scratch_, results_);
+    }
+    for (std::size_t k = 0; k < thresholds_.size(); ++k) {
+      const DetectionResult& result = results_[k];
+      if (!result.found || result.flash_count < min_flash_ || result.flash_count > max_flash_) {
         continue;
       }
-      test_group(group, ring);
+      const std::size_t i = begin_ + k;
+      reports_[i].push_back({ring.target_frame, result.measurement.sample,
+                             result.measurement.line, result.flash_count});
+      if (catalogue_) {
+        if (!optics_known_) {
+          optics_fwhm_ = edge_fwhm(ring);
+          optics_known_ = true;
+        }
+        add_report(books_[i], measured(ring, reports_[i].back()));
+      }
     }
     if (catalogue_) {
       for (std::size_t i = 0; i < books_.size(); ++i) {
@@ -145,49 +120,6 @@ class GridOutput final : public RunOutput {
   std::int64_t frames_tested() const { return frames_tested_; }
 
  private:
-  // Looser neighbourhood tests first.
-  static void sort_members(TemporalGroup& g) {
-    std::vector<std::size_t> order(g.members.size());
-    for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
-    std::stable_sort(order.begin(), order.end(), [&g](std::size_t a, std::size_t b) {
-      const DetectionThresholds& ta = g.thresholds[a];
-      const DetectionThresholds& tb = g.thresholds[b];
-      return ta.neighbour_sd * ta.min_sd1 < tb.neighbour_sd * tb.min_sd1;
-    });
-    TemporalGroup sorted{g.marking, {}, {}};
-    for (const std::size_t k : order) {
-      sorted.members.push_back(g.members[k]);
-      sorted.thresholds.push_back(g.thresholds[k]);
-    }
-    g = std::move(sorted);
-  }
-
-  void test_group(const TemporalGroup& group, const RingView& ring) {
-    empty_.clear();
-    for (std::size_t k = 0; k < group.members.size(); ++k) {
-      const DetectionThresholds& t = group.thresholds[k];
-      const bool surely_empty = std::any_of(empty_.begin(), empty_.end(), [&](std::size_t j) {
-        return looser_or_equal(group.thresholds[j], t);
-      });
-      if (surely_empty) continue;
-      retest_ring_frame(ring, t, chunks_, marked_, result_);
-      if (result_.listed == 0) empty_.push_back(k);
-      if (!result_.found || result_.flash_count < min_flash_ || result_.flash_count > max_flash_) {
-        continue;
-      }
-      const std::size_t i = group.members[k];
-      reports_[i].push_back({ring.target_frame, result_.measurement.sample,
-                             result_.measurement.line, result_.flash_count});
-      if (catalogue_) {
-        if (!optics_known_) {
-          optics_fwhm_ = edge_fwhm(ring);
-          optics_known_ = true;
-        }
-        add_report(books_[i], measured(ring, reports_[i].back()));
-      }
-    }
-  }
-
   // The catalogue's measure of a report; settings that report the same place share it.
   const ReportMeasure& measured(const RingView& ring, const FoundReport& r) {
     for (const auto& [x, y, m] : measured_) {
@@ -198,16 +130,17 @@ class GridOutput final : public RunOutput {
   }
 
   bool catalogue_;  // measure the reports and group them into events
+  bool straightforward_;
   bool interlaced_;
   bool optics_known_ = false;
   double optics_fwhm_ = std::numeric_limits<double>::quiet_NaN();
   int min_flash_;
   int max_flash_;
-  std::vector<TemporalGroup> groups_;
-  std::vector<std::uint8_t> chunks_;
-  std::vector<std::uint8_t> marked_;
-  DetectionResult result_;
-  std::vector<std::size_t> empty_;  // members of the current group that listed no pixel
+  std::size_t begin_;                            // grid index of the slice's first setting
+  std::vector<DetectionThresholds> thresholds_;  // of the slice
+  GridScratch scratch_;
+  std::vector<std::uint8_t> marked_;      // straightforward only
+  std::vector<DetectionResult> results_;  // of the slice, for the frame under test
   std::vector<std::vector<FoundReport>> reports_;  // per grid index; only the slice's filled
   std::int64_t frames_tested_ = 0;
   std::vector<EventBook> books_;                     // per grid index, with catalogue_
@@ -272,7 +205,7 @@ void run_task(const GridRequest& request, Task& task) {
   // a message instead of ending the program.
   try {
     GridOutput output(geometry, request.settings, request.grid, task.begin, task.end,
-                      task.pass < 0);
+                      task.pass < 0, request.straightforward);
     RunOutput* const outputs[] = {&output};
     if (!run_source(*source, silent_parameters(request.settings), outputs, &task.error)) return;
     output.close_all();
@@ -327,13 +260,44 @@ OutputStatus ReportCollector::report(const ReportView& report, std::string* erro
   return OutputStatus::ok;
 }
 
+namespace {
+
+// Slices of the grid per run: spare threads split the grid; each slice repeats the ring updates,
+// a small cost.
+std::size_t grid_slices(const GridRequest& request, std::size_t run_count) {
+  const std::size_t threads = static_cast<std::size_t>(std::max(1, request.threads));
+  return std::clamp<std::size_t>(threads / run_count, 1,
+                                 std::max<std::size_t>(1, request.grid.size()));
+}
+
+std::size_t grid_run_count(const GridRequest& request) {
+  return (request.negative ? 2 : 1) + request.passes.size();
+}
+
+}  // namespace
+
+std::size_t grid_task_count(const GridRequest& request) {
+  const std::size_t run_count = grid_run_count(request);
+  return run_count * grid_slices(request, run_count);
+}
+
+std::size_t grid_runs_at_once(const GridRequest& request) {
+  return std::min(static_cast<std::size_t>(std::max(1, request.threads)),
+                  grid_task_count(request));
+}
+
+std::uint64_t grid_run_bytes(const FrameGeometry& geometry, int images_in_buffer) {
+  const std::uint64_t pixels =
+      geometry.frame_pixels > 0 ? static_cast<std::uint64_t>(geometry.frame_pixels) : 0;
+  return saturating_add(run_buffers_bytes(geometry, images_in_buffer, 0),
+                        saturating_multiply(3, pixels));
+}
+
 bool run_grid(const GridRequest& request, GridRuns& runs, std::string* error) {
   const std::size_t first_pass = request.negative ? 2 : 1;  // the runs before the passes
-  const std::size_t run_count = first_pass + request.passes.size();
+  const std::size_t run_count = grid_run_count(request);
   const std::size_t threads = static_cast<std::size_t>(std::max(1, request.threads));
-  // Spare threads split the grid; each slice repeats the ring updates, a small cost.
-  const std::size_t slices = std::clamp<std::size_t>(threads / run_count, 1,
-                                                     std::max<std::size_t>(1, request.grid.size()));
+  const std::size_t slices = grid_slices(request, run_count);
   std::vector<Task> tasks;
   for (std::size_t r = 0; r < run_count; ++r) {
     for (std::size_t s = 0; s < slices; ++s) {
@@ -347,8 +311,16 @@ bool run_grid(const GridRequest& request, GridRuns& runs, std::string* error) {
     }
   }
   std::atomic<std::size_t> next{0};
+  std::mutex told;
+  std::size_t done = 0;
   const auto work = [&] {
-    for (std::size_t t = next++; t < tasks.size(); t = next++) run_task(request, tasks[t]);
+    for (std::size_t t = next++; t < tasks.size(); t = next++) {
+      run_task(request, tasks[t]);
+      if (request.progress) {
+        const std::lock_guard<std::mutex> lock(told);
+        request.progress(++done, tasks.size());
+      }
+    }
   };
   std::vector<std::thread> workers;
   for (std::size_t k = 1; k < std::min(threads, tasks.size()); ++k) workers.emplace_back(work);

@@ -69,6 +69,12 @@ struct GridRequest {
   // Per pixel, twice the level the negative mirrors about (the pixel's mean); empty: 255 - v.
   std::vector<std::int16_t> mirror_centres;
   int threads = 1;
+  // Each setting tested by a whole scan of the detector of its own on the shared ring, instead of
+  // one scan for the grid: slower, the same results; the reference the tests hold the grid to.
+  bool straightforward = false;
+  // Told after each run (or slice of the grid) ends: how many have ended of how many; called
+  // under a lock, from the thread that ran it. Empty: nothing told.
+  std::function<void(std::size_t done, std::size_t total)> progress;
 };
 
 struct GridRuns {
@@ -88,6 +94,15 @@ struct GridRuns {
 // catalogue does. False with `error` when a source cannot be opened, memory cannot be had, or a
 // run stops on a frame it cannot read.
 bool run_grid(const GridRequest& request, GridRuns& runs, std::string* error);
+
+// The runs (or slices of the grid) run_grid starts for `request`, and how many of them go at once.
+std::size_t grid_task_count(const GridRequest& request);
+std::size_t grid_runs_at_once(const GridRequest& request);
+
+// The memory one run of the grid takes on frames of `geometry`: the run's buffers
+// (run_buffers_bytes) and the grid's own (a marked frame, candidate chunks and a frame the source
+// may hold).
+std::uint64_t grid_run_bytes(const FrameGeometry& geometry, int images_in_buffer);
 
 // One setting's reports on one run, through process_frames with that setting itself (no grid):
 // what vesk with those thresholds reports. False with `error` as run_grid.

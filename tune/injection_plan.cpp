@@ -108,7 +108,7 @@ bool place(InjectedFlash& flash, Pass& pass, const NightSurvey& survey,
 bool plan_injections(const NightSurvey& survey, int per_bin, int ring_frames, InjectionPlan& plan,
                      std::string* error) {
   plan = InjectionPlan{};
-  plan.tested_frames = survey.frames - ring_frames / 2;
+  plan.tested_frames = survey.frames;
   std::vector<std::uint32_t> night_sites;
   for (std::size_t i = 0; i < survey.night.size(); ++i) {
     if (survey.night[i] != 0) night_sites.push_back(static_cast<std::uint32_t>(i));

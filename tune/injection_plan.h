@@ -47,14 +47,15 @@ struct InjectedFlash {
 struct InjectionPlan {
   std::vector<InjectedFlash> flashes;
   int passes = 0;
-  std::int64_t tested_frames = 0;  // frames the detector tests in one pass
+  std::int64_t tested_frames = 0;  // frames the detector tests in one pass: all of them
 };
 
 // Plans `per_bin` flashes in each strength bin for a recording of survey.frames frames tested
-// with a ring of `ring_frames`: frames 0 to frames - 1 - ring_frames / 2 are tested and may take
-// a flash (its fading second frame may fall after them). A frame carries at most one flash, or
-// the fading second frame of one. False with `error` when the night side has no room for a flash
-// even in an empty pass.
+// with a ring of `ring_frames`: the run tests every frame, the last ring_frames / 2 in the last
+// full ring, so any frame may take a flash (a fading one not the last frame, which has no second).
+// Flashes within a ring of each other keep kFlashSpacing apart. A frame carries at most one
+// flash, or the fading second frame of one. False with `error` when the night side has no room
+// for a flash even in an empty pass.
 bool plan_injections(const NightSurvey& survey, int per_bin, int ring_frames, InjectionPlan& plan,
                      std::string* error);
 

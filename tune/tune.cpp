@@ -1,17 +1,21 @@
 #include "tune/tune.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <thread>
 
+#include "base/checked_math.h"
+#include "base/memory_limit.h"
 #include "base/message.h"
 #include "base/version.h"
 #include "control/driver.h"
 #include "formats/completeness_csv.h"
 #include "formats/run_info.h"
+#include "formats/site_file.h"
 #include "run/folder_guard.h"
 #include "run/run_folder.h"
 #include "sources/frame_folder.h"
@@ -99,6 +103,7 @@ bool tune_recording(const TuneInput& input, TuneOutcome& outcome, std::string* e
   const auto start = std::chrono::steady_clock::now();
   std::unique_ptr<FrameSource> source = input.open(error);
   if (source == nullptr) return false;
+  const FrameGeometry geometry = source->geometry();
   const DetectionThresholds used = detection_thresholds(input.settings);
   if (!survey_night(*source, input.settings.Images_in_buffer, used.borders, outcome.survey,
                     outcome.warnings, input.site_mask.empty() ? nullptr : &input.site_mask,
@@ -125,6 +130,33 @@ bool tune_recording(const TuneInput& input, TuneOutcome& outcome, std::string* e
   request.mirror_centres = mirror_centres(outcome.survey);
   for (int pass = 0; pass < outcome.plan.passes; ++pass) {
     request.passes.push_back(pass_spots(outcome.plan, pass, input.psf));
+  }
+  // Every run of the grid holds a ring of its own and several go at once: the whole of it is
+  // checked against the memory limits before any run takes its buffers.
+  const std::size_t at_once = grid_runs_at_once(request);
+  const int images = input.settings.Images_in_buffer;
+  if (!fits_in_memory(saturating_multiply(at_once, grid_run_bytes(geometry, images)),
+                      memory_limit(0),
+                      input.name + ": the grid, " + std::to_string(at_once) + " run" +
+                          (at_once == 1 ? "" : "s") + " at once (each a ring of " +
+                          std::to_string(images) + " frames of " +
+                          std::to_string(geometry.image_width) + " x " +
+                          std::to_string(geometry.image_height) + ")",
+                      error)) {
+    *error += at_once > 1 ? "; give fewer --threads or lower Images_in_buffer"
+                          : "; lower Images_in_buffer";
+    return false;
+  }
+  if (input.progress != nullptr) {
+    std::FILE* shown = input.progress;
+    request.progress = [shown, runs_start = std::chrono::steady_clock::now()](std::size_t done,
+                                                                              std::size_t total) {
+      const long long seconds = static_cast<long long>(seconds_since(runs_start));
+      std::fprintf(shown, "\rvesk-tune: %zu of %zu grid runs done, %lld:%02lld:%02lld", done,
+                   total, seconds / 3600, seconds / 60 % 60, seconds % 60);
+      if (done == total) std::fputc('\n', shown);
+      std::fflush(shown);
+    };
   }
   const auto runs_start = std::chrono::steady_clock::now();
   GridRuns runs;
@@ -200,6 +232,15 @@ int run_tune(const TuneOptions& options, std::FILE* out, std::FILE* err) {
     print_message(out, err, error);
     return 1;
   }
+  // The site: given on the command line, else the run folder's site.txt when it is there.
+  input.site = options.site;
+  if (!input.site.site_known) {
+    bool present = false;
+    if (!read_site_file(run_dir, input.site, present, &error)) {
+      print_message(out, err, error);  // named in the run folder, as settings.txt is
+      return 1;
+    }
+  }
   RunInfo info;
   const BuildVersion version = build_version();
   info.program = "vesk-tune";
@@ -228,6 +269,8 @@ int run_tune(const TuneOptions& options, std::FILE* out, std::FILE* err) {
   input.threads = options.threads > 0
                       ? options.threads
                       : static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
+  // A long tuning shows how far it is, on a terminal only.
+  if (isatty(fileno(err)) != 0) input.progress = err;
 
   std::fprintf(out, "vesk-tune: %s, frames %lld to at most %lld\n", run_dir.string().c_str(),
                static_cast<long long>(first), static_cast<long long>(first + count - 1));
@@ -256,6 +299,16 @@ int run_tune(const TuneOptions& options, std::FILE* out, std::FILE* err) {
     if (!write_run_info(run_dir / "tune", info, &error)) {
       print_message(out, err, "tune/" + error);
       lost = true;
+    }
+    // The site the tuning used, beside its results; an earlier tuning's is not left behind.
+    const std::filesystem::path site_file = run_dir / "tune" / kSiteFileName;
+    if (input.site.site_known) {
+      if (!write_site_file(run_dir / "tune", input.site, &error)) {
+        print_message(out, err, "tune/" + error);
+        lost = true;
+      }
+    } else if (std::filesystem::is_regular_file(std::filesystem::symlink_status(site_file, ec))) {
+      std::filesystem::remove(site_file, ec);
     }
   }
   if (!lost && !write_tune_pictures(run_dir, input, outcome, &error)) {

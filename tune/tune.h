@@ -28,6 +28,10 @@ struct TuneInput {
   // The night side from the fitted disc and terminator (one byte per pixel, 1 on the night side)
   // when the place on the Moon is known; empty: from the frames' brightness (the earthshine).
   std::vector<std::uint8_t> site_mask;
+  // The observer's site (site_known false when not given), for the runs that need the disc.
+  SiteSettings site;
+  // A terminal to show the grid runs' progress on, one line rewritten with '\r'; null: none.
+  std::FILE* progress = nullptr;
 };
 
 struct TuneOutcome {
@@ -49,6 +53,7 @@ bool tune_recording(const TuneInput& input, TuneOutcome& outcome, std::string* e
 // vesk-tune on options.run_dir: reads settings.txt and the frames, tunes, prints the noise, the
 // short table and the recommendation to `out`, writes tune/completeness.csv and tune/index.html
 // into the run folder and, with options.write, settings.txt (the old one kept as
-// settings.txt.bak). Problems go to `err` as one line each. Returns the exit status: 0, or 1 on
+// settings.txt.bak). The site (--site and the options with it, else the run folder's site.txt) is
+// handed to the tuning and recorded as tune/site.txt. Problems go to `err` as one line each. Returns the exit status: 0, or 1 on
 // an error, a file that could not be written, or --write without a setting to write.
 int run_tune(const TuneOptions& options, std::FILE* out, std::FILE* err);

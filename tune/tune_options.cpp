@@ -121,6 +121,14 @@ bool parse_tune_arguments(std::span<const std::string> args, TuneOptions& option
       }
       continue;
     }
+    if (is_site_option(arg)) {
+      if (i + 1 >= args.size()) {
+        *error = arg + ": needs a value";
+        return false;
+      }
+      if (!parse_site_option(arg, args[++i], options.site, error)) return false;
+      continue;
+    }
     if (arg != "--first" && arg != "--count" && arg != "--false-alarms" && arg != "--flashes" &&
         arg != "--psf" && arg != "--threads") {
       *error = arg + ": unknown option; " + kVeskTuneUsage;
@@ -133,6 +141,7 @@ bool parse_tune_arguments(std::span<const std::string> args, TuneOptions& option
     }
     if (!parse_value(arg, args[++i], options, error)) return false;
   }
+  if (!check_site_options(options.site, error)) return false;
   if (positional.size() > 1) {
     *error = positional[1] + ": only one run folder may be given; " + kVeskTuneUsage;
     return false;

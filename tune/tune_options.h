@@ -7,13 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "formats/site_file.h"
 #include "sources/recording.h"
 
 inline constexpr const char* kVeskTuneUsage =
     "usage: vesk-tune [RUN_DIR | RECORDING] [--out DIR] [--first N] [--count M] [--write] "
     "[--accept-loss] [--false-alarms F] [--flashes K] [--psf FWHM] [--threads T] [--byte-order "
     "little|big] "
-    "[--depth D] [--start-utc T] [--fps F]";
+    "[--depth D] [--start-utc T] [--fps F] [--site LAT,LON[,HEIGHT]] [--mirror yes|no] "
+    "[--rotation DEG[@UTC]] [--mount altaz|equatorial] [--scale ARCSEC]";
 
 struct TuneOptions {
   // The run folder: its frames (BMP_RAW), settings.txt and the borders in it. Recordings (SER,
@@ -37,6 +39,9 @@ struct TuneOptions {
   int flashes = 50;           // injected flashes per strength bin
   double psf = 2.5;           // full width at half maximum of the injected flashes, pixels
   int threads = 0;            // worker threads; 0: one per core
+  // The observer's site and the image's orientation, as vesk takes them (--site, --mirror,
+  // --rotation, --mount, --scale); without --site, the run folder's site.txt when it is there.
+  SiteSettings site;
 };
 
 // Reads the command line after the program name into `options`. False with `error`, one line

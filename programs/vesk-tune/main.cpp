@@ -1,5 +1,7 @@
 // vesk-tune [RUN_DIR | RECORDING] [--out DIR] [--first N] [--count M] [--write] [--accept-loss]
 //           [--false-alarms F] [--flashes K] [--psf FWHM] [--threads T] [recording options]
+//           [--site LAT,LON[,HEIGHT] [--mirror yes|no] [--rotation DEG[@UTC]] [--mount M]
+//           [--scale ARCSEC]]
 // Chooses the detection thresholds on the recording's own frames by injected flashes.
 #include <cstdio>
 #include <string>
@@ -40,6 +42,14 @@ constexpr const char* kHelp =
     "                       for a recording without a clock of its own\n"
     "  --fps F              frames per second of a SER recording without frame times (needed\n"
     "                       with --start-utc) or of a FITS cube after its DATE-OBS\n"
+    "  --site LAT,LON[,HEIGHT]  the observer's site (degrees north, degrees east, metres),\n"
+    "                       recorded in tune/site.txt with the options below; without it, the\n"
+    "                       run folder's site.txt when it is there\n"
+    "  --mirror yes|no      the image is mirror-reversed (a star diagonal)\n"
+    "  --rotation DEG[@UTC] position angle of the image's up direction (north through east);\n"
+    "                       @UTC: measured then (--mount altaz)\n"
+    "  --mount altaz|equatorial  an alt-azimuth mount turns the image with the parallactic angle\n"
+    "  --scale ARCSEC       arcseconds per pixel\n"
     "  -h, --help           this text\n"
     "  --version            the version and the git commit this program was built from\n"
     "\n"

@@ -1,6 +1,7 @@
 // vesk [RECORDING...] [--out DIR] [--no-menu] [--quiet] [--threads N] [--first N] [--count M]
 //      [--byte-order little|big] [--depth D] [--start-utc T] [--psf FWHM] [--replace]
 //      [--max-memory SIZE] [--max-reports N] [--site ...] [--range LO,HI] [--fps F]
+//      [--follow [--idle SECONDS]]
 // Without arguments VESK works on the frame folder where it is started; with a recording it reads
 // the frames straight from it into the run folder NAME.vesk (or --out DIR).
 #include <unistd.h>
@@ -62,6 +63,10 @@ constexpr const char* kHelp =
     "                       the whole run (default: the first frames' 0.1 and 99.9 percentiles)\n"
     "  --fps F              frames per second: a FITS cube's after its DATE-OBS, or a SER\n"
     "                       recording's without frame times (with --start-utc, or for seconds)\n"
+    "  --follow             read a SER recording while the capture program writes it, to its\n"
+    "                       close, then the next file of its numbering (night_0002.ser after\n"
+    "                       night_0001.ser); SIGINT or SIGTERM ends it with exit status 0\n"
+    "  --idle SECONDS       with --follow: end after this long without a new frame (default 30)\n"
     "  -h, --help           this text\n"
     "  --version            the version and the git commit this program was built from\n"
     "\n"
@@ -120,6 +125,15 @@ int main(int argc, char** argv) {
   options.psf = line.psf;
   // The line that rewrites itself is only worth it on a terminal; elsewhere a line per frame.
   options.progress_line = !line.recording.empty() && isatty(fileno(stdout)) != 0;
+  options.follow = line.follow;
+  options.idle_seconds = line.idle_seconds;
+  if (line.follow) {
+    // Following shows its own live line on the error stream's terminal in place of the progress
+    // line, and then leaves out the per-frame lines that would scroll it away.
+    options.progress_line = false;
+    options.live_line = isatty(fileno(stderr)) != 0;
+    if (options.live_line) options.frame_lines = false;
+  }
   if (!line.recording.empty()) {
     // The installed data files lie beside bin/ in share/vesk; a build tree uses the sources' data/.
     options.data_folders =

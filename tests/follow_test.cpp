@@ -1,0 +1,330 @@
+// vesk --follow beside a capture program: a writer process appends frames with flashes to a SER
+// file at 50 frames per second while vesk follows it. Every flash is found while the file is
+// written, the finished run folder is that of a run over the finished file, a signal ends the run
+// with its outputs whole, and the next file of the numbering is followed on.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <thread>
+
+#include "formats/flashes_csv.h"
+#include "sources/ser.h"
+#include "sources/ser_follow.h"
+#include "test_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kTools = VESK_TOOLS_DIR;
+
+std::string quoted(const std::string& text) {
+  return "'" + text + "'";
+}
+
+// A program started in the scratch folder with its output to files; killed and reaped when the
+// test leaves early.
+struct Child {
+  pid_t pid = -1;
+  ~Child() {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+  bool running() {
+    int status = 0;
+    if (pid <= 0) return false;
+    if (waitpid(pid, &status, WNOHANG) == 0) return true;
+    pid = -1;
+    exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return false;
+  }
+  // Waits up to `seconds` for the child to end; its exit status (-1 when it died of a signal,
+  // -2 when it did not end in time).
+  int wait(double seconds) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (running()) {
+      if (std::chrono::steady_clock::now() > until) return -2;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return exit_status;
+  }
+  int exit_status = -2;
+};
+
+// Starts `argv` in the scratch folder, standard output and error to `name`.out and `name`.err.
+pid_t start(const std::vector<std::string>& argv, const std::string& name) {
+  const std::string folder = scratch_folder().string();
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  if (chdir(folder.c_str()) != 0) _exit(127);
+  const int in = open("/dev/null", O_RDONLY);
+  const int out = open((name + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const int err = open((name + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (in < 0 || out < 0 || err < 0) _exit(127);
+  dup2(in, 0);
+  dup2(out, 1);
+  dup2(err, 2);
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  execv(args[0], args.data());
+  _exit(127);
+}
+
+pid_t start_writer(const std::string& from, const std::string& to, const std::string& fps,
+                   bool close = true) {
+  std::vector<std::string> argv = {kTools + "/ser_writer", from, to, "--fps", fps};
+  if (!close) argv.push_back("--no-close");
+  return start(argv, "writer");
+}
+
+pid_t start_follow(const std::string& recording, const std::string& out, const std::string& idle) {
+  return start(
+      {VESK_BINARY, recording, "--follow", "--idle", idle, "--out", out, "--no-menu", "--quiet"},
+      "follow");
+}
+
+// The first frames of the events of `folder`/flashes.csv, in file order (empty while it is not
+// there or not readable).
+std::vector<std::int64_t> event_frames(const std::string& folder) {
+  std::vector<FlashRow> rows;
+  std::string error;
+  std::vector<std::int64_t> frames;
+  if (!read_flashes_csv(in_scratch(folder + "/flashes.csv"), rows, &error)) return frames;
+  for (const FlashRow& row : rows) frames.push_back(row.frame);
+  return frames;
+}
+
+bool contains(const std::vector<std::int64_t>& frames, std::int64_t frame) {
+  return std::find(frames.begin(), frames.end(), frame) != frames.end();
+}
+
+// Every file of a run folder by its name there, but run.txt (its start and end times and
+// options differ by nature). The review page's run line names the folder and the time it was
+// built: those are taken out.
+std::map<std::string, std::string> folder_files(const std::string& folder) {
+  std::map<std::string, std::string> files;
+  const fs::path root = in_scratch(folder);
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    if (!entry.is_regular_file()) continue;
+    const std::string name = fs::relative(entry.path(), root).string();
+    if (name == "run.txt") continue;
+    std::string text = read_text(entry.path().string());
+    if (name.starts_with("review/") && (name.ends_with(".html") || name.ends_with(".js"))) {
+      static const std::regex run_line(
+          "\"id\":\"[0-9a-f]+\",\"folder\":\"[^\"]*\",\"path\":\"[^\"]*\",\"built\":\"[^\"]*\"");
+      text = std::regex_replace(text, run_line, "RUN");
+    }
+    files[name] = text;
+  }
+  return files;
+}
+
+// 400 frames of 320 x 240 with flashes as night.ser, and a run over it into `whole`; the first
+// frames of its events.
+std::vector<std::int64_t> make_night(int frames = 400) {
+  EXPECT_EQ(run_command(quoted(kTools + "/make_demo_frames") + " --size 320x240 --frames " +
+                        std::to_string(frames) +
+                        " --flashes 4 --hits 1 --glints 0 --seed 7 demo > /dev/null")
+                .exit_status,
+            0);
+  EXPECT_EQ(run_command(quoted(kTools + "/frames_to_ser") + " demo night.ser").exit_status, 0);
+  const ProgramRun whole =
+      run_command(quoted(VESK_BINARY) + " night.ser --out whole --no-menu --quiet < /dev/null");
+  EXPECT_EQ(whole.exit_status, 0) << whole.err;
+  write_text("whole.out", whole.out);
+  return event_frames("whole");
+}
+
+}  // namespace
+
+TEST(Follow, FindsEveryFlashWhileWrittenAndEndsAsTheFinishedFile) {
+  ScratchDir dir;
+  const std::vector<std::int64_t> flashes = make_night();
+  ASSERT_GE(flashes.size(), 3u);
+  Child writer{start_writer("night.ser", "night_0001.ser", "50")};
+  Child vesk{start_follow("night_0001.ser", "live", "2")};
+  // Each flash is waited for with a generous timeout; those well before the end of the file
+  // (more than 2 s of frames) must be in flashes.csv while the writer is still writing.
+  for (const std::int64_t frame : flashes) {
+    bool found = false;
+    bool writing = false;
+    for (int i = 0; i < 6000 && !found; ++i) {
+      writing = writer.running();
+      found = contains(event_frames("live"), frame);
+      if (!found) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(found) << "flash at frame " << frame;
+    if (frame < 400 - 100) {
+      EXPECT_TRUE(writing) << "flash at frame " << frame;
+    }
+  }
+  EXPECT_EQ(writer.wait(60), 0) << read_text("writer.err");
+  EXPECT_EQ(vesk.wait(60), 0) << read_text("follow.err");
+  EXPECT_EQ(read_text("follow.err"),
+            "night_0001.ser: closed after 400 frames; night_0002.ser is followed next when it "
+            "comes within 2 s\n");
+  // The catalogue got its times from the trailer at the close: the folder is the finished
+  // file's, frame times included.
+  EXPECT_EQ(folder_files("live"), folder_files("whole"));
+  EXPECT_NE(read_text("live/flashes.csv").find(",2024-03-15T21:04:"), std::string::npos);
+  EXPECT_EQ(read_text("follow.out"), read_text("whole.out"));
+}
+
+TEST(Follow, SignalEndsTheRunWithItsOutputsWhole) {
+  ScratchDir dir;
+  const std::vector<std::int64_t> flashes = make_night();
+  ASSERT_GE(flashes.size(), 2u);
+  Child writer{start_writer("night.ser", "night.ser.part", "50", false)};
+  // The writer's file is followed under a name of its own, as a capture program's file would be.
+  Child vesk{start_follow("night.ser.part", "live", "30")};
+  bool found = false;
+  for (int i = 0; i < 6000 && !found; ++i) {
+    found = contains(event_frames("live"), flashes[0]);
+    if (!found) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(found);
+  ASSERT_EQ(kill(vesk.pid, SIGINT), 0);
+  EXPECT_EQ(vesk.wait(60), 0) << read_text("follow.err");
+  const std::string err = read_text("follow.err");
+  EXPECT_TRUE(std::regex_match(err, std::regex("stopped by a signal after [0-9]+ frames; "
+                                               "flash_info.dat, data_dump.txt and the review page "
+                                               "cover them\n")))
+      << err;
+  // Every output closed whole: the catalogue readable to its last line, the log a prefix of the
+  // finished file's in whole records, the summary and the page written.
+  std::vector<FlashRow> rows;
+  std::string error;
+  EXPECT_TRUE(read_flashes_csv(in_scratch("live/flashes.csv"), rows, &error)) << error;
+  EXPECT_GE(rows.size(), 1u);
+  const std::string log = read_text("live/flash_info.dat");
+  const std::string full = read_text("whole/flash_info.dat");
+  EXPECT_EQ(full.substr(0, log.size()), log);
+  EXPECT_EQ(log.back(), '\n');
+  EXPECT_NE(read_text("live/data_dump.txt").find("nframes="), std::string::npos);
+  EXPECT_TRUE(fs::exists(in_scratch("live/review/index.html")));
+}
+
+TEST(Follow, FileLeftOpenEndsAfterIdleTimeWithoutTimes) {
+  ScratchDir dir;
+  make_night(200);
+  Child writer{start_writer("night.ser", "cut.ser", "1000", false)};
+  Child vesk{start_follow("cut.ser", "live", "1")};
+  EXPECT_EQ(writer.wait(60), 0) << read_text("writer.err");
+  EXPECT_EQ(vesk.wait(60), 0) << read_text("follow.err");
+  EXPECT_EQ(read_text("follow.err"),
+            "cut.ser: no new frame for 1 s (--idle) and its header's frame count is still 0, as "
+            "the capture program leaves it until it closes the file; the run ends after 200 "
+            "frames, without their times\n");
+  // The same detections; only the times are missing.
+  EXPECT_EQ(read_text("live/flash_info.dat"), read_text("whole/flash_info.dat"));
+  EXPECT_EQ(read_text("live/data_dump.txt"), read_text("whole/data_dump.txt"));
+  EXPECT_FALSE(fs::exists(in_scratch("live/frame_times.csv")));
+}
+
+namespace {
+
+std::uint32_t le32(const std::vector<std::uint8_t>& b, std::size_t at) {
+  return std::uint32_t{b[at]} | std::uint32_t{b[at + 1]} << 8 | std::uint32_t{b[at + 2]} << 16 |
+         std::uint32_t{b[at + 3]} << 24;
+}
+
+// Frames [first, first + count) of the SER file `whole` (with a trailer) as a SER file of their
+// own.
+std::vector<std::uint8_t> ser_part(const std::vector<std::uint8_t>& whole, int first, int count) {
+  const std::size_t frame = std::size_t{le32(whole, 26)} * le32(whole, 30);
+  const std::size_t total = le32(whole, 38);
+  const std::size_t n = static_cast<std::size_t>(count);
+  const std::size_t from = static_cast<std::size_t>(first);
+  std::vector<std::uint8_t> part(kSerHeaderBytes + n * frame + n * 8);
+  std::copy_n(whole.data(), kSerHeaderBytes, part.data());
+  std::copy_n(whole.data() + kSerHeaderBytes + from * frame, n * frame,
+              part.data() + kSerHeaderBytes);
+  std::copy_n(whole.data() + kSerHeaderBytes + total * frame + from * 8, n * 8,
+              part.data() + kSerHeaderBytes + n * frame);
+  for (int i = 0; i < 4; ++i)
+    part[38 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(count >> (8 * i));
+  return part;
+}
+
+}  // namespace
+
+TEST(Follow, NextFileOfTheNumberingFollowsOn) {
+  ScratchDir dir;
+  make_night(300);
+  const std::vector<std::uint8_t> night = read_file("night.ser");
+  write_file("a.ser", ser_part(night, 0, 110));
+  write_file("b.ser", ser_part(night, 110, 190));
+  // The night followed as its files are written, then read as one from the finished files.
+  const std::string writer = quoted(kTools + "/ser_writer");
+  Child writing{start({"/bin/sh", "-c",
+                       writer + " a.ser n_09.ser --fps 200 && sleep 0.3 && " + writer +
+                           " b.ser n_10.ser --fps 200"},
+                      "writer")};
+  Child vesk{start_follow("n_09.ser", "live", "2")};
+  EXPECT_EQ(writing.wait(60), 0) << read_text("writer.err");
+  EXPECT_EQ(vesk.wait(60), 0) << read_text("follow.err");
+  EXPECT_EQ(
+      read_text("follow.err"),
+      "n_09.ser: closed after 110 frames; n_10.ser is followed next when it comes within 2 s\n"
+      "n_10.ser: follows on from n_09.ser at frame 110\n"
+      "n_10.ser: closed after 190 frames; n_11.ser is followed next when it comes within "
+      "2 s\n");
+  const ProgramRun finished = run_command(
+      quoted(VESK_BINARY) + " n_09.ser n_10.ser --out set --no-menu --quiet < /dev/null");
+  EXPECT_EQ(finished.exit_status, 0) << finished.err;
+  EXPECT_EQ(folder_files("live"), folder_files("set"));
+  EXPECT_NE(read_text("live/frame_times.csv").find(",n_10.ser,0,"), std::string::npos);
+}
+
+TEST(Follow, RefusesWhatCannotBeFollowed) {
+  ScratchDir dir;
+  ASSERT_EQ(mkfifo(in_scratch("pipe.ser").c_str(), 0644), 0);
+  write_text("clip.avi",
+             "not a SER file at all, and long enough to hold a SER header's bytes; "
+             "not a SER file at all, and long enough to hold a SER header's bytes; "
+             "not a SER file at all, and long enough to hold a SER header's bytes");
+  struct Case {
+    std::string args;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {"pipe.ser --follow", "pipe.ser: not a regular file; a recording is read from a file\n"},
+      {"clip.avi --follow",
+       "--follow: clip.avi is not a SER recording; only SER files are followed\n"},
+      {"missing.ser --follow --idle 0.2",
+       "missing.ser: no whole frame written within 0.2 s (--idle); nothing to follow\n"},
+  };
+  for (const Case& c : cases) {
+    const ProgramRun run =
+        run_command("timeout 20 " + quoted(VESK_BINARY) + " " + c.args + " --no-menu < /dev/null");
+    EXPECT_EQ(run.exit_status, 1) << c.args;
+    EXPECT_EQ(run.err, c.error) << c.args;
+  }
+}
+
+TEST(Follow, NextFileByTheLastNumberInItsName) {
+  const struct {
+    const char* path;
+    const char* next;
+  } cases[] = {
+      {"night_0001.ser", "night_0002.ser"},
+      {"night_0009.ser", "night_0010.ser"},
+      {"runs/Moon-99.ser", "runs/Moon-100.ser"},
+      {"2024_03_15-2104_7.ser", "2024_03_15-2104_8.ser"},
+      {"12_34_56.ser", "12_34_57.ser"},
+      {"night.ser", ""},
+      {"cam2/night.ser", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(next_numbered_file(c.path), c.next) << c.path;
+}
