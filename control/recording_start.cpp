@@ -41,6 +41,13 @@ std::unique_ptr<FrameSource> open_recording_run(const std::filesystem::path& run
   info.options = options.command_options;
   info.recording_id = recording_id(options.recording, error);
   if (info.recording_id.empty()) return nullptr;
+  // Several files read as one: the record names and identifies every one, in the order given.
+  for (std::size_t i = 1; i < options.recordings.size(); ++i) {
+    const std::string id = recording_id(options.recordings[i], error);
+    if (id.empty()) return nullptr;
+    info.recording += " + " + options.recordings[i];
+    info.recording_id += " + " + id;
+  }
   std::filesystem::path data_folder;
   if (!find_data_folder(options.data_folders, data_folder, error)) return nullptr;
   std::error_code ec;

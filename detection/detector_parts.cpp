@@ -148,17 +148,21 @@ bool confirm_candidate(const FrameRing& ring, const FrameGeometry& geometry, int
   return true;
 }
 
+bool ring_fits(const FrameRing& ring, const FrameGeometry& geometry, int target_slot) {
+  const auto pixels = static_cast<std::size_t>(geometry.frame_pixels);
+  return geometry.image_width > 0 && geometry.image_height > 0 &&
+         pixels == static_cast<std::size_t>(geometry.image_width) *
+                       static_cast<std::size_t>(geometry.image_height) &&
+         ring.frame_pixels == geometry.frame_pixels && ring.images_in_buffer >= 1 &&
+         ring.frame_ring.size() == pixels * static_cast<std::size_t>(ring.images_in_buffer) &&
+         ring.pixel_sum.size() == pixels && ring.pixel_sq_dev.size() == pixels &&
+         target_slot >= 0 && target_slot < ring.images_in_buffer;
+}
+
 void check_detector_buffers(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
                             std::span<const std::uint8_t> marked_frame) {
-  const auto pixels = static_cast<std::size_t>(geometry.frame_pixels);
-  const bool fits =
-      geometry.image_width > 0 && geometry.image_height > 0 &&
-      pixels == static_cast<std::size_t>(geometry.image_width) *
-                    static_cast<std::size_t>(geometry.image_height) &&
-      ring.frame_pixels == geometry.frame_pixels && ring.images_in_buffer >= 1 &&
-      ring.frame_ring.size() == pixels * static_cast<std::size_t>(ring.images_in_buffer) &&
-      ring.pixel_sum.size() == pixels && ring.pixel_sq_dev.size() == pixels &&
-      marked_frame.size() == pixels && target_slot >= 0 && target_slot < ring.images_in_buffer;
+  const bool fits = ring_fits(ring, geometry, target_slot) &&
+                    marked_frame.size() == static_cast<std::size_t>(geometry.frame_pixels);
   check_or_die(fits, "detector buffers do not match the frame geometry");
 }
 

@@ -37,8 +37,8 @@ bool temporal_test(const FrameRing& ring, std::size_t target_offset, std::size_t
 
 // What the neighbourhood confirmation measures for a candidate, whatever the thresholds.
 struct BlockValues {
-  double mean = 0.0;   // of the block over the other N - 1 frames
-  double sigma = 0.0;  // its spread, not floored
+  double mean = 0.0;    // of the block over the other N - 1 frames
+  double sigma = 0.0;   // its spread, not floored
   double excess = 0.0;  // the pixel over the mean
 };
 
@@ -99,6 +99,10 @@ std::span<const std::uint8_t> start_scan(const FrameRing& ring, int target_slot,
 inline void finish_scan(const DetectionThresholds& thresholds, DetectionResult& result) {
   if (result.flash_count > 0) cluster_test(thresholds.flash_sd_sep, result);
 }
+
+// True when the ring's buffers hold `geometry`'s frames and `target_slot` is one of its slots:
+// what every detector checks once before its loops, which do no bounds tests.
+bool ring_fits(const FrameRing& ring, const FrameGeometry& geometry, int target_slot);
 
 // Stops the program unless the ring, its sums, `marked_frame` and `target_slot` fit `geometry`.
 void check_detector_buffers(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,

@@ -313,7 +313,7 @@ void group_pairs(std::span<const DetectionThresholds> grid, GridScratch& s) {
   for (std::size_t k = 0; k < grid.size(); ++k) {
     std::size_t g = 0;
     while (g < s.pair_time_sd.size() && !(same_bits(s.pair_time_sd[g], grid[k].time_sd) &&
-                                           same_bits(s.pair_min_sd2[g], grid[k].min_sd2))) {
+                                          same_bits(s.pair_min_sd2[g], grid[k].min_sd2))) {
       ++g;
     }
     if (g == s.pair_time_sd.size()) {
@@ -366,17 +366,11 @@ void flash_detector_grid(const FrameRing& ring, const FrameGeometry& geometry, i
                          std::span<const DetectionThresholds> grid, GridScratch& scratch,
                          std::span<DetectionResult> results) {
   const auto pixels = static_cast<std::size_t>(geometry.frame_pixels);
-  const bool fits =
-      geometry.image_width > 0 && geometry.image_height > 0 &&
-      pixels == static_cast<std::size_t>(geometry.image_width) *
-                    static_cast<std::size_t>(geometry.image_height) &&
-      ring.frame_pixels == geometry.frame_pixels && ring.images_in_buffer >= 1 &&
-      ring.frame_ring.size() == pixels * static_cast<std::size_t>(ring.images_in_buffer) &&
-      ring.pixel_sum.size() == pixels && ring.pixel_sq_dev.size() == pixels && target_slot >= 0 &&
-      target_slot < ring.images_in_buffer && results.size() == grid.size() &&
-      std::all_of(grid.begin(), grid.end(), [&grid](const DetectionThresholds& t) {
-        return same_borders(t.borders, grid.front().borders);
-      });
+  const bool fits = detector_parts::ring_fits(ring, geometry, target_slot) &&
+                    results.size() == grid.size() &&
+                    std::all_of(grid.begin(), grid.end(), [&grid](const DetectionThresholds& t) {
+                      return same_borders(t.borders, grid.front().borders);
+                    });
   check_or_die(grid.empty() || fits, "grid detector buffers or borders do not match");
   for (DetectionResult& r : results) {
     r.found = false;

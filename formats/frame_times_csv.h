@@ -33,6 +33,8 @@ inline constexpr const char* kTimeFromTrailer = "trailer";
 inline constexpr const char* kTimeFromPts = "pts";
 inline constexpr const char* kTimeFromFps = "fps";
 inline constexpr const char* kTimeFromHeader = "header";
+// A FITS cube's time table: a binary table with a column TIME, seconds after DATE-OBS.
+inline constexpr const char* kTimeFromTable = "table";
 
 // The last column, after the others (and after file,file_frame when they are there).
 inline constexpr const char* kFrameTimeSourceColumn = ",source";

@@ -648,3 +648,21 @@ OrientationFit fit_orientation(const MeanImage& image, const LimbFit& limb, doub
   fit.found = true;
   return fit;
 }
+
+bool bright_centroid(std::span<const double> sum, int width, int height, double frames, double sky,
+                     double* cx, double* cy) {
+  double sx = 0.0, sy = 0.0, total = 0.0;
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const double v = sum[static_cast<std::size_t>(y) * width + x] / frames - sky;
+      if (v <= 0.0) continue;
+      sx += v * x;
+      sy += v * y;
+      total += v;
+    }
+  }
+  if (total <= 0.0) return false;
+  *cx = sx / total;
+  *cy = sy / total;
+  return true;
+}

@@ -33,7 +33,7 @@ struct DiscFitRecord {
   double rotation = 0.0;
   double rotation_err = 0.0;
   MoonGeometry geometry;
-  double scale = 0.0;  // arcseconds per pixel, given or from the fit
+  double scale = 0.0;         // arcseconds per pixel, given or from the fit
   int width = 0, height = 0;  // the frame's
   // A place can be computed: a circle with its radius, a rotation and the mirror sense.
   bool usable = false;
@@ -226,23 +226,8 @@ class MoonPlacesOutput final : public MoonPlaces {
 
   // The centroid of the mean frame's light above the sky of the last fit.
   bool bright_centroid(const RingView& ring, double& cx, double& cy) const {
-    const int w = ring.geometry.image_width;
-    const int h = ring.geometry.image_height;
-    const double n = ring.images_in_buffer;
-    double sx = 0.0, sy = 0.0, total = 0.0;
-    for (int y = 0; y < h; ++y) {
-      for (int x = 0; x < w; ++x) {
-        const double v = ring.pixel_sum[static_cast<std::size_t>(y) * w + x] / n - sky_;
-        if (v <= 0.0) continue;
-        sx += v * x;
-        sy += v * y;
-        total += v;
-      }
-    }
-    if (total <= 0.0) return false;
-    cx = sx / total;
-    cy = sy / total;
-    return true;
+    return ::bright_centroid(ring.pixel_sum, ring.geometry.image_width, ring.geometry.image_height,
+                             ring.images_in_buffer, sky_, &cx, &cy);
   }
 
   bool fit(std::int64_t frame, const UtcTime& utc, const RingView& ring) {

@@ -206,12 +206,14 @@ bool hand_out_frame(std::span<RunOutput* const> outputs, const RunParameters& pa
   return stop;
 }
 
-// When the frames run out at frame `frames`, the loop has tested every frame up to frames - 1 -
-// N/2; the last N/2 are tested in the last full ring (frames - N to frames - 1, its sums made
-// exact again), each against the other N - 1 frames as any other frame is.
-void test_last_frames(const FrameRing& ring, const FrameGeometry& geometry,
-                      const RunParameters& parameters, std::int64_t frames, Bands& bands,
-                      RunBuffers& buffers, DetectionResult& result,
+// When the frames run out at frame `frames` (the recording's end, or a gap in it), the loop has
+// tested every frame up to frames - 1 - N/2; the last N/2 are tested in the last full ring
+// (frames - N to frames - 1, its sums made exact again), each against the other N - 1 frames as
+// any other frame is. `ring_start` is the ring's last (re)start. True when an output must stop
+// the run.
+bool test_last_frames(const FrameRing& ring, const FrameGeometry& geometry,
+                      const RunParameters& parameters, std::int64_t frames, std::int64_t ring_start,
+                      Bands& bands, RunBuffers& buffers, DetectionResult& result,
                       std::span<RunOutput* const> outputs, RunOutcome& outcome) {
   const int n = ring.images_in_buffer;
   recompute_in_bands(bands, ring);
@@ -222,11 +224,13 @@ void test_last_frames(const FrameRing& ring, const FrameGeometry& geometry,
                    buffers.candidate_chunks, result);
     RingView view = view_at(ring, geometry, target_slot, target);
     view.newest_frame = frames - 1;
+    view.first_frame = ring_start;
     if (hand_out_frame(outputs, parameters, frames - 1, result, buffers.marked_frame, view,
                        outcome)) {
-      return;
+      return true;
     }
   }
+  return false;
 }
 
 // Tells every output, the last first, that the run has ended; their errors are added to the
@@ -372,6 +376,19 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
       outcome.frames_taken = std::max(outcome.frames_taken, frame_number + 1);
     }
     if (read.status == FrameStatus::frame && read.after_gap) {
+      // The frames before the gap end their part of the recording: its last N/2 are tested in
+      // its last full ring before the ring starts afresh.
+      // The new frame may sit in marked_frame, which the detector draws in: it is kept aside
+      // while those frames are tested (one frame, once per gap).
+      std::vector<std::uint8_t> after_gap;
+      if (frame_number - ring_start >= n) {
+        after_gap.assign(entering.begin(), entering.end());
+        entering = after_gap;
+        if (test_last_frames(ring, geometry, parameters, frame_number, ring_start, bands, buffers,
+                             result, outputs, outcome)) {
+          break;
+        }
+      }
       const int held = refill_ring(frames, ring, load_slot, entering, read.bytes, out, err, &error);
       if (held < 0) {
         note_status(OutputStatus::fatal, error, outcome);
@@ -379,6 +396,7 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
       }
       outcome.frames_taken = std::max<std::int64_t>(outcome.frames_taken, frame_number + held);
       if (held < n) {  // the recording ends before the ring is full again
+        ring_start = frame_number;
         end = {true, frame_number + held};
         break;
       }
@@ -426,8 +444,8 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
   // The last frames are tested in the last full ring, when the frames since the ring's last
   // (re)start fill one.
   if (end.input_ended && end.frames_read - ring_start >= n) {
-    test_last_frames(ring, geometry, parameters, end.frames_read, bands, buffers, result, outputs,
-                     outcome);
+    test_last_frames(ring, geometry, parameters, end.frames_read, ring_start, bands, buffers,
+                     result, outputs, outcome);
   }
   outcome.frames_read = end.frames_read;
   if (end.input_ended) outcome.frames_taken = end.frames_read;

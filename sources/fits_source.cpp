@@ -240,6 +240,7 @@ struct FitsFrames {
   bool cube = false;
   FitsImage image;  // the first file's header
   std::int64_t count = 0;
+  bool timed_by_table = false;  // a cube's frame times from its TIME table
 };
 
 class FitsSource final : public FrameSource {
@@ -306,8 +307,10 @@ class FitsSource final : public FrameSource {
 
   FrameTime frame_time(std::int64_t frame) const override {
     // A cube's frames after the first are timed by --fps; a folder's each by its own DATE-OBS.
-    return frame_time_from_ticks(
-        ticks_, frame, frames_.cube && frames_.count > 1 ? kTimeFromFps : kTimeFromHeader);
+    const char* source = frames_.timed_by_table               ? kTimeFromTable
+                         : frames_.cube && frames_.count > 1 ? kTimeFromFps
+                                                             : kTimeFromHeader;
+    return frame_time_from_ticks(ticks_, frame, source);
   }
 
   // Reads the samples of recording frame `index` (as stored, bottom row first) into the buffer.
@@ -487,9 +490,63 @@ bool list_folder(const std::string& path, std::vector<std::string>& files, std::
   return true;
 }
 
+// A cube's time table: the first binary table extension of `path` with a column TIME, its rows
+// the frames' seconds after DATE-OBS. Sets `found` when there is one; `fault` says why it cannot
+// be used (rows not one per frame, a null or unreadable time).
+void read_time_table(const std::string& path, std::int64_t frames, bool& found,
+                     std::vector<double>& seconds, std::string& fault) {
+  found = false;
+  fitsfile* raw = nullptr;
+  int status = 0;
+  fits_open_diskfile(&raw, path.c_str(), READONLY, &status);
+  if (status != 0) return;
+  FitsHandle file(raw);
+  int hdus = 0;
+  fits_get_num_hdus(raw, &hdus, &status);
+  for (int hdu = 2; status == 0 && hdu <= hdus; ++hdu) {
+    int type = 0;
+    if (fits_movabs_hdu(raw, hdu, &type, &status) != 0) return;
+    if (type != BINARY_TBL) continue;
+    int column = 0;
+    char name[] = "TIME";
+    if (fits_get_colnum(raw, CASEINSEN, name, &column, &status) != 0) {
+      status = 0;
+      continue;
+    }
+    found = true;
+    LONGLONG rows = 0;
+    fits_get_num_rowsll(raw, &rows, &status);
+    if (status != 0) {
+      fault = "its TIME table cannot be read: " + status_text(status);
+      return;
+    }
+    if (rows != frames) {
+      fault = "its TIME table has " + std::to_string(rows) + " rows for " +
+              std::to_string(frames) + " frames";
+      return;
+    }
+    seconds.assign(static_cast<std::size_t>(rows), 0.0);
+    double null_value = std::numeric_limits<double>::quiet_NaN();
+    int any_null = 0;
+    fits_read_col(raw, TDOUBLE, column, 1, 1, rows, &null_value, seconds.data(), &any_null,
+                  &status);
+    if (status != 0) {
+      fault = "its TIME table cannot be read: " + status_text(status);
+      return;
+    }
+    for (std::size_t i = 0; i < seconds.size(); ++i) {
+      if (!std::isfinite(seconds[i]) || std::fabs(seconds[i]) > 1e9) {
+        fault = "its TIME table's row " + std::to_string(i + 1) + " is no time";
+        return;
+      }
+    }
+    return;
+  }
+}
+
 // The UTC of each DATE-OBS in `dates` (frames first to first + count - 1 of a folder), or of a
 // cube's frames `fps` apart. Empty, with a notice, when the times cannot be used.
-std::vector<std::int64_t> frame_ticks(const FitsFrames& frames, const std::vector<FitsImage>& heads,
+std::vector<std::int64_t> frame_ticks(FitsFrames& frames, const std::vector<FitsImage>& heads,
                                       const RecordingOptions& options, std::int64_t first,
                                       std::int64_t count, std::vector<std::string>& notices) {
   const std::string& path = frames.path;
@@ -515,15 +572,34 @@ std::vector<std::int64_t> frame_ticks(const FitsFrames& frames, const std::vecto
                         "\" is not a time such as 2024-03-15T21:04:05.25; reading no frame times");
       return ticks;
     }
-    if (frames.count > 1 && options.fps <= 0) {
+    bool table = false;
+    std::vector<double> seconds;
+    std::string fault;
+    read_time_table(path, frames.count, table, seconds, fault);
+    if (table) {
+      if (!fault.empty()) {
+        notices.push_back(path + ": " + fault + "; reading no frame times");
+        return ticks;
+      }
+      if (options.fps > 0) {
+        notices.push_back(path + ": the frame times come from its TIME table; --fps is ignored");
+      }
+      for (std::int64_t f = first; f < first + count; ++f) {
+        ticks.push_back(start + std::llround(seconds[static_cast<std::size_t>(f)] *
+                                             static_cast<double>(kTicksPerSecond)));
+      }
+      frames.timed_by_table = true;
+    } else if (frames.count > 1 && options.fps <= 0) {
       notices.push_back(path + ": a cube of " + std::to_string(frames.count) +
                         " frames with one DATE-OBS; --fps F gives the frames' times; reading no "
                         "frame times");
       return ticks;
-    }
-    const double period = options.fps > 0 ? static_cast<double>(kTicksPerSecond) / options.fps : 0;
-    for (std::int64_t f = first; f < first + count; ++f) {
-      ticks.push_back(start + std::llround(static_cast<double>(f) * period));
+    } else {
+      const double period =
+          options.fps > 0 ? static_cast<double>(kTicksPerSecond) / options.fps : 0;
+      for (std::int64_t f = first; f < first + count; ++f) {
+        ticks.push_back(start + std::llround(static_cast<double>(f) * period));
+      }
     }
   } else {
     for (std::size_t i = 0; i < heads.size(); ++i) {

@@ -111,6 +111,28 @@ void write_fits(const std::string& path, const Frames& frames, int first, int co
   ASSERT_EQ(status, 0) << path;
 }
 
+// Appends to the FITS file `path` a binary table whose column TIME holds `seconds`, one row per
+// frame: the cube's time table.
+void append_time_table(const std::string& path, const std::vector<double>& seconds) {
+  fitsfile* file = nullptr;
+  int status = 0;
+  const std::string name = in_scratch(path).string();
+  ASSERT_EQ(fits_open_diskfile(&file, name.c_str(), READWRITE, &status), 0) << status;
+  char column[] = "TIME";
+  char form[] = "1D";
+  char unit[] = "s";
+  char* names[] = {column};
+  char* forms[] = {form};
+  char* units[] = {unit};
+  char extname[] = "TIMES";
+  fits_create_tbl(file, BINARY_TBL, static_cast<LONGLONG>(seconds.size()), 1, names, forms, units,
+                  extname, &status);
+  fits_write_col(file, TDOUBLE, 1, 1, 1, static_cast<LONGLONG>(seconds.size()),
+                 const_cast<double*>(seconds.data()), &status);
+  fits_close_file(file, &status);
+  ASSERT_EQ(status, 0) << path;
+}
+
 // frames_to_ser stamps frame f 40 ms after 2024-03-15T21:04:05.
 std::string frame_date(int f) {
   char text[40];
@@ -156,6 +178,10 @@ TEST(FitsRecording, SameAnswersAsTheSameFramesInASer) {
   write_fits("cube8.fits", eight, 0, count, true, Stored::bytes, start);
   write_fits("cube16.fits", sixteen, 0, count, true, Stored::unsigned16, start);
   write_fits("cube_real.fits", eight, 0, count, true, Stored::real, start);
+  write_fits("cube8_table.fits", eight, 0, count, true, Stored::bytes, start);
+  std::vector<double> seconds;
+  for (int f = 0; f < count; ++f) seconds.push_back(f * 0.04);
+  append_time_table("cube8_table.fits", seconds);
   write_fits_folder("folder8", eight, Stored::bytes);
   write_fits_folder("folder16", sixteen, Stored::unsigned16);
   write_fits_folder("folder_real", eight, Stored::real);
@@ -184,6 +210,7 @@ TEST(FitsRecording, SameAnswersAsTheSameFramesInASer) {
   };
   const auto cube8 = timed_by(expected8, "fps");
   const auto cube16 = timed_by(expected16, "fps");
+  const auto table8 = timed_by(expected8, "table");
   const auto folder8 = timed_by(expected8, "header");
   const auto folder16 = timed_by(expected16, "header");
   struct Case {
@@ -194,6 +221,7 @@ TEST(FitsRecording, SameAnswersAsTheSameFramesInASer) {
   };
   const std::vector<Case> cases = {
       {"8-bit cube", "cube8.fits --fps 25", &ser8, &cube8},
+      {"8-bit cube timed by its TIME table", "cube8_table.fits", &ser8, &table8},
       {"8-bit folder", "folder8", &ser8, &folder8},
       {"16-bit unsigned cube (BZERO 32768)", "cube16.fits --fps 25", &ser16, &cube16},
       {"16-bit unsigned folder", "folder16", &ser16, &folder16},
@@ -265,6 +293,41 @@ TEST(FitsRecording, SaysHowItReadTheSamplesAndTimes) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     write_fits("c.fits", c.stored == Stored::bytes ? bytes : frames, 0, 2, true, c.stored, c.keys);
+    // Two frames are too few for the ring: the run stops after the notices.
+    const ProgramRun run = vesk("c.fits --out run --replace " + c.options);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.err, c.notices +
+                           "c.fits: holds 2 frames; the ring of Images_in_buffer 60 needs frames 0 "
+                           "to 59 before the run can start; with only 2 frames there, no ring can "
+                           "be filled (3 frames at least)\n");
+  }
+}
+
+TEST(FitsRecording, TimeTableOrSaysWhyNot) {
+  ScratchDir dir;
+  Frames bytes{16, 8, {std::vector<double>(128, 10), std::vector<double>(128, 20)}};
+  struct Case {
+    const char* name;
+    std::vector<double> seconds;
+    std::string options;
+    std::string notices;
+  };
+  const std::vector<Case> cases = {
+      {"a table of the frames' times", {0, 0.5}, "", ""},
+      {"a table beside --fps", {0, 0.5}, "--fps 25",
+       "c.fits: the frame times come from its TIME table; --fps is ignored\n"},
+      {"a row short", {0}, "",
+       "c.fits: its TIME table has 1 rows for 2 frames; reading no frame times\n"},
+      {"a time not a number", {0, std::nan("")}, "",
+       "c.fits: its TIME table's row 2 is no time; reading no frame times\n"},
+      {"times going back", {0.5, 0}, "",
+       "c.fits: the frame times are not used: frame 1 time 2024-03-15T21:04:05.0000000Z is "
+       "earlier than frame 0's\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_fits("c.fits", bytes, 0, 2, true, Stored::bytes, {"2024-03-15T21:04:05", "UTC"});
+    append_time_table("c.fits", c.seconds);
     // Two frames are too few for the ring: the run stops after the notices.
     const ProgramRun run = vesk("c.fits --out run --replace " + c.options);
     EXPECT_EQ(run.exit_status, 1);

@@ -714,6 +714,12 @@ TEST(RecordingRun, SeveralFilesOfOneNightAsOneRecording) {
   EXPECT_TRUE(fs::exists(in_scratch("c.vesk/review")));
   EXPECT_FALSE(fs::exists(in_scratch("a.vesk")));
   EXPECT_FALSE(fs::exists(in_scratch("b.vesk")));
+  // run.txt names and identifies every file of the night.
+  const std::string record = read_text("c.vesk/run.txt");
+  EXPECT_NE(record.find("\nRecording= c.ser + a.ser + b.ser\n"), std::string::npos) << record;
+  EXPECT_NE(record.find("\nRecording_id= c.ser fnv1a64:"), std::string::npos) << record;
+  EXPECT_NE(record.find(" + a.ser fnv1a64:"), std::string::npos) << record;
+  EXPECT_NE(record.find(" + b.ser fnv1a64:"), std::string::npos) << record;
 
   // --first and --count count frames across the files.
   const ProgramRun part =
@@ -733,6 +739,33 @@ TEST(RecordingRun, SeveralFilesOfOneNightAsOneRecording) {
             "the ring starts afresh at its first frame\n");
   EXPECT_NE(gap.out.find("may have an impact flash 246\n"), std::string::npos) << gap.out;
   EXPECT_NE(read_text("gap/data_dump.txt").find("nframes=290\n"), std::string::npos);
+  // A gap right after the flash at 100, in the last half ring of a.ser: the frames before the
+  // gap are tested as at the end of a recording, so it is found; 156 and 256 come 10 frames
+  // earlier in the numbering.
+  write_file("b.ser", ser_part(night, 120, 80));
+  write_file("c.ser", ser_part(night, 200, 100));
+  const ProgramRun early = vesk("a.ser b.ser c.ser --out early --no-menu --quiet");
+  EXPECT_EQ(early.exit_status, 0) << early.err;
+  EXPECT_EQ(early.err,
+            "b.ser: starts 0.440 s after the last frame of a.ser (frames 0.040 s apart): a gap; "
+            "the ring starts afresh at its first frame\n");
+  for (const char* flash : {"flash 100\n", "flash 146\n", "flash 246\n"}) {
+    EXPECT_NE(early.out.find(flash), std::string::npos) << flash << early.out;
+  }
+  // On one thread the first frame after the gap is read into the buffer the detector draws in:
+  // testing the frames before the gap must not overwrite it.
+  const ProgramRun one = vesk("a.ser b.ser c.ser --out one --no-menu --quiet --threads 1");
+  EXPECT_EQ(one.exit_status, 0) << one.err;
+  for (const char* file : {"flash_info.dat", "data_dump.txt", "flashes.csv", "lightcurves.csv"}) {
+    EXPECT_EQ(read_text(std::string("one/") + file), read_text(std::string("early/") + file))
+        << file;
+  }
+  // The flash before the gap is one of the frames tested in the last full ring.
+  const std::string early_csv = read_text("early/flashes.csv");
+  const std::size_t at = early_csv.find("\n2,100,1,");
+  ASSERT_NE(at, std::string::npos) << early_csv;
+  const std::string row = early_csv.substr(at + 1, early_csv.find('\n', at + 1) - at - 1);
+  EXPECT_NE(row.find(",end,"), std::string::npos) << row;
 
   // Files of another frame size are refused with one line, before any folder is made.
   write_file("small.ser", ser_part(night, 0, 100));

@@ -272,7 +272,8 @@ int run_tune(const TuneOptions& options, std::FILE* out, std::FILE* err) {
   // A long tuning shows how far it is, on a terminal only.
   if (isatty(fileno(err)) != 0) input.progress = err;
 
-  std::fprintf(out, "vesk-tune: %s, frames %lld to at most %lld\n", run_dir.string().c_str(),
+  std::fprintf(out, "vesk-tune: %s, frames %lld to at most %lld\n",
+               escaped_text(run_dir.string()).c_str(),
                static_cast<long long>(first), static_cast<long long>(first + count - 1));
   std::fflush(out);
   TuneOutcome outcome;
@@ -293,8 +294,9 @@ int run_tune(const TuneOptions& options, std::FILE* out, std::FILE* err) {
     print_message(out, err, error);
     lost = true;
   } else {
-    std::fprintf(out, "Wrote %s and %s\n", (run_dir / "tune" / kCompletenessName).string().c_str(),
-                 (run_dir / "tune/index.html").string().c_str());
+    std::fprintf(out, "Wrote %s and %s\n",
+                 escaped_text((run_dir / "tune" / kCompletenessName).string()).c_str(),
+                 escaped_text((run_dir / "tune/index.html").string()).c_str());
     info.ended = run_info_time_now();
     if (!write_run_info(run_dir / "tune", info, &error)) {
       print_message(out, err, "tune/" + error);
