@@ -515,7 +515,9 @@ TEST(Mask, TuneInjectsAndCountsOnlyInsideTheMask) {
   }
   EXPECT_EQ(outcome.survey.masked_pixels, kWidth * kHeight / 2);
   for (std::size_t i = 0; i < grey.size(); ++i) {
-    if (grey[i] == 0) ASSERT_EQ(outcome.survey.night[i], 0) << i;
+    if (grey[i] == 0) {
+      ASSERT_EQ(outcome.survey.night[i], 0) << i;
+    }
   }
   fs::create_directory(in_scratch("tune"));
   ASSERT_TRUE(write_mask_image(in_scratch("tune"), outcome.survey, &error)) << error;
