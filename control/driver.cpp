@@ -1,8 +1,10 @@
 #include "control/driver.h"
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "base/checked_math.h"
@@ -17,6 +19,7 @@
 #include "outputs/flash_catalogue.h"
 #include "outputs/flash_log.h"
 #include "outputs/frame_times_file.h"
+#include "outputs/live_line.h"
 #include "outputs/moon_places.h"
 #include "outputs/report_images.h"
 #include "outputs/review_pictures.h"
@@ -259,8 +262,16 @@ RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& reco
       });
   const std::unique_ptr<ReviewPictures> review =
       make_review_pictures(run_dir, settings.Interlace, out, err);
+  std::unique_ptr<LiveLine> live;
+  if (options.terminal_line != nullptr && options.follow_progress != nullptr) {
+    live = make_live_line(*options.terminal_line, *options.follow_progress, [] {
+      return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+          .count();
+    });
+  }
   FlashCatalogueSettings catalogue_settings{run_dir, settings.Interlace, out, err, {review.get()},
                                             {},      options.psf};
+  if (live) catalogue_settings.sinks.push_back(live.get());
   catalogue_settings.report_limit = &report_limit;
   if (!options.recording.empty()) {
     catalogue_settings.source_times = [&source](std::int64_t frame) {
@@ -285,6 +296,8 @@ RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& reco
                                      notices.get(), summary.get(),   review.get()};
   outputs.push_back(runaway.get());
   if (moon) outputs.push_back(moon.get());
+  // The live line ends after the catalogue has closed its last events (outputs finish last first).
+  if (live) outputs.push_back(live.get());
   outputs.push_back(catalogue.get());
   // A recording's frame times; a frame folder has them from vesk-frames already.
   const std::unique_ptr<RunOutput> frame_times =
@@ -313,11 +326,38 @@ int run_vesk(const std::filesystem::path& run_dir, std::FILE* in, std::FILE* out
   return run_vesk(run_dir, options, in, out, err);
 }
 
+namespace {
+
+// The run's standard output and error while the live line shows: every line written clears it
+// first. Closed (flushed) when the run ends.
+struct ClearingStreams {
+  std::FILE* out = nullptr;
+  std::FILE* err = nullptr;
+  ~ClearingStreams() {
+    if (out != nullptr) std::fclose(out);
+    if (err != nullptr) std::fclose(err);
+  }
+};
+
+}  // namespace
+
 int run_vesk(const std::filesystem::path& run_dir, const RunOptions& given, std::FILE* in,
              std::FILE* out, std::FILE* err) {
   RunOptions options = given;
   FollowProgress follow_progress;
   if (options.follow) options.follow_progress = &follow_progress;
+  std::optional<TerminalLine> terminal;
+  ClearingStreams clearing;
+  if (options.follow && options.live_line) {
+    terminal.emplace(err);
+    clearing.out = stream_clearing_line(out, *terminal);
+    clearing.err = stream_clearing_line(err, *terminal);
+    if (clearing.out != nullptr && clearing.err != nullptr) {
+      out = clearing.out;
+      err = clearing.err;
+      options.terminal_line = &*terminal;
+    }
+  }
   std::fprintf(out, "%s\n", "***************");
   std::fprintf(out, "%s\n", "*** V E S K ***");
   std::fprintf(out, "%s\n", "***************\n");

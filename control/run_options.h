@@ -13,6 +13,8 @@
 #include "sources/recording.h"
 #include "sources/ser_follow.h"
 
+class TerminalLine;
+
 struct RunOptions {
   // The recording to read; empty: the frame files of the run folder's BMP_RAW.
   std::string recording;
@@ -21,16 +23,16 @@ struct RunOptions {
   RecordingOptions reading;  // which frames of the recording, and how SER samples are read
   // Searched in order for the shipped data files when the run folder of a recording is laid out.
   std::vector<std::filesystem::path> data_folders;
-  bool menu = true;              // false: the run starts at once with settings.txt (--no-menu)
-  bool frame_lines = true;       // false: no "Processing frame N" line or progress line (--quiet)
-  bool progress_line = false;    // a recording on a terminal: one line rewritten in place of the
-                                 // per-frame lines
-  int threads = 0;               // worker threads for the run; 0: one per core
-  double psf = 0.0;              // the optics' FWHM in pixels (--psf); 0: measured on the limb
-  bool replace = false;          // --replace: a folder of another recording is started afresh
-  std::uint64_t max_memory = 0;  // --max-memory in bytes; 0: only the machine's limits
+  bool menu = true;               // false: the run starts at once with settings.txt (--no-menu)
+  bool frame_lines = true;        // false: no "Processing frame N" line or progress line (--quiet)
+  bool progress_line = false;     // a recording on a terminal: one line rewritten in place of the
+                                  // per-frame lines
+  int threads = 0;                // worker threads for the run; 0: one per core
+  double psf = 0.0;               // the optics' FWHM in pixels (--psf); 0: measured on the limb
+  bool replace = false;           // --replace: a folder of another recording is started afresh
+  std::uint64_t max_memory = 0;   // --max-memory in bytes; 0: only the machine's limits
   std::int64_t max_reports = -1;  // --max-reports: report images drawn at most; -1: no limit
-  std::string command_options;   // the arguments as given, recorded in run.txt
+  std::string command_options;    // the arguments as given, recorded in run.txt
   // Set by a signal handler (SIGINT, SIGTERM): the run stops reading, closes its events and
   // writes its summary and page. Null: nothing stops the run from outside.
   const volatile std::sig_atomic_t* stop = nullptr;
@@ -52,4 +54,6 @@ struct RunOptions {
   // The pixels the detector scans (see DetectionThresholds::mask), set by run_vesk from the run
   // folder's mask.png; empty: every pixel inside the borders.
   std::span<const std::uint8_t> scan_mask;
+  // The terminal the live line is drawn on; set by run_vesk when live_line.
+  TerminalLine* terminal_line = nullptr;
 };

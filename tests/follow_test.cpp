@@ -4,6 +4,8 @@
 // with its outputs whole, and the next file of the numbering is followed on.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -179,6 +181,111 @@ TEST(Follow, FindsEveryFlashWhileWrittenAndEndsAsTheFinishedFile) {
   EXPECT_EQ(folder_files("live"), folder_files("whole"));
   EXPECT_NE(read_text("live/flashes.csv").find(",2024-03-15T21:04:"), std::string::npos);
   EXPECT_EQ(read_text("follow.out"), read_text("whole.out"));
+}
+
+// What a terminal shows of `bytes`: each "\r" takes the cursor back to the line's start, where
+// what follows overwrites; each "\n" ends the line (trailing blanks dropped). The line still
+// open at the end is the last one, empty when the bytes ended with a newline.
+std::vector<std::string> terminal_lines(const std::string& bytes) {
+  std::vector<std::string> lines;
+  std::string line;
+  std::size_t cursor = 0;
+  const auto commit = [&] {
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    lines.push_back(line);
+    line.clear();
+    cursor = 0;
+  };
+  for (const char c : bytes) {
+    if (c == '\r') {
+      cursor = 0;
+    } else if (c == '\n') {
+      commit();
+    } else {
+      if (cursor < line.size()) {
+        line[cursor] = c;
+      } else {
+        line += c;
+      }
+      ++cursor;
+    }
+  }
+  commit();
+  return lines;
+}
+
+TEST(Follow, TerminalShowsOneLiveLineAndWholeMessageLines) {
+  ScratchDir dir;
+  const std::vector<std::int64_t> flashes = make_night();
+  ASSERT_GE(flashes.size(), 3u);
+  Child writer{start_writer("night.ser", "night_0001.ser", "100")};
+  // vesk on a pseudo-terminal, standard output and error both, as in a terminal window.
+  const std::string folder = scratch_folder().string();
+  int master = -1;
+  Child vesk;
+  vesk.pid = forkpty(&master, nullptr, nullptr, nullptr);
+  ASSERT_GE(vesk.pid, 0);
+  if (vesk.pid == 0) {
+    if (chdir(folder.c_str()) != 0) _exit(127);
+    execl(VESK_BINARY, VESK_BINARY, "night_0001.ser", "--follow", "--idle", "2", "--out", "live",
+          "--no-menu", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  std::string bytes;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+  while (std::chrono::steady_clock::now() < until) {
+    pollfd ready{master, POLLIN, 0};
+    if (poll(&ready, 1, 100) <= 0) continue;
+    char buffer[4096];
+    const ssize_t got = read(master, buffer, sizeof buffer);
+    if (got <= 0) break;  // the terminal closes (EIO) when vesk has ended
+    bytes.append(buffer, static_cast<std::size_t>(got));
+  }
+  close(master);
+  EXPECT_EQ(vesk.wait(30), 0) << bytes;
+  EXPECT_EQ(writer.wait(30), 0);
+  // The line was rewritten in place as the frames came, a few times a second at most: 400 frames
+  // at 100 frames/s give at most about 20 drawings.
+  std::size_t drawn = 0;
+  for (std::size_t at = bytes.find("\r"); at != std::string::npos; at = bytes.find("\r", at + 1)) {
+    if (bytes.compare(at, 2, "\r\n") != 0 && bytes.compare(at, 2, "\r ") != 0) ++drawn;
+  }
+  EXPECT_GE(drawn, 4u) << bytes;
+  EXPECT_LE(drawn, 60u) << bytes;
+  // Every line the terminal shows is whole: a live line, a report's notice, the messages and the
+  // banner, none written over another.
+  const std::regex live(
+      "[0-9 ]+ frames? tested(, [0-9]+\\.[0-9] frames/s)?, [0-9 ]+ frames?( \\([0-9.]+ s\\))? "
+      "behind the writer, [0-9]+ events?");
+  const std::regex notice("Video Frame= [0-9]+ may have an impact flash [0-9]+");
+  const std::vector<std::string> lines = terminal_lines(bytes);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "") << "the live line ends with a newline";
+  int notices = 0;
+  std::string last_live;
+  bool closed = false;
+  for (const std::string& line : lines) {
+    if (line.find("tested") != std::string::npos) {
+      EXPECT_TRUE(std::regex_match(line, live)) << line;
+      last_live = line;
+    } else if (line.find("Video Frame") != std::string::npos) {
+      EXPECT_TRUE(std::regex_match(line, notice)) << line;
+      ++notices;
+    } else if (line.find("closed after") != std::string::npos) {
+      EXPECT_EQ(line,
+                "night_0001.ser: closed after 400 frames; night_0002.ser is followed next when "
+                "it comes within 2 s");
+      closed = true;
+    }
+  }
+  EXPECT_TRUE(closed) << bytes;
+  EXPECT_GE(notices, static_cast<int>(flashes.size()));
+  // The last line left standing counts the whole recording and every event.
+  EXPECT_TRUE(last_live.starts_with("400 frames tested")) << last_live;
+  EXPECT_TRUE(last_live.ends_with(", " + std::to_string(flashes.size()) + " events")) << last_live;
+  // No per-frame lines while the live line shows.
+  EXPECT_EQ(bytes.find("Processing frame"), std::string::npos);
+  EXPECT_EQ(folder_files("live"), folder_files("whole"));
 }
 
 TEST(Follow, SignalEndsTheRunWithItsOutputsWhole) {
