@@ -202,8 +202,11 @@ try {
     const plainSurface = surface(await shownGreys(0));
     await (await page.$("#event-1")).screenshot({ path: path.join(shotDir, "difference_off.png") });
 
+    // Every picture is loaded before each switch, so that no load is cut short by one.
+    assert.deepEqual((await brokenImages(page)).bad, []);
     await page.keyboard.press("d");
     assert.ok((await sources()).every((src) => src === "e0001_diff.png"));
+    assert.deepEqual((await brokenImages(page)).bad, []);
     assert.equal(await page.$eval("#diff-view", (b) => b.getAttribute("aria-pressed")), "true");
     await page.$$eval("#event-1 .tiles img.pix", (imgs) => Promise.all(imgs.map((i) => i.decode())));
     // The scale is stated: a bar from black to white with its ends in grey levels.
@@ -230,11 +233,13 @@ try {
     // The choice holds across a reload of the page; the button switches back.
     await page.reload({ waitUntil: "load" });
     assert.ok((await sources()).every((src) => src === "e0001_diff.png"), "still the difference after a reload");
+    assert.deepEqual((await brokenImages(page)).bad, []);
     await page.click("#diff-view");
     assert.ok((await sources()).every((src) => src === "e0001_strip.png"));
     assert.doesNotMatch(await note(), /ring's mean/);
     assert.equal(await page.$$eval("#event-1 .diff-legend", (b) => b.length), 0);
     assert.equal(await page.$eval("#event-1 .tiles img.pix", (i) => i.style.filter.includes("diff")), false);
+    assert.deepEqual((await brokenImages(page)).bad, []);
     await page.setViewport({ width: 1680, height: 1050 });
   });
   await check("no console errors, page errors or failed loads", async () => {
