@@ -346,6 +346,7 @@ TEST(Formats, RunNamesAreThoseARunWrites) {
       {"BMP_FLASHES/.bmp", false},
       {"BMP_FLASHES/x0042.bmp", false},
       {"review/e0001_strip.png", true},
+      {"review/e0001_diff.png", true},
       {"review/index.html", true},
       {"review/notes.txt", false},
       {"BMP_RAW/a00000.bmp", true},
