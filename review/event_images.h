@@ -71,3 +71,8 @@ struct EventFrames {
 // 1,000,000 pixels) or a file cannot be written; files already written then stay.
 bool write_event_images(const std::filesystem::path& review_folder, const EventFrames& frames,
                         std::string* error);
+
+// Writes the strip alone (as write_event_images writes it, the same bytes), for a page that shows
+// no crop or whole frame. False with `error` as write_event_images.
+bool write_event_strip(const std::filesystem::path& review_folder, const EventFrames& frames,
+                       std::string* error);

@@ -223,6 +223,22 @@ TEST(VeskTuneProgram, WriteKeepsTheOldSettingsAndNeverTouchesTheFrames) {
   EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 1 + 180 * 6);  // default.txt's is in
   EXPECT_NE(csv.find("\n5,4,4,3,8,12,10,"), std::string::npos);
   EXPECT_NE(read_text("tune/index.html").find("<svg"), std::string::npos);
+  // The cards' folder holds the strips the page shows, each of them, and no other picture.
+  const std::string page = read_text("tune/index.html");
+  std::vector<std::string> shown;
+  for (std::size_t at = page.find("<img src=\"cards/"); at != std::string::npos;
+       at = page.find("<img src=\"cards/", at + 1)) {
+    const std::size_t name = at + std::string("<img src=\"cards/").size();
+    shown.push_back(page.substr(name, page.find('"', name) - name));
+  }
+  std::vector<std::string> cards;
+  for (const auto& entry : fs::directory_iterator(dir.path() + "/tune/cards")) {
+    cards.push_back(entry.path().filename().string());
+  }
+  std::sort(shown.begin(), shown.end());
+  std::sort(cards.begin(), cards.end());
+  EXPECT_FALSE(shown.empty());
+  EXPECT_EQ(cards, shown);
 
   // A second run finds the file as it recommends it: nothing written, the backup kept.
   const std::string tuned = read_text("settings.txt");
@@ -404,10 +420,9 @@ TEST(VeskTuneProgram, ProgressOnATerminalOnly) {
   ScratchDir dir;
   write_known_noise(7, ring_settings());
   // script gives vesk-tune a terminal for both its outputs.
-  const std::string tune = std::string("'") + VESK_TUNE_BINARY + "' '" + dir.path() +
-                           "' --flashes 10 --threads 1";
-  const ProgramRun on_terminal =
-      run_command("script -qec \"" + tune + "\" /dev/null < /dev/null");
+  const std::string tune =
+      std::string("'") + VESK_TUNE_BINARY + "' '" + dir.path() + "' --flashes 10 --threads 1";
+  const ProgramRun on_terminal = run_command("script -qec \"" + tune + "\" /dev/null < /dev/null");
   EXPECT_EQ(on_terminal.exit_status, 0) << on_terminal.out;
   const std::size_t first = on_terminal.out.find("\rvesk-tune: 1 of ");
   ASSERT_NE(first, std::string::npos) << on_terminal.out;

@@ -52,7 +52,7 @@ bool draw_run(const std::filesystem::path& cards, std::unique_ptr<FrameSource> s
       ef.frames = frames;
       ef.step_x = e.step_x;
       ef.step_y = e.step_y;
-      if (!write_event_images(cards, ef, error)) return false;
+      if (!write_event_strip(cards, ef, error)) return false;
       ++next;
     }
     return true;
