@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <map>
 #include <random>
+#include <regex>
 
 #include "demo_truth.h"
 #include "sources/frame_folder.h"
@@ -435,6 +436,28 @@ TEST(VeskTuneProgram, ProgressOnATerminalOnly) {
   EXPECT_EQ(piped.exit_status, 0);
   EXPECT_EQ(piped.err, "");
   EXPECT_EQ(piped.out.find('\r'), std::string::npos);
+}
+
+// One thread or several give the same tune/ files byte for byte (on several, the grid's runs go
+// side by side and the cards of the frames and of their negative are drawn at once), apart from
+// the time and thread count the page states.
+TEST(VeskTuneProgram, SameFilesOnOneThreadAndOnSeveral) {
+  ScratchDir dir;
+  write_known_noise(7, ring_settings());
+  std::map<std::string, std::vector<std::uint8_t>> tuned[2];
+  for (const int k : {0, 1}) {
+    const ProgramRun run = run_tune_program(
+        dir.path(), k == 0 ? "--flashes 10 --threads 1" : "--flashes 10 --threads 3");
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    tuned[k] = folder_bytes(dir.path() + "/tune/cards");
+    tuned[k]["completeness.csv"] = read_file(dir.path() + "/tune/completeness.csv");
+    tuned[k]["mask.png"] = read_file(dir.path() + "/tune/mask.png");
+    const std::string page = std::regex_replace(read_text("tune/index.html"),
+                                                std::regex("[0-9.]+ s on [0-9]+ threads?"), "");
+    tuned[k]["index.html"] = std::vector<std::uint8_t>(page.begin(), page.end());
+  }
+  EXPECT_GT(tuned[0].size(), 5u);
+  EXPECT_EQ(tuned[0], tuned[1]);
 }
 
 // The grid's runs each hold a ring, and as many go at once as there are threads: their whole
