@@ -1,5 +1,6 @@
 #include "control/driver.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "base/message.h"
 #include "control/menu.h"
 #include "control/recording_start.h"
+#include "formats/flashes_csv.h"
 #include "formats/run_info.h"
 #include "imaging/frame_files.h"
 #include "outputs/flash_catalogue.h"
@@ -154,7 +156,57 @@ class PreviousOutputs final : public RunOutput {
   std::FILE* err_;
 };
 
+// A path as the closing lines name it: relative to where vesk was started.
+std::string shown_path(const std::filesystem::path& path) {
+  const std::filesystem::path plain = path.lexically_normal();
+  return plain.empty() ? "." : plain.string();
+}
+
 }  // namespace
+
+std::vector<std::string> run_end_lines(const std::filesystem::path& run_dir,
+                                       const RunOutcome& outcome) {
+  std::vector<std::string> lines;
+  std::string frames = "run: " + frames_text(outcome.frames_taken) + " read, " +
+                       std::to_string(outcome.frames_tested) + " tested";
+  const std::int64_t untested = outcome.frames_taken - outcome.frames_tested;
+  if (untested > 0) {
+    frames += "; " + std::to_string(untested) + " not tested: " +
+              (outcome.stopped      ? "the run was stopped by a signal"
+               : !outcome.completed ? "the run stopped on an error"
+                                    : "too few frames after a gap in the recording to fill a ring");
+  }
+  lines.push_back(frames);
+  std::vector<FlashRow> rows;
+  std::string error;
+  if (!read_flashes_csv(run_dir / kFlashesName, rows, &error)) {
+    // What is wrong with it has been said when it was written.
+    lines.push_back(std::string("run: events not counted: ") + kFlashesName + " cannot be read");
+  } else if (rows.empty()) {
+    lines.push_back("run: no events");
+  } else {
+    std::string counts;
+    for (const EventClass kind :
+         {EventClass::flash, EventClass::moving, EventClass::off_moon, EventClass::sunlit,
+          EventClass::edge, EventClass::hot_pixel, EventClass::sharp, EventClass::scattered}) {
+      const char* name = event_class_name(kind);
+      const auto count = std::count_if(rows.begin(), rows.end(), [name](const FlashRow& row) {
+        return row.event_class == name;
+      });
+      if (count > 0)
+        counts += (counts.empty() ? "" : ", ") + std::string(name) + " " + std::to_string(count);
+    }
+    lines.push_back("run: " + std::to_string(rows.size()) +
+                    (rows.size() == 1 ? " event" : " events") +
+                    (counts.empty() ? "" : " (" + counts + ")"));
+  }
+  const std::filesystem::path page = run_dir / "review" / "index.html";
+  std::error_code ec;
+  lines.push_back("run: results in " + shown_path(run_dir) +
+                  (std::filesystem::is_regular_file(page, ec) ? ", review page " + shown_path(page)
+                                                              : ", no review page"));
+  return lines;
+}
 
 std::size_t run_memory_bytes(const FrameGeometry& geometry, int images_in_buffer,
                              int read_ahead_frames) {
@@ -270,6 +322,14 @@ int run_vesk(const std::filesystem::path& run_dir, const RunOptions& given, std:
       options.recording.empty()
           ? open_frame_folder(run_dir, &error)
           : open_recording_run(run_dir, options, out, err, lock, info, &error);
+  // Started where there are no frames: the message says too how vesk is meant to be started.
+  if (source == nullptr && options.recording.empty()) {
+    std::error_code ec;
+    const std::filesystem::path frame_0 = run_dir / numbered_file_name(kRawFramePattern, 0);
+    if (!std::filesystem::exists(std::filesystem::symlink_status(frame_0, ec))) {
+      error += std::string("; ") + kNoFramesHint;
+    }
+  }
   std::vector<std::uint8_t> report_header(kReportHeaderBytes, 0);
   if (source == nullptr ||
       !load_report_header(run_dir, report_header, source->geometry().image_width,
@@ -355,13 +415,15 @@ int run_vesk(const std::filesystem::path& run_dir, const RunOptions& given, std:
   std::fflush(out);
   for (const std::string& message : outcome.errors) print_message(out, err, message);
   // A recording followed ends on a signal as the observer's way to end it: said, not a fault.
-  const bool stopped = outcome.stopped || (options.follow && options.stop != nullptr &&
-                                           *options.stop != 0);
+  const bool stopped =
+      outcome.stopped || (options.follow && options.stop != nullptr && *options.stop != 0);
   if (stopped) {
     print_message(out, err,
                   "stopped by a signal after " + std::to_string(outcome.frames_read) +
                       " frames; flash_info.dat, data_dump.txt and the review page cover them");
   }
+  // A followed recording ends by a signal as its normal end.
+  bool failed = !outcome.completed || outcome.lost_output || (outcome.stopped && !options.follow);
   if (!options.recording.empty()) {
     info.ended = run_info_time_now();
     // The recording's id hashes its first bytes, which a followed file may have gained since.
@@ -371,13 +433,19 @@ int run_vesk(const std::filesystem::path& run_dir, const RunOptions& given, std:
     }
     if (!write_run_info(run_dir, info, &error)) {
       print_message(out, err, error);
-      return 1;
+      failed = true;
     }
   }
   // A closed pipe or a full disk on standard output loses the console text, not the run's files.
-  if (std::fflush(out) != 0 || std::ferror(out) != 0) {
+  const bool console_lost = std::fflush(out) != 0 || std::ferror(out) != 0;
+  if (console_lost) {
     print_message(nullptr, err, "standard output: write failed; the run folder's files are whole");
-    return 1;
   }
-  return outcome.completed && !outcome.lost_output && (!outcome.stopped || options.follow) ? 0 : 1;
+  // A run that never filled its ring has said why; one that ran closes with what it did.
+  if (outcome.frames_taken > 0) {
+    for (const std::string& line : run_end_lines(run_dir, outcome)) {
+      print_message(console_lost ? nullptr : out, err, line);
+    }
+  }
+  return failed || console_lost ? 1 : 0;
 }

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <stdexcept>
 
 #include "imaging/frame_files.h"
@@ -158,4 +159,17 @@ ProgramRun run_vesk_program(const std::string& console, const std::string& folde
       run_command(enter + "'" + VESK_BINARY + "' < " + shell_quoted(in_scratch(".console_in")));
   fs::remove(in_scratch(".console_in"));
   return run;
+}
+
+std::string without_run_end(const std::string& err) {
+  static const std::regex closing(
+      "run: \\d+ frames? read, \\d+ tested[^\n]*\n"
+      "run: (no events|\\d+ events?( \\([^\n]*\\))?|events not counted: [^\n]*)\n"
+      "run: results in [^\n]*\n$");
+  std::smatch match;
+  if (!std::regex_search(err, match, closing)) return err;
+  if (match.position(0) > 0 && err[static_cast<std::size_t>(match.position(0)) - 1] != '\n') {
+    return err;
+  }
+  return err.substr(0, static_cast<std::size_t>(match.position(0)));
 }
