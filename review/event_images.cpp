@@ -264,8 +264,8 @@ std::string event_image_name(int event, EventImage image) {
   return name;
 }
 
-bool write_event_images(const std::filesystem::path& review_folder, const EventFrames& frames,
-                        std::string* error) {
+bool write_event_strip(const std::filesystem::path& review_folder, const EventFrames& frames,
+                       std::string* error) {
   if (!check_input(frames, error)) return false;
   std::error_code ec;
   std::filesystem::create_directories(review_folder, ec);
@@ -273,16 +273,19 @@ bool write_event_images(const std::filesystem::path& review_folder, const EventF
     *error = review_folder.string() + ": cannot create folder" + (ec ? ": " + ec.message() : "");
     return false;
   }
-  const std::int64_t cx = std::llround(frames.x);
-  const std::int64_t cy = std::llround(frames.y);
-
-  const std::vector<std::uint8_t> strip = compose_plain_strip(frames, cx, cy);
+  const std::vector<std::uint8_t> strip =
+      compose_plain_strip(frames, std::llround(frames.x), std::llround(frames.y));
   const PngImageView strip_view{strip_width(frames.interlaced), strip_height(frames.interlaced), 1,
                                 strip};
-  if (!write_png_file(review_folder / event_image_name(frames.event, EventImage::strip), strip_view,
-                      error)) {
-    return false;
-  }
+  return write_png_file(review_folder / event_image_name(frames.event, EventImage::strip),
+                        strip_view, error);
+}
+
+bool write_event_images(const std::filesystem::path& review_folder, const EventFrames& frames,
+                        std::string* error) {
+  if (!write_event_strip(review_folder, frames, error)) return false;
+  const std::int64_t cx = std::llround(frames.x);
+  const std::int64_t cy = std::llround(frames.y);
   const std::vector<std::uint8_t> crop = compose_crop(frames, cx, cy);
   if (!write_png_file(review_folder / event_image_name(frames.event, EventImage::crop),
                       PngImageView{kCropSide, kCropSide, 3, crop}, error)) {
@@ -295,6 +298,8 @@ bool write_event_images(const std::filesystem::path& review_folder, const EventF
   }
   if (frames.pixel_sum.empty()) return true;
   const std::vector<std::uint8_t> difference = compose_difference_strip(frames, cx, cy);
-  return write_png_file(review_folder / event_image_name(frames.event, EventImage::difference),
-                        PngImageView{strip_view.width, strip_view.height, 1, difference}, error);
+  return write_png_file(
+      review_folder / event_image_name(frames.event, EventImage::difference),
+      PngImageView{strip_width(frames.interlaced), strip_height(frames.interlaced), 1, difference},
+      error);
 }

@@ -88,3 +88,8 @@ std::uint8_t difference_grey(std::uint8_t value, double sum, int sum_frames);
 // a pixel_sum) or a file cannot be written; files already written then stay.
 bool write_event_images(const std::filesystem::path& review_folder, const EventFrames& frames,
                         std::string* error);
+
+// Writes the strip alone (as write_event_images writes it, the same bytes), for a page that shows
+// no crop or whole frame. False with `error` as write_event_images.
+bool write_event_strip(const std::filesystem::path& review_folder, const EventFrames& frames,
+                       std::string* error);

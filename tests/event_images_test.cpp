@@ -138,6 +138,27 @@ TEST(EventImages, StripShowsEachOffsetRoundTheSite) {
   }
 }
 
+// The strip alone (vesk-tune's cards) is the strip of the three pictures byte for byte, plain and
+// interlaced, with a missing frame and a site near the corner; no crop or whole frame is written.
+TEST(EventImages, StripAloneIsTheSameFileAsWithTheOtherPictures) {
+  const Frames f = make_frames(64, 48, {2});
+  for (const bool interlaced : {false, true}) {
+    SCOPED_TRACE(interlaced ? "interlaced" : "progressive");
+    ScratchDir dir;
+    const EventFrames in{12, 64, 48, 3.4, 45.6, interlaced, f.spans};
+    std::string error;
+    ASSERT_TRUE(write_event_images(in_scratch("all"), in, &error)) << error;
+    ASSERT_TRUE(write_event_strip(in_scratch("strip"), in, &error)) << error;
+    const std::string name = event_image_name(12, EventImage::strip);
+    EXPECT_EQ(read_file(in_scratch("strip") / name), read_file(in_scratch("all") / name));
+    std::vector<std::string> written;
+    for (const auto& entry : fs::directory_iterator(in_scratch("strip"))) {
+      written.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(written, std::vector<std::string>{name});
+  }
+}
+
 // Interlaced: row 11 of the frame (odd) is the odd field's first row, drawn twice on the left; row
 // 10 (even) the even field's first, on the right; the site row 20 is the even field's 6th row.
 TEST(EventImages, InterlacedStripPutsTheOddFieldLeftAndTheEvenFieldRight) {

@@ -137,14 +137,13 @@ bool tune_recording(const TuneInput& input, TuneOutcome& outcome, std::string* e
   // checked against the memory limits before any run takes its buffers.
   const std::size_t at_once = grid_runs_at_once(request);
   const int images = input.settings.Images_in_buffer;
-  if (!fits_in_memory(saturating_multiply(at_once, grid_run_bytes(geometry, images)),
-                      memory_limit(0),
-                      input.name + ": the grid, " + std::to_string(at_once) + " run" +
-                          (at_once == 1 ? "" : "s") + " at once (each a ring of " +
-                          std::to_string(images) + " frames of " +
-                          std::to_string(geometry.image_width) + " x " +
-                          std::to_string(geometry.image_height) + ")",
-                      error)) {
+  if (!fits_in_memory(
+          saturating_multiply(at_once, grid_run_bytes(geometry, images)), memory_limit(0),
+          input.name + ": the grid, " + std::to_string(at_once) + " run" +
+              (at_once == 1 ? "" : "s") + " at once (each a ring of " + std::to_string(images) +
+              " frames of " + std::to_string(geometry.image_width) + " x " +
+              std::to_string(geometry.image_height) + ")",
+          error)) {
     *error += at_once > 1 ? "; give fewer --threads or lower Images_in_buffer"
                           : "; lower Images_in_buffer";
     return false;
@@ -154,8 +153,8 @@ bool tune_recording(const TuneInput& input, TuneOutcome& outcome, std::string* e
     request.progress = [shown, runs_start = std::chrono::steady_clock::now()](std::size_t done,
                                                                               std::size_t total) {
       const long long seconds = static_cast<long long>(seconds_since(runs_start));
-      std::fprintf(shown, "\rvesk-tune: %zu of %zu grid runs done, %lld:%02lld:%02lld", done,
-                   total, seconds / 3600, seconds / 60 % 60, seconds % 60);
+      std::fprintf(shown, "\rvesk-tune: %zu of %zu grid runs done, %lld:%02lld:%02lld", done, total,
+                   seconds / 3600, seconds / 60 % 60, seconds % 60);
       if (done == total) std::fputc('\n', shown);
       std::fflush(shown);
     };
@@ -204,7 +203,8 @@ bool write_tune_pictures(const std::filesystem::path& run_dir, const TuneInput& 
   const std::filesystem::path folder = run_dir / "tune";
   return write_mask_image(folder, outcome.survey, error) &&
          write_candidate_pictures(folder, input.open, mirror_centres(outcome.survey),
-                                  outcome.scores, input.settings.Interlace != 0, error);
+                                  outcome.scores, input.settings.Interlace != 0, outcome.threads,
+                                  error);
 }
 
 }  // namespace
@@ -284,8 +284,8 @@ int run_tune(const TuneOptions& options, std::FILE* out, std::FILE* err) {
   if (isatty(fileno(err)) != 0) input.progress = err;
 
   std::fprintf(out, "vesk-tune: %s, frames %lld to at most %lld\n",
-               escaped_text(run_dir.string()).c_str(),
-               static_cast<long long>(first), static_cast<long long>(first + count - 1));
+               escaped_text(run_dir.string()).c_str(), static_cast<long long>(first),
+               static_cast<long long>(first + count - 1));
   std::fflush(out);
   TuneOutcome outcome;
   const bool tuned = tune_recording(input, outcome, &error);
