@@ -264,8 +264,13 @@ TEST(Follow, TerminalShowsOneLiveLineAndWholeMessageLines) {
   int notices = 0;
   std::string last_live;
   bool closed = false;
+  bool run_end = false;
   for (const std::string& line : lines) {
-    if (line.find("tested") != std::string::npos) {
+    if (line.starts_with("run: ")) {
+      // The run's closing lines come after the live line has ended.
+      if (line == "run: 400 frames read, 400 tested") run_end = true;
+      EXPECT_FALSE(last_live.empty()) << line;
+    } else if (line.find("tested") != std::string::npos) {
       EXPECT_TRUE(std::regex_match(line, live)) << line;
       last_live = line;
     } else if (line.find("Video Frame") != std::string::npos) {
@@ -279,6 +284,7 @@ TEST(Follow, TerminalShowsOneLiveLineAndWholeMessageLines) {
     }
   }
   EXPECT_TRUE(closed) << bytes;
+  EXPECT_TRUE(run_end) << bytes;
   EXPECT_GE(notices, static_cast<int>(flashes.size()));
   // The last line left standing counts the whole recording and every event.
   EXPECT_TRUE(last_live.starts_with("400 frames tested")) << last_live;
