@@ -192,6 +192,9 @@ RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& reco
   FlashCatalogueSettings catalogue_settings{run_dir, settings.Interlace, out, err, {review.get()},
                                             {},      options.psf};
   catalogue_settings.report_limit = &report_limit;
+  catalogue_settings.source_origins = [&source](std::int64_t frame) {
+    return source.frame_origin(frame);
+  };
   if (!options.recording.empty()) {
     catalogue_settings.source_times = [&source](std::int64_t frame) {
       return source.frame_time(frame);
@@ -355,8 +358,8 @@ int run_vesk(const std::filesystem::path& run_dir, const RunOptions& given, std:
   std::fflush(out);
   for (const std::string& message : outcome.errors) print_message(out, err, message);
   // A recording followed ends on a signal as the observer's way to end it: said, not a fault.
-  const bool stopped = outcome.stopped || (options.follow && options.stop != nullptr &&
-                                           *options.stop != 0);
+  const bool stopped =
+      outcome.stopped || (options.follow && options.stop != nullptr && *options.stop != 0);
   if (stopped) {
     print_message(out, err,
                   "stopped by a signal after " + std::to_string(outcome.frames_read) +
