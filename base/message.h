@@ -3,6 +3,7 @@
 // come from the user (a recording, a folder), so control bytes in them are shown escaped.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -29,4 +30,9 @@ inline std::string escaped_text(std::string_view text) {
 inline void print_message(std::FILE* out, std::FILE* err, const std::string& message) {
   if (out != nullptr) std::fflush(out);
   std::fprintf(err, "%s\n", escaped_text(message).c_str());
+}
+
+// A number of frames as a message says it: "1 frame", "5 frames".
+inline std::string frames_text(std::int64_t count) {
+  return std::to_string(count) + (count == 1 ? " frame" : " frames");
 }

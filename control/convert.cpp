@@ -104,8 +104,8 @@ bool allocate_grey(const std::string& path, int width, int height, std::vector<s
 }
 
 void print_final_line(const FrameOutput& output, bool with_times) {
-  std::fprintf(output.out, "Wrote %lld frames of %d x %d pixels to %s",
-               static_cast<long long>(output.written), output.width, output.height,
+  std::fprintf(output.out, "Wrote %s of %d x %d pixels to %s", frames_text(output.written).c_str(),
+               output.width, output.height,
                escaped_text((output.outdir / "BMP_RAW").string()).c_str());
   if (with_times) {
     std::fprintf(output.out, ", their times to %s",
@@ -164,10 +164,10 @@ void warn_if_ring_unfilled(const FrameOutput& output, std::FILE* err) {
     return;
   if (settings.Images_in_buffer <= output.written) return;
   std::fprintf(err,
-               "%s: holds %lld frames, fewer than the %d of Images_in_buffer in %s; vesk cannot "
+               "%s: holds %s, fewer than the %d of Images_in_buffer in %s; vesk cannot "
                "fill its frame ring: convert more frames or lower Images_in_buffer\n",
                escaped_text((output.outdir / "BMP_RAW").string()).c_str(),
-               static_cast<long long>(output.written), settings.Images_in_buffer,
+               frames_text(output.written).c_str(), settings.Images_in_buffer,
                escaped_text(settings_path).c_str());
 }
 
@@ -216,7 +216,7 @@ bool plan_range(const ConvertOptions& o, std::int64_t frame_count, FrameRange& r
                 std::string* error) {
   if (o.first >= frame_count) {
     *error = "--first " + std::to_string(o.first) + ": " + o.recording + " has only " +
-             std::to_string(frame_count) + " frames";
+             frames_text(frame_count);
     return false;
   }
   range.first = o.first;
@@ -395,7 +395,7 @@ int convert_video(const ConvertOptions& o, FrameOutput& output, std::FILE* err) 
   if (!finish_video_decoder(decoder, path, &error)) return stop(output, err, error);
   if (output.written == 0) {
     return fail(err, copy.seen > 0 ? "--first " + std::to_string(o.first) + ": " + path +
-                                         " has only " + std::to_string(copy.seen) + " frames"
+                                         " has only " + frames_text(copy.seen)
                                    : path + ": holds no video frames");
   }
   return finish_conversion(o, output, video_frame_times(o, copy), {}, copy.more, -1, err);

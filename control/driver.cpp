@@ -1,5 +1,6 @@
 #include "control/driver.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <vector>
@@ -9,8 +10,10 @@
 #include "base/message.h"
 #include "control/menu.h"
 #include "control/recording_start.h"
+#include "formats/flashes_csv.h"
 #include "formats/run_info.h"
 #include "imaging/frame_files.h"
+#include "imaging/scan_mask.h"
 #include "outputs/flash_catalogue.h"
 #include "outputs/flash_log.h"
 #include "outputs/frame_times_file.h"
@@ -127,10 +130,27 @@ std::int64_t frames_there(FrameSource& source, int ring) {
 
 RunParameters run_parameters(const std::filesystem::path& run_dir,
                              const DetectionSettings& settings, const RunOptions& options) {
-  return {settings.Images_in_buffer,          settings.Min_flash_limit,
-          settings.Max_flash_limit,           detection_thresholds(settings),
-          scan_thread_count(options.threads), options.stop,
-          settings_file_of(run_dir)};
+  RunParameters parameters{settings.Images_in_buffer,          settings.Min_flash_limit,
+                           settings.Max_flash_limit,           detection_thresholds(settings),
+                           scan_thread_count(options.threads), options.stop,
+                           settings_file_of(run_dir)};
+  parameters.thresholds.mask = options.scan_mask;
+  return parameters;
+}
+
+// The run folder's mask.png (after --mask has put the given one there): its pixels into
+// `scanned` and one notice line saying how many are scanned. False when it is refused (said).
+bool load_mask(const std::filesystem::path& run_dir, const FrameGeometry& geometry,
+               const RunOptions& options, std::vector<std::uint8_t>& scanned, std::FILE* out,
+               std::FILE* err) {
+  std::string error;
+  if ((!options.mask_file.empty() && !install_mask(options.mask_file, run_dir, geometry, &error)) ||
+      !load_run_mask(run_dir, geometry, scanned, &error)) {
+    print_message(out, err, error);
+    return false;
+  }
+  if (!scanned.empty()) print_message(out, err, mask_notice(scanned));
+  return true;
 }
 
 // The first output: when the run has filled its ring and is sure to start, the previous run's
@@ -154,7 +174,57 @@ class PreviousOutputs final : public RunOutput {
   std::FILE* err_;
 };
 
+// A path as the closing lines name it: relative to where vesk was started.
+std::string shown_path(const std::filesystem::path& path) {
+  const std::filesystem::path plain = path.lexically_normal();
+  return plain.empty() ? "." : plain.string();
+}
+
 }  // namespace
+
+std::vector<std::string> run_end_lines(const std::filesystem::path& run_dir,
+                                       const RunOutcome& outcome) {
+  std::vector<std::string> lines;
+  std::string frames = "run: " + frames_text(outcome.frames_taken) + " read, " +
+                       std::to_string(outcome.frames_tested) + " tested";
+  const std::int64_t untested = outcome.frames_taken - outcome.frames_tested;
+  if (untested > 0) {
+    frames += "; " + std::to_string(untested) + " not tested: " +
+              (outcome.stopped      ? "the run was stopped by a signal"
+               : !outcome.completed ? "the run stopped on an error"
+                                    : "too few frames after a gap in the recording to fill a ring");
+  }
+  lines.push_back(frames);
+  std::vector<FlashRow> rows;
+  std::string error;
+  if (!read_flashes_csv(run_dir / kFlashesName, rows, &error)) {
+    // What is wrong with it has been said when it was written.
+    lines.push_back(std::string("run: events not counted: ") + kFlashesName + " cannot be read");
+  } else if (rows.empty()) {
+    lines.push_back("run: no events");
+  } else {
+    std::string counts;
+    for (const EventClass kind :
+         {EventClass::flash, EventClass::moving, EventClass::off_moon, EventClass::sunlit,
+          EventClass::edge, EventClass::hot_pixel, EventClass::sharp, EventClass::scattered}) {
+      const char* name = event_class_name(kind);
+      const auto count = std::count_if(rows.begin(), rows.end(), [name](const FlashRow& row) {
+        return row.event_class == name;
+      });
+      if (count > 0)
+        counts += (counts.empty() ? "" : ", ") + std::string(name) + " " + std::to_string(count);
+    }
+    lines.push_back("run: " + std::to_string(rows.size()) +
+                    (rows.size() == 1 ? " event" : " events") +
+                    (counts.empty() ? "" : " (" + counts + ")"));
+  }
+  const std::filesystem::path page = run_dir / "review" / "index.html";
+  std::error_code ec;
+  lines.push_back("run: results in " + shown_path(run_dir) +
+                  (std::filesystem::is_regular_file(page, ec) ? ", review page " + shown_path(page)
+                                                              : ", no review page"));
+  return lines;
+}
 
 std::size_t run_memory_bytes(const FrameGeometry& geometry, int images_in_buffer,
                              int read_ahead_frames) {
@@ -273,6 +343,14 @@ int run_vesk(const std::filesystem::path& run_dir, const RunOptions& given, std:
       options.recording.empty()
           ? open_frame_folder(run_dir, &error)
           : open_recording_run(run_dir, options, out, err, lock, info, &error);
+  // Started where there are no frames: the message says too how vesk is meant to be started.
+  if (source == nullptr && options.recording.empty()) {
+    std::error_code ec;
+    const std::filesystem::path frame_0 = run_dir / numbered_file_name(kRawFramePattern, 0);
+    if (!std::filesystem::exists(std::filesystem::symlink_status(frame_0, ec))) {
+      error += std::string("; ") + kNoFramesHint;
+    }
+  }
   std::vector<std::uint8_t> report_header(kReportHeaderBytes, 0);
   if (source == nullptr ||
       !load_report_header(run_dir, report_header, source->geometry().image_width,
@@ -302,6 +380,10 @@ int run_vesk(const std::filesystem::path& run_dir, const RunOptions& given, std:
   }
   // Checked before the menu so that a long run never ends with its report images lost.
   if (!check_flash_folder(run_dir, out, err)) return 1;
+  // The user's mask is checked before the menu too, and held for the whole run.
+  std::vector<std::uint8_t> scan_mask;
+  if (!load_mask(run_dir, geometry, options, scan_mask, out, err)) return 1;
+  options.scan_mask = scan_mask;
 
   if (options.menu && !parameter_menu(settings, run_dir, in, out, err)) return 1;
 
@@ -365,6 +447,8 @@ int run_vesk(const std::filesystem::path& run_dir, const RunOptions& given, std:
                   "stopped by a signal after " + std::to_string(outcome.frames_read) +
                       " frames; flash_info.dat, data_dump.txt and the review page cover them");
   }
+  // A followed recording ends by a signal as its normal end.
+  bool failed = !outcome.completed || outcome.lost_output || (outcome.stopped && !options.follow);
   if (!options.recording.empty()) {
     info.ended = run_info_time_now();
     // The recording's id hashes its first bytes, which a followed file may have gained since.
@@ -374,13 +458,19 @@ int run_vesk(const std::filesystem::path& run_dir, const RunOptions& given, std:
     }
     if (!write_run_info(run_dir, info, &error)) {
       print_message(out, err, error);
-      return 1;
+      failed = true;
     }
   }
   // A closed pipe or a full disk on standard output loses the console text, not the run's files.
-  if (std::fflush(out) != 0 || std::ferror(out) != 0) {
+  const bool console_lost = std::fflush(out) != 0 || std::ferror(out) != 0;
+  if (console_lost) {
     print_message(nullptr, err, "standard output: write failed; the run folder's files are whole");
-    return 1;
   }
-  return outcome.completed && !outcome.lost_output && (!outcome.stopped || options.follow) ? 0 : 1;
+  // A run that never filled its ring has said why; one that ran closes with what it did.
+  if (outcome.frames_taken > 0) {
+    for (const std::string& line : run_end_lines(run_dir, outcome)) {
+      print_message(console_lost ? nullptr : out, err, line);
+    }
+  }
+  return failed || console_lost ? 1 : 0;
 }

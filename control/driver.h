@@ -4,12 +4,27 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "control/run_options.h"
 #include "control/settings.h"
 #include "detection/flash_detector.h"
 #include "run/processing_run.h"
 #include "sources/frame_source.h"
+
+// Added to the message about a missing first frame when vesk is started on a folder without
+// frames: how it is meant to be started.
+inline constexpr const char* kNoFramesHint =
+    "vesk without arguments works on the frame folder it is started in (BMP_RAW/a00000.bmp ..., "
+    "settings.txt); to read a recording give it: vesk RECORDING (vesk --help says more)";
+
+// The lines that close every run on standard error: frames read and tested (and why any were
+// not), events by class (from flashes.csv), the run folder and its review page, e.g.
+// "run: 200 frames read, 200 tested", "run: 3 events (flash 2, sharp 1)",
+// "run: results in night.vesk, review page night.vesk/review/index.html".
+std::vector<std::string> run_end_lines(const std::filesystem::path& run_dir,
+                                       const RunOutcome& outcome);
 
 // Runs VESK once in the run folder `run_dir` (every file is found there, and named relative to it
 // in messages): answers from `in`, the program's own console text to `out`, one-line error and

@@ -187,6 +187,7 @@ bool hand_out_frame(std::span<RunOutput* const> outputs, const RunParameters& pa
                     RunOutcome& outcome) {
   const bool accepted = result.found && result.flash_count >= parameters.min_flash_limit &&
                         result.flash_count <= parameters.max_flash_limit;
+  ++outcome.frames_tested;
   bool stop = false;
   if (accepted) {
     stop = hand_out_report(outputs, {newest_frame, result, marked_frame, view}, outcome);
@@ -341,6 +342,7 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
     note_status(OutputStatus::fatal, error, outcome);
     return outcome;
   }
+  outcome.frames_taken = n;
   for (RunOutput* output : outputs) {
     if (note_status(output->start(&error), error, outcome)) return outcome;
   }
@@ -370,6 +372,9 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
     const FrameRead read = read_entering(frames, ring, load_slot, frame_number, ring_start,
                                          buffers.marked_frame, entering);
     if (!read.warning.empty()) print_message(out, err, read.warning);
+    if (read.status == FrameStatus::frame) {
+      outcome.frames_taken = std::max(outcome.frames_taken, frame_number + 1);
+    }
     if (read.status == FrameStatus::frame && read.after_gap) {
       // The frames before the gap end their part of the recording: its last N/2 are tested in
       // its last full ring before the ring starts afresh.
@@ -389,6 +394,7 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
         note_status(OutputStatus::fatal, error, outcome);
         break;
       }
+      outcome.frames_taken = std::max<std::int64_t>(outcome.frames_taken, frame_number + held);
       if (held < n) {  // the recording ends before the ring is full again
         ring_start = frame_number;
         end = {true, frame_number + held};
@@ -442,6 +448,7 @@ RunOutcome process_frames(FrameSource& source, const RunParameters& parameters, 
                      result, outputs, outcome);
   }
   outcome.frames_read = end.frames_read;
+  if (end.input_ended) outcome.frames_taken = end.frames_read;
   finish_outputs(outputs, end, outcome);
   return outcome;
 }

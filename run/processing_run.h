@@ -75,6 +75,10 @@ struct RunOutcome {
   bool lost_output = false;         // an output lost something (already said on `err`)
   std::int64_t frames_read = 0;
   bool stopped = false;  // ended early by RunParameters::stop
+  // For the closing summary: frames taken from the source (also when the run stopped early,
+  // where frames_read is the end's count), and frames tested for flashes.
+  std::int64_t frames_taken = 0;
+  std::int64_t frames_tested = 0;
 };
 
 // Runs the whole processing phase. `buffers` must come from allocate_run_buffers for the

@@ -12,6 +12,7 @@
 #include <limits>
 #include <new>
 
+#include "base/message.h"
 #include "formats/frame_times_csv.h"
 #include "formats/utc.h"
 #include "imaging/file_io.h"
@@ -387,7 +388,7 @@ class FitsSource final : public FrameSource {
       return frames_.path + ": --count " + std::to_string(count_) + " reads frames 0 to " +
              std::to_string(count_ - 1);
     }
-    return frames_.path + ": holds " + std::to_string(count_) + " frames" +
+    return frames_.path + ": holds " + frames_text(count_) +
            (first_ > 0 ? " from frame " + std::to_string(first_) : "");
   }
 
@@ -706,7 +707,7 @@ std::unique_ptr<FrameSource> open_fits_source(const std::string& path,
   }
   if (options.first >= frames.count) {
     *error = "--first " + std::to_string(options.first) + ": " + path + " has only " +
-             std::to_string(frames.count) + " frames";
+             frames_text(frames.count);
     return nullptr;
   }
   const std::int64_t rest = frames.count - options.first;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "base/message.h"
 #include "formats/utc.h"
 
 namespace {
@@ -129,7 +130,7 @@ class RecordingSet final : public FrameSource {
              " reads frames 0 to " + std::to_string(count_ - 1);
     }
     return std::to_string(files_.size()) + " files from " + files_.front().path + ": hold " +
-           std::to_string(count_) + " frames";
+           frames_text(count_);
   }
 
   std::vector<SetFile> files_;
@@ -212,7 +213,7 @@ std::unique_ptr<FrameSource> open_recording_set(const std::vector<std::string>& 
   const std::int64_t total = start;
   if (options.first >= total) {
     *error = "--first " + std::to_string(options.first) + ": the " + std::to_string(files.size()) +
-             " files hold only " + std::to_string(total) + " frames";
+             " files hold only " + frames_text(total);
     return nullptr;
   }
   // --first: the files before it are dropped, the one holding it is read from there.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "base/message.h"
 #include "formats/frame_times_csv.h"
 #include "formats/utc.h"
 #include "imaging/frame_files.h"
@@ -67,7 +68,7 @@ class SerSource final : public FrameSource {
       return path + ": --count " + std::to_string(count_) + " reads frames 0 to " +
              std::to_string(count_ - 1);
     }
-    return path + ": holds " + std::to_string(count_) + (count_ == 1 ? " frame" : " frames") +
+    return path + ": holds " + frames_text(count_) +
            (first_ > 0 ? " from frame " + std::to_string(first_) : "");
   }
 
@@ -170,7 +171,7 @@ std::unique_ptr<FrameSource> open_ser_source(const std::string& path,
   const std::int64_t available = recording.layout.frame_count;
   if (options.first >= available) {
     *error = "--first " + std::to_string(options.first) + ": " + path + " has only " +
-             std::to_string(available) + " frames";
+             frames_text(available);
     return nullptr;
   }
   const std::int64_t rest = available - options.first;

@@ -4,6 +4,7 @@
 #include <limits>
 #include <optional>
 
+#include "base/message.h"
 #include "formats/frame_times_csv.h"
 #include "formats/utc.h"
 #include "imaging/frame_files.h"
@@ -47,7 +48,7 @@ class VideoSource final : public FrameSource {
         std::string error;
         if (!finish_video_decoder(decoder_, path_, &error)) return failure(error);
         return failure("--first " + std::to_string(options_.first) + ": " + path_ + " has only " +
-                       std::to_string(seen_) + " frames");
+                       frames_text(seen_));
       }
     }
     if (options_.count >= 0 && kept() == options_.count) return finish();
@@ -220,9 +221,12 @@ class VideoSource final : public FrameSource {
     } else if (seen_ == 0) {
       read.reason = path_ + ": holds no video frames";
     } else {
+      // With --first the frames read are those from it on: both counts are said.
       read.reason =
-          path_ + ": ends after " + std::to_string(seen_) + " frames" +
-          (options_.first > 0 ? " (from frame " + std::to_string(options_.first) + ")" : "");
+          path_ + ": ends after " + frames_text(seen_) +
+          (options_.first > 0 ? ", " + std::to_string(seen_ - options_.first) +
+                                    " of them from frame " + std::to_string(options_.first) + " on"
+                              : "");
     }
     return read;
   }

@@ -76,7 +76,7 @@ FullRun full_run(int frames) {
   make_sequence(frames);
   const ProgramRun run = run_vesk_program("0\n");
   EXPECT_EQ(run.exit_status, 0);
-  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(without_run_end(run.err), "");
   return {read_text("flash_info.dat"), run.out};
 }
 
@@ -216,7 +216,7 @@ TEST(Fault, RunOutputFileThatCannotBeWrittenGivesOneMessageAndExitStatus1) {
     fault.prepare();
     const ProgramRun run = run_vesk_program("0\n");
     EXPECT_EQ(run.exit_status, 1);
-    EXPECT_EQ(run.err, fault.err);
+    EXPECT_EQ(without_run_end(run.err), fault.err);
     if (fault.log_complete) {
       EXPECT_EQ(read_text("flash_info.dat"), full.log);
       EXPECT_EQ(run.out, full.out);
@@ -256,7 +256,7 @@ TEST(Fault, FlashLogFullMidwayStopsTheRunWithOneMessage) {
   std::string err;
   std::vector<std::string> catalogue_err;
   int review_lines = 0;
-  for (const std::string& line : lines_of(read_text("err.txt"))) {
+  for (const std::string& line : lines_of(without_run_end(read_text("err.txt")))) {
     if (line.rfind("flashes.csv: ", 0) == 0 || line.rfind("lightcurves.csv: ", 0) == 0) {
       catalogue_err.push_back(line);
     } else if (line.rfind("review/", 0) == 0 || line.ends_with("; no review page\n")) {
@@ -364,7 +364,7 @@ TEST(Fault, ReportImageThatCannotBeWrittenIsReportedAndTheRunGoesOn) {
     fault.prepare(report);
     const ProgramRun run = run_vesk_program("0\n");
     EXPECT_EQ(run.exit_status, 1);
-    EXPECT_EQ(run.err, fault.message);
+    EXPECT_EQ(without_run_end(run.err), fault.message);
     EXPECT_EQ(run.out, full.out);
     EXPECT_EQ(read_text("flash_info.dat"), full.log);
     for (std::size_t i = 1; i < records.size(); ++i) {
@@ -397,7 +397,7 @@ TEST(Fault, RunStoppedBySignalEndsWithItsSummaryAndPage) {
     vesk.pid = -1;
     ASSERT_TRUE(WIFEXITED(status)) << "died of signal " << WTERMSIG(status);
     EXPECT_EQ(WEXITSTATUS(status), 1);
-    const std::string err = read_text("err.txt");
+    const std::string err = without_run_end(read_text("err.txt"));
     ASSERT_EQ(lines_of(err).size(), 1u) << err;
     EXPECT_EQ(err.rfind("stopped by a signal after ", 0), 0u) << err;
     EXPECT_NE(err.find(" frames; flash_info.dat, data_dump.txt and the review page cover them\n"),
@@ -432,7 +432,8 @@ TEST(Fault, FileSizeLimitAndClosedPipeAreWriteErrors) {
                                        " < console_in.txt | head -c 100 > /dev/null; "
                                        "exit ${PIPESTATUS[0]}'");
   EXPECT_EQ(piped.exit_status, 1) << piped.err;  // 141 when SIGPIPE killed it
-  EXPECT_EQ(piped.err, "standard output: write failed; the run folder's files are whole\n");
+  EXPECT_EQ(without_run_end(piped.err),
+            "standard output: write failed; the run folder's files are whole\n");
   EXPECT_EQ(read_text("flash_info.dat"), full.log);
   EXPECT_NE(read_text("data_dump.txt").find("nframes=160"), std::string::npos);
   EXPECT_TRUE(fs::exists(in_scratch("review/index.html")));

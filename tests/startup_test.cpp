@@ -50,7 +50,10 @@ struct StartupFailure {
 TEST(Startup, StopsBeforeTheMenuOnBadStartingFiles) {
   const std::vector<StartupFailure> cases = {
       {"frame 0 missing", [] { fs::remove(in_scratch("BMP_RAW/a00000.bmp")); },
-       "BMP_RAW/a00000.bmp: cannot open: No such file or directory\n", false},
+       "BMP_RAW/a00000.bmp: cannot open: No such file or directory; vesk without arguments works "
+       "on the frame folder it is started in (BMP_RAW/a00000.bmp ..., "
+       "settings.txt); to read a recording give it: vesk RECORDING (vesk --help says more)\n",
+       false},
       {"frame 0 shorter than its header",
        [] {
          write_file("BMP_RAW/a00000.bmp", {'B', 'M', 1});

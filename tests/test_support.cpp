@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <stdexcept>
 
 #include "imaging/frame_files.h"
@@ -184,4 +185,15 @@ void drop_file_columns(std::map<std::string, std::vector<std::uint8_t>>& results
     const std::string cut = without_file_columns(std::string(it->second.begin(), it->second.end()));
     it->second.assign(cut.begin(), cut.end());
   }
+std::string without_run_end(const std::string& err) {
+  static const std::regex closing(
+      "run: \\d+ frames? read, \\d+ tested[^\n]*\n"
+      "run: (no events|\\d+ events?( \\([^\n]*\\))?|events not counted: [^\n]*)\n"
+      "run: results in [^\n]*\n$");
+  std::smatch match;
+  if (!std::regex_search(err, match, closing)) return err;
+  if (match.position(0) > 0 && err[static_cast<std::size_t>(match.position(0)) - 1] != '\n') {
+    return err;
+  }
+  return err.substr(0, static_cast<std::size_t>(match.position(0)));
 }

@@ -68,6 +68,12 @@ struct ProgramRun {
 };
 // Runs `command` through the shell in the scratch folder, capturing its standard output and error.
 ProgramRun run_command(const std::string& command);
+// Standard error of a vesk run without the three lines that close every run that started
+// ("run: N frames read, M tested...", "run: ...events...", "run: results in ..."), for tests about
+// the other messages; the closing lines are tested on their own. Text without them is returned
+// as it is.
+std::string without_run_end(const std::string& err);
+
 // Runs the built vesk in the scratch folder with `console` as its standard input.
 // `folder`, when given, is a folder in the scratch folder to run it in.
 ProgramRun run_vesk_program(const std::string& console, const std::string& folder = "");

@@ -16,6 +16,7 @@
 #include "formats/completeness_csv.h"
 #include "formats/run_info.h"
 #include "formats/site_file.h"
+#include "imaging/scan_mask.h"
 #include "run/folder_guard.h"
 #include "run/run_folder.h"
 #include "sources/frame_folder.h"
@@ -107,7 +108,7 @@ bool tune_recording(const TuneInput& input, TuneOutcome& outcome, std::string* e
   const DetectionThresholds used = detection_thresholds(input.settings);
   if (!survey_night(*source, input.settings.Images_in_buffer, used.borders, outcome.survey,
                     outcome.warnings, input.site_mask.empty() ? nullptr : &input.site_mask,
-                    error)) {
+                    input.scan_mask, error)) {
     // A frame that cannot be read is named by its source; the rest is about the whole recording.
     if (error->rfind(input.name, 0) != 0) *error = input.name + ": " + *error;
     return false;
@@ -127,6 +128,7 @@ bool tune_recording(const TuneInput& input, TuneOutcome& outcome, std::string* e
   request.settings = input.settings;
   request.grid = outcome.grid;
   request.threads = outcome.threads;
+  request.mask = input.scan_mask;
   request.mirror_centres = mirror_centres(outcome.survey);
   for (int pass = 0; pass < outcome.plan.passes; ++pass) {
     request.passes.push_back(pass_spots(outcome.plan, pass, input.psf));
@@ -261,6 +263,15 @@ int run_tune(const TuneOptions& options, std::FILE* out, std::FILE* err) {
       return make_frame_window(std::move(folder), first, count);
     };
     input.name = "BMP_RAW";
+  }
+  // The user's mask.png, checked against the frames before the tuning starts.
+  {
+    std::unique_ptr<FrameSource> probe = input.open(&error);
+    if (probe == nullptr || !load_run_mask(run_dir, probe->geometry(), input.scan_mask, &error)) {
+      print_message(out, err, error);
+      return 1;
+    }
+    if (!input.scan_mask.empty()) print_message(out, err, mask_notice(input.scan_mask));
   }
   input.first = first;
   input.flashes_per_bin = options.flashes;

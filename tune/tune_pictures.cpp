@@ -119,7 +119,12 @@ bool write_mask_image(const std::filesystem::path& folder, const NightSurvey& s,
     double r = grey;
     double g = grey;
     double b = grey;
-    if (s.night[i] != 0) {
+    if (!s.scanned.empty() && s.scanned[i] == 0) {
+      // Left out by the user's mask: darkened, never tinted, as the detector never tests it.
+      r = 0.35 * grey;
+      g = 0.35 * grey;
+      b = 0.35 * grey;
+    } else if (s.night[i] != 0) {
       r = 0.5 * grey;
       g = 0.5 * grey + 110.0;
       b = 0.5 * grey;

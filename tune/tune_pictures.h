@@ -11,7 +11,8 @@
 
 // Writes `folder`/mask.png: the mean frame in grey, the night side tinted green, the other
 // pixels the detector tests (mean strictly between 5 and 250 inside or outside the borders)
-// tinted red. False with `error` naming the file when it cannot be written.
+// tinted red, the pixels the user's mask.png leaves out darkened and untinted. False with
+// `error` naming the file when it cannot be written.
 bool write_mask_image(const std::filesystem::path& folder, const NightSurvey& survey,
                       std::string* error);
 
