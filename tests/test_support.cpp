@@ -185,6 +185,8 @@ void drop_file_columns(std::map<std::string, std::vector<std::uint8_t>>& results
     const std::string cut = without_file_columns(std::string(it->second.begin(), it->second.end()));
     it->second.assign(cut.begin(), cut.end());
   }
+}
+
 std::string without_run_end(const std::string& err) {
   static const std::regex closing(
       "run: \\d+ frames? read, \\d+ tested[^\n]*\n"
