@@ -273,6 +273,9 @@ RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& reco
                                             {},      options.psf};
   if (live) catalogue_settings.sinks.push_back(live.get());
   catalogue_settings.report_limit = &report_limit;
+  catalogue_settings.source_origins = [&source](std::int64_t frame) {
+    return source.frame_origin(frame);
+  };
   if (!options.recording.empty()) {
     catalogue_settings.source_times = [&source](std::int64_t frame) {
       return source.frame_time(frame);

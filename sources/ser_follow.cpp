@@ -140,7 +140,7 @@ class FollowingSer final : public FrameSource {
 
   FrameOrigin frame_origin(std::int64_t frame) const override {
     const FollowedFile* file = file_of(frame);
-    if (file == nullptr || files_.size() < 2) return {};
+    if (file == nullptr) return {};
     return {file->path, frame - file->start};
   }
 
