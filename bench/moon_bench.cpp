@@ -1,10 +1,12 @@
 // What places on the Moon cost: the geometry and the place of one event, and one fit of the disc
-// (limb and orientation) in a 720x576 mean frame. A run fits once per 10 s of recording (250
+// (limb and orientation) in a 720x576 mean frame. A run fits once per 60 s of recording (1500
 // frames at 25 frames/s) and checks the disc's centroid every 25 frames: BM_MoonPerFrame does a
-// whole 10 s of that work (the mean frame made from the ring's sums, the ephemeris, the fits and
-// ten centroid checks) and reports it per frame, to compare with BM_core of detection_bench;
+// whole 60 s of that work (the mean frame made from the ring's sums, the ephemeris, the fits and
+// sixty centroid checks) and reports it per frame, to compare with BM_core of detection_bench;
 // BM_EventPlace is what each closed event adds (the geometry at its time, its place and errors),
-// which a noisy night pays thousands of times.
+// which a noisy night pays thousands of times, and BM_EventEveryFrame the same for an event in
+// every frame as the run does it: the geometry of each whole second computed once and
+// interpolated in between.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -80,7 +82,7 @@ void BM_DiscFit(benchmark::State& state) {
 }
 BENCHMARK(BM_DiscFit)->Unit(benchmark::kMillisecond);
 
-// 10 s of recording at 25 frames/s, as the run does it: ten centroid checks, then the mean frame
+// 60 s of recording at 25 frames/s, as the run does it: sixty centroid checks, then the mean frame
 // from the ring's sums (60 frames), the geometry and the fits of limb and orientation. The time
 // is shown per frame.
 void BM_MoonPerFrame(benchmark::State& state) {
@@ -95,7 +97,7 @@ void BM_MoonPerFrame(benchmark::State& state) {
   instant_from_utc({2024, 3, 15, 21, 4, 5.0}, &t, &warning, &error);
   for (auto _ : state) {
     double cx = 0.0, cy = 0.0;
-    for (int check = 0; check < 10; ++check) {
+    for (int check = 0; check < 60; ++check) {
       benchmark::DoNotOptimize(bright_centroid(sum, w, h, kFrames, 12.0, &cx, &cy));
     }
     for (std::size_t i = 0; i < sum.size(); ++i) mean[i] = static_cast<float>(sum[i] / kFrames);
@@ -106,7 +108,7 @@ void BM_MoonPerFrame(benchmark::State& state) {
     benchmark::DoNotOptimize(fit_orientation(MeanImage{mean, w, h}, limb, 270.0, 110.0, false));
   }
   state.counters["per_frame"] = benchmark::Counter(
-      250.0, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+      1500.0, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_MoonPerFrame)
     ->ArgNames({"width", "height"})
@@ -143,5 +145,50 @@ void BM_EventPlace(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_EventPlace)->Unit(benchmark::kMicrosecond);
+
+// An event in every frame at 25 frames/s, as the run places them: the geometry of the whole
+// seconds round the event's time (each computed once, when the events reach it), interpolated,
+// then the place and its errors. One iteration is one frame's event.
+void BM_EventEveryFrame(benchmark::State& state) {
+  Instant t0;
+  std::string warning, error;
+  instant_from_utc({2024, 3, 15, 21, 4, 5.0}, &t0, &warning, &error);
+  const Site site{40.0, -3.7, 650.0};
+  DiscView v;
+  v.cx = 360.0;
+  v.cy = 288.0;
+  v.radius = 250.0;
+  v.rotation = 20.0;
+  DiscCovariance cov{};
+  cov[0][0] = cov[1][1] = cov[2][2] = 0.01;
+  cov[3][3] = 0.0025;
+  long frame = 0;
+  long second = -1;
+  MoonGeometry a, b;
+  double x = 300.0;
+  for (auto _ : state) {
+    const long now = frame / 25;
+    if (now != second) {
+      Instant at = t0;
+      at.tt2 += static_cast<double>(now) / 86400.0;
+      a = second == now - 1 ? b : moon_geometry(at, site);
+      at.tt2 += 1.0 / 86400.0;
+      b = moon_geometry(at, site);
+      second = now;
+    }
+    const MoonGeometry g = interpolate_geometry(a, b, (frame % 25) / 25.0);
+    ++frame;
+    v.lib_lon = g.topo.l;
+    v.lib_lat = g.topo.b;
+    v.axis_pa = g.topo.axis_pa;
+    v.apparent_radius = g.apparent_radius;
+    x = x > 400.0 ? 300.0 : x + 0.5;
+    LunarPlace p;
+    PlaceError e;
+    benchmark::DoNotOptimize(pixel_to_place(v, x, 250.0, &p));
+    benchmark::DoNotOptimize(place_error(v, cov, x, 250.0, 0.3, &e));
+  }
+}
+BENCHMARK(BM_EventEveryFrame)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

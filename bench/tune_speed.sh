@@ -8,7 +8,8 @@
 #                                               injected pass, the page and its pictures
 # each timed by /usr/bin/time (the fastest of RUNS runs). Prints wall and processor seconds, the
 # grid's own wall time as vesk-tune prints it ("Tested 180 settings ... N s"), and the ratio of
-# vesk-tune's processor time to the plain run's.
+# vesk-tune's processor time to the plain run's, and the machine's load average over the last
+# minute as vesk-tune starts (a shared machine: other work there lengthens the wall times).
 #
 # Usage: [FRAMES="1000 10000"] [THREADS="1 2"] [RUNS=1] bench/tune_speed.sh [BUILD_DIR]
 # 10,000 frames take 4.1 GB of disk (the SER file) in a temporary folder, deleted at the end.
@@ -41,8 +42,8 @@ measure() {
   done
 }
 
-printf "%-7s %-7s | %-20s | %-32s | %s\n" frames threads "vesk: wall, cpu (s)" \
-  "vesk-tune: wall, cpu, grid (s)" "cpu ratio"
+printf "%-7s %-7s | %-20s | %-32s | %-9s | %s\n" frames threads "vesk: wall, cpu (s)" \
+  "vesk-tune: wall, cpu, grid (s)" "cpu ratio" "load"
 for frames in $counts; do
   rm -rf "$work/frames" "$work/rec"
   "$build/tools/make_demo_frames" --size 720x576 --frames "$frames" --seed 1 "$work/frames" \
@@ -56,6 +57,7 @@ for frames in $counts; do
     measure "$build/vesk" "$work/rec/night.ser" --out "$work/rec/plain" --no-menu \
       --threads "$threads"
     vesk_wall=$wall vesk_cpu=$cpu
+    load=$(cut -d' ' -f1 /proc/loadavg)
     mkdir -p "$work/rec/tuned"
     cp "$settings" "$work/rec/tuned/settings.txt"
     measure "$build/vesk-tune" "$work/rec/night.ser" --out "$work/rec/tuned" --count "$frames" \
@@ -63,7 +65,7 @@ for frames in $counts; do
     grid=$(grep -o '^Tested [0-9]* settings.*: [0-9.]* s' "$work/best.txt" | grep -o '[0-9.]* s$' |
       grep -o '[0-9.]*')
     ratio=$(awk -v a="$cpu" -v b="$vesk_cpu" 'BEGIN { printf "%.1f", a / b }')
-    printf "%-7s %-7s | %8s %8s    | %8s %8s %8s      | %s\n" "$frames" "$threads" "$vesk_wall" \
-      "$vesk_cpu" "$wall" "$cpu" "$grid" "$ratio"
+    printf "%-7s %-7s | %8s %8s    | %8s %8s %8s      | %-9s | %s\n" "$frames" "$threads" \
+      "$vesk_wall" "$vesk_cpu" "$wall" "$cpu" "$grid" "$ratio" "$load"
   done
 done

@@ -123,7 +123,7 @@ bool parse_command_line(std::span<const std::string> args, CommandLine& line, st
       continue;
     }
     if (arg != "--out" && arg != "--threads" && arg != "--psf" && arg != "--max-memory" &&
-        arg != "--max-reports" && arg != "--idle" &&
+        arg != "--max-reports" && arg != "--idle" && arg != "--mask" &&
         !is_recording_option(arg) && !is_site_option(arg)) {
       *error = arg + ": unknown option; " + kVeskUsage;
       return false;
@@ -176,6 +176,14 @@ bool parse_command_line(std::span<const std::string> args, CommandLine& line, st
         *error = "--idle: \"" + value + "\" is not a number of seconds above 0 and up to 86400";
         return false;
       }
+      continue;
+    }
+    if (arg == "--mask") {
+      if (value.empty()) {
+        *error = "--mask: \"\" is not a file name";
+        return false;
+      }
+      line.mask = value;
       continue;
     }
     if (arg == "--out") {

@@ -16,7 +16,7 @@ inline constexpr const char* kVeskUsage =
     "[--count M] [--byte-order little|big] [--depth D] [--start-utc T] [--psf FWHM] "
     "[--replace] [--max-memory SIZE] [--max-reports N] [--site LAT,LON[,HEIGHT]] [--mirror yes|no] "
     "[--rotation DEG[@UTC]] [--mount altaz|equatorial] [--scale ARCSEC] [--range LO,HI] "
-    "[--fps F] [--follow [--idle SECONDS]] [--] [RECORDING...]";
+    "[--fps F] [--follow [--idle SECONDS]] [--mask FILE] [--] [RECORDING...]";
 
 // Most worker threads --threads accepts.
 inline constexpr int kMostThreads = 1024;
@@ -41,14 +41,15 @@ struct CommandLine {
   SiteSettings site;  // --site, --mirror, --rotation, --mount, --scale (with a recording)
   bool follow = false;       // --follow: one SER recording read while it is written
   double idle_seconds = 30;  // --idle SECONDS (with --follow), above 0
+  std::string mask;          // --mask FILE: copied into the run folder as mask.png
 };
 
 // Reads the arguments after the program name into `line`. False with `error`, one line naming
 // the argument and what is wrong ("--threads: \"x\" is not a whole number from 0 to 1024",
 // "--first: only with a recording; usage: ..."), for an unknown option, a missing or bad value,
 // a second recording, or a recording option (--out, --first, --count, --byte-order, --depth,
-// --start-utc) without a recording; --follow with several recordings or --site, --idle without
-// --follow; an option given twice; a value that starts with "--" (the
+// --start-utc, --mask) without a recording; --follow with several recordings or --site, --idle
+// without --follow; an option given twice; a value that starts with "--" (the
 // value is missing). "--" ends the options. -h or --help sets `help` and ends the reading.
 bool parse_command_line(std::span<const std::string> args, CommandLine& line, std::string* error);
 

@@ -180,8 +180,8 @@ int finish_conversion(const ConvertOptions& o, FrameOutput& output,
     return t.utc.has_value() || t.since_first.has_value();
   });
   std::string error;
-  if (with_times &&
-      !replace_text_file(output.outdir / "frame_times.csv", frame_times_csv(times), &error)) {
+  if (with_times && !replace_text_file(output.outdir / "frame_times.csv",
+                                       frame_times_csv(times, o.recording, o.first), &error)) {
     print_notices(err, notices);
     return stop(output, err, error);
   }

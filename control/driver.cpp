@@ -15,6 +15,7 @@
 #include "formats/flashes_csv.h"
 #include "formats/run_info.h"
 #include "imaging/frame_files.h"
+#include "imaging/scan_mask.h"
 #include "outputs/flash_catalogue.h"
 #include "outputs/flash_log.h"
 #include "outputs/frame_times_file.h"
@@ -132,10 +133,27 @@ std::int64_t frames_there(FrameSource& source, int ring) {
 
 RunParameters run_parameters(const std::filesystem::path& run_dir,
                              const DetectionSettings& settings, const RunOptions& options) {
-  return {settings.Images_in_buffer,          settings.Min_flash_limit,
-          settings.Max_flash_limit,           detection_thresholds(settings),
-          scan_thread_count(options.threads), options.stop,
-          settings_file_of(run_dir)};
+  RunParameters parameters{settings.Images_in_buffer,          settings.Min_flash_limit,
+                           settings.Max_flash_limit,           detection_thresholds(settings),
+                           scan_thread_count(options.threads), options.stop,
+                           settings_file_of(run_dir)};
+  parameters.thresholds.mask = options.scan_mask;
+  return parameters;
+}
+
+// The run folder's mask.png (after --mask has put the given one there): its pixels into
+// `scanned` and one notice line saying how many are scanned. False when it is refused (said).
+bool load_mask(const std::filesystem::path& run_dir, const FrameGeometry& geometry,
+               const RunOptions& options, std::vector<std::uint8_t>& scanned, std::FILE* out,
+               std::FILE* err) {
+  std::string error;
+  if ((!options.mask_file.empty() && !install_mask(options.mask_file, run_dir, geometry, &error)) ||
+      !load_run_mask(run_dir, geometry, scanned, &error)) {
+    print_message(out, err, error);
+    return false;
+  }
+  if (!scanned.empty()) print_message(out, err, mask_notice(scanned));
+  return true;
 }
 
 // The first output: when the run has filled its ring and is sure to start, the previous run's
@@ -255,6 +273,9 @@ RunOutcome run_detection(const std::filesystem::path& run_dir, FrameSource& reco
                                             {},      options.psf};
   if (live) catalogue_settings.sinks.push_back(live.get());
   catalogue_settings.report_limit = &report_limit;
+  catalogue_settings.source_origins = [&source](std::int64_t frame) {
+    return source.frame_origin(frame);
+  };
   if (!options.recording.empty()) {
     catalogue_settings.source_times = [&source](std::int64_t frame) {
       return source.frame_time(frame);
@@ -399,6 +420,10 @@ int run_vesk(const std::filesystem::path& run_dir, const RunOptions& given, std:
   }
   // Checked before the menu so that a long run never ends with its report images lost.
   if (!check_flash_folder(run_dir, out, err)) return 1;
+  // The user's mask is checked before the menu too, and held for the whole run.
+  std::vector<std::uint8_t> scan_mask;
+  if (!load_mask(run_dir, geometry, options, scan_mask, out, err)) return 1;
+  options.scan_mask = scan_mask;
 
   if (options.menu && !parameter_menu(settings, run_dir, in, out, err)) return 1;
 

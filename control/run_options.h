@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,12 @@ struct RunOptions {
   bool live_line = false;
   // Kept up to date by the followed recording for the live line; set by run_vesk.
   FollowProgress* follow_progress = nullptr;
+  // --mask FILE: checked against the frames and copied into the run folder as mask.png before
+  // the run; empty: the run folder's mask.png is used when there.
+  std::string mask_file;
+  // The pixels the detector scans (see DetectionThresholds::mask), set by run_vesk from the run
+  // folder's mask.png; empty: every pixel inside the borders.
+  std::span<const std::uint8_t> scan_mask;
   // The terminal the live line is drawn on; set by run_vesk when live_line.
   TerminalLine* terminal_line = nullptr;
 };

@@ -159,6 +159,7 @@ void detect(const FrameRing& ring, const FrameGeometry& geometry, int target_slo
       ring, target_slot, marked_frame, result, start != MarkedStart::target_frame);
   FlashMeasurement& measurement = result.measurement;
   const std::size_t target_offset = slot_offset(ring, target_slot);
+  const std::uint8_t* mask = thresholds.mask.empty() ? nullptr : thresholds.mask.data();
 
   const TemporalBound bound = temporal_bound(ring.images_in_buffer, thresholds);
   if (bound.no_pixel) return;
@@ -198,6 +199,7 @@ void detect(const FrameRing& ring, const FrameGeometry& geometry, int target_slo
         if (flags[i] == 0.0) continue;  // outside the bound: fails the temporal test
         const int x = piece + i;
         const std::size_t p = first + static_cast<std::size_t>(i);
+        if (mask != nullptr && mask[p] == 0) continue;  // masked: never a candidate
         TemporalValues own = known;
         bool own_pass = known_pass;
         if (x != known_x) own_pass = temporal_test(ring, target_offset, p, time_sd, min_sd2, own);
@@ -233,6 +235,9 @@ void flash_detector(const FrameRing& ring, const FrameGeometry& geometry, int ta
   check_or_die(candidate_chunks.empty() ||
                    candidate_chunks.size() == candidate_chunk_count(ring.frame_pixels),
                "candidate map does not match the frame size");
+  check_or_die(thresholds.mask.empty() ||
+                   thresholds.mask.size() == static_cast<std::size_t>(geometry.frame_pixels),
+               "mask does not match the frame size");
   detect(ring, geometry, target_slot, thresholds, marked_frame,
          candidate_chunks.empty() ? nullptr : candidate_chunks.data(), result, start);
 }
@@ -301,6 +306,10 @@ bool same_borders(const ScanBorders& a, const ScanBorders& b) {
   return a.left == b.left && a.right == b.right && a.top == b.top && a.bottom == b.bottom;
 }
 
+bool same_mask(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) {
+  return a.data() == b.data() && a.size() == b.size();
+}
+
 bool same_bits(double a, double b) {
   return bits_of(a) == bits_of(b);
 }
@@ -366,11 +375,14 @@ void flash_detector_grid(const FrameRing& ring, const FrameGeometry& geometry, i
                          std::span<const DetectionThresholds> grid, GridScratch& scratch,
                          std::span<DetectionResult> results) {
   const auto pixels = static_cast<std::size_t>(geometry.frame_pixels);
-  const bool fits = detector_parts::ring_fits(ring, geometry, target_slot) &&
-                    results.size() == grid.size() &&
-                    std::all_of(grid.begin(), grid.end(), [&grid](const DetectionThresholds& t) {
-                      return same_borders(t.borders, grid.front().borders);
-                    });
+  const bool fits =
+      detector_parts::ring_fits(ring, geometry, target_slot) && results.size() == grid.size() &&
+      std::all_of(grid.begin(), grid.end(),
+                  [&grid](const DetectionThresholds& t) {
+                    return same_borders(t.borders, grid.front().borders) &&
+                           same_mask(t.mask, grid.front().mask);
+                  }) &&
+      (grid.empty() || grid.front().mask.empty() || grid.front().mask.size() == pixels);
   check_or_die(grid.empty() || fits, "grid detector buffers or borders do not match");
   for (DetectionResult& r : results) {
     r.found = false;
@@ -408,6 +420,7 @@ void flash_detector_grid(const FrameRing& ring, const FrameGeometry& geometry, i
     mark_chunks(loose, target, ring.pixel_sum.data(), pixels, scratch.chunks.data());
   }
   const std::uint8_t* chunks = scratch.chunks.data();
+  const std::uint8_t* mask = grid.front().mask.empty() ? nullptr : grid.front().mask.data();
 
   const int width = geometry.image_width;
   const ScanBorders borders = usable_borders(grid.front().borders);
@@ -434,6 +447,7 @@ void flash_detector_grid(const FrameRing& ring, const FrameGeometry& geometry, i
         if (flags[i] == 0.0) continue;
         const int x = piece + i;
         const std::size_t p = first + static_cast<std::size_t>(i);
+        if (mask != nullptr && mask[p] == 0) continue;  // masked: never a candidate
         bool any = false;
         if (x == known_x) {
           std::copy(known.begin(), known.end(), own.begin());

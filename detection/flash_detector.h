@@ -50,6 +50,10 @@ struct DetectionThresholds {
   double min_sd1 = 0.0;       // floor of the block spread, grey levels
   double flash_sd_sep = 0.0;  // largest scatter of the confirmed pixels
   ScanBorders borders;        // already raised by usable_borders
+  // The user's mask, one byte per pixel of the frame: 0 where a pixel is never a candidate (it
+  // may still be read as a neighbour), any other value where it is scanned. Empty: every pixel
+  // inside the borders is scanned. The caller owns the bytes for as long as the detector runs.
+  std::span<const std::uint8_t> mask;
 };
 
 // Pixels listed per frame at most; from the 101st confirmed pixel on, each replaces the last.
@@ -80,7 +84,8 @@ enum class MarkedStart {
 // updated in place, not cleared). `candidate_chunks` (from mark_candidate_chunks or
 // replace_and_mark for this ring, target slot and thresholds) tells which runs of pixels may hold
 // a candidate; an empty span means scan every pixel. The results are the same either way.
-// The caller sizes every buffer to the geometry (checked: a mismatch stops the program).
+// The caller sizes every buffer to the geometry, thresholds.mask too when it is not empty
+// (checked: a mismatch stops the program).
 void flash_detector(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
                     const DetectionThresholds& thresholds, std::span<std::uint8_t> marked_frame,
                     std::span<const std::uint8_t> candidate_chunks, DetectionResult& result,
@@ -135,8 +140,8 @@ struct GridScratch {
 // they were, and no boxes are drawn. The temporal test depends only on time_sd and min_sd2 and the
 // neighbourhood's mean and spread on no threshold, so each pixel's values are computed once; the
 // chunks and pixels the loosest of the grid's bounds rules out are skipped. Every thresholds of
-// `grid` share the same borders, and `results` holds one result per thresholds (both checked: a
-// misfit stops the program), as do the ring and its sums the geometry.
+// `grid` share the same borders and mask, and `results` holds one result per thresholds (both
+// checked: a misfit stops the program), as do the ring and its sums the geometry.
 void flash_detector_grid(const FrameRing& ring, const FrameGeometry& geometry, int target_slot,
                          std::span<const DetectionThresholds> grid, GridScratch& scratch,
                          std::span<DetectionResult> results);

@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "base/message.h"
 #include "formats/utc.h"
 #include "imaging/file_io.h"
 
@@ -44,6 +45,17 @@ std::string printed(const char* format, ...) {
   }
   va_end(again);
   return text;
+}
+
+std::string text_cell(std::string_view text) {
+  const std::string shown = escaped_text(text);
+  if (shown.find_first_of(",\"") == std::string::npos) return shown;
+  std::string cell = "\"";
+  for (const char c : shown) {
+    cell += c;
+    if (c == '"') cell += '"';
+  }
+  return cell + "\"";
 }
 
 std::string quoted_cell(std::string_view cell) {
@@ -110,7 +122,22 @@ bool CsvLines::next(std::vector<std::string_view>& cells, std::string* error) {
   cells.clear();
   std::size_t start = 0;
   for (;;) {
-    const std::size_t comma = line.find(',', start);
+    // A quoted cell runs to its closing quote (a doubled quote inside it is not one).
+    std::size_t from = start;
+    if (from < line.size() && line[from] == '"') {
+      ++from;
+      while (from < line.size()) {
+        if (line[from] != '"') {
+          ++from;
+        } else if (from + 1 < line.size() && line[from + 1] == '"') {
+          from += 2;
+        } else {
+          ++from;
+          break;
+        }
+      }
+    }
+    const std::size_t comma = line.find(',', from);
     if (comma == std::string_view::npos) {
       cells.push_back(line.substr(start));
       break;
@@ -222,6 +249,34 @@ bool read_utc_cell(const CsvLines& lines, std::string_view column, std::string_v
   }
   value = std::string(cell);
   return true;
+}
+
+bool unquote_text_cell(std::string_view cell, std::string& value) {
+  if (cell.empty() || cell.front() != '"') {
+    value = std::string(cell);
+    return true;
+  }
+  value.clear();
+  std::size_t at = 1;
+  while (at < cell.size()) {
+    if (cell[at] != '"') {
+      value += cell[at++];
+    } else if (at + 1 < cell.size() && cell[at + 1] == '"') {
+      value += '"';
+      at += 2;
+    } else {
+      break;
+    }
+  }
+  return at + 1 == cell.size();
+}
+
+bool read_text_cell(const CsvLines& lines, std::string_view column, std::string_view cell,
+                    std::string& value, std::string* error) {
+  if (unquote_text_cell(cell, value)) return true;
+  *error = lines.where(column) + quoted_cell(cell) +
+           " is not a quoted text (\"...\" with \"\" for a quote)";
+  return false;
 }
 
 bool read_word_cell(const CsvLines& lines, std::string_view column, std::string_view cell,

@@ -1,8 +1,8 @@
 // What the run folder's CSV tables share: the header built from a table's column list, cells
 // written with fixed decimals, and a reader that walks a whole file's lines, splits them at
 // commas and checks each cell, naming the file, the line and the column in every message
-// ("flashes.csv:7: column x: 'abc' is not a number"). Cells are never quoted: no writer puts a
-// comma into one.
+// ("flashes.csv:7: column x: 'abc' is not a number"). Only a cell of free text (a file name) is
+// ever quoted, when it holds a comma or a quote.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +23,10 @@ std::string fixed_cell(const std::optional<double>& value, int decimals);
 
 // printf into a string of whatever length it takes.
 std::string printed(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// A cell of free text: control bytes shown as \xNN (as messages show them), then put in double
+// quotes, each quote doubled, when it holds a comma or a quote.
+std::string text_cell(std::string_view text);
 
 // A cell quoted for a message: at most 40 bytes, anything unprintable shown as '?'.
 std::string quoted_cell(std::string_view cell);
@@ -87,6 +91,14 @@ bool read_optional_number_cell(const CsvLines& lines, std::string_view column,
 // An ISO 8601 UTC time (formats/utc.h), or empty.
 bool read_utc_cell(const CsvLines& lines, std::string_view column, std::string_view cell,
                    std::string& value, std::string* error);
+// The text of a cell text_cell wrote: a cell in quotes loses them and each doubled quote inside
+// becomes one; a cell that starts with no quote is taken as it is. False when a quoted cell does
+// not end at its closing quote.
+bool unquote_text_cell(std::string_view cell, std::string& value);
+// Free text as text_cell writes it: a quoted cell loses its quotes and its doubled quotes become
+// one; a cell that starts with no quote is taken as it is.
+bool read_text_cell(const CsvLines& lines, std::string_view column, std::string_view cell,
+                    std::string& value, std::string* error);
 // One of `words`; the message lists them.
 bool read_word_cell(const CsvLines& lines, std::string_view column, std::string_view cell,
                     std::span<const std::string_view> words, std::string_view listed,

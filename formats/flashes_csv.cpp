@@ -69,7 +69,7 @@ constexpr std::string_view kClassWords[] = {"flash", "moving",    "off_moon", "s
 constexpr std::string_view kRingWords[] = {"", "full", "end"};
 
 // The table, in file order. Append new columns at the end.
-const std::array<FlashColumn, 25> kColumns = {{
+const std::array<FlashColumn, 27> kColumns = {{
     {"event", [](const FlashRow& r) { return std::to_string(r.event); },
      [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
        return read_int_cell(l, "event", c, 1, kMostEventNumber, r.event, e);
@@ -178,6 +178,19 @@ const std::array<FlashColumn, 25> kColumns = {{
        int value = 0;
        if (!read_int_cell(l, "clusters", c, 1, kMaxListedClusters, value, e)) return false;
        r.clusters = value;
+       return true;
+     }},
+    {"file", [](const FlashRow& r) { return text_cell(r.file); },
+     [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
+       return read_text_cell(l, "file", c, r.file, e);
+     }},
+    {"file_frame",
+     [](const FlashRow& r) { return r.file_frame ? std::to_string(*r.file_frame) : std::string(); },
+     [](const CsvLines& l, Cell c, FlashRow& r, std::string* e) {
+       if (c.empty()) return true;
+       std::int64_t value = 0;
+       if (!read_integer_cell(l, "file_frame", c, 0, kMostFrame, value, e)) return false;
+       r.file_frame = value;
        return true;
      }},
 }};

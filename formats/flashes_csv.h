@@ -44,6 +44,11 @@ struct FlashRow {
   // those of the frame the scatter test rejected (each of them a row), for other rows those of
   // the accepted report (1 for a single flash); empty when not counted.
   std::optional<int> clusters;
+  // The recording file the first frame lies in (as named on the command line; a frame folder's
+  // own frame file, "BMP_RAW/a00042.bmp") and the frame's number in it, from 0; empty when not
+  // known (an earlier version).
+  std::string file;
+  std::optional<std::int64_t> file_frame;
 };
 
 // The columns in file order.

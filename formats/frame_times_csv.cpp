@@ -7,6 +7,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "formats/csv.h"
 #include "imaging/file_io.h"
 
 namespace {
@@ -59,40 +60,30 @@ std::string frame_times_line(std::int64_t frame, std::string_view utc,
   return line + "\n";
 }
 
-std::string frame_times_header(bool origin_columns) {
-  std::string header = "frame,utc,seconds";
-  if (origin_columns) header += kFrameOriginColumns;
-  header += kFrameTimeSourceColumn;
-  header += '\n';
-  return header;
+std::string frame_times_header() {
+  return "frame,utc,seconds,source,file,file_frame\n";
 }
 
-std::string frame_source_cell(std::string_view source) {
-  std::string cell(1, ',');
-  cell += source;
-  return cell;
+std::string frame_end_cells(std::string_view source, std::string_view file,
+                            std::int64_t file_frame) {
+  std::string cells(1, ',');
+  cells += source;
+  cells += ',';
+  if (file.empty()) return cells + ",";
+  return cells + text_cell(file) + "," + std::to_string(file_frame);
 }
 
-std::string frame_times_csv(std::span<const FrameTimesRow> times) {
-  std::string csv = frame_times_header(false);
+std::string frame_times_csv(std::span<const FrameTimesRow> times, std::string_view file,
+                            std::int64_t first_file_frame) {
+  std::string csv = frame_times_header();
   for (std::size_t i = 0; i < times.size(); ++i) {
+    const auto frame = static_cast<std::int64_t>(i);
     std::string line =
-        frame_times_line(static_cast<std::int64_t>(i), times[i].utc ? utc_text(*times[i].utc) : "",
-                         times[i].since_first);
-    line.insert(line.size() - 1, frame_source_cell(times[i].source));
+        frame_times_line(frame, times[i].utc ? utc_text(*times[i].utc) : "", times[i].since_first);
+    line.insert(line.size() - 1, frame_end_cells(times[i].source, file, first_file_frame + frame));
     csv += line;
   }
   return csv;
-}
-
-std::string frame_origin_cells(std::string_view file, std::int64_t file_frame) {
-  std::string cell(file);
-  if (cell.find_first_of(",\"\r\n") != std::string::npos) {
-    cell = "\"";
-    for (const char c : file) cell += c == '"' ? std::string("\"\"") : std::string(1, c);
-    cell += "\"";
-  }
-  return "," + cell + "," + std::to_string(file_frame);
 }
 
 void add_frame_times_line(FrameTimes& times, std::string_view line, std::int64_t number,
@@ -100,19 +91,18 @@ void add_frame_times_line(FrameTimes& times, std::string_view line, std::int64_t
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   if (!times.header_seen) {
     times.header_seen = true;
-    const std::string with_source = frame_times_header(false);
-    const std::string with_origin_and_source = frame_times_header(true);
-    const auto is_header = [&line](const std::string& header) {
-      return line == std::string_view(header).substr(0, header.size() - 1);
-    };
-    if (line == "frame,utc,seconds" || is_header(with_source)) {
+    if (line == "frame,utc,seconds" || line == "frame,utc,seconds,source") {
       times.layout = FrameTimesLayout::frame_utc_seconds;
       times.source_column = line != "frame,utc,seconds";
-    } else if (line == "frame,utc,seconds,file,file_frame" || is_header(with_origin_and_source)) {
-      // Each frame's file and number in it follow; the times are what is read here.
+    } else if (line == "frame,utc,seconds,source,file,file_frame" ||
+               line == "frame,utc,seconds,file,file_frame,source" ||
+               line == "frame,utc,seconds,file,file_frame") {
+      // Each frame's file and number in it are there too; the times are what is read here, from
+      // the first three cells.
       times.layout = FrameTimesLayout::frame_utc_seconds;
       times.origin_columns = true;
       times.source_column = line != "frame,utc,seconds,file,file_frame";
+      times.source_before_origin = line == "frame,utc,seconds,source,file,file_frame";
     } else if (line == "frame,utc") {
       times.layout = FrameTimesLayout::frame_utc;
     } else {
@@ -155,6 +145,25 @@ void add_frame_times_line(FrameTimes& times, std::string_view line, std::int64_t
     return;
   }
   entry.line = number;
+  if (times.origin_columns) {
+    // The file name may hold commas (quoted): it is every field between the source and the
+    // file frame (between the seconds and the file frame, the source last, in the older order).
+    const bool source_last = times.source_column && !times.source_before_origin;
+    const std::size_t from = times.source_before_origin ? 4 : 3;
+    const std::size_t frame_at = fields.size() - (source_last ? 2 : 1);
+    std::string cell;
+    for (std::size_t i = from; i < frame_at; ++i) {
+      if (i > from) cell += ',';
+      cell += fields[i];
+    }
+    std::int64_t file_frame = 0;
+    if (!cell.empty() && unquote_text_cell(cell, entry.file) &&
+        parse_frame_number(fields[frame_at], file_frame)) {
+      entry.file_frame = file_frame;
+    } else {
+      entry.file.clear();
+    }
+  }
   times.entries.push_back(entry);
 }
 

@@ -1,10 +1,11 @@
 // frame_times.csv: the UTC time of each frame of a run and its seconds since frame 0, written by
 // vesk-frames and by vesk reading a recording; read by the flash catalogue. Header
-// `frame,utc,seconds,source` (a recording of several files puts `file,file_frame` before
-// `source`; the older `frame,utc,seconds` and `frame,utc` are read too). A frame's UTC may be
-// empty when only its seconds are known (a video without --start-utc). This module owns the table:
-// rows, header, writer and the reader, whose policy is to warn about a bad line and skip it (the
-// times of its frame then stay empty), never to stop the run.
+// `frame,utc,seconds,source,file,file_frame`: each frame's recording file as named on the command
+// line and its number in that file, from 0 (the older `frame,utc,seconds,file,file_frame,source`,
+// `frame,utc,seconds,source`, `frame,utc,seconds` and `frame,utc` are read too). A frame's UTC may
+// be empty when only its seconds are known (a video without --start-utc). This module owns the
+// table: rows, header, writer and the reader, whose policy is to warn about a bad line and skip it
+// (the times of its frame then stay empty), never to stop the run.
 #pragma once
 
 #include <cstdint>
@@ -36,11 +37,8 @@ inline constexpr const char* kTimeFromHeader = "header";
 // A FITS cube's time table: a binary table with a column TIME, seconds after DATE-OBS.
 inline constexpr const char* kTimeFromTable = "table";
 
-// The last column, after the others (and after file,file_frame when they are there).
-inline constexpr const char* kFrameTimeSourceColumn = ",source";
-
-// The header line: "frame,utc,seconds[,file,file_frame],source\n".
-std::string frame_times_header(bool origin_columns);
+// The header line: "frame,utc,seconds,source,file,file_frame\n".
+std::string frame_times_header();
 
 // One frame's times: its UTC (ticks since 0001-01-01) when known, its time since frame 0
 // (ticks) when known, and where they come from (one of the kTimeFrom names; empty when unknown).
@@ -50,25 +48,22 @@ struct FrameTimesRow {
   std::string_view source;
 };
 
-// The text of frame_times.csv: frame_times_header(false), then "N,UTC,SECONDS,SOURCE" for each
-// frame from 0, an unknown field left empty.
-std::string frame_times_csv(std::span<const FrameTimesRow> times);
+// The text of frame_times.csv of frames of one file: frame_times_header(), then
+// "N,UTC,SECONDS,SOURCE,FILE,FILE_FRAME" for each frame N from 0, an unknown field left empty;
+// frame N is frame first_file_frame + N of `file`.
+std::string frame_times_csv(std::span<const FrameTimesRow> times, std::string_view file,
+                            std::int64_t first_file_frame);
 
 // The line of frame `frame`: `utc` as given (ISO 8601 or empty) and the span `since_first` as
 // seconds with seven decimals (empty when not known).
 std::string frame_times_line(std::int64_t frame, std::string_view utc,
                              std::optional<std::int64_t> since_first);
 
-// A recording of several files adds each frame's file and its number there at the end of the
-// header ("frame,utc,seconds,file,file_frame") and of every line.
-inline constexpr const char* kFrameOriginColumns = ",file,file_frame";
-
-// ",FILE,N": the cells of a frame's file and its number there, the file name quoted as CSV when
-// it holds a comma, a quote or a line end.
-std::string frame_origin_cells(std::string_view file, std::int64_t file_frame);
-
-// ",SOURCE": the source cell that ends a line.
-std::string frame_source_cell(std::string_view source);
+// ",SOURCE,FILE,N": the cells after the seconds, the file name as text_cell writes it
+// (formats/csv.h: control bytes escaped, quoted when it holds a comma or a quote); FILE and N
+// are empty when `file` is.
+std::string frame_end_cells(std::string_view source, std::string_view file,
+                            std::int64_t file_frame);
 
 // ---- reading ----------------------------------------------------------------------------------
 
@@ -84,6 +79,9 @@ struct FrameTimeEntry {
   UtcTime utc;
   double seconds = 0.0;   // since the first frame of the recording
   std::int64_t line = 0;  // the line of the file it came from
+  // The frame's recording file and its number there, when the table gives them; else "" and -1.
+  std::string file;
+  std::int64_t file_frame = -1;
 };
 
 // Lines longer than this are bad lines.
@@ -98,8 +96,9 @@ struct FrameTimes {
   std::string name;  // the file as messages name it
   FrameTimesLayout layout = FrameTimesLayout::unknown;
   bool header_seen = false;
-  bool origin_columns = false;          // file,file_frame follow (a recording of several files)
-  bool source_column = false;           // source ends each line
+  bool origin_columns = false;          // file,file_frame end each line
+  bool source_column = false;           // source follows the seconds
+  bool source_before_origin = false;    // source comes before file,file_frame (the newer order)
   std::vector<FrameTimeEntry> entries;  // sorted by frame, one per frame, once settled
   int warnings_given = 0;
   std::int64_t bad_lines = 0;

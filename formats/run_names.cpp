@@ -21,6 +21,7 @@ constexpr std::array kNames = {
     RunName{"review/e#_strip.png", "vesk: the close-ups of each event"},
     RunName{"review/e#_crop.png", "vesk: the site of each event"},
     RunName{"review/e#_frame.png", "vesk: the frame of each event"},
+    RunName{"review/e#_diff.png", "vesk: the close-ups of each event less the ring's mean"},
     RunName{"review/index.html", "vesk; vesk-review"},
     RunName{"review/events.js", "vesk; vesk-review"},
     RunName{"BMP_RAW/a#.bmp", "vesk-frames: the frames of a recording"},

@@ -2,6 +2,7 @@
 
 #include <png.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
@@ -108,6 +109,39 @@ bool write_png_file(const std::filesystem::path& path, const PngImageView& image
   }
   if (!ok) std::remove(part_name.c_str());
   return ok;
+}
+
+bool read_grey_png(std::FILE* file, const std::string& name, int width, int height,
+                   PngHeader& header, std::vector<std::uint8_t>& pixels, std::string* error) {
+  header = PngHeader{};
+  pixels.clear();
+  png_image png{};
+  png.version = PNG_IMAGE_VERSION;
+  if (png_image_begin_read_from_stdio(&png, file) == 0) {
+    *error = name + ": not a readable PNG: " + png.message;
+    return false;
+  }
+  constexpr png_uint_32 kLargest = 0x7fffffff;
+  header.width = static_cast<int>(std::min(png.width, kLargest));
+  header.height = static_cast<int>(std::min(png.height, kLargest));
+  header.colour = (png.format & PNG_FORMAT_FLAG_COLOR) != 0;
+  header.alpha = (png.format & PNG_FORMAT_FLAG_ALPHA) != 0;
+  header.sixteen_bit = (png.format & PNG_FORMAT_FLAG_LINEAR) != 0;
+  if (header.colour || header.alpha || header.sixteen_bit || width < 1 || height < 1 ||
+      header.width != width || header.height != height) {
+    png_image_free(&png);
+    return true;
+  }
+  // Both sides are checked positive ints: the product fits size_t on every 64-bit target.
+  pixels.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+  png.format = PNG_FORMAT_GRAY;
+  if (png_image_finish_read(&png, nullptr, pixels.data(), 0, nullptr) == 0) {
+    *error = name + ": damaged PNG: " + png.message;
+    png_image_free(&png);
+    pixels.clear();
+    return false;
+  }
+  return true;
 }
 
 bool read_png_file(const std::filesystem::path& path, int max_side, PngImage& image,

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <span>
 #include <string>
@@ -40,3 +41,20 @@ struct PngImage {
 // be opened, is no PNG, is too large or is damaged; `image` is then empty.
 bool read_png_file(const std::filesystem::path& path, int max_side, PngImage& image,
                    std::string* error);
+
+// What the header of a PNG file states, read without decoding its pixels.
+struct PngHeader {
+  int width = 0;  // as stated, up to 2^31 - 1
+  int height = 0;
+  bool colour = false;       // colour or palette pixels
+  bool alpha = false;        // an alpha channel or a transparent colour
+  bool sixteen_bit = false;  // 16 bits per sample
+};
+
+// Reads the PNG in `file` (open, at its start; `name` in messages): its header into `header`,
+// then, only when it is grey (no alpha, at most 8 bits a pixel) of `width` x `height` pixels,
+// those pixels, one byte each, into `pixels`. Nothing is allocated for a file of another kind or
+// size: `pixels` is then empty and the caller says what is wrong. False with `error` naming the
+// file when it is no PNG or is damaged or truncated.
+bool read_grey_png(std::FILE* file, const std::string& name, int width, int height,
+                   PngHeader& header, std::vector<std::uint8_t>& pixels, std::string* error);

@@ -266,3 +266,67 @@ MoonGeometry moon_geometry(const Instant& instant, const Site& site) {
   selenographic_point(t, lambda_h, beta_h, g.dpsi, &g.sun_lon, &g.sun_lat);
   return g;
 }
+
+namespace {
+
+double lerp(double a, double b, double f) {
+  return a + f * (b - a);
+}
+
+// Between two angles the short way round, kept in the range (0 .. 360 or -180 .. 180) that holds
+// both ends.
+double lerp_angle(double a, double b, double f) {
+  const double r = a + f * wrap180(b - a);
+  if (a >= 0.0 && a < 360.0 && b >= 0.0 && b < 360.0 && (r < 0.0 || r >= 360.0)) return wrap360(r);
+  if (a > -180.0 && a <= 180.0 && b > -180.0 && b <= 180.0 && (r <= -180.0 || r > 180.0))
+    return wrap180(r);
+  return r;
+}
+
+LunarOrientation lerp_orientation(const LunarOrientation& a, const LunarOrientation& b, double f) {
+  LunarOrientation o;
+  o.optical_l = lerp_angle(a.optical_l, b.optical_l, f);
+  o.optical_b = lerp(a.optical_b, b.optical_b, f);
+  o.physical_l = lerp(a.physical_l, b.physical_l, f);
+  o.physical_b = lerp(a.physical_b, b.physical_b, f);
+  o.rho = lerp(a.rho, b.rho, f);
+  o.sigma = lerp(a.sigma, b.sigma, f);
+  o.tau = lerp(a.tau, b.tau, f);
+  o.l = lerp_angle(a.l, b.l, f);
+  o.b = lerp(a.b, b.b, f);
+  o.axis_pa = lerp_angle(a.axis_pa, b.axis_pa, f);
+  return o;
+}
+
+}  // namespace
+
+MoonGeometry interpolate_geometry(const MoonGeometry& a, const MoonGeometry& b, double f) {
+  MoonGeometry g;
+  g.geo_ra = lerp_angle(a.geo_ra, b.geo_ra, f);
+  g.geo_dec = lerp(a.geo_dec, b.geo_dec, f);
+  g.geo_lambda = lerp_angle(a.geo_lambda, b.geo_lambda, f);
+  g.geo_beta = lerp(a.geo_beta, b.geo_beta, f);
+  g.geo_distance_km = lerp(a.geo_distance_km, b.geo_distance_km, f);
+  g.horizontal_parallax = lerp(a.horizontal_parallax, b.horizontal_parallax, f);
+  g.dpsi = lerp(a.dpsi, b.dpsi, f);
+  g.eps = lerp(a.eps, b.eps, f);
+  g.geo = lerp_orientation(a.geo, b.geo, f);
+  g.ra = lerp_angle(a.ra, b.ra, f);
+  g.dec = lerp(a.dec, b.dec, f);
+  g.distance_km = lerp(a.distance_km, b.distance_km, f);
+  g.hour_angle = lerp_angle(a.hour_angle, b.hour_angle, f);
+  g.altitude = lerp(a.altitude, b.altitude, f);
+  g.apparent_radius = lerp(a.apparent_radius, b.apparent_radius, f);
+  g.parallactic = lerp_angle(a.parallactic, b.parallactic, f);
+  g.topo = lerp_orientation(a.topo, b.topo, f);
+  g.sun_ra = lerp_angle(a.sun_ra, b.sun_ra, f);
+  g.sun_dec = lerp(a.sun_dec, b.sun_dec, f);
+  g.sun_lambda = lerp_angle(a.sun_lambda, b.sun_lambda, f);
+  g.sun_distance_km = lerp(a.sun_distance_km, b.sun_distance_km, f);
+  g.bright_limb_pa = lerp_angle(a.bright_limb_pa, b.bright_limb_pa, f);
+  g.phase = lerp(a.phase, b.phase, f);
+  g.illuminated = lerp(a.illuminated, b.illuminated, f);
+  g.sun_lon = lerp_angle(a.sun_lon, b.sun_lon, f);
+  g.sun_lat = lerp(a.sun_lat, b.sun_lat, f);
+  return g;
+}

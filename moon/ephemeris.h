@@ -76,6 +76,12 @@ struct MoonGeometry {
 
 MoonGeometry moon_geometry(const Instant& instant, const Site& site);
 
+// The geometry a fraction `f` (0 to 1) of the way from `a` to `b`, field by field, angles the
+// short way round. Over a second every field is a straight line to far better than 1e-6 degrees
+// (the fastest, the hour angle, turns 0.004 degrees a second and bends with the day), so events
+// between two whole seconds share the ephemeris of those two seconds.
+MoonGeometry interpolate_geometry(const MoonGeometry& a, const MoonGeometry& b, double f);
+
 // An angle in degrees brought to -180 .. 180 and to 0 .. 360.
 double wrap180(double degrees);
 double wrap360(double degrees);

@@ -202,6 +202,11 @@ class FlashCatalogue final : public RunOutput {
                                         time != nullptr && time->utc_known ? &time->utc : nullptr)
               : EventPlace{};
       FlashRow row = flashes_row(e, time, settings_.interlace, optics_fwhm_);
+      const FrameOrigin origin = frame_origin_of(e.frame);
+      if (!origin.file.empty()) {
+        row.file = origin.file;
+        row.file_frame = origin.file_frame;
+      }
       const bool pictures = has_pictures(settings_.report_limit, e.frame);
       if (!pictures) row.report.clear();
       if (place.known) {
@@ -323,6 +328,17 @@ class FlashCatalogue final : public RunOutput {
       }
     }
     return find_frame_time(times_, frame);
+  }
+
+  // The file of `frame` and its number there: the recording's when the run reads one, else
+  // frame_times.csv's (the recording vesk-frames made the folder from), else the source's own
+  // (a frame folder's frame file).
+  FrameOrigin frame_origin_of(std::int64_t frame) const {
+    if (!settings_.source_times) {
+      const FrameTimeEntry* entry = find_frame_time(times_, frame);
+      if (entry != nullptr && !entry->file.empty()) return {entry->file, entry->file_frame};
+    }
+    return settings_.source_origins ? settings_.source_origins(frame) : FrameOrigin{};
   }
 
   // Reads frame_times.csv once; its problems are warnings, the times then missing.

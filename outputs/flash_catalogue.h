@@ -66,6 +66,9 @@ struct FlashCatalogueSettings {
   // --max-reports: events from limit->first_frame_past on have no report image (the report
   // column stays empty) and the sinks are not told of them. Not owned; none: no limit.
   const ReportLimit* report_limit = nullptr;
+  // The file each frame lies in and its number there (the file,file_frame columns), after
+  // frame_times.csv's in a run without source_times (a frame folder); none: empty.
+  std::function<FrameOrigin(std::int64_t frame)> source_origins = nullptr;
 };
 
 // The work space the catalogue holds at once for a ring of `images_in_buffer` frames: the events

@@ -29,19 +29,14 @@ class FrameTimesFile final : public RunOutput {
     if (!end.input_ended || !any_time_known(end.frames_read)) return OutputStatus::ok;
     // One line at a time, so that a night of a million frames never sits in memory as text.
     FileHandle file = open_file_in(run_dir_, kFrameTimesPart, "wb", error);
-    // A recording of several files adds each frame's file and its number there before the source.
-    const bool origins = !source_.frame_origin(0).file.empty();
-    const std::string header = frame_times_header(origins);
-    bool written = static_cast<bool>(file) && put_text(file.get(), header, error);
+    bool written = static_cast<bool>(file) && put_text(file.get(), frame_times_header(), error);
     for (std::int64_t frame = 0; written && frame < end.frames_read; ++frame) {
       const FrameTime time = source_.frame_time(frame);
       std::string line = time.known ? frame_times_line(frame, time.utc, time.ticks)
                                     : frame_times_line(frame, "", std::nullopt);
-      if (origins) {
-        const FrameOrigin origin = source_.frame_origin(frame);
-        line.insert(line.size() - 1, frame_origin_cells(origin.file, origin.file_frame));
-      }
-      line.insert(line.size() - 1, frame_source_cell(time.known ? time.source : ""));
+      const FrameOrigin origin = source_.frame_origin(frame);
+      line.insert(line.size() - 1,
+                  frame_end_cells(time.known ? time.source : "", origin.file, origin.file_frame));
       written = put_text(file.get(), line, error);
     }
     if (file && !close_file(file, kFrameTimesPart, error)) written = false;

@@ -124,10 +124,7 @@ class MoonPlacesOutput final : public MoonPlaces {
     MoonGeometry g = fit->geometry;
     double rotation = fit->rotation;
     if (time != nullptr) {
-      Instant instant;
-      std::string warning, error;
-      if (instant_from_utc(civil(*time), &instant, &warning, &error)) {
-        g = moon_geometry(instant, site());
+      if (geometry_at(*time, &g)) {
         if (settings_.site.altaz && reference_known_ && settings_.site.rotation_known) {
           rotation = settings_.site.rotation + g.parallactic - reference_parallactic_;
         }
@@ -212,6 +209,35 @@ class MoonPlacesOutput final : public MoonPlaces {
     const double umbra =
         1.02 * (g.horizontal_parallax + 8.794 / 3600.0 / sun_au - 959.63 / 3600.0 / sun_au);
     return separation < umbra - g.apparent_radius;
+  }
+
+  // The geometry at `time`, between those of the two whole seconds of TT round it: the Moon's
+  // geometry costs far more than an event's place, and a noisy night closes thousands of events.
+  // Each second's geometry is kept for the events after it; the result depends on the time alone.
+  bool geometry_at(const UtcTime& time, MoonGeometry* g) {
+    Instant instant;
+    std::string warning, error;
+    if (!instant_from_utc(civil(time), &instant, &warning, &error)) return false;
+    const double seconds = instant.tt2 * 86400.0;
+    const double whole = std::floor(seconds);
+    const MoonGeometry a = knot(instant, whole);  // a copy: the next look-up may drop it
+    const MoonGeometry& b = knot(instant, whole + 1.0);
+    *g = interpolate_geometry(a, b, seconds - whole);
+    return true;
+  }
+
+  // The geometry at `second` seconds of TT into the second part of `instant`'s dates.
+  const MoonGeometry& knot(const Instant& instant, double second) {
+    for (const Knot& k : knots_)
+      if (k.day == instant.tt1 && k.second == second) return k.geometry;
+    Instant at = instant;
+    const double shift = second / 86400.0 - instant.tt2;
+    at.tt2 = second / 86400.0;
+    at.utc2 += shift;
+    at.ut1_2 += shift;
+    if (knots_.size() >= kKnotsKept) knots_.erase(knots_.begin());
+    knots_.push_back({instant.tt1, second, moon_geometry(at, site())});
+    return knots_.back().geometry;
   }
 
   const DiscFitRecord* nearest_fit(std::int64_t frame) const {
@@ -361,6 +387,13 @@ class MoonPlacesOutput final : public MoonPlaces {
   FrameTimes times_;
   std::vector<DiscFitRecord> fits_;
   std::vector<float> mean_;
+  struct Knot {
+    double day = 0.0;     // the first part of TT's two-part date
+    double second = 0.0;  // whole seconds of its second part
+    MoonGeometry geometry;
+  };
+  static constexpr std::size_t kKnotsKept = 8;
+  std::vector<Knot> knots_;
   double last_fit_seconds_ = 0.0;
   std::int64_t last_move_check_ = 0;
   double centroid_x_ = 0.0, centroid_y_ = 0.0;

@@ -53,6 +53,9 @@ class Review final : public ReviewPictures {
     input.step_y = event.step_y;
     input.interlaced = interlace_ != 0;
     input.frames = frames;
+    // The ring's mean as it stands when the event closes, for the difference strip.
+    input.pixel_sum = ring.pixel_sum;
+    input.sum_frames = ring.images_in_buffer;
     std::string error;
     changed_ = true;
     if (write_event_images(run_dir_ / kReviewFolder, input, &error)) return OutputStatus::ok;

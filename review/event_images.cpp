@@ -67,6 +67,12 @@ bool check_input(const EventFrames& in, std::string* error) {
     *error = text;
     return false;
   }
+  if (!in.pixel_sum.empty() && (in.pixel_sum.size() != pixels || in.sum_frames < 1)) {
+    *error = "event " + std::to_string(in.event) + " images: the ring's sums have " +
+             std::to_string(in.pixel_sum.size()) + " values over " + std::to_string(in.sum_frames) +
+             " frames, not " + std::to_string(pixels) + " values over at least 1";
+    return false;
+  }
   return true;
 }
 
@@ -99,12 +105,15 @@ std::vector<std::uint8_t> grey_to_rgb(const std::vector<std::uint8_t>& grey) {
   return rgb;
 }
 
+// The strip's layout filled by `pixel(frame, x, y)`, which gives the grey of frame pixel (x, y)
+// (any position, also beyond the frame); `gap` between the tiles.
+template <typename Pixel>
 std::vector<std::uint8_t> compose_strip(const EventFrames& in, std::int64_t site_x,
-                                        std::int64_t site_y) {
+                                        std::int64_t site_y, std::uint8_t gap, Pixel pixel) {
   const int w = strip_width(in.interlaced);
   const int h = strip_height(in.interlaced);
   const int tile_width = in.interlaced ? kInterlacedTileWidth : kCloseupSide;
-  std::vector<std::uint8_t> strip(static_cast<std::size_t>(w) * h, kStripGapGrey);
+  std::vector<std::uint8_t> strip(static_cast<std::size_t>(w) * h, gap);
   for (int offset = kFirstOffset; offset <= kLastOffset; ++offset) {
     const Frame frame = frame_at(in, offset);
     const int left = (offset - kFirstOffset) * (tile_width + kStripGap);
@@ -115,7 +124,7 @@ std::vector<std::uint8_t> compose_strip(const EventFrames& in, std::int64_t site
       for (int r = 0; r < kCloseupSide; ++r) {
         for (int c = 0; c < kCloseupSide; ++c) {
           strip[static_cast<std::size_t>(r) * w + left + c] =
-              frame.at(cx - kHalf + c, cy - kHalf + r);
+              pixel(frame, cx - kHalf + c, cy - kHalf + r);
         }
       }
       continue;
@@ -128,13 +137,32 @@ std::vector<std::uint8_t> compose_strip(const EventFrames& in, std::int64_t site
       const int field_left = left + (odd ? 0 : kCloseupSide + kStripGap);
       const int k = i / 2;
       for (int c = 0; c < kCloseupSide; ++c) {
-        const std::uint8_t v = frame.at(cx - kHalf + c, row);
+        const std::uint8_t v = pixel(frame, cx - kHalf + c, row);
         strip[static_cast<std::size_t>(2 * k) * w + field_left + c] = v;
         strip[static_cast<std::size_t>(2 * k + 1) * w + field_left + c] = v;
       }
     }
   }
   return strip;
+}
+
+std::vector<std::uint8_t> compose_plain_strip(const EventFrames& in, std::int64_t site_x,
+                                              std::int64_t site_y) {
+  return compose_strip(
+      in, site_x, site_y, kStripGapGrey,
+      [](const Frame& frame, std::int64_t x, std::int64_t y) { return frame.at(x, y); });
+}
+
+std::vector<std::uint8_t> compose_difference_strip(const EventFrames& in, std::int64_t site_x,
+                                                   std::int64_t site_y) {
+  return compose_strip(
+      in, site_x, site_y, kDiffZero, [&](const Frame& frame, std::int64_t x, std::int64_t y) {
+        if (frame.pixels.empty() || x < 0 || y < 0 || x >= frame.width || y >= frame.height) {
+          return static_cast<std::uint8_t>(kDiffZero);
+        }
+        const auto p = static_cast<std::size_t>(y * frame.width + x);
+        return difference_grey(frame.pixels[p], in.pixel_sum[p], in.sum_frames);
+      });
 }
 
 std::vector<std::uint8_t> compose_crop(const EventFrames& in, std::int64_t cx, std::int64_t cy) {
@@ -216,21 +244,28 @@ std::size_t event_images_bytes_needed() {
       static_cast<std::size_t>(std::max(strip_height(true), strip_height(false)));
   const std::size_t crop = std::size_t{kCropSide} * kCropSide;
   const std::size_t overview = std::size_t{kOverviewMaxSide} * kOverviewMaxSide;
-  // Grey, then colour (3 bytes a pixel) for the crop and the overview.
-  return strip + 4 * crop + 4 * overview;
+  // Grey, then colour (3 bytes a pixel) for the crop and the overview; the difference strip.
+  return 2 * strip + 4 * crop + 4 * overview;
+}
+
+std::uint8_t difference_grey(std::uint8_t value, double sum, int sum_frames) {
+  const double difference = static_cast<double>(value) - sum / sum_frames;
+  const long grey = kDiffZero + std::lround(difference);
+  return static_cast<std::uint8_t>(std::clamp(grey, 0L, 255L));
 }
 
 std::string event_image_name(int event, EventImage image) {
-  const char* suffix = image == EventImage::strip  ? "strip"
-                       : image == EventImage::crop ? "crop"
-                                                   : "frame";
+  const char* suffix = image == EventImage::strip      ? "strip"
+                       : image == EventImage::crop     ? "crop"
+                       : image == EventImage::overview ? "frame"
+                                                       : "diff";
   char name[48];
   std::snprintf(name, sizeof name, "e%04d_%s.png", event, suffix);
   return name;
 }
 
-bool write_event_images(const std::filesystem::path& review_folder, const EventFrames& frames,
-                        std::string* error) {
+bool write_event_strip(const std::filesystem::path& review_folder, const EventFrames& frames,
+                       std::string* error) {
   if (!check_input(frames, error)) return false;
   std::error_code ec;
   std::filesystem::create_directories(review_folder, ec);
@@ -238,22 +273,33 @@ bool write_event_images(const std::filesystem::path& review_folder, const EventF
     *error = review_folder.string() + ": cannot create folder" + (ec ? ": " + ec.message() : "");
     return false;
   }
-  const std::int64_t cx = std::llround(frames.x);
-  const std::int64_t cy = std::llround(frames.y);
-
-  const std::vector<std::uint8_t> strip = compose_strip(frames, cx, cy);
+  const std::vector<std::uint8_t> strip =
+      compose_plain_strip(frames, std::llround(frames.x), std::llround(frames.y));
   const PngImageView strip_view{strip_width(frames.interlaced), strip_height(frames.interlaced), 1,
                                 strip};
-  if (!write_png_file(review_folder / event_image_name(frames.event, EventImage::strip), strip_view,
-                      error)) {
-    return false;
-  }
+  return write_png_file(review_folder / event_image_name(frames.event, EventImage::strip),
+                        strip_view, error);
+}
+
+bool write_event_images(const std::filesystem::path& review_folder, const EventFrames& frames,
+                        std::string* error) {
+  if (!write_event_strip(review_folder, frames, error)) return false;
+  const std::int64_t cx = std::llround(frames.x);
+  const std::int64_t cy = std::llround(frames.y);
   const std::vector<std::uint8_t> crop = compose_crop(frames, cx, cy);
   if (!write_png_file(review_folder / event_image_name(frames.event, EventImage::crop),
                       PngImageView{kCropSide, kCropSide, 3, crop}, error)) {
     return false;
   }
   const Overview overview = compose_overview(frames, cx, cy);
-  return write_png_file(review_folder / event_image_name(frames.event, EventImage::overview),
-                        PngImageView{overview.width, overview.height, 3, overview.rgb}, error);
+  if (!write_png_file(review_folder / event_image_name(frames.event, EventImage::overview),
+                      PngImageView{overview.width, overview.height, 3, overview.rgb}, error)) {
+    return false;
+  }
+  if (frames.pixel_sum.empty()) return true;
+  const std::vector<std::uint8_t> difference = compose_difference_strip(frames, cx, cy);
+  return write_png_file(
+      review_folder / event_image_name(frames.event, EventImage::difference),
+      PngImageView{strip_width(frames.interlaced), strip_height(frames.interlaced), 1, difference},
+      error);
 }

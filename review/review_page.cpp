@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <set>
 #include <string_view>
@@ -212,10 +213,31 @@ std::optional<StripLevels> strip_levels(const fs::path& file, bool interlaced) {
   return levels;
 }
 
+// The scale the page shows a difference strip at by default: the largest difference from the
+// ring's mean in the strip (grey levels either side of kDiffZero), at least kLeastDiffScale so
+// that a quiet strip's noise is not blown up to full black and white. Nothing when the file is
+// missing or is not a difference strip of that layout.
+constexpr int kLeastDiffScale = 8;
+
+std::optional<int> difference_scale(const fs::path& file, bool interlaced) {
+  PngImage image;
+  std::string ignored;
+  std::error_code ec;
+  if (!fs::is_regular_file(file, ec) || !read_png_file(file, 4096, image, &ignored) ||
+      image.channels != 1 || image.width != strip_width(interlaced) ||
+      image.height != strip_height(interlaced)) {
+    return std::nullopt;
+  }
+  int scale = kLeastDiffScale;
+  for (const std::uint8_t v : image.pixels) scale = std::max(scale, std::abs(v - kDiffZero));
+  return scale;
+}
+
 struct EventPictures {
   std::optional<PngSize> strip, crop, overview;
   bool strip_interlaced = false;
   std::optional<StripLevels> levels;
+  std::optional<int> diff_scale;  // the difference strip's, when the run wrote one
 };
 
 // Looks at the three pictures of `e` in `review_folder`; a missing or odd one gets a notice.
@@ -253,6 +275,8 @@ EventPictures find_pictures(const fs::path& review_folder, const FlashRow& e,
   if (p.strip) {
     p.levels = strip_levels(review_folder / event_image_name(e.event, EventImage::strip),
                             p.strip_interlaced);
+    p.diff_scale = difference_scale(
+        review_folder / event_image_name(e.event, EventImage::difference), p.strip_interlaced);
   }
   return p;
 }
@@ -360,6 +384,9 @@ void append_card_json(std::string& out, const FlashRow& e, const EventPictures& 
   } else {
     out += "null";
   }
+  // The difference strip (named as the strip, "_diff" for "_strip") and its scale, when there
+  // is one.
+  if (pictures.diff_scale) out += ",\"diff\":" + std::to_string(*pictures.diff_scale);
   // The light curve as [offset, flux, flux_err, peak] rows, null where not measured.
   out += ",\"curve\":[";
   for (std::size_t i = 0; i < curve.size(); ++i) {

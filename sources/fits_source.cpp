@@ -280,6 +280,15 @@ class FitsSource final : public FrameSource {
   FrameGeometry geometry() const override { return geometry_; }
   std::int64_t frame_count() const override { return count_; }
 
+  // A cube's frame is one of its planes; a folder's frame is a file of its own.
+  FrameOrigin frame_origin(std::int64_t frame) const override {
+    if (frame < 0 || frame >= count_) return {};
+    if (frames_.cube) return {frames_.path, first_ + frame};
+    const auto at = static_cast<std::size_t>(first_ + frame);
+    if (at >= frames_.files.size()) return {};
+    return {frames_.files[at], 0};
+  }
+
   FrameRead read_next(std::span<std::uint8_t> destination) override {
     FrameRead read;
     if (next_ >= count_) {

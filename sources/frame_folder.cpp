@@ -68,6 +68,12 @@ class FrameFolder final : public FrameSource {
   FrameGeometry geometry() const override { return geometry_; }
   std::int64_t frame_count() const override { return -1; }
 
+  // Each frame is a file of its own, named relative to the run folder.
+  FrameOrigin frame_origin(std::int64_t frame) const override {
+    if (frame < 0 || frame >= kMaxFolderFrames) return {};
+    return {numbered_file_name(kRawFramePattern, frame), 0};
+  }
+
   // One open, one readv of header and payload into the header scratch and the destination, one
   // close: no allocation unless a message has to be written.
   FrameRead read_next(std::span<std::uint8_t> destination) override {

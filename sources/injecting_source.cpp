@@ -62,8 +62,12 @@ class MirroredSource final : public FrameSource {
     if (read.status != FrameStatus::frame) return read;
     const std::size_t valid = std::min(read.bytes, destination.size());
     const std::size_t mirrored = std::min(valid, centres_.size());
+    // Plain pointers: a byte store may alias the vector's own pointer, which would keep the
+    // compiler from vectorising a loop that reads centres_ through it.
+    std::uint8_t* const out = destination.data();
+    const std::int16_t* const centre = centres_.data();
     for (std::size_t i = 0; i < mirrored; ++i) {
-      destination[i] = static_cast<std::uint8_t>(std::clamp(centres_[i] - destination[i], 0, 255));
+      out[i] = static_cast<std::uint8_t>(std::clamp(centre[i] - out[i], 0, 255));
     }
     return read;
   }

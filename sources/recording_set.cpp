@@ -73,7 +73,10 @@ class RecordingSet final : public FrameSource {
   FrameOrigin frame_origin(std::int64_t frame) const override {
     const SetFile* file = file_of(frame);
     if (file == nullptr) return {};
-    return {file->path, file->first_local + frame - file->start};
+    // A folder of FITS frames names each frame's own file.
+    FrameOrigin origin = file->source->frame_origin(frame - file->start);
+    if (origin.file.empty()) origin = {file->path, file->first_local + frame - file->start};
+    return origin;
   }
 
  private:

@@ -55,6 +55,11 @@ class SerSource final : public FrameSource {
 
   FrameTime frame_time(std::int64_t frame) const override { return ser_frame_time(times_, frame); }
 
+  FrameOrigin frame_origin(std::int64_t frame) const override {
+    if (frame < 0 || frame >= count_) return {};
+    return {recording_.path, first_ + frame};
+  }
+
  private:
   // What lies where frame count_ should be: the end of the file or of --count.
   std::string ends_after() const {

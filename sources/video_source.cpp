@@ -75,6 +75,12 @@ class VideoSource final : public FrameSource {
     return time;
   }
 
+  // Frames decoded are counted in the file from its first, as --first counts them.
+  FrameOrigin frame_origin(std::int64_t frame) const override {
+    if (frame < 0 || frame >= kept()) return {};
+    return {path_, options_.first + frame};
+  }
+
  private:
   std::int64_t kept() const { return static_cast<std::int64_t>(times_.size()); }
 

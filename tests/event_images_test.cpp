@@ -95,6 +95,7 @@ TEST(EventImages, FileNamesCarryTheEventNumber) {
   EXPECT_EQ(event_image_name(1, EventImage::strip), "e0001_strip.png");
   EXPECT_EQ(event_image_name(42, EventImage::crop), "e0042_crop.png");
   EXPECT_EQ(event_image_name(12345, EventImage::overview), "e12345_frame.png");
+  EXPECT_EQ(event_image_name(7, EventImage::difference), "e0007_diff.png");
 }
 
 // Close-ups: tile t shows offset t - 5 round the rounded site, black beyond the frame and for a
@@ -134,6 +135,27 @@ TEST(EventImages, StripShowsEachOffsetRoundTheSite) {
         }
       }
     }
+  }
+}
+
+// The strip alone (vesk-tune's cards) is the strip of the three pictures byte for byte, plain and
+// interlaced, with a missing frame and a site near the corner; no crop or whole frame is written.
+TEST(EventImages, StripAloneIsTheSameFileAsWithTheOtherPictures) {
+  const Frames f = make_frames(64, 48, {2});
+  for (const bool interlaced : {false, true}) {
+    SCOPED_TRACE(interlaced ? "interlaced" : "progressive");
+    ScratchDir dir;
+    const EventFrames in{12, 64, 48, 3.4, 45.6, interlaced, f.spans};
+    std::string error;
+    ASSERT_TRUE(write_event_images(in_scratch("all"), in, &error)) << error;
+    ASSERT_TRUE(write_event_strip(in_scratch("strip"), in, &error)) << error;
+    const std::string name = event_image_name(12, EventImage::strip);
+    EXPECT_EQ(read_file(in_scratch("strip") / name), read_file(in_scratch("all") / name));
+    std::vector<std::string> written;
+    for (const auto& entry : fs::directory_iterator(in_scratch("strip"))) {
+      written.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(written, std::vector<std::string>{name});
   }
 }
 
@@ -266,6 +288,7 @@ TEST(EventImages, MalformedInputIsRefusedBeforeAnythingIsWritten) {
   short_frame[4] = short_frame[4].first(47);
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
+  const std::vector<double> sums(48, 100.0);
   struct Case {
     EventFrames in;
     const char* message;
@@ -282,6 +305,12 @@ TEST(EventImages, MalformedInputIsRefusedBeforeAnythingIsWritten) {
       {{1, 8, 6, 1, inf, false, f.spans}, "event 1 images: site (1, inf) is not a usable position"},
       {{1, 8, 6, 2e6, 1, false, f.spans},
        "event 1 images: site (2e+06, 1) is not a usable position"},
+      {{1, 8, 6, 1, 1, false, f.spans, 0.0, 0.0, std::span<const double>(sums).first(47), 20},
+       "event 1 images: the ring's sums have 47 values over 20 frames, not 48 values over at "
+       "least 1"},
+      {{1, 8, 6, 1, 1, false, f.spans, 0.0, 0.0, sums, 0},
+       "event 1 images: the ring's sums have 48 values over 0 frames, not 48 values over at "
+       "least 1"},
   };
   ScratchDir dir;
   for (const Case& c : cases) {
@@ -289,6 +318,124 @@ TEST(EventImages, MalformedInputIsRefusedBeforeAnythingIsWritten) {
     EXPECT_FALSE(write_event_images(in_scratch("review"), c.in, &error));
     EXPECT_EQ(without_scratch(error), c.message);
     EXPECT_FALSE(fs::exists(in_scratch("review")));
+  }
+}
+
+// The difference strip on a small ring of 20 frames (offsets -5 to 14) whose mean is known: the
+// night side at 60 left of column 32, the lit surface at 200 from it on, a star saturated in every
+// frame, and single-frame changes at chosen pixels. The site (32, 24) puts both surfaces in the
+// close-ups; offset -4 is not available to the strip, though the ring's sum holds it.
+TEST(EventImages, DifferenceStripIsEachPixelMinusTheRingsMean) {
+  constexpr int kWidth = 64, kHeight = 48, kRing = 20;
+  struct Change {
+    int offset, x, y, value;
+  };
+  const Change changes[] = {
+      {0, 32, 24, 250},  // a flash on the lit surface
+      {2, 28, 30, 255},  // a saturating flash on a dark pixel
+      {3, 36, 28, 0},    // a lit pixel gone dark
+      {4, 22, 16, 134},  // just past the top end
+      {4, 24, 16, 133},  // just inside it
+      {5, 42, 16, 5},    // just past the bottom end (surface 140 there)
+      {5, 40, 16, 6},    // just inside it
+  };
+  std::vector<std::vector<std::uint8_t>> ring(kRing);
+  for (int j = 0; j < kRing; ++j) {
+    const int offset = j + kFirstOffset;
+    auto& frame = ring[static_cast<std::size_t>(j)];
+    frame.resize(kWidth * kHeight);
+    for (int y = 0; y < kHeight; ++y) {
+      for (int x = 0; x < kWidth; ++x) frame[y * kWidth + x] = x < 32 ? 60 : 200;
+    }
+    frame[18 * kWidth + 25] = 255;  // the saturated star
+    frame[30 * kWidth + 28] = 0;    // a dark pixel
+    frame[16 * kWidth + 22] = frame[16 * kWidth + 24] = 0;
+    frame[16 * kWidth + 42] = frame[16 * kWidth + 40] = 140;
+    for (const Change& c : changes) {
+      if (c.offset == offset) frame[c.y * kWidth + c.x] = static_cast<std::uint8_t>(c.value);
+    }
+  }
+  std::vector<double> sums(kWidth * kHeight, 0.0);
+  for (const auto& frame : ring) {
+    for (std::size_t p = 0; p < sums.size(); ++p) sums[p] += frame[p];
+  }
+  std::vector<std::span<const std::uint8_t>> spans(kOffsetCount);
+  for (int k = 0; k < kOffsetCount; ++k) {
+    if (k + kFirstOffset != -4)
+      spans[static_cast<std::size_t>(k)] = ring[static_cast<std::size_t>(k)];
+  }
+  ScratchDir dir;
+  EventFrames in{4, kWidth, kHeight, 32.0, 24.0, false, spans};
+  std::string error;
+  ASSERT_TRUE(write_event_images(in_scratch("review"), in, &error)) << error;
+  EXPECT_FALSE(fs::exists(in_scratch("review") / event_image_name(4, EventImage::difference)))
+      << "without the ring's sums there is no difference strip";
+  in.pixel_sum = sums;
+  in.sum_frames = kRing;
+  ASSERT_TRUE(write_event_images(in_scratch("review"), in, &error)) << error;
+  const PngImage d = read_picture(4, EventImage::difference);
+  ASSERT_EQ(d.channels, 1);
+  ASSERT_EQ(d.width, strip_width(false));
+  ASSERT_EQ(d.height, strip_height(false));
+
+  struct Case {
+    const char* what;
+    int offset, x, y;  // frame pixel
+    int grey;
+  };
+  const Case cases[] = {
+      // 250 on a mean of (19 x 200 + 250) / 20 = 202.5: +47.5, rounded away from zero.
+      {"flash", 0, 32, 24, 128 + 48},
+      {"the flash's pixel a frame later: 200 - 202.5", 1, 32, 24, 128 - 3},
+      {"night side, the same in every frame", 3, 23, 24, 128},
+      {"lit surface, the same in every frame", 3, 40, 30, 128},
+      {"saturated in every frame", 0, 25, 18, 128},
+      {"saturating flash, 255 on a mean of 12.75: past the top end", 2, 28, 30, 255},
+      {"lit pixel gone dark, 0 on a mean of 190: past the bottom end", 3, 36, 28, 0},
+      {"134 on a mean of 6.7: +127.3, the top end", 4, 22, 16, 255},
+      {"133 on a mean of 6.65: +126.35", 4, 24, 16, 254},
+      {"5 on a mean of 133.25: -128.25, the bottom end", 5, 42, 16, 0},
+      {"6 on a mean of 133.3: -127.3", 5, 40, 16, 1},
+      {"a frame the strip does not have", -4, 32, 24, 128},
+  };
+  for (const Case& c : cases) {
+    const int column = (c.offset - kFirstOffset) * (kCloseupSide + kStripGap) + c.x - 32 + 10;
+    EXPECT_EQ(grey_at(d, column, c.y - 24 + 10), c.grey) << c.what;
+  }
+  for (int r = 0; r < kCloseupSide; ++r) {
+    EXPECT_EQ(grey_at(d, kCloseupSide, r), kDiffZero) << "the gap after the first tile";
+  }
+}
+
+// The difference strip has the plain strip's layout (interlaced fields, a moving site's steps,
+// missing frames, pixels beyond the frame): over a mean of 96 everywhere each of its pixels is
+// difference_grey of the plain strip's, and zero where the plain strip is black.
+TEST(EventImages, DifferenceStripKeepsTheStripsLayout) {
+  for (const bool interlaced : {false, true}) {
+    SCOPED_TRACE(interlaced ? "interlaced" : "progressive");
+    ScratchDir dir;
+    const Frames f = make_frames(64, 48, {-2, 7});
+    const std::vector<double> sums(64 * 48, 96.0 * 30);
+    EventFrames in{6, 64, 48, 3.0, 40.0, interlaced, f.spans};
+    in.step_x = 2.0;
+    in.step_y = -1.0;
+    in.pixel_sum = sums;
+    in.sum_frames = 30;
+    std::string error;
+    ASSERT_TRUE(write_event_images(in_scratch("review"), in, &error)) << error;
+    const PngImage plain = read_picture(6, EventImage::strip);
+    const PngImage d = read_picture(6, EventImage::difference);
+    ASSERT_EQ(d.width, plain.width);
+    ASSERT_EQ(d.height, plain.height);
+    int zeros = 0;
+    for (std::size_t i = 0; i < d.pixels.size(); ++i) {
+      // The plain strip's gaps (grey 96) are zero in both readings.
+      const int want =
+          plain.pixels[i] == 0 ? kDiffZero : difference_grey(plain.pixels[i], 96.0 * 30, 30);
+      ASSERT_EQ(d.pixels[i], want) << "pixel " << i % d.width << ", " << i / d.width;
+      zeros += plain.pixels[i] == 0;
+    }
+    EXPECT_GT(zeros, 2 * 21 * 21) << "the missing frames and the pixels beyond the frame";
   }
 }
 

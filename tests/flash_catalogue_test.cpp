@@ -237,10 +237,10 @@ TEST(FlashCatalogue, RunWritesOneLinePerEventAndItsLightCurve) {
   EXPECT_EQ(lines[0] + "\n", flashes_header());
   EXPECT_EQ(lines[1],
             "1,20,1,,,16.00,11.00,150.00,1350.00,5.68,237.82,-7.83,0,0.00,,flash,"
-            "BMP_FLASHES/00020.bmp,2.40,,full,,,,,1");
+            "BMP_FLASHES/00020.bmp,2.40,,full,,,,,1,BMP_RAW/a00020.bmp,0");
   EXPECT_EQ(lines[2],
             "2,35,2,,,31.00,26.00,142.22,1760.00,8.03,225.49,-8.11,0,0.00,,flash,"
-            "BMP_FLASHES/00035.bmp,2.40,,full,,,,,1");
+            "BMP_FLASHES/00035.bmp,2.40,,full,,,,,1,BMP_RAW/a00035.bmp,0");
   EXPECT_EQ(column(run.flashes, "class")[2], "moving");
   EXPECT_EQ(column(run.flashes, "frame")[2], "45");
   EXPECT_EQ(column(run.flashes, "frames")[2], "4");

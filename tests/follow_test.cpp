@@ -178,8 +178,18 @@ TEST(Follow, FindsEveryFlashWhileWrittenAndEndsAsTheFinishedFile) {
             "comes within 2 s\n");
   // The catalogue got its times from the trailer at the close: the folder is the finished
   // file's, frame times included.
-  EXPECT_EQ(folder_files("live"), folder_files("whole"));
+  // (but for the file each frame lies in: night_0001.ser, not night.ser).
+  std::map<std::string, std::string> live = folder_files("live");
+  std::map<std::string, std::string> whole = folder_files("whole");
+  for (auto* files : {&live, &whole}) {
+    for (const char* name : {"flashes.csv", "frame_times.csv"}) {
+      (*files)[name] = without_file_columns((*files)[name]);
+    }
+  }
+  EXPECT_EQ(live, whole);
   EXPECT_NE(read_text("live/flashes.csv").find(",2024-03-15T21:04:"), std::string::npos);
+  EXPECT_NE(read_text("live/frame_times.csv").find(",trailer,night_0001.ser,399\n"),
+            std::string::npos);
   EXPECT_EQ(read_text("follow.out"), read_text("whole.out"));
 }
 
@@ -264,9 +274,13 @@ TEST(Follow, TerminalShowsOneLiveLineAndWholeMessageLines) {
   int notices = 0;
   std::string last_live;
   bool closed = false;
+  bool run_end = false;
   for (const std::string& line : lines) {
-    if (line.starts_with("run: ")) continue;  // the closing lines, after the live line ended
-    if (line.find("tested") != std::string::npos) {
+    if (line.starts_with("run: ")) {
+      // The run's closing lines come after the live line has ended.
+      if (line == "run: 400 frames read, 400 tested") run_end = true;
+      EXPECT_FALSE(last_live.empty()) << line;
+    } else if (line.find("tested") != std::string::npos) {
       EXPECT_TRUE(std::regex_match(line, live)) << line;
       last_live = line;
     } else if (line.find("Video Frame") != std::string::npos) {
@@ -280,13 +294,22 @@ TEST(Follow, TerminalShowsOneLiveLineAndWholeMessageLines) {
     }
   }
   EXPECT_TRUE(closed) << bytes;
+  EXPECT_TRUE(run_end) << bytes;
   EXPECT_GE(notices, static_cast<int>(flashes.size()));
   // The last line left standing counts the whole recording and every event.
   EXPECT_TRUE(last_live.starts_with("400 frames tested")) << last_live;
   EXPECT_TRUE(last_live.ends_with(", " + std::to_string(flashes.size()) + " events")) << last_live;
   // No per-frame lines while the live line shows.
   EXPECT_EQ(bytes.find("Processing frame"), std::string::npos);
-  EXPECT_EQ(folder_files("live"), folder_files("whole"));
+  // The same folder as the finished file's, but for the file each frame lies in.
+  std::map<std::string, std::string> live_files = folder_files("live");
+  std::map<std::string, std::string> whole_files = folder_files("whole");
+  for (auto* files : {&live_files, &whole_files}) {
+    for (const char* name : {"flashes.csv", "frame_times.csv"}) {
+      (*files)[name] = without_file_columns((*files)[name]);
+    }
+  }
+  EXPECT_EQ(live_files, whole_files);
 }
 
 TEST(Follow, SignalEndsTheRunWithItsOutputsWhole) {
@@ -392,7 +415,7 @@ TEST(Follow, NextFileOfTheNumberingFollowsOn) {
       quoted(VESK_BINARY) + " n_09.ser n_10.ser --out set --no-menu --quiet < /dev/null");
   EXPECT_EQ(finished.exit_status, 0) << finished.err;
   EXPECT_EQ(folder_files("live"), folder_files("set"));
-  EXPECT_NE(read_text("live/frame_times.csv").find(",n_10.ser,0,"), std::string::npos);
+  EXPECT_NE(read_text("live/frame_times.csv").find(",trailer,n_10.ser,0\n"), std::string::npos);
 }
 
 TEST(Follow, RefusesWhatCannotBeFollowed) {

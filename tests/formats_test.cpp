@@ -45,6 +45,9 @@ std::vector<FlashRow> sample_flashes() {
   a.optics_fwhm = 2.9;
   a.ring = "end";
   a.clusters = 2;
+  // A file name with a comma and a quote is quoted; it comes back as it was.
+  a.file = "night 2, \"east\".ser";
+  a.file_frame = 1234;
   FlashRow b;
   b.event = 2;
   b.frame = 0;
@@ -77,6 +80,8 @@ void expect_same(const FlashRow& a, const FlashRow& b) {
   EXPECT_EQ(a.optics_fwhm, b.optics_fwhm);
   EXPECT_EQ(a.ring, b.ring);
   EXPECT_EQ(a.clusters, b.clusters);
+  EXPECT_EQ(a.file, b.file);
+  EXPECT_EQ(a.file_frame, b.file_frame);
 }
 
 }  // namespace
@@ -88,10 +93,12 @@ TEST(Formats, FlashesWrittenAndReadBack) {
   for (const FlashRow& r : rows) text += flashes_line(r);
   EXPECT_EQ(text,
             "event,frame,frames,utc,seconds,x,y,peak,flux,flux_err,snr,m_inst,saturated,motion,"
-            "fields,class,report,fwhm,optics_fwhm,ring,lat,lon,lat_err,lon_err,clusters\n"
+            "fields,class,report,fwhm,optics_fwhm,ring,lat,lon,lat_err,lon_err,clusters,file,"
+            "file_frame\n"
             "1,123456789012,3,2024-03-15T21:04:05.1234567Z,4.123456,100.25,-0.50,140.75,1064.50,"
-            "6.25,170.32,-7.57,1,13.83,odd,moving,BMP_FLASHES/00042.bmp,2.35,2.90,end,,,,,2\n"
-            "2,0,1,,,1.00,2.00,0.00,0.00,0.00,,,0,0.00,,edge,,,,,,,,,\n");
+            "6.25,170.32,-7.57,1,13.83,odd,moving,BMP_FLASHES/00042.bmp,2.35,2.90,end,,,,,2,"
+            "\"night 2, \"\"east\"\".ser\",1234\n"
+            "2,0,1,,,1.00,2.00,0.00,0.00,0.00,,,0,0.00,,edge,,,,,,,,,,,\n");
   ScratchDir dir;
   write_text("flashes.csv", text);
   std::vector<FlashRow> back;
@@ -194,10 +201,15 @@ TEST(Formats, FrameTimesWrittenAndReadBack) {
                                 {start + 400000, 400000, kTimeFromFps},
                                 {std::nullopt, 800000, kTimeFromPts}};
   ScratchDir dir;
-  write_text("frame_times.csv", frame_times_csv(rows));
+  // The frames are frames 5 on of a file whose name holds a comma, a quote and a line end: it is
+  // quoted and its control byte escaped, and the reader still finds every frame's times.
+  write_text("frame_times.csv", frame_times_csv(rows, "night, \"2\"\n.ser", 5));
   EXPECT_EQ(read_text("frame_times.csv"),
-            "frame,utc,seconds,source\n0,2024-03-15T21:04:05.0000000Z,0.0000000,fps\n1,,,\n"
-            "2,2024-03-15T21:04:05.0400000Z,0.0400000,fps\n3,,0.0800000,pts\n");
+            "frame,utc,seconds,source,file,file_frame\n"
+            "0,2024-03-15T21:04:05.0000000Z,0.0000000,fps,\"night, \"\"2\"\"\\x0a.ser\",5\n"
+            "1,,,,\"night, \"\"2\"\"\\x0a.ser\",6\n"
+            "2,2024-03-15T21:04:05.0400000Z,0.0400000,fps,\"night, \"\"2\"\"\\x0a.ser\",7\n"
+            "3,,0.0800000,pts,\"night, \"\"2\"\"\\x0a.ser\",8\n");
   FrameTimes times;
   std::vector<std::string> warnings;
   std::string error;
@@ -245,6 +257,10 @@ TEST(Formats, ReadersNameFileLineAndColumn) {
       {"flashes: a day that does not exist",
        flashes + "2,0,1,2023-02-29T00:00:00Z" + good_flash.substr(good_flash.find(",4.12")),
        "t.csv:2: column utc: '2023-02-29T00:00:00Z' is not an ISO 8601 time"},
+      {"flashes: text after a file name's closing quote",
+       flashes + good_flash.substr(0, good_flash.find(",\"night")) + ",\"night\"x.ser,7\n",
+       "t.csv:2: column file: '\"night\"x.ser' is not a quoted text (\"...\" with \"\" for a "
+       "quote)"},
       {"match: a class it does not know", match + "1,2,0.000000,glint,flash,1.00,2.00,,,\n",
        "t.csv:2: column a_class: 'glint' is not a class of flashes.csv or empty"},
       {"match: a row of no event", match + ",,,,,,,,,\n", "t.csv:2: neither a_event nor b_event"},
@@ -346,6 +362,7 @@ TEST(Formats, RunNamesAreThoseARunWrites) {
       {"BMP_FLASHES/.bmp", false},
       {"BMP_FLASHES/x0042.bmp", false},
       {"review/e0001_strip.png", true},
+      {"review/e0001_diff.png", true},
       {"review/index.html", true},
       {"review/events.js", true},
       {"review/events.js.part", true},

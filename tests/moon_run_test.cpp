@@ -37,12 +37,14 @@ struct Flash {
 };
 
 // A crescent lit on the right, earthshine 30, sky 12 (brighter than the 5 grey levels the
-// detector ignores), noise of 2 grey levels; each flash 3 x 3 pixels for one frame.
-void write_moon_frames(double cx, double cy, const std::vector<Flash>& flashes,
-                       int frames = kFrames) {
+// detector ignores), noise of 2 grey levels; each flash 3 x 3 pixels for one frame. From frame
+// `moved_from` on (when not -1) the disc is 3 pixels further left.
+void write_moon_frames(double cx0, double cy, const std::vector<Flash>& flashes,
+                       int frames = kFrames, int moved_from = -1) {
   std::mt19937 random(11);
   std::normal_distribution<double> noise(0.0, 2.0);
   for (int f = 0; f < frames; ++f) {
+    const double cx = moved_from >= 0 && f >= moved_from ? cx0 - 3.0 : cx0;
     std::vector<std::uint8_t> pixels(kWidth * kHeight);
     for (int y = 0; y < kHeight; ++y) {
       for (int x = 0; x < kWidth; ++x) {
@@ -165,6 +167,30 @@ TEST_F(MoonRun, PlacesOnTheDiscAndOffMoonInTheSky) {
   for (const std::string& cell : column(read_text("flashes.csv"), "lat")) EXPECT_EQ(cell, "");
 }
 
+// The places and the fits of the disc do not depend on the thread count: the disc is fitted in
+// the ring's mean frame, which is the same bits for any number of threads.
+TEST_F(MoonRun, PlacesAreTheSameForAnyThreadCount) {
+  std::string first_flashes, first_moon;
+  for (const int threads : {1, 2, 3}) {
+    SCOPED_TRACE(std::to_string(threads) + " threads");
+    const std::string out = "run" + std::to_string(threads);
+    const ProgramRun run = vesk("--out " + out + " --site 40.4,-3.7,650 --mirror no --threads " +
+                                std::to_string(threads));
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    const std::string flashes = read_text(out + "/flashes.csv");
+    const std::string moon = read_text(out + "/moon.csv");
+    ASSERT_FALSE(column(flashes, "lat").empty());
+    ASSERT_NE(column(flashes, "lat")[0] + column(flashes, "lat").back(), "") << flashes;
+    if (threads == 1) {
+      first_flashes = flashes;
+      first_moon = moon;
+    } else {
+      EXPECT_EQ(flashes, first_flashes);
+      EXPECT_EQ(moon, first_moon);
+    }
+  }
+}
+
 // vesk-frames keeps the site in the frame folder; vesk run there gives the places the recording's
 // run gives.
 TEST_F(MoonRun, FrameFolderFromVeskFramesGivesTheSamePlaces) {
@@ -223,8 +249,8 @@ TEST(MoonRunLitLimb, OutOfViewNeedsTheRotation) {
   // Centre 10 px beyond the right edge: the limb in view spans about 167 degrees of the circle.
   constexpr double kOutCx = kWidth + 10.0;
   constexpr int kFlashX = 270, kFlashY = 120, kFlashFrame = 80;
-  // 12 s of frames: two fits of the disc, and still one notice.
-  write_moon_frames(kOutCx, kCy, {{kFlashX, kFlashY, kFlashFrame}}, 300);
+  // 12 s of frames, the disc moved after 6 s: two fits of the disc, and still one notice.
+  write_moon_frames(kOutCx, kCy, {{kFlashX, kFlashY, kFlashFrame}}, 300, 150);
   ASSERT_EQ(run_command(quoted(kTools + "/frames_to_ser") + " . night.ser").exit_status, 0);
   struct Case {
     const char* name;

@@ -173,8 +173,8 @@ TEST(RecordingRun, CodedLunarVideoKeepsEveryFrame) {
   const std::string times = read_text("direct/frame_times.csv");
   EXPECT_EQ(std::count(times.begin(), times.end(), '\n'), 201);
   // No --start-utc: no UTC, and the seconds from the video's presentation times.
-  EXPECT_EQ(times.rfind("frame,utc,seconds,source\n", 0), 0u);
-  EXPECT_NE(times.find("\n199,,7.9600000,pts\n"), std::string::npos);
+  EXPECT_EQ(times.rfind("frame,utc,seconds,source,file,file_frame\n", 0), 0u);
+  EXPECT_NE(times.find("\n199,,7.9600000,pts," + clip + ",199\n"), std::string::npos);
 }
 
 // A title that reads like the showinfo filter's frame lines is the video's text: the frame
@@ -195,8 +195,10 @@ TEST(RecordingRun, VideoTitleIsNeverTakenForFrameTimes) {
   const ProgramRun titled = vesk("titled.mkv --no-menu --quiet --out titled");
   EXPECT_EQ(plain.exit_status, 0) << plain.err;
   EXPECT_EQ(titled.exit_status, 0) << titled.err;
-  EXPECT_EQ(read_text("titled/frame_times.csv"), read_text("plain/frame_times.csv"));
-  EXPECT_EQ(read_text("titled/flashes.csv"), read_text("plain/flashes.csv"));
+  EXPECT_EQ(without_file_columns(read_text("titled/frame_times.csv")),
+            without_file_columns(read_text("plain/frame_times.csv")));
+  EXPECT_EQ(without_file_columns(read_text("titled/flashes.csv")),
+            without_file_columns(read_text("plain/flashes.csv")));
 }
 
 namespace {
@@ -420,7 +422,7 @@ TEST(RecordingRun, VideoThatChangesSizeLosesFramesOrLeavesTheYears) {
             std::string::npos)
       << cut;
   // The times past the bad one are not used; those before it are.
-  const std::string times = read_text("late/frame_times.csv");
+  const std::string times = without_file_columns(read_text("late/frame_times.csv"));
   EXPECT_NE(times.find("\n49,2100-12-31T23:59:59.9600000Z,1.9600000,pts\n50,,,\n"),
             std::string::npos);
   EXPECT_NE(times.find("\n199,,,\n"), std::string::npos);
@@ -452,16 +454,17 @@ TEST(RecordingRun, TimesWheneverTheRecordingAllows) {
     bool utc;             // flashes.csv's utc filled (its seconds always are)
   };
   const std::vector<Case> cases = {
-      {"SER with its trailer", "night.ser", "1,2024-03-15T21:04:05.0400000Z,0.0400000,trailer",
-       true},
+      {"SER with its trailer", "night.ser",
+       "1,2024-03-15T21:04:05.0400000Z,0.0400000,trailer,night.ser,1", true},
       {"SER without trailer, --start-utc and --fps",
        "bare.ser --start-utc 2024-03-15T21:04:05Z --fps 25",
-       "1,2024-03-15T21:04:05.0400000Z,0.0400000,fps", true},
+       "1,2024-03-15T21:04:05.0400000Z,0.0400000,fps,bare.ser,1", true},
       {"SER without trailer, a later first frame",
        "bare.ser --start-utc 2024-03-15T21:04:05Z --fps 25 --first 10",
-       "1,2024-03-15T21:04:05.4400000Z,0.0400000,fps", true},
-      {"SER without trailer, --fps alone", "bare.ser --fps 25", "1,,0.0400000,fps", false},
-      {"video without --start-utc", "clip.mkv", "1,,0.0400000,pts", false},
+       "1,2024-03-15T21:04:05.4400000Z,0.0400000,fps,bare.ser,11", true},
+      {"SER without trailer, --fps alone", "bare.ser --fps 25", "1,,0.0400000,fps,bare.ser,1",
+       false},
+      {"video without --start-utc", "clip.mkv", "1,,0.0400000,pts,clip.mkv,1", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -471,7 +474,7 @@ TEST(RecordingRun, TimesWheneverTheRecordingAllows) {
     ASSERT_EQ(run.exit_status, 0) << run.err;
     EXPECT_EQ(run.err.find("frame_times.csv"), std::string::npos) << run.err;
     const std::string times = read_text("run/frame_times.csv");
-    EXPECT_EQ(times.rfind("frame,utc,seconds,source\n", 0), 0u);
+    EXPECT_EQ(times.rfind("frame,utc,seconds,source,file,file_frame\n", 0), 0u);
     EXPECT_NE(times.find("\n" + c.frame_1 + "\n"), std::string::npos) << times.substr(0, 200);
     std::vector<FlashRow> rows;
     std::string error;
@@ -493,7 +496,8 @@ TEST(RecordingRun, TimesWheneverTheRecordingAllows) {
       vesk("bare.ser --out counted --no-menu --quiet --start-utc 2024-03-15T21:04:05Z --fps 25")
           .exit_status,
       0);
-  EXPECT_EQ(read_text("counted/flashes.csv"), read_text("trailer/flashes.csv"));
+  EXPECT_EQ(without_file_columns(read_text("counted/flashes.csv")),
+            without_file_columns(read_text("trailer/flashes.csv")));
 }
 
 // A SER without frame times holds no frame rate either: --start-utc alone cannot time its frames
@@ -682,30 +686,52 @@ TEST(RecordingRun, SeveralFilesOfOneNightAsOneRecording) {
   EXPECT_EQ(three.exit_status, 0) << three.err;
   EXPECT_EQ(without_run_end(three.err), "");
   EXPECT_EQ(three.out, whole.out);
-  // Frame numbers and times run on across the files: every result file is the whole file's,
-  // frame_times.csv with each frame's file and number there before the times' source.
+  // Frame numbers and times run on across the files: every result file is the whole file's but
+  // for the file,file_frame columns, which name each frame's file and its number there.
   auto expected = results("whole");
-  std::string times(expected.at("frame_times.csv").begin(), expected.at("frame_times.csv").end());
-  std::string with_origin;
+  auto joined = results("c.vesk");
+  drop_file_columns(expected);
+  drop_file_columns(joined);
+  EXPECT_EQ(joined, expected);
+  const std::string times = read_text("c.vesk/frame_times.csv");
+  EXPECT_EQ(times.rfind("frame,utc,seconds,source,file,file_frame\n", 0), 0u);
   int frame = -1;
   for (std::size_t at = 0; at < times.size(); ++frame) {
     const std::size_t end = times.find('\n', at);
-    const std::size_t source = times.rfind(',', end);
-    with_origin += times.substr(at, source - at);
-    if (frame < 0) {
-      with_origin += ",file,file_frame";
-    } else {
+    if (frame >= 0) {
       const char* file = frame < 110 ? "a.ser" : frame < 200 ? "b.ser" : "c.ser";
       const int first = frame < 110 ? 0 : frame < 200 ? 110 : 200;
-      with_origin += std::string(",") + file + "," + std::to_string(frame - first);
+      const std::string ending =
+          std::string(",trailer,") + file + "," + std::to_string(frame - first);
+      EXPECT_EQ(times.substr(end - ending.size(), ending.size()), ending) << "frame " << frame;
     }
-    with_origin += times.substr(source, end + 1 - source);
     at = end + 1;
   }
-  expected["frame_times.csv"] = std::vector<std::uint8_t>(with_origin.begin(), with_origin.end());
-  EXPECT_EQ(results("c.vesk"), expected);
-  EXPECT_NE(with_origin.find("\n110,2024-03-15T21:04:09.4000000Z,4.4000000,b.ser,0,trailer\n"),
+  EXPECT_EQ(frame, 300);
+  EXPECT_NE(times.find("\n110,2024-03-15T21:04:09.4000000Z,4.4000000,trailer,b.ser,0\n"),
             std::string::npos);
+  // Each flash names its file and its frame there: the one at 100 in the last half second of
+  // a.ser (frames 0 to 109), the others in the files after it.
+  std::vector<FlashRow> rows;
+  std::string error;
+  ASSERT_TRUE(read_flashes_csv(in_scratch("c.vesk/flashes.csv"), rows, &error)) << error;
+  struct Origin {
+    std::int64_t frame;
+    const char* file;
+    std::int64_t file_frame;
+  };
+  const Origin origins[] = {
+      {54, "a.ser", 54}, {100, "a.ser", 100}, {156, "b.ser", 46}, {256, "c.ser", 56}};
+  ASSERT_EQ(rows.size(), std::size(origins));
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE("frame " + std::to_string(origins[i].frame));
+    EXPECT_EQ(rows[i].frame, origins[i].frame);
+    EXPECT_EQ(rows[i].file, origins[i].file);
+    EXPECT_EQ(rows[i].file_frame, origins[i].file_frame);
+  }
+  // A run on the one file names it, with the frame numbers of the run.
+  const std::string whole_csv = read_text("whole/flashes.csv");
+  EXPECT_NE(whole_csv.find(",night.ser,156\n"), std::string::npos) << whole_csv;
   EXPECT_NE(read_text("c.vesk/flashes.csv").find(",BMP_FLASHES/00100.bmp"), std::string::npos);
   // One review page for the night.
   const ProgramRun page = run_command(quoted(VESK_REVIEW_BINARY) + " c.vesk");

@@ -171,6 +171,83 @@ try {
     await page.screenshot({ path: path.join(shotDir, "page_1400x900.png") });
     await page.setViewport({ width: 1680, height: 1050 });
   });
+  await check("d shows the close-ups less the ring's mean, the flash bright on a surface near zero, and d again the frames", async () => {
+    await page.setViewport({ width: 1400, height: 900 });
+    await page.evaluate(() => window.scrollTo(0, 0));
+    const sources = () => page.$$eval("#event-1 .tiles img.pix", (imgs) => imgs.map((i) => i.getAttribute("src")));
+    const note = () => page.$eval("#event-1 .display-note", (n) => n.textContent);
+    // The grey levels shown in one close-up's window, read from a screenshot of it: the
+    // screenshot is decoded in the page through a data: URL, which leaves the canvas readable.
+    const shownGreys = async (offset) => {
+      const win = await page.$("#event-1 .tile:nth-child(" + (offset + 6) + ") .window");
+      const b64 = Buffer.from(await win.screenshot()).toString("base64");
+      return page.evaluate(async (data) => {
+        const img = new Image();
+        img.src = "data:image/png;base64," + data;
+        await img.decode();
+        const c = document.createElement("canvas");
+        c.width = img.width;
+        c.height = img.height;
+        const g = c.getContext("2d");
+        g.drawImage(img, 0, 0);
+        const px = g.getImageData(0, 0, c.width, c.height).data;
+        const out = [];  // the centre of each of the 21 x 21 close-up pixels, shown 8x
+        for (let r = 0; r < 21; r++) {
+          const row = [];
+          for (let col = 0; col < 21; col++) row.push(px[4 * ((8 * r + 4) * c.width + 8 * col + 4)]);
+          out.push(row);
+        }
+        return out;
+      }, b64);
+    };
+    // Away from the flash (more than 3 pixels from the site): the surface round it.
+    const surface = (greys) => greys.flatMap((row, r) => row.filter((_, col) => Math.max(Math.abs(r - 10), Math.abs(col - 10)) > 3));
+    const plainSources = await sources();
+    assert.equal(plainSources.length, 16);
+    assert.ok(plainSources.every((src) => src === "e0001_strip.png"), plainSources.join(" "));
+    const plainSurface = surface(await shownGreys(0));
+    await (await page.$("#event-1")).screenshot({ path: path.join(shotDir, "difference_off.png") });
+
+    // Every picture is loaded before each switch, so that no load is cut short by one.
+    assert.deepEqual((await brokenImages(page)).bad, []);
+    await page.keyboard.press("d");
+    assert.ok((await sources()).every((src) => src === "e0001_diff.png"));
+    assert.deepEqual((await brokenImages(page)).bad, []);
+    assert.equal(await page.$eval("#diff-view", (b) => b.getAttribute("aria-pressed")), "true");
+    await page.$$eval("#event-1 .tiles img.pix", (imgs) => Promise.all(imgs.map((i) => i.decode())));
+    // The scale is stated: a bar from black to white with its ends in grey levels.
+    assert.equal(await note(), "less the ring's mean:");
+    assert.match(await page.$eval("#event-1 .diff-legend", (l) => l.textContent), /^\u2212(\d+)\+\1 grey levels$/);
+    assert.equal(await page.$$eval("#event-1 .diff-legend .diff-bar", (b) => b.length), 1);
+    const flash = await shownGreys(0);
+    // The flash (140 grey levels over the surface at its peak) is white at its site; the lit
+    // surface round it, the same in every frame but for noise of +-3, shows within 12 of
+    // mid-grey (127.5) on average and nowhere beyond 40.
+    assert.ok(flash[10][10] >= 240, "flash pixel shown at " + flash[10][10]);
+    const around = surface(flash);
+    const meanOff = around.reduce((a, v) => a + Math.abs(v - 127.5), 0) / around.length;
+    assert.ok(meanOff < 12, "surface " + meanOff.toFixed(1) + " from mid-grey on average");
+    assert.ok(around.every((v) => Math.abs(v - 127.5) < 40), "surface from " + Math.min(...around) + " to " + Math.max(...around));
+    // The frames as recorded showed that surface far from mid-grey.
+    const plainOff = plainSurface.reduce((a, v) => a + Math.abs(v - 127.5), 0) / plainSurface.length;
+    assert.ok(plainOff > 40, "the plain surface " + plainOff.toFixed(1) + " from mid-grey");
+    // A frame before the flash: nothing but noise (and the flash's share of the mean, dark).
+    const before = surface(await shownGreys(-3));
+    assert.ok(before.every((v) => Math.abs(v - 127.5) < 40), "offset -3 from " + Math.min(...before) + " to " + Math.max(...before));
+    await (await page.$("#event-1")).screenshot({ path: path.join(shotDir, "difference_on.png") });
+
+    // The choice holds across a reload of the page; the button switches back.
+    await page.reload({ waitUntil: "load" });
+    assert.ok((await sources()).every((src) => src === "e0001_diff.png"), "still the difference after a reload");
+    assert.deepEqual((await brokenImages(page)).bad, []);
+    await page.click("#diff-view");
+    assert.ok((await sources()).every((src) => src === "e0001_strip.png"));
+    assert.doesNotMatch(await note(), /ring's mean/);
+    assert.equal(await page.$$eval("#event-1 .diff-legend", (b) => b.length), 0);
+    assert.equal(await page.$eval("#event-1 .tiles img.pix", (i) => i.style.filter.includes("diff")), false);
+    assert.deepEqual((await brokenImages(page)).bad, []);
+    await page.setViewport({ width: 1680, height: 1050 });
+  });
   await check("no console errors, page errors or failed loads", async () => {
     assert.deepEqual(problems, []);
   });

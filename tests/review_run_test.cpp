@@ -31,14 +31,17 @@ TEST(ReviewRun, EveryEventHasItsPicturesAndTheirCard) {
             0)
       << read_text("generator.txt");
   write_text("review/e0042_strip.png", "a picture of an earlier run");
+  write_text("review/e0042_diff.png", "a picture of an earlier run");
   const ProgramRun run = run_vesk_program("0\n");
   ASSERT_EQ(run.exit_status, 0) << run.err;
   EXPECT_EQ(without_run_end(run.err), "");
   const int events = catalogue_events();
   ASSERT_GE(events, 3) << read_text("flashes.csv");
   EXPECT_FALSE(fs::exists(in_scratch("review/e0042_strip.png"))) << "an earlier run's picture";
+  EXPECT_FALSE(fs::exists(in_scratch("review/e0042_diff.png"))) << "an earlier run's picture";
   for (int event = 1; event <= events; ++event) {
-    for (const EventImage image : {EventImage::strip, EventImage::crop, EventImage::overview}) {
+    for (const EventImage image :
+         {EventImage::strip, EventImage::crop, EventImage::overview, EventImage::difference}) {
       EXPECT_TRUE(fs::is_regular_file(in_scratch("review/" + event_image_name(event, image))))
           << event_image_name(event, image);
     }

@@ -161,6 +161,32 @@ ProgramRun run_vesk_program(const std::string& console, const std::string& folde
   return run;
 }
 
+std::string without_file_columns(const std::string& csv) {
+  std::string kept;
+  for (std::size_t at = 0; at < csv.size();) {
+    std::size_t end = csv.find('\n', at);
+    if (end == std::string::npos) end = csv.size();
+    std::string_view line(csv.data() + at, end - at);
+    for (int cut = 0; cut < 2; ++cut) {
+      const std::size_t comma = line.rfind(',');
+      if (comma != std::string_view::npos) line = line.substr(0, comma);
+    }
+    kept += line;
+    kept += '\n';
+    at = end + 1;
+  }
+  return kept;
+}
+
+void drop_file_columns(std::map<std::string, std::vector<std::uint8_t>>& results) {
+  for (const char* name : {"flashes.csv", "frame_times.csv"}) {
+    const auto it = results.find(name);
+    if (it == results.end()) continue;
+    const std::string cut = without_file_columns(std::string(it->second.begin(), it->second.end()));
+    it->second.assign(cut.begin(), cut.end());
+  }
+}
+
 std::string without_run_end(const std::string& err) {
   static const std::regex closing(
       "run: \\d+ frames? read, \\d+ tested[^\n]*\n"

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -76,3 +77,9 @@ std::string without_run_end(const std::string& err);
 // Runs the built vesk in the scratch folder with `console` as its standard input.
 // `folder`, when given, is a folder in the scratch folder to run it in.
 ProgramRun run_vesk_program(const std::string& console, const std::string& folder = "");
+
+// The text of a flashes.csv or frame_times.csv without its last two columns, file,file_frame
+// (file names without commas), for comparing runs on one recording stored in other files.
+std::string without_file_columns(const std::string& csv);
+// The same for those two files of a folder's results, named relative to the folder.
+void drop_file_columns(std::map<std::string, std::vector<std::uint8_t>>& results);

@@ -233,7 +233,8 @@ TEST(TuneNightSide, CrescentSunlitSurfaceIsLeftOut) {
   ASSERT_NE(source, nullptr) << error;
   NightSurvey survey;
   std::vector<std::string> warnings;
-  ASSERT_TRUE(survey_night(*source, 20, ScanBorders{3, 3, 3, 3}, survey, warnings, nullptr, &error))
+  ASSERT_TRUE(
+      survey_night(*source, 20, ScanBorders{3, 3, 3, 3}, survey, warnings, nullptr, {}, &error))
       << error;
   int sunlit_tested = 0;
   int earthshine = 0;

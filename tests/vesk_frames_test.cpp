@@ -200,7 +200,13 @@ TEST(VeskFrames, SerMonoFramesInEveryDepthAndByteOrder) {
           << "frame " << k;
     }
     EXPECT_FALSE(fs::exists(in_scratch(numbered_file_name("run1/BMP_RAW/a%5d.bmp", c.frames))));
-    EXPECT_EQ(read_text("run1/frame_times.csv"), c.times);
+    EXPECT_EQ(without_file_columns(read_text("run1/frame_times.csv")), c.times);
+    // Each frame's file and its number there end the line: with --first 1, frame 0 is
+    // night.ser's frame 1.
+    const std::string times = read_text("run1/frame_times.csv");
+    EXPECT_EQ(times.rfind("frame,utc,seconds,source,file,file_frame\n", 0), 0u) << times;
+    const std::string first = std::to_string(c.first_frame);
+    EXPECT_NE(times.find(",trailer,night.ser," + first + "\n1,"), std::string::npos) << times;
   }
 }
 
@@ -398,7 +404,7 @@ TEST(VeskFrames, SerFrameCountFromTheFileSize) {
     }
     EXPECT_FALSE(fs::exists(in_scratch(numbered_file_name("run1/BMP_RAW/a%5d.bmp", c.frames))));
     if (times) {
-      EXPECT_EQ(read_text("run1/frame_times.csv"), kTimes);
+      EXPECT_EQ(without_file_columns(read_text("run1/frame_times.csv")), kTimes);
     } else {
       EXPECT_FALSE(fs::exists(in_scratch("run1/frame_times.csv")));
     }
@@ -463,7 +469,7 @@ TEST(VeskFrames, SerTrailerTimesOnlyWhenPlausibleAndInUtc) {
     if (c.csv.empty()) {
       EXPECT_FALSE(fs::exists(in_scratch("run1/frame_times.csv")));
     } else {
-      EXPECT_EQ(read_text("run1/frame_times.csv"), c.csv);
+      EXPECT_EQ(without_file_columns(read_text("run1/frame_times.csv")), c.csv);
     }
   }
 }
@@ -864,7 +870,7 @@ TEST(VeskFrames, VideoFramesInOrderTopRowFirst) {
   }
   EXPECT_FALSE(fs::exists(in_scratch("run1/BMP_RAW/a00003.bmp")));
   // Seconds from VESK's frame 0 (recording frame 2); no UTC without --start-utc.
-  EXPECT_EQ(read_text("run1/frame_times.csv"),
+  EXPECT_EQ(without_file_columns(read_text("run1/frame_times.csv")),
             "frame,utc,seconds,source\n0,,0.0000000,pts\n1,,0.0400000,pts\n2,,0.0800000,pts\n");
 
   // The same recording past the folder limit (lowered to 4 here) keeps the first 4.
@@ -976,7 +982,7 @@ TEST(VeskFrames, VideoFramesKeptOnceInTheirOwnTiming) {
           << "frame " << k;
     }
     EXPECT_FALSE(fs::exists(in_scratch(numbered_file_name("run1/BMP_RAW/a%5d.bmp", n))));
-    EXPECT_EQ(read_text("run1/frame_times.csv"), c.csv);
+    EXPECT_EQ(without_file_columns(read_text("run1/frame_times.csv")), c.csv);
   }
 }
 

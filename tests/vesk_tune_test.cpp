@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <map>
 #include <random>
+#include <regex>
 
 #include "demo_truth.h"
 #include "sources/frame_folder.h"
@@ -223,6 +224,22 @@ TEST(VeskTuneProgram, WriteKeepsTheOldSettingsAndNeverTouchesTheFrames) {
   EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 1 + 180 * 6);  // default.txt's is in
   EXPECT_NE(csv.find("\n5,4,4,3,8,12,10,"), std::string::npos);
   EXPECT_NE(read_text("tune/index.html").find("<svg"), std::string::npos);
+  // The cards' folder holds the strips the page shows, each of them, and no other picture.
+  const std::string page = read_text("tune/index.html");
+  std::vector<std::string> shown;
+  for (std::size_t at = page.find("<img src=\"cards/"); at != std::string::npos;
+       at = page.find("<img src=\"cards/", at + 1)) {
+    const std::size_t name = at + std::string("<img src=\"cards/").size();
+    shown.push_back(page.substr(name, page.find('"', name) - name));
+  }
+  std::vector<std::string> cards;
+  for (const auto& entry : fs::directory_iterator(dir.path() + "/tune/cards")) {
+    cards.push_back(entry.path().filename().string());
+  }
+  std::sort(shown.begin(), shown.end());
+  std::sort(cards.begin(), cards.end());
+  EXPECT_FALSE(shown.empty());
+  EXPECT_EQ(cards, shown);
 
   // A second run finds the file as it recommends it: nothing written, the backup kept.
   const std::string tuned = read_text("settings.txt");
@@ -404,10 +421,9 @@ TEST(VeskTuneProgram, ProgressOnATerminalOnly) {
   ScratchDir dir;
   write_known_noise(7, ring_settings());
   // script gives vesk-tune a terminal for both its outputs.
-  const std::string tune = std::string("'") + VESK_TUNE_BINARY + "' '" + dir.path() +
-                           "' --flashes 10 --threads 1";
-  const ProgramRun on_terminal =
-      run_command("script -qec \"" + tune + "\" /dev/null < /dev/null");
+  const std::string tune =
+      std::string("'") + VESK_TUNE_BINARY + "' '" + dir.path() + "' --flashes 10 --threads 1";
+  const ProgramRun on_terminal = run_command("script -qec \"" + tune + "\" /dev/null < /dev/null");
   EXPECT_EQ(on_terminal.exit_status, 0) << on_terminal.out;
   const std::size_t first = on_terminal.out.find("\rvesk-tune: 1 of ");
   ASSERT_NE(first, std::string::npos) << on_terminal.out;
@@ -420,6 +436,28 @@ TEST(VeskTuneProgram, ProgressOnATerminalOnly) {
   EXPECT_EQ(piped.exit_status, 0);
   EXPECT_EQ(piped.err, "");
   EXPECT_EQ(piped.out.find('\r'), std::string::npos);
+}
+
+// One thread or several give the same tune/ files byte for byte (on several, the grid's runs go
+// side by side and the cards of the frames and of their negative are drawn at once), apart from
+// the time and thread count the page states.
+TEST(VeskTuneProgram, SameFilesOnOneThreadAndOnSeveral) {
+  ScratchDir dir;
+  write_known_noise(7, ring_settings());
+  std::map<std::string, std::vector<std::uint8_t>> tuned[2];
+  for (const int k : {0, 1}) {
+    const ProgramRun run = run_tune_program(
+        dir.path(), k == 0 ? "--flashes 10 --threads 1" : "--flashes 10 --threads 3");
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    tuned[k] = folder_bytes(dir.path() + "/tune/cards");
+    tuned[k]["completeness.csv"] = read_file(dir.path() + "/tune/completeness.csv");
+    tuned[k]["mask.png"] = read_file(dir.path() + "/tune/mask.png");
+    const std::string page = std::regex_replace(read_text("tune/index.html"),
+                                                std::regex("[0-9.]+ s on [0-9]+ threads?"), "");
+    tuned[k]["index.html"] = std::vector<std::uint8_t>(page.begin(), page.end());
+  }
+  EXPECT_GT(tuned[0].size(), 5u);
+  EXPECT_EQ(tuned[0], tuned[1]);
 }
 
 // The grid's runs each hold a ring, and as many go at once as there are threads: their whole

@@ -27,12 +27,12 @@
 #include "formats/flashes_csv.h"
 #include "formats/frame_times_csv.h"
 #include "formats/lightcurves_csv.h"
+#include "formats/moon_csv.h"
 #include "imaging/file_io.h"
 #include "imaging/frame_files.h"
-#include "formats/moon_csv.h"
 #include "moon/ephemeris.h"
-#include "review/moon_overlay.h"
 #include "review/event_images.h"
+#include "review/moon_overlay.h"
 
 namespace {
 
@@ -221,11 +221,20 @@ bool write_fixture(const Options& o, std::string* error) {
       curves += lightcurves_line(point);
     }
     if (draw) {
-      const EventFrames in{number, o.width, o.height, e.x, e.y, o.interlaced, spans};
+      // The ring's sums for the difference strip: a ring of the 16 frames drawn (those before
+      // the recording count as black).
+      std::vector<double> sums(static_cast<std::size_t>(o.width) * o.height, 0.0);
+      for (const auto& frame : pixels) {
+        for (std::size_t p = 0; p < frame.size(); ++p) sums[p] += frame[p];
+      }
+      EventFrames in{number, o.width, o.height, e.x, e.y, o.interlaced, spans};
+      in.pixel_sum = sums;
+      in.sum_frames = kOffsetCount;
       if (!write_event_images(dir / "review", in, error)) return false;
     } else if (drawn > 0) {
       const int source = static_cast<int>(i % drawn) + 1;
-      for (const EventImage kind : {EventImage::strip, EventImage::crop, EventImage::overview}) {
+      for (const EventImage kind :
+           {EventImage::strip, EventImage::crop, EventImage::overview, EventImage::difference}) {
         const fs::path to = dir / "review" / event_image_name(number, kind);
         fs::remove(to, ec);
         fs::create_hard_link(dir / "review" / event_image_name(source, kind), to, ec);
@@ -252,15 +261,16 @@ bool write_fixture(const Options& o, std::string* error) {
     std::string fits = moon_fits_header();
     for (int n = 0; n <= std::max(0, last_frame); n += 250) {
       char line[512];
-      std::snprintf(line, sizeof line,
-                    "%d,2024-03-15T21:%02d:%06.3fZ,%.3f,%.3f,%.3f,%.3f,no,%.4f,0.05,0.05,0.05,0.2,"
-                    "%.3f,%.3f,%.3f,%.3f,%.4f,%.3f,%.3f,%.1f,%.3f,180.0,0.4,%d,%d\n",
-                    n, 4 + (n / 1500) % 56, std::fmod(n * 0.04, 60.0), view.cx, view.cy,
-                    view.radius, view.rotation,
-                    std::atan(std::tan(g.apparent_radius * 3.14159265358979 / 180.0) /
-                              view.radius) * 180.0 / 3.14159265358979 * 3600.0,
-                    g.topo.l, g.topo.b, g.topo.axis_pa, g.bright_limb_pa, g.illuminated, g.sun_lon,
-                    g.sun_lat, g.distance_km, g.altitude, o.width, o.height);
+      std::snprintf(
+          line, sizeof line,
+          "%d,2024-03-15T21:%02d:%06.3fZ,%.3f,%.3f,%.3f,%.3f,no,%.4f,0.05,0.05,0.05,0.2,"
+          "%.3f,%.3f,%.3f,%.3f,%.4f,%.3f,%.3f,%.1f,%.3f,180.0,0.4,%d,%d\n",
+          n, 4 + (n / 1500) % 56, std::fmod(n * 0.04, 60.0), view.cx, view.cy, view.radius,
+          view.rotation,
+          std::atan(std::tan(g.apparent_radius * 3.14159265358979 / 180.0) / view.radius) * 180.0 /
+              3.14159265358979 * 3600.0,
+          g.topo.l, g.topo.b, g.topo.axis_pa, g.bright_limb_pa, g.illuminated, g.sun_lon, g.sun_lat,
+          g.distance_km, g.altitude, o.width, o.height);
       fits += line;
     }
     if (!replace_text_file(dir / kMoonFitsName, fits, error)) return false;

@@ -50,6 +50,11 @@ class GridOutput final : public RunOutput {
     }
   }
 
+  // Every setting of the slice scans only the pixels `mask` leaves in (empty: every pixel).
+  void scan_with(std::span<const std::uint8_t> mask) {
+    for (DetectionThresholds& t : thresholds_) t.mask = mask;
+  }
+
   OutputStatus report(const ReportView& report, std::string* error) override {
     (void)report;
     (void)error;
@@ -206,6 +211,9 @@ void run_task(const GridRequest& request, Task& task) {
   try {
     GridOutput output(geometry, request.settings, request.grid, task.begin, task.end,
                       task.pass < 0, request.straightforward);
+    if (request.mask.size() == static_cast<std::size_t>(geometry.frame_pixels)) {
+      output.scan_with(request.mask);
+    }
     RunOutput* const outputs[] = {&output};
     if (!run_source(*source, silent_parameters(request.settings), outputs, &task.error)) return;
     output.close_all();

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,8 @@ struct GridRequest {
   // Per pixel, twice the level the negative mirrors about (the pixel's mean); empty: 255 - v.
   std::vector<std::int16_t> mirror_centres;
   int threads = 1;
+  // The user's mask (DetectionThresholds::mask) every setting scans with; empty: every pixel.
+  std::span<const std::uint8_t> mask;
   // Each setting tested by a whole scan of the detector of its own on the shared ring, instead of
   // one scan for the grid: slower, the same results; the reference the tests hold the grid to.
   bool straightforward = false;

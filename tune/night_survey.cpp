@@ -64,7 +64,7 @@ void mark_edges(NightSurvey& s) {
 }
 
 void mark_night(NightSurvey& s, const ScanBorders& borders,
-                const std::vector<std::uint8_t>* site_mask) {
+                const std::vector<std::uint8_t>* site_mask, std::span<const std::uint8_t> scanned) {
   const int w = s.geometry.image_width;
   const int h = s.geometry.image_height;
   // Pixels a flash could be seen on at all: inside the borders, tested by the detector, never
@@ -74,6 +74,7 @@ void mark_night(NightSurvey& s, const ScanBorders& borders,
   for (int y = borders.top; y < h - borders.bottom; ++y) {
     for (int x = borders.left; x < w - borders.right; ++x) {
       const std::size_t at = index_of(x, y, w);
+      if (scanned.size() == s.mean.size() && scanned[at] == 0) continue;  // masked by the user
       if (!(s.mean[at] > kLowestNight) || !(s.mean[at] < kHighestNight)) continue;
       ++s.tested_pixels;
       if (s.edge[at] != 0 || s.brightest[at] >= kSaturatedLevel) continue;
@@ -160,7 +161,7 @@ bool earthshine_band(std::span<const float> mean, std::span<const std::uint8_t> 
 
 bool survey_night(FrameSource& source, int ring_frames, const ScanBorders& borders, NightSurvey& s,
                   std::vector<std::string>& warnings, const std::vector<std::uint8_t>* site_mask,
-                  std::string* error) {
+                  std::span<const std::uint8_t> scanned, std::string* error) {
   s = NightSurvey{};
   s.geometry = source.geometry();
   const auto pixels = static_cast<std::size_t>(s.geometry.frame_pixels);
@@ -244,7 +245,11 @@ bool survey_night(FrameSource& source, int ring_frames, const ScanBorders& borde
     }
   }
   mark_edges(s);
-  mark_night(s, borders, site_mask);
+  if (scanned.size() == pixels) {
+    s.scanned.assign(scanned.begin(), scanned.end());
+    s.masked_pixels = std::count(scanned.begin(), scanned.end(), std::uint8_t{0});
+  }
+  mark_night(s, borders, site_mask, s.scanned);
   if (s.night_pixels == 0) {
     *error =
         "no night side to inject flashes into: no pixel inside the borders lies in the "

@@ -51,8 +51,11 @@ struct NightSurvey {
   int earthshine_low = 0;
   int earthshine_high = 0;
   int earthshine_peak = 0;
-  bool from_mask = false;   // the night side is the caller's mask (the fitted disc)
-  double frame_rate = 0.0;  // frames per second from the source's times; 0 when unknown
+  bool from_mask = false;  // the night side is the caller's mask (the fitted disc)
+  // The user's mask.png as the detector takes it (1 scanned, 0 never a candidate); empty: none.
+  std::vector<std::uint8_t> scanned;
+  std::int64_t masked_pixels = 0;  // pixels the user's mask leaves out
+  double frame_rate = 0.0;         // frames per second from the source's times; 0 when unknown
   // The noise over the night side: median and the 10th and 90th percentiles, grey levels.
   double noise_median = 0.0;
   double noise_low = 0.0;
@@ -66,12 +69,14 @@ struct NightSurvey {
 // kLowestNight and kHighestNight, that never reaches kSaturatedLevel and is no edge site; with
 // `site_mask` (one byte per pixel, 1 on the night side as the fitted disc and terminator place
 // it) the mask takes the band's place, the other conditions kept. Warnings of the source (a short
-// frame) are appended to `warnings` once each. False with `error` when a frame cannot be read,
-// the source holds fewer than `ring_frames` frames (the detector could test none), or the night
-// side is empty.
+// frame) are appended to `warnings` once each. `scanned` (the user's mask, as
+// DetectionThresholds::mask; empty: none) keeps the pixels it marks 0 out of the tested pixels
+// and the night side. False with `error` when a frame cannot be read, the source holds fewer than
+// `ring_frames` frames (the detector could test none), or the night side is empty.
 bool survey_night(FrameSource& source, int ring_frames, const ScanBorders& borders,
                   NightSurvey& survey, std::vector<std::string>& warnings,
-                  const std::vector<std::uint8_t>* site_mask, std::string* error);
+                  const std::vector<std::uint8_t>* site_mask, std::span<const std::uint8_t> scanned,
+                  std::string* error);
 
 // The earthshine band of `mean` over the pixels where `usable` is 1: false when no level
 // qualifies (then low, high and peak are left alone).

@@ -16,6 +16,7 @@
 #include "formats/completeness_csv.h"
 #include "formats/run_info.h"
 #include "formats/site_file.h"
+#include "imaging/scan_mask.h"
 #include "run/folder_guard.h"
 #include "run/run_folder.h"
 #include "sources/frame_folder.h"
@@ -107,7 +108,7 @@ bool tune_recording(const TuneInput& input, TuneOutcome& outcome, std::string* e
   const DetectionThresholds used = detection_thresholds(input.settings);
   if (!survey_night(*source, input.settings.Images_in_buffer, used.borders, outcome.survey,
                     outcome.warnings, input.site_mask.empty() ? nullptr : &input.site_mask,
-                    error)) {
+                    input.scan_mask, error)) {
     // A frame that cannot be read is named by its source; the rest is about the whole recording.
     if (error->rfind(input.name, 0) != 0) *error = input.name + ": " + *error;
     return false;
@@ -127,6 +128,7 @@ bool tune_recording(const TuneInput& input, TuneOutcome& outcome, std::string* e
   request.settings = input.settings;
   request.grid = outcome.grid;
   request.threads = outcome.threads;
+  request.mask = input.scan_mask;
   request.mirror_centres = mirror_centres(outcome.survey);
   for (int pass = 0; pass < outcome.plan.passes; ++pass) {
     request.passes.push_back(pass_spots(outcome.plan, pass, input.psf));
@@ -135,14 +137,13 @@ bool tune_recording(const TuneInput& input, TuneOutcome& outcome, std::string* e
   // checked against the memory limits before any run takes its buffers.
   const std::size_t at_once = grid_runs_at_once(request);
   const int images = input.settings.Images_in_buffer;
-  if (!fits_in_memory(saturating_multiply(at_once, grid_run_bytes(geometry, images)),
-                      memory_limit(0),
-                      input.name + ": the grid, " + std::to_string(at_once) + " run" +
-                          (at_once == 1 ? "" : "s") + " at once (each a ring of " +
-                          std::to_string(images) + " frames of " +
-                          std::to_string(geometry.image_width) + " x " +
-                          std::to_string(geometry.image_height) + ")",
-                      error)) {
+  if (!fits_in_memory(
+          saturating_multiply(at_once, grid_run_bytes(geometry, images)), memory_limit(0),
+          input.name + ": the grid, " + std::to_string(at_once) + " run" +
+              (at_once == 1 ? "" : "s") + " at once (each a ring of " + std::to_string(images) +
+              " frames of " + std::to_string(geometry.image_width) + " x " +
+              std::to_string(geometry.image_height) + ")",
+          error)) {
     *error += at_once > 1 ? "; give fewer --threads or lower Images_in_buffer"
                           : "; lower Images_in_buffer";
     return false;
@@ -152,8 +153,8 @@ bool tune_recording(const TuneInput& input, TuneOutcome& outcome, std::string* e
     request.progress = [shown, runs_start = std::chrono::steady_clock::now()](std::size_t done,
                                                                               std::size_t total) {
       const long long seconds = static_cast<long long>(seconds_since(runs_start));
-      std::fprintf(shown, "\rvesk-tune: %zu of %zu grid runs done, %lld:%02lld:%02lld", done,
-                   total, seconds / 3600, seconds / 60 % 60, seconds % 60);
+      std::fprintf(shown, "\rvesk-tune: %zu of %zu grid runs done, %lld:%02lld:%02lld", done, total,
+                   seconds / 3600, seconds / 60 % 60, seconds % 60);
       if (done == total) std::fputc('\n', shown);
       std::fflush(shown);
     };
@@ -202,7 +203,8 @@ bool write_tune_pictures(const std::filesystem::path& run_dir, const TuneInput& 
   const std::filesystem::path folder = run_dir / "tune";
   return write_mask_image(folder, outcome.survey, error) &&
          write_candidate_pictures(folder, input.open, mirror_centres(outcome.survey),
-                                  outcome.scores, input.settings.Interlace != 0, error);
+                                  outcome.scores, input.settings.Interlace != 0, outcome.threads,
+                                  error);
 }
 
 }  // namespace
@@ -262,6 +264,15 @@ int run_tune(const TuneOptions& options, std::FILE* out, std::FILE* err) {
     };
     input.name = "BMP_RAW";
   }
+  // The user's mask.png, checked against the frames before the tuning starts.
+  {
+    std::unique_ptr<FrameSource> probe = input.open(&error);
+    if (probe == nullptr || !load_run_mask(run_dir, probe->geometry(), input.scan_mask, &error)) {
+      print_message(out, err, error);
+      return 1;
+    }
+    if (!input.scan_mask.empty()) print_message(out, err, mask_notice(input.scan_mask));
+  }
   input.first = first;
   input.flashes_per_bin = options.flashes;
   input.psf = options.psf;
@@ -273,8 +284,8 @@ int run_tune(const TuneOptions& options, std::FILE* out, std::FILE* err) {
   if (isatty(fileno(err)) != 0) input.progress = err;
 
   std::fprintf(out, "vesk-tune: %s, frames %lld to at most %lld\n",
-               escaped_text(run_dir.string()).c_str(),
-               static_cast<long long>(first), static_cast<long long>(first + count - 1));
+               escaped_text(run_dir.string()).c_str(), static_cast<long long>(first),
+               static_cast<long long>(first + count - 1));
   std::fflush(out);
   TuneOutcome outcome;
   const bool tuned = tune_recording(input, outcome, &error);

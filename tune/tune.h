@@ -28,6 +28,9 @@ struct TuneInput {
   // The night side from the fitted disc and terminator (one byte per pixel, 1 on the night side)
   // when the place on the Moon is known; empty: from the frames' brightness (the earthshine).
   std::vector<std::uint8_t> site_mask;
+  // The user's mask.png of the run folder as the detector takes it (see
+  // DetectionThresholds::mask); empty: every pixel. Flashes are injected and counted inside it.
+  std::vector<std::uint8_t> scan_mask;
   // The observer's site (site_known false when not given), for the runs that need the disc.
   SiteSettings site;
   // A terminal to show the grid runs' progress on, one line rewritten with '\r'; null: none.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <regex>
+#include <thread>
 #include <vector>
 
 #include "imaging/png_file.h"
@@ -52,7 +53,7 @@ bool draw_run(const std::filesystem::path& cards, std::unique_ptr<FrameSource> s
       ef.frames = frames;
       ef.step_x = e.step_x;
       ef.step_y = e.step_y;
-      if (!write_event_images(cards, ef, error)) return false;
+      if (!write_event_strip(cards, ef, error)) return false;
       ++next;
     }
     return true;
@@ -119,7 +120,12 @@ bool write_mask_image(const std::filesystem::path& folder, const NightSurvey& s,
     double r = grey;
     double g = grey;
     double b = grey;
-    if (s.night[i] != 0) {
+    if (!s.scanned.empty() && s.scanned[i] == 0) {
+      // Left out by the user's mask: darkened, never tinted, as the detector never tests it.
+      r = 0.35 * grey;
+      g = 0.35 * grey;
+      b = 0.35 * grey;
+    } else if (s.night[i] != 0) {
       r = 0.5 * grey;
       g = 0.5 * grey + 110.0;
       b = 0.5 * grey;
@@ -137,7 +143,7 @@ bool write_mask_image(const std::filesystem::path& folder, const NightSurvey& s,
 
 bool write_candidate_pictures(const std::filesystem::path& folder, const SourceOpener& open,
                               const std::vector<std::int16_t>& centres, const TuneScores& scores,
-                              bool interlaced, std::string* error) {
+                              bool interlaced, int threads, std::string* error) {
   const std::filesystem::path cards = folder / kCardFolder;
   if (!clear_cards(cards, error)) return false;
   const std::vector<std::size_t> shown = shown_candidates(scores);
@@ -147,13 +153,25 @@ bool write_candidate_pictures(const std::filesystem::path& folder, const SourceO
     const Candidate& c = scores.candidates[shown[n]];
     (c.negative ? negative : clean).push_back({static_cast<int>(n) + 1, &c});
   }
-  for (const bool neg : {false, true}) {
+  // The frames as they are and their negative are read side by side when there is a thread to
+  // spare; the cards' files are apart, and the error of the frames as they are comes first.
+  const auto draw = [&](bool neg, std::string* draw_error) {
     std::vector<Card>& run = neg ? negative : clean;
-    if (run.empty()) continue;
-    std::unique_ptr<FrameSource> source = open(error);
+    if (run.empty()) return true;
+    std::unique_ptr<FrameSource> source = open(draw_error);
     if (source == nullptr) return false;
     if (neg) source = make_mirrored_source(std::move(source), centres);
-    if (!draw_run(cards, std::move(source), std::move(run), interlaced, error)) return false;
+    return draw_run(cards, std::move(source), std::move(run), interlaced, draw_error);
+  };
+  if (threads < 2 || clean.empty() || negative.empty()) {
+    return draw(false, error) && draw(true, error);
   }
-  return true;
+  std::string negative_error;
+  bool negative_drawn = false;
+  std::thread beside([&] { negative_drawn = draw(true, &negative_error); });
+  const bool clean_drawn = draw(false, error);
+  beside.join();
+  if (!clean_drawn) return false;
+  if (!negative_drawn) *error = negative_error;
+  return negative_drawn;
 }

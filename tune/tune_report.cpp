@@ -577,8 +577,12 @@ std::string tune_page(const TuneOutcome& o, const std::string& title, std::int64
       s.noise_median, s.noise_low, s.noise_high);
   page += "<p>" + escape_html(night_side_text(s)) +
           ". The mean frame below, the night side where flashes were injected in green, the "
-          "other pixels the detector tests in red.</p>\n<p><img class=\"mask\" src=\"" +
-          std::string(kMaskImageName) + "\" alt=\"the mask\"></p>\n";
+          "other pixels the detector tests in red" +
+          (s.masked_pixels > 0 ? format(", the %s pixels mask.png leaves out darkened",
+                                        grouped(s.masked_pixels).c_str())
+                               : std::string()) +
+          ".</p>\n<p><img class=\"mask\" src=\"" + std::string(kMaskImageName) +
+          "\" alt=\"the mask\"></p>\n";
   page += format(
       "<p>Injected %zu synthetic flashes (Gaussian spots, full width at half maximum "
       "%g pixels; %d per strength bin; %d fading over a second frame) at random places "

@@ -1,7 +1,7 @@
 // vesk [RECORDING...] [--out DIR] [--no-menu] [--quiet] [--threads N] [--first N] [--count M]
 //      [--byte-order little|big] [--depth D] [--start-utc T] [--psf FWHM] [--replace]
 //      [--max-memory SIZE] [--max-reports N] [--site ...] [--range LO,HI] [--fps F]
-//      [--follow [--idle SECONDS]]
+//      [--follow [--idle SECONDS]] [--mask FILE]
 // Without arguments VESK works on the frame folder where it is started; with a recording it reads
 // the frames straight from it into the run folder NAME.vesk (or --out DIR).
 #include <unistd.h>
@@ -67,6 +67,8 @@ constexpr const char* kHelp =
     "                       close, then the next file of its numbering (night_0002.ser after\n"
     "                       night_0001.ser); SIGINT or SIGTERM ends it with exit status 0\n"
     "  --idle SECONDS       with --follow: end after this long without a new frame (default 30)\n"
+    "  --mask FILE          an 8-bit grey PNG (or BMP) of the frames' size, copied into the\n"
+    "                       run folder as mask.png: only pixels of 128 or more are scanned\n"
     "  -h, --help           this text\n"
     "  --version            the version and the git commit this program was built from\n"
     "\n"
@@ -127,6 +129,7 @@ int main(int argc, char** argv) {
   options.progress_line = !line.recording.empty() && isatty(fileno(stdout)) != 0;
   options.follow = line.follow;
   options.idle_seconds = line.idle_seconds;
+  options.mask_file = line.mask;
   if (line.follow) {
     // Following shows its own live line on the error stream's terminal in place of the progress
     // line, and then leaves out the per-frame lines that would scroll it away.

@@ -182,6 +182,11 @@ bool read_into(FrameSource& source, std::span<std::uint8_t> slot,
 
 bool reference_run(const std::filesystem::path& run_dir, const DetectionSettings& settings,
                    std::string* error) {
+  return reference_run(run_dir, settings, {}, error);
+}
+
+bool reference_run(const std::filesystem::path& run_dir, const DetectionSettings& settings,
+                   std::span<const std::uint8_t> mask, std::string* error) {
   // One source fills the ring; a second one, read from the start, gives frames N/2 onwards as
   // the loop loads them, the first N - N/2 of them a second time.
   std::unique_ptr<FrameSource> filler = open_frame_folder(run_dir, error);
@@ -189,7 +194,8 @@ bool reference_run(const std::filesystem::path& run_dir, const DetectionSettings
   if (filler == nullptr || loader == nullptr) return false;
   const FrameGeometry geometry = filler->geometry();
   const int n = settings.Images_in_buffer;
-  const DetectionThresholds thresholds = thresholds_of(settings);
+  DetectionThresholds thresholds = thresholds_of(settings);
+  thresholds.mask = mask;
   RunBuffers buffers;
   if (!allocate_run_buffers(buffers, geometry, n, 0, error)) return false;
   std::vector<std::uint8_t> report_header(kReportHeaderBytes, 0);

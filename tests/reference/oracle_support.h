@@ -75,3 +75,8 @@ std::string compare_detectors(TestRing& ring, int target, const DetectionThresho
 // be read or written.
 bool reference_run(const std::filesystem::path& run_dir, const DetectionSettings& settings,
                    std::string* error);
+
+// reference_run scanning only the pixels `mask` leaves in (DetectionThresholds::mask; empty:
+// every pixel), as vesk does with a mask.png of the same pixels.
+bool reference_run(const std::filesystem::path& run_dir, const DetectionSettings& settings,
+                   std::span<const std::uint8_t> mask, std::string* error);

@@ -188,7 +188,8 @@ void flash_detector(const FrameRing& ring, const FrameGeometry& geometry, int ta
   const auto pixels = static_cast<std::size_t>(geometry.frame_pixels);
   if (ring.frame_pixels != geometry.frame_pixels || marked_frame.size() != pixels ||
       ring.frame_ring.size() != pixels * static_cast<std::size_t>(ring.images_in_buffer) ||
-      target_slot < 0 || target_slot >= ring.images_in_buffer) {
+      target_slot < 0 || target_slot >= ring.images_in_buffer ||
+      (!thresholds.mask.empty() && thresholds.mask.size() != pixels)) {
     std::fprintf(stderr, "reference detector: buffers do not fit the geometry\n");
     std::abort();
   }
@@ -208,6 +209,8 @@ void flash_detector(const FrameRing& ring, const FrameGeometry& geometry, int ta
   for (int y = top; y < geometry.image_height - bottom; ++y) {
     for (int x = left; x < width - right; ++x) {
       const std::size_t p = pixel_index(x, y, width);
+      // A pixel the user masked out is never tested itself; it is still read as a neighbour.
+      if (!thresholds.mask.empty() && thresholds.mask[p] == 0) continue;
       const Temporal own = temporal(ring, target_slot, p, thresholds.time_sd, thresholds.min_sd2);
       if (!own.passes) continue;
       m.time_back = static_cast<float>(own.b);
