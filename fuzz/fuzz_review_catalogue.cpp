@@ -48,8 +48,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!one_line(error) || error.rfind(named, 0) != 0) std::abort();
     return 0;
   }
-  // The data file is one call with two raw templates: no '`' or '$' may appear inside them
-  // (neither the template's end nor a substitution), and the call ends the file.
+  // The data file is one call with two arrays of single-quoted string pieces, a piece to a line:
+  // inside a piece every backslash starts an escape and no quote, line end or U+2028/9 stands
+  // alone (nothing ends a piece early), and the call ends the file.
   std::FILE* page = std::fopen((run / "review/events.js").c_str(), "rb");
   if (page == nullptr) std::abort();
   std::string text;
@@ -58,18 +59,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     text.append(buffer, got);
   }
   std::fclose(page);
-  const std::string_view open = "\nveskReview(String.raw`";
-  const std::string_view close = "`);\n";
+  const std::string_view open = "\nveskReview([\n";
   const std::size_t from = text.find(open);
-  if (from == std::string::npos || !text.ends_with(close)) std::abort();
-  const std::size_t between = text.find("`,\nString.raw`", from);
-  if (between == std::string::npos) std::abort();
-  // The two templates' texts: the table's JSON and the cards' lines.
-  const std::size_t first = from + open.size();
-  const std::size_t second = between + std::string_view("`,\nString.raw`").size();
-  for (const std::string& inside : {text.substr(first, between - first),
-                                    text.substr(second, text.size() - close.size() - second)}) {
-    if (inside.find_first_of("`$") != std::string::npos) std::abort();
+  if (from == std::string::npos || !text.ends_with("\n]);\n")) std::abort();
+  int arrays = 1;
+  for (std::size_t at = from + open.size(); at < text.size();) {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string::npos) std::abort();
+    const std::string_view line(text.data() + at, end - at);
+    at = end + 1;
+    if (line == "]," || line == "]);") continue;
+    if (line == "[") {
+      ++arrays;
+      continue;
+    }
+    const std::size_t close = line.ends_with("',") ? line.size() - 2 : line.size() - 1;
+    if (line.size() < 2 || line.front() != '\'' || line[close] != '\'') std::abort();
+    for (std::size_t i = 1; i < close; ++i) {
+      if (line[i] == '\'' || line[i] == '\r' || line.substr(i, 3) == "\xE2\x80\xA8" ||
+          line.substr(i, 3) == "\xE2\x80\xA9") {
+        std::abort();
+      }
+      if (line[i] == '\\' &&
+          (++i == close || std::string_view("\\'nu").find(line[i]) == std::string_view::npos)) {
+        std::abort();
+      }
+    }
   }
+  if (arrays != 2) std::abort();
   return 0;
 }

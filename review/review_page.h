@@ -13,6 +13,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "formats/decisions_csv.h"
@@ -42,3 +43,10 @@ bool write_review_page(const std::filesystem::path& run_folder, ReviewPageResult
 // then comes from run.txt (the recording and the run's start), which the run keeps the same.
 bool write_review_page(const std::filesystem::path& run_folder, bool live, ReviewPageResult& result,
                        std::string* error);
+
+// `text` as events.js holds it: a JavaScript array of single-quoted string literals, each on its
+// own line and of about 64 KiB at most, whose concatenation is `text` (a browser reads one
+// literal of tens of megabytes in seconds, the same text in pieces in a fraction of that).
+// Pieces end after a newline, or in a longer line before a character's first byte; backslash,
+// quote, control characters and U+2028/U+2029 are escaped.
+std::string js_string_pieces(std::string_view text);

@@ -214,7 +214,9 @@ TEST(MoonOverlay, PageSaysWhyThereIsNoMapOrDrawsIt) {
     if (c.moon_csv != "-") write_text("run/moon.csv", c.moon_csv);
     ReviewPageResult result;
     ASSERT_TRUE(write_review_page(in_scratch("run"), result, &error)) << error;
-    const std::string moon = moon_json(read_text("run/review/events.js"));
+    const ReviewScript script = read_review_script(read_text("run/review/events.js"));
+    ASSERT_TRUE(script.read);
+    const std::string moon = moon_json(script.data);
     bool noticed = false;
     for (const std::string& n : result.notices) {
       noticed = noticed || (!c.notice.empty() && without_scratch(n).find(c.notice) == 0);
@@ -230,7 +232,7 @@ TEST(MoonOverlay, PageSaysWhyThereIsNoMapOrDrawsIt) {
     // The two fits draw the same grid: one grid in the page, on both cards.
     EXPECT_NE(moon.find("\"grids\":[\"M"), std::string::npos) << moon;
     EXPECT_EQ(moon.find("\",\n\"M"), std::string::npos) << moon;
-    const std::string page = read_text("run/review/events.js");
+    const std::string page = script.data + script.cards;
     std::size_t grids = 0;
     for (std::size_t at = page.find(",\"grid\":0}"); at != std::string::npos;
          at = page.find(",\"grid\":0}", at + 1)) {

@@ -10,6 +10,7 @@ import fs from "node:fs";
 import os from "node:os";
 import path from "node:path";
 import { pathToFileURL } from "node:url";
+import vm from "node:vm";
 import puppeteer from "puppeteer-core";
 
 const buildDir = path.resolve(process.argv[2] || "build");
@@ -41,11 +42,13 @@ function review(dir) {
   return execFileSync(reviewBinary, [dir], { encoding: "utf8", stdio: ["ignore", "pipe", "pipe"] });
 }
 const pageUrl = (dir) => pathToFileURL(path.join(dir, "review", "index.html")).href;
-// The page's data as events.js hands it to the page: the first argument of its one call.
+// The page's data as events.js hands it to the page: the first argument of its one call, run as
+// the page runs it.
 function pageData(dir) {
   const text = fs.readFileSync(path.join(dir, "review", "events.js"), "utf8");
-  const from = text.indexOf("veskReview(String.raw`") + "veskReview(String.raw`".length;
-  return JSON.parse(text.slice(from, text.indexOf("`,\nString.raw`", from)));
+  let data = null;
+  vm.runInNewContext(text, { veskReview: (dataPieces) => { data = JSON.parse(dataPieces.join("")); } });
+  return data;
 }
 const catalogueLines = (dir) => fs.readFileSync(path.join(dir, "flashes.csv"), "utf8").trim().split("\n").slice(1);
 
@@ -538,7 +541,12 @@ try {
 
     const { page: p, problems: pr } = await open(browser.defaultBrowserContext(), pageUrl(growing));
     const facts = () => p.$eval("#run-facts", (e) => e.textContent);
-    assert.match(await facts(), /^20 events .*the run goes on/);
+    const liveText = () => p.$eval("#live", (e) => e.textContent);
+    assert.match(await facts(), /^20 events /);
+    assert.match(await liveText(), /^live: updated \d\d:\d\d:\d\d$/);
+    // Loads of events.js, each 3 s after the last while the run goes on.
+    let loads = 0;
+    p.on("request", (r) => { if (/\/events\.js\?at=/.test(r.url())) loads++; });
     // Event 2 accepted, event 3 rejected, then event 7 made the current one.
     await p.keyboard.press("j");
     await p.keyboard.press("a");
@@ -565,11 +573,36 @@ try {
     for (const [event, d] of [["2", "accepted"], ["3", "rejected"], ["7", "undecided"]]) {
       if (s[event]) assert.equal(s[event].card, d, "event " + event);
     }
-    // The run's last data file ends the reloading and says so no more.
-    put(finished);
-    await p.waitForFunction(() => !/goes on/.test(document.getElementById("run-facts").textContent), { timeout: 15000 });
-    assert.equal(await currentEvent(p), 7);
+    assert.ok(loads >= 1, loads + " loads of events.js");
+    // The time the page last read the data moves on while nothing changes.
+    const shown = await liveText();
+    await p.waitForFunction((t) => document.getElementById("live").textContent !== t, { timeout: 15000 }, shown);
+    assert.match(await liveText(), /^live: updated \d\d:\d\d:\d\d$/);
     await p.screenshot({ path: path.join(shotDir, "live.png") });
+    // The run's last data file says the run has ended: the page says so and loads no more.
+    put(finished);
+    await p.waitForFunction(() => /^run ended/.test(document.getElementById("live").textContent), { timeout: 15000 });
+    assert.equal(await currentEvent(p), 7);
+    const ended = loads;
+    await new Promise((r) => setTimeout(r, 7000));
+    assert.equal(loads, ended, "events.js loaded after the run ended");
+    await p.screenshot({ path: path.join(shotDir, "live-ended.png") });
+    assert.deepEqual(pr, []);
+    await p.close();
+  });
+
+  // A folder name with what could end a string, a template or the script (a name holds no "/",
+  // so the tag cannot be closed; the folder's path is in the data too): the page's data holds it
+  // as text.
+  const hostileName = "q'\"\\`${x}<script><b>\u2028\u2029\u00e9";
+  const hostile = makeRun(hostileName, ["--events", "3"]);
+  await check("a folder named with quotes, backslash, `, ${, <script> and U+2028 is shown as its name", async () => {
+    review(hostile);
+    assert.equal(pageData(hostile).run.folder, hostileName);
+    const { page: p, problems: pr } = await open(browser.defaultBrowserContext(), pageUrl(hostile));
+    assert.equal(await p.$eval("#top h1 .folder", (e) => e.textContent), hostileName);
+    assert.equal(await p.$$eval(".card", (c) => c.length), 3);
+    assert.equal(await p.$$eval("b", (b) => b.length), 0);
     assert.deepEqual(pr, []);
     await p.close();
   });

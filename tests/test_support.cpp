@@ -199,3 +199,69 @@ std::string without_run_end(const std::string& err) {
   }
   return err.substr(0, static_cast<std::size_t>(match.position(0)));
 }
+
+namespace {
+
+// One array of string pieces at `at` (past its '['), joined into `text`; `at` ends past its ']'.
+bool read_pieces(const std::string& script, std::size_t& at, std::string& text) {
+  if (at >= script.size() || script[at] != '[') return false;
+  ++at;
+  bool first = true;
+  while (true) {
+    if (script.compare(at, 2, "\n]") == 0) {
+      at += 2;
+      return true;
+    }
+    if (script.compare(at, first ? 2 : 3, first ? "\n'" : ",\n'") != 0) return false;
+    at += first ? 2 : 3;
+    first = false;
+    while (true) {
+      if (at >= script.size()) return false;
+      const char c = script[at++];
+      if (c == '\'') break;
+      if (c == '\n' || c == '\r') return false;
+      if (script.compare(at - 1, 3, "\xE2\x80\xA8") == 0 ||
+          script.compare(at - 1, 3, "\xE2\x80\xA9") == 0) {
+        return false;
+      }
+      if (c != '\\') {
+        text += c;
+        continue;
+      }
+      if (at >= script.size()) return false;
+      const char e = script[at++];
+      if (e == '\\' || e == '\'') {
+        text += e;
+      } else if (e == 'n') {
+        text += '\n';
+      } else if (e == 'u' && at + 4 <= script.size()) {
+        const unsigned long code = std::strtoul(script.substr(at, 4).c_str(), nullptr, 16);
+        at += 4;
+        if (code < 0x80) {
+          text += static_cast<char>(code);
+        } else if (code == 0x2028 || code == 0x2029) {
+          text += "\xE2\x80";
+          text += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+          return false;
+        }
+      } else {
+        return false;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+ReviewScript read_review_script(const std::string& script) {
+  ReviewScript read;
+  std::size_t at = script.find("\nveskReview(");
+  if (at == std::string::npos) return read;
+  at += std::string("\nveskReview(").size();
+  if (!read_pieces(script, at, read.data) || script.compare(at, 2, ",\n") != 0) return {};
+  at += 2;
+  if (!read_pieces(script, at, read.cards) || script.substr(at) != ");\n") return {};
+  read.read = true;
+  return read;
+}

@@ -83,3 +83,14 @@ ProgramRun run_vesk_program(const std::string& console, const std::string& folde
 std::string without_file_columns(const std::string& csv);
 // The same for those two files of a folder's results, named relative to the folder.
 void drop_file_columns(std::map<std::string, std::vector<std::uint8_t>>& results);
+
+// What review/events.js hands the review page: the table's JSON and the cards' lines, each read
+// from its array of single-quoted string pieces and joined. `read` is false (and the texts empty)
+// when the file is not one call veskReview([...],\n[...]); at its end, or a piece holds an escape
+// or a character a piece may not hold unescaped (a quote, a backslash, a line end, U+2028/9).
+struct ReviewScript {
+  bool read = false;
+  std::string data;
+  std::string cards;
+};
+ReviewScript read_review_script(const std::string& script);
