@@ -194,6 +194,10 @@ bool clear_previous_outputs(const fs::path& dir, RunKind kind, std::vector<std::
     const std::string name = it->path().filename().string();
     const fs::file_status status = it->symlink_status(ec);
     if (ec) break;
+    // run.txt is the new run's record by now (written as it started, the earlier one read
+    // first): kept, so that the run's id stays the same while it runs (a review page opened
+    // during the run keeps its decisions under it).
+    if (name == kRunInfoFile && kind == RunKind::recording) continue;
     if (is_owned_top(name, owned) && fs::is_regular_file(status)) {
       fs::remove(it->path(), ec);
       if (ec) {

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <map>
 #include <regex>
+#include <set>
 #include <thread>
 
 #include "formats/flashes_csv.h"
@@ -157,12 +158,23 @@ TEST(Follow, FindsEveryFlashWhileWrittenAndEndsAsTheFinishedFile) {
   Child writer{start_writer("night.ser", "night_0001.ser", "50")};
   Child vesk{start_follow("night_0001.ser", "live", "2")};
   // Each flash is waited for with a generous timeout; those well before the end of the file
-  // (more than 2 s of frames) must be in flashes.csv while the writer is still writing.
+  // (more than 2 s of frames) must be in flashes.csv while the writer is still writing. The run
+  // ids of the review pages written meanwhile are noted: one run, one id, or a page open during
+  // the run would drop its decisions at each new page.
+  std::set<std::string> run_ids;
+  const auto note_run_id = [&run_ids](const std::string& page) {
+    static const std::regex id("\"run\":\\{\"id\":\"([0-9a-f]+)\"");
+    std::smatch match;
+    if (std::regex_search(page, match, id)) run_ids.insert(match[1].str());
+  };
   for (const std::int64_t frame : flashes) {
     bool found = false;
     bool writing = false;
     for (int i = 0; i < 6000 && !found; ++i) {
       writing = writer.running();
+      if (fs::exists(in_scratch("live/review/events.js"))) {
+        note_run_id(read_text("live/review/events.js"));
+      }
       found = contains(event_frames("live"), frame);
       if (!found) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -176,6 +188,8 @@ TEST(Follow, FindsEveryFlashWhileWrittenAndEndsAsTheFinishedFile) {
   EXPECT_EQ(without_run_end(read_text("follow.err")),
             "night_0001.ser: closed after 400 frames; night_0002.ser is followed next when it "
             "comes within 2 s\n");
+  note_run_id(read_text("live/review/events.js"));
+  EXPECT_EQ(run_ids.size(), 1u) << run_ids.size() << " run ids";
   // The catalogue got its times from the trailer at the close: the folder is the finished
   // file's, frame times included.
   // (but for the file each frame lies in: night_0001.ser, not night.ser).
