@@ -574,32 +574,111 @@ double separation_cost(const std::vector<DiscSample>& samples, double psi, doubl
   return cost;
 }
 
-// The screen angle of the bright limb minimising the cost, searched within `span` of `start`:
-// a grid of 25 angles, then grids 8 times finer round the best (`levels` grids in all), then a
-// parabola when `parabola`.
-double best_angle(const std::vector<DiscSample>& samples, double start, double span, double sin_i,
-                  double cos_i, double width, int levels = 4, bool parabola = true) {
-  double centre = start;
-  constexpr int kSteps = 12;
-  for (int level = 0; level < levels; ++level) {
-    double best = centre;
-    double best_cost = 0.0;
-    for (int k = -kSteps; k <= kSteps; ++k) {
-      const double a = centre + span * k / kSteps;
-      const double cost = separation_cost(samples, a, sin_i, cos_i, width);
-      if (k == -kSteps || cost < best_cost) {
-        best_cost = cost;
-        best = a;
-      }
+constexpr int kSteps = 12;               // a search grid holds the centre and 12 angles each side
+constexpr int kGrid = 2 * kSteps + 1;
+
+// separation_cost at the grid's angles centre + span k / kSteps (k = -kSteps to kSteps) into
+// `cost`, in one pass over the samples: each angle's sum runs over the samples in the same
+// order, to the same bits, while the angles' sums go side by side.
+void grid_costs(const std::vector<DiscSample>& samples, double centre, double span, double sin_i,
+                double cos_i, double width, double cost[kGrid]) {
+  double ux[kGrid], uy[kGrid];
+  for (int k = 0; k < kGrid; ++k) {
+    const double a = centre + span * (k - kSteps) / kSteps;
+    ux[k] = -std::sin(a);
+    uy[k] = -std::cos(a);
+    cost[k] = 0.0;
+  }
+  for (const DiscSample& p : samples) {
+    const double dx = p.dx, dy = p.dy, value = p.value;
+    const double height = cos_i * p.z, edge = p.edge;
+    for (int k = 0; k < kGrid; ++k) {
+      const double along = dx * ux[k] + dy * uy[k];
+      const double g = sin_i * along + height;
+      // std::clamp's answer, written so that the angles' sums can run as vectors.
+      const double v = 0.5 + (g - edge) / width;
+      const double below_one = 1.0 < v ? 1.0 : v;
+      const double share = below_one < 0.0 ? 0.0 : below_one;
+      const double d = value - share;
+      cost[k] += d * d;
     }
-    centre = best;
+  }
+}
+
+// The angle of the grid round `centre` with the least cost plus `constant` (the first of equals).
+double grid_best(const std::vector<DiscSample>& samples, double centre, double span, double sin_i,
+                 double cos_i, double width, double constant = 0.0) {
+  double cost[kGrid];
+  grid_costs(samples, centre, span, sin_i, cos_i, width, cost);
+  double best = centre;
+  double best_cost = 0.0;
+  for (int k = -kSteps; k <= kSteps; ++k) {
+    const double c = constant + cost[k + kSteps];
+    if (k == -kSteps || c < best_cost) {
+      best_cost = c;
+      best = centre + span * k / kSteps;
+    }
+  }
+  return best;
+}
+
+// The screen angle of the bright limb minimising the cost, searched within `span` of `start`:
+// a grid of 25 angles, then `levels` - 1 grids each 8 times finer round the best.
+double best_angle(const std::vector<DiscSample>& samples, double start, double span, double sin_i,
+                  double cos_i, double width, int levels) {
+  double centre = start;
+  for (int level = 0; level < levels; ++level) {
+    centre = grid_best(samples, centre, span, sin_i, cos_i, width);
     span /= 8.0;
   }
-  if (!parabola) return centre;
+  return centre;
+}
+
+// The samples whose predicted share can change while the bright limb turns by up to `reach`
+// from screen angle `psi` go to `varying`; the others' share stays 0 or 1 (turning it changes g
+// by at most sin(i) r reach, and the share is 0 or 1 wherever g is more than width / 2 from the
+// edge), and their part of every such trial's cost is returned.
+double split_band(const std::vector<DiscSample>& samples, double psi, double reach, double sin_i,
+                  double cos_i, double width, std::vector<DiscSample>* varying) {
+  const double ux = -std::sin(psi), uy = -std::cos(psi);
+  varying->clear();
+  double constant = 0.0;
+  for (const DiscSample& p : samples) {
+    const double r2 = static_cast<double>(p.dx) * p.dx + static_cast<double>(p.dy) * p.dy;
+    const double g = sin_i * (p.dx * ux + p.dy * uy) + cos_i * p.z;
+    if (std::abs(g - p.edge) > std::abs(sin_i) * std::sqrt(r2) * reach + width) {
+      const double share = g > p.edge ? 1.0 : 0.0;
+      constant += (p.value - share) * (p.value - share);
+    } else {
+      varying->push_back(p);
+    }
+  }
+  return constant;
+}
+
+// The fine search: 4 grids, each 8 times finer round the best of the one before, then a parabola
+// through the best and its neighbours. Each finer grid is costed on only the samples whose share
+// can change within it, the others' constant part added: the same costs but for rounding, for a
+// fraction of the work.
+double best_angle_narrowing(const std::vector<DiscSample>& samples, double start, double span,
+                            double sin_i, double cos_i, double width) {
+  constexpr int kLevels = 4;
+  double centre = start;
+  std::vector<DiscSample> narrow[2];
+  const std::vector<DiscSample>* in = &samples;
+  double constant = 0.0;
+  for (int level = 0; level < kLevels; ++level) {
+    centre = grid_best(*in, centre, span, sin_i, cos_i, width, constant);
+    span /= 8.0;
+    // The next grid (and the parabola after the last) stays within `span` of the centre.
+    std::vector<DiscSample>* out = &narrow[level % 2];
+    constant += split_band(*in, centre, span, sin_i, cos_i, width, out);
+    in = out;
+  }
   const double h = span * 8.0 / kSteps;
-  const double c0 = separation_cost(samples, centre - h, sin_i, cos_i, width);
-  const double c1 = separation_cost(samples, centre, sin_i, cos_i, width);
-  const double c2 = separation_cost(samples, centre + h, sin_i, cos_i, width);
+  const double c0 = constant + separation_cost(*in, centre - h, sin_i, cos_i, width);
+  const double c1 = constant + separation_cost(*in, centre, sin_i, cos_i, width);
+  const double c2 = constant + separation_cost(*in, centre + h, sin_i, cos_i, width);
   const double curve = c0 - 2.0 * c1 + c2;
   if (curve > 0.0) centre += 0.5 * h * (c0 - c2) / curve;
   return centre;
@@ -708,30 +787,30 @@ OrientationFit fit_orientation(const MeanImage& image, const LimbFit& limb, doub
   std::vector<DiscSample> coarse_samples;
   for (std::size_t k = 0; k < samples.size(); k += stride) coarse_samples.push_back(samples[k]);
   double centre_angle =
-      best_angle(coarse_samples, std::atan2(-mx, -my), 12.0 * kRad, sin_i, cos_i, width, 2, false);
+      best_angle(coarse_samples, std::atan2(-mx, -my), 12.0 * kRad, sin_i, cos_i, width, 2);
   // The fine answer on every pixel whose predicted share can change within `turn` of the coarse
   // one (turning the bright limb by up to `turn` changes g by at most sin(i) r turn, and the
   // share is 0 or 1 wherever g is more than width / 2 from the edge); the others add the same to
   // every trial's cost. When the answer comes near the turn's end the band is drawn again.
   const double turn = 3.0 * kRad;
+  // The rounds draw their bands from a wider one round the coarse answer, which holds every
+  // sample whose share can change within 3.5 turns of it (the others' share is the same for every
+  // round's trials); a round whose band would reach beyond it draws from all the samples.
+  const double start_angle = centre_angle;
+  const double wide_reach = 3.5 * turn;
+  std::vector<DiscSample> wide;
+  const double wide_constant =
+      split_band(samples, start_angle, wide_reach, sin_i, cos_i, width, &wide);
   std::vector<DiscSample> band;
   double constant = 0.0;
   double psi = centre_angle;
   for (int round = 0; round < 3; ++round) {
-    const double ux = -std::sin(centre_angle), uy = -std::cos(centre_angle);
-    band.clear();
-    constant = 0.0;
-    for (const DiscSample& p : samples) {
-      const double r2 = static_cast<double>(p.dx) * p.dx + static_cast<double>(p.dy) * p.dy;
-      const double g = sin_i * (p.dx * ux + p.dy * uy) + cos_i * p.z;
-      if (std::abs(g - p.edge) > std::abs(sin_i) * std::sqrt(r2) * turn + width) {
-        const double share = g > p.edge ? 1.0 : 0.0;
-        constant += (p.value - share) * (p.value - share);
-      } else {
-        band.push_back(p);
-      }
+    if (std::abs(centre_angle - start_angle) + turn <= wide_reach) {
+      constant = wide_constant + split_band(wide, centre_angle, turn, sin_i, cos_i, width, &band);
+    } else {
+      constant = split_band(samples, centre_angle, turn, sin_i, cos_i, width, &band);
     }
-    psi = best_angle(band, centre_angle, 0.8 * turn, sin_i, cos_i, width);
+    psi = best_angle_narrowing(band, centre_angle, 0.8 * turn, sin_i, cos_i, width);
     if (std::abs(psi - centre_angle) < 0.6 * turn) break;
     centre_angle = psi;
   }
