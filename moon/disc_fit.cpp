@@ -707,10 +707,14 @@ OrientationFit fit_orientation(const MeanImage& image, const LimbFit& limb, doub
   const double reach = 0.98 * limb.radius;
   const int y0 = first(limb.cy - reach, image.height), y1 = last(limb.cy + reach, image.height);
   const int x0 = first(limb.cx - reach, image.width), x1 = last(limb.cx + reach, image.width);
-  samples.reserve(static_cast<std::size_t>(std::max(0, y1 - y0 + 1)) *
-                  static_cast<std::size_t>(std::max(0, x1 - x0 + 1)));
-  for (int y = y0; y <= y1; ++y) {
-    for (int x = x0; x <= x1; ++x) {
+  // A disc of 1000 px in radius or more is sampled on every 2nd pixel and row (every 3rd from
+  // 1500 px, and so on): its terminator still crosses thousands of samples, which fix the angle
+  // far better than the lit region's model does, for a quarter of the work or less.
+  const int step = std::max(1, static_cast<int>(limb.radius / 500.0));
+  samples.reserve(static_cast<std::size_t>(std::max(0, (y1 - y0) / step + 1)) *
+                  static_cast<std::size_t>(std::max(0, (x1 - x0) / step + 1)));
+  for (int y = y0; y <= y1; y += step) {
+    for (int x = x0; x <= x1; x += step) {
       const double dx = (x - limb.cx) / limb.radius;
       const double dy = (y - limb.cy) / limb.radius;
       if (dx * dx + dy * dy > 0.98 * 0.98) continue;
@@ -839,12 +843,14 @@ OrientationFit fit_orientation(const MeanImage& image, const LimbFit& limb, doub
 
 bool bright_centroid(std::span<const double> sum, int width, int height, double frames, double sky,
                      double* cx, double* cy) {
-  // Every 4th pixel of every 4th row: a disc's centroid moves with the disc to well under a pixel
-  // on that grid, for a sixteenth of the work.
+  // Every 4th pixel of every 8th row: a disc's centroid moves with the disc to well under a pixel
+  // on that grid, and the reads, which cost the most (the sums are rarely in the cache), come
+  // from an eighth of the rows.
   constexpr int kStep = 4;
+  constexpr int kRowStep = 8;
   const double floor = sky * frames;
   double sx = 0.0, sy = 0.0, total = 0.0;
-  for (int y = kStep / 2; y < height; y += kStep) {
+  for (int y = kRowStep / 2; y < height; y += kRowStep) {
     const double* row = sum.data() + static_cast<std::size_t>(y) * width;
     double row_total = 0.0, row_x = 0.0;
     for (int x = kStep / 2; x < width; x += kStep) {
