@@ -23,55 +23,28 @@ struct Circle {
   double cx = 0.0, cy = 0.0, r = 0.0;
 };
 
-// A smoothed copy of the image (Gaussian sigma 1.5 px, separable, edges clamped).
-std::vector<float> smoothed(const MeanImage& image) {
-  const int w = image.width;
-  const int h = image.height;
-  constexpr int kReach = 5;
-  double kernel[2 * kReach + 1];
+// The Gaussian's weights for sigma `sigma`, out to `reach` pixels each side, summing to 1.
+std::vector<double> gaussian(double sigma, int reach) {
+  std::vector<double> kernel(static_cast<std::size_t>(2 * reach + 1));
   double total = 0.0;
-  for (int k = -kReach; k <= kReach; ++k) {
-    kernel[k + kReach] = std::exp(-(k * k) / (2.0 * 1.5 * 1.5));
-    total += kernel[k + kReach];
+  for (int k = -reach; k <= reach; ++k) {
+    kernel[static_cast<std::size_t>(k + reach)] = std::exp(-(k * k) / (2.0 * sigma * sigma));
+    total += kernel[static_cast<std::size_t>(k + reach)];
   }
   for (double& k : kernel) k /= total;
-  std::vector<float> rows(static_cast<std::size_t>(w) * h);
-  std::vector<float> out(rows.size());
-  // Each output is the sum over k in the same order throughout; away from the edges the sums of a
-  // row run side by side (one term for every pixel of the row, then the next term), which the
-  // compiler can do several pixels at a time, to the same bits.
-  std::vector<double> acc(static_cast<std::size_t>(w));
-  for (int y = 0; y < h; ++y) {
-    const float* in = image.pixels.data() + static_cast<std::size_t>(y) * w;
-    float* row = rows.data() + static_cast<std::size_t>(y) * w;
-    std::fill(acc.begin(), acc.end(), 0.0);
-    for (int k = -kReach; k <= kReach; ++k) {
-      const double kk = kernel[k + kReach];
-      for (int x = kReach; x < w - kReach; ++x) acc[static_cast<std::size_t>(x)] += kk * in[x + k];
-    }
-    for (int x = 0; x < w; ++x) {
-      if (x >= kReach && x < w - kReach) {
-        row[x] = static_cast<float>(acc[static_cast<std::size_t>(x)]);
-        continue;
-      }
-      double s = 0.0;
-      for (int k = -kReach; k <= kReach; ++k)
-        s += kernel[k + kReach] * in[std::clamp(x + k, 0, w - 1)];
-      row[x] = static_cast<float>(s);
-    }
-  }
-  for (int y = 0; y < h; ++y) {
-    std::fill(acc.begin(), acc.end(), 0.0);
-    for (int k = -kReach; k <= kReach; ++k) {
-      const double kk = kernel[k + kReach];
-      const float* in = rows.data() + static_cast<std::size_t>(std::clamp(y + k, 0, h - 1)) * w;
-      for (int x = 0; x < w; ++x) acc[static_cast<std::size_t>(x)] += kk * in[x];
-    }
-    float* row = out.data() + static_cast<std::size_t>(y) * w;
-    for (int x = 0; x < w; ++x) row[x] = static_cast<float>(acc[static_cast<std::size_t>(x)]);
-  }
-  return out;
+  return kernel;
 }
+
+struct Ring;
+int row_stretches(const Ring* ring, int y, int lo, int hi, int stretch[2][2]);
+
+// A smoothed copy of the image (Gaussian, separable, edges clamped): sigma 1.5 px at full size.
+std::vector<float> smoothed(const MeanImage& image, double sigma = 1.5, int reach = 5);
+// The same into `out` (and the rows' pass into `rows`), both of the image's size (zeros where
+// never written); with `ring`, only the pixels of the ring are smoothed, each to the same bits
+// as in the whole frame's copy.
+void smooth_into(const MeanImage& image, double sigma, int reach, const Ring* ring,
+                 std::vector<float>& rows, std::vector<float>& out);
 
 // Bilinear sample, clamped to the image.
 double sample(const std::vector<float>& img, int w, int h, double x, double y) {
@@ -128,20 +101,26 @@ void sky_level(const MeanImage& image, double* sky, double* noise) {
   *noise = std::max(0.1, hwhm / 1.1774);
 }
 
-// The smoothed image's gradient: its components and length.
+// The smoothed image's gradient at pixel i (not on the image's edge): its components, as floats.
+float gradient_x(const std::vector<float>& s, std::size_t i) {
+  return 0.5f * (s[i + 1] - s[i - 1]);
+}
+float gradient_y(const std::vector<float>& s, int w, std::size_t i) {
+  return 0.5f * (s[i + static_cast<std::size_t>(w)] - s[i - static_cast<std::size_t>(w)]);
+}
+
+// The length of the smoothed image's gradient at every pixel (0 on the image's edge).
 struct Gradient {
-  std::vector<float> gx, gy, g;
+  std::vector<float> g;
 };
 
 Gradient gradient_of(const std::vector<float>& s, int w, int h) {
-  Gradient d{std::vector<float>(s.size(), 0.0f), std::vector<float>(s.size(), 0.0f),
-             std::vector<float>(s.size(), 0.0f)};
+  Gradient d{std::vector<float>(s.size(), 0.0f)};
   for (int y = 1; y + 1 < h; ++y) {
     for (int x = 1; x + 1 < w; ++x) {
       const std::size_t i = static_cast<std::size_t>(y) * w + x;
-      d.gx[i] = 0.5f * (s[i + 1] - s[i - 1]);
-      d.gy[i] = 0.5f * (s[i + w] - s[i - w]);
-      d.g[i] = std::sqrt(d.gx[i] * d.gx[i] + d.gy[i] * d.gy[i]);
+      const float gx = gradient_x(s, i), gy = gradient_y(s, w, i);
+      d.g[i] = std::sqrt(gx * gx + gy * gy);
     }
   }
   return d;
@@ -194,17 +173,114 @@ int row_stretches(const Ring* ring, int y, int lo, int hi, int stretch[2][2]) {
   return kept;
 }
 
+Ring widened(const Ring* ring, double by) {
+  return Ring{ring->cx, ring->cy, ring->r, ring->margin + by};
+}
+
+std::vector<float> smoothed(const MeanImage& image, double sigma, int reach) {
+  std::vector<float> rows, out;
+  smooth_into(image, sigma, reach, nullptr, rows, out);
+  return out;
+}
+
+void smooth_into(const MeanImage& image, double sigma, int reach, const Ring* ring,
+                 std::vector<float>& rows, std::vector<float>& out) {
+  const int w = image.width;
+  const int h = image.height;
+  const std::vector<double> kernel = gaussian(sigma, reach);
+  // The rows' pass is needed `reach` rows beyond the ring: a ring `reach` wider holds them.
+  const Ring wide = ring != nullptr ? widened(ring, reach) : Ring{};
+  const Ring* row_ring = ring != nullptr ? &wide : nullptr;
+  const std::size_t size = static_cast<std::size_t>(w) * h;
+  if (rows.size() != size) rows.assign(size, 0.0f);
+  if (out.size() != size) out.assign(size, 0.0f);
+  // Each output is the sum over k in the same order throughout; away from the edges the sums of a
+  // row run side by side (one term for every pixel of the stretch, then the next term), which the
+  // compiler can do several pixels at a time, to the same bits.
+  std::vector<double> acc(static_cast<std::size_t>(w));
+  int stretch[2][2];
+  for (int y = 0; y < h; ++y) {
+    const float* in = image.pixels.data() + static_cast<std::size_t>(y) * w;
+    float* row = rows.data() + static_cast<std::size_t>(y) * w;
+    const int stretches = row_stretches(row_ring, y, 0, w, stretch);
+    for (int t = 0; t < stretches; ++t) {
+      const int from = stretch[t][0], to = stretch[t][1];
+      const int inner_from = std::max(from, reach), inner_to = std::min(to, w - reach);
+      for (int x = inner_from; x < inner_to; ++x) acc[static_cast<std::size_t>(x)] = 0.0;
+      for (int k = -reach; k <= reach; ++k) {
+        const double kk = kernel[static_cast<std::size_t>(k + reach)];
+        for (int x = inner_from; x < inner_to; ++x) acc[static_cast<std::size_t>(x)] += kk * in[x + k];
+      }
+      for (int x = from; x < to; ++x) {
+        if (x >= reach && x < w - reach) {
+          row[x] = static_cast<float>(acc[static_cast<std::size_t>(x)]);
+          continue;
+        }
+        double v = 0.0;
+        for (int k = -reach; k <= reach; ++k)
+          v += kernel[static_cast<std::size_t>(k + reach)] * in[std::clamp(x + k, 0, w - 1)];
+        row[x] = static_cast<float>(v);
+      }
+    }
+  }
+  for (int y = 0; y < h; ++y) {
+    const int stretches = row_stretches(ring, y, 0, w, stretch);
+    float* row = out.data() + static_cast<std::size_t>(y) * w;
+    for (int t = 0; t < stretches; ++t) {
+      const int from = stretch[t][0], to = stretch[t][1];
+      for (int x = from; x < to; ++x) acc[static_cast<std::size_t>(x)] = 0.0;
+      for (int k = -reach; k <= reach; ++k) {
+        const double kk = kernel[static_cast<std::size_t>(k + reach)];
+        const float* in = rows.data() + static_cast<std::size_t>(std::clamp(y + k, 0, h - 1)) * w;
+        for (int x = from; x < to; ++x) acc[static_cast<std::size_t>(x)] += kk * in[x];
+      }
+      for (int x = from; x < to; ++x) row[x] = static_cast<float>(acc[static_cast<std::size_t>(x)]);
+    }
+  }
+}
+
+// The gradient of `s` (as gradient_of) at the pixels of `ring` into `d`, of the image's size
+// (zeros where never written).
+void gradient_near(const std::vector<float>& s, int w, int h, const Ring& ring, Gradient& d) {
+  if (d.g.size() != s.size()) d.g.assign(s.size(), 0.0f);
+  int stretch[2][2];
+  for (int y = 1; y + 1 < h; ++y) {
+    const int stretches = row_stretches(&ring, y, 1, w - 1, stretch);
+    for (int t = 0; t < stretches; ++t) {
+      for (int x = stretch[t][0]; x < stretch[t][1]; ++x) {
+        const std::size_t i = static_cast<std::size_t>(y) * w + x;
+        const float gx = gradient_x(s, i), gy = gradient_y(s, w, i);
+        d.g[i] = std::sqrt(gx * gx + gy * gy);
+      }
+    }
+  }
+}
+
+// The image shrunk 2 times: each pixel the mean of a 2 x 2 block (an odd last row or column
+// left out).
+std::vector<float> shrunk(const MeanImage& image, int* w2, int* h2) {
+  *w2 = image.width / 2;
+  *h2 = image.height / 2;
+  std::vector<float> out(static_cast<std::size_t>(*w2) * *h2);
+  for (int y = 0; y < *h2; ++y) {
+    const float* a = image.pixels.data() + static_cast<std::size_t>(2 * y) * image.width;
+    const float* b = a + image.width;
+    float* row = out.data() + static_cast<std::size_t>(y) * *w2;
+    for (int x = 0; x < *w2; ++x)
+      row[x] = 0.25f * ((a[2 * x] + a[2 * x + 1]) + (b[2 * x] + b[2 * x + 1]));
+  }
+  return out;
+}
+
 // Edge points: gradient maxima along the gradient, sub-pixel, stronger than `least_gradient`,
-// whose darker side (6 px away) is within `sky_tolerance` of the sky; within `ring` when given
+// whose darker side (`dark_offset` px away) is within `sky_tolerance` of the sky; within `ring` when given
 // (a point lies within half a pixel of its pixel), in the order of the pixels.
 std::vector<EdgePoint> edge_points(const MeanImage& image, const std::vector<float>& s,
                                    const Gradient& d, double sky, double sky_tolerance,
                                    double least_gradient, double saturation,
-                                   const Ring* ring = nullptr) {
+                                   const Ring* ring = nullptr, double dark_offset = 6.0) {
   const int w = image.width;
   const int h = image.height;
-  const std::vector<float>& gx = d.gx;
-  const std::vector<float>& gy = d.gy;
   const std::vector<float>& g = d.g;
   std::vector<EdgePoint> points;
   constexpr int kBorder = 8;
@@ -215,8 +291,8 @@ std::vector<EdgePoint> edge_points(const MeanImage& image, const std::vector<flo
       for (int x = stretch[k][0]; x < stretch[k][1]; ++x) {
         const std::size_t i = static_cast<std::size_t>(y) * w + x;
         if (g[i] < least_gradient) continue;
-        const double ux = gx[i] / g[i];
-        const double uy = gy[i] / g[i];
+        const double ux = gradient_x(s, i) / g[i];
+        const double uy = gradient_y(s, w, i) / g[i];
         const double before = sample(g, w, h, x - ux, y - uy);
         const double after = sample(g, w, h, x + ux, y + uy);
         if (!(g[i] >= before && g[i] > after)) continue;
@@ -224,7 +300,7 @@ std::vector<EdgePoint> edge_points(const MeanImage& image, const std::vector<flo
         const double t = curve < 0.0 ? 0.5 * (before - after) / curve : 0.0;
         const double px = x + t * ux;
         const double py = y + t * uy;
-        const double dark = sample(s, w, h, px - 6.0 * ux, py - 6.0 * uy);
+        const double dark = sample(s, w, h, px - dark_offset * ux, py - dark_offset * uy);
         if (std::abs(dark - sky) > sky_tolerance) continue;
         if (sample(s, w, h, px, py) >= saturation - 4.0) continue;
         points.push_back({px, py, ux, uy, g[i]});
@@ -432,15 +508,39 @@ LimbFit fit_limb(const MeanImage& image, const LimbFitSettings& settings) {
     fit.problem = "frame too small for a limb fit";
     return fit;
   }
-  const std::vector<float> s = smoothed(image);
   sky_level(image, &fit.sky, &fit.noise);
   const double noise = fit.noise;
   const double tolerance = std::max(1.0, 4.0 * noise);
-  // Strong points find the circle; faint ones (the earthshine limb) join it afterwards.
-  const Gradient gradient = gradient_of(s, image.width, image.height);
-  const std::vector<EdgePoint> strong = edge_points(
-      image, s, gradient, fit.sky, tolerance, std::max(2.0, 4.0 * noise), settings.saturation);
-  if (strong.size() < 20) {
+  const double least_gradient = std::max(2.0, 4.0 * noise);
+  // Strong points find the circle; faint ones (the earthshine limb) join it afterwards. A frame
+  // of 300,000 pixels or more is searched for strong points shrunk 2 times (the gradient per
+  // shrunk pixel twice as steep, the smoothing and the dark side's distance halved), for a
+  // quarter of the work; the faint points, which the final fits use, come from the full frame
+  // in a band round the circle, which is all that is smoothed of it.
+  const bool shrink = static_cast<long>(image.width) * image.height >= 300000;
+  std::vector<float> s, rows;
+  Gradient gradient;
+  std::vector<EdgePoint> strong;
+  if (shrink) {
+    int w2 = 0, h2 = 0;
+    const std::vector<float> half = shrunk(image, &w2, &h2);
+    const MeanImage small{half, w2, h2};
+    const std::vector<float> s2 = smoothed(small, 0.75, 3);
+    strong = edge_points(small, s2, gradient_of(s2, w2, h2), fit.sky, tolerance,
+                         2.0 * least_gradient, settings.saturation, nullptr, 3.0);
+    for (EdgePoint& p : strong) {
+      p.x = 2.0 * p.x + 0.5;
+      p.y = 2.0 * p.y + 0.5;
+    }
+  } else {
+    s = smoothed(image);
+    gradient = gradient_of(s, image.width, image.height);
+    strong = edge_points(image, s, gradient, fit.sky, tolerance, least_gradient,
+                         settings.saturation);
+  }
+  // At least 20 px of limb (a strong point to every pixel of it, or to every other shrunk).
+  const std::size_t least_points = shrink ? 10 : 20;
+  if (strong.size() < least_points) {
     fit.problem = "no limb in view";
     return fit;
   }
@@ -471,7 +571,7 @@ LimbFit fit_limb(const MeanImage& image, const LimbFitSettings& settings) {
       best = c;
     }
   }
-  if (best_count < 10) {
+  if (best_count < least_points / 2) {
     fit.problem = "no limb in view";
     return fit;
   }
@@ -494,6 +594,13 @@ LimbFit fit_limb(const MeanImage& image, const LimbFitSettings& settings) {
   for (int round = 0; round < 2; ++round) {
     const double band = std::max(2.0, 3.0 * rms);
     const Ring near{c.cx, c.cy, c.r, band + 1.0};
+    if (shrink) {
+      // What the band's points read: the gradient up to 2 px beyond it, the smoothed frame up
+      // to 8 px (the dark side 6 px off, and a pixel more for the bilinear samples).
+      const Ring area = widened(&near, 9.0);
+      smooth_into(image, 1.5, 5, &area, rows, s);
+      gradient_near(s, image.width, image.height, widened(&near, 3.0), gradient);
+    }
     const std::vector<EdgePoint> faint =
         edge_points(image, s, gradient, fit.sky, tolerance, std::max(0.3, 1.5 * noise),
                     settings.saturation, &near);
