@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <random>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -18,6 +20,29 @@ struct EdgePoint {
   double gx, gy;  // unit gradient, towards the brighter side
   double strength;
 };
+
+// A float buffer whose elements are left as they are on growing (no zeros written): the full
+// frame's smoothed copy and gradient are filled only in the band round the circle, and zeroing
+// the rest would cost more than filling the band. Nothing outside what was filled is read.
+template <class T>
+struct LeftAsIs : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = LeftAsIs<U>;
+  };
+  LeftAsIs() = default;
+  template <class U>
+  LeftAsIs(const LeftAsIs<U>&) {}
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    if constexpr (sizeof...(Args) == 0) {
+      ::new (static_cast<void*>(p)) U;
+    } else {
+      ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+  }
+};
+using Buffer = std::vector<float, LeftAsIs<float>>;
 
 struct Circle {
   double cx = 0.0, cy = 0.0, r = 0.0;
@@ -39,15 +64,14 @@ struct Ring;
 int row_stretches(const Ring* ring, int y, int lo, int hi, int stretch[2][2]);
 
 // A smoothed copy of the image (Gaussian, separable, edges clamped): sigma 1.5 px at full size.
-std::vector<float> smoothed(const MeanImage& image, double sigma = 1.5, int reach = 5);
-// The same into `out` (and the rows' pass into `rows`), both of the image's size (zeros where
-// never written); with `ring`, only the pixels of the ring are smoothed, each to the same bits
+Buffer smoothed(const MeanImage& image, double sigma = 1.5, int reach = 5);
+// The same into `out` (and the rows' pass into `rows`), both made the image's size; with `ring`, only the pixels of the ring are smoothed, each to the same bits
 // as in the whole frame's copy.
 void smooth_into(const MeanImage& image, double sigma, int reach, const Ring* ring,
-                 std::vector<float>& rows, std::vector<float>& out);
+                 Buffer& rows, Buffer& out);
 
 // Bilinear sample, clamped to the image.
-double sample(const std::vector<float>& img, int w, int h, double x, double y) {
+double sample(const Buffer& img, int w, int h, double x, double y) {
   x = std::clamp(x, 0.0, w - 1.0);
   y = std::clamp(y, 0.0, h - 1.0);
   const int x0 = std::min(static_cast<int>(x), w - 2 < 0 ? 0 : w - 2);
@@ -102,20 +126,20 @@ void sky_level(const MeanImage& image, double* sky, double* noise) {
 }
 
 // The smoothed image's gradient at pixel i (not on the image's edge): its components, as floats.
-float gradient_x(const std::vector<float>& s, std::size_t i) {
+float gradient_x(const Buffer& s, std::size_t i) {
   return 0.5f * (s[i + 1] - s[i - 1]);
 }
-float gradient_y(const std::vector<float>& s, int w, std::size_t i) {
+float gradient_y(const Buffer& s, int w, std::size_t i) {
   return 0.5f * (s[i + static_cast<std::size_t>(w)] - s[i - static_cast<std::size_t>(w)]);
 }
 
 // The length of the smoothed image's gradient at every pixel (0 on the image's edge).
 struct Gradient {
-  std::vector<float> g;
+  Buffer g;
 };
 
-Gradient gradient_of(const std::vector<float>& s, int w, int h) {
-  Gradient d{std::vector<float>(s.size(), 0.0f)};
+Gradient gradient_of(const Buffer& s, int w, int h) {
+  Gradient d{Buffer(s.size(), 0.0f)};
   for (int y = 1; y + 1 < h; ++y) {
     for (int x = 1; x + 1 < w; ++x) {
       const std::size_t i = static_cast<std::size_t>(y) * w + x;
@@ -177,14 +201,14 @@ Ring widened(const Ring* ring, double by) {
   return Ring{ring->cx, ring->cy, ring->r, ring->margin + by};
 }
 
-std::vector<float> smoothed(const MeanImage& image, double sigma, int reach) {
-  std::vector<float> rows, out;
+Buffer smoothed(const MeanImage& image, double sigma, int reach) {
+  Buffer rows, out;
   smooth_into(image, sigma, reach, nullptr, rows, out);
   return out;
 }
 
 void smooth_into(const MeanImage& image, double sigma, int reach, const Ring* ring,
-                 std::vector<float>& rows, std::vector<float>& out) {
+                 Buffer& rows, Buffer& out) {
   const int w = image.width;
   const int h = image.height;
   const std::vector<double> kernel = gaussian(sigma, reach);
@@ -192,8 +216,8 @@ void smooth_into(const MeanImage& image, double sigma, int reach, const Ring* ri
   const Ring wide = ring != nullptr ? widened(ring, reach) : Ring{};
   const Ring* row_ring = ring != nullptr ? &wide : nullptr;
   const std::size_t size = static_cast<std::size_t>(w) * h;
-  if (rows.size() != size) rows.assign(size, 0.0f);
-  if (out.size() != size) out.assign(size, 0.0f);
+  rows.resize(size);
+  out.resize(size);
   // Each output is the sum over k in the same order throughout; away from the edges the sums of a
   // row run side by side (one term for every pixel of the stretch, then the next term), which the
   // compiler can do several pixels at a time, to the same bits.
@@ -239,10 +263,9 @@ void smooth_into(const MeanImage& image, double sigma, int reach, const Ring* ri
   }
 }
 
-// The gradient of `s` (as gradient_of) at the pixels of `ring` into `d`, of the image's size
-// (zeros where never written).
-void gradient_near(const std::vector<float>& s, int w, int h, const Ring& ring, Gradient& d) {
-  if (d.g.size() != s.size()) d.g.assign(s.size(), 0.0f);
+// The gradient of `s` (as gradient_of) at the pixels of `ring` into `d`, made the image's size.
+void gradient_near(const Buffer& s, int w, int h, const Ring& ring, Gradient& d) {
+  d.g.resize(s.size());
   int stretch[2][2];
   for (int y = 1; y + 1 < h; ++y) {
     const int stretches = row_stretches(&ring, y, 1, w - 1, stretch);
@@ -275,13 +298,13 @@ std::vector<float> shrunk(const MeanImage& image, int* w2, int* h2) {
 // Edge points: gradient maxima along the gradient, sub-pixel, stronger than `least_gradient`,
 // whose darker side (`dark_offset` px away) is within `sky_tolerance` of the sky; within `ring` when given
 // (a point lies within half a pixel of its pixel), in the order of the pixels.
-std::vector<EdgePoint> edge_points(const MeanImage& image, const std::vector<float>& s,
+std::vector<EdgePoint> edge_points(const MeanImage& image, const Buffer& s,
                                    const Gradient& d, double sky, double sky_tolerance,
                                    double least_gradient, double saturation,
                                    const Ring* ring = nullptr, double dark_offset = 6.0) {
   const int w = image.width;
   const int h = image.height;
-  const std::vector<float>& g = d.g;
+  const Buffer& g = d.g;
   std::vector<EdgePoint> points;
   constexpr int kBorder = 8;
   for (int y = kBorder; y < h - kBorder; ++y) {
@@ -518,14 +541,14 @@ LimbFit fit_limb(const MeanImage& image, const LimbFitSettings& settings) {
   // quarter of the work; the faint points, which the final fits use, come from the full frame
   // in a band round the circle, which is all that is smoothed of it.
   const bool shrink = static_cast<long>(image.width) * image.height >= 300000;
-  std::vector<float> s, rows;
+  Buffer s, rows;
   Gradient gradient;
   std::vector<EdgePoint> strong;
   if (shrink) {
     int w2 = 0, h2 = 0;
     const std::vector<float> half = shrunk(image, &w2, &h2);
     const MeanImage small{half, w2, h2};
-    const std::vector<float> s2 = smoothed(small, 0.75, 3);
+    const Buffer s2 = smoothed(small, 0.75, 3);
     strong = edge_points(small, s2, gradient_of(s2, w2, h2), fit.sky, tolerance,
                          2.0 * least_gradient, settings.saturation, nullptr, 3.0);
     for (EdgePoint& p : strong) {
