@@ -65,10 +65,10 @@ int row_stretches(const Ring* ring, int y, int lo, int hi, int stretch[2][2]);
 
 // A smoothed copy of the image (Gaussian, separable, edges clamped): sigma 1.5 px at full size.
 Buffer smoothed(const MeanImage& image, double sigma = 1.5, int reach = 5);
-// The same into `out` (and the rows' pass into `rows`), both made the image's size; with `ring`, only the pixels of the ring are smoothed, each to the same bits
-// as in the whole frame's copy.
-void smooth_into(const MeanImage& image, double sigma, int reach, const Ring* ring,
-                 Buffer& rows, Buffer& out);
+// The same into `out` (and the rows' pass into `rows`), both made the image's size; with `ring`,
+// only the pixels of the ring are smoothed, each to the same bits as in the whole frame's copy.
+void smooth_into(const MeanImage& image, double sigma, int reach, const Ring* ring, Buffer& rows,
+                 Buffer& out);
 
 // Bilinear sample, clamped to the image.
 double sample(const Buffer& img, int w, int h, double x, double y) {
@@ -207,8 +207,8 @@ Buffer smoothed(const MeanImage& image, double sigma, int reach) {
   return out;
 }
 
-void smooth_into(const MeanImage& image, double sigma, int reach, const Ring* ring,
-                 Buffer& rows, Buffer& out) {
+void smooth_into(const MeanImage& image, double sigma, int reach, const Ring* ring, Buffer& rows,
+                 Buffer& out) {
   const int w = image.width;
   const int h = image.height;
   const std::vector<double> kernel = gaussian(sigma, reach);
@@ -233,7 +233,8 @@ void smooth_into(const MeanImage& image, double sigma, int reach, const Ring* ri
       for (int x = inner_from; x < inner_to; ++x) acc[static_cast<std::size_t>(x)] = 0.0;
       for (int k = -reach; k <= reach; ++k) {
         const double kk = kernel[static_cast<std::size_t>(k + reach)];
-        for (int x = inner_from; x < inner_to; ++x) acc[static_cast<std::size_t>(x)] += kk * in[x + k];
+        for (int x = inner_from; x < inner_to; ++x)
+          acc[static_cast<std::size_t>(x)] += kk * in[x + k];
       }
       for (int x = from; x < to; ++x) {
         if (x >= reach && x < w - reach) {
@@ -296,12 +297,12 @@ std::vector<float> shrunk(const MeanImage& image, int* w2, int* h2) {
 }
 
 // Edge points: gradient maxima along the gradient, sub-pixel, stronger than `least_gradient`,
-// whose darker side (`dark_offset` px away) is within `sky_tolerance` of the sky; within `ring` when given
-// (a point lies within half a pixel of its pixel), in the order of the pixels.
-std::vector<EdgePoint> edge_points(const MeanImage& image, const Buffer& s,
-                                   const Gradient& d, double sky, double sky_tolerance,
-                                   double least_gradient, double saturation,
-                                   const Ring* ring = nullptr, double dark_offset = 6.0) {
+// whose darker side (`dark_offset` px away) is within `sky_tolerance` of the sky; within `ring`
+// when given (a point lies within half a pixel of its pixel), in the order of the pixels.
+std::vector<EdgePoint> edge_points(const MeanImage& image, const Buffer& s, const Gradient& d,
+                                   double sky, double sky_tolerance, double least_gradient,
+                                   double saturation, const Ring* ring = nullptr,
+                                   double dark_offset = 6.0) {
   const int w = image.width;
   const int h = image.height;
   const Buffer& g = d.g;
@@ -558,8 +559,8 @@ LimbFit fit_limb(const MeanImage& image, const LimbFitSettings& settings) {
   } else {
     s = smoothed(image);
     gradient = gradient_of(s, image.width, image.height);
-    strong = edge_points(image, s, gradient, fit.sky, tolerance, least_gradient,
-                         settings.saturation);
+    strong =
+        edge_points(image, s, gradient, fit.sky, tolerance, least_gradient, settings.saturation);
   }
   // At least 20 px of limb (a strong point to every pixel of it, or to every other shrunk).
   const std::size_t least_points = shrink ? 10 : 20;
@@ -704,7 +705,7 @@ double separation_cost(const std::vector<DiscSample>& samples, double psi, doubl
   return cost;
 }
 
-constexpr int kSteps = 12;               // a search grid holds the centre and 12 angles each side
+constexpr int kSteps = 12;  // a search grid holds the centre and 12 angles each side
 constexpr int kGrid = 2 * kSteps + 1;
 
 // separation_cost at the grid's angles centre + span k / kSteps (k = -kSteps to kSteps) into

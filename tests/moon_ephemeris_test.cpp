@@ -1,12 +1,11 @@
 // The Moon's geometry against the worked examples of Meeus, Astronomical Algorithms (2nd ed.),
 // chapters 47, 48 and 53, all at 1992 April 12 0h TD, and the time scales against the leap-second
 // table.
+#include <erfa.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <string>
-
-#include <erfa.h>
 
 #include "moon/ephemeris.h"
 #include "moon/time_scales.h"
