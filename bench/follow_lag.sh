@@ -63,10 +63,13 @@ position() {
 cpu_of() { awk '{ printf "%.2f", $2 + $3 }' "$1"; }
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
+# Both runs read the file by one path, $work/growing/night.ser: flashes.csv names it.
 finished() {
-  rm -rf finished
-  /usr/bin/time -o time.txt -f "%e %U %S" "$build/vesk" night.ser --out finished --no-menu \
-    --quiet </dev/null >/dev/null 2>finished.err
+  rm -rf finished growing
+  mkdir growing
+  ln night.ser growing/night.ser
+  /usr/bin/time -o time.txt -f "%e %U %S" "$build/vesk" "$work/growing/night.ser" --out finished \
+    --no-menu --quiet </dev/null >/dev/null 2>finished.err
   cpu_of time.txt >>finished_cpu.txt
   echo >>finished_cpu.txt
 }
@@ -74,8 +77,9 @@ finished() {
 # One follow run at `rate`: samples.txt holds "seconds written read" lines, rows.txt "seconds
 # frame" for each flash row as it appears.
 follow() {
-  local rate=$1 live=$work/live.ser
-  rm -rf live live.ser samples.txt rows.txt
+  local rate=$1 live=$work/growing/night.ser
+  rm -rf live growing samples.txt rows.txt
+  mkdir growing
   "$build/tools/ser_writer" night.ser "$live" --fps "$rate" &
   local writer=$!
   /usr/bin/time -o time.txt -f "%e %U %S" "$build/vesk" "$live" --follow --idle 2 --out live \

@@ -1,7 +1,8 @@
-// The user's mask of the pixels to scan: mask.png in the run folder, an 8-bit grey picture of the
-// frame's size (a PNG, or a BMP laid out as the frame files are). Pixels of 128 or more are
-// scanned; the others are never a candidate. The file is the user's: a run only reads it, and
-// only `vesk RECORDING --mask FILE` replaces it, whole, through a temporary name.
+// The user's mask of the pixels to scan: mask.png in the run folder, a grey picture of the frame's
+// size (an 8-bit PNG, or a BMP laid out as the frame files are or as picture editors save one).
+// Pixels of 128 or more are scanned; the others are never a candidate. The file is the user's: a
+// run only reads it, and only `vesk RECORDING --mask FILE` replaces it, whole, through a temporary
+// name.
 #pragma once
 
 #include <cstdint>
@@ -21,8 +22,9 @@ inline constexpr std::uint8_t kMaskScannedFrom = 128;
 // frames of `geometry`: its grey levels into `grey`, one byte per pixel, row 0 first. Refused,
 // without waiting or allocating, with `error` one line naming the file and what is wrong: not a
 // regular file (a FIFO, a device, a folder), not a PNG or BMP, a colour, 16-bit or transparent
-// PNG, a BMP not of 8 bits laid out as the frame files, another size ("320x240, the frames are
-// 720x576"), truncated or damaged.
+// PNG, a colour, compressed or 1-, 4- or 16-bit BMP, another size ("320x240, the frames are
+// 720x576"), truncated or damaged. A BMP laid out as the frame files is read as a frame is; any
+// other BMP as the picture shows, top row first, as a PNG.
 bool read_mask_picture(const std::filesystem::path& dir, const std::string& name,
                        const FrameGeometry& geometry, std::vector<std::uint8_t>& grey,
                        std::string* error);

@@ -280,6 +280,19 @@ class FitsSource final : public FrameSource {
   FrameGeometry geometry() const override { return geometry_; }
   std::int64_t frame_count() const override { return count_; }
 
+  SampleReading sample_reading() const override {
+    SampleReading reading;
+    reading.stored = "frames of " + format_text(frames_.image);
+    if (scale_.integer) {
+      if (frames_.image.bitpix > 8) reading.depth = scale_.depth;
+    } else {
+      reading.real = true;
+      reading.low = scale_.low;
+      reading.high = scale_.high;
+    }
+    return reading;
+  }
+
   // A cube's frame is one of its planes; a folder's frame is a file of its own.
   FrameOrigin frame_origin(std::int64_t frame) const override {
     if (frame < 0 || frame >= count_) return {};
@@ -316,7 +329,7 @@ class FitsSource final : public FrameSource {
 
   FrameTime frame_time(std::int64_t frame) const override {
     // A cube's frames after the first are timed by --fps; a folder's each by its own DATE-OBS.
-    const char* source = frames_.timed_by_table               ? kTimeFromTable
+    const char* source = frames_.timed_by_table              ? kTimeFromTable
                          : frames_.cube && frames_.count > 1 ? kTimeFromFps
                                                              : kTimeFromHeader;
     return frame_time_from_ticks(ticks_, frame, source);
@@ -530,8 +543,8 @@ void read_time_table(const std::string& path, std::int64_t frames, bool& found,
       return;
     }
     if (rows != frames) {
-      fault = "its TIME table has " + std::to_string(rows) + " rows for " +
-              std::to_string(frames) + " frames";
+      fault = "its TIME table has " + std::to_string(rows) + " rows for " + std::to_string(frames) +
+              " frames";
       return;
     }
     seconds.assign(static_cast<std::size_t>(rows), 0.0);

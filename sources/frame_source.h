@@ -37,6 +37,20 @@ struct FrameOrigin {
   std::int64_t file_frame = -1;
 };
 
+// How a recording file's samples became 8-bit grey: what it stores and what was decided on its
+// first frames (or forced by the options), so that the files after it in one recording are read
+// the same way.
+struct SampleReading {
+  // The samples as stored, e.g. "16-bit frames" or "frames of BITPIX 16 with BZERO 32768 and
+  // BSCALE 1"; empty when the source does not say (a video).
+  std::string stored;
+  int big_endian = -1;  // 16-bit SER samples: 1 big-endian, 0 little-endian; -1 none such
+  int depth = 0;        // integer samples above 8 bits: the depth scaled from; 0 none such
+  bool real = false;    // real-number samples, mapped from [low, high] to grey 0 to 255
+  double low = 0;
+  double high = 0;
+};
+
 // Time of one frame as the recording gives it.
 struct FrameTime {
   bool known = false;
@@ -92,6 +106,9 @@ class FrameSource {
     (void)frame;
     return {};
   }
+
+  // How the samples are read; empty `stored` when the source does not say.
+  virtual SampleReading sample_reading() const { return {}; }
 
   // The file and file frame of frame `frame` for a recording of several files; empty otherwise.
   virtual FrameOrigin frame_origin(std::int64_t frame) const {

@@ -22,7 +22,27 @@ struct SetFile {
   std::int64_t first_ticks = 0;  // UTC of its first and last frame, 100-ns ticks since 0001
   std::int64_t last_ticks = 0;
   bool after_gap = false;
+  std::vector<std::string> notices;  // said when it was opened
 };
+
+// The options that read a file's samples as `reading` says another file's were read: byte order
+// and depth forced for 16-bit samples, the grey scale of real numbers fixed, and options that
+// would only be said to be ignored left out.
+RecordingOptions read_as(const RecordingOptions& given, const SampleReading& reading) {
+  if (reading.stored.empty()) return given;
+  RecordingOptions options = given;
+  options.byte_order = reading.big_endian < 0   ? ByteOrder::from_header
+                       : reading.big_endian > 0 ? ByteOrder::big
+                                                : ByteOrder::little;
+  options.depth = reading.depth;
+  options.range.reset();
+  if (reading.real) options.range = std::pair{reading.low, reading.high};
+  return options;
+}
+
+bool same_reading_options(const RecordingOptions& a, const RecordingOptions& b) {
+  return a.byte_order == b.byte_order && a.depth == b.depth && a.range == b.range;
+}
 
 bool utc_ticks(const FrameTime& time, std::int64_t& ticks) {
   return time.known && !time.utc.empty() && parse_utc_text(time.utc, ticks);
@@ -151,13 +171,25 @@ std::unique_ptr<FrameSource> open_recording_set(const std::vector<std::string>& 
   each.first = 0;
   each.count = -1;
   std::vector<SetFile> files;
+  // Each file's notices are kept apart until the night's order is known: the files after the
+  // first are opened again to be read as it is, and only that opening's notices are said.
+  std::vector<std::vector<std::string>> said(paths.size());
+  auto say_all = [&] {
+    for (const std::vector<std::string>& lines : said) {
+      notices.insert(notices.end(), lines.begin(), lines.end());
+    }
+  };
   for (const std::string& path : paths) {
     SetFile file;
     file.path = path;
-    file.source = open_recording(path, each, notices, error);
-    if (file.source == nullptr) return nullptr;
+    file.source = open_recording(path, each, said[files.size()], error);
+    if (file.source == nullptr) {
+      say_all();
+      return nullptr;
+    }
     file.frames = file.source->frame_count();
     if (file.frames < 0) {
+      say_all();
       *error = path +
                ": its frame count is unknown; files are read as one recording only when "
                "each one's count is known";
@@ -167,6 +199,7 @@ std::unique_ptr<FrameSource> open_recording_set(const std::vector<std::string>& 
     if (!files.empty()) {
       const FrameGeometry first = files.front().source->geometry();
       if (size.image_width != first.image_width || size.image_height != first.image_height) {
+        say_all();
         *error = path + ": frames of " + std::to_string(size.image_width) + " x " +
                  std::to_string(size.image_height) + ", not the " +
                  std::to_string(first.image_width) + " x " + std::to_string(first.image_height) +
@@ -178,19 +211,49 @@ std::unique_ptr<FrameSource> open_recording_set(const std::vector<std::string>& 
     }
     file.timed = file.frames > 0 && utc_ticks(file.source->frame_time(0), file.first_ticks) &&
                  utc_ticks(file.source->frame_time(file.frames - 1), file.last_ticks);
+    file.notices = std::move(said[files.size()]);
     files.push_back(std::move(file));
   }
   const auto untimed =
       std::find_if(files.begin(), files.end(), [](const SetFile& file) { return !file.timed; });
   const bool timed = untimed == files.end();
+  std::string untimed_notice;
   if (timed) {
     std::stable_sort(files.begin(), files.end(), [](const SetFile& a, const SetFile& b) {
       return a.first_ticks < b.first_ticks;
     });
   } else {
-    notices.push_back(untimed->path +
-                      ": no frame times; the files are read in the order given as one recording");
+    untimed_notice =
+        untimed->path + ": no frame times; the files are read in the order given as one recording";
   }
+  // The night's first file settles how the samples are read (byte order, the depth scaled from,
+  // the grey scale of real numbers); every later file is read the same way, and one that stores
+  // its samples otherwise is refused.
+  const SampleReading first_reading = files.front().source->sample_reading();
+  const RecordingOptions later = read_as(each, first_reading);
+  const std::vector<std::string>& first_notices = files.front().notices;
+  notices.insert(notices.end(), first_notices.begin(), first_notices.end());
+  for (std::size_t i = 1; i < files.size(); ++i) {
+    SetFile& file = files[i];
+    const SampleReading reading = file.source->sample_reading();
+    // A video gives no depth: it decodes to grey whatever it was.
+    if (!reading.stored.empty() && !first_reading.stored.empty() &&
+        reading.stored != first_reading.stored) {
+      *error = file.path + ": " + reading.stored + "; the night's first file, " +
+               files.front().path + ", has " + first_reading.stored;
+      return nullptr;
+    }
+    if (!same_reading_options(later, each)) {
+      file.notices.clear();
+      file.source = open_recording(file.path, later, file.notices, error);
+      if (file.source == nullptr) {
+        notices.insert(notices.end(), file.notices.begin(), file.notices.end());
+        return nullptr;
+      }
+    }
+    notices.insert(notices.end(), file.notices.begin(), file.notices.end());
+  }
+  if (!untimed_notice.empty()) notices.push_back(untimed_notice);
   // Frame numbers run on from file to file.
   std::int64_t start = 0;
   for (std::size_t i = 0; i < files.size(); ++i) {
@@ -221,7 +284,7 @@ std::unique_ptr<FrameSource> open_recording_set(const std::vector<std::string>& 
   for (SetFile& file : files) {
     if (file.start + file.frames <= options.first) continue;
     if (file.start < options.first) {
-      RecordingOptions from = each;
+      RecordingOptions from = later;
       from.first = options.first - file.start;
       std::vector<std::string> again;  // said when the file was first opened
       file.source = open_recording(file.path, from, again, error);

@@ -55,6 +55,17 @@ class SerSource final : public FrameSource {
 
   FrameTime frame_time(std::int64_t frame) const override { return ser_frame_time(times_, frame); }
 
+  SampleReading sample_reading() const override {
+    const SerHeader& header = recording_.header;
+    SampleReading reading;
+    reading.stored = std::to_string(header.pixel_depth) + "-bit frames";
+    if (header.bytes_per_sample == 2) {
+      reading.big_endian = recording_.format.big_endian ? 1 : 0;
+      reading.depth = recording_.format.depth;
+    }
+    return reading;
+  }
+
   FrameOrigin frame_origin(std::int64_t frame) const override {
     if (frame < 0 || frame >= count_) return {};
     return {recording_.path, first_ + frame};

@@ -459,3 +459,76 @@ TEST(FitsRecording, HostileHeadersStopWithOneLine) {
     EXPECT_FALSE(fs::exists(in_scratch("run")));
   }
 }
+
+// A night of FITS cubes is read as its first cube is: the depth of its integer samples, or the
+// grey scale of its real numbers, settled on its first frames holds for every cube after it, as
+// in one cube holding the whole night, with the notice said once. Each fixture's later cube
+// would be read otherwise on its own first frames. A cube of another sample type is refused.
+TEST(FitsRecording, NightOfCubesIsReadAsItsFirstCube) {
+  ScratchDir dir;
+  ASSERT_EQ(shell(quoted(kTools + "/make_demo_frames") +
+                  " --size 320x240 --frames 200 --flashes 3 --hits 1 --glints 0 --seed 5 demo"),
+            0);
+  ASSERT_EQ(shell(quoted(kTools + "/frames_to_ser") + " demo night16.ser --depth 16"), 0);
+  const Frames sixteen = read_ser("night16.ser");
+  ASSERT_EQ(sixteen.samples.size(), 200u);
+  // Frame f's samples through `value`.
+  auto night_of = [&](const std::function<double(int, double)>& value) {
+    Frames frames = sixteen;
+    for (int f = 0; f < 200; ++f) {
+      for (double& v : frames.samples[static_cast<std::size_t>(f)]) v = value(f, v);
+    }
+    return frames;
+  };
+  struct Case {
+    const char* name;
+    Frames frames;
+    Stored stored;
+    std::string options;
+    std::string notice;  // the whole night's, naming its first file
+  };
+  const std::vector<Case> cases = {
+      // 12 bits used in the first cube, under 8 in the second: alone it would be scaled as 8-bit.
+      {"integer depth",
+       night_of([](int f, double v) { return std::floor(v / (f < 110 ? 16 : 256)); }),
+       Stored::unsigned16, "",
+       ": the 16-bit samples use only 12 bits (largest 4095 in the first 4 frames); scaling "
+       "them as 12-bit\n"},
+      // The second cube's values spread four times as wide: alone its percentiles would differ.
+      {"real-number grey scale",
+       night_of([](int f, double v) { return std::floor(v / 256) * (f < 110 ? 1 : 4); }),
+       Stored::real, "",
+       ": real-number samples: 100 to 610 (the 0.1 and 99.9 percentiles of the first 4 frames) "
+       "become grey 0 to 255 for the whole run; --range LO,HI sets them\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_fits("whole.fits", c.frames, 0, 200, true, c.stored, {frame_date(0)});
+    write_fits("a.fits", c.frames, 0, 110, true, c.stored, {frame_date(0)});
+    write_fits("b.fits", c.frames, 110, 90, true, c.stored, {frame_date(110)});
+    fs::remove_all(in_scratch("whole"));
+    fs::remove_all(in_scratch("joined"));
+    const ProgramRun whole = vesk("whole.fits --out whole --fps 25" + c.options);
+    ASSERT_EQ(whole.exit_status, 0) << whole.err;
+    EXPECT_EQ(without_run_end(whole.err), "whole.fits" + c.notice);
+    const ProgramRun joined = vesk("b.fits a.fits --out joined --fps 25" + c.options);
+    ASSERT_EQ(joined.exit_status, 0) << joined.err;
+    EXPECT_EQ(without_run_end(joined.err), "a.fits" + c.notice);
+    EXPECT_EQ(joined.out, whole.out);
+    auto expected = results("whole");
+    auto got = results("joined");
+    drop_file_columns(expected);
+    drop_file_columns(got);
+    EXPECT_EQ(got, expected);
+  }
+
+  const Frames eight = night_of([](int, double v) { return std::floor(v / 256); });
+  write_fits("a.fits", eight, 0, 110, true, Stored::bytes, {frame_date(0)});
+  write_fits("b.fits", sixteen, 110, 90, true, Stored::unsigned16, {frame_date(110)});
+  const ProgramRun mixed = vesk("b.fits a.fits --out mixed --fps 25");
+  EXPECT_EQ(mixed.exit_status, 1);
+  EXPECT_EQ(mixed.err,
+            "b.fits: frames of BITPIX 16 with BZERO 32768 and BSCALE 1; the night's first file, "
+            "a.fits, has frames of BITPIX 8 with BZERO 0 and BSCALE 1\n");
+  EXPECT_FALSE(fs::exists(in_scratch("mixed")));
+}

@@ -18,6 +18,7 @@
 
 #include "control/settings.h"
 #include "detection/flash_detector.h"
+#include "imaging/file_io.h"
 #include "imaging/png_file.h"
 #include "imaging/scan_mask.h"
 #include "reference/oracle_support.h"
@@ -386,15 +387,14 @@ std::vector<BadMask> bad_masks() {
          write_file("mask.png", bytes);
        },
        "mask.png: truncated, 1000 of 3126 bytes\n"},
-      {"BMP with a palette",
+      {"BMP whose palette pushes its pixels past its end",
        [] {
          std::vector<std::uint8_t> bytes = bmp_mask_bytes(kWidth, kHeight);
          bytes[10] = 0x36;
          bytes[11] = 0x04;  // pixels after a 1024-byte palette
          write_file("mask.png", bytes);
        },
-       "mask.png: a BMP of 8 bits a pixel or with a palette; a mask BMP is laid out as the frame "
-       "files (8-bit grey, no palette), or give a grey PNG\n"},
+       "mask.png: truncated, 3126 of 4150 bytes\n"},
       {"a FIFO", [] { ASSERT_EQ(mkfifo(in_scratch("mask.png").c_str(), 0644), 0); },
        "mask.png: not a regular file\n"},
       {"a folder", [] { fs::create_directory(in_scratch("mask.png")); },
@@ -420,6 +420,139 @@ TEST(Mask, RefusedMasksAreNamedAndNothingIsTouched) {
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(run.out.find("Current Detection Parameters"), std::string::npos) << run.out;
     EXPECT_EQ(read_text("flash_info.dat"), "an earlier run's log\n");
+  }
+}
+
+namespace {
+
+// A BMP as a picture editor saves one, of `width` x `height` pixels whose grey levels (row 0
+// first) are `grey`: `bits` 8 (each grey level an index into `palette`, blue green red per
+// entry), 24 or 32 (blue = green = red = the grey level), rows padded to 4 bytes, stored bottom
+// row first, or top row first when `top_down` (a negative height). `compression` goes into the
+// header as is.
+struct EditorBmp {
+  int bits = 8;
+  bool top_down = false;
+  std::vector<std::array<std::uint8_t, 3>> palette;
+  int compression = 0;
+};
+
+std::vector<std::uint8_t> editor_bmp_bytes(int width, int height,
+                                           const std::vector<std::uint8_t>& grey,
+                                           const EditorBmp& bmp) {
+  const std::size_t stride = (static_cast<std::size_t>(width) * bmp.bits + 31) / 32 * 4;
+  const std::size_t offset = 54 + 4 * bmp.palette.size();
+  std::vector<std::uint8_t> bytes(offset + stride * static_cast<std::size_t>(height), 0);
+  bytes[0] = 'B';
+  bytes[1] = 'M';
+  put_le32(bytes, 2, static_cast<std::int32_t>(bytes.size()));
+  put_le32(bytes, 10, static_cast<std::int32_t>(offset));
+  put_le32(bytes, 14, 40);
+  put_le32(bytes, 18, width);
+  put_le32(bytes, 22, bmp.top_down ? -height : height);
+  bytes[26] = 1;
+  bytes[28] = static_cast<std::uint8_t>(bmp.bits);
+  put_le32(bytes, 30, bmp.compression);
+  for (std::size_t i = 0; i < bmp.palette.size(); ++i) {
+    std::copy(bmp.palette[i].begin(), bmp.palette[i].end(), bytes.begin() + 54 + 4 * i);
+  }
+  const std::size_t step = static_cast<std::size_t>(bmp.bits) / 8;
+  for (int row = 0; row < height; ++row) {
+    const int stored = bmp.top_down ? row : height - 1 - row;
+    for (int x = 0; x < width; ++x) {
+      const std::uint8_t level = grey[static_cast<std::size_t>(row * width + x)];
+      const std::size_t at = offset + static_cast<std::size_t>(stored) * stride + x * step;
+      std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), std::min<std::size_t>(step, 3),
+                  level);
+    }
+  }
+  return bytes;
+}
+
+std::vector<std::array<std::uint8_t, 3>> grey_palette() {
+  std::vector<std::array<std::uint8_t, 3>> palette(256);
+  for (int i = 0; i < 256; ++i) {
+    const auto level = static_cast<std::uint8_t>(i);
+    palette[static_cast<std::size_t>(i)] = {level, level, level};
+  }
+  return palette;
+}
+
+}  // namespace
+
+// BMP masks as picture editors write them: 8-bit through a palette, 24- and 32-bit grey, rows
+// padded to 4 bytes (6 pixels a row: 2 bytes of padding at 8 bits), stored bottom-up or top-down;
+// each read as the grey levels the picture shows, or refused with one line.
+TEST(Mask, EditorBmpMasksAreReadAsTheirGreyLevels) {
+  constexpr int kW = 6;
+  constexpr int kH = 4;
+  const FrameGeometry geometry{kW, kH, kW * kH};
+  std::vector<std::uint8_t> grey(kW * kH);
+  for (std::size_t i = 0; i < grey.size(); ++i) grey[i] = static_cast<std::uint8_t>(i * 11);
+  // Two colours, black and white, drawn as indices 0 and 1.
+  std::vector<std::uint8_t> indices(kW * kH);
+  std::vector<std::uint8_t> black_white(kW * kH);
+  for (std::size_t i = 0; i < indices.size(); ++i) {
+    indices[i] = static_cast<std::uint8_t>(i % 5 == 0 ? 1 : 0);
+    black_white[i] = static_cast<std::uint8_t>(indices[i] * 255);
+  }
+  struct Row {
+    const char* name;
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::uint8_t> grey;  // empty: refused with `error`
+    std::string error;
+  };
+  std::vector<std::uint8_t> colour_pixel = editor_bmp_bytes(kW, kH, grey, {24, false, {}, 0});
+  colour_pixel[54 + 3 * 2 + 2] ^= 1;  // the red of pixel (2, 3), on the bottom row stored first
+  std::vector<std::uint8_t> truncated = editor_bmp_bytes(kW, kH, grey, {8, false, grey_palette()});
+  truncated.resize(1100);
+  std::vector<std::uint8_t> far_pixels = editor_bmp_bytes(kW, kH, grey, {24, false, {}, 0});
+  put_le32(far_pixels, 10, 100000);
+  const Row rows[] = {
+      {"8-bit grey palette", editor_bmp_bytes(kW, kH, grey, {8, false, grey_palette()}), grey, ""},
+      {"8-bit grey palette, top-down", editor_bmp_bytes(kW, kH, grey, {8, true, grey_palette()}),
+       grey, ""},
+      {"8-bit, black and white palette",
+       editor_bmp_bytes(kW, kH, indices, {8, false, {{0, 0, 0}, {255, 255, 255}}}), black_white,
+       ""},
+      {"24-bit grey", editor_bmp_bytes(kW, kH, grey, {24, false, {}, 0}), grey, ""},
+      {"32-bit grey, top-down", editor_bmp_bytes(kW, kH, grey, {32, true, {}, 0}), grey, ""},
+      {"colour palette entry in use",
+       editor_bmp_bytes(kW, kH, indices, {8, false, {{0, 0, 0}, {255, 0, 0}}}),
+       {},
+       "m.bmp: a colour BMP; a mask is 8-bit grey (white scanned, black not)"},
+      {"one colour pixel",
+       colour_pixel,
+       {},
+       "m.bmp: a colour BMP; a mask is 8-bit grey (white scanned, black not)"},
+      {"index beyond the palette",
+       editor_bmp_bytes(kW, kH, grey, {8, false, {{0, 0, 0}}}),
+       {},
+       "m.bmp: a pixel of colour 11 beyond the palette's 1"},
+      {"16 bits a pixel",
+       editor_bmp_bytes(kW, kH, grey, {16, false, {}, 0}),
+       {},
+       "m.bmp: a BMP of 16 bits a pixel; a mask BMP has 8 (a grey palette), 24 or 32, or give a "
+       "grey PNG"},
+      {"run-length coded",
+       editor_bmp_bytes(kW, kH, grey, {8, false, grey_palette(), 1}),
+       {},
+       "m.bmp: a compressed BMP; a mask BMP is uncompressed, or give a grey PNG"},
+      {"truncated", truncated, {}, "m.bmp: truncated, 1100 of 1110 bytes"},
+      {"pixels far beyond the headers",
+       far_pixels,
+       {},
+       "m.bmp: a damaged BMP header (pixels at byte 100000)"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ScratchDir dir;
+    write_file("m.bmp", row.bytes);
+    std::vector<std::uint8_t> read;
+    std::string error;
+    EXPECT_EQ(read_mask_picture(dir.path(), "m.bmp", geometry, read, &error), !row.grey.empty());
+    EXPECT_EQ(read, row.grey);
+    EXPECT_EQ(error, row.error);
   }
 }
 

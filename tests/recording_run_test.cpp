@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <sstream>
+#include <tuple>
 
 #include "formats/flashes_csv.h"
 #include "imaging/file_io.h"
@@ -640,10 +642,11 @@ TEST(RecordingRun, ProgressLineOnATerminal) {
 
 namespace {
 
-// Frames [first, first + count) of the SER file `whole` (with a trailer) as a SER file of their
-// own: header with their count, their frames, their times.
+// Frames [first, first + count) of the mono SER file `whole` (with a trailer) as a SER file of
+// their own: header with their count, their frames, their times.
 std::vector<std::uint8_t> ser_part(const std::vector<std::uint8_t>& whole, int first, int count) {
-  const std::size_t frame = static_cast<std::size_t>(get_le32(whole, 26)) * get_le32(whole, 30);
+  const std::size_t frame = static_cast<std::size_t>(get_le32(whole, 26)) * get_le32(whole, 30) *
+                            (get_le32(whole, 34) > 8 ? 2 : 1);
   const std::size_t total = static_cast<std::size_t>(get_le32(whole, 38));
   const std::size_t frames_at = kSerHeaderBytes + static_cast<std::size_t>(first) * frame;
   const std::size_t times_at =
@@ -805,4 +808,113 @@ TEST(RecordingRun, SeveralFilesOfOneNightAsOneRecording) {
             "small.ser: frames of 160 x 480, not the 320 x 240 of a.ser; files are read as one "
             "recording only when their frames are of one size\n");
   EXPECT_FALSE(fs::exists(in_scratch("mixed")));
+}
+
+namespace {
+
+// The 16-bit samples of the mono SER file `ser` (little-endian, as frames_to_ser writes them)
+// rewritten frame by frame: `store` turns frame f's sample into the two bytes stored.
+void rewrite_samples(
+    std::vector<std::uint8_t>& ser,
+    const std::function<std::pair<std::uint8_t, std::uint8_t>(int frame, std::uint32_t sample)>&
+        store) {
+  const std::size_t pixels = static_cast<std::size_t>(get_le32(ser, 26)) * get_le32(ser, 30);
+  const int count = get_le32(ser, 38);
+  for (int f = 0; f < count; ++f) {
+    std::uint8_t* at = ser.data() + kSerHeaderBytes + static_cast<std::size_t>(f) * pixels * 2;
+    for (std::size_t i = 0; i < pixels; ++i) {
+      const std::uint32_t sample = at[2 * i] | (std::uint32_t{at[2 * i + 1]} << 8);
+      std::tie(at[2 * i], at[2 * i + 1]) = store(f, sample);
+    }
+  }
+}
+
+}  // namespace
+
+// A night of 16-bit files is read as its first file is: the byte order and the depth settled on
+// that file's first frames hold for every file after it, as they would in one file holding the
+// whole night, and the notice of that reading comes once. Each fixture has later files whose own
+// first frames would be read otherwise.
+TEST(RecordingRun, NightOfFilesIsReadAsItsFirstFile) {
+  ScratchDir dir;
+  ASSERT_EQ(shell(quoted(kTools + "/make_demo_frames") +
+                  " --size 320x240 --frames 300 --flashes 4 --hits 1 --glints 0 --seed 7 demo"),
+            0);
+  ASSERT_EQ(shell(quoted(kTools + "/frames_to_ser") + " demo night8.ser"), 0);
+  ASSERT_EQ(shell(quoted(kTools + "/frames_to_ser") + " demo night16.ser --depth 16"), 0);
+  const std::vector<std::uint8_t> night8 = read_file("night8.ser");
+  const std::vector<std::uint8_t> night16 = read_file("night16.ser");
+  using Bytes = std::pair<std::uint8_t, std::uint8_t>;
+  auto little = [](std::uint32_t v) { return Bytes(v & 0xff, v >> 8); };
+  struct Case {
+    const char* name;
+    std::function<Bytes(int, std::uint32_t)> store;
+    std::string notice;  // the whole night's, naming its first file
+  };
+  const std::vector<Case> cases = {
+      // Samples reaching 12 bits in the first file, under 8 bits in the second: alone, the
+      // second would be scaled as 8-bit and come out 16 times brighter.
+      {"depth", [&](int f, std::uint32_t v) { return little(f < 110 ? v >> 4 : v >> 8); },
+       ": the 16-bit samples use only 12 bits (largest 4095 in the first 4 frames); scaling them "
+       "as 12-bit\n"},
+      // Big-endian samples under a header saying little-endian. The first file's noisy low bytes
+      // show the order; the later files' low bytes are all 128, which looks like an image in
+      // either order, so alone they would be read little-endian: flat at grey 128.
+      {"byte order",
+       [&](int f, std::uint32_t v) { return Bytes(v >> 8, f < 110 ? v & 0xff : 128); },
+       ": the samples look like noise in the byte order of the header (little-endian) and like an "
+       "image in big-endian in the first 4 frames; reading them big-endian\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::uint8_t> night = night16;
+    rewrite_samples(night, c.store);
+    write_file("night.ser", night);
+    const ProgramRun whole = vesk("night.ser --out whole --replace --no-menu --quiet");
+    ASSERT_EQ(whole.exit_status, 0) << whole.err;
+    EXPECT_EQ(without_run_end(whole.err), "night.ser" + c.notice);
+    write_file("a.ser", ser_part(night, 0, 110));
+    write_file("b.ser", ser_part(night, 110, 90));
+    write_file("c.ser", ser_part(night, 200, 100));
+    // Given out of order: the first by time, a.ser, settles the reading.
+    const ProgramRun joined = vesk("c.ser b.ser a.ser --out joined --replace --no-menu --quiet");
+    ASSERT_EQ(joined.exit_status, 0) << joined.err;
+    EXPECT_EQ(without_run_end(joined.err), "a.ser" + c.notice);
+    EXPECT_EQ(joined.out, whole.out);
+    auto expected = results("whole");
+    auto got = results("joined");
+    drop_file_columns(expected);
+    drop_file_columns(got);
+    EXPECT_EQ(got, expected);
+    // From within the second file: still read as the first file is.
+    const ProgramRun part =
+        vesk("a.ser b.ser c.ser --out part --replace --no-menu --quiet --first 150 --count 120");
+    const ProgramRun part_whole =
+        vesk("night.ser --out part_whole --replace --no-menu --quiet --first 150 --count 120");
+    ASSERT_EQ(part.exit_status, 0) << part.err;
+    EXPECT_EQ(part.out, part_whole.out);
+    EXPECT_EQ(read_text("part/data_dump.txt"), read_text("part_whole/data_dump.txt"));
+  }
+
+  // A later file of another depth is refused with one line, before any folder is made.
+  struct Refusal {
+    const std::vector<std::uint8_t>* first;
+    const std::vector<std::uint8_t>* later;
+    std::string message;
+  };
+  const Refusal refusals[] = {
+      {&night8, &night16,
+       "b.ser: 16-bit frames; the night's first file, a.ser, has 8-bit frames\n"},
+      {&night16, &night8,
+       "b.ser: 8-bit frames; the night's first file, a.ser, has 16-bit frames\n"},
+  };
+  for (const Refusal& r : refusals) {
+    SCOPED_TRACE(r.message);
+    write_file("a.ser", ser_part(*r.first, 0, 110));
+    write_file("b.ser", ser_part(*r.later, 110, 90));
+    const ProgramRun mixed = vesk("b.ser a.ser --out mixed --no-menu --quiet");
+    EXPECT_EQ(mixed.exit_status, 1);
+    EXPECT_EQ(mixed.err, r.message);
+    EXPECT_FALSE(fs::exists(in_scratch("mixed")));
+  }
 }
