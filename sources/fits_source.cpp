@@ -1,5 +1,6 @@
 #include "sources/fits_source.h"
 
+#include <erfa.h>
 #include <fitsio.h>
 #include <sys/stat.h>
 
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <limits>
 #include <new>
+#include <optional>
 
 #include "base/message.h"
 #include "formats/frame_times_csv.h"
@@ -68,9 +70,16 @@ struct FitsImage {
   std::int64_t frames = 0;
   double bscale = 1;
   double bzero = 0;
-  std::string date_obs;  // with TIME-OBS appended when DATE-OBS holds the date only
-  std::string timesys;   // empty when the header has none
-  double exptime = -1;   // seconds; -1 when the header has none
+  // The times of the exposure as written, each empty when the header has none: its start
+  // (DATE-BEG; DATE-OBS, with TIME-OBS appended when DATE-OBS holds the date only), its middle
+  // (DATE-AVG) and its end (DATE-END).
+  std::string date_beg;
+  std::string date_obs;
+  std::string date_avg;
+  std::string date_end;
+  std::string timesys;       // empty when the header has none
+  bool has_exptime = false;  // EXPTIME is there and a number
+  double exptime = -1;       // seconds
 };
 
 // Integer samples under BSCALE 1 and a whole BZERO keep their integer values; anything else is
@@ -192,13 +201,17 @@ bool open_fits_image(const std::string& path, FitsHandle& handle, FitsImage& ima
              number_text(image.bzero) + " give no sample values";
     return false;
   }
+  image.date_beg = read_text_key(raw, "DATE-BEG");
   image.date_obs = read_text_key(raw, "DATE-OBS");
   if (!image.date_obs.empty() && image.date_obs.find('T') == std::string::npos) {
     const std::string time = read_text_key(raw, "TIME-OBS");
     if (!time.empty()) image.date_obs += "T" + time;
   }
+  image.date_avg = read_text_key(raw, "DATE-AVG");
+  image.date_end = read_text_key(raw, "DATE-END");
   image.timesys = read_text_key(raw, "TIMESYS");
-  image.exptime = read_number_key(raw, "EXPTIME", -1);
+  image.exptime = read_number_key(raw, "EXPTIME", std::numeric_limits<double>::quiet_NaN());
+  image.has_exptime = !std::isnan(image.exptime);
   return true;
 }
 
@@ -566,33 +579,179 @@ void read_time_table(const std::string& path, std::int64_t frames, bool& found,
   }
 }
 
-// The UTC of each DATE-OBS in `dates` (frames first to first + count - 1 of a folder), or of a
-// cube's frames `fps` apart. Empty, with a notice, when the times cannot be used.
-std::vector<std::int64_t> frame_ticks(FitsFrames& frames, const std::vector<FitsImage>& heads,
-                                      const RecordingOptions& options, std::int64_t first,
-                                      std::int64_t count, std::vector<std::string>& notices) {
-  const std::string& path = frames.path;
-  std::vector<std::int64_t> ticks;
-  const FitsImage& head = frames.image;
-  if (head.date_obs.empty()) {
-    if (frames.cube && options.fps > 0) {
-      notices.push_back(path + ": no DATE-OBS; --fps is ignored and frames have no times");
+// Where in a frame's exposure a header's time lies.
+enum class ExposurePart { start, middle, end };
+
+// The header keyword a frame's time is read from: the first there of DATE-BEG and DATE-OBS (the
+// start of the exposure), DATE-AVG (its middle) and DATE-END (its end).
+struct ExposureKey {
+  const char* name = nullptr;  // null when the header has none of them
+  const std::string* text = nullptr;
+  ExposurePart part = ExposurePart::start;
+};
+
+ExposureKey exposure_key(const FitsImage& image) {
+  if (!image.date_beg.empty()) return {"DATE-BEG", &image.date_beg, ExposurePart::start};
+  if (!image.date_obs.empty()) return {"DATE-OBS", &image.date_obs, ExposurePart::start};
+  if (!image.date_avg.empty()) return {"DATE-AVG", &image.date_avg, ExposurePart::middle};
+  if (!image.date_end.empty()) return {"DATE-END", &image.date_end, ExposurePart::end};
+  return {};
+}
+
+// The time scales a header's times are read in.
+enum class TimeScale { utc, tt, tai, gps };
+
+constexpr std::int64_t kTicksPerDay = 86400 * kTicksPerSecond;
+// GPS time runs a constant 19 s behind TAI.
+constexpr std::int64_t kGpsBehindTai = 19 * kTicksPerSecond;
+
+// The scale of TIMESYS `timesys` (empty: UTC). False for a scale the times cannot be read in.
+bool time_scale(const std::string& timesys, TimeScale& scale) {
+  const std::string name = lower(timesys);
+  if (name.empty() || name == "utc" || name == "ut") {
+    scale = TimeScale::utc;
+  } else if (name == "tt") {
+    scale = TimeScale::tt;
+  } else if (name == "tai") {
+    scale = TimeScale::tai;
+  } else if (name == "gps") {
+    scale = TimeScale::gps;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// `ticks`, a calendar time in `scale` (100-ns ticks since 0001-01-01), as UTC ticks: TT and TAI
+// through ERFA's leap-second table, GPS as TAI - 19 s. False when ERFA cannot take the date.
+// Whole ticks in give whole ticks out: the scales differ by whole ticks (32.184 s, whole leap
+// seconds since 1972), and the two-part Julian dates keep the time to about 10 ps.
+bool scale_to_utc(std::int64_t ticks, TimeScale scale, std::int64_t& utc) {
+  if (scale == TimeScale::utc) {
+    utc = ticks;
+    return true;
+  }
+  if (scale == TimeScale::gps) {
+    ticks += kGpsBehindTai;
+    scale = TimeScale::tai;
+  }
+  UtcTime fields;
+  if (ticks <= 0 || !parse_utc(utc_text(ticks), fields)) return false;
+  const double second = fields.second + fields.nanos * 1e-9;
+  double jd1 = 0;
+  double jd2 = 0;
+  if (eraDtf2d(scale == TimeScale::tt ? "TT" : "TAI", fields.year, fields.month, fields.day,
+               fields.hour, fields.minute, second, &jd1, &jd2) != 0) {
+    return false;
+  }
+  if (scale == TimeScale::tt) {
+    double tai1 = 0;
+    double tai2 = 0;
+    if (eraTttai(jd1, jd2, &tai1, &tai2) != 0) return false;
+    jd1 = tai1;
+    jd2 = tai2;
+  }
+  double utc1 = 0;
+  double utc2 = 0;
+  if (eraTaiutc(jd1, jd2, &utc1, &utc2) < 0) return false;
+  int year = 0;
+  int month = 0;
+  int day = 0;
+  int hmsf[4] = {};
+  if (eraD2dtf("UTC", 7, utc1, utc2, &year, &month, &day, hmsf) < 0) return false;
+  // A leap second (second 60) counts as the first second of the next day, as the ticks have none.
+  utc = utc_day_ticks(year, month, day) +
+        ((static_cast<std::int64_t>(hmsf[0]) * 60 + hmsf[1]) * 60 + hmsf[2]) * kTicksPerSecond +
+        hmsf[3];
+  return utc > 0 && utc < utc_day_ticks(9999, 12, 31) + kTicksPerDay;
+}
+
+// The UTC of the start of the exposure of the frame whose header is `image` (in the file
+// `file`): read from exposure_key in the scale of TIMESYS, moved back by EXPTIME from the middle
+// or the end. Returns false with `error` for a TIMESYS of another scale. Otherwise sets `start`
+// when the header gives it, or leaves it empty with `why`, a notice naming `file` (empty when the
+// header has no time at all).
+bool exposure_start(const FitsImage& image, const std::string& file,
+                    std::optional<std::int64_t>& start, std::string& why, std::string* error) {
+  start.reset();
+  why.clear();
+  const ExposureKey key = exposure_key(image);
+  if (key.name == nullptr) return true;
+  TimeScale scale = TimeScale::utc;
+  if (!time_scale(image.timesys, scale)) {
+    *error = file + ": TIMESYS " + image.timesys +
+             ": the frame times can be read in UTC, TT, TAI or GPS only";
+    return false;
+  }
+  std::int64_t ticks = 0;
+  if (!parse_utc_text(*key.text, ticks)) {
+    why = file + ": " + key.name + " \"" + *key.text +
+          "\" is not a time such as 2024-03-15T21:04:05.25; reading no frame times";
+    return true;
+  }
+  if (key.part != ExposurePart::start) {
+    const char* part = key.part == ExposurePart::middle ? "middle" : "end";
+    if (!image.has_exptime) {
+      why = file + ": " + key.name + " gives the " + part +
+            " of the exposure and there is no EXPTIME to find its start by; reading no frame "
+            "times";
+      return true;
     }
-    return ticks;
+    if (!std::isfinite(image.exptime) || image.exptime < 0 || image.exptime > 86400) {
+      why = file + ": EXPTIME " + number_text(image.exptime) +
+            " is no exposure in seconds; reading no frame times";
+      return true;
+    }
+    const double before = key.part == ExposurePart::middle ? image.exptime / 2 : image.exptime;
+    ticks -= std::llround(before * static_cast<double>(kTicksPerSecond));
   }
-  const std::string timesys = lower(head.timesys);
-  if (timesys.empty()) {
-    notices.push_back(path + ": no TIMESYS; DATE-OBS taken as UTC");
-  } else if (timesys != "utc" && timesys != "ut") {
-    notices.push_back(path + ": TIMESYS " + head.timesys + " is not UTC; reading no frame times");
-    return ticks;
+  std::int64_t utc = 0;
+  if (!scale_to_utc(ticks, scale, utc)) {
+    why = file + ": " + key.name + " " + *key.text + " in " + image.timesys +
+          " cannot be taken to UTC; reading no frame times";
+    return true;
   }
+  start = utc;
+  return true;
+}
+
+// The UTC of the start of the exposure of frames first to first + count - 1: a folder's each
+// from its own header, a cube's from its header's plus its TIME table or `fps`. Left empty, with
+// a notice, when the times cannot be used. False with `error` for a TIMESYS of another scale.
+bool frame_ticks(FitsFrames& frames, const std::vector<FitsImage>& heads,
+                 const RecordingOptions& options, std::int64_t first, std::int64_t count,
+                 std::vector<std::int64_t>& ticks, std::vector<std::string>& notices,
+                 std::string* error) {
+  const std::string& path = frames.path;
+  ticks.clear();
+  const FitsImage& head = frames.image;
+  const ExposureKey key = exposure_key(head);
+  if (key.name == nullptr) {
+    if (frames.cube && options.fps > 0) {
+      notices.push_back(path +
+                        ": no DATE-OBS, DATE-BEG, DATE-AVG or DATE-END; --fps is ignored and "
+                        "frames have no times");
+    }
+    return true;
+  }
+  std::optional<std::int64_t> start;
+  std::string why;
   if (frames.cube) {
-    std::int64_t start = 0;
-    if (!parse_utc_text(head.date_obs, start)) {
-      notices.push_back(path + ": DATE-OBS \"" + head.date_obs +
-                        "\" is not a time such as 2024-03-15T21:04:05.25; reading no frame times");
-      return ticks;
+    if (key.part != ExposurePart::start && frames.count > 1) {
+      // For a cube these give the middle or the end of the whole cube's time, not a frame's.
+      TimeScale scale = TimeScale::utc;
+      if (!time_scale(head.timesys, scale)) return exposure_start(head, path, start, why, error);
+      notices.push_back(path + ": a cube of " + std::to_string(frames.count) + " frames timed by " +
+                        key.name + ", which gives the " +
+                        (key.part == ExposurePart::middle ? "middle" : "end") +
+                        " of the whole cube; DATE-BEG or DATE-OBS gives its start; reading no "
+                        "frame times");
+      return true;
+    }
+    if (!exposure_start(head, path, start, why, error)) return false;
+    if (!start) {
+      notices.push_back(why);
+      return true;
     }
     bool table = false;
     std::vector<double> seconds;
@@ -601,50 +760,56 @@ std::vector<std::int64_t> frame_ticks(FitsFrames& frames, const std::vector<Fits
     if (table) {
       if (!fault.empty()) {
         notices.push_back(path + ": " + fault + "; reading no frame times");
-        return ticks;
+        return true;
       }
       if (options.fps > 0) {
         notices.push_back(path + ": the frame times come from its TIME table; --fps is ignored");
       }
       for (std::int64_t f = first; f < first + count; ++f) {
-        ticks.push_back(start + std::llround(seconds[static_cast<std::size_t>(f)] *
-                                             static_cast<double>(kTicksPerSecond)));
+        ticks.push_back(*start + std::llround(seconds[static_cast<std::size_t>(f)] *
+                                              static_cast<double>(kTicksPerSecond)));
       }
       frames.timed_by_table = true;
     } else if (frames.count > 1 && options.fps <= 0) {
-      notices.push_back(path + ": a cube of " + std::to_string(frames.count) +
-                        " frames with one DATE-OBS; --fps F gives the frames' times; reading no "
-                        "frame times");
-      return ticks;
+      notices.push_back(path + ": a cube of " + std::to_string(frames.count) + " frames with one " +
+                        key.name + "; --fps F gives the frames' times; reading no frame times");
+      return true;
     } else {
       const double period =
           options.fps > 0 ? static_cast<double>(kTicksPerSecond) / options.fps : 0;
       for (std::int64_t f = first; f < first + count; ++f) {
-        ticks.push_back(start + std::llround(static_cast<double>(f) * period));
+        ticks.push_back(*start + std::llround(static_cast<double>(f) * period));
       }
     }
   } else {
     for (std::size_t i = 0; i < heads.size(); ++i) {
-      std::int64_t time = 0;
-      if (heads[i].date_obs.empty() || !parse_utc_text(heads[i].date_obs, time)) {
-        notices.push_back(frames.files[i] + ": DATE-OBS \"" + heads[i].date_obs +
-                          "\" is not a time such as 2024-03-15T21:04:05.25; reading no frame "
-                          "times");
-        return {};
+      if (!exposure_start(heads[i], frames.files[i], start, why, error)) return false;
+      if (!start) {
+        if (why.empty()) {
+          why = frames.files[i] + ": no DATE-OBS, DATE-BEG, DATE-AVG or DATE-END; reading no " +
+                "frame times";
+        }
+        notices.push_back(why);
+        ticks.clear();
+        return true;
       }
-      ticks.push_back(time);
+      ticks.push_back(*start);
     }
+  }
+  if (head.timesys.empty()) {
+    notices.push_back(path + ": no TIMESYS; " + key.name + " taken as UTC");
   }
   SerTimesCheck check;
   check_ser_times(ticks, check);
   if (!check.fault.empty()) {
     notices.push_back(path + ": the frame times are not used: " + check.fault);
-    return {};
+    ticks.clear();
+    return true;
   }
   if (!frames.cube) {
     ticks = std::vector<std::int64_t>(ticks.begin() + first, ticks.begin() + first + count);
   }
-  return ticks;
+  return true;
 }
 
 }  // namespace
@@ -725,8 +890,10 @@ std::unique_ptr<FrameSource> open_fits_source(const std::string& path,
   }
   const std::int64_t rest = frames.count - options.first;
   const std::int64_t count = options.count < 0 ? rest : std::min(options.count, rest);
-  std::vector<std::int64_t> ticks =
-      frame_ticks(frames, heads, options, options.first, count, notices);
+  std::vector<std::int64_t> ticks;
+  if (!frame_ticks(frames, heads, options, options.first, count, ticks, notices, error)) {
+    return nullptr;
+  }
   GreyScale scale;
   scale.integer = is_integer(frames.image);
   auto source = std::make_unique<FitsSource>(frames, std::move(cube), scale, options.first, count,

@@ -8,8 +8,11 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 
+#include "formats/utc.h"
 #include "imaging/file_io.h"
+#include "sources/fits_source.h"
 #include "sources/ser.h"
 #include "test_support.h"
 
@@ -66,6 +69,8 @@ enum class Stored { bytes, unsigned16, real };
 struct Keys {
   std::string date_obs;
   std::string timesys = "UTC";
+  std::vector<std::pair<std::string, std::string>> dates = {};  // DATE-BEG, DATE-AVG, ...
+  std::optional<double> exptime = std::nullopt;
 };
 
 // Writes frames [first, first + count) of `frames` as one FITS file: a cube when `cube`, else a
@@ -90,6 +95,13 @@ void write_fits(const std::string& path, const Frames& frames, int first, int co
   if (!keys.timesys.empty()) {
     fits_write_key(file, TSTRING, "TIMESYS", const_cast<char*>(keys.timesys.c_str()), nullptr,
                    &status);
+  }
+  for (const auto& [key, value] : keys.dates) {
+    fits_write_key(file, TSTRING, key.c_str(), const_cast<char*>(value.c_str()), nullptr, &status);
+  }
+  if (keys.exptime) {
+    double exptime = *keys.exptime;
+    fits_write_key(file, TDOUBLE, "EXPTIME", &exptime, nullptr, &status);
   }
   const std::size_t pixels = static_cast<std::size_t>(frames.width) * frames.height;
   std::vector<double> flipped(pixels);
@@ -282,11 +294,11 @@ TEST(FitsRecording, SaysHowItReadTheSamplesAndTimes) {
        "",
        "c.fits: a cube of 2 frames with one DATE-OBS; --fps F gives the frames' times; reading "
        "no frame times\n"},
-      {"another time scale",
+      {"another time scale, taken to UTC",
        Stored::bytes,
        {"2024-03-15T21:04:05", "TT"},
        "--fps 25",
-       "c.fits: TIMESYS TT is not UTC; reading no frame times\n"},
+       ""},
       {"--depth on 8-bit samples",
        Stored::bytes,
        {"2024-03-15T21:04:05", "UTC"},
@@ -531,4 +543,172 @@ TEST(FitsRecording, NightOfCubesIsReadAsItsFirstCube) {
             "b.fits: frames of BITPIX 16 with BZERO 32768 and BSCALE 1; the night's first file, "
             "a.fits, has frames of BITPIX 8 with BZERO 0 and BSCALE 1\n");
   EXPECT_FALSE(fs::exists(in_scratch("mixed")));
+}
+
+// The start of the first frame's exposure in UTC from each way a header can give it: DATE-BEG,
+// DATE-OBS, DATE-AVG or DATE-END (moved back by EXPTIME), preferred in that order, in UTC, TT,
+// TAI or GPS. Leap seconds come from ERFA's table: 37 s TAI - UTC from 2017, 36 s before.
+TEST(FitsRecording, StartOfExposureInUtc) {
+  ScratchDir dir;
+  Frames one{16, 8, {std::vector<double>(128, 10)}};
+  using Cards = std::vector<std::pair<std::string, std::string>>;
+  struct Case {
+    const char* name;
+    Keys keys;
+    std::string utc;  // of the first frame; empty: no times
+    std::string notices;
+  };
+  const std::string start = "2024-03-15T21:04:05.2500000Z";
+  const std::vector<Case> cases = {
+      {"DATE-OBS", {"2024-03-15T21:04:05.25", "UTC"}, start, ""},
+      {"DATE-OBS with UT", {"2024-03-15T21:04:05.25", "UT"}, start, ""},
+      {"DATE-BEG before DATE-OBS",
+       {"2024-03-15T21:00:00", "UTC", Cards{{"DATE-BEG", "2024-03-15T21:04:05.25"}}},
+       start,
+       ""},
+      {"DATE-OBS before DATE-AVG",
+       {"2024-03-15T21:04:05.25", "UTC", Cards{{"DATE-AVG", "2024-03-15T21:09:00"}}, 0.04},
+       start,
+       ""},
+      {"DATE-AVG: the middle, EXPTIME / 2 after the start",
+       {"", "UTC", Cards{{"DATE-AVG", "2024-03-15T21:04:05.27"}}, 0.04},
+       start,
+       ""},
+      {"DATE-END: the end, EXPTIME after the start",
+       {"", "UTC", Cards{{"DATE-END", "2024-03-15T21:04:05.29"}}, 0.04},
+       start,
+       ""},
+      {"DATE-AVG before DATE-END",
+       {"", "UTC",
+        Cards{{"DATE-END", "2024-03-15T21:09:00"}, {"DATE-AVG", "2024-03-15T21:04:06.25"}}, 2.0},
+       start,
+       ""},
+      {"no TIMESYS: UTC",
+       {"", "", Cards{{"DATE-BEG", "2024-03-15T21:04:05.25"}}},
+       start,
+       "c.fits: no TIMESYS; DATE-BEG taken as UTC\n"},
+      // TT = TAI + 32.184 s; TAI = UTC + 37 s in 2024.
+      {"TT", {"2024-03-15T21:05:14.434", "TT"}, start, ""},
+      {"TT at the end of an exposure",
+       {"", "TT", Cards{{"DATE-END", "2024-03-15T21:05:14.474"}}, 0.04},
+       start,
+       ""},
+      {"TAI", {"2024-03-15T21:04:42.25", "TAI"}, start, ""},
+      // GPS = TAI - 19 s.
+      {"GPS", {"2024-03-15T21:04:23.25", "GPS"}, start, ""},
+      {"TAI just after the leap second of 2016-12-31",
+       {"2017-01-01T00:00:37.5", "TAI"},
+       "2017-01-01T00:00:00.5000000Z",
+       ""},
+      {"TAI just before it", {"2017-01-01T00:00:35.5", "TAI"}, "2016-12-31T23:59:59.5000000Z", ""},
+      {"DATE-AVG without EXPTIME",
+       {"", "UTC", Cards{{"DATE-AVG", "2024-03-15T21:04:05.27"}}},
+       "",
+       "c.fits: DATE-AVG gives the middle of the exposure and there is no EXPTIME to find its "
+       "start by; reading no frame times\n"},
+      {"DATE-END without EXPTIME",
+       {"", "TT", Cards{{"DATE-END", "2024-03-15T21:04:05.27"}}},
+       "",
+       "c.fits: DATE-END gives the end of the exposure and there is no EXPTIME to find its start "
+       "by; reading no frame times\n"},
+      {"a negative EXPTIME",
+       {"", "UTC", Cards{{"DATE-END", "2024-03-15T21:04:05.27"}}, -1.0},
+       "",
+       "c.fits: EXPTIME -1 is no exposure in seconds; reading no frame times\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_fits("c.fits", one, 0, 1, false, Stored::bytes, c.keys);
+    std::vector<std::string> notices;
+    std::string error;
+    const auto source = open_fits_source(in_scratch("c.fits").string(), {}, notices, &error);
+    ASSERT_NE(source, nullptr) << error;
+    std::string said;
+    for (std::string line : notices) said += line.substr(line.find("c.fits")) + "\n";
+    EXPECT_EQ(said, c.notices);
+    const FrameTime time = source->frame_time(0);
+    if (c.utc.empty()) {
+      EXPECT_FALSE(time.known);
+      continue;
+    }
+    // Within 1 us: the times are kept in 100-ns ticks, and ERFA's two-part Julian dates carry
+    // the scale offsets (whole ticks) to about 10 ps, so the conversion lands on the exact tick;
+    // the tolerance only allows for how the text is rounded.
+    std::int64_t got = 0;
+    std::int64_t expected = 0;
+    ASSERT_TRUE(parse_utc_text(time.utc, got)) << time.utc;
+    ASSERT_TRUE(parse_utc_text(c.utc, expected));
+    EXPECT_LE(std::llabs(got - expected), 10) << time.utc;
+  }
+
+  // A cube of frames: DATE-AVG and DATE-END give the middle and end of the whole cube, not of
+  // its first frame, and are not used; another time scale stops the run with one line.
+  Frames three{16, 8, {one.samples[0], one.samples[0], one.samples[0]}};
+  struct Refusal {
+    const char* name;
+    Keys keys;
+    bool cube;
+    std::string err;
+    int status;
+  };
+  const std::vector<Refusal> refusals = {
+      {"TCB",
+       {"2024-03-15T21:04:05.25", "TCB"},
+       false,
+       "c.fits: TIMESYS TCB: the frame times can be read in UTC, TT, TAI or GPS only\n",
+       1},
+      {"TDB in a cube timed by DATE-END",
+       {"", "TDB", Cards{{"DATE-END", "2024-03-15T21:04:05.29"}}, 0.04},
+       true,
+       "c.fits: TIMESYS TDB: the frame times can be read in UTC, TT, TAI or GPS only\n",
+       1},
+      {"a cube timed by DATE-END",
+       {"", "UTC", Cards{{"DATE-END", "2024-03-15T21:04:05.29"}}, 0.04},
+       true,
+       "c.fits: a cube of 3 frames timed by DATE-END, which gives the end of the whole cube; "
+       "DATE-BEG or DATE-OBS gives its start; reading no frame times\n",
+       0},
+  };
+  for (const Refusal& r : refusals) {
+    SCOPED_TRACE(r.name);
+    write_fits("c.fits", r.cube ? three : one, 0, r.cube ? 3 : 1, r.cube, Stored::bytes, r.keys);
+    std::vector<std::string> notices;
+    std::string error;
+    RecordingOptions options;
+    options.fps = 25;
+    const auto source = open_fits_source(in_scratch("c.fits").string(), options, notices, &error);
+    std::string said;
+    for (const std::string& line : notices) said += line.substr(line.find("c.fits")) + "\n";
+    if (r.status == 1) {
+      EXPECT_EQ(source, nullptr);
+      said += error.substr(error.find("c.fits")) + "\n";
+    } else {
+      ASSERT_NE(source, nullptr) << error;
+      EXPECT_FALSE(source->frame_time(0).known);
+    }
+    EXPECT_EQ(said, r.err);
+  }
+  // As the user meets them: a refused time scale is one line and exit status 1 before any
+  // folder is made; a folder of frames whose time lacks its EXPTIME runs on without times.
+  write_fits("c.fits", one, 0, 1, false, Stored::bytes, {"2024-03-15T21:04:05.25", "TCB"});
+  const ProgramRun tcb = vesk("c.fits --out run");
+  EXPECT_EQ(tcb.exit_status, 1);
+  EXPECT_EQ(tcb.err,
+            "c.fits: TIMESYS TCB: the frame times can be read in UTC, TT, TAI or GPS only\n");
+  EXPECT_FALSE(fs::exists(in_scratch("run")));
+  Frames frames{48, 48, {}};
+  for (int f = 0; f < 64; ++f) frames.samples.push_back(std::vector<double>(48 * 48, 10.0 + f % 3));
+  fs::create_directories(in_scratch("f"));
+  for (int f = 0; f < 64; ++f) {
+    char name[32];
+    std::snprintf(name, sizeof name, "f/m%05d.fits", f);
+    write_fits(name, frames, f, 1, false, Stored::bytes,
+               {"", "UTC", Cards{{"DATE-AVG", frame_date(f)}}});
+  }
+  const ProgramRun untimed = vesk("f --out run");
+  EXPECT_EQ(untimed.exit_status, 0) << untimed.err;
+  EXPECT_EQ(without_run_end(untimed.err),
+            "f/m00000.fits: DATE-AVG gives the middle of the exposure and there is no EXPTIME to "
+            "find its start by; reading no frame times\n");
+  EXPECT_FALSE(fs::exists(in_scratch("run/frame_times.csv")));
 }
