@@ -254,6 +254,7 @@ BENCHMARK(BM_core)
     ->ArgNames({"width", "height", "flashes"})
     ->Args({720, 576, 0})
     ->Args({720, 576, 1})
+    ->Args({1280, 1024, 0})
     ->Args({1920, 1080, 0})
     ->Args({1920, 1080, 1})
     ->Unit(benchmark::kMicrosecond);

@@ -54,22 +54,28 @@ void BM_PlaceOfEvent(benchmark::State& state) {
 }
 BENCHMARK(BM_PlaceOfEvent);
 
-// A crescent lit on the right with earthshine, sky 12, noise as in a mean of 60 frames; the disc
-// 250 px in radius in a 720x576 frame, scaled with the frame's height.
-std::vector<float> crescent(int w, int h) {
+// A disc of radius r centred at (cx, cy) lit on the right of the terminator x = term (limb radii,
+// at the disc's middle row), with earthshine, sky 12, noise as in a mean of 60 frames.
+std::vector<float> lit_disc(int w, int h, double cx, double cy, double r, double term) {
   std::vector<float> image(static_cast<std::size_t>(w) * h);
   std::mt19937 random(1);
   std::normal_distribution<float> noise(0.0f, 0.3f);
-  const double k = h / 576.0;
   for (int y = 0; y < h; ++y) {
     for (int x = 0; x < w; ++x) {
-      const double dx = (x - 330.0 * k) / (250.0 * k), dy = (y - 290.0 * k) / (250.0 * k);
+      const double dx = (x - cx) / r, dy = (y - cy) / r;
       float v = 12.0f;
-      if (dx * dx + dy * dy <= 1.0) v = dx > 0.4 * std::sqrt(1.0 - dy * dy) ? 220.0f : 30.0f;
+      if (dx * dx + dy * dy <= 1.0) v = dx > term * std::sqrt(1.0 - dy * dy) ? 220.0f : 30.0f;
       image[static_cast<std::size_t>(y) * w + x] = v + noise(random);
     }
   }
   return image;
+}
+
+// A crescent lit on the right with earthshine, sky 12, noise as in a mean of 60 frames; the disc
+// 250 px in radius in a 720x576 frame, scaled with the frame's height.
+std::vector<float> crescent(int w, int h) {
+  const double k = h / 576.0;
+  return lit_disc(w, h, 330.0 * k, 290.0 * k, 250.0 * k, 0.4);
 }
 
 void BM_DiscFit(benchmark::State& state) {
@@ -85,9 +91,14 @@ BENCHMARK(BM_DiscFit)->Unit(benchmark::kMillisecond);
 // 60 s of recording at 25 frames/s, as the run does it: sixty centroid checks, then the mean frame
 // from the ring's sums (60 frames), the geometry and the fits of limb and orientation. The time
 // is shown per frame.
+// With `fill` the disc fills most of the frame (as in the demo recording: 0.6 of the frame's
+// width in radius, its limb on the left, lit beyond a gibbous terminator on the right).
 void BM_MoonPerFrame(benchmark::State& state) {
   const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
-  const std::vector<float> crescent_mean = crescent(w, h);
+  const bool fill = state.range(2) != 0;
+  const std::vector<float> crescent_mean =
+      fill ? lit_disc(w, h, 0.75 * w, 0.5 * h, 0.6 * w, -0.3) : crescent(w, h);
+  const double phase = fill ? 72.5 : 110.0;
   constexpr double kFrames = 60.0;
   std::vector<double> sum(crescent_mean.size());
   for (std::size_t i = 0; i < sum.size(); ++i) sum[i] = crescent_mean[i] * kFrames;
@@ -95,6 +106,8 @@ void BM_MoonPerFrame(benchmark::State& state) {
   Instant t;
   std::string warning, error;
   instant_from_utc({2024, 3, 15, 21, 4, 5.0}, &t, &warning, &error);
+  OrientationFit oriented;
+  double radius = 0.0;
   for (auto _ : state) {
     double cx = 0.0, cy = 0.0;
     for (int check = 0; check < 60; ++check) {
@@ -105,15 +118,22 @@ void BM_MoonPerFrame(benchmark::State& state) {
     const MoonGeometry g = moon_geometry(t, Site{40.0, -3.7, 650.0});
     benchmark::DoNotOptimize(g);
     const LimbFit limb = fit_limb(MeanImage{mean, w, h}, LimbFitSettings{});
-    benchmark::DoNotOptimize(fit_orientation(MeanImage{mean, w, h}, limb, 270.0, 110.0, false));
+    radius = limb.radius;
+    oriented = fit_orientation(MeanImage{mean, w, h}, limb, 270.0, phase, false);
+    benchmark::DoNotOptimize(oriented);
   }
+  // What was found, to show the fits work on this frame: the radius and the rotation.
+  state.counters["radius"] = oriented.found ? radius : 0.0;
+  state.counters["rotation"] = oriented.rotation;
   state.counters["per_frame"] = benchmark::Counter(
       1500.0, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_MoonPerFrame)
-    ->ArgNames({"width", "height"})
-    ->Args({720, 576})
-    ->Args({1920, 1080})
+    ->ArgNames({"width", "height", "fill"})
+    ->Args({720, 576, 0})
+    ->Args({1920, 1080, 0})
+    ->Args({720, 576, 1})
+    ->Args({1280, 1024, 1})
     ->Unit(benchmark::kMillisecond);
 
 // What one closed event adds: the Moon's geometry at its time, its place and the place's errors.

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <random>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -19,62 +21,57 @@ struct EdgePoint {
   double strength;
 };
 
+// A float buffer whose elements are left as they are on growing (no zeros written): the full
+// frame's smoothed copy and gradient are filled only in the band round the circle, and zeroing
+// the rest would cost more than filling the band. Nothing outside what was filled is read.
+template <class T>
+struct LeftAsIs : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = LeftAsIs<U>;
+  };
+  LeftAsIs() = default;
+  template <class U>
+  LeftAsIs(const LeftAsIs<U>&) {}
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    if constexpr (sizeof...(Args) == 0) {
+      ::new (static_cast<void*>(p)) U;
+    } else {
+      ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+  }
+};
+using Buffer = std::vector<float, LeftAsIs<float>>;
+
 struct Circle {
   double cx = 0.0, cy = 0.0, r = 0.0;
 };
 
-// A smoothed copy of the image (Gaussian sigma 1.5 px, separable, edges clamped).
-std::vector<float> smoothed(const MeanImage& image) {
-  const int w = image.width;
-  const int h = image.height;
-  constexpr int kReach = 5;
-  double kernel[2 * kReach + 1];
+// The Gaussian's weights for sigma `sigma`, out to `reach` pixels each side, summing to 1.
+std::vector<double> gaussian(double sigma, int reach) {
+  std::vector<double> kernel(static_cast<std::size_t>(2 * reach + 1));
   double total = 0.0;
-  for (int k = -kReach; k <= kReach; ++k) {
-    kernel[k + kReach] = std::exp(-(k * k) / (2.0 * 1.5 * 1.5));
-    total += kernel[k + kReach];
+  for (int k = -reach; k <= reach; ++k) {
+    kernel[static_cast<std::size_t>(k + reach)] = std::exp(-(k * k) / (2.0 * sigma * sigma));
+    total += kernel[static_cast<std::size_t>(k + reach)];
   }
   for (double& k : kernel) k /= total;
-  std::vector<float> rows(static_cast<std::size_t>(w) * h);
-  std::vector<float> out(rows.size());
-  // Each output is the sum over k in the same order throughout; away from the edges the sums of a
-  // row run side by side (one term for every pixel of the row, then the next term), which the
-  // compiler can do several pixels at a time, to the same bits.
-  std::vector<double> acc(static_cast<std::size_t>(w));
-  for (int y = 0; y < h; ++y) {
-    const float* in = image.pixels.data() + static_cast<std::size_t>(y) * w;
-    float* row = rows.data() + static_cast<std::size_t>(y) * w;
-    std::fill(acc.begin(), acc.end(), 0.0);
-    for (int k = -kReach; k <= kReach; ++k) {
-      const double kk = kernel[k + kReach];
-      for (int x = kReach; x < w - kReach; ++x) acc[static_cast<std::size_t>(x)] += kk * in[x + k];
-    }
-    for (int x = 0; x < w; ++x) {
-      if (x >= kReach && x < w - kReach) {
-        row[x] = static_cast<float>(acc[static_cast<std::size_t>(x)]);
-        continue;
-      }
-      double s = 0.0;
-      for (int k = -kReach; k <= kReach; ++k)
-        s += kernel[k + kReach] * in[std::clamp(x + k, 0, w - 1)];
-      row[x] = static_cast<float>(s);
-    }
-  }
-  for (int y = 0; y < h; ++y) {
-    std::fill(acc.begin(), acc.end(), 0.0);
-    for (int k = -kReach; k <= kReach; ++k) {
-      const double kk = kernel[k + kReach];
-      const float* in = rows.data() + static_cast<std::size_t>(std::clamp(y + k, 0, h - 1)) * w;
-      for (int x = 0; x < w; ++x) acc[static_cast<std::size_t>(x)] += kk * in[x];
-    }
-    float* row = out.data() + static_cast<std::size_t>(y) * w;
-    for (int x = 0; x < w; ++x) row[x] = static_cast<float>(acc[static_cast<std::size_t>(x)]);
-  }
-  return out;
+  return kernel;
 }
 
+struct Ring;
+int row_stretches(const Ring* ring, int y, int lo, int hi, int stretch[2][2]);
+
+// A smoothed copy of the image (Gaussian, separable, edges clamped): sigma 1.5 px at full size.
+Buffer smoothed(const MeanImage& image, double sigma = 1.5, int reach = 5);
+// The same into `out` (and the rows' pass into `rows`), both made the image's size; with `ring`,
+// only the pixels of the ring are smoothed, each to the same bits as in the whole frame's copy.
+void smooth_into(const MeanImage& image, double sigma, int reach, const Ring* ring, Buffer& rows,
+                 Buffer& out);
+
 // Bilinear sample, clamped to the image.
-double sample(const std::vector<float>& img, int w, int h, double x, double y) {
+double sample(const Buffer& img, int w, int h, double x, double y) {
   x = std::clamp(x, 0.0, w - 1.0);
   y = std::clamp(y, 0.0, h - 1.0);
   const int x0 = std::min(static_cast<int>(x), w - 2 < 0 ? 0 : w - 2);
@@ -128,20 +125,26 @@ void sky_level(const MeanImage& image, double* sky, double* noise) {
   *noise = std::max(0.1, hwhm / 1.1774);
 }
 
-// The smoothed image's gradient: its components and length.
+// The smoothed image's gradient at pixel i (not on the image's edge): its components, as floats.
+float gradient_x(const Buffer& s, std::size_t i) {
+  return 0.5f * (s[i + 1] - s[i - 1]);
+}
+float gradient_y(const Buffer& s, int w, std::size_t i) {
+  return 0.5f * (s[i + static_cast<std::size_t>(w)] - s[i - static_cast<std::size_t>(w)]);
+}
+
+// The length of the smoothed image's gradient at every pixel (0 on the image's edge).
 struct Gradient {
-  std::vector<float> gx, gy, g;
+  Buffer g;
 };
 
-Gradient gradient_of(const std::vector<float>& s, int w, int h) {
-  Gradient d{std::vector<float>(s.size(), 0.0f), std::vector<float>(s.size(), 0.0f),
-             std::vector<float>(s.size(), 0.0f)};
+Gradient gradient_of(const Buffer& s, int w, int h) {
+  Gradient d{Buffer(s.size(), 0.0f)};
   for (int y = 1; y + 1 < h; ++y) {
     for (int x = 1; x + 1 < w; ++x) {
       const std::size_t i = static_cast<std::size_t>(y) * w + x;
-      d.gx[i] = 0.5f * (s[i + 1] - s[i - 1]);
-      d.gy[i] = 0.5f * (s[i + w] - s[i - w]);
-      d.g[i] = std::sqrt(d.gx[i] * d.gx[i] + d.gy[i] * d.gy[i]);
+      const float gx = gradient_x(s, i), gy = gradient_y(s, w, i);
+      d.g[i] = std::sqrt(gx * gx + gy * gy);
     }
   }
   return d;
@@ -194,18 +197,115 @@ int row_stretches(const Ring* ring, int y, int lo, int hi, int stretch[2][2]) {
   return kept;
 }
 
-// Edge points: gradient maxima along the gradient, sub-pixel, stronger than `least_gradient`,
-// whose darker side (6 px away) is within `sky_tolerance` of the sky; within `ring` when given
-// (a point lies within half a pixel of its pixel), in the order of the pixels.
-std::vector<EdgePoint> edge_points(const MeanImage& image, const std::vector<float>& s,
-                                   const Gradient& d, double sky, double sky_tolerance,
-                                   double least_gradient, double saturation,
-                                   const Ring* ring = nullptr) {
+Ring widened(const Ring* ring, double by) {
+  return Ring{ring->cx, ring->cy, ring->r, ring->margin + by};
+}
+
+Buffer smoothed(const MeanImage& image, double sigma, int reach) {
+  Buffer rows, out;
+  smooth_into(image, sigma, reach, nullptr, rows, out);
+  return out;
+}
+
+void smooth_into(const MeanImage& image, double sigma, int reach, const Ring* ring, Buffer& rows,
+                 Buffer& out) {
   const int w = image.width;
   const int h = image.height;
-  const std::vector<float>& gx = d.gx;
-  const std::vector<float>& gy = d.gy;
-  const std::vector<float>& g = d.g;
+  const std::vector<double> kernel = gaussian(sigma, reach);
+  // The rows' pass is needed `reach` rows beyond the ring: a ring `reach` wider holds them.
+  const Ring wide = ring != nullptr ? widened(ring, reach) : Ring{};
+  const Ring* row_ring = ring != nullptr ? &wide : nullptr;
+  const std::size_t size = static_cast<std::size_t>(w) * h;
+  rows.resize(size);
+  out.resize(size);
+  // Each output is the sum over k in the same order throughout; away from the edges the sums of a
+  // row run side by side (one term for every pixel of the stretch, then the next term), which the
+  // compiler can do several pixels at a time, to the same bits.
+  std::vector<double> acc(static_cast<std::size_t>(w));
+  int stretch[2][2];
+  for (int y = 0; y < h; ++y) {
+    const float* in = image.pixels.data() + static_cast<std::size_t>(y) * w;
+    float* row = rows.data() + static_cast<std::size_t>(y) * w;
+    const int stretches = row_stretches(row_ring, y, 0, w, stretch);
+    for (int t = 0; t < stretches; ++t) {
+      const int from = stretch[t][0], to = stretch[t][1];
+      const int inner_from = std::max(from, reach), inner_to = std::min(to, w - reach);
+      for (int x = inner_from; x < inner_to; ++x) acc[static_cast<std::size_t>(x)] = 0.0;
+      for (int k = -reach; k <= reach; ++k) {
+        const double kk = kernel[static_cast<std::size_t>(k + reach)];
+        for (int x = inner_from; x < inner_to; ++x)
+          acc[static_cast<std::size_t>(x)] += kk * in[x + k];
+      }
+      for (int x = from; x < to; ++x) {
+        if (x >= reach && x < w - reach) {
+          row[x] = static_cast<float>(acc[static_cast<std::size_t>(x)]);
+          continue;
+        }
+        double v = 0.0;
+        for (int k = -reach; k <= reach; ++k)
+          v += kernel[static_cast<std::size_t>(k + reach)] * in[std::clamp(x + k, 0, w - 1)];
+        row[x] = static_cast<float>(v);
+      }
+    }
+  }
+  for (int y = 0; y < h; ++y) {
+    const int stretches = row_stretches(ring, y, 0, w, stretch);
+    float* row = out.data() + static_cast<std::size_t>(y) * w;
+    for (int t = 0; t < stretches; ++t) {
+      const int from = stretch[t][0], to = stretch[t][1];
+      for (int x = from; x < to; ++x) acc[static_cast<std::size_t>(x)] = 0.0;
+      for (int k = -reach; k <= reach; ++k) {
+        const double kk = kernel[static_cast<std::size_t>(k + reach)];
+        const float* in = rows.data() + static_cast<std::size_t>(std::clamp(y + k, 0, h - 1)) * w;
+        for (int x = from; x < to; ++x) acc[static_cast<std::size_t>(x)] += kk * in[x];
+      }
+      for (int x = from; x < to; ++x) row[x] = static_cast<float>(acc[static_cast<std::size_t>(x)]);
+    }
+  }
+}
+
+// The gradient of `s` (as gradient_of) at the pixels of `ring` into `d`, made the image's size.
+void gradient_near(const Buffer& s, int w, int h, const Ring& ring, Gradient& d) {
+  d.g.resize(s.size());
+  int stretch[2][2];
+  for (int y = 1; y + 1 < h; ++y) {
+    const int stretches = row_stretches(&ring, y, 1, w - 1, stretch);
+    for (int t = 0; t < stretches; ++t) {
+      for (int x = stretch[t][0]; x < stretch[t][1]; ++x) {
+        const std::size_t i = static_cast<std::size_t>(y) * w + x;
+        const float gx = gradient_x(s, i), gy = gradient_y(s, w, i);
+        d.g[i] = std::sqrt(gx * gx + gy * gy);
+      }
+    }
+  }
+}
+
+// The image shrunk 2 times: each pixel the mean of a 2 x 2 block (an odd last row or column
+// left out).
+std::vector<float> shrunk(const MeanImage& image, int* w2, int* h2) {
+  *w2 = image.width / 2;
+  *h2 = image.height / 2;
+  std::vector<float> out(static_cast<std::size_t>(*w2) * *h2);
+  for (int y = 0; y < *h2; ++y) {
+    const float* a = image.pixels.data() + static_cast<std::size_t>(2 * y) * image.width;
+    const float* b = a + image.width;
+    float* row = out.data() + static_cast<std::size_t>(y) * *w2;
+    for (int x = 0; x < *w2; ++x)
+      row[x] = 0.25f * ((a[2 * x] + a[2 * x + 1]) + (b[2 * x] + b[2 * x + 1]));
+  }
+  return out;
+}
+
+// Edge points: gradient maxima along the gradient, sub-pixel, stronger than `least_gradient`,
+// whose darker side (`dark_offset` px away) is within `sky_tolerance` of the sky; within `ring`
+// when given (a point lies within half a pixel of its pixel), in the order of the pixels.
+std::vector<EdgePoint> edge_points(const MeanImage& image, const Buffer& s, const Gradient& d,
+                                   double sky, double sky_tolerance, double least_gradient,
+                                   double saturation, const Ring* ring = nullptr,
+                                   double dark_offset = 6.0) {
+  const int w = image.width;
+  const int h = image.height;
+  const Buffer& g = d.g;
   std::vector<EdgePoint> points;
   constexpr int kBorder = 8;
   for (int y = kBorder; y < h - kBorder; ++y) {
@@ -215,8 +315,8 @@ std::vector<EdgePoint> edge_points(const MeanImage& image, const std::vector<flo
       for (int x = stretch[k][0]; x < stretch[k][1]; ++x) {
         const std::size_t i = static_cast<std::size_t>(y) * w + x;
         if (g[i] < least_gradient) continue;
-        const double ux = gx[i] / g[i];
-        const double uy = gy[i] / g[i];
+        const double ux = gradient_x(s, i) / g[i];
+        const double uy = gradient_y(s, w, i) / g[i];
         const double before = sample(g, w, h, x - ux, y - uy);
         const double after = sample(g, w, h, x + ux, y + uy);
         if (!(g[i] >= before && g[i] > after)) continue;
@@ -224,7 +324,7 @@ std::vector<EdgePoint> edge_points(const MeanImage& image, const std::vector<flo
         const double t = curve < 0.0 ? 0.5 * (before - after) / curve : 0.0;
         const double px = x + t * ux;
         const double py = y + t * uy;
-        const double dark = sample(s, w, h, px - 6.0 * ux, py - 6.0 * uy);
+        const double dark = sample(s, w, h, px - dark_offset * ux, py - dark_offset * uy);
         if (std::abs(dark - sky) > sky_tolerance) continue;
         if (sample(s, w, h, px, py) >= saturation - 4.0) continue;
         points.push_back({px, py, ux, uy, g[i]});
@@ -432,15 +532,39 @@ LimbFit fit_limb(const MeanImage& image, const LimbFitSettings& settings) {
     fit.problem = "frame too small for a limb fit";
     return fit;
   }
-  const std::vector<float> s = smoothed(image);
   sky_level(image, &fit.sky, &fit.noise);
   const double noise = fit.noise;
   const double tolerance = std::max(1.0, 4.0 * noise);
-  // Strong points find the circle; faint ones (the earthshine limb) join it afterwards.
-  const Gradient gradient = gradient_of(s, image.width, image.height);
-  const std::vector<EdgePoint> strong = edge_points(
-      image, s, gradient, fit.sky, tolerance, std::max(2.0, 4.0 * noise), settings.saturation);
-  if (strong.size() < 20) {
+  const double least_gradient = std::max(2.0, 4.0 * noise);
+  // Strong points find the circle; faint ones (the earthshine limb) join it afterwards. A frame
+  // of 300,000 pixels or more is searched for strong points shrunk 2 times (the gradient per
+  // shrunk pixel twice as steep, the smoothing and the dark side's distance halved), for a
+  // quarter of the work; the faint points, which the final fits use, come from the full frame
+  // in a band round the circle, which is all that is smoothed of it.
+  const bool shrink = static_cast<long>(image.width) * image.height >= 300000;
+  Buffer s, rows;
+  Gradient gradient;
+  std::vector<EdgePoint> strong;
+  if (shrink) {
+    int w2 = 0, h2 = 0;
+    const std::vector<float> half = shrunk(image, &w2, &h2);
+    const MeanImage small{half, w2, h2};
+    const Buffer s2 = smoothed(small, 0.75, 3);
+    strong = edge_points(small, s2, gradient_of(s2, w2, h2), fit.sky, tolerance,
+                         2.0 * least_gradient, settings.saturation, nullptr, 3.0);
+    for (EdgePoint& p : strong) {
+      p.x = 2.0 * p.x + 0.5;
+      p.y = 2.0 * p.y + 0.5;
+    }
+  } else {
+    s = smoothed(image);
+    gradient = gradient_of(s, image.width, image.height);
+    strong =
+        edge_points(image, s, gradient, fit.sky, tolerance, least_gradient, settings.saturation);
+  }
+  // At least 20 px of limb (a strong point to every pixel of it, or to every other shrunk).
+  const std::size_t least_points = shrink ? 10 : 20;
+  if (strong.size() < least_points) {
     fit.problem = "no limb in view";
     return fit;
   }
@@ -471,7 +595,7 @@ LimbFit fit_limb(const MeanImage& image, const LimbFitSettings& settings) {
       best = c;
     }
   }
-  if (best_count < 10) {
+  if (best_count < least_points / 2) {
     fit.problem = "no limb in view";
     return fit;
   }
@@ -494,6 +618,13 @@ LimbFit fit_limb(const MeanImage& image, const LimbFitSettings& settings) {
   for (int round = 0; round < 2; ++round) {
     const double band = std::max(2.0, 3.0 * rms);
     const Ring near{c.cx, c.cy, c.r, band + 1.0};
+    if (shrink) {
+      // What the band's points read: the gradient up to 2 px beyond it, the smoothed frame up
+      // to 8 px (the dark side 6 px off, and a pixel more for the bilinear samples).
+      const Ring area = widened(&near, 9.0);
+      smooth_into(image, 1.5, 5, &area, rows, s);
+      gradient_near(s, image.width, image.height, widened(&near, 3.0), gradient);
+    }
     const std::vector<EdgePoint> faint =
         edge_points(image, s, gradient, fit.sky, tolerance, std::max(0.3, 1.5 * noise),
                     settings.saturation, &near);
@@ -574,32 +705,111 @@ double separation_cost(const std::vector<DiscSample>& samples, double psi, doubl
   return cost;
 }
 
-// The screen angle of the bright limb minimising the cost, searched within `span` of `start`:
-// a grid of 25 angles, then grids 8 times finer round the best (`levels` grids in all), then a
-// parabola when `parabola`.
-double best_angle(const std::vector<DiscSample>& samples, double start, double span, double sin_i,
-                  double cos_i, double width, int levels = 4, bool parabola = true) {
-  double centre = start;
-  constexpr int kSteps = 12;
-  for (int level = 0; level < levels; ++level) {
-    double best = centre;
-    double best_cost = 0.0;
-    for (int k = -kSteps; k <= kSteps; ++k) {
-      const double a = centre + span * k / kSteps;
-      const double cost = separation_cost(samples, a, sin_i, cos_i, width);
-      if (k == -kSteps || cost < best_cost) {
-        best_cost = cost;
-        best = a;
-      }
+constexpr int kSteps = 12;  // a search grid holds the centre and 12 angles each side
+constexpr int kGrid = 2 * kSteps + 1;
+
+// separation_cost at the grid's angles centre + span k / kSteps (k = -kSteps to kSteps) into
+// `cost`, in one pass over the samples: each angle's sum runs over the samples in the same
+// order, to the same bits, while the angles' sums go side by side.
+void grid_costs(const std::vector<DiscSample>& samples, double centre, double span, double sin_i,
+                double cos_i, double width, double cost[kGrid]) {
+  double ux[kGrid], uy[kGrid];
+  for (int k = 0; k < kGrid; ++k) {
+    const double a = centre + span * (k - kSteps) / kSteps;
+    ux[k] = -std::sin(a);
+    uy[k] = -std::cos(a);
+    cost[k] = 0.0;
+  }
+  for (const DiscSample& p : samples) {
+    const double dx = p.dx, dy = p.dy, value = p.value;
+    const double height = cos_i * p.z, edge = p.edge;
+    for (int k = 0; k < kGrid; ++k) {
+      const double along = dx * ux[k] + dy * uy[k];
+      const double g = sin_i * along + height;
+      // std::clamp's answer, written so that the angles' sums can run as vectors.
+      const double v = 0.5 + (g - edge) / width;
+      const double below_one = 1.0 < v ? 1.0 : v;
+      const double share = below_one < 0.0 ? 0.0 : below_one;
+      const double d = value - share;
+      cost[k] += d * d;
     }
-    centre = best;
+  }
+}
+
+// The angle of the grid round `centre` with the least cost plus `constant` (the first of equals).
+double grid_best(const std::vector<DiscSample>& samples, double centre, double span, double sin_i,
+                 double cos_i, double width, double constant = 0.0) {
+  double cost[kGrid];
+  grid_costs(samples, centre, span, sin_i, cos_i, width, cost);
+  double best = centre;
+  double best_cost = 0.0;
+  for (int k = -kSteps; k <= kSteps; ++k) {
+    const double c = constant + cost[k + kSteps];
+    if (k == -kSteps || c < best_cost) {
+      best_cost = c;
+      best = centre + span * k / kSteps;
+    }
+  }
+  return best;
+}
+
+// The screen angle of the bright limb minimising the cost, searched within `span` of `start`:
+// a grid of 25 angles, then `levels` - 1 grids each 8 times finer round the best.
+double best_angle(const std::vector<DiscSample>& samples, double start, double span, double sin_i,
+                  double cos_i, double width, int levels) {
+  double centre = start;
+  for (int level = 0; level < levels; ++level) {
+    centre = grid_best(samples, centre, span, sin_i, cos_i, width);
     span /= 8.0;
   }
-  if (!parabola) return centre;
+  return centre;
+}
+
+// The samples whose predicted share can change while the bright limb turns by up to `reach`
+// from screen angle `psi` go to `varying`; the others' share stays 0 or 1 (turning it changes g
+// by at most sin(i) r reach, and the share is 0 or 1 wherever g is more than width / 2 from the
+// edge), and their part of every such trial's cost is returned.
+double split_band(const std::vector<DiscSample>& samples, double psi, double reach, double sin_i,
+                  double cos_i, double width, std::vector<DiscSample>* varying) {
+  const double ux = -std::sin(psi), uy = -std::cos(psi);
+  varying->clear();
+  double constant = 0.0;
+  for (const DiscSample& p : samples) {
+    const double r2 = static_cast<double>(p.dx) * p.dx + static_cast<double>(p.dy) * p.dy;
+    const double g = sin_i * (p.dx * ux + p.dy * uy) + cos_i * p.z;
+    if (std::abs(g - p.edge) > std::abs(sin_i) * std::sqrt(r2) * reach + width) {
+      const double share = g > p.edge ? 1.0 : 0.0;
+      constant += (p.value - share) * (p.value - share);
+    } else {
+      varying->push_back(p);
+    }
+  }
+  return constant;
+}
+
+// The fine search: 4 grids, each 8 times finer round the best of the one before, then a parabola
+// through the best and its neighbours. Each finer grid is costed on only the samples whose share
+// can change within it, the others' constant part added: the same costs but for rounding, for a
+// fraction of the work.
+double best_angle_narrowing(const std::vector<DiscSample>& samples, double start, double span,
+                            double sin_i, double cos_i, double width) {
+  constexpr int kLevels = 4;
+  double centre = start;
+  std::vector<DiscSample> narrow[2];
+  const std::vector<DiscSample>* in = &samples;
+  double constant = 0.0;
+  for (int level = 0; level < kLevels; ++level) {
+    centre = grid_best(*in, centre, span, sin_i, cos_i, width, constant);
+    span /= 8.0;
+    // The next grid (and the parabola after the last) stays within `span` of the centre.
+    std::vector<DiscSample>* out = &narrow[level % 2];
+    constant += split_band(*in, centre, span, sin_i, cos_i, width, out);
+    in = out;
+  }
   const double h = span * 8.0 / kSteps;
-  const double c0 = separation_cost(samples, centre - h, sin_i, cos_i, width);
-  const double c1 = separation_cost(samples, centre, sin_i, cos_i, width);
-  const double c2 = separation_cost(samples, centre + h, sin_i, cos_i, width);
+  const double c0 = constant + separation_cost(*in, centre - h, sin_i, cos_i, width);
+  const double c1 = constant + separation_cost(*in, centre, sin_i, cos_i, width);
+  const double c2 = constant + separation_cost(*in, centre + h, sin_i, cos_i, width);
   const double curve = c0 - 2.0 * c1 + c2;
   if (curve > 0.0) centre += 0.5 * h * (c0 - c2) / curve;
   return centre;
@@ -628,10 +838,14 @@ OrientationFit fit_orientation(const MeanImage& image, const LimbFit& limb, doub
   const double reach = 0.98 * limb.radius;
   const int y0 = first(limb.cy - reach, image.height), y1 = last(limb.cy + reach, image.height);
   const int x0 = first(limb.cx - reach, image.width), x1 = last(limb.cx + reach, image.width);
-  samples.reserve(static_cast<std::size_t>(std::max(0, y1 - y0 + 1)) *
-                  static_cast<std::size_t>(std::max(0, x1 - x0 + 1)));
-  for (int y = y0; y <= y1; ++y) {
-    for (int x = x0; x <= x1; ++x) {
+  // A disc of 1000 px in radius or more is sampled on every 2nd pixel and row (every 3rd from
+  // 1500 px, and so on): its terminator still crosses thousands of samples, which fix the angle
+  // far better than the lit region's model does, for a quarter of the work or less.
+  const int step = std::max(1, static_cast<int>(limb.radius / 500.0));
+  samples.reserve(static_cast<std::size_t>(std::max(0, (y1 - y0) / step + 1)) *
+                  static_cast<std::size_t>(std::max(0, (x1 - x0) / step + 1)));
+  for (int y = y0; y <= y1; y += step) {
+    for (int x = x0; x <= x1; x += step) {
       const double dx = (x - limb.cx) / limb.radius;
       const double dy = (y - limb.cy) / limb.radius;
       if (dx * dx + dy * dy > 0.98 * 0.98) continue;
@@ -708,30 +922,30 @@ OrientationFit fit_orientation(const MeanImage& image, const LimbFit& limb, doub
   std::vector<DiscSample> coarse_samples;
   for (std::size_t k = 0; k < samples.size(); k += stride) coarse_samples.push_back(samples[k]);
   double centre_angle =
-      best_angle(coarse_samples, std::atan2(-mx, -my), 12.0 * kRad, sin_i, cos_i, width, 2, false);
+      best_angle(coarse_samples, std::atan2(-mx, -my), 12.0 * kRad, sin_i, cos_i, width, 2);
   // The fine answer on every pixel whose predicted share can change within `turn` of the coarse
   // one (turning the bright limb by up to `turn` changes g by at most sin(i) r turn, and the
   // share is 0 or 1 wherever g is more than width / 2 from the edge); the others add the same to
   // every trial's cost. When the answer comes near the turn's end the band is drawn again.
   const double turn = 3.0 * kRad;
+  // The rounds draw their bands from a wider one round the coarse answer, which holds every
+  // sample whose share can change within 3.5 turns of it (the others' share is the same for every
+  // round's trials); a round whose band would reach beyond it draws from all the samples.
+  const double start_angle = centre_angle;
+  const double wide_reach = 3.5 * turn;
+  std::vector<DiscSample> wide;
+  const double wide_constant =
+      split_band(samples, start_angle, wide_reach, sin_i, cos_i, width, &wide);
   std::vector<DiscSample> band;
   double constant = 0.0;
   double psi = centre_angle;
   for (int round = 0; round < 3; ++round) {
-    const double ux = -std::sin(centre_angle), uy = -std::cos(centre_angle);
-    band.clear();
-    constant = 0.0;
-    for (const DiscSample& p : samples) {
-      const double r2 = static_cast<double>(p.dx) * p.dx + static_cast<double>(p.dy) * p.dy;
-      const double g = sin_i * (p.dx * ux + p.dy * uy) + cos_i * p.z;
-      if (std::abs(g - p.edge) > std::abs(sin_i) * std::sqrt(r2) * turn + width) {
-        const double share = g > p.edge ? 1.0 : 0.0;
-        constant += (p.value - share) * (p.value - share);
-      } else {
-        band.push_back(p);
-      }
+    if (std::abs(centre_angle - start_angle) + turn <= wide_reach) {
+      constant = wide_constant + split_band(wide, centre_angle, turn, sin_i, cos_i, width, &band);
+    } else {
+      constant = split_band(samples, centre_angle, turn, sin_i, cos_i, width, &band);
     }
-    psi = best_angle(band, centre_angle, 0.8 * turn, sin_i, cos_i, width);
+    psi = best_angle_narrowing(band, centre_angle, 0.8 * turn, sin_i, cos_i, width);
     if (std::abs(psi - centre_angle) < 0.6 * turn) break;
     centre_angle = psi;
   }
@@ -760,12 +974,14 @@ OrientationFit fit_orientation(const MeanImage& image, const LimbFit& limb, doub
 
 bool bright_centroid(std::span<const double> sum, int width, int height, double frames, double sky,
                      double* cx, double* cy) {
-  // Every 4th pixel of every 4th row: a disc's centroid moves with the disc to well under a pixel
-  // on that grid, for a sixteenth of the work.
+  // Every 4th pixel of every 8th row: a disc's centroid moves with the disc to well under a pixel
+  // on that grid, and the reads, which cost the most (the sums are rarely in the cache), come
+  // from an eighth of the rows.
   constexpr int kStep = 4;
+  constexpr int kRowStep = 8;
   const double floor = sky * frames;
   double sx = 0.0, sy = 0.0, total = 0.0;
-  for (int y = kStep / 2; y < height; y += kStep) {
+  for (int y = kRowStep / 2; y < height; y += kRowStep) {
     const double* row = sum.data() + static_cast<std::size_t>(y) * width;
     double row_total = 0.0, row_x = 0.0;
     for (int x = kStep / 2; x < width; x += kStep) {

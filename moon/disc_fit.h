@@ -43,7 +43,7 @@ LimbFit fit_limb(const MeanImage& image, const LimbFitSettings& settings);
 // The centroid (*cx, *cy, pixels) of the light above `sky` in the mean of a ring whose per-pixel
 // sums over `frames` frames are `sum` (width x height, row by row). False, outputs untouched, when
 // no pixel is above the sky. Used to notice that the disc has moved between fits, on a grid of
-// every 4th pixel and row.
+// every 4th pixel of every 8th row.
 bool bright_centroid(std::span<const double> sum, int width, int height, double frames, double sky,
                      double* cx, double* cy);
 

@@ -191,11 +191,16 @@ double bright_limb_angle(double alpha, double dec, double sun_alpha, double sun_
 MoonGeometry moon_geometry(const Instant& instant, const Site& site) {
   MoonGeometry g;
   const double t = julian_centuries_tt(instant);
-  double rnpb[3][3];
-  eraPnm06a(instant.tt1, instant.tt2, rnpb);
+  // The nutation series is the costly part of the geometry and is summed once: the matrix of
+  // eraPnm06a and the sidereal time of eraGst06a are built from it as those functions do, to the
+  // same bits.
   double dpsi = 0.0;
   double deps = 0.0;
   eraNut06a(instant.tt1, instant.tt2, &dpsi, &deps);
+  double gamb = 0.0, phib = 0.0, psib = 0.0, epsa = 0.0;
+  eraPfw06(instant.tt1, instant.tt2, &gamb, &phib, &psib, &epsa);
+  double rnpb[3][3];
+  eraFw2m(gamb, phib, psib + dpsi, epsa + deps, rnpb);
   g.dpsi = dpsi * kDeg;
   g.eps = (eraObl06(instant.tt1, instant.tt2) + deps) * kDeg;
 
@@ -215,7 +220,7 @@ MoonGeometry moon_geometry(const Instant& instant, const Site& site) {
   // under 0.5", left out).
   double fixed[3] = {0.0, 0.0, 0.0};
   eraGd2gc(ERFA_WGS84, site.longitude * kRad, site.latitude * kRad, site.height_m, fixed);
-  const double gast = eraGst06a(instant.ut1_1, instant.ut1_2, instant.tt1, instant.tt2);
+  const double gast = eraGst06(instant.ut1_1, instant.ut1_2, instant.tt1, instant.tt2, rnpb);
   const double observer[3] = {(fixed[0] * std::cos(gast) - fixed[1] * std::sin(gast)) / 1000.0,
                               (fixed[0] * std::sin(gast) + fixed[1] * std::cos(gast)) / 1000.0,
                               fixed[2] / 1000.0};

@@ -1,5 +1,6 @@
 #include "outputs/moon_places.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -83,6 +84,12 @@ class MoonPlacesOutput final : public MoonPlaces {
 
   OutputStatus frame_tested(const TestedFrame& frame, const RingView& ring, std::string*) override {
     const std::int64_t target = frame.target_frame;
+    // A frame's time is read (it is formatted and parsed: the most a frame costs here) only where
+    // something can happen: before the first fit, at the move checks, and on every frame once the
+    // clock comes near the next fit (within two check intervals at the rate of the last ones), so
+    // that the fit falls on the frame whose time makes it due.
+    const bool check = target - last_move_check_ >= kFramesBetweenMoveChecks;
+    if (!fits_.empty() && !check && !near_due_) return OutputStatus::ok;
     UtcTime utc;
     double seconds = 0.0;
     if (!time_of(target, utc, seconds)) {
@@ -95,8 +102,15 @@ class MoonPlacesOutput final : public MoonPlaces {
       return OutputStatus::ok;
     }
     bool due = fits_.empty() || seconds - last_fit_seconds_ >= kSecondsBetweenFits;
-    if (!due && target - last_move_check_ >= kFramesBetweenMoveChecks) {
+    if (!due && check) {
+      const double per_frame =
+          (seconds - last_check_seconds_) / static_cast<double>(target - last_move_check_);
       last_move_check_ = target;
+      last_check_seconds_ = seconds;
+      if (seconds + 2.0 * kFramesBetweenMoveChecks * std::max(0.0, per_frame) - last_fit_seconds_ >=
+          kSecondsBetweenFits) {
+        near_due_ = true;
+      }
       double cx = 0.0, cy = 0.0;
       if (bright_centroid(ring, cx, cy) && std::hypot(cx - centroid_x_, cy - centroid_y_) > 1.0) {
         due = true;
@@ -105,6 +119,8 @@ class MoonPlacesOutput final : public MoonPlaces {
     if (!due) return OutputStatus::ok;
     last_fit_seconds_ = seconds;
     last_move_check_ = target;
+    last_check_seconds_ = seconds;
+    near_due_ = false;
     return fit(target, utc, ring) ? OutputStatus::ok : OutputStatus::lost;
   }
 
@@ -396,6 +412,8 @@ class MoonPlacesOutput final : public MoonPlaces {
   std::vector<Knot> knots_;
   double last_fit_seconds_ = 0.0;
   std::int64_t last_move_check_ = 0;
+  double last_check_seconds_ = 0.0;  // the time of that frame
+  bool near_due_ = false;            // the next fit comes within two move checks by the clock
   double centroid_x_ = 0.0, centroid_y_ = 0.0;
   double sky_ = 0.0;
   bool reference_known_ = false;

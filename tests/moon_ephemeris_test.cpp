@@ -1,6 +1,7 @@
 // The Moon's geometry against the worked examples of Meeus, Astronomical Algorithms (2nd ed.),
 // chapters 47, 48 and 53, all at 1992 April 12 0h TD, and the time scales against the leap-second
 // table.
+#include <erfa.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -111,6 +112,28 @@ TEST(MoonEphemeris, TopocentricRoutesAgree) {
   EXPECT_GT(std::abs(g.dec - g.geo_dec), 0.1);
   EXPECT_LT(g.distance_km, g.geo_distance_km);
   EXPECT_NEAR(g.apparent_radius, std::asin(kMoonRadiusKm / g.distance_km) * 180.0 / M_PI, 1e-12);
+}
+
+// The geometry sums the nutation series once and builds the precession-nutation matrix and the
+// sidereal time from it; ERFA's one-call routines sum it again each. Both routes give the same
+// bits over a century of dates and times of day.
+TEST(MoonEphemeris, NutationSummedOnceMatchesErfasOneCallRoutines) {
+  for (int k = 0; k < 40; ++k) {
+    const double tt1 = 2451545.0 + 36525.0 * (k - 20) / 20.0;
+    const double tt2 = 0.013 * k - 0.3;
+    const double ut2 = tt2 - 69.0 / 86400.0;
+    double reference[3][3];
+    eraPnm06a(tt1, tt2, reference);
+    const double reference_gst = eraGst06a(tt1, ut2, tt1, tt2);
+    double dpsi = 0.0, deps = 0.0, gamb = 0.0, phib = 0.0, psib = 0.0, epsa = 0.0;
+    eraNut06a(tt1, tt2, &dpsi, &deps);
+    eraPfw06(tt1, tt2, &gamb, &phib, &psib, &epsa);
+    double once[3][3];
+    eraFw2m(gamb, phib, psib + dpsi, epsa + deps, once);
+    for (int r = 0; r < 3; ++r)
+      for (int c = 0; c < 3; ++c) EXPECT_EQ(once[r][c], reference[r][c]) << k << " " << r << c;
+    EXPECT_EQ(eraGst06(tt1, ut2, tt1, tt2, once), reference_gst) << k;
+  }
 }
 
 TEST(MoonTimeScales, LeapSecondsAndDubiousYears) {
