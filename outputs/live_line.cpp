@@ -14,9 +14,14 @@ constexpr double kLeastRateSeconds = 0.5;
 
 // 12345 as "12 345": long counts read at a glance.
 std::string grouped(std::int64_t count) {
-  std::string digits = std::to_string(count < 0 ? -count : count);
-  for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, " ");
-  return count < 0 ? "-" + digits : digits;
+  const std::string digits = std::to_string(count);
+  const std::size_t sign = count < 0 ? 1 : 0;
+  std::string text = digits.substr(0, sign);
+  for (std::size_t i = sign; i < digits.size(); ++i) {
+    if (i > sign && (digits.size() - i) % 3 == 0) text += ' ';
+    text += digits[i];
+  }
+  return text;
 }
 
 std::string counted(std::int64_t count, const char* one, const char* many) {
