@@ -71,21 +71,6 @@ void write_grey_stream(const std::string& folder, const std::string& path) {
   write_file(path, stream);
 }
 
-// Every result file of a run folder, by name: flash log, run summary, frame times, the flash
-// catalogue (whose UTC times come from frame_times.csv in a folder and from the recording's own
-// clock when reading the recording) and report images.
-std::map<std::string, std::vector<std::uint8_t>> results(const std::string& folder) {
-  std::map<std::string, std::vector<std::uint8_t>> files;
-  for (const char* name :
-       {"flash_info.dat", "data_dump.txt", "frame_times.csv", "flashes.csv", "lightcurves.csv"}) {
-    if (fs::exists(in_scratch(folder + "/" + name))) files[name] = read_file(folder + "/" + name);
-  }
-  for (const auto& entry : fs::directory_iterator(in_scratch(folder + "/BMP_FLASHES"))) {
-    files["BMP_FLASHES/" + entry.path().filename().string()] = read_file(entry.path().string());
-  }
-  return files;
-}
-
 // Converts `recording` with vesk-frames into `converted` and runs vesk there (menu answered 0),
 // then runs vesk on the recording itself into `direct` with `vesk_options`. Both vesk runs must
 // succeed with the same console text and no messages.
@@ -138,8 +123,8 @@ TEST(RecordingRun, SameAnswersAsConvertedFrames) {
     // Off a terminal the console text is the folder run's, line for line.
     EXPECT_EQ(both.on_recording.out, both.in_folder.out);
     EXPECT_EQ(without_run_end(both.on_recording.err), "");
-    const auto expected = results("converted");
-    EXPECT_EQ(results("direct"), expected);
+    const auto expected = run_results("converted");
+    EXPECT_EQ(run_results("direct"), expected);
     // The run found flashes, and the recording gave its times.
     EXPECT_GE(std::count_if(expected.begin(), expected.end(),
                             [](const auto& file) { return file.first.starts_with("BMP_"); }),
@@ -169,7 +154,7 @@ TEST(RecordingRun, CodedLunarVideoKeepsEveryFrame) {
   const BothWays both = run_both_ways(clip, "");
   EXPECT_EQ(both.on_recording.exit_status, 0) << both.on_recording.err;
   EXPECT_EQ(both.on_recording.out, both.in_folder.out);
-  EXPECT_EQ(results("direct"), results("converted"));
+  EXPECT_EQ(run_results("direct"), run_results("converted"));
   const std::string dump = read_text("direct/data_dump.txt");
   EXPECT_NE(dump.find("nframes=200\n"), std::string::npos) << dump;
   const std::string times = read_text("direct/frame_times.csv");
@@ -572,10 +557,10 @@ TEST(RecordingRun, NoMenuAndQuietInAFrameFolder) {
   make_run_folder();
   const ProgramRun menu = run_vesk_program("0\n");
   ASSERT_EQ(menu.exit_status, 0) << menu.err;
-  const auto with_menu = results(".");
+  const auto with_menu = run_results(".");
   const ProgramRun quiet = vesk("--no-menu --quiet --threads 1");
   EXPECT_EQ(quiet.exit_status, 0) << quiet.err;
-  EXPECT_EQ(results("."), with_menu);
+  EXPECT_EQ(run_results("."), with_menu);
   // Banner, size and the report lines; nothing of the menu or of each frame.
   std::string reports;
   std::size_t at = 0;
@@ -691,11 +676,7 @@ TEST(RecordingRun, SeveralFilesOfOneNightAsOneRecording) {
   EXPECT_EQ(three.out, whole.out);
   // Frame numbers and times run on across the files: every result file is the whole file's but
   // for the file,file_frame columns, which name each frame's file and its number there.
-  auto expected = results("whole");
-  auto joined = results("c.vesk");
-  drop_file_columns(expected);
-  drop_file_columns(joined);
-  EXPECT_EQ(joined, expected);
+  EXPECT_EQ(run_results_without_file_columns("c.vesk"), run_results_without_file_columns("whole"));
   const std::string times = read_text("c.vesk/frame_times.csv");
   EXPECT_EQ(times.rfind("frame,utc,seconds,source,file,file_frame\n", 0), 0u);
   int frame = -1;
@@ -881,11 +862,8 @@ TEST(RecordingRun, NightOfFilesIsReadAsItsFirstFile) {
     ASSERT_EQ(joined.exit_status, 0) << joined.err;
     EXPECT_EQ(without_run_end(joined.err), "a.ser" + c.notice);
     EXPECT_EQ(joined.out, whole.out);
-    auto expected = results("whole");
-    auto got = results("joined");
-    drop_file_columns(expected);
-    drop_file_columns(got);
-    EXPECT_EQ(got, expected);
+    EXPECT_EQ(run_results_without_file_columns("joined"),
+              run_results_without_file_columns("whole"));
     // From within the second file: still read as the first file is.
     const ProgramRun part =
         vesk("a.ser b.ser c.ser --out part --replace --no-menu --quiet --first 150 --count 120");

@@ -187,6 +187,28 @@ void drop_file_columns(std::map<std::string, std::vector<std::uint8_t>>& results
   }
 }
 
+std::map<std::string, std::vector<std::uint8_t>> run_results(const std::string& folder) {
+  std::map<std::string, std::vector<std::uint8_t>> files;
+  for (const char* name :
+       {"flash_info.dat", "data_dump.txt", "frame_times.csv", "flashes.csv", "lightcurves.csv"}) {
+    if (std::filesystem::exists(in_scratch(folder + "/" + name))) {
+      files[name] = read_file(folder + "/" + name);
+    }
+  }
+  for (const auto& entry :
+       std::filesystem::directory_iterator(in_scratch(folder + "/BMP_FLASHES"))) {
+    files["BMP_FLASHES/" + entry.path().filename().string()] = read_file(entry.path().string());
+  }
+  return files;
+}
+
+std::map<std::string, std::vector<std::uint8_t>> run_results_without_file_columns(
+    const std::string& folder) {
+  std::map<std::string, std::vector<std::uint8_t>> files = run_results(folder);
+  drop_file_columns(files);
+  return files;
+}
+
 std::string without_run_end(const std::string& err) {
   static const std::regex closing(
       "run: \\d+ frames? read, \\d+ tested[^\n]*\n"

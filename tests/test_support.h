@@ -84,6 +84,13 @@ std::string without_file_columns(const std::string& csv);
 // The same for those two files of a folder's results, named relative to the folder.
 void drop_file_columns(std::map<std::string, std::vector<std::uint8_t>>& results);
 
+// Every result file of the run folder `folder` (in the scratch folder), by name: flash log, run
+// summary, frame times, the flash catalogue, light curves and report images (BMP_FLASHES/...).
+std::map<std::string, std::vector<std::uint8_t>> run_results(const std::string& folder);
+// run_results with drop_file_columns applied: for runs of one recording stored in other files.
+std::map<std::string, std::vector<std::uint8_t>> run_results_without_file_columns(
+    const std::string& folder);
+
 // What review/events.js hands the review page: the table's JSON and the cards' lines, each read
 // from its array of single-quoted string pieces and joined. `read` is false (and the texts empty)
 // when the file is not one call veskReview([...],\n[...]); at its end, or a piece holds an escape
