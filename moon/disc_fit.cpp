@@ -765,25 +765,45 @@ double best_angle(const std::vector<DiscSample>& samples, double start, double s
   return centre;
 }
 
+// Whether sample `p`'s predicted share can change while the bright limb turns by up to `reach`
+// from the screen direction (ux, uy): turning it changes g by at most sin(i) r reach, and the
+// share is 0 or 1 wherever g is more than width / 2 from the edge. When it cannot, the sample's
+// part of every such trial's cost (0 or 1: a sample is seen lit or not, and predicted so or not)
+// is added to `constant`. `widest` is the test's bound for r = 1, which no sample's exceeds: a
+// sample beyond it needs no square root.
+struct BandTest {
+  double ux, uy, sin_i, cos_i, width, reach, widest;
+  BandTest(double psi, double reach_, double sin_i_, double cos_i_, double width_)
+      : ux(-std::sin(psi)),
+        uy(-std::cos(psi)),
+        sin_i(sin_i_),
+        cos_i(cos_i_),
+        width(width_),
+        reach(reach_),
+        widest(std::abs(sin_i_) * 1.0 * reach_ + width_) {}
+  bool varies(const DiscSample& p, double* constant) const {
+    const double g = sin_i * (p.dx * ux + p.dy * uy) + cos_i * p.z;
+    const double off = std::abs(g - p.edge);
+    if (off <= widest) {
+      const double r2 = static_cast<double>(p.dx) * p.dx + static_cast<double>(p.dy) * p.dy;
+      if (off <= std::abs(sin_i) * std::sqrt(r2) * reach + width) return true;
+    }
+    const double share = g > p.edge ? 1.0 : 0.0;
+    *constant += (p.value - share) * (p.value - share);
+    return false;
+  }
+};
+
 // The samples whose predicted share can change while the bright limb turns by up to `reach`
-// from screen angle `psi` go to `varying`; the others' share stays 0 or 1 (turning it changes g
-// by at most sin(i) r reach, and the share is 0 or 1 wherever g is more than width / 2 from the
-// edge), and their part of every such trial's cost is returned.
+// from screen angle `psi` go to `varying` (BandTest), in their order; the others' part of every
+// such trial's cost is returned.
 double split_band(const std::vector<DiscSample>& samples, double psi, double reach, double sin_i,
                   double cos_i, double width, std::vector<DiscSample>* varying) {
-  const double ux = -std::sin(psi), uy = -std::cos(psi);
+  const BandTest test(psi, reach, sin_i, cos_i, width);
   varying->clear();
   double constant = 0.0;
-  for (const DiscSample& p : samples) {
-    const double r2 = static_cast<double>(p.dx) * p.dx + static_cast<double>(p.dy) * p.dy;
-    const double g = sin_i * (p.dx * ux + p.dy * uy) + cos_i * p.z;
-    if (std::abs(g - p.edge) > std::abs(sin_i) * std::sqrt(r2) * reach + width) {
-      const double share = g > p.edge ? 1.0 : 0.0;
-      constant += (p.value - share) * (p.value - share);
-    } else {
-      varying->push_back(p);
-    }
-  }
+  for (const DiscSample& p : samples)
+    if (test.varies(p, &constant)) varying->push_back(p);
   return constant;
 }
 
@@ -824,10 +844,10 @@ OrientationFit fit_orientation(const MeanImage& image, const LimbFit& limb, doub
     fit.problem = "no disc to orient";
     return fit;
   }
-  // The disc's pixels (to 0.98 of the limb, clear of its blur) in the frame.
-  std::vector<DiscSample> samples;
-  std::vector<float> values;
-  double mx = 0.0, my = 0.0, total = 0.0;
+  // The disc's pixels (to 0.98 of the limb, clear of its blur) in the frame. Each row's lie in
+  // one stretch (the test below holds from the stretch's ends inwards): the first pass finds the
+  // stretches and the levels' statistics, the samples themselves are made where they are used,
+  // without a copy of the disc.
   // Only the rows and columns the disc covers (one more each side) can hold its pixels.
   auto first = [](double from, int size) {
     return static_cast<int>(std::clamp(std::floor(from) - 1.0, 0.0, static_cast<double>(size)));
@@ -842,23 +862,45 @@ OrientationFit fit_orientation(const MeanImage& image, const LimbFit& limb, doub
   // 1500 px, and so on): its terminator still crosses thousands of samples, which fix the angle
   // far better than the lit region's model does, for a quarter of the work or less.
   const int step = std::max(1, static_cast<int>(limb.radius / 500.0));
-  samples.reserve(static_cast<std::size_t>(std::max(0, (y1 - y0) / step + 1)) *
-                  static_cast<std::size_t>(std::max(0, (x1 - x0) / step + 1)));
+  auto inside = [&](int x, int y) {
+    const double dx = (x - limb.cx) / limb.radius;
+    const double dy = (y - limb.cy) / limb.radius;
+    return dx * dx + dy * dy <= 0.98 * 0.98;
+  };
+  struct Stretch {
+    int y, from, to;    // x from `from` to `to` by `step`, both included
+    std::size_t first;  // the index of its first sample
+  };
+  std::vector<Stretch> stretches;
+  // Grey levels in sixteenths (the lit level's order statistic is looked for in one of them);
+  // eight make the night side's half-level bins.
+  constexpr int kBins = 512;
+  constexpr int kFine = 8 * kBins;
+  auto fine_bin = [](float v) { return std::clamp(static_cast<int>(v * 16.0f), 0, kFine - 1); };
+  std::vector<std::uint32_t> fine(kFine, 0);
+  double mx = 0.0, my = 0.0, total = 0.0;
+  std::size_t count = 0;
   for (int y = y0; y <= y1; y += step) {
-    for (int x = x0; x <= x1; x += step) {
+    int from = x0;
+    while (from <= x1 && !inside(from, y)) from += step;
+    if (from > x1) continue;
+    int to = from;
+    while (to + step <= x1 && inside(to + step, y)) to += step;
+    stretches.push_back({y, from, to, count});
+    const float* row = image.pixels.data() + static_cast<std::size_t>(y) * image.width;
+    const double dy = (y - limb.cy) / limb.radius;
+    for (int x = from; x <= to; x += step) {
       const double dx = (x - limb.cx) / limb.radius;
-      const double dy = (y - limb.cy) / limb.radius;
-      if (dx * dx + dy * dy > 0.98 * 0.98) continue;
-      const float v = image.pixels[static_cast<std::size_t>(y) * image.width + x];
-      samples.push_back({static_cast<float>(dx), static_cast<float>(dy), v, 0.0, 0.0});
-      values.push_back(v);
+      const float v = row[x];
+      ++fine[static_cast<std::size_t>(fine_bin(v))];
       const double above = std::max(0.0, v - limb.sky);
       mx += above * dx;
       my += above * dy;
       total += above;
     }
+    count += static_cast<std::size_t>((to - from) / step + 1);
   }
-  if (samples.size() < 100 || total <= 0.0 || std::hypot(mx, my) < 1e-3 * total) {
+  if (count < 100 || total <= 0.0 || std::hypot(mx, my) < 1e-3 * total) {
     fit.problem = "lit limb not in view";
     return fit;
   }
@@ -871,16 +913,28 @@ OrientationFit fit_orientation(const MeanImage& image, const LimbFit& limb, doub
   // that, by at least 3 grey levels and 4 times the noise. The lit side's level: the brightest
   // two-hundredth (near the bright limb, where the whole of the lit side's brightness shows; a thin
   // crescent is a tenth of the disc or less).
-  // Only the one order statistic is needed (the histogram below takes the values in any order).
-  const auto day_at =
-      values.begin() + static_cast<std::ptrdiff_t>(values.size() - 1 - values.size() / 200);
-  std::nth_element(values.begin(), day_at, values.end());
-  const double day = *day_at;
-  constexpr int kBins = 512;
-  std::vector<double> hist(kBins, 0.0);
-  for (float v : values) {
-    hist[static_cast<std::size_t>(std::clamp(static_cast<int>(v * 2.0f), 0, kBins - 1))] += 1.0;
+  // That order statistic is found among the values of the one sixteenth of a level holding it
+  // (the bins follow the values' order).
+  const std::size_t rank = count - 1 - count / 200;
+  std::size_t below = 0;
+  int day_bin = 0;
+  while (below + fine[static_cast<std::size_t>(day_bin)] <= rank) {
+    below += fine[static_cast<std::size_t>(day_bin)];
+    ++day_bin;
   }
+  std::vector<float> day_values;
+  day_values.reserve(fine[static_cast<std::size_t>(day_bin)]);
+  for (const Stretch& s : stretches) {
+    const float* row = image.pixels.data() + static_cast<std::size_t>(s.y) * image.width;
+    for (int x = s.from; x <= s.to; x += step)
+      if (fine_bin(row[x]) == day_bin) day_values.push_back(row[x]);
+  }
+  const auto day_at = day_values.begin() + static_cast<std::ptrdiff_t>(rank - below);
+  std::nth_element(day_values.begin(), day_at, day_values.end());
+  const double day = *day_at;
+  std::vector<double> hist(kBins, 0.0);
+  for (int b = 0; b < kFine; ++b)
+    hist[static_cast<std::size_t>(b / 8)] += static_cast<double>(fine[static_cast<std::size_t>(b)]);
   std::vector<double> smooth(kBins, 0.0);
   for (int b = 0; b < kBins; ++b) {
     for (int k = -2; k <= 2; ++k) {
@@ -892,7 +946,7 @@ OrientationFit fit_orientation(const MeanImage& image, const LimbFit& limb, doub
   int mode = 0;
   for (int b = 0; b + 1 < kBins; ++b) {
     const double here = smooth[static_cast<std::size_t>(b)];
-    if (here >= 0.01 * static_cast<double>(values.size()) &&
+    if (here >= 0.01 * static_cast<double>(count) &&
         here >= smooth[static_cast<std::size_t>(b + 1)]) {
       mode = b;
       break;
@@ -910,17 +964,48 @@ OrientationFit fit_orientation(const MeanImage& image, const LimbFit& limb, doub
     return fit;
   }
   const double least_share = threshold / (day - night);
-  for (DiscSample& p : samples) {
-    p.value = p.value - night > threshold ? 1.0f : 0.0f;
-    p.z = height_of(p.dx, p.dy);
-    p.edge = edge_of(p.z, least_share);
-  }
+  // The sample at pixel (x, y) of row `row`: seen lit or not, its height and edge.
+  auto sample_at = [&](const float* row, int x, int y) {
+    const float dx = static_cast<float>((x - limb.cx) / limb.radius);
+    const float dy = static_cast<float>((y - limb.cy) / limb.radius);
+    const float value = row[x] - night > threshold ? 1.0f : 0.0f;
+    const double z = height_of(dx, dy);
+    return DiscSample{dx, dy, value, z, edge_of(z, least_share)};
+  };
+  // Every sample, in order, to `use`.
+  auto each_sample = [&](auto&& use) {
+    for (const Stretch& s : stretches) {
+      const float* row = image.pixels.data() + static_cast<std::size_t>(s.y) * image.width;
+      for (int x = s.from; x <= s.to; x += step) use(sample_at(row, x, s.y));
+    }
+  };
+  // The samples within `reach` of screen angle `psi` (split_band) over all of them.
+  auto split_all = [&](double psi, double reach_angle, std::vector<DiscSample>* varying) {
+    const BandTest test(psi, reach_angle, sin_i, cos_i, width);
+    varying->clear();
+    double constant = 0.0;
+    each_sample([&](const DiscSample& p) {
+      if (test.varies(p, &constant)) varying->push_back(p);
+    });
+    return constant;
+  };
   // A coarse answer, to an eighth of a degree, on about 8000 of the pixels, starting from the
   // brighter half of the disc, which shows roughly where the bright limb is; the fine search
   // below needs it within its turn of 3 degrees only.
-  const std::size_t stride = std::max<std::size_t>(1, samples.size() / 8000);
+  const std::size_t stride = std::max<std::size_t>(1, count / 8000);
   std::vector<DiscSample> coarse_samples;
-  for (std::size_t k = 0; k < samples.size(); k += stride) coarse_samples.push_back(samples[k]);
+  coarse_samples.reserve(count / stride + 1);
+  {
+    std::size_t next = 0;
+    for (const Stretch& s : stretches) {
+      const float* row = image.pixels.data() + static_cast<std::size_t>(s.y) * image.width;
+      const std::size_t end = s.first + static_cast<std::size_t>((s.to - s.from) / step + 1);
+      for (; next < end; next += stride) {
+        const int x = s.from + static_cast<int>(next - s.first) * step;
+        coarse_samples.push_back(sample_at(row, x, s.y));
+      }
+    }
+  }
   double centre_angle =
       best_angle(coarse_samples, std::atan2(-mx, -my), 12.0 * kRad, sin_i, cos_i, width, 2);
   // The fine answer on every pixel whose predicted share can change within `turn` of the coarse
@@ -934,8 +1019,7 @@ OrientationFit fit_orientation(const MeanImage& image, const LimbFit& limb, doub
   const double start_angle = centre_angle;
   const double wide_reach = 3.5 * turn;
   std::vector<DiscSample> wide;
-  const double wide_constant =
-      split_band(samples, start_angle, wide_reach, sin_i, cos_i, width, &wide);
+  const double wide_constant = split_all(start_angle, wide_reach, &wide);
   std::vector<DiscSample> band;
   double constant = 0.0;
   double psi = centre_angle;
@@ -943,7 +1027,7 @@ OrientationFit fit_orientation(const MeanImage& image, const LimbFit& limb, doub
     if (std::abs(centre_angle - start_angle) + turn <= wide_reach) {
       constant = wide_constant + split_band(wide, centre_angle, turn, sin_i, cos_i, width, &band);
     } else {
-      constant = split_band(samples, centre_angle, turn, sin_i, cos_i, width, &band);
+      constant = split_all(centre_angle, turn, &band);
     }
     psi = best_angle_narrowing(band, centre_angle, 0.8 * turn, sin_i, cos_i, width);
     if (std::abs(psi - centre_angle) < 0.6 * turn) break;
@@ -957,7 +1041,7 @@ OrientationFit fit_orientation(const MeanImage& image, const LimbFit& limb, doub
   const double c1 = separation_cost(band, psi, sin_i, cos_i, width);
   const double c2 = separation_cost(band, psi + h, sin_i, cos_i, width);
   const double curvature = (c0 - 2.0 * c1 + c2) / (h * h);
-  const double variance = (c1 + constant) / static_cast<double>(samples.size());
+  const double variance = (c1 + constant) / static_cast<double>(count);
   const double statistical = curvature > 0.0 ? std::sqrt(2.0 * variance / curvature * 3.0) : 0.0;
   // A centre error across the bright-limb axis turns the lit region about the true centre.
   const double centre = std::sqrt(0.5 * (limb.cov[0][0] + limb.cov[1][1])) / limb.radius;
