@@ -81,8 +81,9 @@ std::vector<float> crescent(int w, int h) {
 void BM_DiscFit(benchmark::State& state) {
   const int w = 720, h = 576;
   const std::vector<float> image = crescent(w, h);
+  LimbFitBuffers buffers;  // kept between fits, as the run keeps them
   for (auto _ : state) {
-    const LimbFit limb = fit_limb(MeanImage{image, w, h}, LimbFitSettings{});
+    const LimbFit limb = fit_limb(MeanImage{image, w, h}, LimbFitSettings{}, &buffers);
     benchmark::DoNotOptimize(fit_orientation(MeanImage{image, w, h}, limb, 270.0, 110.0, false));
   }
 }
@@ -108,6 +109,7 @@ void BM_MoonPerFrame(benchmark::State& state) {
   instant_from_utc({2024, 3, 15, 21, 4, 5.0}, &t, &warning, &error);
   OrientationFit oriented;
   double radius = 0.0;
+  LimbFitBuffers buffers;
   for (auto _ : state) {
     double cx = 0.0, cy = 0.0;
     for (int check = 0; check < 60; ++check) {
@@ -117,7 +119,7 @@ void BM_MoonPerFrame(benchmark::State& state) {
     t.tt2 += 1e-4;
     const MoonGeometry g = moon_geometry(t, Site{40.0, -3.7, 650.0});
     benchmark::DoNotOptimize(g);
-    const LimbFit limb = fit_limb(MeanImage{mean, w, h}, LimbFitSettings{});
+    const LimbFit limb = fit_limb(MeanImage{mean, w, h}, LimbFitSettings{}, &buffers);
     radius = limb.radius;
     oriented = fit_orientation(MeanImage{mean, w, h}, limb, 270.0, phase, false);
     benchmark::DoNotOptimize(oriented);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <memory>
 #include <random>
 #include <utility>
 #include <vector>
@@ -21,28 +20,9 @@ struct EdgePoint {
   double strength;
 };
 
-// A float buffer whose elements are left as they are on growing (no zeros written): the full
-// frame's smoothed copy and gradient are filled only in the band round the circle, and zeroing
-// the rest would cost more than filling the band. Nothing outside what was filled is read.
-template <class T>
-struct LeftAsIs : std::allocator<T> {
-  template <class U>
-  struct rebind {
-    using other = LeftAsIs<U>;
-  };
-  LeftAsIs() = default;
-  template <class U>
-  LeftAsIs(const LeftAsIs<U>&) {}
-  template <class U, class... Args>
-  void construct(U* p, Args&&... args) {
-    if constexpr (sizeof...(Args) == 0) {
-      ::new (static_cast<void*>(p)) U;
-    } else {
-      ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-    }
-  }
-};
-using Buffer = std::vector<float, LeftAsIs<float>>;
+// The limb fit's buffers (LimbFitBuffers): the full frame's smoothed copy and gradient are
+// filled only in the band round the circle, and nothing outside what was filled is read.
+using Buffer = std::vector<float>;
 
 struct Circle {
   double cx = 0.0, cy = 0.0, r = 0.0;
@@ -63,10 +43,9 @@ std::vector<double> gaussian(double sigma, int reach) {
 struct Ring;
 int row_stretches(const Ring* ring, int y, int lo, int hi, int stretch[2][2]);
 
-// A smoothed copy of the image (Gaussian, separable, edges clamped): sigma 1.5 px at full size.
-Buffer smoothed(const MeanImage& image, double sigma = 1.5, int reach = 5);
-// The same into `out` (and the rows' pass into `rows`), both made the image's size; with `ring`,
-// only the pixels of the ring are smoothed, each to the same bits as in the whole frame's copy.
+// A smoothed copy of the image (Gaussian, separable, edges clamped; sigma 1.5 px at full size)
+// into `out` (and the rows' pass into `rows`), both made the image's size; with `ring`, only the
+// pixels of the ring are smoothed, each to the same bits as in the whole frame's copy.
 void smooth_into(const MeanImage& image, double sigma, int reach, const Ring* ring, Buffer& rows,
                  Buffer& out);
 
@@ -90,10 +69,24 @@ double sample(const Buffer& img, int w, int h, double x, double y) {
 // about it from the mode's half width.
 void sky_level(const MeanImage& image, double* sky, double* noise) {
   constexpr int kBins = 1024;
+  // Counted in four histograms taking the pixels in turn: most of the frame's pixels fall in a
+  // few bins, and one count waiting on the one before would hold every pixel up.
+  constexpr std::size_t kWays = 4;
+  std::vector<std::uint32_t> counts(kWays * kBins, 0);
+  auto bin = [](float v) {
+    return static_cast<std::size_t>(std::clamp(static_cast<int>(v * 4.0f), 0, kBins - 1));
+  };
+  const std::size_t n = image.pixels.size();
+  std::size_t i = 0;
+  for (; i + kWays <= n; i += kWays) {
+    for (std::size_t k = 0; k < kWays; ++k) ++counts[k * kBins + bin(image.pixels[i + k])];
+  }
+  for (; i < n; ++i) ++counts[bin(image.pixels[i])];
   std::vector<double> hist(kBins, 0.0);
-  for (float v : image.pixels) {
-    const int b = std::clamp(static_cast<int>(v * 4.0f), 0, kBins - 1);
-    hist[static_cast<std::size_t>(b)] += 1.0;
+  for (std::size_t b = 0; b < static_cast<std::size_t>(kBins); ++b) {
+    std::uint32_t c = 0;
+    for (std::size_t k = 0; k < kWays; ++k) c += counts[k * kBins + b];
+    hist[b] = static_cast<double>(c);
   }
   std::vector<double> smooth(kBins, 0.0);
   for (int b = 0; b < kBins; ++b) {
@@ -133,21 +126,22 @@ float gradient_y(const Buffer& s, int w, std::size_t i) {
   return 0.5f * (s[i + static_cast<std::size_t>(w)] - s[i - static_cast<std::size_t>(w)]);
 }
 
-// The length of the smoothed image's gradient at every pixel (0 on the image's edge).
-struct Gradient {
-  Buffer g;
-};
-
-Gradient gradient_of(const Buffer& s, int w, int h) {
-  Gradient d{Buffer(s.size(), 0.0f)};
+// The length of the smoothed image's gradient at every pixel (0 on the image's edge) into `g`,
+// made the image's size.
+void gradient_into(const Buffer& s, int w, int h, Buffer& g) {
+  g.resize(s.size());
+  std::fill(g.begin(), g.begin() + w, 0.0f);
+  std::fill(g.end() - w, g.end(), 0.0f);
   for (int y = 1; y + 1 < h; ++y) {
+    float* row = g.data() + static_cast<std::size_t>(y) * w;
+    row[0] = 0.0f;
+    row[w - 1] = 0.0f;
     for (int x = 1; x + 1 < w; ++x) {
       const std::size_t i = static_cast<std::size_t>(y) * w + x;
       const float gx = gradient_x(s, i), gy = gradient_y(s, w, i);
-      d.g[i] = std::sqrt(gx * gx + gy * gy);
+      row[x] = std::sqrt(gx * gx + gy * gy);
     }
   }
-  return d;
 }
 
 // A ring round a circle: the pixels whose distance from (cx, cy) is within `margin` of `r`.
@@ -199,12 +193,6 @@ int row_stretches(const Ring* ring, int y, int lo, int hi, int stretch[2][2]) {
 
 Ring widened(const Ring* ring, double by) {
   return Ring{ring->cx, ring->cy, ring->r, ring->margin + by};
-}
-
-Buffer smoothed(const MeanImage& image, double sigma, int reach) {
-  Buffer rows, out;
-  smooth_into(image, sigma, reach, nullptr, rows, out);
-  return out;
 }
 
 void smooth_into(const MeanImage& image, double sigma, int reach, const Ring* ring, Buffer& rows,
@@ -264,9 +252,9 @@ void smooth_into(const MeanImage& image, double sigma, int reach, const Ring* ri
   }
 }
 
-// The gradient of `s` (as gradient_of) at the pixels of `ring` into `d`, made the image's size.
-void gradient_near(const Buffer& s, int w, int h, const Ring& ring, Gradient& d) {
-  d.g.resize(s.size());
+// The gradient of `s` (as gradient_into) at the pixels of `ring` into `g`, made the image's size.
+void gradient_near(const Buffer& s, int w, int h, const Ring& ring, Buffer& g) {
+  g.resize(s.size());
   int stretch[2][2];
   for (int y = 1; y + 1 < h; ++y) {
     const int stretches = row_stretches(&ring, y, 1, w - 1, stretch);
@@ -274,7 +262,7 @@ void gradient_near(const Buffer& s, int w, int h, const Ring& ring, Gradient& d)
       for (int x = stretch[t][0]; x < stretch[t][1]; ++x) {
         const std::size_t i = static_cast<std::size_t>(y) * w + x;
         const float gx = gradient_x(s, i), gy = gradient_y(s, w, i);
-        d.g[i] = std::sqrt(gx * gx + gy * gy);
+        g[i] = std::sqrt(gx * gx + gy * gy);
       }
     }
   }
@@ -282,10 +270,10 @@ void gradient_near(const Buffer& s, int w, int h, const Ring& ring, Gradient& d)
 
 // The image shrunk 2 times: each pixel the mean of a 2 x 2 block (an odd last row or column
 // left out).
-std::vector<float> shrunk(const MeanImage& image, int* w2, int* h2) {
+void shrink_into(const MeanImage& image, int* w2, int* h2, Buffer& out) {
   *w2 = image.width / 2;
   *h2 = image.height / 2;
-  std::vector<float> out(static_cast<std::size_t>(*w2) * *h2);
+  out.resize(static_cast<std::size_t>(*w2) * *h2);
   for (int y = 0; y < *h2; ++y) {
     const float* a = image.pixels.data() + static_cast<std::size_t>(2 * y) * image.width;
     const float* b = a + image.width;
@@ -293,19 +281,17 @@ std::vector<float> shrunk(const MeanImage& image, int* w2, int* h2) {
     for (int x = 0; x < *w2; ++x)
       row[x] = 0.25f * ((a[2 * x] + a[2 * x + 1]) + (b[2 * x] + b[2 * x + 1]));
   }
-  return out;
 }
 
 // Edge points: gradient maxima along the gradient, sub-pixel, stronger than `least_gradient`,
 // whose darker side (`dark_offset` px away) is within `sky_tolerance` of the sky; within `ring`
 // when given (a point lies within half a pixel of its pixel), in the order of the pixels.
-std::vector<EdgePoint> edge_points(const MeanImage& image, const Buffer& s, const Gradient& d,
+std::vector<EdgePoint> edge_points(const MeanImage& image, const Buffer& s, const Buffer& g,
                                    double sky, double sky_tolerance, double least_gradient,
                                    double saturation, const Ring* ring = nullptr,
                                    double dark_offset = 6.0) {
   const int w = image.width;
   const int h = image.height;
-  const Buffer& g = d.g;
   std::vector<EdgePoint> points;
   constexpr int kBorder = 8;
   for (int y = kBorder; y < h - kBorder; ++y) {
@@ -368,6 +354,35 @@ bool fits(const EdgePoint& p, const Circle& c, double tolerance) {
   const double d = std::sqrt(dx * dx + dy * dy);
   if (d <= 0.0 || std::abs(d - c.r) > tolerance) return false;
   return (dx * p.gx + dy * p.gy) / d > 0.8660254037844386;
+}
+
+// Points as columns, for counting those a candidate circle fits several at a time.
+struct PointColumns {
+  std::vector<double> x, y, gx, gy;
+};
+
+// How many of `p` fit `c` within `tolerance` (as `fits` says), or any number up to `beat` once
+// more than `beat` can no longer be reached.
+std::size_t count_fitting(const PointColumns& p, const Circle& c, double tolerance,
+                          std::size_t beat) {
+  const std::size_t n = p.x.size();
+  constexpr std::size_t kBlock = 64;
+  std::size_t count = 0;
+  for (std::size_t from = 0; from < n; from += kBlock) {
+    if (count + (n - from) <= beat) break;
+    const std::size_t to = std::min(n, from + kBlock);
+    std::size_t here = 0;
+    for (std::size_t i = from; i < to; ++i) {
+      // fits(), written without branches (its tests in the same sense, NaN included).
+      const double dx = c.cx - p.x[i], dy = c.cy - p.y[i];
+      const double d = std::sqrt(dx * dx + dy * dy);
+      const bool on = !(d <= 0.0) & !(std::abs(d - c.r) > tolerance) &
+                      ((dx * p.gx[i] + dy * p.gy[i]) / d > 0.8660254037844386);
+      here += on ? 1 : 0;
+    }
+    count += here;
+  }
+  return count;
 }
 
 // Taubin's algebraic circle fit (Newton on its characteristic polynomial, after Chernov).
@@ -526,6 +541,11 @@ double arc_span(const std::vector<EdgePoint>& pts, const Circle& c) {
 }  // namespace
 
 LimbFit fit_limb(const MeanImage& image, const LimbFitSettings& settings) {
+  LimbFitBuffers buffers;
+  return fit_limb(image, settings, &buffers);
+}
+
+LimbFit fit_limb(const MeanImage& image, const LimbFitSettings& settings, LimbFitBuffers* buffers) {
   LimbFit fit;
   if (image.width < 32 || image.height < 32 ||
       image.pixels.size() != static_cast<std::size_t>(image.width) * image.height) {
@@ -542,23 +562,25 @@ LimbFit fit_limb(const MeanImage& image, const LimbFitSettings& settings) {
   // quarter of the work; the faint points, which the final fits use, come from the full frame
   // in a band round the circle, which is all that is smoothed of it.
   const bool shrink = static_cast<long>(image.width) * image.height >= 300000;
-  Buffer s, rows;
-  Gradient gradient;
+  Buffer& s = buffers->smoothed;
+  Buffer& rows = buffers->rows;
+  Buffer& gradient = buffers->gradient;
   std::vector<EdgePoint> strong;
   if (shrink) {
     int w2 = 0, h2 = 0;
-    const std::vector<float> half = shrunk(image, &w2, &h2);
-    const MeanImage small{half, w2, h2};
-    const Buffer s2 = smoothed(small, 0.75, 3);
-    strong = edge_points(small, s2, gradient_of(s2, w2, h2), fit.sky, tolerance,
+    shrink_into(image, &w2, &h2, buffers->half);
+    const MeanImage small{buffers->half, w2, h2};
+    smooth_into(small, 0.75, 3, nullptr, buffers->half_rows, buffers->half_smoothed);
+    gradient_into(buffers->half_smoothed, w2, h2, buffers->half_gradient);
+    strong = edge_points(small, buffers->half_smoothed, buffers->half_gradient, fit.sky, tolerance,
                          2.0 * least_gradient, settings.saturation, nullptr, 3.0);
     for (EdgePoint& p : strong) {
       p.x = 2.0 * p.x + 0.5;
       p.y = 2.0 * p.y + 0.5;
     }
   } else {
-    s = smoothed(image);
-    gradient = gradient_of(s, image.width, image.height);
+    smooth_into(image, 1.5, 5, nullptr, rows, s);
+    gradient_into(s, image.width, image.height, gradient);
     strong =
         edge_points(image, s, gradient, fit.sky, tolerance, least_gradient, settings.saturation);
   }
@@ -577,6 +599,13 @@ LimbFit fit_limb(const MeanImage& image, const LimbFitSettings& settings) {
   Circle best;
   std::size_t best_count = 0;
   const double largest = 4.0 * std::max(image.width, image.height);
+  PointColumns scored;
+  for (std::size_t i = 0; i < strong.size(); i += stride) {
+    scored.x.push_back(strong[i].x);
+    scored.y.push_back(strong[i].y);
+    scored.gx.push_back(strong[i].gx);
+    scored.gy.push_back(strong[i].gy);
+  }
   for (int it = 0; it < 600; ++it) {
     Circle c;
     const EdgePoint& a = strong[pick(random)];
@@ -587,9 +616,7 @@ LimbFit fit_limb(const MeanImage& image, const LimbFitSettings& settings) {
       if (!circle_through(a, b, strong[pick(random)], &c)) continue;
       if (c.r < 16.0 || c.r > largest) continue;
     }
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < strong.size(); i += stride)
-      count += fits(strong[i], c, 1.5) ? 1 : 0;
+    const std::size_t count = count_fitting(scored, c, 1.5, best_count);
     if (count > best_count) {
       best_count = count;
       best = c;

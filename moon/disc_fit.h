@@ -10,6 +10,7 @@
 
 #include <span>
 #include <string>
+#include <vector>
 
 #include "moon/projection.h"
 
@@ -38,6 +39,17 @@ struct LimbFit {
   std::string problem;    // why nothing was found, or why the radius is not known
 };
 
+// What the limb fit works in: the frame shrunk 2 times, its smoothed copy and gradient, and the
+// full frame's, filled only in a band round the limb. Kept from one fit to the next (of frames of
+// one size), they are not made anew each time: the system handing out their memory a page at a
+// time cost a sixth of a fit. What one fit leaves in them does not change the next one's result.
+struct LimbFitBuffers {
+  std::vector<float> half, half_rows, half_smoothed, half_gradient;
+  std::vector<float> rows, smoothed, gradient;
+};
+
+LimbFit fit_limb(const MeanImage& image, const LimbFitSettings& settings, LimbFitBuffers* buffers);
+// The same with buffers of its own.
 LimbFit fit_limb(const MeanImage& image, const LimbFitSettings& settings);
 
 // The centroid (*cx, *cy, pixels) of the light above `sky` in the mean of a ring whose per-pixel

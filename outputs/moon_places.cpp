@@ -313,7 +313,7 @@ class MoonPlacesOutput final : public MoonPlaces {
       limb_settings.fixed_radius =
           std::tan(g.apparent_radius * kRad) / std::tan(settings_.site.scale / 3600.0 * kRad);
     }
-    r.limb = fit_limb(image, limb_settings);
+    r.limb = fit_limb(image, limb_settings, &limb_buffers_);
     if (!r.limb.found || !r.limb.radius_known) {
       if (said_problem_ != r.limb.problem)
         say("frame " + std::to_string(frame) + ": " + r.limb.problem +
@@ -403,6 +403,7 @@ class MoonPlacesOutput final : public MoonPlaces {
   FrameTimes times_;
   std::vector<DiscFitRecord> fits_;
   std::vector<float> mean_;
+  LimbFitBuffers limb_buffers_;  // kept between the fits
   struct Knot {
     double day = 0.0;     // the first part of TT's two-part date
     double second = 0.0;  // whole seconds of its second part
