@@ -735,32 +735,42 @@ double separation_cost(const std::vector<DiscSample>& samples, double psi, doubl
 constexpr int kSteps = 12;  // a search grid holds the centre and 12 angles each side
 constexpr int kGrid = 2 * kSteps + 1;
 
+// Two doubles worked on at once (the compiler's vector type: each lane's operations and their
+// rounding are those of a double, a < b ? a : b picks lane by lane).
+using DoublePair = double __attribute__((vector_size(16)));
+
 // separation_cost at the grid's angles centre + span k / kSteps (k = -kSteps to kSteps) into
 // `cost`, in one pass over the samples: each angle's sum runs over the samples in the same
-// order, to the same bits, while the angles' sums go side by side.
+// order, to the same bits, while the angles' sums go side by side, two at a time (the last pair
+// holds the last angle twice).
 void grid_costs(const std::vector<DiscSample>& samples, double centre, double span, double sin_i,
                 double cos_i, double width, double cost[kGrid]) {
-  double ux[kGrid], uy[kGrid];
-  for (int k = 0; k < kGrid; ++k) {
-    const double a = centre + span * (k - kSteps) / kSteps;
-    ux[k] = -std::sin(a);
-    uy[k] = -std::cos(a);
-    cost[k] = 0.0;
+  constexpr int kPairs = (kGrid + 1) / 2;
+  DoublePair ux[kPairs], uy[kPairs], sums[kPairs];
+  for (int k = 0; k < 2 * kPairs; ++k) {
+    const double a = centre + span * (std::min(k, kGrid - 1) - kSteps) / kSteps;
+    ux[k / 2][k % 2] = -std::sin(a);
+    uy[k / 2][k % 2] = -std::cos(a);
+    sums[k / 2][k % 2] = 0.0;
   }
+  const DoublePair sin_pair = {sin_i, sin_i}, width_pair = {width, width};
+  const DoublePair half = {0.5, 0.5}, one = {1.0, 1.0}, zero = {0.0, 0.0};
   for (const DiscSample& p : samples) {
-    const double dx = p.dx, dy = p.dy, value = p.value;
-    const double height = cos_i * p.z, edge = p.edge;
-    for (int k = 0; k < kGrid; ++k) {
-      const double along = dx * ux[k] + dy * uy[k];
-      const double g = sin_i * along + height;
-      // std::clamp's answer, written so that the angles' sums can run as vectors.
-      const double v = 0.5 + (g - edge) / width;
-      const double below_one = 1.0 < v ? 1.0 : v;
-      const double share = below_one < 0.0 ? 0.0 : below_one;
-      const double d = value - share;
-      cost[k] += d * d;
+    const double height = cos_i * p.z;
+    const DoublePair dx = {p.dx, p.dx}, dy = {p.dy, p.dy}, value = {p.value, p.value};
+    const DoublePair height_pair = {height, height}, edge = {p.edge, p.edge};
+    for (int k = 0; k < kPairs; ++k) {
+      const DoublePair along = dx * ux[k] + dy * uy[k];
+      const DoublePair g = sin_pair * along + height_pair;
+      // std::clamp's answer.
+      const DoublePair v = half + (g - edge) / width_pair;
+      const DoublePair below_one = one < v ? one : v;
+      const DoublePair share = below_one < zero ? zero : below_one;
+      const DoublePair d = value - share;
+      sums[k] += d * d;
     }
   }
+  for (int k = 0; k < kGrid; ++k) cost[k] = sums[k / 2][k % 2];
 }
 
 // The angle of the grid round `centre` with the least cost plus `constant` (the first of equals).
@@ -820,6 +830,32 @@ struct BandTest {
     return false;
   }
 };
+
+// For `n` samples of one row (offsets dx, their squares dx2, the row's dy and its square dy2, dy
+// a float's value): each one's height z and edge (height_of, edge_of) and g, and how far it
+// lies beyond the bound of `test`, step for step as BandTest::varies (whose share can change
+// where `beyond` is not above 0: the difference of two finite doubles has the sign of theirs),
+// several samples at once. The samples lie within 0.98 of the limb, where 1 - r^2 is above
+// 0.03: height_of's floor at 0 changes nothing there and is left out.
+void band_terms(const BandTest& test, double least_share, const double* __restrict dx,
+                const double* __restrict dx2, std::size_t n, double dy, double dy2,
+                double* __restrict z, double* __restrict edge, double* __restrict g,
+                double* __restrict beyond) {
+  const double sin_i = test.sin_i, cos_i = test.cos_i, ux = test.ux, uy = test.uy;
+  const double reach = test.reach, width = test.width, keep = 1.0 - least_share;
+  for (std::size_t j = 0; j < n; ++j) {
+    const double r2 = dx2[j] + dy2;
+    const double height = std::sqrt(1.0 - r2);
+    const double e = least_share * height / keep;
+    const double gj = sin_i * (dx[j] * ux + dy * uy) + cos_i * height;
+    const double off = std::abs(gj - e);
+    const double bound = std::abs(sin_i) * std::sqrt(r2) * reach + width;
+    z[j] = height;
+    edge[j] = e;
+    g[j] = gj;
+    beyond[j] = off - bound;
+  }
+}
 
 // The samples whose predicted share can change while the bright limb turns by up to `reach`
 // from screen angle `psi` go to `varying` (BandTest), in their order; the others' part of every
@@ -889,9 +925,12 @@ OrientationFit fit_orientation(const MeanImage& image, const LimbFit& limb, doub
   // 1500 px, and so on): its terminator still crosses thousands of samples, which fix the angle
   // far better than the lit region's model does, for a quarter of the work or less.
   const int step = std::max(1, static_cast<int>(limb.radius / 500.0));
-  auto inside = [&](int x, int y) {
-    const double dx = (x - limb.cx) / limb.radius;
-    const double dy = (y - limb.cy) / limb.radius;
+  // The columns' offsets from the centre in limb radii, column x0 + k step at k.
+  std::vector<double> column_dx;
+  for (int x = x0; x <= x1; x += step) column_dx.push_back((x - limb.cx) / limb.radius);
+  auto column = [&](int x) { return static_cast<std::size_t>((x - x0) / step); };
+  auto inside = [&](int x, double dy) {
+    const double dx = column_dx[column(x)];
     return dx * dx + dy * dy <= 0.98 * 0.98;
   };
   struct Stretch {
@@ -907,17 +946,18 @@ OrientationFit fit_orientation(const MeanImage& image, const LimbFit& limb, doub
   std::vector<std::uint32_t> fine(kFine, 0);
   double mx = 0.0, my = 0.0, total = 0.0;
   std::size_t count = 0;
+  const int x_last = column_dx.empty() ? x0 - step : x0 + (x1 - x0) / step * step;
   for (int y = y0; y <= y1; y += step) {
+    const double dy = (y - limb.cy) / limb.radius;
     int from = x0;
-    while (from <= x1 && !inside(from, y)) from += step;
+    while (from <= x1 && !inside(from, dy)) from += step;
     if (from > x1) continue;
-    int to = from;
-    while (to + step <= x1 && inside(to + step, y)) to += step;
+    int to = x_last;
+    while (!inside(to, dy)) to -= step;
     stretches.push_back({y, from, to, count});
     const float* row = image.pixels.data() + static_cast<std::size_t>(y) * image.width;
-    const double dy = (y - limb.cy) / limb.radius;
     for (int x = from; x <= to; x += step) {
-      const double dx = (x - limb.cx) / limb.radius;
+      const double dx = column_dx[column(x)];
       const float v = row[x];
       ++fine[static_cast<std::size_t>(fine_bin(v))];
       const double above = std::max(0.0, v - limb.sky);
@@ -993,28 +1033,52 @@ OrientationFit fit_orientation(const MeanImage& image, const LimbFit& limb, doub
   const double least_share = threshold / (day - night);
   // The sample at pixel (x, y) of row `row`: seen lit or not, its height and edge.
   auto sample_at = [&](const float* row, int x, int y) {
-    const float dx = static_cast<float>((x - limb.cx) / limb.radius);
+    const float dx = static_cast<float>(column_dx[column(x)]);
     const float dy = static_cast<float>((y - limb.cy) / limb.radius);
     const float value = row[x] - night > threshold ? 1.0f : 0.0f;
     const double z = height_of(dx, dy);
     return DiscSample{dx, dy, value, z, edge_of(z, least_share)};
   };
-  // Every sample, in order, to `use`.
-  auto each_sample = [&](auto&& use) {
-    for (const Stretch& s : stretches) {
-      const float* row = image.pixels.data() + static_cast<std::size_t>(s.y) * image.width;
-      for (int x = s.from; x <= s.to; x += step) use(sample_at(row, x, s.y));
-    }
-  };
-  // The samples within `reach` of screen angle `psi` (split_band) over all of them.
+  // The samples within `reach` of screen angle `psi` (split_band, BandTest) over all of them, in
+  // their order, a row's stretch at a time: first every sample's terms and test (several samples
+  // at once), then the band's samples kept and the others' mismatches counted.
+  // A sample's offset across as a float, and that and its square as doubles, by column.
+  std::vector<float> column_fdx(column_dx.size());
+  std::vector<double> column_fdx_d(column_dx.size()), column_fdx2(column_dx.size());
+  for (std::size_t c = 0; c < column_dx.size(); ++c) {
+    column_fdx[c] = static_cast<float>(column_dx[c]);
+    column_fdx_d[c] = column_fdx[c];
+    column_fdx2[c] = column_fdx_d[c] * column_fdx[c];
+  }
+  std::vector<double> stretch_z, stretch_edge, stretch_g, stretch_beyond;
   auto split_all = [&](double psi, double reach_angle, std::vector<DiscSample>* varying) {
     const BandTest test(psi, reach_angle, sin_i, cos_i, width);
     varying->clear();
-    double constant = 0.0;
-    each_sample([&](const DiscSample& p) {
-      if (test.varies(p, &constant)) varying->push_back(p);
-    });
-    return constant;
+    std::size_t mismatched = 0;
+    for (const Stretch& st : stretches) {
+      const std::size_t n = static_cast<std::size_t>((st.to - st.from) / step + 1);
+      stretch_z.resize(n);
+      stretch_edge.resize(n);
+      stretch_g.resize(n);
+      stretch_beyond.resize(n);
+      const float dy = static_cast<float>((st.y - limb.cy) / limb.radius);
+      const double dy_d = dy, dy2 = dy_d * dy;
+      band_terms(test, least_share, column_fdx_d.data() + column(st.from),
+                 column_fdx2.data() + column(st.from), n, dy_d, dy2, stretch_z.data(),
+                 stretch_edge.data(), stretch_g.data(), stretch_beyond.data());
+      const float* row = image.pixels.data() + static_cast<std::size_t>(st.y) * image.width;
+      for (std::size_t j = 0; j < n; ++j) {
+        const bool lit = row[st.from + static_cast<int>(j) * step] - night > threshold;
+        if (!(stretch_beyond[j] > 0.0)) {
+          varying->push_back({column_fdx[column(st.from) + j], dy, lit ? 1.0f : 0.0f, stretch_z[j],
+                              stretch_edge[j]});
+        } else {
+          mismatched += lit != (stretch_g[j] > stretch_edge[j]) ? 1 : 0;
+        }
+      }
+    }
+    // Each mismatch costs 1 in every trial, a match 0: their sum is the count, exactly.
+    return static_cast<double>(mismatched);
   };
   // A coarse answer, to an eighth of a degree, on about 8000 of the pixels, starting from the
   // brighter half of the disc, which shows roughly where the bright limb is; the fine search
