@@ -642,15 +642,27 @@ LimbFit fit_limb(const MeanImage& image, const LimbFitSettings& settings, LimbFi
   }
   // The faint limb: every point, down to the noise, in a band round the circle, then refit. Only
   // the pixels near the band are looked at.
+  // The first round smooths a ring a little wider than its band needs (`filled`), which usually
+  // holds the second round's too: the second circle lies within a pixel of the first, and the
+  // smoothed frame's pixels are the same whichever ring they are smoothed in.
+  constexpr double kSpare = 4.0;
+  Ring filled;
+  bool any_filled = false;
   for (int round = 0; round < 2; ++round) {
     const double band = std::max(2.0, 3.0 * rms);
     const Ring near{c.cx, c.cy, c.r, band + 1.0};
-    if (shrink) {
+    // A ring's stretches (row_stretches) hold pixels up to 3 px from it: those of `near`
+    // widened by w lie within those of `filled` widened by w when its margin exceeds near's by
+    // 3 px and the circles' difference.
+    const double apart = std::hypot(c.cx - filled.cx, c.cy - filled.cy) + std::abs(c.r - filled.r);
+    if (shrink && !(any_filled && near.margin + 3.0 + apart <= filled.margin)) {
+      filled = widened(&near, kSpare);
+      any_filled = true;
       // What the band's points read: the gradient up to 2 px beyond it, the smoothed frame up
       // to 8 px (the dark side 6 px off, and a pixel more for the bilinear samples).
-      const Ring area = widened(&near, 9.0);
+      const Ring area = widened(&filled, 9.0);
       smooth_into(image, 1.5, 5, &area, rows, s);
-      gradient_near(s, image.width, image.height, widened(&near, 3.0), gradient);
+      gradient_near(s, image.width, image.height, widened(&filled, 3.0), gradient);
     }
     const std::vector<EdgePoint> faint =
         edge_points(image, s, gradient, fit.sky, tolerance, std::max(0.3, 1.5 * noise),
