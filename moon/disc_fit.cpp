@@ -1166,9 +1166,33 @@ bool bright_centroid(std::span<const double> sum, int width, int height, double 
   // from an eighth of the rows.
   constexpr int kStep = 4;
   constexpr int kRowStep = 8;
+  constexpr int kSide = 4;  // rows summed side by side
   const double floor = sky * frames;
   double sx = 0.0, sy = 0.0, total = 0.0;
-  for (int y = kRowStep / 2; y < height; y += kRowStep) {
+  // Each row's two sums wait on their own last addition only: four rows' run side by side, and
+  // go into the totals in the rows' order, the same sums as one row after the other. A pixel at
+  // or below the sky adds +0, which changes no sum (they start at +0 and only grow).
+  int y = kRowStep / 2;
+  for (; y + (kSide - 1) * kRowStep < height; y += kSide * kRowStep) {
+    const double* rows[kSide];
+    double row_x[kSide] = {}, row_total[kSide] = {};
+    for (int k = 0; k < kSide; ++k)
+      rows[k] = sum.data() + static_cast<std::size_t>(y + k * kRowStep) * width;
+    for (int x = kStep / 2; x < width; x += kStep) {
+      for (int k = 0; k < kSide; ++k) {
+        const double v = rows[k][x] - floor;
+        const double above = v <= 0.0 ? 0.0 : v;
+        row_x[k] += above * x;
+        row_total[k] += above;
+      }
+    }
+    for (int k = 0; k < kSide; ++k) {
+      sx += row_x[k];
+      sy += row_total[k] * (y + k * kRowStep);
+      total += row_total[k];
+    }
+  }
+  for (; y < height; y += kRowStep) {
     const double* row = sum.data() + static_cast<std::size_t>(y) * width;
     double row_total = 0.0, row_x = 0.0;
     for (int x = kStep / 2; x < width; x += kStep) {
