@@ -1067,6 +1067,13 @@ OrientationFit fit_orientation(const MeanImage& image, const LimbFit& limb, doub
     const BandTest test(psi, reach_angle, sin_i, cos_i, width);
     varying->clear();
     std::size_t mismatched = 0;
+    // g - edge is A dx + B + K z along a row (z = sqrt(1 - dx^2 - dy^2)); its slope is at most
+    // |A| + |K| |dx| / z. A run of samples whose middle one's g - edge lies beyond the widest
+    // bound by more than that slope times the run's half length (and far more than rounding)
+    // holds no sample of the band, and its samples' shares are all on the middle one's side.
+    const double slope_a = std::abs(test.sin_i * test.ux);
+    const double slope_k = std::abs(test.cos_i - least_share / (1.0 - least_share));
+    constexpr std::size_t kRun = 16;
     for (const Stretch& st : stretches) {
       const std::size_t n = static_cast<std::size_t>((st.to - st.from) / step + 1);
       stretch_z.resize(n);
@@ -1075,17 +1082,38 @@ OrientationFit fit_orientation(const MeanImage& image, const LimbFit& limb, doub
       stretch_beyond.resize(n);
       const float dy = static_cast<float>((st.y - limb.cy) / limb.radius);
       const double dy_d = dy, dy2 = dy_d * dy;
-      band_terms(test, least_share, column_fdx_d.data() + column(st.from),
-                 column_fdx2.data() + column(st.from), n, dy_d, dy2, stretch_z.data(),
-                 stretch_edge.data(), stretch_g.data(), stretch_beyond.data());
+      const std::size_t first_column = column(st.from);
+      const double* dx_of = column_fdx_d.data() + first_column;
       const float* row = image.pixels.data() + static_cast<std::size_t>(st.y) * image.width;
-      for (std::size_t j = 0; j < n; ++j) {
-        const bool lit = row[st.from + static_cast<int>(j) * step] - night > threshold;
-        if (!(stretch_beyond[j] > 0.0)) {
-          varying->push_back({column_fdx[column(st.from) + j], dy, lit ? 1.0f : 0.0f, stretch_z[j],
-                              stretch_edge[j]});
-        } else {
-          mismatched += lit != (stretch_g[j] > stretch_edge[j]) ? 1 : 0;
+      auto lit_at = [&](std::size_t j) {
+        return row[st.from + static_cast<int>(j) * step] - night > threshold;
+      };
+      for (std::size_t from = 0; from < n; from += kRun) {
+        const std::size_t to = std::min(n, from + kRun);
+        const std::size_t mid = (from + to - 1) / 2;
+        const double m = std::max(std::abs(dx_of[from]), std::abs(dx_of[to - 1]));
+        const double slope = (slope_a + slope_k * m / std::sqrt(1.0 - m * m - dy2)) * 1.01;
+        const double half = std::max(dx_of[mid] - dx_of[from], dx_of[to - 1] - dx_of[mid]);
+        const double z_mid = std::sqrt(1.0 - column_fdx2[first_column + mid] - dy2);
+        const double off_mid = test.sin_i * (dx_of[mid] * test.ux + dy_d * test.uy) +
+                               test.cos_i * z_mid - least_share * z_mid / (1.0 - least_share);
+        if (std::abs(off_mid) > test.widest + slope * half + 1e-9) {
+          const bool share = off_mid > 0.0;
+          for (std::size_t j = from; j < to; ++j) mismatched += lit_at(j) != share ? 1 : 0;
+          continue;
+        }
+        band_terms(test, least_share, dx_of + from, column_fdx2.data() + first_column + from,
+                   to - from, dy_d, dy2, stretch_z.data(), stretch_edge.data(), stretch_g.data(),
+                   stretch_beyond.data());
+        for (std::size_t j = from; j < to; ++j) {
+          const std::size_t k = j - from;
+          const bool lit = lit_at(j);
+          if (!(stretch_beyond[k] > 0.0)) {
+            varying->push_back({column_fdx[first_column + j], dy, lit ? 1.0f : 0.0f, stretch_z[k],
+                                stretch_edge[k]});
+          } else {
+            mismatched += lit != (stretch_g[k] > stretch_edge[k]) ? 1 : 0;
+          }
         }
       }
     }
