@@ -476,10 +476,12 @@ bool refine(const std::vector<EdgePoint>& pts, bool fixed, Circle* c, double cov
   const int np = fixed ? 2 : 3;
   if (static_cast<int>(pts.size()) <= np + 2) return false;
   double scale = 1.0;
-  std::vector<double> res(pts.size());
+  std::vector<double> res(pts.size()), dist(pts.size());
   for (int it = 0; it < 30; ++it) {
-    for (std::size_t i = 0; i < pts.size(); ++i)
-      res[i] = std::hypot(pts[i].x - c->cx, pts[i].y - c->cy) - c->r;
+    for (std::size_t i = 0; i < pts.size(); ++i) {
+      dist[i] = std::hypot(pts[i].x - c->cx, pts[i].y - c->cy);
+      res[i] = dist[i] - c->r;
+    }
     std::vector<double> a(res.size());
     for (std::size_t i = 0; i < res.size(); ++i) a[i] = std::abs(res[i]);
     std::nth_element(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(a.size() / 2), a.end());
@@ -489,7 +491,7 @@ bool refine(const std::vector<EdgePoint>& pts, bool fixed, Circle* c, double cov
     double jtr[3] = {};
     for (std::size_t i = 0; i < pts.size(); ++i) {
       const double dx = pts[i].x - c->cx, dy = pts[i].y - c->cy;
-      const double d = std::hypot(dx, dy);
+      const double d = dist[i];
       if (d <= 0.0) continue;
       const double j[3] = {-dx / d, -dy / d, -1.0};
       const double wgt = std::abs(res[i]) <= k ? 1.0 : k / std::abs(res[i]);

@@ -258,6 +258,45 @@ TEST(MoonDiscFit, PlacesOfFlashesOnSyntheticDiscs) {
   std::printf("within 1 sigma: %.2f of %d coordinates\n", share, counted);
 }
 
+// A run keeps the limb fit's buffers from one fit to the next: what an earlier frame (another
+// disc, another frame size) left in them must not change a fit by a bit.
+TEST(MoonDiscFit, KeptBuffersGiveTheSameFits) {
+  Scene moved = kScenes[0];
+  moved.name = "crescent moved";
+  moved.cx -= 260.0;
+  moved.cy += 90.0;
+  moved.radius = 330.0;
+  const struct {
+    Scene before, then;
+  } cases[] = {
+      {moved, kScenes[0]},       // the same frame size, the disc elsewhere
+      {kScenes[1], kScenes[0]},  // a smaller frame first
+      {kScenes[2], kScenes[3]},  // a larger frame first
+  };
+  for (const auto& c : cases) {
+    std::mt19937 random(7);
+    const std::vector<float> before = Renderer(c.before).draw(random);
+    const std::vector<float> frame = Renderer(c.then).draw(random);
+    const MeanImage first{before, c.before.width, c.before.height};
+    const MeanImage image{frame, c.then.width, c.then.height};
+    LimbFitSettings settings;
+    if (c.then.fixed_scale) settings.fixed_radius = c.then.radius;
+    const LimbFit fresh = fit_limb(image, settings);
+    LimbFitBuffers buffers;
+    fit_limb(first, LimbFitSettings{}, &buffers);
+    const LimbFit kept = fit_limb(image, settings, &buffers);
+    ASSERT_TRUE(fresh.found) << c.then.name;
+    EXPECT_EQ(kept.cx, fresh.cx) << c.then.name;
+    EXPECT_EQ(kept.cy, fresh.cy) << c.then.name;
+    EXPECT_EQ(kept.radius, fresh.radius) << c.then.name;
+    EXPECT_EQ(kept.rms, fresh.rms) << c.then.name;
+    EXPECT_EQ(kept.arc, fresh.arc) << c.then.name;
+    EXPECT_EQ(kept.points, fresh.points) << c.then.name;
+    for (int a = 0; a < 3; ++a)
+      for (int b = 0; b < 3; ++b) EXPECT_EQ(kept.cov[a][b], fresh.cov[a][b]) << c.then.name;
+  }
+}
+
 TEST(MoonDiscFit, NoLimbInView) {
   // The whole frame inside the night side: earthshine with noise, no sky.
   std::vector<float> frame(400 * 300, 18.0f);
