@@ -1139,8 +1139,21 @@ OrientationFit fit_orientation(const MeanImage& image, const LimbFit& limb, doub
       }
     }
   }
+  // Its two grids try angles within 12 + 1.5 degrees of the start. A sample whose share is the
+  // same for all of them (BandTest) and matches what is seen adds exactly 0 to every trial's
+  // cost: it is left out, the others kept in their order, and every cost is the same.
+  const double coarse_start = std::atan2(-mx, -my);
+  {
+    const BandTest coarse_test(coarse_start, 14.0 * kRad, sin_i, cos_i, width);
+    std::size_t kept = 0;
+    for (const DiscSample& p : coarse_samples) {
+      double mismatch = 0.0;
+      if (coarse_test.varies(p, &mismatch) || mismatch != 0.0) coarse_samples[kept++] = p;
+    }
+    coarse_samples.resize(kept);
+  }
   double centre_angle =
-      best_angle(coarse_samples, std::atan2(-mx, -my), 12.0 * kRad, sin_i, cos_i, width, 2);
+      best_angle(coarse_samples, coarse_start, 12.0 * kRad, sin_i, cos_i, width, 2);
   // The fine answer on every pixel whose predicted share can change within `turn` of the coarse
   // one (turning the bright limb by up to `turn` changes g by at most sin(i) r turn, and the
   // share is 0 or 1 wherever g is more than width / 2 from the edge); the others add the same to
