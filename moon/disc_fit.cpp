@@ -24,6 +24,36 @@ struct EdgePoint {
 // filled only in the band round the circle, and nothing outside what was filled is read.
 using Buffer = std::vector<float>;
 
+// Two doubles worked on at once (the compiler's vector type: each lane's operations and their
+// rounding are those of a double, a < b ? a : b picks lane by lane).
+using DoublePair = double __attribute__((vector_size(16)));
+
+// out[j] = the float of the sum over k of kernel[k] tap[k][j], for j below n, each sum a double
+// from 0 in k's order (the same bits as one pixel at a time); four pixels' sums are kept in
+// registers while the taps go by.
+void weighted_sums(const double* kernel, int taps, const float* const* tap, int n, float* out) {
+  int j = 0;
+  for (; j + 4 <= n; j += 4) {
+    DoublePair a = {0.0, 0.0}, b = {0.0, 0.0};
+    for (int k = 0; k < taps; ++k) {
+      const DoublePair w = {kernel[k], kernel[k]};
+      const float* t = tap[k] + j;
+      const DoublePair p = {t[0], t[1]}, q = {t[2], t[3]};
+      a += w * p;
+      b += w * q;
+    }
+    out[j] = static_cast<float>(a[0]);
+    out[j + 1] = static_cast<float>(a[1]);
+    out[j + 2] = static_cast<float>(b[0]);
+    out[j + 3] = static_cast<float>(b[1]);
+  }
+  for (; j < n; ++j) {
+    double v = 0.0;
+    for (int k = 0; k < taps; ++k) v += kernel[k] * tap[k][j];
+    out[j] = static_cast<float>(v);
+  }
+}
+
 struct Circle {
   double cx = 0.0, cy = 0.0, r = 0.0;
 };
@@ -206,10 +236,10 @@ void smooth_into(const MeanImage& image, double sigma, int reach, const Ring* ri
   const std::size_t size = static_cast<std::size_t>(w) * h;
   rows.resize(size);
   out.resize(size);
-  // Each output is the sum over k in the same order throughout; away from the edges the sums of a
-  // row run side by side (one term for every pixel of the stretch, then the next term), which the
-  // compiler can do several pixels at a time, to the same bits.
-  std::vector<double> acc(static_cast<std::size_t>(w));
+  // Each output is the sum over k in the same order throughout (weighted_sums away from the
+  // edges, several pixels at a time, to the same bits).
+  const int taps = 2 * reach + 1;
+  std::vector<const float*> tap(static_cast<std::size_t>(taps));
   int stretch[2][2];
   for (int y = 0; y < h; ++y) {
     const float* in = image.pixels.data() + static_cast<std::size_t>(y) * w;
@@ -218,17 +248,13 @@ void smooth_into(const MeanImage& image, double sigma, int reach, const Ring* ri
     for (int t = 0; t < stretches; ++t) {
       const int from = stretch[t][0], to = stretch[t][1];
       const int inner_from = std::max(from, reach), inner_to = std::min(to, w - reach);
-      for (int x = inner_from; x < inner_to; ++x) acc[static_cast<std::size_t>(x)] = 0.0;
-      for (int k = -reach; k <= reach; ++k) {
-        const double kk = kernel[static_cast<std::size_t>(k + reach)];
-        for (int x = inner_from; x < inner_to; ++x)
-          acc[static_cast<std::size_t>(x)] += kk * in[x + k];
+      if (inner_to > inner_from) {
+        for (int k = 0; k < taps; ++k)
+          tap[static_cast<std::size_t>(k)] = in + inner_from + k - reach;
+        weighted_sums(kernel.data(), taps, tap.data(), inner_to - inner_from, row + inner_from);
       }
       for (int x = from; x < to; ++x) {
-        if (x >= reach && x < w - reach) {
-          row[x] = static_cast<float>(acc[static_cast<std::size_t>(x)]);
-          continue;
-        }
+        if (x >= reach && x < w - reach) continue;
         double v = 0.0;
         for (int k = -reach; k <= reach; ++k)
           v += kernel[static_cast<std::size_t>(k + reach)] * in[std::clamp(x + k, 0, w - 1)];
@@ -241,13 +267,11 @@ void smooth_into(const MeanImage& image, double sigma, int reach, const Ring* ri
     float* row = out.data() + static_cast<std::size_t>(y) * w;
     for (int t = 0; t < stretches; ++t) {
       const int from = stretch[t][0], to = stretch[t][1];
-      for (int x = from; x < to; ++x) acc[static_cast<std::size_t>(x)] = 0.0;
-      for (int k = -reach; k <= reach; ++k) {
-        const double kk = kernel[static_cast<std::size_t>(k + reach)];
-        const float* in = rows.data() + static_cast<std::size_t>(std::clamp(y + k, 0, h - 1)) * w;
-        for (int x = from; x < to; ++x) acc[static_cast<std::size_t>(x)] += kk * in[x];
+      for (int k = 0; k < taps; ++k) {
+        tap[static_cast<std::size_t>(k)] =
+            rows.data() + static_cast<std::size_t>(std::clamp(y + k - reach, 0, h - 1)) * w + from;
       }
-      for (int x = from; x < to; ++x) row[x] = static_cast<float>(acc[static_cast<std::size_t>(x)]);
+      weighted_sums(kernel.data(), taps, tap.data(), to - from, row + from);
     }
   }
 }
@@ -748,10 +772,6 @@ double separation_cost(const std::vector<DiscSample>& samples, double psi, doubl
 
 constexpr int kSteps = 12;  // a search grid holds the centre and 12 angles each side
 constexpr int kGrid = 2 * kSteps + 1;
-
-// Two doubles worked on at once (the compiler's vector type: each lane's operations and their
-// rounding are those of a double, a < b ? a : b picks lane by lane).
-using DoublePair = double __attribute__((vector_size(16)));
 
 // separation_cost at the grid's angles centre + span k / kSteps (k = -kSteps to kSteps) into
 // `cost`, in one pass over the samples: each angle's sum runs over the samples in the same
