@@ -22,7 +22,7 @@ struct EdgePoint {
 
 // The limb fit's buffers (LimbFitBuffers): the full frame's smoothed copy and gradient are
 // filled only in the band round the circle, and nothing outside what was filled is read.
-using Buffer = std::vector<float>;
+using Buffer = FitBuffer;
 
 // Two doubles worked on at once (the compiler's vector type: each lane's operations and their
 // rounding are those of a double, a < b ? a : b picks lane by lane).

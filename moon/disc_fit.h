@@ -8,8 +8,10 @@
 // position angle and the phase) best separates lit from unlit pixels. Pure computation.
 #pragma once
 
+#include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "moon/projection.h"
@@ -43,9 +45,32 @@ struct LimbFit {
 // full frame's, filled only in a band round the limb. Kept from one fit to the next (of frames of
 // one size), they are not made anew each time: the system handing out their memory a page at a
 // time cost a sixth of a fit. What one fit leaves in them does not change the next one's result.
+// Their elements are left as they are on growing (no zeros written): the full frame's smoothed
+// copy and gradient are filled only in the band round the circle, and zeroing the rest would
+// cost more than filling the band. Nothing outside what a fit filled is read.
+template <class T>
+struct LeftAsIs : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = LeftAsIs<U>;
+  };
+  LeftAsIs() = default;
+  template <class U>
+  LeftAsIs(const LeftAsIs<U>&) {}
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    if constexpr (sizeof...(Args) == 0) {
+      ::new (static_cast<void*>(p)) U;
+    } else {
+      ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+  }
+};
+using FitBuffer = std::vector<float, LeftAsIs<float>>;
+
 struct LimbFitBuffers {
-  std::vector<float> half, half_rows, half_smoothed, half_gradient;
-  std::vector<float> rows, smoothed, gradient;
+  FitBuffer half, half_rows, half_smoothed, half_gradient;
+  FitBuffer rows, smoothed, gradient;
 };
 
 LimbFit fit_limb(const MeanImage& image, const LimbFitSettings& settings, LimbFitBuffers* buffers);
