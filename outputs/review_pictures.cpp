@@ -1,7 +1,8 @@
 #include "outputs/review_pictures.h"
 
+#include <time.h>
+
 #include <array>
-#include <chrono>
 #include <span>
 #include <string>
 #include <system_error>
@@ -13,6 +14,13 @@
 namespace {
 
 constexpr const char* kReviewFolder = "review";
+
+// Seconds on `clock` (a clock_gettime clock); 0 when it cannot be read.
+double seconds_of(clockid_t clock) {
+  timespec now{};
+  if (clock_gettime(clock, &now) != 0) return 0.0;
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
 
 class Review final : public ReviewPictures {
  public:
@@ -63,17 +71,24 @@ class Review final : public ReviewPictures {
   }
 
   // A live page is written at the first frame tested (so that it can be opened at once) and
-  // again, at most once a second, when events have closed since.
+  // again when events have closed since, as live_page_due says.
   OutputStatus frame_tested(const TestedFrame&, const RingView&, std::string*) override {
     if (!live_ || !changed_) return OutputStatus::ok;
-    const auto now = std::chrono::steady_clock::now();
-    if (written_ && now - last_written_ < std::chrono::seconds(1)) return OutputStatus::ok;
-    written_ = true;
-    last_written_ = now;
+    const double now = seconds_of(CLOCK_MONOTONIC);
+    // The processor time is asked for only once a second has passed: it is a system call.
+    if (clock_.written && now - clock_.last_wall < 1.0) return OutputStatus::ok;
+    if (!live_page_due(clock_, now, seconds_of(CLOCK_PROCESS_CPUTIME_ID))) {
+      return OutputStatus::ok;
+    }
+    const double began = seconds_of(CLOCK_THREAD_CPUTIME_ID);
+    clock_.written = true;
+    clock_.last_wall = now;
     changed_ = false;
     ReviewPageResult result;
     std::string error;
-    if (write_review_page(run_dir_, true, result, &error)) return OutputStatus::ok;
+    const bool written = write_review_page(run_dir_, true, result, &error, &memo_);
+    clock_.page_cpu += seconds_of(CLOCK_THREAD_CPUTIME_ID) - began;
+    if (written) return OutputStatus::ok;
     // Said once; the page is tried again at the end of the run.
     live_ = false;
     return lost(error + "; the review page is written at the end of the run");
@@ -106,11 +121,18 @@ class Review final : public ReviewPictures {
   std::FILE* err_;
   bool live_;
   bool changed_ = true;  // events closed since the live page was written (or none written)
-  bool written_ = false;
-  std::chrono::steady_clock::time_point last_written_{};
+  LivePageClock clock_;
+  ReviewPageMemo memo_;  // what the live pages read from the pictures
 };
 
 }  // namespace
+
+bool live_page_due(const LivePageClock& clock, double wall_now, double run_cpu) {
+  if (!clock.written) return true;
+  const double since = wall_now - clock.last_wall;
+  if (since < 1.0) return false;
+  return since >= kLivePageStaleSeconds || clock.page_cpu <= kLivePageShare * run_cpu;
+}
 
 std::unique_ptr<ReviewPictures> make_review_pictures(const std::filesystem::path& run_dir,
                                                      int interlace, std::FILE* out, std::FILE* err,

@@ -288,13 +288,41 @@ struct EventPictures {
   std::optional<int> diff_scale;  // the difference strip's, when the run wrote one
 };
 
+// The memo's entry for `file`, its PNG header read again when the file is not the one read
+// before (and what else was read from it forgotten); nullptr when it is not a regular file.
+PictureRead* picture_read(ReviewPageMemo& memo, const fs::path& file) {
+  const std::string key = file.string();
+  struct stat st {};
+  if (::stat(key.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    memo.pictures.erase(key);
+    return nullptr;
+  }
+  const std::int64_t modified =
+      static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  PictureRead& read = memo.pictures[key];
+  if (read.bytes != static_cast<std::uint64_t>(st.st_size) || read.modified_ns != modified ||
+      read.inode != static_cast<std::uint64_t>(st.st_ino)) {
+    read = PictureRead{};
+    read.bytes = static_cast<std::uint64_t>(st.st_size);
+    read.modified_ns = modified;
+    read.inode = static_cast<std::uint64_t>(st.st_ino);
+    if (const std::optional<PngSize> size = png_size(file)) {
+      read.png = true;
+      read.width = size->width;
+      read.height = size->height;
+    }
+  }
+  return &read;
+}
+
 // Looks at the three pictures of `e` in `review_folder`; a missing or odd one gets a notice.
 EventPictures find_pictures(const fs::path& review_folder, const FlashRow& e,
-                            std::vector<std::string>& notices, int& missing) {
+                            std::vector<std::string>& notices, int& missing, ReviewPageMemo& memo) {
   EventPictures p;
   const auto look = [&](EventImage kind, std::optional<PngSize>& size) {
     const fs::path file = review_folder / event_image_name(e.event, kind);
-    size = png_size(file);
+    const PictureRead* read = picture_read(memo, file);
+    if (read != nullptr && read->png) size = PngSize{read->width, read->height};
     if (!size) {
       std::error_code ec;
       notices.push_back(file.string() +
@@ -321,10 +349,26 @@ EventPictures find_pictures(const fs::path& review_folder, const FlashRow& e,
     }
   }
   if (p.strip) {
-    p.levels = strip_levels(review_folder / event_image_name(e.event, EventImage::strip),
-                            p.strip_interlaced);
-    p.diff_scale = difference_scale(
-        review_folder / event_image_name(e.event, EventImage::difference), p.strip_interlaced);
+    const fs::path strip = review_folder / event_image_name(e.event, EventImage::strip);
+    if (PictureRead* read = picture_read(memo, strip)) {
+      if (read->levels_for != p.strip_interlaced) {
+        read->levels_for = p.strip_interlaced;
+        read->levels.reset();
+        if (const std::optional<StripLevels> levels = strip_levels(strip, p.strip_interlaced)) {
+          read->levels = std::array<int, 3>{levels->low, levels->median, levels->high};
+        }
+      }
+      if (read->levels)
+        p.levels = StripLevels{(*read->levels)[0], (*read->levels)[1], (*read->levels)[2]};
+    }
+    const fs::path difference = review_folder / event_image_name(e.event, EventImage::difference);
+    if (PictureRead* read = picture_read(memo, difference)) {
+      if (read->scale_for != p.strip_interlaced) {
+        read->scale_for = p.strip_interlaced;
+        read->scale = difference_scale(difference, p.strip_interlaced);
+      }
+      p.diff_scale = read->scale;
+    }
   }
   return p;
 }
@@ -672,8 +716,10 @@ bool write_review_page(const fs::path& run_folder, ReviewPageResult& result, std
 }
 
 bool write_review_page(const fs::path& run_folder, bool live, ReviewPageResult& result,
-                       std::string* error) {
+                       std::string* error, ReviewPageMemo* memo) {
   result = ReviewPageResult{};
+  ReviewPageMemo own_memo;
+  ReviewPageMemo& pictures_read = memo != nullptr ? *memo : own_memo;
   const fs::path flashes_path = run_folder / kFlashesName;
   std::string flashes_bytes;
   std::vector<FlashRow> events;
@@ -756,7 +802,7 @@ bool write_review_page(const fs::path& run_folder, bool live, ReviewPageResult& 
   std::vector<std::optional<PngSize>> overviews;
   overviews.reserve(order.size());
   for (const FlashRow* e : order) {
-    pictures.push_back(find_pictures(review_folder, *e, picture_notices, missing));
+    pictures.push_back(find_pictures(review_folder, *e, picture_notices, missing, pictures_read));
     overviews.push_back(pictures.back().overview);
   }
   const MoonOverlay moon = moon_overlay(run_folder, order, overviews, result.notices);

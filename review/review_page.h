@@ -8,6 +8,7 @@
 // milliseconds.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -27,6 +28,26 @@ struct ReviewPageResult {
   std::vector<std::string> notices;  // one line each: what was left out and why
 };
 
+// What a page read from one event picture. A run that writes its page again and again (a live
+// run) keeps these between pages in a ReviewPageMemo, so that each picture is decoded once; an
+// entry holds while its file keeps its size, modification time and inode.
+struct PictureRead {
+  std::uint64_t bytes = 0;
+  std::int64_t modified_ns = 0;
+  std::uint64_t inode = 0;
+  bool png = false;  // width and height read from its PNG header
+  int width = 0;
+  int height = 0;
+  std::optional<bool> levels_for;  // the layout (interlaced or not) `levels` were read for
+  std::optional<std::array<int, 3>> levels;  // a strip's display levels: low, median, high
+  std::optional<bool> scale_for;             // the layout `scale` was read for
+  std::optional<int> scale;                  // a difference strip's display scale
+};
+
+struct ReviewPageMemo {
+  std::map<std::string, PictureRead> pictures;  // by the picture's path
+};
+
 // Builds `run_folder`/review/events.js and index.html (creating review/), each through a
 // temporary name and a rename. flashes.csv must exist; a missing lightcurves.csv leaves the light
 // curves out, a missing or unreadable picture leaves that picture out, a decision whose event and
@@ -41,8 +62,9 @@ bool write_review_page(const std::filesystem::path& run_folder, ReviewPageResult
 // The same, for a run still going on when `live`: the page, open in a browser, loads events.js
 // again every few seconds and draws the events added, keeping what the observer did. Its run id
 // then comes from run.txt (the recording and the run's start), which the run keeps the same.
+// `memo`, when given, keeps what was read from the pictures for the next page.
 bool write_review_page(const std::filesystem::path& run_folder, bool live, ReviewPageResult& result,
-                       std::string* error);
+                       std::string* error, ReviewPageMemo* memo = nullptr);
 
 // `text` as events.js holds it: a JavaScript array of single-quoted string literals, each on its
 // own line and of about 64 KiB at most, whose concatenation is `text` (a browser reads one

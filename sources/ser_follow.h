@@ -24,7 +24,7 @@ struct FollowSettings {
   double poll_seconds = 0.01;
   // A frame that had to be waited for is scanned once this long has passed since it came or
   // gather_frames frames are waiting, whichever is first (see wait_for in ser_follow.cpp).
-  double gather_seconds = 0.25;
+  double gather_seconds = 1.0;
   std::int64_t gather_frames = 64;
   // Set by a signal handler: the source gives no further frame and ends. Null: never set.
   const volatile std::sig_atomic_t* stop = nullptr;

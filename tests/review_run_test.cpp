@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "outputs/review_pictures.h"
 #include "review/event_images.h"
 #include "test_support.h"
 
@@ -68,4 +69,27 @@ TEST(ReviewRun, ARunThatFoundNothingGetsAPageSayingSo) {
   EXPECT_EQ(catalogue_events(), 0);
   EXPECT_NE(read_review_script(read_text("review/events.js")).data.find("\"events\":[\n]"),
             std::string::npos);
+}
+
+// A live run's page: the first at once, then at most once a second, within its share of the
+// run's processor time, and at the latest after kLivePageStaleSeconds.
+TEST(ReviewRun, LivePageWrittenWithinItsShareOfTheRun) {
+  struct Case {
+    const char* what;
+    LivePageClock clock;
+    double wall_now, run_cpu;
+    bool due;
+  };
+  const Case cases[] = {
+      {"the first page", {false, 0.0, 0.0}, 0.0, 0.0, true},
+      {"under a second after the last", {true, 100.0, 0.0}, 100.9, 1000.0, false},
+      {"a second after, pages cheap", {true, 100.0, 0.01}, 101.0, 1.0, true},
+      {"a second after, pages at their share", {true, 100.0, 0.03}, 101.0, 1.0, true},
+      {"a second after, pages over their share", {true, 100.0, 0.031}, 101.0, 1.0, false},
+      {"pages over their share, nearly stale", {true, 100.0, 5.0}, 109.9, 1.0, false},
+      {"pages over their share, stale", {true, 100.0, 5.0}, 110.0, 1.0, true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(live_page_due(c.clock, c.wall_now, c.run_cpu), c.due) << c.what;
+  }
 }
