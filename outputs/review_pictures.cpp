@@ -75,8 +75,8 @@ class Review final : public ReviewPictures {
   OutputStatus frame_tested(const TestedFrame&, const RingView&, std::string*) override {
     if (!live_ || !changed_) return OutputStatus::ok;
     const double now = seconds_of(CLOCK_MONOTONIC);
-    // The processor time is asked for only once a second has passed: it is a system call.
-    if (clock_.written && now - clock_.last_wall < 1.0) return OutputStatus::ok;
+    // The processor time is asked for only once it can matter: it is a system call.
+    if (clock_.written && now - clock_.last_wall < kLivePageLeastSeconds) return OutputStatus::ok;
     if (!live_page_due(clock_, now, seconds_of(CLOCK_PROCESS_CPUTIME_ID))) {
       return OutputStatus::ok;
     }
@@ -130,7 +130,7 @@ class Review final : public ReviewPictures {
 bool live_page_due(const LivePageClock& clock, double wall_now, double run_cpu) {
   if (!clock.written) return true;
   const double since = wall_now - clock.last_wall;
-  if (since < 1.0) return false;
+  if (since < kLivePageLeastSeconds) return false;
   return since >= kLivePageStaleSeconds || clock.page_cpu <= kLivePageShare * run_cpu;
 }
 

@@ -22,10 +22,11 @@ std::size_t review_pictures_bytes_needed();
 
 // When a live run writes its review page again. A page is built from every event so far, so
 // writing it once a second would cost a night of thousands of events more than its scan: after
-// the first, a page is written when events have closed since the last, a second has passed, and
-// the pages so far have taken at most kLivePageShare of the processor time the run has taken;
-// but at least every kLivePageStaleSeconds while events wait, so that a quiet spell (the writer
-// paused) still shows them.
+// the first, a page is written when events have closed since the last, kLivePageLeastSeconds
+// have passed, and the pages so far have taken at most kLivePageShare of the processor time the
+// run has taken; but at least every kLivePageStaleSeconds while events close, so that even such
+// a night's page is never far behind.
+inline constexpr double kLivePageLeastSeconds = 1.0;
 inline constexpr double kLivePageShare = 0.03;
 inline constexpr double kLivePageStaleSeconds = 10.0;
 

@@ -121,10 +121,6 @@ void append_json_optional(std::string& out, const std::optional<double>& value) 
 }
 
 // Width and height from a PNG file's IHDR chunk; nullopt when the file is missing or is no PNG.
-struct PngSize {
-  int width = 0;
-  int height = 0;
-};
 std::optional<PngSize> png_size(const fs::path& path) {
   std::error_code ec;
   if (!fs::is_regular_file(path, ec)) return std::nullopt;  // a pipe would keep us waiting
@@ -202,14 +198,7 @@ std::string event_key(const FlashRow& e) {
   return key;
 }
 
-// Grey levels of a strip's close-ups for the page's display stretch: the 1st percentile, the
-// median and the brightest pixel of the close-ups of frames that were available (a close-up that
-// is black throughout is taken as a missing frame and left out).
-struct StripLevels {
-  int low = 0;
-  int median = 0;
-  int high = 0;
-};
+// The display levels of a strip (StripLevels) from its file.
 
 std::optional<StripLevels> strip_levels(const fs::path& file, bool interlaced) {
   PngImage image;
@@ -306,11 +295,7 @@ PictureRead* picture_read(ReviewPageMemo& memo, const fs::path& file) {
     read.bytes = static_cast<std::uint64_t>(st.st_size);
     read.modified_ns = modified;
     read.inode = static_cast<std::uint64_t>(st.st_ino);
-    if (const std::optional<PngSize> size = png_size(file)) {
-      read.png = true;
-      read.width = size->width;
-      read.height = size->height;
-    }
+    read.size = png_size(file);
   }
   return &read;
 }
@@ -321,8 +306,8 @@ EventPictures find_pictures(const fs::path& review_folder, const FlashRow& e,
   EventPictures p;
   const auto look = [&](EventImage kind, std::optional<PngSize>& size) {
     const fs::path file = review_folder / event_image_name(e.event, kind);
-    const PictureRead* read = picture_read(memo, file);
-    if (read != nullptr && read->png) size = PngSize{read->width, read->height};
+    PictureRead* read = picture_read(memo, file);
+    if (read != nullptr) size = read->size;
     if (!size) {
       std::error_code ec;
       notices.push_back(file.string() +
@@ -332,8 +317,9 @@ EventPictures find_pictures(const fs::path& review_folder, const FlashRow& e,
                         "; left out of event " + std::to_string(e.event) + "'s card");
       ++missing;
     }
+    return read;
   };
-  look(EventImage::strip, p.strip);
+  PictureRead* strip = look(EventImage::strip, p.strip);
   look(EventImage::crop, p.crop);
   look(EventImage::overview, p.overview);
   if (p.strip) {
@@ -349,18 +335,13 @@ EventPictures find_pictures(const fs::path& review_folder, const FlashRow& e,
     }
   }
   if (p.strip) {
-    const fs::path strip = review_folder / event_image_name(e.event, EventImage::strip);
-    if (PictureRead* read = picture_read(memo, strip)) {
-      if (read->levels_for != p.strip_interlaced) {
-        read->levels_for = p.strip_interlaced;
-        read->levels.reset();
-        if (const std::optional<StripLevels> levels = strip_levels(strip, p.strip_interlaced)) {
-          read->levels = std::array<int, 3>{levels->low, levels->median, levels->high};
-        }
-      }
-      if (read->levels)
-        p.levels = StripLevels{(*read->levels)[0], (*read->levels)[1], (*read->levels)[2]};
+    // The strip's layout follows from its own size, so its levels are read once per file.
+    if (!strip->levels_read) {
+      strip->levels_read = true;
+      strip->levels = strip_levels(review_folder / event_image_name(e.event, EventImage::strip),
+                                   p.strip_interlaced);
     }
+    p.levels = strip->levels;
     const fs::path difference = review_folder / event_image_name(e.event, EventImage::difference);
     if (PictureRead* read = picture_read(memo, difference)) {
       if (read->scale_for != p.strip_interlaced) {

@@ -8,7 +8,6 @@
 // milliseconds.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -28,6 +27,21 @@ struct ReviewPageResult {
   std::vector<std::string> notices;  // one line each: what was left out and why
 };
 
+// A PNG's width and height, from its header.
+struct PngSize {
+  int width = 0;
+  int height = 0;
+};
+
+// Grey levels of a strip's close-ups for the page's display stretch: the 1st percentile, the
+// median and the brightest pixel of the close-ups of frames that were available (a close-up that
+// is black throughout is taken as a missing frame and left out).
+struct StripLevels {
+  int low = 0;
+  int median = 0;
+  int high = 0;
+};
+
 // What a page read from one event picture. A run that writes its page again and again (a live
 // run) keeps these between pages in a ReviewPageMemo, so that each picture is decoded once; an
 // entry holds while its file keeps its size, modification time and inode.
@@ -35,13 +49,11 @@ struct PictureRead {
   std::uint64_t bytes = 0;
   std::int64_t modified_ns = 0;
   std::uint64_t inode = 0;
-  bool png = false;  // width and height read from its PNG header
-  int width = 0;
-  int height = 0;
-  std::optional<bool> levels_for;  // the layout (interlaced or not) `levels` were read for
-  std::optional<std::array<int, 3>> levels;  // a strip's display levels: low, median, high
-  std::optional<bool> scale_for;             // the layout `scale` was read for
-  std::optional<int> scale;                  // a difference strip's display scale
+  std::optional<PngSize> size;        // from its PNG header; none when it is no PNG
+  bool levels_read = false;           // a strip's display levels were looked for
+  std::optional<StripLevels> levels;  // and found
+  std::optional<bool> scale_for;      // a difference strip's scale, read for this layout
+  std::optional<int> scale;           // (interlaced or not: the strip's, another file's)
 };
 
 struct ReviewPageMemo {
