@@ -84,6 +84,24 @@ bool check_run_folder(const fs::path& outdir, std::string* error) {
   return true;
 }
 
+namespace {
+
+// Copies `from` to `to` unless `to` is there (then kept: it may be the user's own). A copy cut
+// short by a signal (EINTR) is made again over the part it left, which only it wrote, so that a
+// half file is never kept as if it were the user's.
+void copy_unless_there(const fs::path& from, const fs::path& to, std::error_code& ec) {
+  fs::copy_file(from, to, ec);
+  if (ec == std::errc::file_exists) {
+    ec.clear();
+    return;
+  }
+  for (int tries = 0; ec == std::errc::interrupted && tries < 10; ++tries) {
+    fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
+  }
+}
+
+}  // namespace
+
 bool lay_out_run_folder(const fs::path& outdir, const fs::path& data_folder, RawFrames raw,
                         std::string* error) {
   if ((raw == RawFrames::folder && !make_folder(outdir / "BMP_RAW", error)) ||
@@ -93,7 +111,7 @@ bool lay_out_run_folder(const fs::path& outdir, const fs::path& data_folder, Raw
   // Data files already there may be the user's own (an edited about.txt or default.txt): kept.
   for (const char* name : kRunDataFiles) {
     std::error_code ec;
-    fs::copy_file(data_folder / name, outdir / name, fs::copy_options::skip_existing, ec);
+    copy_unless_there(data_folder / name, outdir / name, ec);
     if (ec) {
       *error = (outdir / name).string() + ": cannot copy from " + data_folder.string() + ": " +
                reason(ec);
